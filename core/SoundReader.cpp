@@ -1,0 +1,71 @@
+#include "tonewright/SoundReader.h"
+
+#include <QMessageLogger>
+#include <QDebug>
+#include <cmath>
+#include <cstdio>
+
+#include "tonewright/SoundBuffer.h"
+#include "tonewright/SoundFileName.h"
+#include "tonewright/SoundSndfile.h"
+
+SoundReader::~SoundReader() = default;
+
+bool SoundReader::getTags(SoundIDTag&) { return false; }
+
+unsigned SoundReader::stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned margin) {
+    const unsigned kept = buffer->keepMargin(margin);
+    buffer->setOrigin(mOffset - int(kept));
+    const int64_t want = int64_t(buffer->getFrameNBAllocated()) - kept;
+    if (want <= 0) {
+        if (buffer->getFrameNBAllocated() != 0)
+            QMessageLogger().critical() << "Buffer size smaller than margin !" << buffer->getFrameNBAllocated()
+                                        << " vs " << kept;
+        return 0;
+    }
+    const unsigned n = read(unsigned(want), buffer->getRelFrame(int(kept)));
+    mOffset += int(n);
+    buffer->setFrameNB(kept + n);
+    // At the end of the stream, pad with zeros so that each call still yields
+    // `kept` fresh frames for overlapping algorithms to flush. Only a short read
+    // means the end: on a first fill the kept frames are the lead-in of a delay,
+    // which may well outnumber a full read of a small block.
+    if (n < kept && int64_t(n) < want) {
+        buffer->appendMargin(kept - n);
+        mOffset += int(kept - n);
+    }
+    if (int64_t(n) < want) mAtEnd = true;
+    return n;
+}
+
+int SoundReader::getStartOffset() { return int(std::floor(double(getSampleRate()) * mStartPoint + 0.5)); }
+
+double SoundReader::getLength() {
+    const unsigned rate = getSampleRate();
+    return rate == 0 ? 0.0 : double(getFrameNB()) / double(rate);
+}
+
+std::string SoundReader::getLengthString() {
+    const double length = getLength();
+    const double h = std::floor(length / 3600.0);
+    const double rest = length - 3600.0 * h;
+    const double m = std::floor(rest / 60.0);
+    const double s = rest - 60.0 * m;
+    char text[64];
+    std::snprintf(text, sizeof text, "%02.0f:%02.0f:%06.3f", h, m, s);
+    return text;
+}
+
+SoundReader* SoundReader::getFromFilename(QString name) {
+    if (name.isEmpty()) return nullptr;
+    const std::string ext = SoundTools::lowerExtension(name);
+    if (ext.empty()) return nullptr;
+    // MP3 decoding is not built into this version yet: no reader for "mp3".
+    if (ext == "wav" || ext == "flac" || ext == "ogg") return std::make_unique<SoundReaderSndfile>().release();
+    return nullptr;
+}
+
+bool SoundReader::isRecognized(QString name) {
+    const std::string ext = SoundTools::lowerExtension(name);
+    return ext == "mp3" || ext == "wav" || ext == "flac" || ext == "ogg";
+}

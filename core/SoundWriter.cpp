@@ -1,0 +1,55 @@
+#include "tonewright/SoundWriter.h"
+
+#include "tonewright/SoundBuffer.h"
+#include "tonewright/SoundFileName.h"
+#include "tonewright/SoundSndfile.h"
+
+SoundWriter::~SoundWriter() = default;
+
+void SoundWriter::setTags(const SoundIDTag&) {}
+
+SoundTools::Status SoundWriter::writeBuffer(std::shared_ptr<SoundBuffer> buffer, unsigned holdBack) {
+    int s = buffer->getStartPoint();
+    if (s > mRangeEnd) return SoundTools::Ok;
+    if (s - mRangeStart > mCurrentOffset)
+        mRangeStart = s - mCurrentOffset;  // skip the gap, never fill it with silence
+    else
+        s = mRangeStart + mCurrentOffset;
+    if (s > mRangeEnd) return SoundTools::Ok;
+    if (buffer->getSampleRate() != mSampleRate) {
+        setError("SoundWriter::WriteBuffer : Samplerate conversion not implemented");
+        return SoundTools::Error;
+    }
+    if (buffer->getChannelNum() != getChannelNum()) {
+        setError("SoundWriter::WriteBuffer : Incorrect number of channels");
+        return SoundTools::Error;
+    }
+    int64_t count = int64_t(buffer->getOrigin()) + buffer->getFrameNB() - holdBack - s;
+    if (s + count > mRangeEnd) count = int64_t(mRangeEnd) - s;
+    if (count <= 0) return SoundTools::Ok;
+    const unsigned written = write(unsigned(count), buffer->getFrame(s));
+    mCurrentOffset += int(written);
+    if (int64_t(written) != count) {
+        mFailed = true;
+        return SoundTools::Error;
+    }
+    return SoundTools::Ok;
+}
+
+SoundWriter* SoundWriter::getFromFilename(QString fileName, unsigned sampleRate, unsigned bitRate,
+                                          SoundTools::SoundFormat format) {
+    (void)bitRate;  // only MP3 output uses it
+    if (fileName.isEmpty()) return nullptr;
+    const std::string ext = SoundTools::lowerExtension(fileName);
+    if (ext.empty()) return nullptr;
+    // MP3 encoding is not built into this version yet: no writer for "mp3".
+    if (ext == "mp3") return nullptr;
+    SoundWriterSndfile::FileType type = SoundWriterSndfile::Raw;
+    if (ext == "wav")
+        type = SoundWriterSndfile::Wav;
+    else if (ext == "flac")
+        type = SoundWriterSndfile::Flac;
+    else if (ext == "ogg")
+        type = SoundWriterSndfile::Ogg;
+    return std::make_unique<SoundWriterSndfile>(sampleRate, 2, format, type).release();
+}

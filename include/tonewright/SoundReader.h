@@ -1,0 +1,70 @@
+#pragma once
+// SoundReader: the abstract source of sound. Concrete readers decode files
+// (libsndfile formats, MP3) or drain an in-memory pipe; the processing loop pulls
+// frames with stereoRead, which keeps the overlap between successive buffers and
+// pads the end of the stream.
+//
+// Ownership: getFromFilename returns a new reader owned by the caller (wrap it in
+// a std::unique_ptr, or a std::shared_ptr when a device shares it).
+//
+// Threading: a reader is driven by one thread at a time (the in-memory pipe is
+// the exception and says so).
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tonewright/Export.h"
+#include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundIDTag.h"
+#include "tonewright/SoundTools.h"
+
+class SoundBuffer;
+
+class TONEWRIGHT_API SoundReader : public SoundDebuggableClass {
+public:
+    SoundReader() = default;
+    SoundReader(const SoundReader&) = default;
+    SoundReader& operator=(const SoundReader&) = default;
+    virtual ~SoundReader();
+
+    virtual SoundTools::Status open(QString name) = 0;
+    virtual void close() = 0;
+    virtual unsigned getFrameNB() const = 0;
+    virtual unsigned getSampleRate() const = 0;
+    // Back to the start point; clears the end flag.
+    virtual void rewind() = 0;
+    virtual SoundTools::SoundFormat getInputFormat() const = 0;
+    // Fills the fields the source carries; false (tag untouched) by default.
+    virtual bool getTags(SoundIDTag& tag);
+
+    // Keeps `margin` frames at the front of the buffer (or its initial delay on
+    // the first fill), appends the next frames, and returns the frames read from
+    // the source. At the end of the stream it still appends `margin` zero frames
+    // so that overlapping algorithms can flush.
+    unsigned stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned margin);
+
+    bool atEnd() const { return mAtEnd; }
+    int getOffset() const { return mOffset; }
+    // Seconds; takes effect at the next rewind().
+    void setStartPoint(double seconds) { mStartPoint = seconds; }
+    double getStartPoint() const { return mStartPoint; }
+    int getStartOffset();
+    double getLength();
+    // hh:mm:ss.sss
+    std::string getLengthString();
+
+    static SoundReader* getFromFilename(QString name);
+    static bool isRecognized(QString name);
+
+protected:
+    // Writes up to `count` interleaved stereo frames (two doubles each) at `dest`
+    // whatever the source's channel count; returns the frames written, fewer only
+    // at the end of the stream or on failure, 0 when not open.
+    virtual unsigned read(unsigned count, double* dest) = 0;
+    void resetAtEnd() { mAtEnd = false; }
+
+    int32_t mOffset = 0;
+    double mStartPoint = 0.0;
+    bool mAtEnd = false;
+};

@@ -1,0 +1,75 @@
+#pragma once
+// Readers and writers of the formats libsndfile handles: WAV, FLAC, Ogg Vorbis and
+// headerless 32-bit float.
+//
+// The reader delivers stereo doubles whatever the file holds (mono is widened,
+// channels beyond two are dropped). Both carry title, album, year, artist and
+// comment through the file's string fields; the reader also takes a track
+// number from the file name.
+//
+// Ownership: each object owns its open file; the destructors close it.
+// Threading: one thread at a time per object.
+#include <QString>
+#include <memory>
+#include <vector>
+
+#include "tonewright/Export.h"
+#include "tonewright/SoundReader.h"
+#include "tonewright/SoundWriter.h"
+
+struct SF_INFO;
+struct sf_private_tag;
+
+class TONEWRIGHT_API SoundReaderSndfile : public SoundReader {
+public:
+    SoundReaderSndfile();
+    ~SoundReaderSndfile() override;
+    SoundReaderSndfile(const SoundReaderSndfile&) = delete;
+    SoundReaderSndfile& operator=(const SoundReaderSndfile&) = delete;
+
+    SoundTools::Status open(QString name) override;
+    void close() override;
+    unsigned getFrameNB() const override;
+    unsigned getSampleRate() const override;
+    void rewind() override;
+    SoundTools::SoundFormat getInputFormat() const override;
+    bool getTags(SoundIDTag& tag) override;
+    // Channels in the file itself (before widening to stereo); 0 when closed.
+    unsigned getFileChannelNum() const;
+
+protected:
+    unsigned read(unsigned count, double* dest) override;
+
+private:
+    sf_private_tag* mHandle = nullptr;
+    std::unique_ptr<SF_INFO> mInfo;
+    QString mFileName;
+    std::vector<double> mScratch;  // de-interleaving space for files that are not stereo
+};
+
+class TONEWRIGHT_API SoundWriterSndfile : public SoundWriter {
+public:
+    enum FileType { Wav = 0, Raw = 1, Flac = 2, Ogg = 3 };
+
+    SoundWriterSndfile(unsigned sampleRate, unsigned channels, SoundTools::SoundFormat format, FileType type);
+    ~SoundWriterSndfile() override;
+    SoundWriterSndfile(const SoundWriterSndfile&) = delete;
+    SoundWriterSndfile& operator=(const SoundWriterSndfile&) = delete;
+
+    SoundTools::Status open(QString name) override;
+    void close() override;
+    // Takes effect only on an open file: set tags after open() and before writing.
+    void setTags(const SoundIDTag& tag) override;
+    unsigned getChannelNum() const override;
+    // The libsndfile format code (major format | subtype) this writer asks for.
+    int getFormatCode() const;
+
+protected:
+    unsigned write(unsigned count, double* src) override;
+
+private:
+    sf_private_tag* mHandle = nullptr;
+    std::unique_ptr<SF_INFO> mInfo;
+    unsigned mChannels;
+    QString mFileName;
+};

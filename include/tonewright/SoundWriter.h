@@ -1,0 +1,65 @@
+#pragma once
+// SoundWriter: the abstract sink of sound. writeBuffer clips a processed buffer to
+// the writer's frame range, holds back the frames that are not final yet, checks
+// rate and channel count, and calls the concrete write.
+//
+// Ownership: getFromFilename returns a new writer owned by the caller.
+//
+// Threading: one thread at a time (the pipe writer is the exception).
+#include <QString>
+#include <climits>
+#include <cstdint>
+#include <memory>
+
+#include "tonewright/Export.h"
+#include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundIDTag.h"
+#include "tonewright/SoundTools.h"
+
+class SoundBuffer;
+
+class TONEWRIGHT_API SoundWriter : public SoundDebuggableClass {
+public:
+    explicit SoundWriter(unsigned sampleRate) : mSampleRate(sampleRate) {}
+    SoundWriter(const SoundWriter&) = default;
+    SoundWriter& operator=(const SoundWriter&) = default;
+    virtual ~SoundWriter();
+
+    virtual SoundTools::Status open(QString name) = 0;
+    // Finishes the file. A failure while finishing is reported through setError
+    // and makes hasFailed() true.
+    virtual void close() = 0;
+    virtual void setTags(const SoundIDTag& tag);
+    // Writes the buffer's final frames: from its start point (or where the last
+    // call stopped) to its end minus `holdBack`, inside the range.
+    virtual SoundTools::Status writeBuffer(std::shared_ptr<SoundBuffer> buffer, unsigned holdBack);
+    virtual unsigned getChannelNum() const { return 2; }
+
+    // Stream positions in frames; the end is exclusive. Set before the first writeBuffer.
+    void setRange(int start, int end) {
+        mRangeStart = start;
+        mRangeEnd = end;
+    }
+    int getCurrentOffset() const { return mCurrentOffset; }
+    unsigned getSampleRate() const { return mSampleRate; }
+    // True once a write or the finishing of the file has failed: the file does
+    // not hold every frame the writer was given.
+    bool hasFailed() const { return mFailed; }
+
+    // fileName's extension picks the class: "mp3", "wav", "flac", "ogg", anything
+    // else gives headerless 32-bit float. Null for an empty name or extension.
+    static SoundWriter* getFromFilename(QString fileName, unsigned sampleRate, unsigned bitRate,
+                                        SoundTools::SoundFormat format);
+
+protected:
+    // Writes `count` interleaved frames of getChannelNum() doubles; returns the
+    // frames written.
+    virtual unsigned write(unsigned count, double* src) = 0;
+    void markFailed() { mFailed = true; }
+
+    int32_t mCurrentOffset = 0;
+    int32_t mRangeStart = 0;
+    int32_t mRangeEnd = INT_MAX;
+    unsigned mSampleRate;
+    bool mFailed = false;
+};

@@ -1,0 +1,246 @@
+#include "tonewright/SoundSndfile.h"
+
+#include <sndfile.h>
+
+#include <QRegularExpression>
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// libsndfile's string ids, in the order tags are read and written.
+struct TagField {
+    int id;
+    std::string SoundIDTag::*field;
+};
+const TagField kTagFields[] = {
+    {SF_STR_TITLE, &SoundIDTag::title},   {SF_STR_ALBUM, &SoundIDTag::album},
+    {SF_STR_DATE, &SoundIDTag::year},     {SF_STR_ARTIST, &SoundIDTag::artist},
+    {SF_STR_SOFTWARE, &SoundIDTag::comment},
+};
+
+QString openErrorText(const char* fallback) {
+    const char* text = sf_strerror(nullptr);
+    return (text && *text) ? QString::fromUtf8(text) : QString::fromUtf8(fallback);
+}
+
+// libsndfile opens a WAV whose data chunk claims more bytes than the file holds
+// and silently shortens it; its log is the only trace. Such a file has lost its
+// end, which the caller must hear about rather than get a shorter recording.
+bool looksTruncated(SNDFILE* handle) {
+    char log[4096];
+    const int n = sf_command(handle, SFC_GET_LOG_INFO, log, sizeof log);
+    if (n <= 0) return false;
+    const std::string text(log, size_t(std::min<int>(n, int(sizeof log))));
+    return text.find("larger than file") != std::string::npos || text.find("truncated") != std::string::npos;
+}
+
+int writerFormatCode(SoundTools::SoundFormat format, SoundWriterSndfile::FileType type) {
+    switch (type) {
+        case SoundWriterSndfile::Wav:
+            switch (format) {
+                case SoundTools::Pcm8: return SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
+                case SoundTools::Pcm24: return SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+                case SoundTools::Pcm32: return SF_FORMAT_WAV | SF_FORMAT_PCM_32;
+                case SoundTools::Float: return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+                case SoundTools::Double: return SF_FORMAT_WAV | SF_FORMAT_DOUBLE;
+                default: return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+            }
+        case SoundWriterSndfile::Flac:
+            switch (format) {
+                case SoundTools::Pcm24:
+                case SoundTools::Pcm32:
+                case SoundTools::Float:
+                case SoundTools::Double: return SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+                default: return SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+            }
+        case SoundWriterSndfile::Ogg: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+        default: return SF_FORMAT_RAW | SF_FORMAT_FLOAT | SF_ENDIAN_CPU;
+    }
+}
+
+constexpr unsigned kOggChunk = 44100;  // frames per Vorbis encoder call
+
+}  // namespace
+
+// ---------------------------------------------------------------- reader
+
+SoundReaderSndfile::SoundReaderSndfile() : mInfo(std::make_unique<SF_INFO>()) {
+    std::memset(mInfo.get(), 0, sizeof(SF_INFO));
+    mInfo->samplerate = 44100;
+    mInfo->channels = 2;
+}
+
+SoundReaderSndfile::~SoundReaderSndfile() { close(); }
+
+SoundTools::Status SoundReaderSndfile::open(QString name) {
+    resetAtEnd();
+    close();
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    SNDFILE* handle = sf_open(name.toLocal8Bit().constData(), SFM_READ, &info);
+    if (!handle) {
+        setError(openErrorText("Unable to open file for reading"), name.toUtf8().constData());
+        return SoundTools::Error;
+    }
+    if (info.channels < 1 || info.samplerate < 1) {
+        sf_close(handle);
+        setError("Unable to open file for reading: no audio channels or no sample rate", name.toUtf8().constData());
+        return SoundTools::Error;
+    }
+    if (looksTruncated(handle)) {
+        sf_close(handle);
+        setError(QString("File is truncated: its header announces more audio than the file holds"),
+                 name.toUtf8().constData());
+        return SoundTools::Error;
+    }
+    mHandle = handle;
+    *mInfo = info;
+    mFileName = name;
+    return SoundTools::Ok;
+}
+
+void SoundReaderSndfile::close() {
+    if (!mHandle) return;
+    sf_close(mHandle);
+    mHandle = nullptr;
+    mFileName.clear();
+}
+
+unsigned SoundReaderSndfile::getFrameNB() const {
+    return mInfo->frames > 0 ? unsigned(std::min<sf_count_t>(mInfo->frames, 0xFFFFFFFFll)) : 0u;
+}
+
+unsigned SoundReaderSndfile::getSampleRate() const { return unsigned(mInfo->samplerate); }
+
+unsigned SoundReaderSndfile::getFileChannelNum() const { return mHandle ? unsigned(mInfo->channels) : 0u; }
+
+void SoundReaderSndfile::rewind() {
+    if (!mHandle) return;
+    resetAtEnd();
+    mOffset = getStartOffset();
+    if (int64_t(mOffset) >= int64_t(getFrameNB())) mOffset = 0;
+    sf_seek(mHandle, mOffset, SEEK_SET);
+}
+
+SoundTools::SoundFormat SoundReaderSndfile::getInputFormat() const {
+    switch (mInfo->format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8: return SoundTools::Pcm8;
+        case SF_FORMAT_PCM_24: return SoundTools::Pcm24;
+        case SF_FORMAT_PCM_32: return SoundTools::Pcm32;
+        case SF_FORMAT_FLOAT: return SoundTools::Float;
+        case SF_FORMAT_DOUBLE: return SoundTools::Double;
+        default: return SoundTools::Pcm16;
+    }
+}
+
+bool SoundReaderSndfile::getTags(SoundIDTag& tag) {
+    if (!mHandle) return false;
+    bool found = false;
+    for (const TagField& f : kTagFields) {
+        const char* text = sf_get_string(mHandle, f.id);
+        if (text && *text) {
+            tag.*(f.field) = text;
+            found = true;
+        }
+    }
+    static const QRegularExpression trackPattern("(?<trackNumber>[0-9]+)(?:[\\.-_,;:\\s]+)(?:.*)");
+    const QRegularExpressionMatch match = trackPattern.match(mFileName);
+    if (match.hasMatch()) tag.track = match.captured("trackNumber").toStdString();
+    return found;
+}
+
+unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
+    if (!mHandle || count == 0) return 0;
+    const unsigned channels = unsigned(mInfo->channels);
+    double* target = dest;
+    if (channels != 2) {
+        mScratch.resize(size_t(count) * channels);
+        target = mScratch.data();
+    }
+    const sf_count_t got = sf_readf_double(mHandle, target, count);
+    const unsigned n = got > 0 ? unsigned(got) : 0u;
+    if (sf_error(mHandle) > 0) {
+        const char* text = sf_strerror(mHandle);
+        if (text && *text) setError(QString("%1: %2").arg(mFileName, QString::fromUtf8(text)));
+    }
+    if (channels == 1) {
+        for (unsigned i = 0; i < n; ++i) dest[2 * i] = dest[2 * i + 1] = target[i];
+    } else if (channels > 2) {
+        for (unsigned i = 0; i < n; ++i) {
+            dest[2 * i] = target[size_t(i) * channels];
+            dest[2 * i + 1] = target[size_t(i) * channels + 1];
+        }
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------- writer
+
+SoundWriterSndfile::SoundWriterSndfile(unsigned sampleRate, unsigned channels, SoundTools::SoundFormat format,
+                                       FileType type)
+    : SoundWriter(sampleRate), mInfo(std::make_unique<SF_INFO>()), mChannels(channels) {
+    std::memset(mInfo.get(), 0, sizeof(SF_INFO));
+    mInfo->samplerate = int(sampleRate);
+    mInfo->channels = int(channels);
+    mInfo->format = writerFormatCode(format, type);
+}
+
+SoundWriterSndfile::~SoundWriterSndfile() { close(); }
+
+int SoundWriterSndfile::getFormatCode() const { return mInfo->format; }
+
+unsigned SoundWriterSndfile::getChannelNum() const { return mChannels; }
+
+SoundTools::Status SoundWriterSndfile::open(QString name) {
+    close();
+    SF_INFO info = *mInfo;
+    SNDFILE* handle = sf_open(name.toLocal8Bit().constData(), SFM_WRITE, &info);
+    if (!handle) {
+        setError(openErrorText("Unable to open file for writing"), name.toUtf8().constData());
+        return SoundTools::Error;
+    }
+    mHandle = handle;
+    mFileName = name;
+    sf_command(mHandle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    return SoundTools::Ok;
+}
+
+void SoundWriterSndfile::setTags(const SoundIDTag& tag) {
+    if (!mHandle) return;
+    for (const TagField& f : kTagFields) sf_set_string(mHandle, f.id, (tag.*(f.field)).c_str());
+}
+
+unsigned SoundWriterSndfile::write(unsigned count, double* src) {
+    if (!mHandle) return 0;
+    sf_count_t written = 0;
+    if (mInfo->format == (SF_FORMAT_OGG | SF_FORMAT_VORBIS)) {
+        for (unsigned done = 0; done < count;) {
+            const unsigned chunk = std::min(kOggChunk, count - done);
+            const sf_count_t n = sf_writef_double(mHandle, src + size_t(done) * mChannels, chunk);
+            if (n > 0) written += n;
+            if (n != sf_count_t(chunk)) break;
+            done += chunk;
+        }
+    } else {
+        written = sf_writef_double(mHandle, src, count);
+    }
+    if (sf_error(mHandle) != 0) {
+        const char* text = sf_strerror(mHandle);
+        if (text && *text)
+            setError(QString("%1: %2").arg(mFileName, QString::fromUtf8(text)), "SoundWriterSndfile");
+    }
+    if (written < sf_count_t(count)) markFailed();
+    return written > 0 ? unsigned(written) : 0u;
+}
+
+void SoundWriterSndfile::close() {
+    if (!mHandle) return;
+    const int status = sf_close(mHandle);
+    mHandle = nullptr;
+    if (status != 0) {
+        markFailed();
+        setError(QString("%1: %2").arg(mFileName, QString::fromUtf8(sf_error_number(status))), "SoundWriterSndfile");
+    }
+}

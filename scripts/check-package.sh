@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the library into a scratch prefix and builds two consumers against it:
+# a CMake project through find_package(tonewright), and a one-file program through
+# pkg-config. Both must build and run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+build=${TONEWRIGHT_BUILD_DIR:-$root/build}
+prefix=$(mktemp -d /tmp/tonewright-prefix.XXXXXX)
+work=$(mktemp -d /tmp/tonewright-consumer.XXXXXX)
+trap 'rm -rf "$prefix" "$work"' EXIT
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tonewright >/dev/null
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+cmake -S "$root/tests/package" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+LD_LIBRARY_PATH="$prefix/lib:$prefix/lib/x86_64-linux-gnu" "$work/cmake/consumer" "$work/cmake.wav"
+
+libdir=$(dirname "$(find "$prefix" -name 'libtonewright.so' | head -1)")
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+g++ -std=c++17 -fPIC "$root/tests/package/consumer.cpp" -o "$work/pkgconfig-consumer" $(pkg-config --cflags --libs tonewright)
+LD_LIBRARY_PATH="$libdir" "$work/pkgconfig-consumer" "$work/pkgconfig.wav"
+echo "package consumers: OK"

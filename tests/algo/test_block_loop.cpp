@@ -1,0 +1,201 @@
+#include <QObject>
+#include <vector>
+
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoElementary.h"
+
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+// Records where the loop placed its first input block.
+class ProbeDelay : public SoundAlgoDelay {
+public:
+    using SoundAlgoDelay::SoundAlgoDelay;
+    SoundTools::Status process() override {
+        if (firstInOrigin == 12345) {
+            firstInOrigin = getInOrigin();
+            firstOutOrigin = getOutOrigin();
+            firstLeadIn = mInBuffers[0]->getStereoFrame(getInOrigin())->l;
+        }
+        return SoundAlgoDelay::process();
+    }
+    int firstInOrigin = 12345;
+    int firstOutOrigin = 0;
+    double firstLeadIn = -1;
+};
+
+class TwoInputs : public SoundAlgoScale {
+public:
+    TwoInputs() : SoundAlgoScale(0) {}
+    unsigned getInputNumber() const override { return 2; }
+};
+
+struct SignalLog {
+    std::vector<unsigned> begin;
+    std::vector<unsigned> progress;
+    std::vector<int> end;
+    void attach(SoundAlgo& a) {
+        QObject::connect(&a, &SoundAlgo::notifyBegin, [this](unsigned n) { begin.push_back(n); });
+        QObject::connect(&a, &SoundAlgo::notifyInProgress, [this](unsigned done, unsigned) { progress.push_back(done); });
+        QObject::connect(&a, &SoundAlgo::notifyEnd, [this](int s) { end.push_back(s); });
+    }
+};
+}  // namespace
+
+// The lead-in of a delayed algorithm is part of what the first block consumed;
+// losing it would shift every later block. Check the whole stream, many blocks.
+TEST(BlockLoop, DelayGivesAContiguousExactlyDelayedStream) {
+    const Frames in = tk::ramp(20000);
+    for (unsigned block : {1024u, 997u, 64u, 4096u}) {
+        for (double seconds : {0.01, 0.001, 0.05}) {
+            const size_t d = size_t(seconds * kRate + 0.5);
+            auto delay = SoundRef<SoundAlgoDelay>::make(seconds, false);
+            const Frames out = tk::run(*delay, in, kRate, block);
+            EXPECT_TRUE(tk::framesNear(out, tk::delayed(in, d), 0.0)) << "block " << block << " delay " << d;
+        }
+    }
+}
+
+TEST(BlockLoop, DelayedChainsStayAligned) {
+    const Frames in = tk::mixedStereo(30011, kRate);
+    auto chain = SoundRef<SoundAlgoComposite>::make("chain");
+    chain->pushAlgo(SoundRef<SoundAlgoScale>::make(-6.0).release());
+    chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.01, false).release());  // 441 frames
+    chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.003, true).release());  // overlap only: no shift
+    chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.002, false).release()); // 88 frames
+    const Frames expected = tk::delayed(tk::scaled(in, std::pow(10.0, -6.0 / 20)), 441 + 88);
+    for (unsigned block : {1024u, 997u, 4096u, 333u}) {
+        SoundTools::Status status = SoundTools::Error;
+        const Frames out = tk::run(*chain, in, kRate, block, &status);
+        EXPECT_EQ(status, SoundTools::Ok);
+        EXPECT_TRUE(tk::framesNear(out, expected, 1e-15)) << "block " << block;
+    }
+}
+
+TEST(BlockLoop, OverlapDelayKeepsPositionsAndFlushesTheTail) {
+    const Frames in = tk::ramp(5000);
+    auto delay = SoundRef<SoundAlgoDelay>::make(0.01, true);
+    EXPECT_EQ(delay->getDelay(kRate), 0u);
+    EXPECT_EQ(delay->getOutOverlap(kRate), 441u);
+    EXPECT_EQ(delay->getSampleShift(kRate), 441u);
+    for (unsigned block : {1024u, 999u})
+        EXPECT_TRUE(tk::framesNear(tk::run(*delay, in, kRate, block), in, 0.0)) << block;
+}
+
+TEST(BlockLoop, FirstBlockStartsAtMinusDelay) {
+    auto probe = SoundRef<ProbeDelay>::make(0.01, false);
+    tk::run(*probe, tk::ramp(3000), kRate);
+    EXPECT_EQ(probe->firstInOrigin, -441);
+    EXPECT_EQ(probe->firstOutOrigin, 0);  // delay + in origin - out overlap
+    EXPECT_EQ(probe->firstLeadIn, 0.0);
+}
+
+TEST(BlockLoop, DelayLongerThanABlockStillWorks) {
+    const Frames in = tk::ramp(9000);
+    auto delay = SoundRef<SoundAlgoDelay>::make(0.1, false);  // 4410 frames > 1024
+    EXPECT_TRUE(tk::framesNear(tk::run(*delay, in, kRate, 1024), tk::delayed(in, 4410), 0.0));
+}
+
+TEST(BlockLoop, EmptyStreamBeginsAndEndsWithoutBlocks) {
+    auto scale = SoundRef<SoundAlgoScale>::make(0.0);
+    SignalLog log;
+    log.attach(*scale);
+    tk::MemoryReader reader({}, kRate);
+    tk::MemoryWriter writer(kRate);
+    EXPECT_EQ(scale->processAll(reader, &writer), SoundTools::Ok);
+    EXPECT_EQ(log.begin, std::vector<unsigned>{0});
+    EXPECT_TRUE(log.progress.empty());
+    EXPECT_EQ(log.end, std::vector<int>{0});
+    EXPECT_TRUE(writer.frames().empty());
+}
+
+TEST(BlockLoop, ProgressOncePerBlockAndEndStatus) {
+    auto scale = SoundRef<SoundAlgoScale>::make(0.0);
+    SignalLog log;
+    log.attach(*scale);
+    tk::ScopedBlockSize block(1000);
+    tk::MemoryReader reader(tk::ramp(3500), kRate);
+    EXPECT_EQ(scale->processAll(reader, nullptr), SoundTools::Ok);
+    EXPECT_EQ(log.begin, std::vector<unsigned>{3500});
+    EXPECT_EQ(log.progress, (std::vector<unsigned>{1000, 2000, 3000, 3500}));
+    EXPECT_EQ(log.end, std::vector<int>{0});
+}
+
+TEST(BlockLoop, StopRequests) {
+    auto scale = SoundRef<SoundAlgoScale>::make(0.0);
+    scale->pleaseStop();  // before the run: cleared when the loop starts
+    tk::ScopedBlockSize block(1000);
+    {
+        tk::MemoryReader reader(tk::ramp(5000), kRate);
+        tk::MemoryWriter writer(kRate);
+        EXPECT_EQ(scale->processAll(reader, &writer), SoundTools::Ok);
+        EXPECT_EQ(writer.frames().size(), 5000u);
+    }
+    SignalLog log;
+    log.attach(*scale);
+    QObject::connect(scale.get(), &SoundAlgo::notifyInProgress, [&](unsigned done, unsigned) {
+        if (done >= 2000) scale->pleaseStop();
+    });
+    tk::MemoryReader reader(tk::ramp(5000), kRate);
+    tk::MemoryWriter writer(kRate);
+    EXPECT_EQ(scale->processAll(reader, &writer), SoundTools::Interrupted);
+    EXPECT_EQ(writer.frames().size(), 2000u);  // the stopping block is written
+    EXPECT_EQ(log.end, std::vector<int>{2});
+}
+
+TEST(BlockLoop, ConfigurationAndWriterFailures) {
+    auto two = SoundRef<TwoInputs>::make();
+    SignalLog log;
+    log.attach(*two);
+    tk::MemoryReader reader(tk::ramp(100), kRate);
+    EXPECT_EQ(two->processAll(reader, nullptr), SoundTools::Error);
+    EXPECT_TRUE(log.begin.empty());
+    EXPECT_TRUE(log.end.empty());
+
+    auto scale = SoundRef<SoundAlgoScale>::make(0.0);
+    tk::MemoryWriter wrongRate(48000);
+    tk::MemoryReader reader2(tk::ramp(100), kRate);
+    EXPECT_EQ(scale->processAll(reader2, &wrongRate), SoundTools::Error);
+    EXPECT_EQ(SoundDebuggableClass::getError(), "SoundWriter::WriteBuffer : Samplerate conversion not implemented");
+}
+
+TEST(BlockLoop, NamesCarryTheId) {
+    auto scale = SoundRef<SoundAlgoScale>::make(0.0);
+    EXPECT_EQ(scale->getName(), "SoundAlgoScale");
+    scale->setId("gain");
+    EXPECT_EQ(scale->getName(), "SoundAlgoScale(gain)");
+}
+
+TEST(BlockLoop, ChainsDoNotDependOnBlockSize) {
+    const Frames in = tk::concat({tk::mixedStereo(12345, kRate), tk::silence(100), tk::noise(7000, 0.9, 3)});
+    auto build = [] {
+        auto c = SoundRef<SoundAlgoComposite>::make("c");
+        c->pushAlgo(SoundRef<SoundAlgoScale>::make(-3.0).release());
+        auto par = SoundRef<SoundAlgoComposite>::make("par");
+        par->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.005, false).release());
+        par->addNewBranch();
+        par->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.002, true).release());
+        par->pushAlgo(SoundRef<SoundAlgoScale>::make(2.0).release());
+        c->pushAlgo(par.release());
+        c->pushAlgo(SoundRef<SoundAlgoSub>::make(2, true).release());
+        return c;
+    };
+    auto reference = build();
+    const Frames ref = tk::run(*reference, in, kRate, 1024);
+    ASSERT_GT(ref.size(), in.size());
+    for (unsigned block : {4096u, 997u, 7u, 1u}) {
+        auto chain = build();
+        EXPECT_TRUE(tk::framesNear(tk::run(*chain, in, kRate, block), ref, 0.0)) << "block " << block;
+    }
+}
+
+TEST(BlockLoop, AlgorithmsRunAgainAfterARun) {
+    auto c = SoundRef<SoundAlgoComposite>::make();
+    c->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.001, false).release());
+    const Frames in = tk::noise(5000);
+    const Frames first = tk::run(*c, in, kRate);
+    EXPECT_TRUE(tk::framesNear(tk::run(*c, in, kRate), first, 0.0));
+}

@@ -1,0 +1,138 @@
+#pragma once
+// Shared test kit: signal generators, naive reference models, in-memory reader and
+// writer, block-size helpers, near-equality checks and access to external tools.
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tonewright/SoundAlgo.h"
+#include "tonewright/SoundBuffer.h"
+#include "tonewright/SoundReader.h"
+#include "tonewright/SoundWriter.h"
+
+namespace tk {
+
+using Frame = SoundTools::StereoFrame<double>;
+using Frames = std::vector<Frame>;
+
+// ---------------------------------------------------------------- generators
+Frames sine(size_t n, double rate, double freq, double amp = 0.5, double phase = 0.0);
+// Independent channels of uniform white noise in [-amp, amp], reproducible from the seed.
+Frames noise(size_t n, double amp = 0.5, uint32_t seed = 1);
+// Different content on left and right: a sine left, noise right.
+Frames mixedStereo(size_t n, double rate, uint32_t seed = 7);
+Frames silence(size_t n);
+// Concatenation.
+Frames concat(std::initializer_list<Frames> parts);
+// A ramp 1, 2, 3, ... on the left and its negative on the right: every frame is
+// distinct, so any shift or lost frame shows.
+Frames ramp(size_t n, double start = 1.0);
+
+// ---------------------------------------------------------------- naive references
+Frames scaled(const Frames& in, double gain);
+Frames delayed(const Frames& in, size_t d);  // d zero frames, then in (same length + d)
+
+// ---------------------------------------------------------------- in-memory streams
+// A reader over frames held in memory.
+class MemoryReader : public SoundReader {
+public:
+    MemoryReader(Frames frames, unsigned rate) : mFrames(std::move(frames)), mRate(rate) {}
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    unsigned getFrameNB() const override { return unsigned(mFrames.size()); }
+    unsigned getSampleRate() const override { return mRate; }
+    void rewind() override;
+    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
+    size_t readCalls() const { return mReadCalls; }
+
+protected:
+    unsigned read(unsigned count, double* dest) override;
+
+private:
+    Frames mFrames;
+    unsigned mRate;
+    size_t mPos = 0;
+    size_t mReadCalls = 0;
+};
+
+// A writer that keeps every frame it is given.
+class MemoryWriter : public SoundWriter {
+public:
+    explicit MemoryWriter(unsigned rate) : SoundWriter(rate) {}
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    const Frames& frames() const { return mFrames; }
+    // Fails every write after `limit` frames (simulates a full disk).
+    void failAfter(size_t limit) { mLimit = limit; }
+
+protected:
+    unsigned write(unsigned count, double* src) override;
+
+private:
+    Frames mFrames;
+    size_t mLimit = SIZE_MAX;
+};
+
+// A writer that counts frames and drops them.
+class NullWriter : public SoundWriter {
+public:
+    explicit NullWriter(unsigned rate) : SoundWriter(rate) {}
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    uint64_t count() const { return mCount; }
+
+protected:
+    unsigned write(unsigned count, double*) override {
+        mCount += count;
+        return count;
+    }
+
+private:
+    uint64_t mCount = 0;
+};
+
+// Sets SoundBuffer::sSize for the life of the object.
+class ScopedBlockSize {
+public:
+    explicit ScopedBlockSize(unsigned size) : mOld(SoundBuffer::sSize) { SoundBuffer::sSize = size; }
+    ~ScopedBlockSize() { SoundBuffer::sSize = mOld; }
+
+private:
+    unsigned mOld;
+};
+
+// Runs `algo` over `in` with processAll, blocks of `blockSize` frames, and
+// returns what the writer received. status receives processAll's result.
+Frames run(SoundAlgo& algo, const Frames& in, unsigned rate, unsigned blockSize = 1024,
+           SoundTools::Status* status = nullptr);
+
+// ---------------------------------------------------------------- comparisons
+// Largest absolute difference over both channels; frames beyond the shorter
+// sequence count as a mismatch of infinity.
+double maxAbsDiff(const Frames& a, const Frames& b);
+::testing::AssertionResult framesNear(const Frames& a, const Frames& b, double tol);
+double rms(const Frames& f, size_t from = 0, size_t to = SIZE_MAX);
+double peak(const Frames& f);
+
+// ---------------------------------------------------------------- files and tools
+// A temporary folder removed at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    QString path(const QString& name) const;
+    QString root() const { return mDir.path(); }
+
+private:
+    QTemporaryDir mDir;
+};
+
+// Runs a shell command; returns its exit code and puts its standard output in out.
+int runCommand(const std::string& command, std::string* out = nullptr);
+bool haveTool(const std::string& name);
+
+}  // namespace tk
