@@ -2,8 +2,10 @@
 
 #include <sndfile.h>
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -24,15 +26,32 @@ QString openErrorText(const char* fallback) {
     return (text && *text) ? QString::fromUtf8(text) : QString::fromUtf8(fallback);
 }
 
-// libsndfile opens a WAV whose data chunk claims more bytes than the file holds
-// and silently shortens it; its log is the only trace. Such a file has lost its
-// end, which the caller must hear about rather than get a shorter recording.
+// libsndfile opens a file whose data chunk claims more bytes than the file holds
+// and silently shortens it; its log ("data : <claimed> (should be <present>)") is
+// the only trace. Such a file has lost its end, which the caller must hear about
+// rather than get a shorter recording.
 bool looksTruncated(SNDFILE* handle) {
-    char log[4096];
+    char log[8192];
     const int n = sf_command(handle, SFC_GET_LOG_INFO, log, sizeof log);
     if (n <= 0) return false;
     const std::string text(log, size_t(std::min<int>(n, int(sizeof log))));
-    return text.find("larger than file") != std::string::npos || text.find("truncated") != std::string::npos;
+    size_t at = 0;
+    while ((at = text.find("data : ", at)) != std::string::npos) {
+        long long claimed = 0, present = 0;
+        if (std::sscanf(text.c_str() + at, "data : %lld (should be %lld)", &claimed, &present) == 2 &&
+            claimed > present)
+            return true;
+        at += 7;
+    }
+    return false;
+}
+
+// libsndfile appends its own name and version to the software string it writes;
+// strip it so that a comment reads back as it was written.
+std::string withoutLibrarySuffix(std::string text) {
+    const size_t at = text.rfind(" (libsndfile-");
+    if (at != std::string::npos && !text.empty() && text.back() == ')') text.erase(at);
+    return text;
 }
 
 int writerFormatCode(SoundTools::SoundFormat format, SoundWriterSndfile::FileType type) {
@@ -78,6 +97,10 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
     close();
     SF_INFO info;
     std::memset(&info, 0, sizeof info);
+    if (QFileInfo(name).isDir()) {
+        setError("Is a directory, not a sound file", name.toUtf8().constData());
+        return SoundTools::Error;
+    }
     SNDFILE* handle = sf_open(name.toLocal8Bit().constData(), SFM_READ, &info);
     if (!handle) {
         setError(openErrorText("Unable to open file for reading"), name.toUtf8().constData());
@@ -141,7 +164,7 @@ bool SoundReaderSndfile::getTags(SoundIDTag& tag) {
     for (const TagField& f : kTagFields) {
         const char* text = sf_get_string(mHandle, f.id);
         if (text && *text) {
-            tag.*(f.field) = text;
+            tag.*(f.field) = f.id == SF_STR_SOFTWARE ? withoutLibrarySuffix(text) : std::string(text);
             found = true;
         }
     }

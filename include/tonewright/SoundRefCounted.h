@@ -24,11 +24,15 @@ public:
     void addRef() { ++mRefCount; }
     // Drops one reference; destroys the object when none is left.
     void releaseRef() {
-        if (--mRefCount == 0) delete this;
+        if (--mRefCount == 0) destroySelf();
     }
     int32_t refCount() const { return mRefCount; }
 
 private:
+    // Out of line: deleting through this base from inlined code trips compilers'
+    // heap-object checks although the virtual destructor makes it correct.
+    void destroySelf();
+
     int32_t mRefCount = 1;
 };
 

@@ -1,0 +1,3 @@
+#include "tonewright/SoundRefCounted.h"
+
+void SoundRefCounted::destroySelf() { delete this; }

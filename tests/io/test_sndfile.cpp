@@ -1,0 +1,317 @@
+#include <QDir>
+#include <QFile>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundSndfile.h"
+
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+std::string q(const QString& s) { return "'" + s.toStdString() + "'"; }
+
+// Decodes a file with sox into stereo doubles: the independent reading of it.
+Frames soxDecode(const QString& file, int channels) {
+    std::string remix = channels == 1 ? " remix 1 1" : channels > 2 ? " remix 1 2" : "";
+    std::string raw;
+    const int rc = tk::runCommand("sox " + q(file) + " -t f64 -" + remix + " 2>/dev/null", &raw);
+    EXPECT_EQ(rc, 0) << file.toStdString();
+    Frames f(raw.size() / sizeof(Frame));
+    std::memcpy(f.data(), raw.data(), f.size() * sizeof(Frame));
+    return f;
+}
+
+Frames readAll(SoundReader& r) {
+    Frames all;
+    auto buffer = SoundBuffer::createNew(r.getSampleRate());
+    buffer->alloc(1000, 2);
+    while (r.stereoRead(buffer, 0) > 0)
+        for (unsigned i = 0; i < buffer->getFrameNB(); ++i) all.push_back(*buffer->getRelStereoFrame(int(i)));
+    return all;
+}
+
+std::unique_ptr<SoundReader> openReader(const QString& name) {
+    std::unique_ptr<SoundReader> r(SoundReader::getFromFilename(name));
+    if (!r || r->open(name) != SoundTools::Ok) return nullptr;
+    return r;
+}
+
+// Writes `frames` through the writer factory.
+bool writeFile(const QString& name, const Frames& frames, SoundTools::SoundFormat format,
+               const SoundIDTag* tags = nullptr) {
+    std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(name, kRate, 192, format));
+    if (!w || w->open(name) != SoundTools::Ok) return false;
+    if (tags) w->setTags(*tags);
+    auto copy = SoundRef<SoundAlgoBypass>::make();
+    tk::MemoryReader reader(frames, kRate);
+    const bool ok = copy->processAll(reader, w.get()) == SoundTools::Ok;
+    w->close();
+    return ok && !w->hasFailed();
+}
+
+std::string probe(const QString& file, const std::string& entries) {
+    std::string out;
+    tk::runCommand("ffprobe -v error -show_entries " + entries + " -of default=nw=1 " + q(file), &out);
+    return out;
+}
+}  // namespace
+
+class SndfileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!tk::haveTool("sox") || !tk::haveTool("ffprobe")) GTEST_SKIP() << "sox and ffprobe are needed";
+    }
+    tk::TempDir dir;
+};
+
+// Files made by sox in every sample format are read as the same doubles sox
+// decodes them to; mono is widened, extra channels are cut.
+TEST_F(SndfileTest, ReadsEveryFormatAsSoxDecodesIt) {
+    struct Case {
+        const char* name;
+        const char* soxArgs;
+        int channels;
+        SoundTools::SoundFormat format;
+    } cases[] = {
+        {"u8.wav", "-b 8 -e unsigned-integer", 2, SoundTools::Pcm8},
+        {"s16.wav", "-b 16", 2, SoundTools::Pcm16},
+        {"s24.wav", "-b 24", 2, SoundTools::Pcm24},
+        {"s32.wav", "-b 32 -e signed-integer", 2, SoundTools::Pcm32},
+        {"f32.wav", "-b 32 -e floating-point", 2, SoundTools::Float},
+        {"f64.wav", "-b 64 -e floating-point", 2, SoundTools::Double},
+        {"mono.wav", "-b 16", 1, SoundTools::Pcm16},
+        {"six.wav", "-b 16", 6, SoundTools::Pcm16},
+        {"s16.flac", "-b 16", 2, SoundTools::Pcm16},
+        {"s24.flac", "-b 24", 2, SoundTools::Pcm24},
+        {"q.ogg", "", 2, SoundTools::Pcm16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = dir.path(c.name);
+        const std::string cmd = "sox -n -r 48000 -c " + std::to_string(c.channels) + " " + c.soxArgs + " " + q(file) +
+                                " synth 0.7 sine 440 sine 1234 sine 200 sine 3000 sine 50 sine 9000 vol 0.6";
+        ASSERT_EQ(tk::runCommand(cmd), 0);
+        auto r = openReader(file);
+        ASSERT_TRUE(r) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_EQ(r->getSampleRate(), 48000u);
+        EXPECT_EQ(r->getInputFormat(), c.format);
+        const Frames ours = readAll(*r);
+        const Frames theirs = soxDecode(file, c.channels);
+        EXPECT_EQ(ours.size(), size_t(r->getFrameNB()));
+        ASSERT_EQ(ours.size(), theirs.size());
+        // Vorbis decodes through floating point in two different programs.
+        const double tolerance = std::string(c.name).find(".ogg") != std::string::npos ? 1e-3 : 1e-9;
+        EXPECT_TRUE(tk::framesNear(ours, theirs, tolerance));
+        if (c.channels == 1) {
+            EXPECT_EQ(ours[1000].l, ours[1000].r);
+        }
+        EXPECT_TRUE(r->atEnd());
+    }
+}
+
+// What the library writes, sox and ffprobe read back with the rate, channels and
+// length written, and samples within the format's quantisation.
+TEST_F(SndfileTest, WritesFilesOtherToolsReadBack) {
+    const Frames signal = tk::mixedStereo(kRate + 123, kRate);
+    struct Case {
+        const char* name;
+        SoundTools::SoundFormat format;
+        const char* codec;
+        double tolerance;  // per sample, full scale 1.0
+    } cases[] = {
+        {"o8.wav", SoundTools::Pcm8, "pcm_u8", 1.0 / 64},
+        {"o16.wav", SoundTools::Pcm16, "pcm_s16le", 1.0 / 16384},
+        {"o24.wav", SoundTools::Pcm24, "pcm_s24le", 1e-6},
+        {"o32.wav", SoundTools::Pcm32, "pcm_s32le", 1e-8},
+        {"of.wav", SoundTools::Float, "pcm_f32le", 1e-7},
+        {"od.wav", SoundTools::Double, "pcm_f64le", 1e-9},  // sox itself works in 32-bit integers
+        {"o16.flac", SoundTools::Pcm16, "flac", 1.0 / 16384},
+        {"ofl.flac", SoundTools::Float, "flac", 1e-6},  // float asked of FLAC gives 24-bit
+        {"o.ogg", SoundTools::Pcm16, "vorbis", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = dir.path(c.name);
+        ASSERT_TRUE(writeFile(file, signal, c.format)) << SoundDebuggableClass::getError().toStdString();
+        const std::string info = probe(file, "stream=codec_name,sample_rate,channels,duration_ts");
+        EXPECT_NE(info.find(std::string("codec_name=") + c.codec), std::string::npos) << info;
+        EXPECT_NE(info.find("sample_rate=44100"), std::string::npos) << info;
+        EXPECT_NE(info.find("channels=2"), std::string::npos) << info;
+        const Frames back = soxDecode(file, 2);
+        ASSERT_EQ(back.size(), signal.size());
+        if (c.tolerance >= 0) {
+            EXPECT_TRUE(tk::framesNear(back, signal, c.tolerance));
+        } else {  // lossy: the level survives
+            EXPECT_NEAR(20 * std::log10(tk::rms(back) / tk::rms(signal)), 0.0, 0.5);
+        }
+    }
+    std::string bits;
+    tk::runCommand("soxi -b " + q(dir.path("ofl.flac")), &bits);
+    EXPECT_EQ(bits, "24\n");
+}
+
+TEST_F(SndfileTest, UnknownExtensionsGiveRawFloat) {
+    const Frames signal = tk::noise(1000);
+    const QString file = dir.path("x.aiff");
+    ASSERT_TRUE(writeFile(file, signal, SoundTools::Pcm16));
+    EXPECT_EQ(QFile(file).size(), qint64(signal.size() * 2 * sizeof(float)));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    const float* v = reinterpret_cast<const float*>(bytes.constData());
+    EXPECT_FLOAT_EQ(v[2 * 500 + 1], float(signal[500].r));
+}
+
+TEST_F(SndfileTest, TagsRoundTripAndOtherToolsSeeThem) {
+    SoundIDTag tags;
+    tags.title = "Nocturne — Été";
+    tags.artist = "The Quartet";
+    tags.album = "Night Pieces";
+    tags.year = "2019";
+    tags.comment = "live take";
+    for (const char* name : {"t.wav", "t.flac", "t.ogg"}) {
+        SCOPED_TRACE(name);
+        const QString file = dir.path(name);
+        ASSERT_TRUE(writeFile(file, tk::noise(20000, 0.2), SoundTools::Pcm16, &tags));
+        const std::string seen = probe(file, "format_tags:stream_tags");
+        for (const std::string& t : {tags.title, tags.artist, tags.album, tags.year})
+            EXPECT_NE(seen.find(t), std::string::npos) << t << " in\n" << seen;
+        auto r = openReader(file);
+        ASSERT_TRUE(r);
+        SoundIDTag back;
+        back.genre = "kept";
+        EXPECT_TRUE(r->getTags(back));
+        EXPECT_EQ(back.title, tags.title);
+        EXPECT_EQ(back.artist, tags.artist);
+        EXPECT_EQ(back.album, tags.album);
+        EXPECT_EQ(back.year, tags.year);
+        EXPECT_EQ(back.comment, tags.comment);
+        EXPECT_EQ(back.genre, "kept");  // not carried by these files: left as it was
+    }
+}
+
+TEST_F(SndfileTest, TrackNumberComesFromTheFileName) {
+    struct Case {
+        const char* path;
+        const char* track;  // null: no match, the field is left alone
+    } cases[] = {
+        {"03 - Song.wav", "03"},
+        {"2019/03 - Song.wav", "2019"},  // the first match in the whole name
+        {"03-Song.wav", "0"},            // '-' is no separator: the match backtracks into the digits
+        {"track7.wav", "7"},
+        {"Song.wav", nullptr},
+    };
+    ASSERT_TRUE(QDir(dir.root()).mkpath("2019"));
+    // The pattern runs over the name exactly as given to open(): use names
+    // relative to the test folder, whose own path may hold digits.
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.root()));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        ASSERT_TRUE(writeFile(c.path, tk::silence(100), SoundTools::Pcm16));
+        auto r = openReader(c.path);
+        ASSERT_TRUE(r);
+        SoundIDTag tag;
+        tag.track = "untouched";
+        EXPECT_FALSE(r->getTags(tag));  // no string tags in the file: a track alone is not a tag
+        EXPECT_EQ(tag.track, c.track ? c.track : "untouched");
+    }
+    QDir::setCurrent(previous);
+}
+
+TEST_F(SndfileTest, RewindHonoursTheStartPoint) {
+    const QString file = dir.path("r.wav");
+    ASSERT_TRUE(writeFile(file, tk::ramp(1000, 0.0), SoundTools::Double));
+    auto r = openReader(file);
+    ASSERT_TRUE(r);
+    r->setStartPoint(500.0 / kRate);
+    r->rewind();
+    EXPECT_EQ(r->getOffset(), 500);
+    Frames rest = readAll(*r);
+    ASSERT_EQ(rest.size(), 500u);
+    EXPECT_EQ(rest[0].l, 500.0);
+    r->setStartPoint(10.0);  // beyond the end: back to the beginning
+    r->rewind();
+    EXPECT_EQ(r->getOffset(), 0);
+    EXPECT_EQ(readAll(*r).size(), 1000u);
+}
+
+// Bad input: every case is an Error whose text names the file, never a crash.
+TEST_F(SndfileTest, UnreadableInputsAreErrorsNamingTheFile) {
+    const QString full = dir.path("full.wav");
+    ASSERT_TRUE(writeFile(full, tk::noise(44100), SoundTools::Pcm16));
+    ASSERT_EQ(tk::runCommand("head -c 100000 " + q(full) + " > " + q(dir.path("truncated.wav"))), 0);
+    ASSERT_EQ(tk::runCommand("head -c 5000 /dev/urandom > " + q(dir.path("random.wav"))), 0);
+    ASSERT_EQ(tk::runCommand(": > " + q(dir.path("empty.flac"))), 0);
+    ASSERT_TRUE(QDir(dir.root()).mkpath("folder.wav"));
+    const char* names[] = {"missing.wav", "folder.wav", "random.wav", "empty.flac", "truncated.wav"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        const QString file = dir.path(name);
+        SoundReaderSndfile r;
+        SoundDebuggableClass::setError("none");
+        EXPECT_EQ(r.open(file), SoundTools::Error);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(file)) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_EQ(r.getFileChannelNum(), 0u);
+        // A closed reader is harmless.
+        double frame[2];
+        (void)frame;
+        auto buffer = SoundBuffer::createNew(kRate);
+        buffer->alloc(16, 2);
+        EXPECT_EQ(r.stereoRead(buffer, 0), 0u);
+        SoundIDTag tag;
+        EXPECT_FALSE(r.getTags(tag));
+        r.rewind();
+        r.close();
+    }
+}
+
+TEST_F(SndfileTest, UnwritableOutputsAreErrorsNamingTheFile) {
+    for (const QString& name : {dir.path("no/such/folder/out.wav"), QString("/proc/out.wav")}) {
+        std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(name, kRate, 0, SoundTools::Pcm16));
+        ASSERT_TRUE(w);
+        EXPECT_EQ(w->open(name), SoundTools::Error);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(name)) << SoundDebuggableClass::getError().toStdString();
+        // Writing through an unopened writer is refused, not reported as success.
+        auto copy = SoundRef<SoundAlgoBypass>::make();
+        tk::MemoryReader reader(tk::noise(5000), kRate);
+        EXPECT_EQ(copy->processAll(reader, w.get()), SoundTools::Error);
+        EXPECT_TRUE(w->hasFailed());
+        w->close();
+    }
+    SoundWriterSndfile devFull(kRate, 2, SoundTools::Pcm16, SoundWriterSndfile::Wav);
+    EXPECT_EQ(devFull.open("/dev/full"), SoundTools::Error);
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("/dev/full"));
+}
+
+// A disk that fills in the middle of a file: the run fails, the error names the
+// file, and the writer never claims frames it could not store.
+TEST_F(SndfileTest, DiskFullWhileWritingIsAnError) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const QString mount = dir.path("small");
+    ASSERT_TRUE(QDir(dir.root()).mkpath("small"));
+    if (tk::runCommand("mount -t tmpfs -o size=256k tmpfs " + q(mount) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    for (const char* name : {"big.wav", "big.flac"}) {
+        SCOPED_TRACE(name);
+        const QString file = mount + "/" + name;
+        std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(file, kRate, 0, SoundTools::Pcm16));
+        ASSERT_EQ(w->open(file), SoundTools::Ok);
+        auto copy = SoundRef<SoundAlgoBypass>::make();
+        tk::MemoryReader reader(tk::noise(10 * kRate, 0.9), kRate);  // 1.7 MB of PCM
+        EXPECT_EQ(copy->processAll(reader, w.get()), SoundTools::Error);
+        w->close();
+        EXPECT_TRUE(w->hasFailed());
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(file)) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_LT(w->getCurrentOffset(), int(10 * kRate));
+        QFile::remove(file);
+    }
+    tk::runCommand("umount " + q(mount));
+}
