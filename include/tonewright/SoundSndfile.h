@@ -10,6 +10,7 @@
 // Ownership: each object owns its open file; the destructors close it.
 // Threading: one thread at a time per object.
 #include <QString>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -68,8 +69,11 @@ protected:
     unsigned write(unsigned count, double* src) override;
 
 private:
+    int64_t writeShorts(unsigned count, const double* src);
+
     sf_private_tag* mHandle = nullptr;
     std::unique_ptr<SF_INFO> mInfo;
     unsigned mChannels;
     QString mFileName;
+    std::vector<short> mShorts;  // conversion space for 16-bit output
 };

@@ -315,3 +315,30 @@ TEST_F(SndfileTest, DiskFullWhileWritingIsAnError) {
     }
     tk::runCommand("umount " + q(mount));
 }
+
+// 16-bit output: scale by 32768, round to nearest (ties to even), clip; NaN is 0.
+TEST_F(SndfileTest, SixteenBitOutputRoundsAndClips) {
+    const double nan = std::nan("");
+    const std::vector<std::pair<double, int>> cases = {
+        {1.5, 32767},           {-1.5, -32768},       {1.0, 32767},           {-1.0, -32768},
+        {nan, 0},               {0.5 / 32768, 0},     {1.5 / 32768, 2},       {-2.5 / 32768, -2},
+        {0.25, 8192},           {-0.3, -9830},        {32766.6 / 32768, 32767}, {1e300, 32767},
+    };
+    Frames in;
+    for (size_t i = 0; i < cases.size(); ++i) in.push_back(Frame(cases[i].first, -cases[i].first));
+    // Long enough to pass through the vector loop and its scalar tail alike.
+    Frames all;
+    for (int k = 0; k < 3; ++k) all.insert(all.end(), in.begin(), in.end());
+    all.push_back(in[0]);
+    const QString file = dir.path("s16.wav");
+    ASSERT_TRUE(writeFile(file, all, SoundTools::Pcm16));
+    const Frames back = soxDecode(file, 2);
+    ASSERT_EQ(back.size(), all.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        const auto& c = cases[i % cases.size()];
+        EXPECT_EQ(int(std::lrint(back[i].l * 32768)), c.second) << "value " << c.first;
+        if (std::fabs(c.first) < 1.0) {  // inside the range the rule is symmetric
+            EXPECT_EQ(int(std::lrint(back[i].r * 32768)), -c.second) << "value " << -c.first;
+        }
+    }
+}
