@@ -7,6 +7,7 @@
 
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundFileName.h"
+#include "tonewright/SoundMp3.h"
 #include "tonewright/SoundSndfile.h"
 
 SoundReader::~SoundReader() = default;
@@ -60,7 +61,7 @@ SoundReader* SoundReader::getFromFilename(QString name) {
     if (name.isEmpty()) return nullptr;
     const std::string ext = SoundTools::lowerExtension(name);
     if (ext.empty()) return nullptr;
-    // MP3 decoding is not built into this version yet: no reader for "mp3".
+    if (ext == "mp3") return std::make_unique<SoundReaderMp3>().release();
     if (ext == "wav" || ext == "flac" || ext == "ogg") return std::make_unique<SoundReaderSndfile>().release();
     return nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundFileName.h"
+#include "tonewright/SoundMp3.h"
 #include "tonewright/SoundSndfile.h"
 
 SoundWriter::~SoundWriter() = default;
@@ -38,12 +39,11 @@ SoundTools::Status SoundWriter::writeBuffer(std::shared_ptr<SoundBuffer> buffer,
 
 SoundWriter* SoundWriter::getFromFilename(QString fileName, unsigned sampleRate, unsigned bitRate,
                                           SoundTools::SoundFormat format) {
-    (void)bitRate;  // only MP3 output uses it
     if (fileName.isEmpty()) return nullptr;
     const std::string ext = SoundTools::lowerExtension(fileName);
     if (ext.empty()) return nullptr;
-    // MP3 encoding is not built into this version yet: no writer for "mp3".
-    if (ext == "mp3") return nullptr;
+    // The bit rate is for MP3 output only, the sample format for the others.
+    if (ext == "mp3") return std::make_unique<SoundWriterMp3>(sampleRate, 2, bitRate).release();
     SoundWriterSndfile::FileType type = SoundWriterSndfile::Raw;
     if (ext == "wav")
         type = SoundWriterSndfile::Wav;

@@ -1,0 +1,201 @@
+#include <mpg123.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tag.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "tonewright/SoundMp3.h"
+
+namespace {
+
+constexpr double kSampleScale = 3.0517578125e-05;  // 1 / 32768
+
+QString mpg123Text(int code) {
+    const char* text = mpg123_plain_strerror(code);
+    return QString::fromUtf8(text && *text ? text : "unknown decoder error");
+}
+
+std::string toUtf8(const TagLib::String& s) { return s.to8Bit(true); }
+
+}  // namespace
+
+SoundReaderMp3::SoundReaderMp3() { init(); }
+
+SoundReaderMp3::~SoundReaderMp3() { close(); }
+
+void SoundReaderMp3::init() {
+    // Since mpg123 1.27 this does nothing and is safe from any thread; older
+    // versions need it once before the first handle.
+    mpg123_init();
+}
+
+SoundTools::Status SoundReaderMp3::open(QString name) {
+    resetAtEnd();
+    close();
+    const QByteArray utf8 = name.toUtf8();
+    int error = MPG123_OK;
+    mpg123_handle* handle = mpg123_new(nullptr, &error);
+    if (!handle) {
+        setError(QStringLiteral("Unable to create an MP3 decoder: ") + mpg123Text(error), utf8.constData());
+        return SoundTools::Error;
+    }
+    // Mono files come out as two equal channels. The decoder stays silent on
+    // standard error (problems reach the host through setError), and ID3v2 tags
+    // are skipped by the decoder: TagLib reads them.
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_FORCE_STEREO | MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+
+    // The local 8-bit form of the name first, then UTF-8 for names that the
+    // local encoding cannot express.
+    QByteArray opened = name.toLocal8Bit();
+    errno = 0;
+    int result = mpg123_open(handle, opened.constData());
+    int openErrno = errno;
+    if (result != MPG123_OK && opened != utf8) {
+        opened = utf8;
+        errno = 0;
+        result = mpg123_open(handle, opened.constData());
+        openErrno = errno;
+    }
+    if (result != MPG123_OK) {
+        const QString cause = openErrno != 0 ? QString::fromLocal8Bit(std::strerror(openErrno))
+                                             : mpg123Text(mpg123_errcode(handle));
+        mpg123_delete(handle);
+        setError(QStringLiteral("Unable to open MP3 file for reading: ") + cause, utf8.constData());
+        return SoundTools::Error;
+    }
+    long rate = 0;
+    int channels = 0;
+    int encoding = 0;
+    result = mpg123_getformat(handle, &rate, &channels, &encoding);
+    if (result != MPG123_OK || rate <= 0) {
+        // Random bytes, an empty file, or a tag with no audio after it.
+        const int code = result == MPG123_OK || result == MPG123_ERR ? mpg123_errcode(handle) : result;
+        QString message = QStringLiteral("Not an MP3 file: no audio frame found");
+        if (code != MPG123_DONE && code != MPG123_OK) message += QStringLiteral(" (") + mpg123Text(code) + ")";
+        mpg123_close(handle);
+        mpg123_delete(handle);
+        setError(message, utf8.constData());
+        return SoundTools::Error;
+    }
+    mHandle = handle;
+    mSampleRate = unsigned(rate);
+    mFileName = name;
+    if (encoding != MPG123_ENC_SIGNED_16) {
+        setError(QStringLiteral("Only 16 bits mp3 supported"), utf8.constData());
+        close();
+        return SoundTools::Error;
+    }
+    // An info header written by the encoder (it carries the encoder delay) counts
+    // the stream's frames; the scan then walks every frame header for the exact
+    // length and a seek index. Fewer frames than announced means the file lost
+    // its end, which the caller must hear about rather than get a shorter
+    // recording (and the decoder stops trimming the encoder delay, shifting it).
+    long encoderDelay = -1;
+    const bool hasInfoHeader = mpg123_getstate(mHandle, MPG123_ENC_DELAY, &encoderDelay, nullptr) == MPG123_OK &&
+                               encoderDelay >= 0;
+    const off_t announced = mpg123_framelength(mHandle);
+    mpg123_scan(mHandle);
+    const off_t present = mpg123_framelength(mHandle);
+    if (hasInfoHeader && announced > 0 && present >= 0 && present < announced) {
+        setError(QStringLiteral("File is truncated: its header announces %1 MP3 frames, the file holds %2")
+                     .arg(qint64(announced))
+                     .arg(qint64(present)),
+                 utf8.constData());
+        close();
+        return SoundTools::Error;
+    }
+    mpg123_format_none(mHandle);
+    mpg123_format(mHandle, long(mSampleRate), MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    readTags(opened);
+    return SoundTools::Ok;
+}
+
+void SoundReaderMp3::readTags(const QByteArray& encodedName) {
+    mTags = SoundIDTag();
+    TagLib::MPEG::File file(encodedName.constData(), false);
+    if (!file.isOpen()) return;
+    if (const TagLib::Tag* tag = file.tag()) {
+        mTags.album = toUtf8(tag->album());
+        mTags.artist = toUtf8(tag->artist());
+        mTags.comment = toUtf8(tag->comment());
+        mTags.genre = toUtf8(tag->genre());
+        mTags.title = toUtf8(tag->title());
+        mTags.track = std::to_string(tag->track());
+        mTags.year = std::to_string(tag->year());
+    }
+    if (file.hasID3v2Tag()) {
+        const TagLib::ID3v2::FrameList& pictures = file.ID3v2Tag()->frameListMap()["APIC"];
+        if (!pictures.isEmpty()) {
+            if (const auto* picture = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(pictures.front())) {
+                mTags.coverMimeType = toUtf8(picture->mimeType());
+                const TagLib::ByteVector bytes = picture->picture();
+                mTags.cover = QByteArray(bytes.data(), int(bytes.size()));
+            }
+        }
+    }
+}
+
+void SoundReaderMp3::close() {
+    if (!mHandle) return;
+    mpg123_close(mHandle);
+    mpg123_delete(mHandle);
+    mHandle = nullptr;
+}
+
+unsigned SoundReaderMp3::getFrameNB() const {
+    if (!mHandle) return 0;
+    const off_t length = mpg123_length(mHandle);
+    if (length <= 0) return 0;
+    return length > off_t(0xFFFFFFFFll) ? 0xFFFFFFFFu : unsigned(length);
+}
+
+unsigned SoundReaderMp3::getSampleRate() const { return mSampleRate; }
+
+void SoundReaderMp3::rewind() {
+    if (!mHandle) return;
+    resetAtEnd();
+    mOffset = getStartOffset();
+    if (int64_t(mOffset) > int64_t(getFrameNB())) mOffset = int32_t(getFrameNB());
+    mpg123_seek(mHandle, off_t(mOffset), SEEK_SET);
+}
+
+bool SoundReaderMp3::getTags(SoundIDTag& tag) {
+    tag = mTags;
+    return mTags.hasText();
+}
+
+unsigned SoundReaderMp3::read(unsigned count, double* dest) {
+    if (!mHandle || count == 0) return 0;
+    if (mSamples.size() < size_t(count) * 2) mSamples.resize(size_t(count) * 2);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(mSamples.data());
+    const size_t want = size_t(count) * 4;
+    size_t got = 0;
+    // mpg123_read stops early on a format notice (the first read after the
+    // output format was fixed at open gives one); keep going until the block is
+    // full, the stream ends or the decoder gives up.
+    while (got < want) {
+        size_t done = 0;
+        const int result = mpg123_read(mHandle, bytes + got, want - got, &done);
+        got += done;
+        if (result == MPG123_NEW_FORMAT) continue;
+        if (result == MPG123_OK) {
+            if (done == 0) break;
+            continue;
+        }
+        if (result != MPG123_DONE) {
+            // A damaged stream: deliver what was decoded, the short read ends the
+            // stream for the caller, and the cause is recorded.
+            setError(QStringLiteral("MP3 decoding stopped: ") + mpg123Text(mpg123_errcode(mHandle)),
+                     mFileName.toUtf8().constData());
+        }
+        break;
+    }
+    const unsigned frames = unsigned(got / 4);
+    const short* s = mSamples.data();
+    for (size_t i = 0, n = size_t(frames) * 2; i < n; ++i) dest[i] = double(s[i]) * kSampleScale;
+    return frames;
+}

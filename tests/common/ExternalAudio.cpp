@@ -1,0 +1,113 @@
+#include "common/ExternalAudio.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryFile>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+namespace tk {
+
+std::string shellQuote(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string shellQuote(const QString& text) { return shellQuote(text.toLocal8Bit().toStdString()); }
+
+namespace {
+void put16(QByteArray& b, uint16_t v) {
+    b.append(char(v & 0xff));
+    b.append(char(v >> 8));
+}
+void put32(QByteArray& b, uint32_t v) {
+    put16(b, uint16_t(v & 0xffff));
+    put16(b, uint16_t(v >> 16));
+}
+int16_t toShort(double v) {
+    const double s = std::round(std::max(-1.0, std::min(1.0, v)) * 32767.0);
+    return int16_t(s);
+}
+}  // namespace
+
+bool writeWav16(const QString& path, const Frames& frames, unsigned rate, unsigned channels) {
+    const uint32_t dataBytes = uint32_t(frames.size() * channels * 2);
+    QByteArray b;
+    b.append("RIFF");
+    put32(b, 36 + dataBytes);
+    b.append("WAVEfmt ");
+    put32(b, 16);
+    put16(b, 1);
+    put16(b, uint16_t(channels));
+    put32(b, rate);
+    put32(b, rate * channels * 2);
+    put16(b, uint16_t(channels * 2));
+    put16(b, 16);
+    b.append("data");
+    put32(b, dataBytes);
+    for (const Frame& f : frames) {
+        put16(b, uint16_t(toShort(f.l)));
+        if (channels == 2) put16(b, uint16_t(toShort(f.r)));
+    }
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(b) == b.size();
+}
+
+bool decodeWithFfmpeg(const QString& path, Frames* out) {
+    // The file's own channel count: ffmpeg's own widening of mono lowers the level.
+    const auto info = ffprobe(path, "stream=channels");
+    const auto channels = info.find("channels");
+    if (channels == info.end()) return false;
+    const size_t c = std::stoul(channels->second);
+    if (c != 1 && c != 2) return false;
+    std::string raw;
+    if (runCommand("ffmpeg -v error -i " + shellQuote(path) + " -f s16le -", &raw) != 0) return false;
+    const size_t n = raw.size() / (2 * c);
+    out->resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        int16_t s[2];
+        std::memcpy(s, raw.data() + 2 * c * i, 2 * c);
+        (*out)[i] = Frame(s[0] / 32768.0, s[c - 1] / 32768.0);
+    }
+    return true;
+}
+
+std::map<std::string, std::string> ffprobe(const QString& path, const std::string& entries) {
+    std::map<std::string, std::string> result;
+    std::string text;
+    if (runCommand("ffprobe -v error -show_entries " + shellQuote(entries) + " -of default=noprint_wrappers=1 " +
+                       shellQuote(path),
+                   &text) != 0)
+        return result;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) result[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return result;
+}
+
+std::string mutagenPython() {
+    static const std::string found = [] {
+        for (const char* candidate : {"python3", "/usr/bin/python3"})
+            if (runCommand(std::string(candidate) + " -c 'import mutagen' >/dev/null 2>&1") == 0) return std::string(candidate);
+        return std::string();
+    }();
+    return found;
+}
+
+int runPython(const std::string& script, const std::string& args, std::string* out) {
+    const std::string python = mutagenPython();
+    if (python.empty()) return -1;
+    QTemporaryFile file(QDir::tempPath() + "/tonewright-script-XXXXXX.py");
+    if (!file.open()) return -1;
+    file.write(script.data(), qint64(script.size()));
+    file.flush();
+    return runCommand(python + " " + shellQuote(file.fileName()) + " " + args, out);
+}
+
+}  // namespace tk

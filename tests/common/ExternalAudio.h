@@ -1,0 +1,35 @@
+#pragma once
+// Files made and read by tools outside the library, as independent models for the
+// file readers and writers: a hand-made WAV writer, decoding through ffmpeg,
+// stream properties and tags through ffprobe, and Python with mutagen.
+#include <QString>
+#include <map>
+#include <string>
+
+#include "common/TestKit.h"
+
+namespace tk {
+
+// The text in single quotes for /bin/sh.
+std::string shellQuote(const std::string& text);
+std::string shellQuote(const QString& text);
+
+// A 16-bit PCM WAV written without the library; a mono file takes the left channel.
+bool writeWav16(const QString& path, const Frames& frames, unsigned rate, unsigned channels);
+
+// Every frame of the file as ffmpeg decodes it to 16-bit samples; mono gives
+// two equal channels.
+bool decodeWithFfmpeg(const QString& path, Frames* out);
+
+// ffprobe's "key=value" lines for the given -show_entries argument (for example
+// "stream=sample_rate,channels:format=duration:format_tags"); tag keys come as
+// "TAG:title". Empty when ffprobe fails.
+std::map<std::string, std::string> ffprobe(const QString& path, const std::string& entries);
+
+// A Python interpreter that can import mutagen, or empty when there is none.
+std::string mutagenPython();
+// Runs a Python script with the interpreter above and the given argument string
+// (already quoted); returns the exit code, standard output in out.
+int runPython(const std::string& script, const std::string& args, std::string* out = nullptr);
+
+}  // namespace tk

@@ -1,0 +1,374 @@
+// SoundReaderMp3 against files made by the lame command and tags added with
+// mutagen; decoded frames are compared with ffmpeg's decoder.
+#include <QFile>
+#include <cmath>
+#include <memory>
+#include <random>
+
+#include "common/ExternalAudio.h"
+#include "common/TestKit.h"
+#include "tonewright/SoundMp3.h"
+
+namespace {
+
+using tk::Frame;
+using tk::Frames;
+
+Frames readAll(SoundReader& reader, unsigned block) {
+    auto buffer = SoundBuffer::createNew(reader.getSampleRate());
+    buffer->alloc(block, 2);
+    Frames out;
+    for (;;) {
+        const unsigned n = reader.stereoRead(buffer, 0);
+        for (unsigned i = 0; i < n; ++i) out.push_back(*buffer->getRelStereoFrame(int(i)));
+        if (n == 0 || reader.atEnd()) break;
+    }
+    return out;
+}
+
+double channelRms(const Frames& f, bool right) {
+    double s = 0.0;
+    for (const Frame& x : f) s += right ? x.r * x.r : x.l * x.l;
+    return f.empty() ? 0.0 : std::sqrt(s / double(f.size()));
+}
+
+// 440 Hz at 0.5 on the left, 1 kHz at 0.25 on the right.
+Frames twoTones(size_t n, unsigned rate) {
+    Frames f = tk::sine(n, rate, 440.0, 0.5);
+    const Frames r = tk::sine(n, rate, 1000.0, 0.25);
+    for (size_t i = 0; i < n; ++i) f[i].r = r[i].r;
+    return f;
+}
+
+bool lame(const QString& wav, const QString& mp3, const std::string& options) {
+    return tk::runCommand("lame --quiet " + options + " " + tk::shellQuote(wav) + " " + tk::shellQuote(mp3) +
+                          " 2>&1") == 0;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// Something that looks like a PNG to lame and holds every byte value, zeros and
+// 0xFF included (ID3 unsynchronisation must not alter it).
+QByteArray fakePng() {
+    QByteArray b("\x89PNG\r\n\x1a\n", 8);
+    for (int i = 0; i < 600; ++i) b.append(char(i * 7 % 256));
+    return b;
+}
+
+const char* kTagScript = R"PY(
+import sys
+from mutagen.id3 import ID3, TIT2, TPE1, TALB, TDRC, TRCK, TCON, COMM, APIC
+path, version, cover = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+t = ID3()
+t.add(TIT2(encoding=3, text="Caf\u00e9 \u2013 \u6771\u4eac"))
+t.add(TPE1(encoding=3, text="The Artist"))
+t.add(TALB(encoding=3, text="An Album"))
+t.add(TDRC(encoding=3, text="2019"))
+t.add(TRCK(encoding=3, text="3/12"))
+t.add(TCON(encoding=3, text="Jazz"))
+t.add(COMM(encoding=3, lang="eng", desc="", text="A comment"))
+t.add(APIC(encoding=3, mime="image/png", type=3, desc="front", data=open(cover, "rb").read()))
+t.save(path, v2_version=version)
+)PY";
+
+constexpr size_t kFrames = 2 * 44100 + 1234;  // not a whole number of MP3 frames
+
+class Mp3Reader : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!tk::haveTool("lame")) return;
+        dir = std::make_unique<tk::TempDir>();
+        const QString w44 = dir->path("s44.wav"), w48 = dir->path("s48.wav");
+        const QString m44 = dir->path("m44.wav"), m48 = dir->path("m48.wav");
+        ASSERT_TRUE(tk::writeWav16(w44, twoTones(kFrames, 44100), 44100, 2));
+        ASSERT_TRUE(tk::writeWav16(w48, twoTones(kFrames, 48000), 48000, 2));
+        ASSERT_TRUE(tk::writeWav16(m44, twoTones(kFrames, 44100), 44100, 1));
+        ASSERT_TRUE(tk::writeWav16(m48, twoTones(kFrames, 48000), 48000, 1));
+        ASSERT_TRUE(lame(w44, dir->path("stereo44cbr.mp3"), "-b 192"));
+        ASSERT_TRUE(lame(w48, dir->path("stereo48vbr.mp3"), "-V 2"));
+        ASSERT_TRUE(lame(m44, dir->path("mono44vbr.mp3"), "-V 4"));
+        ASSERT_TRUE(lame(m48, dir->path("mono48cbr.mp3"), "-b 128"));
+        ASSERT_TRUE(lame(w44, dir->path("noinfo44.mp3"), "-t -b 192"));
+        ASSERT_TRUE(writeBytes(dir->path("cover.png"), fakePng()));
+        ASSERT_TRUE(lame(w44, dir->path("lametags.mp3"),
+                         "-b 128 --id3v2-only --tt 'Lame Title' --ta 'Lame Artist' --tl 'Lame Album' --ty 1999 "
+                         "--tn 7 --tg Rock --tc 'lame comment' --ti " +
+                             tk::shellQuote(dir->path("cover.png"))));
+    }
+    static void TearDownTestSuite() { dir.reset(); }
+    void SetUp() override {
+        if (!dir) GTEST_SKIP() << "the lame command is not installed";
+    }
+    static QString path(const char* name) { return dir->path(name); }
+
+    static std::unique_ptr<tk::TempDir> dir;
+};
+std::unique_ptr<tk::TempDir> Mp3Reader::dir;
+
+TEST_F(Mp3Reader, DecodesToTheExactLengthAndTheLevelsOfTheSource) {
+    struct Case {
+        const char* file;
+        unsigned rate;
+        bool mono;
+    } cases[] = {
+        {"stereo44cbr.mp3", 44100, false},
+        {"stereo48vbr.mp3", 48000, false},
+        {"mono44vbr.mp3", 44100, true},
+        {"mono48cbr.mp3", 48000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        SoundReaderMp3 reader;
+        ASSERT_EQ(reader.open(path(c.file)), SoundTools::Ok) << qPrintable(SoundDebuggableClass::getError());
+        EXPECT_EQ(reader.getSampleRate(), c.rate);
+        EXPECT_EQ(reader.getInputFormat(), SoundTools::Pcm16);
+        // The encoder's info header carries its delay and padding: the decoder
+        // gives back exactly the source's frames.
+        EXPECT_EQ(reader.getFrameNB(), kFrames);
+        const Frames got = readAll(reader, 4096);
+        ASSERT_EQ(got.size(), kFrames);
+        EXPECT_TRUE(reader.atEnd());
+
+        // The encoder itself loses up to half a decibel on pure tones at these
+        // rates; the comparison with another decoder below is the exact one.
+        const Frames src = twoTones(kFrames, c.rate);
+        EXPECT_NEAR(channelRms(got, false), channelRms(src, false), 0.06 * channelRms(src, false));
+        if (c.mono) {
+            // One channel widened to two equal ones; the source's mono mix was its left tone.
+            for (const Frame& f : got) ASSERT_EQ(f.l, f.r);
+        } else {
+            EXPECT_NEAR(channelRms(got, true), channelRms(src, true), 0.06 * channelRms(src, true));
+        }
+        Frames reference;
+        ASSERT_TRUE(tk::decodeWithFfmpeg(path(c.file), &reference));
+        EXPECT_TRUE(tk::framesNear(got, reference, 3.0 / 32768.0));
+    }
+}
+
+TEST_F(Mp3Reader, OddBlocksGiveTheSameFramesAsLargeOnes) {
+    SoundReaderMp3 a, b;
+    ASSERT_EQ(a.open(path("stereo48vbr.mp3")), SoundTools::Ok);
+    ASSERT_EQ(b.open(path("stereo48vbr.mp3")), SoundTools::Ok);
+    const Frames whole = readAll(a, 65536);
+    const Frames odd = readAll(b, 777);
+    EXPECT_EQ(whole.size(), kFrames);
+    EXPECT_TRUE(tk::framesNear(whole, odd, 0.0));
+}
+
+TEST_F(Mp3Reader, RewindAppliesTheStartPoint) {
+    SoundReaderMp3 reader;
+    ASSERT_EQ(reader.open(path("stereo44cbr.mp3")), SoundTools::Ok);
+    const Frames whole = readAll(reader, 4096);
+    reader.setStartPoint(1.0);
+    EXPECT_EQ(reader.getOffset(), int(kFrames));  // nothing changes before rewind
+    reader.rewind();
+    EXPECT_FALSE(reader.atEnd());
+    EXPECT_EQ(reader.getOffset(), 44100);
+    const Frames tail = readAll(reader, 1000);
+    ASSERT_EQ(tail.size(), kFrames - 44100);
+    EXPECT_TRUE(tk::framesNear(tail, Frames(whole.begin() + 44100, whole.end()), 0.0));
+
+    // Beyond the end: positioned at the end, the next read yields nothing.
+    reader.setStartPoint(10.0);
+    reader.rewind();
+    EXPECT_EQ(reader.getOffset(), int(kFrames));
+    auto buffer = SoundBuffer::createNew(44100);
+    buffer->alloc(512, 2);
+    EXPECT_EQ(reader.stereoRead(buffer, 0), 0u);
+    EXPECT_TRUE(reader.atEnd());
+}
+
+TEST_F(Mp3Reader, TagsAndCoverComeBackFromMutagenAndLameTags) {
+    const QByteArray cover = fakePng();
+    for (int version : {3, 4}) {
+        SCOPED_TRACE(version);
+        const QString file = path(version == 3 ? "tagged23.mp3" : "tagged24.mp3");
+        QFile::remove(file);
+        ASSERT_TRUE(QFile::copy(path("stereo44cbr.mp3"), file));
+        ASSERT_EQ(tk::runPython(kTagScript, tk::shellQuote(file) + " " + std::to_string(version) + " " +
+                                                tk::shellQuote(path("cover.png"))),
+                  0)
+            << "python3-mutagen is needed";
+        SoundReaderMp3 reader;
+        ASSERT_EQ(reader.open(file), SoundTools::Ok);
+        SoundIDTag tag;
+        tag.title = "stale";
+        EXPECT_TRUE(reader.getTags(tag));
+        EXPECT_EQ(tag.title, "Caf\xC3\xA9 \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC");
+        EXPECT_EQ(tag.artist, "The Artist");
+        EXPECT_EQ(tag.album, "An Album");
+        EXPECT_EQ(tag.year, "2019");
+        EXPECT_EQ(tag.track, "3");
+        EXPECT_EQ(tag.genre, "Jazz");
+        EXPECT_EQ(tag.comment, "A comment");
+        EXPECT_EQ(tag.coverMimeType, "image/png");
+        EXPECT_EQ(tag.cover, cover);
+        EXPECT_EQ(reader.getFrameNB(), kFrames);  // the tag in front does not change the audio
+    }
+
+    SoundReaderMp3 reader;
+    ASSERT_EQ(reader.open(path("lametags.mp3")), SoundTools::Ok);
+    SoundIDTag tag;
+    EXPECT_TRUE(reader.getTags(tag));
+    EXPECT_EQ(tag.title, "Lame Title");
+    EXPECT_EQ(tag.artist, "Lame Artist");
+    EXPECT_EQ(tag.album, "Lame Album");
+    EXPECT_EQ(tag.year, "1999");
+    EXPECT_EQ(tag.track, "7");
+    EXPECT_EQ(tag.genre, "Rock");
+    EXPECT_EQ(tag.comment, "lame comment");
+    EXPECT_EQ(tag.coverMimeType, "image/png");
+    EXPECT_EQ(tag.cover, cover);
+}
+
+TEST_F(Mp3Reader, UntaggedFileGivesNumbersOnlyAndANonAsciiNameOpens) {
+    const QString odd = path("t\xC3\xABst \xE9\x9F\xB3.mp3");
+    ASSERT_TRUE(QFile::copy(path("mono44vbr.mp3"), odd));
+    SoundReaderMp3 reader;
+    ASSERT_EQ(reader.open(odd), SoundTools::Ok);
+    SoundIDTag tag;
+    tag.cover = "old";
+    EXPECT_TRUE(reader.getTags(tag));  // year and track always hold a number
+    EXPECT_EQ(tag.year, "0");
+    EXPECT_EQ(tag.track, "0");
+    EXPECT_EQ(tag.title, "");
+    EXPECT_TRUE(tag.cover.isEmpty());
+    EXPECT_EQ(tag.coverMimeType, "");
+    EXPECT_EQ(readAll(reader, 4096).size(), kFrames);
+}
+
+// ---------------------------------------------------------------- bad input
+
+void expectErrorNaming(SoundReaderMp3& reader, const QString& file) {
+    EXPECT_EQ(reader.open(file), SoundTools::Error);
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains(file)) << qPrintable(SoundDebuggableClass::getError());
+    EXPECT_EQ(reader.getFrameNB(), 0u);
+    auto buffer = SoundBuffer::createNew(44100);
+    buffer->alloc(4, 2);
+    EXPECT_EQ(reader.stereoRead(buffer, 0), 0u);  // a closed reader reads nothing
+}
+
+TEST_F(Mp3Reader, MissingRandomEmptyAndTagOnlyFilesFailWithTheirName) {
+    SoundReaderMp3 reader;
+    expectErrorNaming(reader, path("missing.mp3"));
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("No such file")) << qPrintable(SoundDebuggableClass::getError());
+
+    std::mt19937 gen(12345);
+    for (int seed = 0; seed < 3; ++seed) {
+        QByteArray junk(64 * 1024 + seed, '\0');
+        for (char& c : junk) c = char(gen());
+        const QString file = path(("junk" + std::to_string(seed) + ".mp3").c_str());
+        ASSERT_TRUE(writeBytes(file, junk));
+        expectErrorNaming(reader, file);
+    }
+
+    ASSERT_TRUE(writeBytes(path("empty.mp3"), QByteArray()));
+    expectErrorNaming(reader, path("empty.mp3"));
+
+    // A valid tag with nothing after it.
+    const QByteArray tagged = fileBytes(path("lametags.mp3"));
+    ASSERT_GT(tagged.size(), 10);
+    const int tagSize = 10 + ((tagged[6] & 0x7f) << 21 | (tagged[7] & 0x7f) << 14 | (tagged[8] & 0x7f) << 7 | (tagged[9] & 0x7f));
+    ASSERT_TRUE(writeBytes(path("tagonly.mp3"), tagged.left(tagSize)));
+    expectErrorNaming(reader, path("tagonly.mp3"));
+
+    // The reader is still usable after failures.
+    ASSERT_EQ(reader.open(path("stereo44cbr.mp3")), SoundTools::Ok);
+    EXPECT_EQ(readAll(reader, 4096).size(), kFrames);
+}
+
+TEST_F(Mp3Reader, TruncatedFileFailsWhenItsHeaderTellsElseGivesTheFramesItHolds) {
+    // With the encoder's info header the loss is known: an error naming the file.
+    const QByteArray vbr = fileBytes(path("stereo48vbr.mp3"));
+    for (double part : {0.6, 0.03}) {
+        SCOPED_TRACE(part);
+        const QString file = path(("cut" + std::to_string(int(part * 100)) + ".mp3").c_str());
+        ASSERT_TRUE(writeBytes(file, vbr.left(int(vbr.size() * part) + 77)));  // cut inside a frame
+        SoundReaderMp3 reader;
+        EXPECT_EQ(reader.open(file), SoundTools::Error);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(file));
+        // A cut inside the first audio frames leaves nothing to decode at all.
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(part > 0.5 ? "truncated" : "no audio frame"));
+    }
+
+    // Without it the stream simply ends early: a short read.
+    SoundReaderMp3 full;
+    ASSERT_EQ(full.open(path("noinfo44.mp3")), SoundTools::Ok);
+    const Frames whole = readAll(full, 4096);
+    EXPECT_GT(whole.size(), kFrames);  // nothing tells the decoder the encoder's delay and padding
+    const QByteArray cbr = fileBytes(path("noinfo44.mp3"));
+    const QString file = path("cut-noinfo.mp3");
+    ASSERT_TRUE(writeBytes(file, cbr.left(int(cbr.size() * 0.6) + 77)));
+    SoundReaderMp3 reader;
+    ASSERT_EQ(reader.open(file), SoundTools::Ok) << qPrintable(SoundDebuggableClass::getError());
+    const Frames got = readAll(reader, 1024);
+    EXPECT_TRUE(reader.atEnd());
+    EXPECT_EQ(got.size(), reader.getFrameNB());
+    EXPECT_NEAR(double(got.size()), 0.6 * double(whole.size()), 2 * 1152.0);
+    // What there is matches the whole file's decoding, except the last frame
+    // before the cut, whose overlapping successor is missing.
+    const long compare = long(got.size()) - 1152;
+    ASSERT_GT(compare, 0);
+    EXPECT_TRUE(tk::framesNear(Frames(got.begin(), got.begin() + compare), Frames(whole.begin(), whole.begin() + compare),
+                               0.0));
+}
+
+TEST_F(Mp3Reader, LyingTagSizesNeitherCrashNorLoseTheAudio) {
+    const QString base = path("lying-base.mp3");
+    ASSERT_TRUE(QFile::copy(path("stereo44cbr.mp3"), base));
+    ASSERT_EQ(tk::runPython(kTagScript, tk::shellQuote(base) + " 3 " + tk::shellQuote(path("cover.png"))), 0);
+    const QByteArray good = fileBytes(base);
+    const int tagEnd = 10 + ((good[6] & 0x7f) << 21 | (good[7] & 0x7f) << 14 | (good[8] & 0x7f) << 7 | (good[9] & 0x7f));
+
+    auto patched = [&](const char* frameId, uint32_t size) {
+        QByteArray b = good;
+        const int at = b.indexOf(frameId);
+        EXPECT_GT(at, 0);
+        EXPECT_LT(at, tagEnd);
+        for (int i = 0; i < 4; ++i) b[at + 4 + i] = char(size >> (24 - 8 * i));
+        return b;
+    };
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+    } cases[] = {
+        {"title-huge.mp3", patched("TIT2", 0x7ffffff0u)},
+        {"title-max.mp3", patched("TIT2", 0xffffffffu)},
+        {"picture-huge.mp3", patched("APIC", 0x40000000u)},
+        {"picture-short.mp3", patched("APIC", 3u)},
+        {"comment-zero.mp3", patched("COMM", 0u)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeBytes(path(c.name), c.bytes));
+        SoundReaderMp3 reader;
+        // The tag's own size is right, so the audio after it is intact.
+        ASSERT_EQ(reader.open(path(c.name)), SoundTools::Ok) << qPrintable(SoundDebuggableClass::getError());
+        SoundIDTag tag;
+        reader.getTags(tag);
+        EXPECT_LE(tag.cover.size(), c.bytes.size());
+        EXPECT_EQ(readAll(reader, 4096).size(), kFrames);
+    }
+
+    // A tag header announcing more bytes than the file holds hides the audio.
+    QByteArray liar = good;
+    liar[6] = 0x7f;
+    liar[7] = 0x7f;
+    ASSERT_TRUE(writeBytes(path("header-lies.mp3"), liar));
+    SoundReaderMp3 reader;
+    if (reader.open(path("header-lies.mp3")) == SoundTools::Ok) {
+        EXPECT_LE(readAll(reader, 4096).size(), kFrames);
+    } else {
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(path("header-lies.mp3")));
+    }
+}
+
+}  // namespace
