@@ -149,6 +149,10 @@ unsigned SoundWriterMp3::getChannelNum() const { return mLame ? unsigned(gLame.g
 
 SoundTools::Status SoundWriterMp3::open(QString name) {
     const QByteArray utf8Name = name.toUtf8();
+    if (mClosed) {
+        setError(QStringLiteral("An MP3 writer is opened once; this one was closed"), utf8Name.constData());
+        return SoundTools::Error;
+    }
     if (!mLame) {
         setError(QStringLiteral("This version doesn't support mp3 encoding"), utf8Name.constData());
         return SoundTools::Error;
@@ -260,6 +264,7 @@ void SoundWriterMp3::close() {
     mFile = nullptr;
     gLame.close(mLame);
     mLame = nullptr;
+    mClosed = true;
     // A file that is incomplete is not worth tagging (and may not be a file at all).
     if (ok) writeTags();
 }

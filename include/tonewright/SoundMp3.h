@@ -105,4 +105,5 @@ private:
     QString mFileName;
     QByteArray mEncodedName;  // the name as passed to fopen
     bool mParamsReady = false;
+    bool mClosed = false;
 };

@@ -2,6 +2,7 @@
 // Files made and read by tools outside the library, as independent models for the
 // file readers and writers: a hand-made WAV writer, decoding through ffmpeg,
 // stream properties and tags through ffprobe, and Python with mutagen.
+#include <QByteArray>
 #include <QString>
 #include <map>
 #include <string>
@@ -16,6 +17,10 @@ std::string shellQuote(const QString& text);
 
 // A 16-bit PCM WAV written without the library; a mono file takes the left channel.
 bool writeWav16(const QString& path, const Frames& frames, unsigned rate, unsigned channels);
+
+// A valid 1x1 PNG carrying every byte value in a private chunk (zeros and 0xFF
+// included, which tag writers must not alter), as a cover picture.
+QByteArray pngCover();
 
 // Every frame of the file as ffmpeg decodes it to 16-bit samples; mono gives
 // two equal channels.

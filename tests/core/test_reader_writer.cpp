@@ -2,6 +2,7 @@
 
 #include "common/TestKit.h"
 #include "tonewright/SoundFileName.h"
+#include "tonewright/SoundMp3.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundWriter.h"
@@ -9,26 +10,24 @@
 using tk::Frames;
 
 TEST(Factories, ReaderChosenByExtension) {
+    enum Kind { None, Sndfile, Mp3 };
     struct Case {
         const char* name;
-        bool sndfile;  // a libsndfile reader
+        Kind kind;
         bool recognised;
     } cases[] = {
-        {"a.wav", true, true},          {"B.FLAC", true, true},     {"dir/x.Ogg", true, true},
-        {"C:/dir.old/file", false, false}, {"ends.with.dot.", false, false}, {"", false, false},
-        {"song.aiff", false, false},    {"noext", false, false},    {"x.mp3 ", false, false},
+        {"a.wav", Sndfile, true},         {"B.FLAC", Sndfile, true},        {"dir/x.Ogg", Sndfile, true},
+        {"Track.MP3", Mp3, true},         {"a.b.mp3", Mp3, true},           {"C:\\music\\x.Mp3", Mp3, true},
+        {"C:/dir.old/file", None, false}, {"ends.with.dot.", None, false}, {"", None, false},
+        {"song.aiff", None, false},       {"noext", None, false},          {"x.mp3 ", None, false},
+        {"dir.mp3/file", None, false},
     };
     for (const auto& c : cases) {
         std::unique_ptr<SoundReader> r(SoundReader::getFromFilename(c.name));
-        EXPECT_EQ(dynamic_cast<SoundReaderSndfile*>(r.get()) != nullptr, c.sndfile) << c.name;
+        EXPECT_EQ(r != nullptr, c.kind != None) << c.name;
+        EXPECT_EQ(dynamic_cast<SoundReaderSndfile*>(r.get()) != nullptr, c.kind == Sndfile) << c.name;
+        EXPECT_EQ(dynamic_cast<SoundReaderMp3*>(r.get()) != nullptr, c.kind == Mp3) << c.name;
         EXPECT_EQ(SoundReader::isRecognized(c.name), c.recognised) << c.name;
-    }
-    // MP3 names are recognised; until MP3 decoding is built in they give no reader
-    // rather than a wrong one.
-    for (const char* name : {"Track.MP3", "a.b.mp3", "C:\\music\\x.Mp3"}) {
-        EXPECT_TRUE(SoundReader::isRecognized(name)) << name;
-        std::unique_ptr<SoundReader> r(SoundReader::getFromFilename(name));
-        EXPECT_EQ(dynamic_cast<SoundReaderSndfile*>(r.get()), nullptr) << name;
     }
 }
 
@@ -36,17 +35,24 @@ TEST(Factories, WriterChosenByExtension) {
     struct Case {
         const char* name;
         bool made;
-        int code;
+        int code;  // libsndfile format; 0 for MP3
     } cases[] = {
-        {"o.wav", true, 0x10002},  {"o.FLAC", true, 0x170002}, {"o.ogg", true, 0x200060},
-        {"o.aiff", true, 0x30040006}, {"noext", false, 0},     {"", false, 0},
+        {"o.wav", true, 0x10002},     {"o.FLAC", true, 0x170002}, {"o.ogg", true, 0x200060},
+        {"o.aiff", true, 0x30040006}, {"noext", false, 0},        {"", false, 0},
+        {"o.mp3", true, 0},           {"C:\\out\\O.MP3", true, 0},
     };
     for (const auto& c : cases) {
         std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(c.name, 44100, 192, SoundTools::Pcm16));
         EXPECT_EQ(w != nullptr, c.made) << c.name;
+        EXPECT_EQ(dynamic_cast<SoundWriterMp3*>(w.get()) != nullptr, c.made && c.code == 0) << c.name;
         if (auto* s = dynamic_cast<SoundWriterSndfile*>(w.get())) {
             EXPECT_EQ(s->getFormatCode(), c.code) << c.name;
             EXPECT_EQ(s->getChannelNum(), 2u);
+        }
+        if (auto* m = dynamic_cast<SoundWriterMp3*>(w.get())) {
+            // Two channels with an encoder; without LAME the writer exists but has none.
+            EXPECT_EQ(m->getChannelNum(), SoundWriterMp3::IsInit() ? 2u : 0u) << c.name;
+            EXPECT_EQ(m->getSampleRate(), 44100u);
         }
     }
 }

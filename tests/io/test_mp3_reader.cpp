@@ -55,14 +55,6 @@ bool writeBytes(const QString& path, const QByteArray& bytes) {
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
-// Something that looks like a PNG to lame and holds every byte value, zeros and
-// 0xFF included (ID3 unsynchronisation must not alter it).
-QByteArray fakePng() {
-    QByteArray b("\x89PNG\r\n\x1a\n", 8);
-    for (int i = 0; i < 600; ++i) b.append(char(i * 7 % 256));
-    return b;
-}
-
 const char* kTagScript = R"PY(
 import sys
 from mutagen.id3 import ID3, TIT2, TPE1, TALB, TDRC, TRCK, TCON, COMM, APIC
@@ -97,7 +89,7 @@ protected:
         ASSERT_TRUE(lame(m44, dir->path("mono44vbr.mp3"), "-V 4"));
         ASSERT_TRUE(lame(m48, dir->path("mono48cbr.mp3"), "-b 128"));
         ASSERT_TRUE(lame(w44, dir->path("noinfo44.mp3"), "-t -b 192"));
-        ASSERT_TRUE(writeBytes(dir->path("cover.png"), fakePng()));
+        ASSERT_TRUE(writeBytes(dir->path("cover.png"), tk::pngCover()));
         ASSERT_TRUE(lame(w44, dir->path("lametags.mp3"),
                          "-b 128 --id3v2-only --tt 'Lame Title' --ta 'Lame Artist' --tl 'Lame Album' --ty 1999 "
                          "--tn 7 --tg Rock --tc 'lame comment' --ti " +
@@ -187,7 +179,7 @@ TEST_F(Mp3Reader, RewindAppliesTheStartPoint) {
 }
 
 TEST_F(Mp3Reader, TagsAndCoverComeBackFromMutagenAndLameTags) {
-    const QByteArray cover = fakePng();
+    const QByteArray cover = tk::pngCover();
     for (int version : {3, 4}) {
         SCOPED_TRACE(version);
         const QString file = path(version == 3 ? "tagged23.mp3" : "tagged24.mp3");
