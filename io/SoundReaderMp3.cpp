@@ -36,6 +36,9 @@ void SoundReaderMp3::init() {
 SoundTools::Status SoundReaderMp3::open(QString name) {
     resetAtEnd();
     close();
+    // Nothing of a previous file survives a failed open.
+    mSampleRate = 0;
+    mTags = SoundIDTag();
     const QByteArray utf8 = name.toUtf8();
     int error = MPG123_OK;
     mpg123_handle* handle = mpg123_new(nullptr, &error);
@@ -115,7 +118,6 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
 }
 
 void SoundReaderMp3::readTags(const QByteArray& encodedName) {
-    mTags = SoundIDTag();
     TagLib::MPEG::File file(encodedName.constData(), false);
     if (!file.isOpen()) return;
     if (const TagLib::Tag* tag = file.tag()) {
