@@ -21,6 +21,23 @@ QString mpg123Text(int code) {
 
 std::string toUtf8(const TagLib::String& s) { return s.to8Bit(true); }
 
+constexpr size_t kInputBuffer = 64 * 1024;
+
+// The decoder's input: a stdio stream the reader owns (it is closed by the
+// reader, after the decoder lets go of it).
+mpg123_ssize_t readInput(void* handle, void* buffer, size_t bytes) {
+    FILE* f = static_cast<FILE*>(handle);
+    const size_t got = std::fread(buffer, 1, bytes, f);
+    if (got < bytes && std::ferror(f)) return -1;
+    return mpg123_ssize_t(got);
+}
+
+off_t seekInput(void* handle, off_t offset, int whence) {
+    FILE* f = static_cast<FILE*>(handle);
+    if (fseeko(f, offset, whence) != 0) return -1;
+    return ftello(f);
+}
+
 }  // namespace
 
 SoundReaderMp3::SoundReaderMp3() { init(); }
@@ -55,18 +72,31 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
     // local encoding cannot express.
     QByteArray opened = name.toLocal8Bit();
     errno = 0;
-    int result = mpg123_open(handle, opened.constData());
+    FILE* input = std::fopen(opened.constData(), "rb");
     int openErrno = errno;
-    if (result != MPG123_OK && opened != utf8) {
+    if (!input && opened != utf8) {
         opened = utf8;
         errno = 0;
-        result = mpg123_open(handle, opened.constData());
+        input = std::fopen(opened.constData(), "rb");
         openErrno = errno;
     }
-    if (result != MPG123_OK) {
-        const QString cause = openErrno != 0 ? QString::fromLocal8Bit(std::strerror(openErrno))
-                                             : mpg123Text(mpg123_errcode(handle));
+    if (!input) {
         mpg123_delete(handle);
+        setError(QStringLiteral("Unable to open MP3 file for reading: ") +
+                     QString::fromLocal8Bit(std::strerror(openErrno ? openErrno : EIO)),
+                 utf8.constData());
+        return SoundTools::Error;
+    }
+    // The decoder reads a frame header and a frame body at a time; through a
+    // large stdio buffer that costs a system call per 64 KiB instead of two per
+    // frame, a fifth of the decoding time.
+    std::setvbuf(input, nullptr, _IOFBF, kInputBuffer);
+    int result = mpg123_replace_reader_handle(handle, readInput, seekInput, nullptr);
+    if (result == MPG123_OK) result = mpg123_open_handle(handle, input);
+    if (result != MPG123_OK) {
+        const QString cause = mpg123Text(mpg123_errcode(handle));
+        mpg123_delete(handle);
+        std::fclose(input);
         setError(QStringLiteral("Unable to open MP3 file for reading: ") + cause, utf8.constData());
         return SoundTools::Error;
     }
@@ -81,10 +111,12 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
         if (code != MPG123_DONE && code != MPG123_OK) message += QStringLiteral(" (") + mpg123Text(code) + ")";
         mpg123_close(handle);
         mpg123_delete(handle);
+        std::fclose(input);
         setError(message, utf8.constData());
         return SoundTools::Error;
     }
     mHandle = handle;
+    mInput = input;
     mSampleRate = unsigned(rate);
     mFileName = name;
     if (encoding != MPG123_ENC_SIGNED_16) {
@@ -146,6 +178,8 @@ void SoundReaderMp3::close() {
     mpg123_close(mHandle);
     mpg123_delete(mHandle);
     mHandle = nullptr;
+    std::fclose(mInput);
+    mInput = nullptr;
 }
 
 unsigned SoundReaderMp3::getFrameNB() const {

@@ -55,6 +55,7 @@ private:
     void readTags(const QByteArray& encodedName);
 
     mpg123_handle_struct* mHandle = nullptr;
+    FILE* mInput = nullptr;  // the file the decoder reads, owned here
     unsigned mSampleRate = 0;
     std::vector<short> mSamples;  // decoded 16-bit stereo, reused between reads
     SoundIDTag mTags;
