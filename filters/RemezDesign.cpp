@@ -28,6 +28,7 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 constexpr double kMinDenominator = 1e-5;  // products of node distances are held above this
 constexpr double kSameNode = 1e-7;        // grid points this close to a node take its value
+constexpr double kExactFit = 1e-12;      // weighted errors below this are rounding
 constexpr unsigned kCoarseFactor = 8;     // the first exchanges run on a grid this much coarser
 constexpr double kCoarseTolerance = 1e-2;
 
@@ -135,8 +136,13 @@ struct Grid {
     std::vector<int> band;  // index of the band the point belongs to
 };
 
-// Clamps the edges to [0, 0.5], makes them ascending and drops empty bands.
-std::vector<RemezBand> usableBands(const std::vector<RemezBand>& bands) {
+// Orders the bands by their lower edge, clamps the edges to [0, 0.5], moves
+// each band's lower edge up to the previous band's upper edge so that bands do
+// not overlap, and drops the bands left empty (a band whose edges are given in
+// reverse is empty).
+std::vector<RemezBand> usableBands(std::vector<RemezBand> bands) {
+    std::stable_sort(bands.begin(), bands.end(),
+                     [](const RemezBand& a, const RemezBand& b) { return a.low < b.low; });
     std::vector<RemezBand> out;
     double last = 0.0;
     for (RemezBand b : bands) {
@@ -309,6 +315,11 @@ struct Exchange {
                 err[j] = g.w[j] * (g.d[j] - err[j]);
                 peak = std::max(peak, std::fabs(err[j]));
             }
+            // An exact fit (a target the polynomial can meet) has nothing to equalise.
+            if (peak <= kExactFit) {
+                converged = true;
+                return Ok;
+            }
             std::vector<int> next = findExtremals(err, g.band, size_t(r) + 1);
             if (next.size() < size_t(r) + 1) return Finished;
             double largest = 0.0, smallest = std::numeric_limits<double>::infinity();
@@ -317,8 +328,7 @@ struct Exchange {
                 smallest = std::min(smallest, std::fabs(err[size_t(j)]));
             }
             ext.swap(next);
-            // An exact fit (a target the polynomial can meet) has nothing to equalise.
-            if (largest <= 1e-14 || (largest - smallest) / largest < tolerance) {
+            if ((largest - smallest) / largest < tolerance) {
                 converged = true;
                 return Ok;
             }

@@ -66,8 +66,10 @@ public:
     static unsigned estimateTaps(double deltaP, double deltaS, double transition);
 
     // Designs `taps` coefficients into h (symmetric: h[i] = h[taps-1-i]).
-    // Band edges are first clamped to [0, 0.5] and made ascending; bands left
-    // empty are dropped. Error (h empty, error text set) for 0 or more than
+    // The bands are first put in order of their lower edges, clamped to
+    // [0, 0.5] and kept from overlapping (a band starts at the earliest where
+    // the previous one ends); bands left empty, or given with their edges in
+    // reverse, are dropped. Error (h empty, error text set) for 0 or more than
     // kMaxTaps taps, no usable band, a weight that is not positive, values that
     // are not finite, or too few grid points for the length. A design that does
     // not converge within kMaxIterations still yields its last approximation and
