@@ -275,7 +275,14 @@ void SoundAlgoFFTInverseCompute::updateOutput(unsigned) {
     mFrames = mMode == Disabled ? 0u : unsigned(std::max<int64_t>(0, mWindowEnd - mOrigin));
     for (auto& buffer : mOutBuffers) {
         if (keep > 0 && previous > 0) buffer->rotate(previous);
-        buffer->setFrameNB(keep + mFrames);
+        if (keep + mFrames <= buffer->getFrameNBAllocated()) {
+            buffer->setFrameNB(keep + mFrames);
+        } else {
+            // A window larger than the buffer (the flush at the end of a stream
+            // can bring one): grow it without losing the kept history.
+            buffer->setFrameNB(std::min(keep, buffer->getFrameNB()));
+            buffer->appendMargin(keep + mFrames - buffer->getFrameNB());
+        }
         buffer->setOrigin(mOrigin - int(keep));
     }
 }

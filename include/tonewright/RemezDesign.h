@@ -7,7 +7,7 @@
 // symmetric filters of even order; even lengths give symmetric filters whose
 // response is zero at half the sample rate (so they cannot pass it).
 //
-// The band specifications of the FIR equaliser and of the FFT filter (low-pass,
+// The band layouts of the FIR equaliser and of the FFT filter (low-pass,
 // high-pass, band-pass, band-stop with a transition width and a stop-band weight)
 // are built by the helpers below; the filters choose the length with
 // estimateTaps.
@@ -47,7 +47,7 @@ public:
     static constexpr double kTolerance = 1e-4;       // relative spread of the extremal errors
     static constexpr unsigned kMaxTaps = 16383;
 
-    // Specifications with pass-band weight 1 and stop-band weight stopWeight:
+    // Band layouts with pass-band weight 1 and stop-band weight stopWeight:
     //   lowPass   pass [0, f1], stop [f1 + transition, 0.5]
     //   highPass  stop [0, f1 - transition], pass [f1, 0.5]
     //   bandPass  stop [0, f1 - t], pass [f1, f2], stop [f2 + t, 0.5]

@@ -150,6 +150,23 @@ TEST(FFTAlgo, ChainWithTimeDomainNeighbours) {
     EXPECT_TRUE(tk::framesNear(head(out, in.size()), tk::scaled(in, 0.5), 1e-12));
 }
 
+// Members after the chain that keep history and delay the stream by more than a
+// block: the flush at the end brings the whole stream out, in place.
+TEST(FFTAlgo, FlushLargerThanTheBlock) {
+    const Frames in = tk::mixedStereo(5000, kRate, 9);
+    const unsigned d = 3000;
+    auto chain = SoundRef<SoundAlgoComposite>::make();
+    chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
+    chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
+    chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(10u, 0u, 0u).release());
+    chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(d) / kRate, false).release());
+    SoundTools::Status status;
+    const Frames out = tk::run(*chain, in, kRate, 256, &status);
+    ASSERT_EQ(status, SoundTools::Ok);
+    ASSERT_GE(out.size(), in.size() + d);
+    EXPECT_TRUE(tk::framesNear(head(out, in.size() + d), tk::delayed(in, d), 1e-12));
+}
+
 // Fed by another algorithm, the direct compute takes the loop's block size: with
 // overlap any size works; without, only whole blocks can be transformed as they
 // come, and other sizes are refused before the run starts.

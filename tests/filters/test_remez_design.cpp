@@ -158,7 +158,7 @@ double checkOptimal(const Design& d) {
 // pass bands at low frequencies, where even the optimal design misses the ripple
 // targets (by 1.53 x at worst here). The bound below guards that figure;
 // TargetsAreMetWithEnoughTaps shows the targets reached once the length suffices.
-TEST(RemezDesign, FftFilterSpecificationsAreOptimalEquiripple) {
+TEST(RemezDesign, FftFilterDesignsAreOptimalEquiripple) {
     double worst = 0.0;
     std::string worstName;
     for (double rate : {44100.0, 96000.0})
@@ -193,7 +193,7 @@ TEST(RemezDesign, FftFilterSpecificationsAreOptimalEquiripple) {
 // The FIR equaliser's low-pass and band-stop have pass bands narrower than one
 // ripple of their length, where the length estimate is farthest off: the optimal
 // designs reach about 1.85 x (low-pass) and 2.1 x (band-stop) the ripple targets.
-TEST(RemezDesign, FirEqualiserSpecificationsAreOptimalEquiripple) {
+TEST(RemezDesign, FirEqualiserDesignsAreOptimalEquiripple) {
     double worst = 0.0;
     std::string worstName;
     for (double rate : {44100.0, 48000.0})
