@@ -5,7 +5,7 @@
 // Data layouts (all doubles):
 //  - stereo frames: N frames of (left, right), 2N values;
 //  - spectrum frame: left bins 0..N/2 then right bins 0..N/2, each bin (re, im),
-//    2N+4 values; bin k stands for k * sampleRate / N;
+//    2N+4 values (N >= 2); bin k stands for k * sampleRate / N;
 //  - real spectrum: bins 0..N/2 of one real signal, N+2 values;
 //  - complex sequence: N values (re, im), 2N values.
 // Forward transforms compute X[k] = sum x[n] e^(-2 pi i k n / N) without scaling;
@@ -15,7 +15,7 @@
 //
 // Threading: the work buffer makes every transform a write to the engine. One
 // engine serves one thread at a time; use one engine per thread for parallel
-// transforms. Engines are cheap to copy.
+// transforms. A copy builds its own tables and work buffer.
 #include <cstdint>
 #include <memory>
 #include <valarray>
