@@ -1,0 +1,20 @@
+#pragma once
+// Private to the library: marks the hot numeric kernels that are worth compiling
+// once per x86-64 vector level. The loader picks the best clone for the running
+// processor (AVX-512, AVX2+FMA, or the baseline); elsewhere the kernels are
+// compiled once, for the target the build asks for.
+//
+// Kernels must be plain functions (no templates, no virtual members); helpers
+// they call should be inline so that each clone gets its own vector code.
+
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__) && !defined(TONEWRIGHT_NO_CLONES)
+#define TW_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define TW_KERNEL
+#endif
+
+#if defined(__GNUC__)
+#define TW_INLINE inline __attribute__((always_inline))
+#else
+#define TW_INLINE inline
+#endif

@@ -1,0 +1,207 @@
+// FFT statistics, the autocorrelation chain and the tone synthesiser on
+// generated tones.
+#include <QJsonArray>
+#include <QJsonObject>
+#include <cmath>
+
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoFFTStats.h"
+
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+// direct compute (no overlap, no window) -> statistics, run without a writer.
+SoundTools::Status runStats(SoundAlgoFFTStats* stats, const Frames& in, unsigned N, bool overlap = false,
+                            unsigned block = 4096) {
+    auto chain = SoundRef<SoundAlgoComposite>::make();
+    chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(N, overlap, false).release());
+    stats->addRef();  // the composite holds its own reference; the caller keeps one
+    chain->pushAlgo(stats);
+    tk::ScopedBlockSize size(block);
+    tk::MemoryReader reader(in, kRate);
+    return chain->processAll(reader, nullptr);
+}
+
+// A tone exactly on bin k of an N-point transform.
+Frames binTone(size_t frames, unsigned N, unsigned k, double amp) {
+    return tk::sine(frames, kRate, double(k) * kRate / N, amp, 0.3);
+}
+
+}  // namespace
+
+TEST(FFTStats, ToneOnABinHasAQuarterOfItsSquaredAmplitude) {
+    const unsigned N = 1024, k = 37;
+    const double A = 0.6;
+    auto stats = SoundRef<SoundAlgoFFTStats>::make();
+    ASSERT_EQ(runStats(stats.get(), binTone(N * 12, N, k, A), N), SoundTools::Ok);
+    EXPECT_EQ(stats->getCount(), 2.0 * 12);  // 12 spectra, two channels each
+    const std::vector<double> raw = stats->getRawStats();
+    ASSERT_EQ(raw.size(), N / 2 + 1);
+    EXPECT_NEAR(raw[k], (A / 2) * (A / 2), 1e-12);
+    for (size_t b = 0; b < raw.size(); ++b) {
+        if (b != k) {
+            ASSERT_LT(raw[b], 1e-24) << b;
+        }
+    }
+    const std::vector<double> db = stats->getStats();
+    EXPECT_NEAR(db[k], 20.0 * std::log10(A / 2), 1e-9);
+    EXPECT_LE(db[k + 3], -100.0);  // silence reads -100 dB (or less, for a trace of rounding)
+    const std::vector<double> f = stats->getFrequencies();
+    ASSERT_EQ(f.size(), raw.size());
+    EXPECT_DOUBLE_EQ(f[k], double(k) * kRate / N);
+}
+
+TEST(FFTStats, BandLevelsAreRelativeToTheLoudestBand) {
+    const unsigned N = 1024;
+    // Bin 10 (about 431 Hz) at 0.5, bin 100 (about 4307 Hz) at 0.05.
+    Frames in = binTone(N * 8, N, 10, 0.5);
+    const Frames high = binTone(N * 8, N, 100, 0.05);
+    for (size_t i = 0; i < in.size(); ++i) in[i] += high[i];
+    auto stats = SoundRef<SoundAlgoFFTStats>::make();
+    ASSERT_EQ(runStats(stats.get(), in, N), SoundTools::Ok);
+    const std::vector<double> bands = stats->getStats(std::vector<double>{1000.0});
+    ASSERT_EQ(bands.size(), 2u);
+    EXPECT_NEAR(bands[0], 0.0, 1e-12);
+    EXPECT_NEAR(bands[1], 20.0 * std::log10(0.05 / 0.5), 1e-6);
+    // 1000 Hz falls between bins 23 (990.5 Hz) and 24 (1033.6 Hz): a tone on bin
+    // 23 counts below the edge, one on bin 24 above it.
+    for (unsigned k : {23u, 24u}) {
+        auto s = SoundRef<SoundAlgoFFTStats>::make();
+        ASSERT_EQ(runStats(s.get(), binTone(N * 4, N, k, 0.5), N), SoundTools::Ok);
+        const std::vector<double> b = s->getStats(std::vector<double>{1000.0});
+        EXPECT_EQ(b[k == 23 ? 0 : 1], 0.0) << k;
+        EXPECT_LT(b[k == 23 ? 1 : 0], -100.0) << k;
+    }
+    // Three edges give four bands.
+    EXPECT_EQ(stats->getStats(std::vector<double>{100.0, 1000.0, 10000.0}).size(), 4u);
+}
+
+// Running again (or after reading the statistics back) continues the mean
+// over all blocks instead of mixing means with new sums.
+TEST(FFTStats, SecondRunContinuesTheMean) {
+    const unsigned N = 512, k = 20;
+    auto stats = SoundRef<SoundAlgoFFTStats>::make();
+    ASSERT_EQ(runStats(stats.get(), binTone(N * 4, N, k, 0.8), N), SoundTools::Ok);
+    ASSERT_EQ(runStats(stats.get(), tk::silence(N * 4), N), SoundTools::Ok);
+    EXPECT_EQ(stats->getCount(), 16.0);
+    EXPECT_NEAR(stats->getRawStats()[k], 0.16 / 2.0, 1e-12);  // half the blocks held the tone
+}
+
+TEST(FFTStats, JsonRoundTrip) {
+    const unsigned N = 256;
+    auto stats = SoundRef<SoundAlgoFFTStats>::make();
+    stats->setId("fft");
+    ASSERT_EQ(runStats(stats.get(), tk::noise(N * 10, 0.5, 4), N, true), SoundTools::Ok);
+    QJsonObject o;
+    stats->writeToJSon(o);
+    EXPECT_EQ(o.value("Class").toString(), QString("SoundAlgoFFTStats"));
+    EXPECT_EQ(o.value("StatsArray").toArray().size(), int(N / 2 + 1));
+
+    SoundRef<SoundAlgoFFTStats> back = SoundRef<SoundAlgoFFTStats>::adopt(SoundAlgoFFTStats::createFromJSon(o));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->getId(), QString("fft"));
+    EXPECT_EQ(back->getSize(), N);
+    EXPECT_TRUE(back->isOverlap());
+    EXPECT_EQ(back->getSampleRate(), kRate);
+    EXPECT_EQ(back->getCount(), stats->getCount());
+    EXPECT_EQ(back->getRawStats(), stats->getRawStats());
+    EXPECT_EQ(back->getStats(std::vector<double>{2000.0}), stats->getStats(std::vector<double>{2000.0}));
+
+    QJsonObject wrongClass = o;
+    wrongClass.insert("Class", "SoundAlgoStats");
+    EXPECT_EQ(SoundAlgoFFTStats::createFromJSon(wrongClass), nullptr);
+    QJsonObject noArray = o;
+    noArray.remove("StatsArray");
+    EXPECT_EQ(SoundAlgoFFTStats::createFromJSon(noArray), nullptr);
+    QJsonObject oddValues = o;
+    oddValues.insert("StatsArray", QJsonArray{1.0, "x", 3.0});
+    SoundRef<SoundAlgoFFTStats> odd = SoundRef<SoundAlgoFFTStats>::adopt(SoundAlgoFFTStats::createFromJSon(oddValues));
+    ASSERT_TRUE(odd);
+    EXPECT_EQ(odd->getRawStats(), (std::vector<double>{1.0, 0.0, 3.0}));
+}
+
+TEST(FFTAutocorrel, PeriodicToneCorrelatesAtItsPeriod) {
+    // Through the chain: the autocorrelation of a periodic tone peaks again one
+    // period later.
+    const double period = 100.0;
+    const Frames in = tk::sine(8192 * 3, kRate, kRate / period, 0.5);
+    SoundFFTAutocorrelChain chain(8192);
+    const Frames out = tk::run(chain, in, kRate, 8192);
+    ASSERT_GE(out.size(), in.size());
+    // Lag 0 of a full half block: mean power 0.125; lag 100 almost the same.
+    const size_t b = 4096 * 2;
+    EXPECT_NEAR(out[b].l, 0.125, 1e-3);
+    EXPECT_NEAR(out[b + 100].l, 0.125, 1e-3);
+    EXPECT_NEAR(out[b + 50].l, -0.125, 1e-3);
+    EXPECT_NEAR(out[b].l, out[b].r, 1e-15);
+}
+
+// A signal whose peaks are 100 frames apart yields a sine of period 100 on both
+// channels, continuous from step to step; in steps that are a multiple of 1024
+// frames the empty last chunk restarts the phase.
+TEST(FFTToneSynth, SineAtTheDetectedPeriod) {
+    const double P = 100.0;
+    Frames in(4096 + 204);
+    for (size_t i = 0; i < in.size(); ++i) {
+        const double v = std::cos(2.0 * M_PI * double(i) / P);
+        in[i] = Frame(v, 0.0);  // only the left channel is read
+    }
+    for (unsigned block : {1000u, 1024u}) {
+        SoundAutocorrelStats synth(3);
+        EXPECT_EQ(synth.getValue(), 3);
+        const Frames out = tk::run(synth, in, kRate, block);
+        ASSERT_EQ(out.size(), in.size());
+        double phaseStart = 0.0;
+        for (size_t i = 0; i < out.size(); ++i) {
+            // Where each chunk (and, with 1024, each step) restarts the phase.
+            if (block == 1024 && i % 1024 == 0) phaseStart = double(i);
+            const double expected = std::sin(2.0 * M_PI * (double(i) - phaseStart) / P);
+            ASSERT_NEAR(out[i].l, expected, 1e-9) << "block " << block << " frame " << i;
+            ASSERT_EQ(out[i].l, out[i].r);
+        }
+    }
+}
+
+TEST(FFTToneSynth, NoPeriodGivesSilenceAndResetsThePhase) {
+    SoundAutocorrelStats synth(0);
+    EXPECT_TRUE(tk::framesNear(tk::run(synth, tk::silence(3000), kRate, 1000), tk::silence(3000), 0.0));
+    EXPECT_EQ(synth.getPhase(), 0.0);
+    // A monotonic ramp has no peak either.
+    Frames ramp(2000);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = Frame(double(i) / 2000.0, 0.0);
+    EXPECT_TRUE(tk::framesNear(tk::run(synth, ramp, kRate, 700), tk::silence(2000), 0.0));
+    EXPECT_TRUE(synth.GetToneList().empty());
+    synth.GetToneList().push_back({440.0, -6.0});
+    EXPECT_EQ(synth.GetToneList().size(), 1u);
+}
+
+// The whole analysis: a tone, its autocorrelation, the synthesised tone at the
+// detected period.
+TEST(FFTToneSynth, ChainRecoversTheToneOfAGeneratedSignal) {
+    const double P = 64.0;
+    const Frames in = tk::sine(8192 * 4, kRate, kRate / P, 0.4);
+    auto chain = SoundRef<SoundAlgoComposite>::make();
+    chain->pushAlgo(SoundRef<SoundFFTAutocorrelChain>::make(2048).release());
+    chain->pushAlgo(SoundRef<SoundAutocorrelStats>::make(0).release());
+    const Frames out = tk::run(*chain, in, kRate, 2048);
+    ASSERT_GE(out.size(), in.size());
+    // Within each 1024-frame chunk the output is a unit sine of period P: its
+    // zero crossings are P/2 apart.
+    size_t crossings = 0;
+    double last = -1.0;
+    for (size_t i = 4096 + 1; i < 4096 + 1024; ++i) {
+        ASSERT_LE(std::fabs(out[i].l), 1.0 + 1e-12);
+        if ((out[i - 1].l < 0) != (out[i].l < 0)) {
+            if (last >= 0) {
+                EXPECT_NEAR(double(i) - last, P / 2, 1.0);
+            }
+            last = double(i);
+            ++crossings;
+        }
+    }
+    EXPECT_GE(crossings, size_t(1024 / (P / 2)) - 1);
+}
