@@ -25,6 +25,10 @@ int threadNumber() {
 #endif
 }
 
+// Square of a sample; a sample that is not a number counts as silence, so that
+// it cannot make the level of the region being accumulated NaN for good.
+inline double sq(double x) { return std::isfinite(x) ? x * x : 0.0; }
+
 // dB of an amplitude; -100 for anything at or below 1e-20.
 double ampDb(double a) { return a <= 1e-20 ? -100.0 : 20.0 * std::log10(a); }
 
@@ -298,15 +302,15 @@ void RMSStepDetector::analyse(const Frame* in, int32_t s, unsigned i) {
     if (s == mNextTick || s != mSumNext) {
         double a = 0, b = 0;
         for (unsigned k = 0; k < N; ++k) {
-            a += in[i + k].l * in[i + k].l;
-            b += in[i + k].r * in[i + k].r;
+            a += sq(in[i + k].l);
+            b += sq(in[i + k].r);
         }
         mSum0 = a;
         mSum1 = b;
     } else {
         const Frame& f = in[i + N - 1];
-        mSum0 += f.l * f.l;
-        mSum1 += f.r * f.r;
+        mSum0 += sq(f.l);
+        mSum1 += sq(f.r);
     }
     const double m0 = std::max(0.0, mSum0) / N;
     const double m1 = std::max(0.0, mSum1) / N;
@@ -319,8 +323,8 @@ void RMSStepDetector::analyse(const Frame* in, int32_t s, unsigned i) {
         mTick1 = m1;
         mNextTick = int64_t(s) + N;
     }
-    mSum0 -= in[i].l * in[i].l;
-    mSum1 -= in[i].r * in[i].r;
+    mSum0 -= sq(in[i].l);
+    mSum1 -= sq(in[i].r);
     mSumNext = int64_t(s) + 1;
 
     // Leading digital silence belongs to no region, however many blocks it spans.

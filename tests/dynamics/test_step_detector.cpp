@@ -327,3 +327,15 @@ TEST(StepDetector, DebugListingFormats) {
     SoundDebuggableClass::setOStream(nullptr);
     EXPECT_EQ(os2.str(), "201 regions\nNoise level :-40.00 dB\n");
 }
+
+TEST(StepDetector, SamplesThatAreNotNumbersCountAsSilence) {
+    const tk::Recording rec = tk::album(kRate, 0.5);
+    tk::Frames bad = rec.frames, zeroed = rec.frames;
+    for (size_t i : {size_t(kRate), size_t(5 * kRate + 7), size_t(12 * kRate)}) {
+        bad[i] = tk::Frame(std::nan(""), INFINITY);
+        zeroed[i] = tk::Frame(0.0, 0.0);
+    }
+    const auto got = analyse(bad)->getRegions();
+    EXPECT_EQ(got, analyse(zeroed)->getRegions());
+    for (const Region& r : got) EXPECT_TRUE(std::isfinite(r.RMSSqrValue0) && std::isfinite(r.RMSSqrValue1));
+}
