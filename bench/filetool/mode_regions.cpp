@@ -3,6 +3,8 @@
 //   split  <in> <dir/base.ext> [regions.json|- [minSeconds=2]]
 //                                           one file per stretch of sound; without a
 //                                           regions file the first pass runs too
+//   level  <in> <out|-> [regions.json|- [targetDb=-10]]
+//                                           SoundAlgoRMSAmplifier + SoundAlgoLimiter
 #include <QFile>
 #include <QJsonDocument>
 #include <cstdio>
@@ -11,7 +13,10 @@
 #include "BenchKit.h"
 #include "FileTool.h"
 #include "tonewright/RMSStepDetector.h"
+#include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundAlgoLimiter.h"
+#include "tonewright/SoundAlgoRMSAmplifier.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundWriterMultiFile.h"
 
@@ -49,19 +54,20 @@ int detect(const QString& in, const QString& out, const QStringList&) {
     return 0;
 }
 
-int split(const QString& in, const QString& out, const QStringList& args) {
-    SoundRef<RMSStepDetector> det;
-    if (!args.isEmpty() && args[0] != "-") {
-        QFile file(args[0]);
-        if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "cannot read %s\n", qPrintable(args[0]));
-            return 2;
-        }
-        det = SoundRef<RMSStepDetector>::adopt(
-            RMSStepDetector::createFromJSon(QJsonDocument::fromJson(file.readAll()).object()));
-    } else {
-        det = analyse(in);
+// The regions of a file written by "detect", or a first pass when the name is "-".
+SoundRef<RMSStepDetector> regionsFor(const QString& in, const QStringList& args) {
+    if (args.isEmpty() || args[0] == "-") return analyse(in);
+    QFile file(args[0]);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(args[0]));
+        return nullptr;
     }
+    return SoundRef<RMSStepDetector>::adopt(
+        RMSStepDetector::createFromJSon(QJsonDocument::fromJson(file.readAll()).object()));
+}
+
+int split(const QString& in, const QString& out, const QStringList& args) {
+    SoundRef<RMSStepDetector> det = regionsFor(in, args);
     if (!det) {
         std::fprintf(stderr, "no regions\n");
         return 2;
@@ -84,7 +90,40 @@ int split(const QString& in, const QString& out, const QStringList& args) {
     return 0;
 }
 
+int level(const QString& in, const QString& out, const QStringList& args) {
+    SoundRef<RMSStepDetector> det = regionsFor(in, args);
+    if (!det) {
+        std::fprintf(stderr, "no regions\n");
+        return 2;
+    }
+    const double targetDb = args.size() > 1 ? args[1].toDouble() : -10.0;
+    auto reader = openReader(in);
+    if (!reader) return 2;
+    std::unique_ptr<SoundWriter> writer;
+    if (out == "-") {
+        writer = std::make_unique<bench::NullWriter>(reader->getSampleRate());
+    } else {
+        writer.reset(SoundWriter::getFromFilename(out, reader->getSampleRate(), 192, reader->getInputFormat()));
+        if (!writer || writer->open(out) != SoundTools::Ok) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(out));
+            return 2;
+        }
+    }
+    auto chain = SoundRef<SoundAlgoComposite>::make("level");
+    chain->pushAlgo(SoundRef<SoundAlgoRMSAmplifier>::make(targetDb, det.get(), 3.0, 0, 10.0, 12.0).release());
+    chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+    const SoundTools::Status status = chain->processAll(*reader, writer.get());
+    writer->close();
+    if (status != SoundTools::Ok || writer->hasFailed()) {
+        std::fprintf(stderr, "failed: %s\n", qPrintable(SoundDebuggableClass::getError()));
+        return 2;
+    }
+    return 0;
+}
+
 filetool::FileToolMode detectMode("detect", "<regions.json|->  RMSStepDetector analysis", filetool::FileRunner(detect));
 filetool::FileToolMode splitMode("split", "[regions.json|- [minSeconds=2]]  one file per stretch of sound",
                                  filetool::FileRunner(split));
+filetool::FileToolMode levelMode("level", "[regions.json|- [targetDb=-10]]  SoundAlgoRMSAmplifier + SoundAlgoLimiter",
+                                 filetool::FileRunner(level));
 }  // namespace

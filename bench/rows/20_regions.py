@@ -1,4 +1,4 @@
-"""Region detection and splitting a recording into one file per stretch of sound."""
+"""Region detection, splitting a recording into one file per stretch of sound, and levelling."""
 import os
 import subprocess
 
@@ -35,6 +35,8 @@ def rows(env, Row):
     subprocess.run([tool, "detect", twenty, regions], check=True)
     folder = env.cache / "out-split"
     folder.mkdir(exist_ok=True)
+    five_regions = env.out("music-5min-regions.json")
+    subprocess.run([tool, "detect", five, five_regions], check=True)
     return [
         Row("RMSStepDetector, 5 min wav (x real time)", [tool, "detect", five, "-"], realtime_s=300,
             min_realtime=300),
@@ -44,4 +46,6 @@ def rows(env, Row):
         Row("detect + split 20 min wav (vs scale -> 1 wav)",
             [tool, "split", twenty, str(folder / "album.wav"), "-"],
             [tool, "scale", twenty, env.out("album-scale.wav"), "0"], note="(two passes; report only)"),
+        Row("wav -> RMS amplifier + limiter -> null (5 min)", [tool, "level", five, "-", five_regions],
+            ["ffmpeg", "-v", "error", "-nostdin", "-i", five, "-af", "alimiter", "-f", "null", "-"], max_ratio=1.0),
     ]
