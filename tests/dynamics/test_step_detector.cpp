@@ -339,3 +339,23 @@ TEST(StepDetector, SamplesThatAreNotNumbersCountAsSilence) {
     EXPECT_EQ(got, analyse(zeroed)->getRegions());
     for (const Region& r : got) EXPECT_TRUE(std::isfinite(r.RMSSqrValue0) && std::isfinite(r.RMSSqrValue1));
 }
+
+TEST(StepDetector, ASlowRiseIsASlopeEndingInTheLouderRegion) {
+    // Tones and noise, so that steady stretches end the slopes the rise is not part of.
+    tk::Frames rise = tk::track(4 * kRate, kRate, -10, 8);
+    for (size_t i = 0; i < rise.size(); ++i) {
+        const double g = std::pow(10.0, -20.0 * (1.0 - double(i) / double(rise.size())) / 20.0);
+        rise[i] = rise[i] * tk::Frame(g, g);
+    }
+    const tk::Frames in = tk::concat({tk::track(12 * kRate, kRate, -30, 7), rise, tk::track(14 * kRate, kRate, -10, 9)});
+    auto det = analyse(in);
+    const int mid = int(14 * kRate);
+    Region end;
+    const auto* slope = det->getSlopeRegion(mid, 0, end);
+    ASSERT_NE(slope, nullptr);
+    EXPECT_LE(slope->begin, mid);
+    EXPECT_GE(slope->end, mid);
+    // The region where the slope ends is the loud one, and reaches past its end.
+    EXPECT_NEAR(regionDb(end), -10, 1.5);
+    EXPECT_GE(end.BeginSample + end.SampleNb - 1, slope->end);
+}
