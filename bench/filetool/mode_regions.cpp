@@ -80,7 +80,8 @@ int split(const QString& in, const QString& out, const QStringList& args) {
         std::fprintf(stderr, "%s\n", qPrintable(SoundDebuggableClass::getError()));
         return 2;
     }
-    auto pass = SoundRef<SoundAlgoScale>::make(0.0);
+    // Nothing to process: the writer takes the frames straight from the input buffer.
+    auto pass = SoundRef<SoundAlgoSelectChannel>::make(0, 1);
     const SoundTools::Status status = pass->processAll(*reader, &writer);
     writer.close();
     if (status != SoundTools::Ok || writer.hasFailed()) {
