@@ -19,13 +19,19 @@ namespace filetool {
 // Builds the chain for a mode from its extra arguments; null when they are wrong.
 using ChainFactory = std::function<SoundAlgo*(const QStringList& args, unsigned sampleRate)>;
 
+// A mode that runs the whole job itself (several passes, several outputs);
+// returns the program's exit code.
+using FileRunner = std::function<int(const QString& in, const QString& out, const QStringList& args)>;
+
 struct FileToolMode {
     FileToolMode(const std::string& name, const std::string& help, ChainFactory factory);
+    FileToolMode(const std::string& name, const std::string& help, FileRunner runner);
 };
 
 struct ModeInfo {
     std::string help;
     ChainFactory factory;
+    FileRunner runner;  // set instead of factory by modes that run their own job
 };
 std::map<std::string, ModeInfo>& modes();
 

@@ -15,7 +15,11 @@ std::map<std::string, ModeInfo>& modes() {
 }
 
 FileToolMode::FileToolMode(const std::string& name, const std::string& help, ChainFactory factory) {
-    modes()[name] = ModeInfo{help, std::move(factory)};
+    modes()[name] = ModeInfo{help, std::move(factory), nullptr};
+}
+
+FileToolMode::FileToolMode(const std::string& name, const std::string& help, FileRunner runner) {
+    modes()[name] = ModeInfo{help, nullptr, std::move(runner)};
 }
 
 }  // namespace filetool
@@ -33,6 +37,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unknown mode %s\n", qPrintable(args[1]));
         return 1;
     }
+    if (mode->second.runner) return mode->second.runner(args[2], args[3], args.mid(4));
     std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(args[2]));
     if (!reader || reader->open(args[2]) != SoundTools::Ok) {
         std::fprintf(stderr, "cannot read %s: %s\n", qPrintable(args[2]), qPrintable(SoundDebuggableClass::getError()));

@@ -56,6 +56,9 @@ protected:
     // frames written.
     virtual unsigned write(unsigned count, double* src) = 0;
     void markFailed() { mFailed = true; }
+    // The multi-file writer drives ordinary writers as its segment files: it
+    // calls their write directly and keeps their offset, skipped frames included.
+    friend class SoundWriterMultiFile;
 
     int32_t mCurrentOffset = 0;
     int32_t mRangeStart = 0;

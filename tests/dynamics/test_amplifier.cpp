@@ -1,0 +1,137 @@
+// SoundAlgoRMSAmplifier: the gain trajectory against a model of its ramps on
+// hand-built regions, the bounds on the gain, the level queries, and bad input.
+#include <cmath>
+
+#include "common/Recordings.h"
+#include "tonewright/SoundAlgoRMSAmplifier.h"
+
+namespace {
+using tk::region;
+constexpr unsigned kRate = 44100;
+double fromDb(double db) { return std::pow(10.0, db / 20.0); }
+
+// Ramp length for a gain ratio q, as the amplifier plans it.
+int32_t rampFrames(double q, double maxRampTime) {
+    if (q < 1) q = 1 / q;
+    double t = (q - std::pow(10.0, 0.05)) / (std::pow(10.0, 0.25) - std::pow(10.0, 0.05));
+    t = std::max(0.0, std::min(1.0, t));
+    return int32_t(std::floor(kRate * (1 + t * (maxRampTime - 1)) + 0.5));
+}
+
+// The expected gain per sample: constant within a region, a linear ramp that
+// starts the sample after a region change, unity from the first sample of a
+// noise region.
+std::vector<double> modelGains(const std::vector<RMSStepDetector::Region>& regions, size_t frames, double targetDb,
+                               double maxRampTime, double maxGainDb) {
+    auto gainOf = [&](const RMSStepDetector::Region& r) {
+        if (r.IsNoise) return 1.0;
+        const double a = std::sqrt(std::max(r.RMSSqrValue0, r.RMSSqrValue1));
+        return std::min(fromDb(maxGainDb), fromDb(targetDb) / a);
+    };
+    std::vector<double> g(frames);
+    double coeff = gainOf(regions[0]);
+    double target = coeff;
+    double step = 0;
+    int32_t left = 0;
+    size_t next = 1;
+    for (size_t s = 0; s < frames; ++s) {
+        const auto& cur = regions[next - 1];
+        if (next < regions.size() && int64_t(s) > int64_t(cur.BeginSample) + cur.SampleNb - 1) {
+            const auto& r = regions[next++];
+            target = gainOf(r);
+            if (r.IsNoise) {
+                coeff = 1.0;
+                left = 0;
+            } else {
+                left = rampFrames(target / coeff, maxRampTime);
+                step = (target - coeff) / left;
+            }
+        } else if (left > 0) {
+            coeff = --left == 0 ? target : coeff + step;
+        }
+        g[s] = coeff;
+    }
+    return g;
+}
+
+tk::Frames dc(size_t n, double l, double r) { return tk::Frames(n, tk::Frame(l, r)); }
+}  // namespace
+
+TEST(RMSAmplifier, GainFollowsTheRampsWhateverTheBlockSize) {
+    const int S = int(kRate);
+    // -20 dB, a 6 dB rise (full ramp), noise, then exactly 1 dB above the noise
+    // region's unity (a 1 s ramp), a 12 dB drop capped by nothing, and the end marker.
+    const std::vector<RMSStepDetector::Region> regions = {
+        region(0, 3 * S, -20, -26), region(3 * S, 5 * S, -14, -14), region(8 * S, 2 * S, -70, -70, true),
+        region(10 * S, 4 * S, -11, -11), region(14 * S, 4 * S, 1, 1), region(18 * S, 1, -100, -100, true)};
+    const size_t frames = 18 * size_t(S);
+    const tk::Frames in = dc(frames, 0.01, -0.02);
+    const double targetDb = -10, maxRamp = 2.5, maxGainDb = 12;
+    const std::vector<double> model = modelGains(regions, frames, targetDb, maxRamp, maxGainDb);
+    EXPECT_EQ(rampFrames(fromDb(1), maxRamp), S);  // 1 dB: one second
+    tk::Frames first;
+    for (unsigned block : {1024u, 777u, 44100u}) {
+        auto det = tk::detectorFromList(regions);
+        auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(targetDb, det.get(), maxRamp, 0, 10.0, maxGainDb);
+        const tk::Frames out = tk::run(*amp, in, kRate, block);
+        ASSERT_EQ(out.size(), frames);
+        for (size_t s = 0; s < frames; ++s) {
+            ASSERT_NEAR(out[s].l / 0.01, model[s], 1e-9 * model[s]) << "sample " << s << ", block " << block;
+            ASSERT_NEAR(out[s].r / -0.02, model[s], 1e-9 * model[s]) << "sample " << s << ", block " << block;
+        }
+        if (first.empty())
+            first = out;
+        else
+            EXPECT_TRUE(tk::framesNear(out, first, 0.0)) << "block " << block;
+    }
+    // The noise region is left at unity gain over its whole length.
+    for (size_t s = 8 * size_t(S); s < 10 * size_t(S); ++s) ASSERT_EQ(first[s].l, 0.01);
+}
+
+TEST(RMSAmplifier, LevelQueriesAndGainBounds) {
+    const int S = int(kRate);
+    auto det = tk::detectorFromList({region(0, 5 * S, -22, -30), region(5 * S, 5 * S, -80, -80, true),
+                                     region(10 * S, 5 * S, -6, -7), region(15 * S, 1, -100, -100, true)});
+    // Target -10 dB, at most +6 dB: the first region, 12 dB short, gets exactly 6 dB.
+    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-10.0, det.get(), 3.0, 0, 10.0, 6.0);
+    tk::run(*amp, dc(size_t(15 * S), 0.01, 0.01), kRate);
+    EXPECT_NEAR(amp->getLevel(1.0), 6.0, 1e-12);
+    EXPECT_EQ(amp->getLevel(6.0), 0.0);           // noise
+    EXPECT_NEAR(amp->getLevel(12.0), -4.0, 1e-12);
+    EXPECT_NEAR(amp->getLevel(2.0), 6.0, 1e-12);  // a time before the last answer restarts the lookup
+
+    // Without a detector, and with one that holds no regions, the target is a fixed gain.
+    auto none = SoundRef<SoundAlgoRMSAmplifier>::make(-6.0, nullptr);
+    const tk::Frames in = tk::noise(20000, 0.3, 4);
+    EXPECT_TRUE(tk::framesNear(tk::run(*none, in, kRate), tk::scaled(in, fromDb(-6)), 1e-15));
+    EXPECT_NEAR(none->getLevel(3.0), -6.0, 1e-12);
+    auto empty = SoundRef<RMSStepDetector>::make();
+    auto unused = SoundRef<SoundAlgoRMSAmplifier>::make(-6.0, empty.get());
+    EXPECT_TRUE(tk::framesNear(tk::run(*unused, in, kRate), tk::scaled(in, fromDb(-6)), 1e-15));
+    EXPECT_EQ(unused->getLevel(1.0), 0.0);
+
+    // Smoothing pulls levels towards the loudest: the floor then holds quiet regions up.
+    auto smooth = SoundRef<SoundAlgoRMSAmplifier>::make(-10.0, det.get(), 3.0, 1, 4.0, 30.0);
+    tk::run(*smooth, dc(size_t(15 * S), 0.01, 0.01), kRate);
+    EXPECT_NEAR(smooth->getLevel(1.0), -14.0 - -22.0, 1e-9);  // the floor: 4 dB under the target
+}
+
+TEST(RMSAmplifier, ZeroRampTimeSwitchesAtOnceAndBadSamplesStayLocal) {
+    const int S = int(kRate);
+    auto det = tk::detectorFromList({region(0, 3 * S, -20, -20), region(3 * S, 3 * S, -10, -10),
+                                     region(6 * S, 1, -100, -100, true)});
+    for (double maxRamp : {0.0, -4.0}) {
+        auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-10.0, det.get(), maxRamp, 0, 10.0, 12.0);
+        const tk::Frames out = tk::run(*amp, dc(size_t(6 * S), 0.01, 0.01), kRate);
+        EXPECT_NEAR(out[size_t(3 * S) - 1].l, 0.01 * fromDb(10), 1e-12);
+        EXPECT_NEAR(out[size_t(3 * S) + 1].l, 0.01, 1e-12) << maxRamp;  // a 10 dB change: no ramp at all
+    }
+    tk::Frames in = dc(size_t(6 * S), 0.01, 0.01);
+    in[1000].l = std::nan("");
+    in[1001].r = INFINITY;
+    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-10.0, det.get(), 3.0, 0, 10.0, 12.0);
+    const tk::Frames out = tk::run(*amp, in, kRate, 512);
+    EXPECT_TRUE(std::isnan(out[1000].l));
+    EXPECT_TRUE(std::isinf(out[1001].r));
+    for (size_t s = 1002; s < out.size(); ++s) ASSERT_TRUE(std::isfinite(out[s].l) && std::isfinite(out[s].r)) << s;
+}

@@ -1,0 +1,361 @@
+// RMSStepDetector: region boundaries, noise marking and slopes on generated
+// recordings with a known structure, block-size and real-time independence,
+// the step rules on hand-made steps, and the JSON form.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+#include "common/Recordings.h"
+#include "tonewright/RMSStepDetector.h"
+
+namespace {
+using Region = RMSStepDetector::Region;
+constexpr unsigned kRate = 44100;
+
+SoundRef<RMSStepDetector> analyse(const tk::Frames& frames, unsigned block = 1024, bool realTime = false,
+                                  RMSStepDetector::OutputMode mode = RMSStepDetector::NoOutput,
+                                  tk::Frames* out = nullptr) {
+    auto det = SoundRef<RMSStepDetector>::make(-40.0, 0.2, 1.0, mode, realTime);
+    tk::Frames o = tk::run(*det, frames, kRate, block);
+    if (out) *out = o;
+    return det;
+}
+
+// A steady 1 kHz tone: 0.2 s windows hold whole periods, so its window power is flat.
+tk::Frames tone(double seconds, double db) {
+    return tk::sine(size_t(std::llround(seconds * kRate)), kRate, 1000.0, std::sqrt(2.0) * std::pow(10.0, db / 20.0),
+                    0.3);
+}
+
+double regionDb(const Region& r) { return 10.0 * std::log10(std::max(r.level(), 1e-30)); }
+
+SoundRef<RMSStepDetector> fromList(const std::vector<Region>& list, bool realTime = false) {
+    return tk::detectorFromList(list, realTime);
+}
+Region reg(int begin, int n, double db0, double db1, bool noise = false) { return tk::region(begin, n, db0, db1, noise); }
+}  // namespace
+
+TEST(StepDetector, FindsTheStructureOfAGeneratedAlbum) {
+    const tk::Recording rec = tk::album(kRate);
+    auto det = analyse(rec.frames);
+    const int N = det->getWindowLength();
+    ASSERT_EQ(N, 8820);
+    const std::vector<Region> regions = det->getRegions();
+    ASSERT_GE(regions.size(), 2u);
+
+    // Every true step has a boundary within one window, and every boundary sits
+    // at a true step (the end marker aside).
+    std::vector<size_t> steps;
+    for (size_t i = 1; i + 2 < rec.pieces.size(); ++i) steps.push_back(rec.pieces[i].begin);
+    for (size_t step : steps) {
+        const bool found = std::any_of(regions.begin(), regions.end(), [&](const Region& r) {
+            return std::abs(double(r.BeginSample) - double(step)) <= N;
+        });
+        EXPECT_TRUE(found) << "no boundary near the step at " << step;
+    }
+    for (size_t i = 0; i + 1 < regions.size(); ++i) {
+        const bool atStep = std::any_of(steps.begin(), steps.end(), [&](size_t step) {
+            return std::abs(double(regions[i].BeginSample) - double(step)) <= N;
+        });
+        EXPECT_TRUE(atStep) << "region " << i << " starts at " << regions[i].BeginSample << ", far from any step";
+    }
+    // The regions tile the stream up to the end marker.
+    for (size_t i = 0; i + 1 < regions.size(); ++i)
+        EXPECT_EQ(regions[i].BeginSample + regions[i].SampleNb, regions[i + 1].BeginSample);
+    EXPECT_EQ(det->getFullLength(), rec.frames.size());
+
+    // Silence and room noise are noise; the tracks are not, and carry their level.
+    for (const Region& r : regions) {
+        const size_t mid = size_t(r.BeginSample) + size_t(r.SampleNb) / 2;
+        for (const tk::Piece& p : rec.pieces) {
+            if (mid < p.begin || mid >= p.end || r.SampleNb < N) continue;
+            if (p.kind == tk::Piece::Silence || p.kind == tk::Piece::RoomNoise) {
+                EXPECT_TRUE(r.IsNoise) << "region at " << r.BeginSample << " lies in a quiet passage";
+            }
+            if (p.kind == tk::Piece::Track) {
+                EXPECT_FALSE(r.IsNoise) << "region at " << r.BeginSample << " lies in a track";
+                EXPECT_NEAR(regionDb(r), p.levelDb, 0.3);
+            }
+        }
+    }
+    EXPECT_EQ(det->getSegmentsNumber(), 3);
+
+    // The signal bounds bracket the music: from the first track to the end of the fade.
+    const int start = det->getSignalStart(0.0);
+    EXPECT_LE(start, int(rec.pieces[1].begin));
+    EXPECT_GE(start, int(rec.pieces[1].begin) - N);
+    EXPECT_GE(det->getSignalEnd(0.0), int(rec.fadeEnd()) - 1);
+    EXPECT_LT(det->getSignalEnd(0.0), int(rec.frames.size()));
+    EXPECT_EQ(det->getSignalStart(0.5), start - int(kRate / 2));
+    EXPECT_NEAR(det->getCurrentMax(), std::pow(10.0, -8 / 20.0), 0.02);
+
+    // The fade is followed as one falling slope, and no falling region is cut in it.
+    bool fadeTracked = false;
+    for (const auto& s : det->getSlopes())
+        if (s.begin <= int(rec.fadeBegin() + kRate) && s.end >= int(rec.fadeEnd()) - N - int(kRate / 2))
+            fadeTracked = true;
+    EXPECT_TRUE(fadeTracked);
+    for (const Region& r : regions)
+        EXPECT_FALSE(r.BeginSample > int(rec.fadeBegin()) && r.BeginSample < int(rec.frames.size()))
+            << "falling region cut in the fade at " << r.BeginSample;
+}
+
+TEST(StepDetector, BlockSizeAndRealTimeModeDoNotChangeTheResult) {
+    const tk::Recording rec = tk::album(kRate, 0.5);
+    auto reference = analyse(rec.frames, 1024);
+    for (unsigned block : {8821u, 12345u, 30011u}) {
+        auto det = analyse(rec.frames, block);
+        EXPECT_EQ(det->getRegions(), reference->getRegions()) << "block " << block;
+        const auto a = det->getSlopes(), b = reference->getSlopes();
+        ASSERT_EQ(a.size(), b.size()) << "block " << block;
+        for (size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].begin, b[i].begin);
+            EXPECT_EQ(a[i].end, b[i].end);
+        }
+    }
+    // Real-time mode publishes the list while it runs and ends with the same
+    // list; noise flags too, as the quiet passages here are below -40 dB full
+    // scale as well as 40 dB below the loudest region.
+    auto live = analyse(rec.frames, 9001, true);
+    EXPECT_EQ(live->getRegions(), reference->getRegions());
+}
+
+namespace {
+// Records how many regions the detector shows after each block.
+class WatchingWriter : public SoundWriter {
+public:
+    WatchingWriter(RMSStepDetector& d) : SoundWriter(kRate), mDetector(d) {}
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    std::vector<int> counts;
+
+protected:
+    unsigned write(unsigned count, double*) override {
+        counts.push_back(mDetector.size());
+        return count;
+    }
+
+private:
+    RMSStepDetector& mDetector;
+};
+}  // namespace
+
+TEST(StepDetector, RealTimeModePublishesTheListAsItGrows) {
+    const tk::Recording rec = tk::album(kRate, 0.5);
+    for (bool realTime : {false, true}) {
+        auto det = SoundRef<RMSStepDetector>::make(-40.0, 0.2, 1.0, RMSStepDetector::PassThrough, realTime);
+        tk::MemoryReader reader(rec.frames, kRate);
+        WatchingWriter writer(*det);
+        ASSERT_EQ(det->processAll(reader, &writer), SoundTools::Ok);
+        ASSERT_GT(writer.counts.size(), 10u);
+        const int half = writer.counts[writer.counts.size() / 2];
+        if (realTime) {
+            EXPECT_GE(half, 3);  // regions found so far and the one being accumulated
+        } else {
+            EXPECT_LE(half, det->size());
+        }
+        EXPECT_TRUE(std::is_sorted(writer.counts.begin(), writer.counts.end()) || !realTime);
+    }
+}
+
+TEST(StepDetector, StepRulesWeighLevelChangeAgainstDuration) {
+    struct Case {
+        const char* what;
+        double firstSeconds, firstDb, secondDb;
+        size_t regions;  // real regions, end marker excluded
+    };
+    const Case cases[] = {
+        {"3 dB after 3 s merges", 3, -20, -17, 1},
+        {"3 dB after 6 s stays", 6, -20, -17, 2},
+        {"1.5 dB after 6 s merges", 6, -20, -18.5, 1},
+        {"1.5 dB after 11 s stays", 11, -20, -18.5, 2},
+        {"6 dB after 2.5 s stays", 2.5, -20, -14, 2},
+        {"equal levels merge", 12, -20, -20, 1},
+    };
+    for (const Case& c : cases) {
+        const tk::Frames in = tk::concat({tone(c.firstSeconds, c.firstDb), tone(12, c.secondDb)});
+        auto det = analyse(in);
+        const auto regions = det->getRegions();
+        ASSERT_FALSE(regions.empty());
+        EXPECT_EQ(regions.size() - 1, c.regions) << c.what;
+        if (c.regions == 2) {
+            EXPECT_NEAR(regions[1].BeginSample, c.firstSeconds * kRate, det->getWindowLength()) << c.what;
+            EXPECT_NEAR(regionDb(regions[0]), c.firstDb, 0.5) << c.what;
+            EXPECT_NEAR(regionDb(regions[1]), c.secondDb, 0.3) << c.what;
+        }
+    }
+}
+
+TEST(StepDetector, LeadingSilenceBelongsToNoRegionWhateverTheBlocks) {
+    const size_t lead = 3 * kRate + 123;
+    const tk::Frames in = tk::concat({tk::silence(lead), tone(12, -20)});
+    for (unsigned block : {1024u, 9000u, 100000u}) {
+        auto det = analyse(in, block);
+        ASSERT_GE(det->size(), 1);
+        EXPECT_EQ(det->getRegion(0).BeginSample, int(lead) - det->getWindowLength() + 1) << "block " << block;
+        EXPECT_FALSE(det->getRegion(0).IsNoise);
+    }
+}
+
+TEST(StepDetector, ShortLastRegionAbsorbsTheEndMarker) {
+    const tk::Frames in = tk::concat({tone(12, -20), tone(1.5, -5)});
+    auto det = analyse(in);
+    const auto regions = det->getRegions();
+    ASSERT_EQ(regions.size(), 2u);
+    EXPECT_EQ(det->getFullLength(), unsigned(regions.back().BeginSample));
+    EXPECT_NEAR(regions.back().BeginSample, 12.0 * kRate, det->getWindowLength());
+
+    // A long last region gets its own end marker at the end of the stream.
+    auto det2 = analyse(tone(12, -20));
+    EXPECT_EQ(det2->getFullLength(), 12u * kRate);
+    EXPECT_TRUE(det2->getRegion(det2->size() - 1).IsNoise);
+}
+
+TEST(StepDetector, FadeInTheLastTenSecondsCutsNoFallingRegion) {
+    tk::Frames fading = tone(8, -10);
+    for (size_t i = 0; i < fading.size(); ++i) fading[i] = fading[i] * tk::Frame(1 - double(i) / fading.size(), 1 - double(i) / fading.size());
+    auto det = analyse(tk::concat({tone(15, -10), fading}));
+    EXPECT_EQ(det->size(), 2);  // one region and the end marker
+    // A rise there still cuts a region.
+    auto up = analyse(tk::concat({tone(15, -30), tone(6, -10)}));
+    EXPECT_EQ(up->size(), 3);
+}
+
+TEST(StepDetector, OutputModes) {
+    const tk::Frames in = tk::concat({tone(3, -20), tone(3, -6)});
+    tk::Frames out;
+    analyse(in, 1024, false, RMSStepDetector::PassThrough, &out);
+    ASSERT_GE(out.size(), in.size());
+    EXPECT_TRUE(tk::framesNear(tk::Frames(out.begin(), out.begin() + long(in.size())), in, 0.0));
+
+    analyse(in, 1024, false, RMSStepDetector::RegionRMS, &out);
+    EXPECT_NEAR(out[kRate].l, std::pow(10.0, -20 / 20.0), 1e-6);
+    EXPECT_NEAR(out[5 * kRate].r, std::pow(10.0, -6 / 20.0), 5e-3);
+
+    // Window mean squares of the latest tick: ticks fall every window from sample 0.
+    analyse(in, 1024, false, RMSStepDetector::WindowMeanSquare, &out);
+    const double p20 = std::pow(10.0, -20 / 10.0);
+    EXPECT_NEAR(out[10].l, p20, 1e-9);
+    EXPECT_NEAR(out[2 * 8820 + 5].r, p20, 1e-9);
+    EXPECT_NEAR(out[5 * kRate].l, std::pow(10.0, -6 / 10.0), 1e-6);
+}
+
+TEST(StepDetector, NoiseThresholdIsRelativeOfflineAndAbsoluteInRealTime) {
+    const std::vector<Region> list = {reg(0, 100000, -6, -8), reg(100000, 100000, -50, -50),
+                                      reg(200000, 100000, -45, -47), reg(300000, 100000, -35, -38)};
+    auto offline = fromList(list, false);
+    offline->applyNoise(-40);  // 40 dB below -8 dB: -48 dB
+    std::vector<bool> flags;
+    for (const Region& r : offline->getRegions()) flags.push_back(r.IsNoise);
+    EXPECT_EQ(flags, (std::vector<bool>{false, true, false, false}));
+    auto live = fromList(list, true);
+    live->applyNoise(-40);
+    flags.clear();
+    for (const Region& r : live->getRegions()) flags.push_back(r.IsNoise);
+    EXPECT_EQ(flags, (std::vector<bool>{false, true, true, false}));
+    EXPECT_DOUBLE_EQ(live->getNoiseThreshold(), -40.0);
+}
+
+TEST(StepDetector, SignalBoundsOfAnAllNoiseList) {
+    auto det = fromList({reg(0, 1000, -80, -80, true), reg(1000, 1, -100, -100, true)});
+    EXPECT_EQ(det->getSignalStart(0), 2147483647);
+    EXPECT_EQ(det->getSignalEnd(0), 0);
+    EXPECT_EQ(det->getSegmentsNumber(), 0);
+    // An all-silent stream ends with its end marker alone.
+    auto silent = analyse(tk::silence(3 * kRate));
+    ASSERT_EQ(silent->size(), 1);
+    EXPECT_TRUE(silent->getRegion(0).IsNoise);
+    EXPECT_EQ(silent->getSignalStart(0), 2147483647);
+}
+
+TEST(StepDetector, JsonRoundTripKeepsEveryField) {
+    const tk::Recording rec = tk::album(kRate, 0.5);
+    auto det = analyse(rec.frames);
+    QJsonObject o;
+    det->writeToJSon(o);
+    EXPECT_EQ(o.value("Class").toString(), "RMSStepDetector");
+    EXPECT_EQ(o.value("SampleRate").toInt(), int(kRate));
+    const QByteArray text = QJsonDocument(o).toJson();
+    SoundRef<SoundAlgo> back = SoundRef<SoundAlgo>::adopt(SoundAlgo::createFromJSon(QJsonDocument::fromJson(text).object()));
+    auto* copy = dynamic_cast<RMSStepDetector*>(back.get());
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->getRegions(), det->getRegions());
+    EXPECT_EQ(copy->getRegions(true), det->getRegions());  // the backup is the loaded list
+    const std::vector<Region> original = det->getRegions();
+    EXPECT_GT(std::count_if(original.begin(), original.end(), [](const Region& r) { return r.IsNoise; }), 1);
+    EXPECT_EQ(copy->getSampleRate(), kRate);
+    EXPECT_DOUBLE_EQ(copy->getNoiseThreshold(), -40.0);
+    // The loaded list's loudest region; the analysis also saw transitions that merged away.
+    EXPECT_NEAR(copy->getCurrentMax(), det->getCurrentMax(), 0.01);
+
+    // Missing or mistyped keys give no detector; a bad region fails the read only.
+    for (const char* key : {"Class", "NoiseThreshold", "RMSTime", "MinSlopeTime", "OutputMode", "RealTimeMode"}) {
+        QJsonObject broken = o;
+        broken.remove(key);
+        EXPECT_EQ(RMSStepDetector::createFromJSon(broken), nullptr) << key;
+        broken.insert(key, "text");
+        EXPECT_EQ(RMSStepDetector::createFromJSon(broken), nullptr) << key;
+    }
+    QJsonObject badRegion = o;
+    QJsonArray regions = o.value("Regions").toArray();
+    regions.append(QJsonObject{{"BeginSample", 1}, {"SampleNb", 2}});
+    badRegion.insert("Regions", regions);
+    auto partial = SoundRef<RMSStepDetector>::make();
+    EXPECT_FALSE(partial->readFromJSon(badRegion));
+    EXPECT_EQ(partial->size(), det->size());
+}
+
+TEST(StepDetector, DebugListingFormats) {
+    std::ostringstream os;
+    SoundDebuggableClass::setOStream(&os);
+    auto det = fromList({reg(0, 44100 * 61, -6.0206, -12.0412), reg(44100 * 61, 22050, -60, -60, true)});
+    det->printRegions("Title");
+    SoundDebuggableClass::setOStream(nullptr);
+    EXPECT_EQ(os.str(),
+              "Title 2 regions\nNoise level :-40.00 dB\n"
+              "[Thread 0] 00:00:00.000 (00:01:01.000) : -6.02 -12.04\n"
+              "[Thread 0] [00:01:01.000 (00:00:00.500) : -60.00 -60.00]\n");
+
+    std::vector<Region> many;
+    for (int i = 0; i < 201; ++i) many.push_back(reg(i * 10, 10, -20, -20));
+    auto big = fromList(many);
+    std::ostringstream os2;
+    SoundDebuggableClass::setOStream(&os2);
+    big->printRegions(nullptr);
+    SoundDebuggableClass::setOStream(nullptr);
+    EXPECT_EQ(os2.str(), "201 regions\nNoise level :-40.00 dB\n");
+}
+
+TEST(StepDetector, SamplesThatAreNotNumbersCountAsSilence) {
+    const tk::Recording rec = tk::album(kRate, 0.5);
+    tk::Frames bad = rec.frames, zeroed = rec.frames;
+    for (size_t i : {size_t(kRate), size_t(5 * kRate + 7), size_t(12 * kRate)}) {
+        bad[i] = tk::Frame(std::nan(""), INFINITY);
+        zeroed[i] = tk::Frame(0.0, 0.0);
+    }
+    const auto got = analyse(bad)->getRegions();
+    EXPECT_EQ(got, analyse(zeroed)->getRegions());
+    for (const Region& r : got) EXPECT_TRUE(std::isfinite(r.RMSSqrValue0) && std::isfinite(r.RMSSqrValue1));
+}
+
+TEST(StepDetector, ASlowRiseIsASlopeEndingInTheLouderRegion) {
+    // Tones and noise, so that steady stretches end the slopes the rise is not part of.
+    tk::Frames rise = tk::track(4 * kRate, kRate, -10, 8);
+    for (size_t i = 0; i < rise.size(); ++i) {
+        const double g = std::pow(10.0, -20.0 * (1.0 - double(i) / double(rise.size())) / 20.0);
+        rise[i] = rise[i] * tk::Frame(g, g);
+    }
+    const tk::Frames in = tk::concat({tk::track(12 * kRate, kRate, -30, 7), rise, tk::track(14 * kRate, kRate, -10, 9)});
+    auto det = analyse(in);
+    const int mid = int(14 * kRate);
+    Region end;
+    const auto* slope = det->getSlopeRegion(mid, 0, end);
+    ASSERT_NE(slope, nullptr);
+    EXPECT_LE(slope->begin, mid);
+    EXPECT_GE(slope->end, mid);
+    // The region where the slope ends is the loud one, and reaches past its end.
+    EXPECT_NEAR(regionDb(end), -10, 1.5);
+    EXPECT_GE(end.BeginSample + end.SampleNb - 1, slope->end);
+}

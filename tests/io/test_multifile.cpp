@@ -1,0 +1,288 @@
+// SoundWriterMultiFile: segment names, cutting at noise regions, dropping short
+// stretches and leading silence, tags, frame accounting, files read back by
+// libsndfile and by soxi/ffprobe, and refusal of bad settings.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <unistd.h>
+
+#include "common/Recordings.h"
+#include "tonewright/RMSStepDetector.h"
+#include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundSndfile.h"
+#include "tonewright/SoundWriterMultiFile.h"
+
+namespace {
+using tk::region;
+constexpr unsigned kRate = 44100;
+
+struct Split {
+    SoundTools::Status opened = SoundTools::Error;
+    SoundTools::Status status = SoundTools::Error;
+    std::unique_ptr<SoundWriterMultiFile> writer;
+};
+
+// The second pass: the stream through a 0 dB gain into the multi-file writer.
+Split split(RMSStepDetector* det, const tk::Frames& frames, const QString& name, double minDuration,
+            unsigned block = 1024, const SoundIDTag* tags = nullptr, SoundTools::SoundFormat format = SoundTools::Float) {
+    tk::ScopedBlockSize scoped(block);
+    Split s;
+    s.writer = std::make_unique<SoundWriterMultiFile>(det, minDuration, kRate, 2, 192, format);
+    s.opened = s.writer->open(name);
+    if (tags) s.writer->setTags(*tags);
+    tk::MemoryReader reader(frames, kRate);
+    auto gain = SoundRef<SoundAlgoScale>::make(0.0);
+    s.status = gain->processAll(reader, s.writer.get());
+    s.writer->close();
+    return s;
+}
+
+tk::Frames readBack(const QString& path, SoundIDTag* tags = nullptr) {
+    SoundReaderSndfile reader;
+    if (reader.open(path) != SoundTools::Ok) return {};
+    tk::Frames f(reader.getFrameNB());
+    auto buffer = SoundBuffer::createNew(reader.getSampleRate());
+    buffer->alloc(65536, 2);
+    size_t at = 0;
+    while (unsigned n = reader.stereoRead(buffer, 0)) {
+        for (unsigned i = 0; i < n && at < f.size(); ++i) f[at++] = *buffer->getRelStereoFrame(int(i));
+    }
+    if (tags) reader.getTags(*tags);
+    return f;
+}
+
+tk::Frames slice(const tk::Frames& f, size_t from, size_t to) { return tk::Frames(f.begin() + long(from), f.begin() + long(to)); }
+
+QStringList filesIn(const QString& dir) { return QDir(dir).entryList(QDir::Files | QDir::System, QDir::Name); }
+
+// Sound 0-99 999, noise 100 000-149 999, sound 150 000-399 999, end marker.
+std::vector<RMSStepDetector::Region> threeRegions(int firstLength = 100000) {
+    return {region(0, firstLength, -10, -10), region(firstLength, 150000 - firstLength, -90, -90, true),
+            region(150000, 250000, -10, -10), region(400000, 1, -100, -100, true)};
+}
+}  // namespace
+
+TEST(MultiFile, SegmentNames) {
+    tk::TempDir dir;
+    auto det = tk::detectorFromList(threeRegions());
+    const struct {
+        QString name;
+        QString first, second;
+    } cases[] = {
+        {"Side A.wav", "001-Side A.wav", "002-Side A.wav"},
+        {"07 - Song.flac", "01 Song.flac", "02 Song.flac"},
+        {"take_12_mix.mp3", "001-take_12_mix.mp3", "002-take_12_mix.mp3"},
+        {"12 .wav", "01 .wav", "02 .wav"},
+        {"_x.ogg", "001_x.ogg", "002_x.ogg"},
+        {"2019-", "0001-", "0002-"},
+    };
+    for (const auto& c : cases) {
+        SoundWriterMultiFile w(det.get(), 1.0, kRate);
+        w.open(dir.path(c.name));
+        EXPECT_EQ(w.getSegmentName(1), dir.path(c.first)) << c.name.toStdString();
+        EXPECT_EQ(w.getSegmentName(2), dir.path(c.second)) << c.name.toStdString();
+    }
+    SoundWriterMultiFile root(det.get(), 1.0, kRate);
+    root.open("/rec.wav");
+    EXPECT_EQ(root.getSegmentName(3), "/003-rec.wav");  // the root stays
+    SoundWriterMultiFile relative(det.get(), 1.0, kRate);
+    relative.open("rec.wav");
+    EXPECT_EQ(relative.getSegmentName(1), "001-rec.wav");
+}
+
+TEST(MultiFile, CutsAtNoiseWhateverTheBlockSize) {
+    const tk::Frames in = tk::noise(400000, 0.3, 5);
+    auto det = tk::detectorFromList(threeRegions());
+    for (unsigned block : {1024u, 777u, 65536u}) {
+        tk::TempDir dir;
+        Split s = split(det.get(), in, dir.path("rec.wav"), 1.0, block);
+        ASSERT_EQ(s.opened, SoundTools::Ok);
+        ASSERT_EQ(s.status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_EQ(s.writer->GetWrittenFiles(), 2);
+        EXPECT_EQ(filesIn(dir.root()), (QStringList{"001-rec.wav", "002-rec.wav"}));
+        EXPECT_TRUE(tk::framesNear(readBack(dir.path("001-rec.wav")), slice(in, 0, 100000), 1e-7));
+        EXPECT_TRUE(tk::framesNear(readBack(dir.path("002-rec.wav")), slice(in, 150000, 400000), 1e-7));
+        EXPECT_EQ(s.writer->getFramesInFiles(), 350000);
+        EXPECT_EQ(s.writer->getFramesDroppedNoise(), 50000);
+        EXPECT_EQ(s.writer->getFramesWritten(), 350000);
+        if (tk::haveTool("soxi")) {
+            std::string out;
+            tk::runCommand("soxi -s '" + dir.path("002-rec.wav").toStdString() + "' 2>/dev/null", &out);
+            EXPECT_EQ(std::stol(out), 250000);
+        }
+    }
+}
+
+TEST(MultiFile, ShortStretchesLeadingSilenceAndTheTailAreAccountedFor) {
+    tk::Frames in = tk::noise(500000, 0.3, 6);
+    for (size_t i = 150000; i < 150500; ++i) in[i] = tk::Frame(0.0, 0.0);
+    in[150200] = tk::Frame(0.0, -0.0);  // still silence
+    // The last region ends at 399 999 with no end marker: the tail belongs to it.
+    auto regions = threeRegions(30000);
+    regions.pop_back();
+    auto det = tk::detectorFromList(regions);
+    tk::TempDir dir;
+    Split s = split(det.get(), in, dir.path("rec.flac"), 1.0, 1000, nullptr, SoundTools::Pcm24);
+    ASSERT_EQ(s.status, SoundTools::Ok);
+    ASSERT_EQ(filesIn(dir.root()), QStringList{"001-rec.flac"});  // the 30 000-frame stretch is dropped
+    const tk::Frames got = readBack(dir.path("001-rec.flac"));
+    EXPECT_TRUE(tk::framesNear(got, slice(in, 150500, 500000), 1.0 / (1 << 23)));
+    EXPECT_EQ(s.writer->getFramesDroppedShort(), 30000);
+    EXPECT_EQ(s.writer->getFramesDroppedNoise(), 120000);
+    EXPECT_EQ(s.writer->getFramesSkippedSilence(), 500);
+    EXPECT_EQ(s.writer->getFramesWritten(), 350000);  // the segment's count includes its leading silence
+    EXPECT_EQ(s.writer->getFramesInFiles() + s.writer->getFramesSkippedSilence() +
+                  s.writer->getFramesDroppedNoise() + s.writer->getFramesDroppedShort(),
+              int64_t(in.size()));
+}
+
+TEST(MultiFile, SegmentsCarryTagsTheirFormatCanStore) {
+    const tk::Frames in = tk::noise(400000, 0.3, 7);
+    auto det = tk::detectorFromList(threeRegions());
+    SoundIDTag tags;
+    tags.title = "Live at home";
+    tags.artist = "The Testers";
+    tags.album = "Regions";
+    for (const char* ext : {"wav", "flac", "ogg"}) {
+        tk::TempDir dir;
+        Split s = split(det.get(), in, dir.path(QString("rec.") + ext), 1.0, 1024, &tags, SoundTools::Pcm16);
+        ASSERT_EQ(s.status, SoundTools::Ok) << ext;
+        ASSERT_EQ(s.writer->GetWrittenFiles(), 2) << ext;
+        for (const QString& name : s.writer->getFileNames()) {
+            SoundIDTag back;
+            readBack(name, &back);
+            EXPECT_EQ(back.title, tags.title) << name.toStdString();
+            EXPECT_EQ(back.artist, tags.artist) << name.toStdString();
+            EXPECT_EQ(back.album, tags.album) << name.toStdString();
+            if (tk::haveTool("ffprobe")) {
+                std::string out;
+                tk::runCommand("ffprobe -v error -show_entries format_tags=title:stream_tags=title -of "
+                               "default=nw=1:nk=1 '" + name.toStdString() + "'",
+                               &out);
+                EXPECT_NE(out.find("Live at home"), std::string::npos) << name.toStdString() << ": " << out;
+            }
+        }
+    }
+    // Without a text tag nothing is written.
+    tk::TempDir dir;
+    SoundIDTag coverOnly;
+    coverOnly.cover = QByteArray("\x89PNG", 4);
+    Split s = split(det.get(), in, dir.path("rec.wav"), 1.0, 1024, &coverOnly);
+    SoundIDTag back;
+    readBack(s.writer->getFileNames().value(0), &back);
+    EXPECT_TRUE(back.title.empty() && back.artist.empty() && back.album.empty());
+}
+
+TEST(MultiFile, SplitsAGeneratedAlbumIntoItsTracks) {
+    const tk::Recording rec = tk::album(kRate);
+    auto det = SoundRef<RMSStepDetector>::make(-40.0, 0.2, 1.0, RMSStepDetector::NoOutput, false);
+    tk::run(*det, rec.frames, kRate, 4096);
+    tk::TempDir dir;
+    Split s = split(det.get(), rec.frames, dir.path("Album.wav"), 2.0, 4096, nullptr, SoundTools::Pcm16);
+    ASSERT_EQ(s.status, SoundTools::Ok);
+    ASSERT_EQ(filesIn(dir.root()), (QStringList{"001-Album.wav", "002-Album.wav", "003-Album.wav"}));
+    // Each file holds one run of non-noise regions from its first sound on: it
+    // starts within a window of its track and runs to the next noise region.
+    const auto regions = det->getRegions();
+    std::vector<std::pair<size_t, size_t>> runs;
+    for (size_t i = 0; i < regions.size(); ++i) {
+        if (regions[i].IsNoise || (i > 0 && !regions[i - 1].IsNoise)) continue;
+        size_t j = i;
+        while (j < regions.size() && !regions[j].IsNoise) ++j;
+        runs.push_back({size_t(regions[i].BeginSample), j < regions.size() ? size_t(regions[j].BeginSample) : rec.frames.size()});
+    }
+    ASSERT_EQ(runs.size(), 3u);
+    const size_t trackPieces[] = {1, 3, 5};
+    int64_t inFiles = 0;
+    for (int k = 0; k < 3; ++k) {
+        const QString name = s.writer->getFileNames()[k];
+        size_t start = runs[size_t(k)].first;
+        while (rec.frames[start].l == 0.0 && rec.frames[start].r == 0.0) ++start;
+        EXPECT_NEAR(double(start), double(rec.pieces[trackPieces[k]].begin), 8820) << name.toStdString();
+        const tk::Frames got = readBack(name);
+        inFiles += int64_t(got.size());
+        EXPECT_TRUE(tk::framesNear(got, slice(rec.frames, start, runs[size_t(k)].second), 1.0 / 32768))
+            << name.toStdString();
+        if (tk::haveTool("soxi")) {
+            std::string out;
+            tk::runCommand("soxi -s '" + name.toStdString() + "' 2>/dev/null", &out);
+            EXPECT_EQ(std::stol(out), long(got.size()));
+        }
+    }
+    // Nothing lost: every frame of the stream is in a file or was dropped for a reason.
+    const auto& w = *s.writer;
+    EXPECT_EQ(w.getFramesInFiles(), inFiles);
+    EXPECT_EQ(w.getFramesInFiles() + w.getFramesSkippedSilence() + w.getFramesDroppedNoise() + w.getFramesDroppedShort(),
+              int64_t(rec.frames.size()));
+    EXPECT_GT(w.getFramesDroppedNoise(), int64_t(10 * kRate));
+}
+
+TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
+    const tk::Frames in = tk::noise(400000, 0.3, 8);
+    auto good = tk::detectorFromList(threeRegions());
+    auto empty = SoundRef<RMSStepDetector>::make();
+    auto otherRate = tk::detectorFromList(threeRegions(), false, 48000);
+    tk::TempDir dir;
+    QFile plain(dir.path("plain.txt"));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    const struct {
+        const char* what;
+        RMSStepDetector* detector;
+        double minDuration;
+        QString name;
+        const char* message;
+    } cases[] = {
+        {"no regions", empty.get(), 1.0, dir.path("a.wav"), "holds no regions"},
+        {"no detector", nullptr, 1.0, dir.path("b.wav"), "no region detector"},
+        {"other rate", otherRate.get(), 1.0, dir.path("c.wav"), "48000 Hz"},
+        {"zero minimum", good.get(), 0.0, dir.path("d.wav"), "minimum duration must be positive"},
+        {"negative minimum", good.get(), -2.0, dir.path("e.wav"), "minimum duration must be positive"},
+        {"missing folder", good.get(), 1.0, dir.path("nowhere/f.wav"), "does not exist"},
+        {"folder is a file", good.get(), 1.0, dir.path("plain.txt/g.wav"), "is not a folder"},
+        {"empty base name", good.get(), 1.0, dir.path(".wav"), "empty base name"},
+        {"no writer", good.get(), 1.0, dir.path("h.mp3"), "no writer handles"},
+    };
+    for (const auto& c : cases) {
+        SoundDebuggableClass::setError("none");
+        Split s = split(c.detector, in, c.name, c.minDuration);
+        EXPECT_EQ(s.opened, SoundTools::Error) << c.what;
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.message))
+            << c.what << ": " << SoundDebuggableClass::getError().toStdString();
+        EXPECT_EQ(s.status, SoundTools::Error) << c.what;
+        EXPECT_EQ(s.writer->GetWrittenFiles(), 0) << c.what;
+        EXPECT_EQ(filesIn(dir.root()), QStringList{"plain.txt"}) << c.what;
+    }
+
+    // A folder that refuses new files: found at open() when the permissions say
+    // so, or when the first segment is created (root passes permission checks).
+    tk::TempDir locked;
+    QString target = locked.root();
+    if (geteuid() == 0)
+        target = "/proc";
+    else
+        QFile::setPermissions(target, QFile::ReadOwner | QFile::ExeOwner);
+    Split s = split(good.get(), in, target + "/rec.wav", 1.0);
+    EXPECT_EQ(s.status, SoundTools::Error);
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("rec.wav")) << SoundDebuggableClass::getError().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(target + "/001-rec.wav"));
+    EXPECT_EQ(s.writer->GetWrittenFiles(), 0);
+    QFile::setPermissions(locked.root(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST(MultiFile, AFailedSegmentLeavesNoFileBehind) {
+    if (!QFileInfo::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    tk::TempDir dir;
+    // The first segment lands on a device that is always full.
+    ASSERT_TRUE(QFile::link("/dev/full", dir.path("001-rec.raw")));
+    const tk::Frames in = tk::noise(400000, 0.3, 9);
+    auto det = tk::detectorFromList(threeRegions());
+    Split s = split(det.get(), in, dir.path("rec.raw"), 1.0);
+    EXPECT_EQ(s.status, SoundTools::Error);
+    EXPECT_TRUE(s.writer->hasFailed());
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("001-rec.raw"))
+        << SoundDebuggableClass::getError().toStdString();
+    EXPECT_TRUE(filesIn(dir.root()).isEmpty()) << filesIn(dir.root()).join(",").toStdString();
+    EXPECT_EQ(s.writer->GetWrittenFiles(), 0);
+    EXPECT_EQ(s.writer->getFramesInFiles(), 0);
+}
