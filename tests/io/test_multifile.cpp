@@ -241,7 +241,7 @@ TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
         {"missing folder", good.get(), 1.0, dir.path("nowhere/f.wav"), "does not exist"},
         {"folder is a file", good.get(), 1.0, dir.path("plain.txt/g.wav"), "is not a folder"},
         {"empty base name", good.get(), 1.0, dir.path(".wav"), "empty base name"},
-        {"no writer", good.get(), 1.0, dir.path("h.mp3"), "no writer handles"},
+        {"no writer", good.get(), 1.0, dir.path("noextension"), "no writer handles"},
     };
     for (const auto& c : cases) {
         SoundDebuggableClass::setError("none");
