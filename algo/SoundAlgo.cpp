@@ -205,21 +205,30 @@ SoundTools::Status SoundAlgo::initProcessLoop(SoundReader& reader, LoopContext& 
 SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext& ctx, SoundWriter* writer) {
     ctx.status = SoundTools::Ok;
     SoundTools::Status final = SoundTools::Ok;
+    const int before = reader.getOffset();
     unsigned n = reader.stereoRead(ctx.inBuffer, ctx.inOverlap);
+    if (!ctx.streamEndKnown && (n == 0 || reader.atEnd())) {
+        ctx.streamEnd = before + int(n) + int(ctx.delay);
+        ctx.streamEndKnown = true;
+    }
+    // Frames this block takes from the timeline: those read plus the zeros the
+    // reader pads the end of the stream with, which the input buffer advances by
+    // just the same. Counting only the frames read would leave every later
+    // output window behind the input.
+    unsigned consumed = unsigned(reader.getOffset() - before);
     if (n == 0) {
         const unsigned shift = getSampleShift(mSampleRate);
         if (shift == 0) return SoundTools::Finished;
         ctx.inBuffer->appendMargin(shift);
         n = shift;
+        consumed += shift;
         final = SoundTools::Finished;
     }
-    // The first block also consumed the delay's lead-in: count it in the rotate
-    // carried to the second block, or every later output window would lag the
-    // timeline by the delay.
+    // The first block also consumed the delay's lead-in, for the same reason.
     const int leadIn = ctx.frameNbProcessed == 0 ? int(ctx.delay) : 0;
     ctx.frameNbProcessed += n;
     updateOutput(unsigned(std::max(0, ctx.pendingRotate)));
-    ctx.pendingRotate = int(n) + leadIn + std::min(0, ctx.pendingRotate);
+    ctx.pendingRotate = int(consumed) + leadIn + std::min(0, ctx.pendingRotate);
     ctx.status = process();
     if (ctx.status != SoundTools::Ok) {
         ctx.outBuffer.reset();
@@ -227,7 +236,17 @@ SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext
     }
     ctx.outBuffer = mOutBuffers[0];
     if (writer) {
+        // The zero frames that flush an algorithm at the end of the stream are not
+        // part of the stream: the writer gets every input frame (moved by the
+        // delay) and nothing after it, so a file comes out as long as it went in.
+        SoundBuffer& out = *ctx.outBuffer;
+        const unsigned frames = out.getFrameNB();
+        if (ctx.streamEndKnown) {
+            const int64_t keep = int64_t(ctx.streamEnd) + ctx.outOverlap - out.getOrigin();
+            if (keep < int64_t(frames)) out.setFrameNB(keep > 0 ? unsigned(keep) : 0u);
+        }
         ctx.status = writer->writeBuffer(ctx.outBuffer, ctx.outOverlap);
+        out.setFrameNB(frames);
         if (ctx.status == SoundTools::Error) setError(getError(), nullptr);
     }
     emit notifyInProgress(ctx.frameNbProcessed, ctx.frameNbToProcess);

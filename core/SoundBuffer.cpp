@@ -85,7 +85,13 @@ void SoundBuffer::alloc(unsigned frames, int channels, unsigned frameSize, unsig
 }
 
 void SoundBuffer::setFrameNB(unsigned n) {
-    if (n > mCapacity) alloc(n, int(mChannels), mFrameSize, mElementSize);
+    // Growing keeps the frames already held: at the end of a stream the flushing
+    // zeros can outgrow a buffer whose front still holds history that the next
+    // block needs.
+    if (n > mCapacity) {
+        const unsigned keep = mFrameNb;
+        appendMargin(n - keep);
+    }
     mFrameNb = n;
 }
 

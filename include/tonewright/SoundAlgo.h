@@ -49,6 +49,11 @@ public:
         std::shared_ptr<SoundBuffer> inBuffer;
         std::shared_ptr<SoundBuffer> outBuffer;
         SoundTools::Status status = SoundTools::Ok;
+        // Stream position (exclusive) after which output is only the flushing of
+        // end-of-stream padding: the reader's last frame plus the delay. Known once
+        // the reader has reached its end; nothing beyond it goes to the writer.
+        int streamEnd = 0;
+        bool streamEndKnown = false;
     };
 
     // Rebuilds one class from its JSON description. Builders are registered once

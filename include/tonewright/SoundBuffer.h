@@ -72,7 +72,8 @@ public:
     // when it is large enough; otherwise allocates a zeroed one of exactly the
     // new size. Throws std::bad_alloc when the size does not fit in 32 bits.
     void alloc(unsigned frames, int channels, unsigned frameSize = 1, unsigned elementSize = 1);
-    // Grows (zeroing everything) when n exceeds the capacity; then frame count := n.
+    // Frame count := n. Beyond the capacity the array grows, keeping the valid
+    // frames and zeroing the new ones.
     void setFrameNB(unsigned n);
     // origin -= d, frame count := 0: the next keepMargin places d zero frames first.
     void setInitialDelay(unsigned d);

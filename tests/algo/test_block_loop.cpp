@@ -199,3 +199,37 @@ TEST(BlockLoop, AlgorithmsRunAgainAfterARun) {
     const Frames first = tk::run(*c, in, kRate);
     EXPECT_TRUE(tk::framesNear(tk::run(*c, in, kRate), first, 0.0));
 }
+
+// End-of-stream flushing feeds zero frames through the algorithm; they are not
+// part of the stream. The writer gets every input frame, moved by the delay,
+// and nothing after: a history-keeping algorithm gives exactly the input back.
+TEST(BlockLoop, OutputEndsWhereTheStreamEndsPlusTheDelay) {
+    const Frames in = tk::mixedStereo(10007, kRate);
+    struct Case {
+        const char* name;
+        std::function<SoundAlgo*()> make;
+        size_t delay;
+    } cases[] = {
+        {"history", [] { return SoundRef<SoundAlgoBypass>::make(300u, 0u, 0u).release(); }, 0},
+        {"hold", [] { return SoundRef<SoundAlgoDelay>::make(120.0 / kRate, true).release(); }, 0},
+        {"delay", [] { return SoundRef<SoundAlgoBypass>::make(0u, 77u, 0u).release(); }, 77},
+        {"chain of all three",
+         [] {
+             auto c = SoundRef<SoundAlgoComposite>::make();
+             c->pushAlgo(SoundRef<SoundAlgoBypass>::make(2000u, 0u, 0u).release());
+             c->pushAlgo(SoundRef<SoundAlgoDelay>::make(500.0 / kRate, false).release());
+             c->pushAlgo(SoundRef<SoundAlgoDelay>::make(64.0 / kRate, true).release());
+             return c.release();
+         },
+         500},
+    };
+    for (const auto& c : cases) {
+        for (unsigned block : {1024u, 997u, 10007u, 64u}) {
+            SoundRef<SoundAlgo> algo = SoundRef<SoundAlgo>::adopt(c.make());
+            SoundTools::Status status = SoundTools::Error;
+            const Frames out = tk::run(*algo, in, kRate, block, &status);
+            EXPECT_EQ(status, SoundTools::Ok);
+            EXPECT_TRUE(tk::framesNear(out, tk::delayed(in, c.delay), 0.0)) << c.name << ", block " << block;
+        }
+    }
+}
