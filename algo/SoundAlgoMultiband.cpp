@@ -58,12 +58,17 @@ void SoundAlgoComposite::recursiveBuildMultibandTree(const std::vector<double>& 
         splitter->setId(label);
         pushAlgo(splitter);
     }
-    auto sub = SoundRef<SoundAlgoComposite>::make(label, false);
-    SoundAlgoComposite* level = sub.get();
-    pushAlgo(sub.release());
-    auto sum = SoundRef<SoundAlgoAdd>::make(2, true, nullptr);
+    // References are handed to this composite at once (no SoundRef outlives
+    // the statement that made it).
+    SoundAlgoComposite* level = SoundRef<SoundAlgoComposite>::make(label, false).release();
+    // Branch 0 holds one band, branch 1 the rest of the tree: side by side they
+    // would save at most one band's time per block and pay a fork and a join
+    // for it.
+    level->setParallelBranches(false);
+    pushAlgo(level);
+    SoundAlgoAdd* sum = SoundRef<SoundAlgoAdd>::make(2, true, nullptr).release();
     sum->setId(label);
-    pushAlgo(sum.release());
+    pushAlgo(sum);
 
     builder.buildAlgo(level, i, label);
     level->addNewBranch();

@@ -203,5 +203,8 @@ SoundAlgoFilterCrossover::SoundAlgoFilterCrossover(double freq) : SoundAlgoCompo
     addNewBranch();
     pushAlgo(SoundRef<SoundAlgoFilter>::make(std::make_shared<Order4FilterBuilder>(SoundTools::HighPass, freq))
                  .release());
+    // Two fourth-order sections take a few microseconds per block: less than a
+    // fork and a join of worker threads.
+    setParallelBranches(false);
     setReadOnly();
 }

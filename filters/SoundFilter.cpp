@@ -199,8 +199,8 @@ void BiquadFilter::filter(Frame* in, Frame* out, unsigned count) {
 void BiquadFilter::filterCascade(BiquadFilter* const* filters, unsigned n, const Frame* in, Frame* out,
                                  unsigned count) {
     // Groups of up to three sections keep all their state in the sixteen vector
-    // registers of the base instruction set; the groups then run one after the
-    // other, in place.
+    // registers of the base instruction set (measured: three beat two and
+    // four); the groups then run one after the other, in place.
     constexpr unsigned kGroup = 3;
     for (unsigned first = 0; first < n; first += kGroup) {
         const unsigned k = std::min(kGroup, n - first);

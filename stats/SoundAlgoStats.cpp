@@ -58,15 +58,6 @@ SoundTools::Status SoundAlgoStats::initProcess(const LoopContext& ctx, SoundAlgo
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
-void SoundAlgoStats::updateStats(const Frame* frame) {
-    if (mOutputType == RMSOnly) return;
-    mLeftMax = std::max(mLeftMax, std::fabs(frame->l));
-    mRightMax = std::max(mRightMax, std::fabs(frame->r));
-    ++mTotalCount;
-    mLeftSqr += frame->l * frame->l;
-    mRightSqr += frame->r * frame->r;
-}
-
 SoundTools::Status SoundAlgoStats::process() {
     const unsigned n = getOutFrameNb();
     if (n == 0) return SoundTools::Ok;
@@ -74,7 +65,7 @@ SoundTools::Status SoundAlgoStats::process() {
     Frame* out = mOutBuffers[0]->getStereoFrame(getOutOrigin());
 
     if (mOutputType != RMSOnly) {
-        // The same sums as updateStats frame by frame, kept in registers.
+        // Peaks, count and sums of squares, frame by frame, kept in registers.
         double lMax = mLeftMax, rMax = mRightMax, lSqr = mLeftSqr, rSqr = mRightSqr;
         for (unsigned i = 0; i < n; ++i) {
             const double l = in[i].l, r = in[i].r;

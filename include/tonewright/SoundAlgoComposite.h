@@ -52,6 +52,15 @@ public:
     void pushAlgoFront(SoundAlgo* algo);
     void pushBranch(std::vector<SoundAlgo*>& branch);
 
+    // Whether process() runs the branches side by side (the default) or one
+    // after the other. Side by side pays a fork and a join per block; for small
+    // or lopsided branches (a crossover's two filters, the levels of a multiband
+    // tree, where one branch holds a single band and the other the rest of the
+    // tree) that costs more than it saves, and on a machine with more runnable
+    // threads than cores the waiting can cost far more. Results are the same.
+    void setParallelBranches(bool on) { mParallelBranches = on; }
+    bool hasParallelBranches() const { return mParallelBranches; }
+
     bool isWritable() const { return mWritable; }
     bool hasSharedInputs() const { return mSharedInputs; }
     size_t getBranchNumber() const { return mBranches.size(); }
@@ -93,6 +102,7 @@ protected:
 
     bool mWritable = true;
     bool mSharedInputs;
+    bool mParallelBranches = true;
     std::vector<std::vector<SoundAlgo*>> mBranches;
 
 private:

@@ -89,8 +89,6 @@ public:
     double getRightMax() const { return mRightMax; }
 
 private:
-    void updateStats(const SoundTools::StereoFrame<double>* frame);
-
     double mWindowTime;
     uint32_t mTotalCount = 0;
     double mLeftSqr = 0.0;

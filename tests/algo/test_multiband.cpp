@@ -2,6 +2,9 @@
 // the band powers integrated from the filters' frequency responses.
 #include <cmath>
 #include <complex>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "common/FilterKit.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -27,6 +30,29 @@ public:
     }
     std::vector<int> bands;
     QStringList labels;
+};
+
+// Copies its input and notes the threads it ran on.
+class ThreadNoting : public SoundAlgoBypass {
+public:
+    SoundTools::Status process() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            threads.insert(std::this_thread::get_id());
+        }
+        return SoundAlgoBypass::process();
+    }
+    static std::mutex mutex;
+    static std::set<std::thread::id> threads;
+};
+std::mutex ThreadNoting::mutex;
+std::set<std::thread::id> ThreadNoting::threads;
+
+class ThreadNotingBuilder : public SoundAlgoComposite::FrequencyAlgoBuilder {
+public:
+    void buildAlgo(SoundAlgoComposite* target, int, const QString&) override {
+        target->pushAlgo(SoundRef<ThreadNoting>::make().release());
+    }
 };
 
 class SealedComposite : public SoundAlgoComposite {
@@ -195,4 +221,30 @@ TEST(Multiband, BandStatisticsOfWhiteNoiseFollowTheBands) {
             }
         }
     }
+}
+
+// A tree's levels and crossovers run their branches one after the other on the
+// calling thread (a fork and a join per level and block would cost more than the
+// lopsided branches save); the bands are the same as side by side.
+TEST(Multiband, TreeBranchesRunOnTheCallingThread) {
+    ThreadNoting::threads.clear();
+    ThreadNotingBuilder builder;
+    auto tree = SoundRef<SoundAlgoComposite>::make("bands");
+    tree->buildMultibandTree(kPlayerBands, builder, SoundAlgoComposite::CrossoverSplit);
+    const Frames in = tk::noise(20000, 0.5, 8);
+    const Frames serial = tk::run(*tree, in, kRate, 1024);
+    EXPECT_EQ(ThreadNoting::threads, std::set<std::thread::id>{std::this_thread::get_id()});
+
+    // The same two branches side by side give the same frames.
+    auto twoWays = [&](bool parallel) {
+        auto c = SoundRef<SoundAlgoComposite>::make("two");
+        c->pushAlgo(SoundRef<SoundAlgoFilterCrossover>::make(700.0).release());
+        c->pushAlgo(SoundRef<SoundAlgoAdd>::make(2, true).release());
+        auto* xo = dynamic_cast<SoundAlgoComposite*>(c->getBranch(0)[0]);
+        EXPECT_FALSE(xo->hasParallelBranches());
+        xo->setParallelBranches(parallel);
+        return tk::run(*c, in, kRate, 1000);
+    };
+    EXPECT_TRUE(tk::framesNear(twoWays(true), twoWays(false), 0.0));
+    EXPECT_EQ(serial.size(), in.size());
 }
