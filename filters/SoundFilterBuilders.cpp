@@ -10,6 +10,7 @@
 #include <QMessageLogger>
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace SoundTools {
 
@@ -270,6 +271,61 @@ void butterworthProduct(FilterType type, double freq, unsigned sampleRate, std::
         a = polyMultiply(a, section.getACoeff());
     }
 }
+
+// Whether every root of a[0] + a[1] z^-1 + ... + a[n] z^-n lies inside the
+// circle of radius 1 - 1e-5, by the step-down (Schur-Cohn) recursion on the very
+// coefficients the filter will run with (the margin covers what the recursion
+// cannot resolve and the rounding of the running filter).
+bool isStable(const std::valarray<double>& coeffs) {
+    // Extended precision: with poles this close together and to the circle the
+    // recursion loses many digits, and in plain double it would misjudge
+    // stable filters.
+    const size_t n = coeffs.size();
+    if (n == 0 || coeffs[0] == 0.0) return false;
+    std::vector<long double> a(n);
+    const long double rho = 1.0L - 1e-5L;
+    long double scale = 1.0L;
+    for (size_t i = 0; i < n; ++i) {
+        a[i] = (long double)coeffs[i] / (long double)coeffs[0] * scale;  // roots of A(rho z)
+        scale /= rho;
+    }
+    for (size_t m = n - 1; m >= 1; --m) {
+        const long double k = a[m];
+        if (!(std::fabs(k) < 1.0L)) return false;
+        const long double d = 1.0L - k * k;
+        std::vector<long double> next(m);
+        for (size_t i = 0; i < m; ++i) next[i] = (a[i] - k * a[m - i]) / d;
+        a.swap(next);
+    }
+    return true;
+}
+
+// The poles of a high-order Butterworth crowd z = 1 as the corner falls, and the
+// rounding of the multiplied-out denominator then pushes some of them outside
+// the unit circle: a sixth-order filter below about fs / 2000 (a fourth-order
+// one below about fs / 50000) would blow up to infinity. Such a corner is
+// raised, by steps of a sixth of an octave, to the first one whose product form
+// is stable, with a warning.
+void stableButterworth(const char* name, FilterType type, double freq, unsigned sampleRate,
+                       std::initializer_list<double> qs, std::valarray<double>& b, std::valarray<double>& a) {
+    double f = freq;
+    for (int step = 0; step < 200; ++step) {
+        butterworthProduct(type, f, sampleRate, qs, b, a);
+        if (isStable(a)) {
+            if (f != freq)
+                QMessageLogger().warning().nospace()
+                    << name << " : corner " << freq << " Hz is too low for a direct-form filter at " << sampleRate
+                    << " Hz ; designed at " << f << " Hz";
+            return;
+        }
+        f = std::max(f, 1.0) * 1.122462048309373;  // 2^(1/6)
+    }
+    // Nothing stable (a corner raised past Nyquist passes through, so this is
+    // not reached for a positive rate): pass the signal through.
+    b = std::valarray<double>(0.0, a.size());
+    b[0] = 1.0;
+    a = b;
+}
 }  // namespace
 
 Order4FilterBuilder::Order4FilterBuilder(FilterType type, double freq) : mFreq(freq), mType(type) {}
@@ -277,7 +333,7 @@ Order4FilterBuilder::Order4FilterBuilder(FilterType type, double freq) : mFreq(f
 std::shared_ptr<Filter> Order4FilterBuilder::buildFilter(unsigned int sampleRate) {
     std::valarray<double> b, a;
     // 1 / (2 cos(pi/8)) and 1 / (2 cos(3 pi/8)).
-    butterworthProduct(mType, mFreq, sampleRate, {0.5411961, 1.306563}, b, a);
+    stableButterworth("Order4FilterBuilder", mType, mFreq, sampleRate, {0.5411961, 1.306563}, b, a);
     return std::make_shared<Order4Filter>(b, a);
 }
 
@@ -286,7 +342,7 @@ Order6FilterBuilder::Order6FilterBuilder(FilterType type, double freq) : mFreq(f
 std::shared_ptr<Filter> Order6FilterBuilder::buildFilter(unsigned int sampleRate) {
     std::valarray<double> b, a;
     // 1 / (2 cos(pi/12)), 1 / sqrt(2), 1 / (2 cos(5 pi/12)).
-    butterworthProduct(mType, mFreq, sampleRate, {0.51763809, 0.70710678, 1.9318517}, b, a);
+    stableButterworth("Order6FilterBuilder", mType, mFreq, sampleRate, {0.51763809, 0.70710678, 1.9318517}, b, a);
     return std::make_shared<Order6Filter>(b, a);
 }
 

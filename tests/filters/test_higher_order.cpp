@@ -212,3 +212,34 @@ TEST(HigherOrder, AWeightingFollowsTheStandardCurve) {
     }
     RecordProperty("AWeightingDeviation", report.str());
 }
+
+// Corners so low that the multiplied-out denominator would put poles outside
+// the unit circle are raised (with a warning) until it does not; zero, negative
+// and NaN corners and corners at or above Nyquist give finite output too.
+TEST(HigherOrder, BadCornersNeverProduceNonFiniteOutput) {
+    tk::MessageCapture log;
+    const Frames in = tk::noise(200000, 0.5, 13);
+    int raised = 0;
+    for (unsigned fs : kRates)
+        for (double fc : {-100.0, 0.0, 1.0, 5.0, 20.0, double(NAN), fs / 2.0, 1e12})
+            for (FilterType type : {LowPass, HighPass})
+                for (int order : {1, 4, 6}) {
+                    std::shared_ptr<Filter> f;
+                    if (order == 1) f = Order1FilterBuilder(type, fc).buildFilter(fs);
+                    if (order == 4) f = Order4FilterBuilder(type, fc).buildFilter(fs);
+                    if (order == 6) f = Order6FilterBuilder(type, fc).buildFilter(fs);
+                    Frames x = in;
+                    f->filter(x.data(), x.data(), unsigned(x.size()));
+                    double peak = 0.0;
+                    for (const Frame& fr : x) peak = std::max(peak, fr.absmax());
+                    ASSERT_LT(peak, 10.0) << "order " << order << " type " << type << " fc " << fc << " fs " << fs;
+                }
+    for (const QString& m : log.messages(QtWarningMsg)) raised += m.contains("is too low for a direct-form filter");
+    EXPECT_GT(raised, 0);
+    // Usual corners are designed as asked.
+    log.clear();
+    Order4FilterBuilder(HighPass, 20.0).buildFilter(96000);
+    Order6FilterBuilder(LowPass, 60.0).buildFilter(96000);
+    Order6FilterBuilder(LowPass, 30.0).buildFilter(44100);
+    EXPECT_TRUE(log.messages().isEmpty());
+}
