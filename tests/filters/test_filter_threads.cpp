@@ -63,7 +63,9 @@ void whileMutating(Mutate mutate, Body body) {
 
 TEST(FilterThreads, ChangesLandBetweenBlocks) {
     constexpr unsigned kBlock = 256;
-    auto f = SoundRef<SoundAlgoFilter>::make();
+    // On the stack: nothing else holds it.
+    SoundAlgoFilter filter;
+    SoundAlgoFilter* f = &filter;
     f->addFilter(scaleFilter(1.0, 0));
     f->addFilter(scaleFilter(0.5, 0));
     const Frames in(kBlock * 600, Frame(0.5, -0.5));
@@ -112,12 +114,12 @@ TEST(FilterThreads, ChangesLandBetweenBlocks) {
 
 TEST(FilterThreads, LiveEqualiserSettingsWhileAChainRuns) {
     const double bands[9] = {60, 120, 250, 500, 1000, 2000, 4000, 8000, 15000};
-    auto eq = SoundRef<SoundAlgoFilterBiquad>::make();
-    for (double f : bands) eq->pushFilter(BandEq, f, 1.9, 0.0);
-    SoundAlgoFilterBiquad* live = eq.get();
-    auto chain = SoundRef<SoundAlgoComposite>::make("chain");
-    chain->pushAlgo(eq.release());
-    chain->pushAlgo(SoundRef<SoundAlgoScale>::make(-6.0).release());
+    SoundAlgoFilterBiquad* live = SoundRef<SoundAlgoFilterBiquad>::make().release();
+    for (double f : bands) live->pushFilter(BandEq, f, 1.9, 0.0);
+    SoundAlgo* scale = SoundRef<SoundAlgoScale>::make(-6.0).release();
+    SoundAlgoComposite chain("chain");  // on the stack; it owns the two members
+    chain.pushAlgo(live);
+    chain.pushAlgo(scale);
     const Frames in = tk::noise(150000, 0.5, 21);
     Frames out;
     // Includes the bad values: corners at and above Nyquist, zero and negative
@@ -134,7 +136,7 @@ TEST(FilterThreads, LiveEqualiserSettingsWhileAChainRuns) {
                 default: live->SetLevel(band, levels[i % 5]); break;
             }
         },
-        [&] { out = tk::run(*chain, in, kRate, 512); });
+        [&] { out = tk::run(chain, in, kRate, 512); });
     ASSERT_EQ(out.size(), in.size());
     for (const Frame& x : out) ASSERT_TRUE(std::isfinite(x.l) && std::isfinite(x.r));
 }
