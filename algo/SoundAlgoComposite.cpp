@@ -255,6 +255,8 @@ SoundTools::Status SoundAlgoComposite::process() {
     int s = 0;
     if (mBranches.size() == 1) {
         s = processOneLoop(0);
+    } else if (!mParallelBranches) {
+        for (size_t b = 0; b < mBranches.size(); ++b) s |= int(processOneLoop(int(b)));
     } else {
         const int n = int(mBranches.size());
 #pragma omp parallel for schedule(static) reduction(| : s)

@@ -20,14 +20,46 @@
 class TONEWRIGHT_API SoundAlgoComposite : public SoundAlgo {
     Q_OBJECT
 public:
+    // How a multiband tree splits the spectrum at each band edge: a first-order
+    // low-pass and its complement, a biquad low-pass (width 1.9 octaves) and its
+    // complement, or a fourth-order Butterworth crossover. The first two add back
+    // up to their input exactly; the crossover's bands are steeper. Any other
+    // value builds no splitter.
+    enum SplitterType { FirstOrderSplit = 0, BiquadSplit = 1, CrossoverSplit = 2 };
+
+    // Makes the algorithm of one band of a multiband tree. buildAlgo must push
+    // exactly one algorithm, with one input and one output, into the current
+    // (last) branch of target. label is the band's text "[lo-hi]" (Hz).
+    class TONEWRIGHT_API FrequencyAlgoBuilder {
+    public:
+        virtual ~FrequencyAlgoBuilder() = default;
+        virtual void buildAlgo(SoundAlgoComposite* target, int band, const QString& label) = 0;
+    };
+
     explicit SoundAlgoComposite(QString id = QString(), bool sharedInputs = true);
     ~SoundAlgoComposite() override;
+
+    // Builds into the current branch a tree that splits the stream at the
+    // ascending band edges freqs (Hz), runs one algorithm per band (n edges give
+    // n + 1 bands, band k between edge k-1 and edge k, from 0 Hz to 22050 Hz)
+    // and adds the bands back together. Nothing is built once the composite is
+    // read-only. With no edge, the single band's algorithm is pushed as it is.
+    void buildMultibandTree(const std::vector<double>& freqs, FrequencyAlgoBuilder& builder, SplitterType type);
 
     // Building; ignored once the composite is read-only.
     void addNewBranch();
     void pushAlgo(SoundAlgo* algo);
     void pushAlgoFront(SoundAlgo* algo);
     void pushBranch(std::vector<SoundAlgo*>& branch);
+
+    // Whether process() runs the branches side by side (the default) or one
+    // after the other. Side by side pays a fork and a join per block; for small
+    // or lopsided branches (a crossover's two filters, the levels of a multiband
+    // tree, where one branch holds a single band and the other the rest of the
+    // tree) that costs more than it saves, and on a machine with more runnable
+    // threads than cores the waiting can cost far more. Results are the same.
+    void setParallelBranches(bool on) { mParallelBranches = on; }
+    bool hasParallelBranches() const { return mParallelBranches; }
 
     bool isWritable() const { return mWritable; }
     bool hasSharedInputs() const { return mSharedInputs; }
@@ -56,6 +88,9 @@ public:
     void debugBuffers() override;
 
 protected:
+    // One level of the tree, from edge i on.
+    void recursiveBuildMultibandTree(const std::vector<double>& freqs, int i, FrequencyAlgoBuilder& builder,
+                                     SplitterType type);
     void pushBranchUnlocked(std::vector<SoundAlgo*>& branch);
     void setReadOnly() { mWritable = false; }
 
@@ -67,6 +102,7 @@ protected:
 
     bool mWritable = true;
     bool mSharedInputs;
+    bool mParallelBranches = true;
     std::vector<std::vector<SoundAlgo*>> mBranches;
 
 private:

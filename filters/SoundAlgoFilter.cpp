@@ -1,0 +1,210 @@
+#include "tonewright/SoundAlgoFilter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <typeinfo>
+
+using SoundTools::BiquadFilter;
+using SoundTools::Filter;
+using SoundTools::FilterBuilder;
+using Frame = SoundTools::StereoFrame<double>;
+
+// ---------------------------------------------------------------- SoundAlgoFilter
+
+SoundAlgoFilter::SoundAlgoFilter() = default;
+
+SoundAlgoFilter::SoundAlgoFilter(std::shared_ptr<FilterBuilder> builder) { pushFilter(std::move(builder)); }
+
+void SoundAlgoFilter::pushFilter(std::shared_ptr<FilterBuilder> builder) {
+    if (builder) mBuilders.push_back(std::move(builder));
+}
+
+void SoundAlgoFilter::addFilter(std::shared_ptr<Filter> filter) {
+    if (!filter) return;
+    SoundTools::WriteLocker lock(mLock);
+    mFilters.push_back(std::move(filter));
+}
+
+void SoundAlgoFilter::setFilter(unsigned int i, std::shared_ptr<Filter> filter) {
+    if (!filter) return;
+    SoundTools::WriteLocker lock(mLock);
+    if (i < mFilters.size()) mFilters[i] = std::move(filter);
+}
+
+void SoundAlgoFilter::clearFilters() {
+    SoundTools::WriteLocker lock(mLock);
+    mFilters.clear();
+}
+
+void SoundAlgoFilter::replaceFilters(std::vector<std::shared_ptr<Filter>> filters) {
+    filters.erase(std::remove(filters.begin(), filters.end(), nullptr), filters.end());
+    SoundTools::WriteLocker lock(mLock);
+    mFilters.swap(filters);
+    // The old filters are destroyed here, under the lock, which is harmless:
+    // nothing else refers to them.
+}
+
+bool SoundAlgoFilter::hasFilters() const {
+    SoundTools::ReadLocker lock(mLock);
+    return !mFilters.empty();
+}
+
+unsigned SoundAlgoFilter::getFilterNumber() const {
+    SoundTools::ReadLocker lock(mLock);
+    return unsigned(mFilters.size());
+}
+
+double SoundAlgoFilter::getFilterGain(unsigned int i) const {
+    SoundTools::ReadLocker lock(mLock);
+    return i < mFilters.size() ? mFilters[i]->getGain() : 1.0;
+}
+
+double SoundAlgoFilter::getFilterGain() { return mFilters.empty() ? 1.0 : mFilters.back()->getGain(); }
+
+void SoundAlgoFilter::resetFilterGain(unsigned int i) {
+    // setGain changes the filter (a clip filter starts a ramp), so this takes
+    // the lock for writing: two hosts resetting at once must not race either.
+    SoundTools::WriteLocker lock(mLock);
+    if (i < mFilters.size()) mFilters[i]->setGain(1.0);
+}
+
+FilterBuilder* SoundAlgoFilter::getbuilder(unsigned int i) { return i < mBuilders.size() ? mBuilders[i].get() : nullptr; }
+
+void SoundAlgoFilter::initFilter(int i) {
+    SoundTools::WriteLocker lock(mLock);
+    const unsigned rate = mFilterRate.load(std::memory_order_relaxed);
+    if (i < 0 || rate == 0 || size_t(i) >= mBuilders.size() || size_t(i) >= mFilters.size()) return;
+    if (std::shared_ptr<Filter> f = mBuilders[size_t(i)]->buildFilter(rate)) mFilters[size_t(i)] = std::move(f);
+}
+
+SoundTools::Status SoundAlgoFilter::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
+    if (!mBuilders.empty()) {
+        SoundTools::WriteLocker lock(mLock);
+        mFilters.resize(mBuilders.size());
+        mFilterRate.store(ctx.sampleRate, std::memory_order_relaxed);
+        mSampleRate = ctx.sampleRate;
+        for (size_t i = 0; i < mBuilders.size(); ++i) {
+            mFilters[i] = mBuilders[i]->buildFilter(ctx.sampleRate);
+            if (!mFilters[i]) {
+                setError("Builder " + QString::number(i) + " of " + getName() + " made no filter",
+                         "SoundAlgoFilter::initProcess");
+                mFilters.clear();
+                return SoundTools::Error;
+            }
+        }
+        mFilters.back()->setGain(std::pow(10.0, mOutputGain / 20.0));
+    } else {
+        mFilterRate.store(ctx.sampleRate, std::memory_order_relaxed);
+    }
+    return SoundAlgo::initProcess(ctx, prev, next);
+}
+
+void SoundAlgoFilter::runFilters(Frame* in, Frame* out, unsigned n) {
+    Frame* src = in;
+    size_t i = 0;
+    while (i < mFilters.size()) {
+        Filter* f = mFilters[i].get();
+        if (typeid(*f) == typeid(BiquadFilter)) {
+            // Consecutive plain biquads run interleaved (same results, several
+            // recursions in flight at once).
+            constexpr unsigned kMaxRun = 16;
+            BiquadFilter* run[kMaxRun];
+            unsigned k = 0;
+            while (i < mFilters.size() && k < kMaxRun && typeid(*mFilters[i]) == typeid(BiquadFilter))
+                run[k++] = static_cast<BiquadFilter*>(mFilters[i++].get());
+            BiquadFilter::filterCascade(run, k, src, out, n);
+        } else {
+            f->filter(src, out, n);
+            ++i;
+        }
+        src = out;
+    }
+    if (src != out) std::memmove(out, in, size_t(n) * sizeof(Frame));
+}
+
+SoundTools::Status SoundAlgoFilter::process() {
+    const unsigned n = getOutFrameNb();
+    if (n == 0) return SoundTools::Ok;
+    Frame* in = mInBuffers[0]->getStereoFrame(getInOrigin());
+    Frame* out = mOutBuffers[0]->getStereoFrame(getOutOrigin());
+    SoundTools::WriteLocker lock(mLock);
+    runFilters(in, out, n);
+    return SoundTools::Ok;
+}
+
+// ---------------------------------------------------------------- SoundAlgoFilterSplit
+
+SoundAlgoFilterSplit::SoundAlgoFilterSplit() = default;
+
+SoundAlgoFilterSplit::SoundAlgoFilterSplit(std::shared_ptr<FilterBuilder> builder)
+    : SoundAlgoFilter(std::move(builder)) {}
+
+SoundTools::Status SoundAlgoFilterSplit::process() {
+    // One lock over both outputs, so that the complement uses the very filters
+    // (and gain) that made output 0.
+    SoundTools::WriteLocker lock(mLock);
+    const SoundTools::Status status = SoundAlgoFilter::process();
+    if (status != SoundTools::Ok) return status;
+    const unsigned n = getOutFrameNb();
+    if (n == 0) return SoundTools::Ok;
+    const double g = getFilterGain();
+    const Frame* in = mInBuffers[0]->getStereoFrame(getInOrigin());
+    const Frame* low = mOutBuffers[0]->getStereoFrame(getOutOrigin());
+    Frame* rest = mOutBuffers[1]->getStereoFrame(getOutOrigin());
+    for (unsigned j = 0; j < n; ++j) {
+        rest[j].l = g * in[j].l - low[j].l;
+        rest[j].r = g * in[j].r - low[j].r;
+    }
+    return SoundTools::Ok;
+}
+
+// ---------------------------------------------------------------- SoundAlgoFilterBiquad
+
+SoundAlgoFilterBiquad::SoundAlgoFilterBiquad() = default;
+
+SoundAlgoFilterBiquad::SoundAlgoFilterBiquad(SoundTools::FilterType type, double freq, double width, double gain) {
+    pushFilter(type, freq, width, gain);
+}
+
+void SoundAlgoFilterBiquad::pushFilter(SoundTools::FilterType type, double freq, double width, double gain) {
+    SoundAlgoFilter::pushFilter(std::make_shared<SoundTools::BiquadEqBuilder>(type, freq, width, gain));
+}
+
+template <typename Change>
+void SoundAlgoFilterBiquad::changeBand(unsigned int i, Change change) {
+    // The builder is changed under the lock too, so that a rebuild from another
+    // thread never reads a half-changed band.
+    SoundTools::WriteLocker lock(mLock);
+    auto* band = dynamic_cast<SoundTools::BiquadEqBuilder*>(getbuilder(i));
+    if (!band) return;
+    change(*band);
+    initFilter(int(i));
+}
+
+void SoundAlgoFilterBiquad::SetFreq(unsigned int i, double freq) {
+    changeBand(i, [freq](SoundTools::BiquadEqBuilder& b) { b.setFreq(freq); });
+}
+
+void SoundAlgoFilterBiquad::SetLevel(unsigned int i, double gain) {
+    changeBand(i, [gain](SoundTools::BiquadEqBuilder& b) { b.setGain(gain); });
+}
+
+void SoundAlgoFilterBiquad::SetWidth(unsigned int i, double width) {
+    changeBand(i, [width](SoundTools::BiquadEqBuilder& b) { b.setWidth(width); });
+}
+
+// ---------------------------------------------------------------- SoundAlgoFilterCrossover
+
+SoundAlgoFilterCrossover::SoundAlgoFilterCrossover(double freq) : SoundAlgoComposite(QString(), true) {
+    using SoundTools::Order4FilterBuilder;
+    pushAlgo(SoundRef<SoundAlgoFilter>::make(std::make_shared<Order4FilterBuilder>(SoundTools::LowPass, freq))
+                 .release());
+    addNewBranch();
+    pushAlgo(SoundRef<SoundAlgoFilter>::make(std::make_shared<Order4FilterBuilder>(SoundTools::HighPass, freq))
+                 .release());
+    // Two fourth-order sections take a few microseconds per block: less than a
+    // fork and a join of worker threads.
+    setParallelBranches(false);
+    setReadOnly();
+}

@@ -1,0 +1,85 @@
+#include "FilterKit.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace tk {
+
+std::complex<double> response(const std::valarray<double>& b, const std::valarray<double>& a, double f, double fs) {
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * M_PI * f / fs);  // z^-1
+    std::complex<double> num = 0.0, den = 0.0, zk = 1.0;
+    for (size_t k = 0; k < std::max(b.size(), a.size()); ++k) {
+        if (k < b.size()) num += b[k] * zk;
+        if (k < a.size()) den += a[k] * zk;
+        zk *= z1;
+    }
+    return num / den;
+}
+
+double responseDb(const std::valarray<double>& b, const std::valarray<double>& a, double f, double fs) {
+    return 20.0 * std::log10(std::abs(response(b, a, f, fs)));
+}
+
+Frames directForm(const Frames& in, const std::valarray<double>& b, const std::valarray<double>& a, double gain) {
+    const size_t n = std::max(b.size(), a.size());
+    std::vector<double> bb(n, 0.0), aa(n, 0.0);
+    for (size_t k = 0; k < b.size(); ++k) bb[k] = b[k];
+    for (size_t k = 0; k < a.size(); ++k) aa[k] = a[k];
+    const double inv = 1.0 / aa[0];
+    Frames out(in.size());
+    for (int ch = 0; ch < 2; ++ch) {
+        std::vector<double> xh(n, 0.0), yh(n, 0.0);
+        for (size_t i = 0; i < in.size(); ++i) {
+            const double x = in[i][ch];
+            double acc = bb[0] * x;
+            for (int k = int(n) - 2; k >= 0; --k) {
+                acc += bb[size_t(k) + 1] * xh[size_t(k)] - aa[size_t(k) + 1] * yh[size_t(k)];
+                if (k > 0) {
+                    xh[size_t(k)] = xh[size_t(k) - 1];
+                    yh[size_t(k)] = yh[size_t(k) - 1];
+                }
+            }
+            const double y = acc * inv;
+            xh[0] = x;
+            yh[0] = y;
+            out[i][ch] = gain * y;
+        }
+    }
+    return out;
+}
+
+Frames filterInChunks(SoundTools::Filter& filter, const Frames& in, const std::vector<unsigned>& sizes) {
+    Frames out(in.size());
+    Frames scratch;
+    size_t pos = 0, k = 0;
+    while (pos < in.size()) {
+        const size_t n = std::min<size_t>(sizes[k++ % sizes.size()], in.size() - pos);
+        scratch.assign(in.begin() + long(pos), in.begin() + long(pos + n));
+        filter.filter(scratch.data(), scratch.data(), unsigned(n));  // in place, as the algorithms run it
+        std::copy(scratch.begin(), scratch.end(), out.begin() + long(pos));
+        pos += n;
+    }
+    return out;
+}
+
+SoundTools::Status CaptureInputs::process() {
+    const unsigned n = getOutFrameNb();
+    if (n == 0) return SoundTools::Ok;
+    const int origin = getInOrigin();
+    for (unsigned i = 0; i < mInputCount; ++i) {
+        const Frame* in = mInBuffers[i]->getStereoFrame(origin);
+        mFrames[i].insert(mFrames[i].end(), in, in + n);
+    }
+    std::memcpy(mOutBuffers[0]->getStereoFrame(getOutOrigin()), mInBuffers[0]->getStereoFrame(origin),
+                n * sizeof(Frame));
+    return SoundTools::Ok;
+}
+
+double power(const Frames& f, size_t from) {
+    if (f.size() <= from) return 0.0;
+    double s = 0.0;
+    for (size_t i = from; i < f.size(); ++i) s += f[i].l * f[i].l + f[i].r * f[i].r;
+    return s / double(2 * (f.size() - from));
+}
+
+}  // namespace tk

@@ -1,0 +1,206 @@
+// Level statistics: sums and peaks against direct computation, the sliding RMS
+// against a naive centred window, and the JSON form.
+#include <QJsonDocument>
+#include <cmath>
+#include <sstream>
+
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoStats.h"
+
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+// Restores the diagnostic stream and the verbose switch.
+class ScopedDiagnostics {
+public:
+    ScopedDiagnostics() : mVerbose(SoundDebuggableClass::isVerbose()) {
+        SoundDebuggableClass::setOStream(&text);
+        SoundDebuggableClass::setVerbose(true);
+    }
+    ~ScopedDiagnostics() {
+        SoundDebuggableClass::setVerbose(mVerbose);
+        SoundDebuggableClass::setOStream(nullptr);
+    }
+    std::ostringstream text;
+
+private:
+    bool mVerbose;
+};
+}  // namespace
+
+TEST(LevelStats, ConstantAmplitudeGivesItsLevelEverywhere) {
+    auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::StatsOnly, 1.0);
+    EXPECT_EQ(stats->getWindowTime(), 0.0);  // forced by the type
+    const Frames in(5000, Frame(0.25, -0.5));
+    const Frames out = tk::run(*stats, in, kRate, 333);
+    EXPECT_TRUE(tk::framesNear(out, in, 0.0));
+    EXPECT_EQ(stats->getTotalCount(), 5000u);
+    Frame rms(0, 0), max(0, 0);
+    double full = 0.0;
+    stats->getGlobalStats(rms, full, max);
+    EXPECT_NEAR(rms.l, 20.0 * std::log10(0.25), 1e-9);
+    EXPECT_NEAR(rms.r, 20.0 * std::log10(0.5), 1e-9);
+    EXPECT_NEAR(max.l, rms.l, 1e-9);
+    EXPECT_NEAR(max.r, rms.r, 1e-9);
+    EXPECT_NEAR(full, 10.0 * std::log10((0.0625 + 0.25) / 2.0), 1e-9);
+    // Equal channels: the full RMS is the channels' level.
+    auto mono = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::StatsOnly, 0.0);
+    tk::run(*mono, Frames(100, Frame(0.1, 0.1)), kRate);
+    EXPECT_NEAR(mono->getFullRMS(), -20.0, 1e-9);
+}
+
+TEST(LevelStats, SumsAndPeaksMatchDirectComputation) {
+    const Frames in = tk::mixedStereo(7000, kRate);
+    auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::StatsOnly, 0.0);
+    tk::run(*stats, in, kRate, 1001);
+    double l = 0, r = 0, ml = 0, mr = 0;
+    for (const Frame& f : in) {
+        l += f.l * f.l;
+        r += f.r * f.r;
+        ml = std::max(ml, std::fabs(f.l));
+        mr = std::max(mr, std::fabs(f.r));
+    }
+    EXPECT_NEAR(stats->getLeftSqr(), l, 1e-9 * l);
+    EXPECT_NEAR(stats->getRightSqr(), r, 1e-9 * r);
+    EXPECT_EQ(stats->getLeftMax(), ml);
+    EXPECT_EQ(stats->getRightMax(), mr);
+    // A second run starts from zero.
+    tk::run(*stats, in, kRate, 64);
+    EXPECT_EQ(stats->getTotalCount(), in.size());
+    EXPECT_NEAR(stats->getLeftSqr(), l, 1e-9 * l);
+}
+
+TEST(LevelStats, NothingBeforeTheFirstFrame) {
+    SoundAlgoStats stats;
+    EXPECT_EQ(stats.getOutputType(), SoundAlgoStats::StatsAndRMS);
+    EXPECT_EQ(stats.getWindowTime(), 1.0);
+    EXPECT_EQ(stats.getFullRMS(), 0.0);
+    Frame rms(7.0, 8.0), max(1.0, 1.0);
+    double full = 3.0;
+    stats.getRMS(rms);
+    EXPECT_EQ(rms.l, 7.0);
+    stats.getGlobalStats(rms, full, max);
+    EXPECT_EQ(full, 3.0);
+    EXPECT_EQ(max.l, 1.0);
+    stats.getMax(max);
+    EXPECT_EQ(max.l, -100.0);
+}
+
+TEST(LevelStats, WindowGeometry) {
+    SoundAlgoStats s(SoundAlgoStats::StatsAndRMS, 0.01);
+    EXPECT_EQ(s.getInOverlap(44100), 441u);
+    EXPECT_EQ(s.getDelay(44100), 220u);
+    EXPECT_EQ(s.getInOverlap(48000), 481u);  // always odd
+    EXPECT_EQ(s.getDelay(48000), 240u);
+    SoundAlgoStats none(SoundAlgoStats::StatsOnly, 0.5);
+    EXPECT_EQ(none.getInOverlap(44100), 0u);
+    EXPECT_EQ(none.getDelay(44100), 0u);
+}
+
+// The RMS output is centred on its window; any block size gives the same stream
+// (up to the rounding of the running sum, which each block starts afresh: its
+// square root shows ~1e-8 in silence after loud frames).
+TEST(LevelStats, SlidingRmsIsACentredWindow) {
+    const Frames in = tk::concat({tk::mixedStereo(3000, kRate), tk::silence(500), tk::noise(2000, 0.9, 4)});
+    const double window = 0.005;  // 220.5 -> 221 frames
+    const unsigned W = 221, half = 110;
+    Frames ref;
+    for (unsigned block : {1024u, 7u, 333u, 4096u}) {
+        auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::RMSOnly, window);
+        ASSERT_EQ(stats->getInOverlap(kRate), W);
+        const Frames out = tk::run(*stats, in, kRate, block);
+        ASSERT_GE(out.size(), in.size());
+        if (ref.empty()) {
+            ref = out;
+        } else {
+            EXPECT_TRUE(tk::framesNear(out, ref, 1e-7)) << "block " << block;
+        }
+        EXPECT_EQ(stats->getTotalCount(), 0u);  // RMSOnly keeps no statistics
+    }
+    for (size_t i = half; i + half < in.size(); i += 37) {
+        double l = 0, r = 0;
+        for (size_t k = i - half; k <= i + half; ++k) {
+            l += in[k].l * in[k].l;
+            r += in[k].r * in[k].r;
+        }
+        ASSERT_NEAR(ref[i].l, std::sqrt(l / W), 1e-7) << i;
+        ASSERT_NEAR(ref[i].r, std::sqrt(r / W), 1e-7) << i;
+    }
+}
+
+TEST(LevelStats, VerboseReport) {
+    ScopedDiagnostics diag;
+    auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::StatsOnly, 0.0);
+    tk::run(*stats, Frames(1000, Frame(0.5, 0.25)), kRate);
+    EXPECT_EQ(diag.text.str(),
+              "Stats :\n\tRMS\t= -8.06 dB\n \tRMS Left\t= -6.02 dB\n\tRMS Right\t= -12.04 dB\n\tMax Left\t= -6.02 "
+              "dB\n\tMax Right\t= -12.04 dB\n");
+    diag.text.str("");
+    auto rmsOnly = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::RMSOnly, 0.01);
+    tk::run(*rmsOnly, Frames(1000, Frame(0.5, 0.25)), kRate);
+    EXPECT_EQ(diag.text.str(), "");
+}
+
+TEST(LevelStats, JsonRoundTripAndRegistry) {
+    auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::StatsAndRMS, 0.02);
+    tk::run(*stats, tk::noise(4000, 0.3, 2), 48000);
+    QJsonObject o;
+    stats->writeToJSon(o);
+    EXPECT_EQ(o.value("Class").toString(), "SoundAlgoStats");
+    EXPECT_EQ(o.value("OutputType").toInt(), 0);
+    EXPECT_EQ(o.value("SampleRate").toInt(), 48000);
+    EXPECT_FALSE(o.contains("Id"));
+    // Through text and back.
+    const QJsonObject parsed = QJsonDocument::fromJson(QJsonDocument(o).toJson()).object();
+    SoundRef<SoundAlgoStats> back = SoundRef<SoundAlgoStats>::adopt(SoundAlgoStats::createFromJSon(parsed));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->getOutputType(), SoundAlgoStats::StatsAndRMS);
+    EXPECT_EQ(back->getWindowTime(), 0.02);
+    EXPECT_EQ(back->getTotalCount(), stats->getTotalCount());
+    EXPECT_EQ(back->getLeftSqr(), stats->getLeftSqr());
+    EXPECT_EQ(back->getRightMax(), stats->getRightMax());
+    EXPECT_EQ(back->getSampleRate(), 48000u);
+    EXPECT_EQ(back->getFullRMS(), stats->getFullRMS());
+
+    // The registry knows the class from the moment the library is loaded.
+    QJsonObject withId = parsed;
+    withId.insert("Id", "[60-120]");
+    SoundRef<SoundAlgo> generic = SoundRef<SoundAlgo>::adopt(SoundAlgo::createFromJSon(withId));
+    auto* rebuilt = dynamic_cast<SoundAlgoStats*>(generic.get());
+    ASSERT_NE(rebuilt, nullptr);
+    EXPECT_EQ(rebuilt->getId(), "[60-120]");
+
+    // Missing keys keep their values; a wrong or missing class, type or window fails.
+    QJsonObject minimal{{"Class", "SoundAlgoStats"}, {"OutputType", 2}, {"WindowTime", 0.0}, {"TotalCount", "x"}};
+    SoundRef<SoundAlgoStats> m = SoundRef<SoundAlgoStats>::adopt(SoundAlgoStats::createFromJSon(minimal));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->getTotalCount(), 0u);
+    for (const QJsonObject& bad :
+         {QJsonObject{{"Class", "Other"}, {"OutputType", 0}, {"WindowTime", 1.0}},
+          QJsonObject{{"Class", "SoundAlgoStats"}, {"WindowTime", 1.0}},
+          QJsonObject{{"Class", "SoundAlgoStats"}, {"OutputType", 0}, {"WindowTime", "1"}},
+          QJsonObject{{"Class", "SoundAlgoStats"}, {"OutputType", 7}, {"WindowTime", 1.0}},
+          QJsonObject{{"Class", "SoundAlgoStats"}, {"OutputType", 0}, {"WindowTime", -1.0}}})
+        EXPECT_EQ(SoundAlgoStats::createFromJSon(bad), nullptr);
+}
+
+TEST(LevelStats, FrequencyBuilderMakesNamedStatsOnlyBands) {
+    SoundAlgoStats::FrequencyBuilder builder;
+    EXPECT_EQ(builder.getWindowTime(), 0.2);
+    auto target = SoundRef<SoundAlgoComposite>::make();
+    builder.buildAlgo(target.get(), 0, "[0-100]");
+    builder.buildAlgo(target.get(), 1, "[100-22050]");
+    ASSERT_EQ(builder.getStatsVector().size(), 2u);
+    EXPECT_EQ(builder.getStatsVector()[1]->getId(), "[100-22050]");
+    EXPECT_EQ(builder.getStatsVector()[0]->getOutputType(), SoundAlgoStats::StatsOnly);
+    EXPECT_EQ(target->getBranch(0).size(), 2u);
+    SoundAlgoStats::FrequencyBuilder copy(builder);
+    EXPECT_EQ(copy.getStatsVector(), builder.getStatsVector());
+    SoundAlgoStats::FrequencyBuilder withWindow(0.5);
+    withWindow = builder;
+    EXPECT_EQ(withWindow.getWindowTime(), 0.2);
+}
