@@ -24,11 +24,16 @@ public:
     void addRef() { ++mRefCount; }
     // Drops one reference; destroys the object when none is left.
     void releaseRef() {
-        if (--mRefCount == 0) delete this;
+        if (--mRefCount == 0) destroy();
     }
     int32_t refCount() const { return mRefCount; }
 
 private:
+    // Out of line on purpose: with the deletion inlined into callers, GCC 12
+    // speculatively devirtualises it to this base's own deleting destructor and
+    // warns (-Wfree-nonheap-object) that the subobject is not the allocation.
+    void destroy();
+
     int32_t mRefCount = 1;
 };
 

@@ -1,0 +1,4 @@
+#include "tonewright/SoundRefCounted.h"
+
+// Through the virtual destructor: the most derived object is destroyed and freed.
+void SoundRefCounted::destroy() { delete this; }
