@@ -6,6 +6,10 @@
 #include <system_error>
 #include <thread>
 
+#if defined(_OPENMP)
+#include <omp.h>
+#endif
+
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundDebuggableClass.h"
 
@@ -51,10 +55,20 @@ void dropReference(SoundAlgo* algo) {
     if (algo) algo->releaseRef();
 }
 
+// Set up by each thread body on entry.
 struct ThreadMark {
     ThreadMark(const SoundAlgoDevice* d, int bit) {
         tDevice = d;
         tDeviceBit = bit;
+#if defined(_OPENMP)
+        // The chains' parallel branches run one after the other on the device's
+        // threads. A playback block is small work, and OpenMP workers that wait
+        // by spinning after each block take the cores that the other end of the
+        // pipe needs: with them the device delivered a fraction of what it does
+        // serially on a two-core machine. Offline runs keep their parallelism:
+        // this setting belongs to this thread alone.
+        omp_set_num_threads(1);
+#endif
     }
     ~ThreadMark() {
         tDevice = nullptr;
