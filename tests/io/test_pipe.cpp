@@ -208,16 +208,6 @@ TEST(Pipe, OutOverlapHoldsBackTheTailOfEachBuffer) {
     EXPECT_EQ(p.getStatus(), SoundTools::Error) << "closing the writer closes the pipe";
 }
 
-TEST(Pipe, WriteWithoutPushDoesNothing) {
-    // The writer's own write path is unused: the pipe takes whole buffers.
-    TestPipe p(kRate, 2);
-    SoundWriterBuffer w(&p);
-    SoundWriterBuffer none(nullptr);
-    EXPECT_EQ(none.open("x"), SoundTools::Error);
-    EXPECT_EQ(none.writeBuffer(positions(0, 8), 0), SoundTools::Error);
-    EXPECT_EQ(w.writeBuffer(positions(0, 8), 0), SoundTools::Error) << "the pipe is closed";
-}
-
 // ---------------------------------------------------------------- two threads
 
 TEST(PipeThreads, ThirdPushBlocksUntilASlotIsFreedOrTheStop) {
