@@ -24,7 +24,9 @@
 // - the audio output's thread: readData (through QIODevice::read), and the
 //   readChannelFinished() signal it may emit.
 // start, stop and the thread launch each run under a recursive mutex shared by
-// all devices of the process. Signals are emitted on the thread named in their
+// all devices of the process. On the device's threads the chains run their
+// parallel branches one after the other (no OpenMP team): playback blocks are
+// small, and spinning workers would take the cores the pipes' other ends need. Signals are emitted on the thread named in their
 // comment; receivers that touch a user interface connect with queued
 // connections. Do not destroy the device from a slot connected directly to its
 // own signals, nor while the output still reads it; stop() called from such a
