@@ -1,0 +1,409 @@
+// The in-memory pipe: states, slot accounting, hold-back, and the two ends on
+// different threads. Threaded suites carry "Threads" in their names.
+#include <QObject>
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "common/TestKit.h"
+#include "common/Threading.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundReaderBuffer.h"
+
+using SoundTools::Status;
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+// Exposes the consumer's read.
+class TestPipe : public SoundReaderBuffer {
+public:
+    using SoundReaderBuffer::SoundReaderBuffer;
+    Frames take(unsigned count) {
+        Frames out(count);
+        const unsigned n = read(count, &out[0].l);
+        out.resize(n);
+        return out;
+    }
+};
+
+// A stereo buffer holding stream positions [origin, origin + n) as the frames
+// (p + 1, -(p + 1)), so that any lost, repeated or shifted frame shows.
+std::shared_ptr<SoundBuffer> positions(int origin, unsigned n, int startOffset = INT32_MIN) {
+    auto b = SoundBuffer::createNew(kRate);
+    b->alloc(n, 2);
+    b->setFrameNB(n);
+    b->setOrigin(origin);
+    b->setStartOffset(startOffset == INT32_MIN ? origin : startOffset);
+    for (unsigned i = 0; i < n; ++i) *b->getRelStereoFrame(int(i)) = Frame(origin + i + 1.0, -(origin + i + 1.0));
+    return b;
+}
+
+Frames expectedPositions(int from, int to) {
+    Frames f;
+    for (int p = from; p < to; ++p) f.emplace_back(p + 1.0, -(p + 1.0));
+    return f;
+}
+
+struct SignalCount {
+    std::atomic<int> n{0};
+    QMetaObject::Connection c;
+    explicit SignalCount(SoundReaderBuffer& p) {
+        c = QObject::connect(&p, &SoundReaderBuffer::readFinished, [this] { n.fetch_add(1); });
+    }
+    ~SignalCount() { QObject::disconnect(c); }
+};
+}  // namespace
+
+// ---------------------------------------------------------------- one thread
+
+TEST(Pipe, StatesFollowTheLifecycle) {
+    TestPipe p(kRate, 3);
+    SignalCount ends(p);
+    EXPECT_EQ(p.getStatus(), SoundTools::Error) << "a new pipe is closed";
+    EXPECT_EQ(p.getInputFormat(), SoundTools::Double);
+    EXPECT_EQ(p.getSampleRate(), kRate);
+    EXPECT_EQ(p.pushBuffer(positions(0, 10)), SoundTools::Error);
+    EXPECT_TRUE(p.take(10).empty());
+    EXPECT_EQ(ends.n, 1) << "a read of a closed pipe meets the end";
+
+    ASSERT_EQ(p.open("ignored"), SoundTools::Ok);
+    EXPECT_EQ(p.getStatus(), SoundTools::Waiting);
+    ASSERT_EQ(p.pushBuffer(positions(0, 10)), SoundTools::Ok);
+    EXPECT_EQ(p.getStatus(), SoundTools::Ok);
+    EXPECT_EQ(p.open(""), SoundTools::Error) << "open of an open pipe";
+    EXPECT_EQ(p.getStatus(), SoundTools::Ok);
+    p.rewind();
+    EXPECT_EQ(p.getFrameNB(), 10u) << "open and rewind of an open pipe change nothing";
+
+    p.wait();
+    EXPECT_EQ(p.getStatus(), SoundTools::Waiting);
+    p.restart();
+    EXPECT_EQ(p.getStatus(), SoundTools::Waiting);
+    EXPECT_EQ(p.getFrameNB(), 10u) << "a restart keeps the queue";
+
+    p.interrupt();
+    EXPECT_EQ(p.getStatus(), SoundTools::Interrupted);
+    p.restart();
+    EXPECT_EQ(p.getStatus(), SoundTools::Interrupted) << "interrupted stays interrupted until closed";
+    p.finished();
+    EXPECT_EQ(p.getStatus(), SoundTools::Interrupted) << "finished() leaves a stopped pipe alone";
+
+    p.close();
+    EXPECT_EQ(p.getStatus(), SoundTools::Error);
+    p.wait();
+    p.finished();
+    p.interrupt();
+    EXPECT_EQ(p.getStatus(), SoundTools::Error) << "a closed pipe ignores state changes";
+    p.restart();
+    EXPECT_EQ(p.getStatus(), SoundTools::Waiting) << "restart reopens a closed pipe";
+    EXPECT_EQ(p.getFrameNB(), 0u) << "reopened empty";
+}
+
+TEST(Pipe, PushesInAStoppedStateReturnThatState) {
+    const struct {
+        const char* what;
+        void (*apply)(SoundReaderBuffer&);
+        Status expected;
+    } cases[] = {
+        {"finished", [](SoundReaderBuffer& p) { p.finished(); }, SoundTools::Finished},
+        {"interrupted", [](SoundReaderBuffer& p) { p.interrupt(); }, SoundTools::Interrupted},
+        {"closed", [](SoundReaderBuffer& p) { p.close(); }, SoundTools::Error},
+    };
+    for (const auto& c : cases) {
+        TestPipe p(kRate, 2);
+        ASSERT_EQ(p.open(""), SoundTools::Ok);
+        c.apply(p);
+        EXPECT_EQ(p.pushBuffer(positions(0, 64)), c.expected) << c.what;
+        EXPECT_EQ(p.getFrameNB(), 0u) << c.what << ": the buffer is dropped";
+    }
+}
+
+TEST(Pipe, EmptyBuffersAreDroppedAndOnlyStereoIsCarried) {
+    TestPipe p(kRate, 2);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    auto empty = SoundBuffer::createNew(kRate);
+    empty->alloc(16, 2);
+    EXPECT_EQ(p.pushBuffer(empty), SoundTools::Ok);
+    EXPECT_EQ(p.pushBuffer(positions(0, 32, 32)), SoundTools::Ok) << "start point at the end: no valid frame";
+    EXPECT_EQ(p.getFrameNB(), 0u);
+    EXPECT_EQ(p.getStatus(), SoundTools::Waiting) << "nothing was queued";
+
+    auto mono = SoundBuffer::createNew(kRate);
+    mono->alloc(16, 1);
+    mono->setFrameNB(16);
+    EXPECT_EQ(p.pushBuffer(mono), SoundTools::Error);
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("two-channel")) << SoundDebuggableClass::getError().toStdString();
+    EXPECT_EQ(p.getFrameNB(), 0u);
+    EXPECT_EQ(p.pushBuffer(nullptr), SoundTools::Error);
+}
+
+TEST(Pipe, DeliversFromTheStartPointAndCountsQueuedFrames) {
+    TestPipe p(kRate, 3);
+    SignalCount ends(p);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    ASSERT_EQ(p.pushBuffer(positions(0, 100, 30)), SoundTools::Ok);
+    EXPECT_EQ(p.getFrameNB(), 70u);
+    ASSERT_EQ(p.pushBuffer(positions(100, 50)), SoundTools::Ok);
+    EXPECT_EQ(p.getFrameNB(), 120u);
+    ASSERT_EQ(p.pushBuffer(positions(150, 7)), SoundTools::Ok);
+    p.finished();
+    // One read spanning all three buffers and the end returns what it copied.
+    const Frames got = p.take(1000);
+    EXPECT_TRUE(tk::framesNear(got, expectedPositions(30, 157), 0.0));
+    EXPECT_EQ(ends.n, 1);
+    EXPECT_EQ(p.getFrameNB(), 0u);
+    EXPECT_TRUE(p.take(10).empty());
+    EXPECT_EQ(ends.n, 2) << "every read at the end signals it again";
+    EXPECT_EQ(p.getDeliveredFrames(), 127);
+}
+
+TEST(Pipe, FinishedDrainsEveryQueuedBufferFirst) {
+    TestPipe p(kRate, 3);
+    SignalCount ends(p);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    for (int b = 0; b < 3; ++b) ASSERT_EQ(p.pushBuffer(positions(b * 100, 100)), SoundTools::Ok);
+    p.finished();
+    EXPECT_EQ(p.getStatus(), SoundTools::Finished);
+    // Reads in odd sizes: the wake-up permit given by finished() must not end the
+    // stream early nor stand for a buffer.
+    Frames got;
+    for (unsigned size : {1u, 99u, 150u, 37u}) {
+        const Frames part = p.take(size);
+        got.insert(got.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(ends.n, 0);
+    const Frames rest = p.take(100);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(rest.size(), 13u);
+    EXPECT_EQ(ends.n, 1);
+    EXPECT_TRUE(tk::framesNear(got, expectedPositions(0, 300), 0.0));
+}
+
+TEST(Pipe, OutOverlapHoldsBackTheTailOfEachBuffer) {
+    // A chain whose writer holds back 512 frames: each buffer of 4096 valid
+    // frames starts 3584 frames after the previous one, and its first 512 frames
+    // are the previous buffer's held-back tail, final now.
+    TestPipe p(kRate, 3);
+    SoundWriterBuffer w(&p);
+    EXPECT_EQ(w.getSampleRate(), kRate);
+    ASSERT_EQ(w.open("x"), SoundTools::Ok);
+    for (int b = 0; b < 3; ++b)
+        ASSERT_EQ(w.writeBuffer(positions(b * 3584, 4096), 512u), SoundTools::Ok);
+    EXPECT_EQ(w.getCurrentOffset(), 3 * 3584);
+    p.finished();
+    Frames got;
+    for (int b = 0; b < 3; ++b) {
+        const Frames part = p.take(3584);
+        EXPECT_EQ(part.size(), 3584u) << "buffer " << b;
+        got.insert(got.end(), part.begin(), part.end());
+    }
+    EXPECT_TRUE(p.take(10).empty());
+    EXPECT_TRUE(tk::framesNear(got, expectedPositions(0, 3 * 3584), 0.0));
+    w.close();
+    EXPECT_EQ(p.getStatus(), SoundTools::Error) << "closing the writer closes the pipe";
+}
+
+// ---------------------------------------------------------------- two threads
+
+TEST(PipeThreads, ThirdPushBlocksUntilASlotIsFreedOrTheStop) {
+    tk::Watchdog dog("ThirdPushBlocksUntilASlotIsFreedOrTheStop");
+    TestPipe p(kRate, 2);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    ASSERT_EQ(p.pushBuffer(positions(0, 100)), SoundTools::Ok);
+    ASSERT_EQ(p.pushBuffer(positions(100, 100)), SoundTools::Ok);
+
+    std::atomic<int> third{-1};
+    std::thread producer([&] { third = p.pushBuffer(positions(200, 100)); });
+    // A push that does not block returns within microseconds; a blocked one
+    // never does, so this wait cannot give a false alarm.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(third.load(), -1) << "both slots are full: the third push must wait";
+    // Reading the first buffer and starting the second frees the first slot.
+    EXPECT_TRUE(tk::framesNear(p.take(101), expectedPositions(0, 101), 0.0));
+    producer.join();
+    EXPECT_EQ(third.load(), int(SoundTools::Ok));
+
+    std::atomic<int> fourth{-1};
+    std::thread blocked([&] { fourth = p.pushBuffer(positions(300, 100)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(fourth.load(), -1);
+    p.interrupt();
+    blocked.join();
+    EXPECT_EQ(fourth.load(), int(SoundTools::Interrupted));
+}
+
+TEST(PipeThreads, InterruptWakesABlockedConsumer) {
+    tk::Watchdog dog("InterruptWakesABlockedConsumer");
+    TestPipe p(kRate, 3);
+    SignalCount ends(p);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    ASSERT_EQ(p.pushBuffer(positions(0, 100)), SoundTools::Ok);
+    Frames got;
+    std::thread consumer([&] { got = p.take(1000); });
+    while (p.getDeliveredFrames() < 100) std::this_thread::yield();
+    p.interrupt();
+    consumer.join();
+    EXPECT_TRUE(tk::framesNear(got, expectedPositions(0, 100), 0.0)) << "the frames copied before the stop";
+    EXPECT_EQ(ends.n, 0) << "the stop is signalled by the next read";
+    EXPECT_TRUE(p.take(10).empty());
+    EXPECT_EQ(ends.n, 1);
+}
+
+// finished() gives the consumer a wake-up permit. If a consumer that is in the
+// middle of the queue took that permit for a buffer, a restart() for the next
+// source would leave one permit too many, and the consumer would replay the slot
+// after the last queued buffer: stale frames.
+TEST(PipeThreads, RestartNeverReplaysAStaleSlot) {
+    tk::Watchdog dog("RestartNeverReplaysAStaleSlot");
+    TestPipe p(kRate, 3);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    // Fill every slot once so that a replay would show old frames.
+    for (int b = 0; b < 3; ++b) ASSERT_EQ(p.pushBuffer(positions(-3000 + b * 100, 100)), SoundTools::Ok);
+    ASSERT_EQ(p.take(300).size(), 300u);
+
+    ASSERT_EQ(p.pushBuffer(positions(0, 100)), SoundTools::Ok);
+    ASSERT_EQ(p.pushBuffer(positions(100, 100)), SoundTools::Ok);
+    p.finished();
+    Frames got = p.take(40);  // the consumer is inside the first buffer
+    p.restart();              // the next source is handed over
+    EXPECT_EQ(p.getStatus(), SoundTools::Waiting);
+    const Frames rest = p.take(160);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_TRUE(tk::framesNear(got, expectedPositions(0, 200), 0.0));
+
+    // Nothing is queued now: a read must wait for the producer, and a stop must
+    // end it with nothing delivered.
+    Frames extra;
+    std::thread consumer([&] { extra = p.take(50); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    p.interrupt();
+    consumer.join();
+    EXPECT_TRUE(extra.empty()) << "replayed " << extra.size() << " stale frames, first " << extra[0].l;
+}
+
+namespace {
+// Chain A of the producer and chain B of the consumer; `a` and `b` describe the
+// same work so that a copy can run offline in one composite.
+SoundRef<SoundAlgoComposite> chainA() {
+    auto c = SoundRef<SoundAlgoComposite>::make("A");
+    c->pushAlgo(SoundRef<SoundAlgoScale>::make(-6.0).release());
+    c->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.004, true).release());  // holds back 176 frames
+    return c;
+}
+SoundRef<SoundAlgoComposite> chainB() {
+    auto c = SoundRef<SoundAlgoComposite>::make("B");
+    c->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.001, false).release());
+    c->pushAlgo(SoundRef<SoundAlgoScale>::make(3.0).release());
+    return c;
+}
+}  // namespace
+
+// The streaming device's layout: chain A on one thread into a 3-slot pipe, chain
+// B on another from that pipe. The result must be what A then B give in one
+// offline run, whatever the block size.
+namespace {
+struct PipedRun {
+    Frames out;
+    Status producer = SoundTools::Error;
+    Status consumer = SoundTools::Error;
+};
+
+// Chain A on a producer thread into a 3-slot pipe, chain B on this thread from it.
+PipedRun runThroughPipe(const Frames& in) {
+    PipedRun r;
+    TestPipe pipe(kRate, 3);
+    if (pipe.open("") != SoundTools::Ok) return r;
+    SoundRef<SoundAlgo> a = chainA();
+    SoundRef<SoundAlgo> b = chainB();
+    std::thread producer([&] {
+        tk::MemoryReader reader(in, kRate);
+        SoundWriterBuffer writer(&pipe);
+        r.producer = a->processAll(reader, &writer);
+        pipe.finished();
+    });
+    tk::MemoryWriter out(kRate);
+    r.consumer = b->processAll(pipe, &out);
+    producer.join();
+    r.out = out.frames();
+    return r;
+}
+}  // namespace
+
+// The streaming device's layout: chain A on one thread into a pipe, chain B on
+// another from that pipe. The result must be what A then B give in one offline
+// run, whatever the block size.
+TEST(PipeThreads, ChainToChainMatchesTheOfflineRun) {
+    tk::Watchdog dog("ChainToChainMatchesTheOfflineRun");
+    const Frames in = tk::mixedStereo(20000, kRate);
+    for (unsigned block : {1024u, 333u, 4096u}) {
+        auto offline = SoundRef<SoundAlgoComposite>::make("offline");
+        offline->pushAlgo(chainA().release());
+        offline->pushAlgo(chainB().release());
+        const Frames expected = tk::run(*offline, in, kRate, block);
+        tk::ScopedBlockSize size(block);
+        const PipedRun r = runThroughPipe(in);
+        EXPECT_EQ(r.producer, SoundTools::Ok) << block;
+        EXPECT_EQ(r.consumer, SoundTools::Ok) << block;
+        EXPECT_TRUE(tk::framesNear(r.out, expected, 1e-15)) << "block " << block;
+    }
+}
+
+// Soak: a producer and a consumer at full speed, buffers and reads of random
+// sizes, and now and then the end of a source followed at once by a restart for
+// the next one, while the consumer is anywhere in the queue. The consumer must
+// see every position exactly once, in order.
+TEST(PipeSoakThreads, ProducerAndConsumerAtFullSpeed) {
+    const double seconds = tk::soakSeconds(1.0);
+    tk::Watchdog dog("ProducerAndConsumerAtFullSpeed", seconds + 120.0);
+    TestPipe p(kRate, 3);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    std::atomic<bool> stopProducing{false};
+    std::atomic<int64_t> produced{-1};
+    std::thread producer([&] {
+        std::mt19937 gen(12345);
+        std::uniform_int_distribution<int> size(1, 3000), lead(0, 40), handover(0, 15);
+        int64_t position = 0;
+        while (!stopProducing.load()) {
+            // Frames before the start point are never delivered: they mimic the
+            // lead-in a chain puts before the stream.
+            const int skip = lead(gen) < 5 ? lead(gen) : 0;
+            const unsigned n = unsigned(size(gen));
+            if (p.pushBuffer(positions(int(position) - skip, n + skip, int(position))) != SoundTools::Ok) break;
+            position += n;
+            if (handover(gen) == 0) {
+                p.finished();
+                p.restart();
+            }
+        }
+        p.finished();
+        produced = position;
+    });
+
+    std::mt19937 gen(777);
+    std::uniform_int_distribution<int> size(1, 5000);
+    int64_t next = 0;
+    int64_t mismatches = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        if (!stopProducing.load() && std::chrono::steady_clock::now() > until) stopProducing = true;
+        const unsigned want = unsigned(size(gen));
+        const Frames got = p.take(want);
+        for (const Frame& f : got) {
+            if (f.l != double(next + 1) || f.r != -double(next + 1)) ++mismatches;
+            ++next;
+        }
+        if (produced.load() >= 0 && next >= produced.load() && p.getFrameNB() == 0 &&
+            p.getStatus() == SoundTools::Finished)
+            break;
+    }
+    producer.join();
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(next, produced.load());
+    EXPECT_TRUE(p.take(10).empty());
+    RecordProperty("frames", std::to_string(next));
+}
