@@ -207,15 +207,22 @@ SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext
     SoundTools::Status final = SoundTools::Ok;
     const int before = reader.getOffset();
     unsigned n = reader.stereoRead(ctx.inBuffer, ctx.inOverlap);
-    if (!ctx.streamEndKnown && (n == 0 || reader.atEnd())) {
-        ctx.streamEnd = before + int(n) + int(ctx.delay);
-        ctx.streamEndKnown = true;
-    }
     // Frames this block takes from the timeline: those read plus the zeros the
     // reader pads the end of the stream with, which the input buffer advances by
     // just the same. Counting only the frames read would leave every later
     // output window behind the input.
     unsigned consumed = unsigned(reader.getOffset() - before);
+    // Where the stream ends: the reader padded (it ran dry) or gave nothing. A
+    // live source that delivers again afterwards was only late, not finished.
+    if (n == 0) {
+        if (!ctx.streamEndKnown) ctx.streamEnd = before + int(ctx.delay);
+        ctx.streamEndKnown = true;
+    } else if (consumed > n) {
+        ctx.streamEnd = before + int(n) + int(ctx.delay);
+        ctx.streamEndKnown = true;
+    } else {
+        ctx.streamEndKnown = false;
+    }
     if (n == 0) {
         const unsigned shift = getSampleShift(mSampleRate);
         if (shift == 0) return SoundTools::Finished;
