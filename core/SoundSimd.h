@@ -7,6 +7,12 @@
 // Kernels must be plain functions (no templates, no virtual members); helpers
 // they call should be inline so that each clone gets its own vector code.
 
+// Sanitizer builds compile one version: the loader runs the clone resolvers
+// while relocating, before a sanitizer's runtime is ready to see them.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define TONEWRIGHT_NO_CLONES 1
+#endif
+
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__) && !defined(TONEWRIGHT_NO_CLONES)
 #define TW_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
