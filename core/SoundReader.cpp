@@ -15,7 +15,13 @@ SoundReader::~SoundReader() = default;
 bool SoundReader::getTags(SoundIDTag&) { return false; }
 
 unsigned SoundReader::stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned margin) {
-    const unsigned kept = buffer->keepMargin(margin);
+    unsigned kept = buffer->keepMargin(margin);
+    // A previous fill shorter than the margin (a stream shorter than an
+    // algorithm's look-ahead) is all history: keepMargin leaves it in place
+    // and reports nothing kept, and reading over it would lose those frames.
+    // They lead the array and end at mOffset, like any kept margin.
+    if (kept == 0 && margin > 0 && buffer->getFrameNB() > 0 && margin >= buffer->getFrameNB())
+        kept = buffer->getFrameNB();
     buffer->setOrigin(mOffset - int(kept));
     const int64_t want = int64_t(buffer->getFrameNBAllocated()) - kept;
     if (want <= 0) {
