@@ -28,6 +28,8 @@ unsigned SoundAlgoNoiseGate::getInOverlap(unsigned sr) const {
     return frames | 1u;
 }
 
+unsigned SoundAlgoNoiseGate::getPreferredBufferSize(unsigned) const { return SoundBuffer::sSize; }
+
 SoundTools::Status SoundAlgoNoiseGate::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
     mGateGain = 1.0;
     // A fade shorter than one frame (zero, negative or NaN) closes in one frame.

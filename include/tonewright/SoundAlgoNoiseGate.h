@@ -36,12 +36,17 @@ public:
 
     // The window length in frames: floor(sr * windowTime + 0.5), made odd.
     unsigned getInOverlap(unsigned sr) const override;
+    // The default block: the window is kept as overlap from block to block, so
+    // a block need not be as long as the window. Blocks as long as the window
+    // would hold up a live chain (a player's equaliser runs in the same chain)
+    // by that much per block.
+    unsigned getPreferredBufferSize(unsigned sr) const override;
     SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
     SoundTools::Status process() override;
 
-    // The largest window, in frames (about 95 s at 44.1 kHz): a longer one would
+    // The largest window, in frames (about 24 s at 44.1 kHz): a longer one would
     // only make every block huge.
-    static constexpr unsigned kMaxWindowFrames = (1u << 22) - 1;
+    static constexpr unsigned kMaxWindowFrames = (1u << 20) - 1;
 
 private:
     std::atomic<double> mThreshold;

@@ -132,7 +132,7 @@ TEST(NoiseGate, FollowsItsDefinitionInAnyBlockSize) {
     };
     for (const Case& c : cases) {
         const GateModel model = gateModel(c.in, c.thresholdDb, c.fade, c.window);
-        for (unsigned block : {1024u, 65536u, 333u, 7u}) {
+        for (unsigned block : {1024u, 65536u, 333u, 61u}) {
             auto gate = SoundRef<SoundAlgoNoiseGate>::make(c.thresholdDb, c.fade, c.window);
             const Frames out = tk::run(*gate, c.in, kRate, block);
             EXPECT_TRUE(tk::framesNear(out, model.out, 1e-12)) << c.what << ", block " << block;
@@ -199,12 +199,13 @@ TEST(NoiseGate, BadSamplesAndBadTimes) {
         EXPECT_GE(gate->getInOverlap(kRate), 1u);
         EXPECT_EQ(gate->getInOverlap(kRate) % 2, 1u);
         EXPECT_LE(gate->getInOverlap(kRate), SoundAlgoNoiseGate::kMaxWindowFrames);
-        const Frames out = tk::run(*gate, in, kRate, 777);
+        // Blocks are far shorter than the largest window, which every block carries.
+        const Frames out = tk::run(*gate, in, kRate, t.window > 1.0 ? 8192 : 777);
         ASSERT_EQ(out.size(), in.size()) << t.fade;
         EXPECT_TRUE(allFinite(out)) << t.fade;
         EXPECT_EQ(out[5000].l, 0.0);
         EXPECT_EQ(out[5001].r, 0.0);
-        if (!(t.window >= 1.0)) {  // windows capped at about 95 s are left out
+        if (!(t.window >= 1.0)) {  // windows capped at about 24 s are left out
             EXPECT_TRUE(tk::framesNear(out, gateModel(in, -30.0, t.fade, t.window).out, 1e-12)) << t.fade;
         }
     }
