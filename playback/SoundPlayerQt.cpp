@@ -8,6 +8,11 @@
 #include "tonewright/SoundDebuggableClass.h"
 
 namespace {
+void reportOpenError() {
+    SoundDebuggableClass::getOStream()
+        << QCoreApplication::translate("SoundPlayerQt", "Error opening audio device").toStdString() << std::endl;
+}
+
 // How far the output reads ahead of what is heard (ms): equaliser, gate and
 // amplifier changes are heard this much later, and a processing hiccup shorter
 // than this is not heard at all.
@@ -65,16 +70,14 @@ void SoundPlayerQt::start() {
     mEndReported.store(false, std::memory_order_release);
     if (mDevice && !mDevice->isOpen()) preload();
     if (!mDevice || !mDevice->isOpen()) {
-        SoundDebuggableClass::getOStream() << "Error opening audio device" << std::endl;
+        reportOpenError();
         mStopped.store(true, std::memory_order_release);
         emit playingHasFinished(false);
         return;
     }
     mOutput->start(mDevice.get());
     if (mOutput->error() != QAudio::NoError) {
-        SoundDebuggableClass::getOStream() << QCoreApplication::translate("SoundPlayerQt", "Error opening audio device")
-                                                  .toStdString()
-                                           << std::endl;
+        reportOpenError();
         mDevice->stop();
         mStopped.store(true, std::memory_order_release);
         emit playingHasFinished(false);
