@@ -103,9 +103,15 @@ void SoundPlayerQt::audioStatusChanged(int state) {
         case QAudio::ActiveState:
             emit playingStarted();
             break;
+        case QAudio::IdleState:
+            // Run dry while the chains still produce: the processing fell behind
+            // (a starved machine), and the output goes on once data comes. Only
+            // an output that ran dry after the device's threads ended has played
+            // the stream to its end.
+            if (mDevice && mDevice->isRunning()) break;
+            [[fallthrough]];
         case QAudio::SuspendedState:
         case QAudio::StoppedState:
-        case QAudio::IdleState:
             mStopped.store(true, std::memory_order_release);
             emit playingHasFinished(QAudio::State(state) == QAudio::IdleState && !deviceFailed());
             break;

@@ -4,7 +4,9 @@
 // the device as it needs PCM) and turns the output's notifications into the
 // player's signals: playerLoaded (preload), playingStarted (the output became
 // active), playingProgress every 0.5 s of output, and playingHasFinished (true
-// when the stream played to its end, false when stopped or failed).
+// when the stream played to its end, false when stopped or failed). An output
+// that runs dry while the processing still goes on (an underrun) is not an end:
+// it plays on, with a new playingStarted, once data comes again.
 //
 // Output format: the device's sample rate (44100 Hz without a device), 2
 // channels, signed 16-bit little-endian PCM.

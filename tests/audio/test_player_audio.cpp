@@ -357,6 +357,53 @@ TEST(PlayerAudioThreads, LiveChangesFromAnotherThreadDuringPlayback) {
     EXPECT_NEAR(double(last - first), double(in.size()), 0.05 * kRate) << "the whole stream was heard";
 }
 
+// The processing stalls for longer than the output holds: the output runs dry
+// for a while, then plays on. That is not the end of the playback.
+class StallOnce : public SoundAlgoBypass {
+public:
+    StallOnce(int at, int ms) : mAt(at), mMs(ms) {}
+    SoundTools::Status process() override {
+        if (!mDone && getInOrigin() >= mAt) {
+            mDone = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(mMs));
+        }
+        return SoundAlgoBypass::process();
+    }
+
+private:
+    int mAt, mMs;
+    bool mDone = false;
+};
+
+TEST(PlayerAudioThreads, AProcessingStallIsNotTheEnd) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("AProcessingStallIsNotTheEnd");
+    const Frames in = tk::mixedStereo(size_t(2.0 * kRate), kRate, 6);
+    auto stall = SoundRef<StallOnce>::make(int(0.8 * kRate), 900);
+    SoundPlayerQt player(reader(in), stall.get(), true);
+    SignalLog log(player);
+    std::atomic<int> dry{0};
+    QObject::connect(player.getOutput(), &QAudioOutput::stateChanged, [&](QAudio::State st) {
+        if (st == QAudio::IdleState && player.getDevice()->isRunning()) dry.fetch_add(1);
+    });
+    tk::MonitorTap rec;
+    ASSERT_TRUE(rec.ok());
+    player.preload();
+    player.start();
+    ASSERT_TRUE(runEventsUntil([&] { return idle(player) && !player.getDevice()->isRunning(); }, 20.0));
+    runEventsFor(0.15);
+    const Frames got = rec.take();
+    const std::vector<bool> ends = log.ends();
+    player.stop();
+    EXPECT_GE(dry.load(), 1) << "the stall outlasts what the output holds";
+    EXPECT_GE(log.started, 2) << "active again after running dry";
+    EXPECT_EQ(ends, std::vector<bool>({true, true})) << "reported at the end only";
+    // Everything was heard, with the stall's silence in between.
+    const size_t first = tk::firstSound(got), last = tk::lastSound(got);
+    ASSERT_NE(first, SIZE_MAX);
+    EXPECT_GT(double(last - first), double(in.size()) + 0.2 * kRate);
+}
+
 // ---------------------------------------------------------------- bad input
 
 TEST(PlayerAudioThreads, AReaderFailingMidStreamEndsThePlayback) {
