@@ -34,6 +34,17 @@ unsigned SoundAlgoFFTFilter::getDelay(unsigned) const {
 
 unsigned SoundAlgoFFTFilter::getSampleShift(unsigned sr) const { return getDelay(sr); }
 
+// The delay is that of the convolution the chain computes, whose output frames
+// keep the stream's positions; the spectra sit where their input sits, as
+// updateOutput places them at every step.
+void SoundAlgoFFTFilter::setOutOrigin() {
+    mOrigin = getInOrigin();
+    for (auto& buffer : mOutBuffers) {
+        buffer->setOrigin(mOrigin);
+        buffer->setStartOffset(getOffset());
+    }
+}
+
 SoundTools::Status SoundAlgoFFTFilter::design(unsigned sampleRate, unsigned fftSize, std::vector<double>& h,
                                               SoundTools::RemezReport* report) const {
     h.clear();

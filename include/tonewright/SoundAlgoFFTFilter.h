@@ -70,6 +70,8 @@ public:
     // Both taps - 1: see Timing above.
     unsigned getDelay(unsigned sr) const override;
     unsigned getSampleShift(unsigned sr) const override;
+    // The spectra keep the input's timeline: the delay does not move them.
+    void setOutOrigin() override;
 
 private:
     SoundTools::FilterType mType;
