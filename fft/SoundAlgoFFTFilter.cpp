@@ -5,9 +5,20 @@
 #include <cstring>
 #include <ostream>
 
+#include "core/SoundSimd.h"
 #include "filters/EqualiserDesign.h"
 
 namespace {
+
+// y[k] = H[k] x[k] for `bins` complex values stored (re, im).
+TW_KERNEL void multiplyBins(const double* H, const double* x, double* y, size_t bins) {
+    for (size_t k = 0; k < bins; ++k) {
+        const double hr = H[2 * k], hi = H[2 * k + 1];
+        const double xr = x[2 * k], xi = x[2 * k + 1];
+        y[2 * k] = hr * xr - hi * xi;
+        y[2 * k + 1] = hr * xi + hi * xr;
+    }
+}
 
 unsigned powerOfTwoBelow(unsigned size) {
     unsigned p = 1;
@@ -109,16 +120,7 @@ SoundTools::Status SoundAlgoFFTFilter::process() {
     for (unsigned i = 0; i < spectra; ++i) {
         const double* x = in->getRelFrame(int(i));
         double* y = out->getRelFrame(int(i));
-        for (size_t c = 0; c < channels; ++c) {
-            const double* xc = x + 2 * c * bins;
-            double* yc = y + 2 * c * bins;
-            for (size_t k = 0; k < bins; ++k) {
-                const double hr = H[2 * k], hi = H[2 * k + 1];
-                const double xr = xc[2 * k], xi = xc[2 * k + 1];
-                yc[2 * k] = hr * xr - hi * xi;
-                yc[2 * k + 1] = hr * xi + hi * xr;
-            }
-        }
+        for (size_t c = 0; c < channels; ++c) multiplyBins(H, x + 2 * c * bins, y + 2 * c * bins, bins);
     }
     return SoundTools::Ok;
 }
