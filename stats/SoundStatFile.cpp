@@ -89,8 +89,7 @@ void SoundStatFile::clear() {
     clearStepDetector();
 }
 
-void SoundStatFile::setStats(const std::vector<double>& freqs, const std::vector<SoundAlgoStats*>& stats,
-                             bool addRef) {
+void SoundStatFile::setStats(const std::vector<double>& freqs, const std::vector<SoundAlgoStats*>& stats, bool addRef) {
     clearStats();
     const bool hasNull = std::find(stats.begin(), stats.end(), nullptr) != stats.end();
     if (stats.size() != freqs.size() + 1 || hasNull) {

@@ -1,5 +1,10 @@
 #include "tonewright/SoundStatReference.h"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <dlfcn.h>
+#define TW_HAVE_DLADDR 1
+#endif
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -8,8 +13,6 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-
-#include <dlfcn.h>
 
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundDebuggableClass.h"
@@ -159,9 +162,9 @@ bool SoundStatReferenceCatalog::readJSonFile(QString path, QString nameKey) {
     }
     const QJsonArray array = document.array();
     if (!document.isArray() || array.isEmpty()) {
-        SoundDebuggableClass::setError(
-            path + (document.isArray() ? " : the catalog holds no reference" : " : a catalog is a JSON array, not an object"),
-            function);
+        SoundDebuggableClass::setError(path + (document.isArray() ? " : the catalog holds no reference"
+                                                                  : " : a catalog is a JSON array, not an object"),
+                                       function);
         return false;
     }
     int index = 0;
@@ -181,6 +184,7 @@ bool SoundStatReferenceCatalog::readJSonFile(QString path, QString nameKey) {
 
 QString SoundStatReferenceCatalog::getDefaultCatalogPath() {
     QStringList candidates;
+#ifdef TW_HAVE_DLADDR
     // The folder of the library file itself, so that an installation moved to
     // another prefix finds its own data.
     Dl_info info;
@@ -189,6 +193,7 @@ QString SoundStatReferenceCatalog::getDefaultCatalogPath() {
         const QString libDir = QFileInfo(QString::fromLocal8Bit(info.dli_fname)).absolutePath();
         candidates << QDir(libDir).filePath(QStringLiteral(TONEWRIGHT_LIBDIR_TO_DATADIR "/") + kDefaultCatalogName);
     }
+#endif
     candidates << QStringLiteral(TONEWRIGHT_SOURCE_SHARE "/") + kDefaultCatalogName;
     candidates << QStringLiteral(TONEWRIGHT_DATADIR "/") + kDefaultCatalogName;
     for (const QString& candidate : candidates)
@@ -199,9 +204,9 @@ QString SoundStatReferenceCatalog::getDefaultCatalogPath() {
 bool SoundStatReferenceCatalog::readDefaultCatalog(QString nameKey) {
     const QString path = getDefaultCatalogPath();
     if (path.isEmpty()) {
-        SoundDebuggableClass::setError(QStringLiteral("the default reference catalog ") + kDefaultCatalogName +
-                                           " is not installed",
-                                       "SoundStatReferenceCatalog::readDefaultCatalog");
+        SoundDebuggableClass::setError(
+            QStringLiteral("the default reference catalog ") + kDefaultCatalogName + " is not installed",
+            "SoundStatReferenceCatalog::readDefaultCatalog");
         return false;
     }
     return readJSonFile(path, nameKey);

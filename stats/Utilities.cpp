@@ -20,14 +20,18 @@ void setText(QString* errorText, const QString& text) {
 // library's statistics files, so it is used on purpose.
 QT_WARNING_PUSH
 QT_WARNING_DISABLE_DEPRECATED
-QJsonDocument fromBinary(const QByteArray& data) { return QJsonDocument::fromBinaryData(data, QJsonDocument::Validate); }
+QJsonDocument fromBinary(const QByteArray& data) {
+    return QJsonDocument::fromBinaryData(data, QJsonDocument::Validate);
+}
 QByteArray toBinary(const QJsonDocument& document) { return document.toBinaryData(); }
 QT_WARNING_POP
 }  // namespace
 
 namespace Utilities {
 
-QJsonDocument readJSONFromFile(QString path, bool binaryAllowed) { return readJSONFromFile(path, binaryAllowed, nullptr); }
+QJsonDocument readJSONFromFile(QString path, bool binaryAllowed) {
+    return readJSONFromFile(path, binaryAllowed, nullptr);
+}
 
 QJsonDocument readJSONFromFile(QString path, bool binaryAllowed, QString* errorText) {
     QFile file(path);

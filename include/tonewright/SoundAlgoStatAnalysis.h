@@ -55,9 +55,11 @@ public:
         double minSlopeTime = 1.0;
         bool fftStats = true;
         unsigned fftSize = 8192;  // a power of two
-        // Run the analyses on OpenMP threads side by side (results are the
-        // same either way; serial avoids a fork and join per block).
-        bool parallelBranches = true;
+        // Run the analyses on OpenMP threads side by side. Off by default:
+        // the band tree takes most of the time, so side by side saves little,
+        // while a fork and join per block costs far more than that on a busy
+        // machine. Results are the same either way.
+        bool parallelBranches = false;
     };
 
     SoundAlgoStatAnalysis();
@@ -78,6 +80,6 @@ public:
 private:
     Settings mSettings;
     SoundAlgoStats::FrequencyBuilder mBands;
-    RMSStepDetector* mDetector = nullptr;  // owned by the composite
+    RMSStepDetector* mDetector = nullptr;    // owned by the composite
     SoundAlgoFFTStats* mFFTStats = nullptr;  // owned by the composite
 };

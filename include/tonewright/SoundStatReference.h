@@ -82,8 +82,7 @@ public:
     // Null (with the error text of SoundDebuggableClass set) when this
     // reference describes no curve or the statistics hold no levels.
     // The caller owns the result.
-    SoundAlgoFilter* buildCorrectionFilter(const SoundStatFile& stats, double maxCorrection,
-                                           bool setOutputGain) const;
+    SoundAlgoFilter* buildCorrectionFilter(const SoundStatFile& stats, double maxCorrection, bool setOutputGain) const;
 
 private:
     QString mName;

@@ -77,23 +77,28 @@ TEST(JsonFiles, DamagedStatisticsFilesNeverCrash) {
     SoundStatFile source;
     std::vector<SoundAlgoStats*> bands;
     for (double sqr : {0.25, 0.01}) {
-        QJsonObject o{{"Class", "SoundAlgoStats"}, {"OutputType", 2}, {"WindowTime", 0.0}, {"TotalCount", 10},
-                      {"LeftSqr", sqr}, {"RightSqr", sqr}, {"LeftMax", 0.9}, {"RightMax", 0.8}, {"SampleRate", 44100}};
+        QJsonObject o{
+            {"Class", "SoundAlgoStats"}, {"OutputType", 2}, {"WindowTime", 0.0}, {"TotalCount", 10},   {"LeftSqr", sqr},
+            {"RightSqr", sqr},           {"LeftMax", 0.9},  {"RightMax", 0.8},   {"SampleRate", 44100}};
         bands.push_back(SoundAlgoStats::createFromJSon(o));
     }
     source.setStats({1000.0}, bands, false);
     QJsonArray regions;
     for (int i = 0; i < 3; ++i)
-        regions.append(QJsonObject{{"BeginSample", i * 1000}, {"SampleNb", 1000}, {"RMSSqrValue0", 0.1 * i},
-                                   {"RMSSqrValue1", 0.2}, {"MeanSmpl", 5}, {"IsNoise", i == 1}});
+        regions.append(QJsonObject{{"BeginSample", i * 1000},
+                                   {"SampleNb", 1000},
+                                   {"RMSSqrValue0", 0.1 * i},
+                                   {"RMSSqrValue1", 0.2},
+                                   {"MeanSmpl", 5},
+                                   {"IsNoise", i == 1}});
     source.setStepDetector(RMSStepDetector::createFromJSon(QJsonObject{{"Class", "RMSStepDetector"},
-                                                                      {"NoiseThreshold", -40.0},
-                                                                      {"RMSTime", 0.2},
-                                                                      {"MinSlopeTime", 1.0},
-                                                                      {"OutputMode", 3},
-                                                                      {"RealTimeMode", false},
-                                                                      {"SampleRate", 44100},
-                                                                      {"Regions", regions}}),
+                                                                       {"NoiseThreshold", -40.0},
+                                                                       {"RMSTime", 0.2},
+                                                                       {"MinSlopeTime", 1.0},
+                                                                       {"OutputMode", 3},
+                                                                       {"RealTimeMode", false},
+                                                                       {"SampleRate", 44100},
+                                                                       {"Regions", regions}}),
                            false);
     ASSERT_NE(source.getStepDetector(), nullptr);
     source.setFFTStats(SoundAlgoFFTStats::createFromJSon(QJsonObject{{"Class", "SoundAlgoFFTStats"},
@@ -157,7 +162,8 @@ TEST(JsonFiles, DamagedCatalogsNeverCrash) {
     tk::MessageCapture quiet;
     std::mt19937 random(23);
     const SoundStatFile stats;  // no levels: only the reading is exercised here
-    for (const auto& source : {std::make_pair(text, QString("damaged.json")), std::make_pair(binary, QString("damaged.bin"))}) {
+    for (const auto& source :
+         {std::make_pair(text, QString("damaged.json")), std::make_pair(binary, QString("damaged.bin"))}) {
         const QString path = dir.path(source.second);
         for (int k = 0; k < 150; ++k) {
             QByteArray damaged = source.first;

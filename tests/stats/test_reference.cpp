@@ -28,8 +28,12 @@ constexpr unsigned kRate = 44100;
 const std::vector<double> kPink = {0.0, -5.59, -5.58, -5.57, -7.89, -9.38, -7.88, -9.37, -10.47};
 
 SoundAlgoStats* bandAt(double db) {
-    QJsonObject o{{"Class", "SoundAlgoStats"}, {"OutputType", 2}, {"WindowTime", 0.0}, {"TotalCount", 1},
-                  {"LeftSqr", std::pow(10.0, db / 10.0)}, {"RightSqr", std::pow(10.0, db / 10.0)}};
+    QJsonObject o{{"Class", "SoundAlgoStats"},
+                  {"OutputType", 2},
+                  {"WindowTime", 0.0},
+                  {"TotalCount", 1},
+                  {"LeftSqr", std::pow(10.0, db / 10.0)},
+                  {"RightSqr", std::pow(10.0, db / 10.0)}};
     return SoundAlgoStats::createFromJSon(o);
 }
 
@@ -49,8 +53,8 @@ QJsonObject curve(const QString& name, const std::vector<double>& freqs, const s
     QJsonArray f, l;
     for (double v : freqs) f.append(v);
     for (double v : levels) l.append(v);
-    return QJsonObject{{"Class", "SoundStatReference"}, {"Name", name}, {"Frequency", f}, {"RelativeLevel", l},
-                       {"Version", version}};
+    return QJsonObject{
+        {"Class", "SoundStatReference"}, {"Name", name}, {"Frequency", f}, {"RelativeLevel", l}, {"Version", version}};
 }
 
 SoundStatReference referenceOf(const QJsonObject& o) {
@@ -152,11 +156,11 @@ TEST(Reference, CorrectionsAreCutsWithinTheLimit) {
     const Case cases[] = {
         {{-2, -2, -2}, 6.0, {0, -3, -5}},
         {{-2, -2, -2}, 1.0, {0, -1, -2}},
-        {{-2, -2, -2}, -1.0, {0, -1, -2}},        // the limit's sign does not matter
+        {{-2, -2, -2}, -1.0, {0, -1, -2}},       // the limit's sign does not matter
         {{-10, -10, -10}, 20.0, {-5, -8, -10}},  // all measured above: no lift
-        {{-2, -2}, 6.0, {0, -3}},                 // a shorter curve: common bands only
+        {{-2, -2}, 6.0, {0, -3}},                // a shorter curve: common bands only
         {{-2, -2, -2, 7}, 6.0, {0, -3, -5}},
-        {{-2, nan, -2}, 6.0, {0, -3, -5}},       // a difference that is no number: no correction
+        {{-2, nan, -2}, 6.0, {0, -3, -5}},  // a difference that is no number: no correction
         {{-2, -2, -2}, nan, {0, 0, 0}},
     };
     for (const Case& c : cases) {
@@ -244,8 +248,10 @@ TEST(Reference, BadCatalogs) {
          "element 1 is not an object"},
         {"wrong types everywhere",
          "[{\"Class\": 1, \"Name\": 2, \"Frequency\": 3, \"RelativeLevel\": 4, \"Version\": 5},"
-         " {\"Class\": \"SoundStatReference\", \"Name\": [], \"Frequency\": {}, \"RelativeLevel\": \"\", \"Version\": null},"
-         " {\"Class\": \"SoundStatReference\", \"Name\": \"n\", \"Frequency\": [\"a\", null], \"RelativeLevel\": true}]",
+         " {\"Class\": \"SoundStatReference\", \"Name\": [], \"Frequency\": {}, \"RelativeLevel\": \"\", \"Version\": "
+         "null},"
+         " {\"Class\": \"SoundStatReference\", \"Name\": \"n\", \"Frequency\": [\"a\", null], \"RelativeLevel\": "
+         "true}]",
          true, 3, ""},
         {"arrays of different lengths",
          "[{\"Class\": \"SoundStatReference\", \"Name\": \"short\", \"Frequency\": [250, 500, 1000],"
@@ -261,7 +267,8 @@ TEST(Reference, BadCatalogs) {
         EXPECT_EQ(catalog.readJSonFile(path), c.ok);
         EXPECT_EQ(catalog.getReferenceList().size(), c.references);
         if (!c.ok) {
-            EXPECT_TRUE(SoundDebuggableClass::getError().contains(path)) << SoundDebuggableClass::getError().toStdString();
+            EXPECT_TRUE(SoundDebuggableClass::getError().contains(path))
+                << SoundDebuggableClass::getError().toStdString();
             EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.cause))
                 << SoundDebuggableClass::getError().toStdString();
         }

@@ -52,8 +52,12 @@ void expectSameBand(const SoundAlgoStats& a, const SoundAlgoStats& b) {
 
 // A band statistics algorithm whose full RMS is `db`.
 SoundAlgoStats* bandAt(double db) {
-    QJsonObject o{{"Class", "SoundAlgoStats"}, {"OutputType", 2}, {"WindowTime", 0.0}, {"TotalCount", 1},
-                  {"LeftSqr", std::pow(10.0, db / 10.0)}, {"RightSqr", std::pow(10.0, db / 10.0)},
+    QJsonObject o{{"Class", "SoundAlgoStats"},
+                  {"OutputType", 2},
+                  {"WindowTime", 0.0},
+                  {"TotalCount", 1},
+                  {"LeftSqr", std::pow(10.0, db / 10.0)},
+                  {"RightSqr", std::pow(10.0, db / 10.0)},
                   {"SampleRate", 48000}};
     return SoundAlgoStats::createFromJSon(o);
 }
@@ -137,11 +141,14 @@ TEST(StatFile, FullAnalysisRoundTripsExactly) {
 }
 
 // What an "analyse" job stores: everything in one file; the relative levels
-// then come from the FFT statistics. Any block size gives the same analysis.
+// then come from the FFT statistics. Any block size, and branches run side by
+// side or one after the other, give the same analysis.
 TEST(StatFile, OneFileHoldsTheWholeAnalysisWhateverTheBlockSize) {
     const Frames in = tk::tiltedNoise(1 << 15, kRate, -3.0, 20.0, 9);
+    SoundAlgoStatAnalysis::Settings parallel;
+    parallel.parallelBranches = true;
     auto a = SoundRef<SoundAlgoStatAnalysis>::make();
-    auto b = SoundRef<SoundAlgoStatAnalysis>::make();
+    auto b = SoundRef<SoundAlgoStatAnalysis>::make(parallel);  // side by side: the same results
     ASSERT_EQ(analyse(*a, in, 1024), SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
     ASSERT_EQ(analyse(*b, in, 777), SoundTools::Ok);
     for (size_t i = 0; i < a->getBandStats().size(); ++i) {
@@ -301,8 +308,7 @@ TEST(StatFile, FailedReadsLeaveTheContent) {
          "\"Class\" is not \"SoundStatFile\""},
         {"class not text", binary(QJsonObject{{"Class", 1}, {"Version", "1"}}), "\"Class\" is not"},
         {"no version", binary(QJsonObject{{"Class", "SoundStatFile"}}), "without a \"Version\""},
-        {"version number", binary(QJsonObject{{"Class", "SoundStatFile"}, {"Version", 1}}),
-         "without a \"Version\""},
+        {"version number", binary(QJsonObject{{"Class", "SoundStatFile"}, {"Version", 1}}), "without a \"Version\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -311,7 +317,8 @@ TEST(StatFile, FailedReadsLeaveTheContent) {
         SoundStatFile file = good;
         EXPECT_FALSE(file.readJSonFile(path));
         EXPECT_TRUE(SoundDebuggableClass::getError().contains(path)) << SoundDebuggableClass::getError().toStdString();
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.cause)) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.cause))
+            << SoundDebuggableClass::getError().toStdString();
         ASSERT_EQ(file.getBandStats().size(), 2u);
         EXPECT_EQ(file.getBandStats()[0], good.getBandStats()[0]);
         EXPECT_EQ(file.getFrequencies(), good.getFrequencies());
