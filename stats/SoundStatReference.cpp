@@ -145,7 +145,9 @@ SoundAlgoFilter* SoundStatReference::buildCorrectionFilter(const SoundStatFile& 
         }
     }
     // The corrections are all cuts; the output gain gives back the mean power
-    // they take from the range, on a logarithmic frequency axis.
+    // they take from the range, on a logarithmic frequency axis. (Summing the
+    // bands' linear gains as root of squares would mix factors with decibels
+    // and grow with the number of bands; a mean of power gains does neither.)
     if (setOutputGain && weight > 0.0 && power > 0.0) filter->setOutputGain(-10.0 * std::log10(power / weight));
     return filter.release();
 }
