@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "common/FilterKit.h"
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "tonewright/SoundAlgoBassBoost.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoFilter.h"

@@ -12,7 +12,7 @@
 #include "common/AudioServer.h"
 #include "common/EqualizerModel.h"
 #include "common/FilterKit.h"
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "common/Threading.h"
 #include "tonewright/SoundAlgoBassBoost.h"
 #include "tonewright/SoundAlgoComposite.h"
