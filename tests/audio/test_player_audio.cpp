@@ -20,6 +20,7 @@
 #include "common/AudioServer.h"
 #include "common/EqualizerModel.h"
 #include "common/FilterKit.h"
+#include "common/PlayerKit.h"
 #include "common/Threading.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
@@ -311,47 +312,19 @@ TEST(PlayerAudioThreads, LiveChangesFromAnotherThreadDuringPlayback) {
     tk::Watchdog dog("LiveChangesFromAnotherThreadDuringPlayback");
     const Frames in = tk::mixedStereo(size_t(2.5 * kRate), kRate, 31);
     SoundPlayerQt player(reader(in), nullptr, true);
-    auto post = SoundRef<SoundAlgoComposite>::make("post");
-    auto gate = SoundRef<SoundAlgoNoiseGate>::make(-50.0, 0.01, 0.05);
-    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-3.0, nullptr);
-    player.setNoiseGate(gate.get());
-    player.setAmplifier(amp.get());
-    post->pushAlgo(gate.release());
-    post->pushAlgo(amp.release());
-    player.setPostProcessingChain(post.release());
+    tk::installGateAndAmplifier(player, -3.0, -50.0, 0.01, 0.05);
     tk::MonitorTap rec;
     ASSERT_TRUE(rec.ok());
     player.preload();
     player.start();
-    std::atomic<bool> done{false};
-    std::atomic<int> changes{0};
-    std::thread ui([&] {
-        std::mt19937 gen(77);
-        std::uniform_int_distribution<int> what(0, 7), band(0, 9);
-        std::uniform_real_distribution<double> level(-8.0, 8.0);
-        while (!done.load()) {
-            switch (what(gen)) {
-                case 0: player.switchEq(what(gen) < 6); break;
-                case 1: player.switchBassBoost(what(gen) < 3); break;
-                case 2: player.setEqPreset(unsigned(band(gen))); break;
-                case 3: player.setGateLevel(-40.0 - band(gen)); break;
-                case 4: player.setAmpLevel(level(gen) - 4.0); break;
-                case 5: player.setEqGain(0.9); break;
-                default: player.setEqLevel(unsigned(band(gen)), level(gen)); break;
-            }
-            (void)player.getEqGain();
-            changes.fetch_add(1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        }
-    });
+    tk::RandomPlayerChanges ui(player, 77, true, std::chrono::milliseconds(3));
     const bool ended = runEventsUntil([&] { return idle(player); }, 20.0);
-    done = true;
-    ui.join();
+    const int changes = ui.stop();
     runEventsFor(0.1);
     const Frames got = rec.take();
     player.stop();
     EXPECT_TRUE(ended);
-    EXPECT_GT(changes.load(), 50);
+    EXPECT_GT(changes, 50);
     const size_t first = tk::firstSound(got), last = tk::lastSound(got);
     ASSERT_NE(first, SIZE_MAX);
     EXPECT_NEAR(double(last - first), double(in.size()), 0.05 * kRate) << "the whole stream was heard";

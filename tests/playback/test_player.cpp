@@ -12,6 +12,7 @@
 #include "common/AudioServer.h"
 #include "common/EqualizerModel.h"
 #include "common/FilterKit.h"
+#include "common/PlayerKit.h"
 #include "common/SpectrumKit.h"
 #include "common/Threading.h"
 #include "tonewright/SoundAlgoBassBoost.h"
@@ -294,14 +295,7 @@ TEST(PlayerThreads, GateAndAmplifierLevelsReachTheRunningChain) {
     tk::Watchdog dog("GateAndAmplifierLevelsReachTheRunningChain");
     const Frames in = tk::sine(10 * kRate, kRate, 440.0, 0.5);
     TestPlayer player(reader(in), nullptr, true);
-    auto post = SoundRef<SoundAlgoComposite>::make("post");
-    auto gate = SoundRef<SoundAlgoNoiseGate>::make(-60.0, 0.001, 0.01);
-    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(0.0, nullptr);
-    player.setNoiseGate(gate.get());
-    player.setAmplifier(amp.get());
-    post->pushAlgo(gate.release());
-    post->pushAlgo(amp.release());
-    player.setPostProcessingChain(post.release());
+    tk::installGateAndAmplifier(player, 0.0, -60.0, 0.001, 0.01);
     player.preload();
     SoundAlgoDevice& dev = *player.getDevice();
     EXPECT_NEAR(tk::rms(readPcm(dev, 8192)), 0.5 / std::sqrt(2.0), 1e-3);
@@ -321,43 +315,13 @@ TEST(PlayerThreads, LiveChangesFromAnotherThreadWhileTheDeviceDelivers) {
     tk::Watchdog dog("LiveChangesFromAnotherThreadWhileTheDeviceDelivers");
     const Frames in = tk::mixedStereo(6 * kRate, kRate, 2);
     TestPlayer player(reader(in), nullptr, true);
-    auto post = SoundRef<SoundAlgoComposite>::make("post");
-    auto gate = SoundRef<SoundAlgoNoiseGate>::make();
-    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-3.0, nullptr);
-    player.setNoiseGate(gate.get());
-    player.setAmplifier(amp.get());
-    post->pushAlgo(gate.release());
-    post->pushAlgo(amp.release());
-    player.setPostProcessingChain(post.release());
+    tk::installGateAndAmplifier(player, -3.0);
     player.preload();
-    std::atomic<bool> done{false};
-    std::atomic<int> changes{0};
-    std::thread host([&] {
-        std::mt19937 gen(12);
-        std::uniform_int_distribution<int> what(0, 9), band(0, 10);
-        std::uniform_real_distribution<double> level(-8.0, 8.0);
-        while (!done.load()) {
-            switch (what(gen)) {
-                case 0: player.switchEq(what(gen) < 7); break;
-                case 1: player.switchBassBoost(what(gen) < 5); break;
-                case 2: player.setEqPreset(unsigned(band(gen))); break;
-                case 3: player.setEqFreq(unsigned(band(gen)), 100.0 + 100.0 * band(gen)); break;
-                case 4: player.setEqWidth(unsigned(band(gen)), 0.5 + 0.2 * band(gen)); break;
-                case 5: player.setEqGain(0.5 + 0.05 * band(gen)); break;
-                case 6: player.setGateLevel(level(gen) * 8.0); break;
-                case 7: player.setAmpLevel(level(gen)); break;
-                default: player.setEqLevel(unsigned(band(gen)), level(gen)); break;
-            }
-            (void)player.getEqGain();
-            changes.fetch_add(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-    });
+    tk::RandomPlayerChanges host(player, 12, false, std::chrono::microseconds(200));
     const Frames got = readPcm(*player.getDevice());
-    done = true;
-    host.join();
+    const int changes = host.stop();
     EXPECT_EQ(got.size(), in.size());
-    EXPECT_GT(changes.load(), 10);
+    EXPECT_GT(changes, 10);
     player.stop();
 }
 
