@@ -415,7 +415,9 @@ TEST(PlayerAudioThreads, AFailingChainEndsThePlaybackAsFailed) {
         SignalLog log(player);
         player.preload();
         player.start();
-        ASSERT_TRUE(runEventsUntil([&] { return idle(player) && !player.getDevice()->isRunning(); }, 20.0))
+        // The end is reported through the event loop, possibly after the output went idle.
+        ASSERT_TRUE(runEventsUntil(
+            [&] { return idle(player) && !player.getDevice()->isRunning() && !log.ends().empty(); }, 20.0))
             << "post " << inPost;
         EXPECT_EQ(player.getDevice()->getStatus(), SoundTools::Error) << "post " << inPost;
         const std::vector<bool> ends = log.ends();
