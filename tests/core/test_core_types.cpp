@@ -1,6 +1,5 @@
 #include <QtGlobal>
 #include <cmath>
-#include <sstream>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundDebuggableClass.h"
@@ -97,16 +96,4 @@ TEST(Diagnostics, SetErrorComposesAndLogs) {
     SoundDebuggableClass::setError(QString(QChar(0)) + "garbage", "f");
     EXPECT_EQ(SoundDebuggableClass::getError(), "f : Unknown system error.");
     qInstallMessageHandler(old);
-}
-
-TEST(Diagnostics, StreamAndSwitchesAreProcessWide) {
-    std::ostringstream os;
-    SoundDebuggableClass::setOStream(&os);
-    SoundDebuggableClass::getOStream() << "x";
-    SoundDebuggableClass::setOStream(nullptr);
-    EXPECT_EQ(os.str(), "x");
-    EXPECT_FALSE(SoundDebuggableClass::isVerbose());
-    SoundDebuggableClass::setVerbose(true);
-    EXPECT_TRUE(SoundDebuggableClass::isVerbose());
-    SoundDebuggableClass::setVerbose(false);
 }

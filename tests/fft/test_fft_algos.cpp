@@ -126,37 +126,26 @@ TEST(FFTAlgo, SpectrumProductIsLinearConvolution) {
     }
 }
 
-// Time-domain neighbours on both sides: a gain before the direct compute and a
-// member that keeps history (in overlap) after the inverse.
+// Time-domain neighbours on both sides: a gain before the direct compute, and
+// members after the inverse that keep history (in overlap) or delay the stream
+// by more than a block, so that the flush at the end must bring the whole
+// stream out, in place.
 TEST(FFTAlgo, ChainWithTimeDomainNeighbours) {
     const Frames in = tk::mixedStereo(9000, kRate, 5);
-    auto chain = SoundRef<SoundAlgoComposite>::make();
-    chain->pushAlgo(SoundRef<SoundAlgoScale>::make(20.0 * std::log10(0.5)).release());
-    chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(37u, 0u, 0u).release());
-    SoundTools::Status status;
-    const Frames out = tk::run(*chain, in, kRate, 1024, &status);
-    ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
-    ASSERT_GE(out.size(), in.size());
-    EXPECT_TRUE(tk::framesNear(head(out, in.size()), tk::scaled(in, 0.5), 1e-12));
-}
-
-// Members after the chain that keep history and delay the stream by more than a
-// block: the flush at the end brings the whole stream out, in place.
-TEST(FFTAlgo, FlushLargerThanTheBlock) {
-    const Frames in = tk::mixedStereo(5000, kRate, 9);
-    const unsigned d = 3000;
-    auto chain = SoundRef<SoundAlgoComposite>::make();
-    chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(10u, 0u, 0u).release());
-    chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(d) / kRate, false).release());
-    SoundTools::Status status;
-    const Frames out = tk::run(*chain, in, kRate, 256, &status);
-    ASSERT_EQ(status, SoundTools::Ok);
-    ASSERT_GE(out.size(), in.size() + d);
-    EXPECT_TRUE(tk::framesNear(head(out, in.size() + d), tk::delayed(in, d), 1e-12));
+    for (bool delayed : {false, true}) {
+        const unsigned d = delayed ? 3000 : 0;
+        auto chain = SoundRef<SoundAlgoComposite>::make();
+        if (!delayed) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(20.0 * std::log10(0.5)).release());
+        chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
+        chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
+        chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(delayed ? 10u : 37u, 0u, 0u).release());
+        if (delayed) chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(d) / kRate, false).release());
+        SoundTools::Status status;
+        const Frames out = tk::run(*chain, in, kRate, delayed ? 256 : 1024, &status);
+        ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+        ASSERT_GE(out.size(), in.size() + d);
+        EXPECT_TRUE(tk::framesNear(head(out, in.size() + d), delayed ? tk::delayed(in, d) : tk::scaled(in, 0.5), 1e-12));
+    }
 }
 
 // Fed by another algorithm, the direct compute takes the loop's block size: with
@@ -279,17 +268,6 @@ TEST(FFTAlgo, SizesAreRoundedDownToPowersOfTwo) {
         EXPECT_EQ(SoundBuffer::sSize, std::max(1024u, c.size)) << c.requested;
     }
     SoundBuffer::sSize = saved;
-}
-
-TEST(FFTAlgo, FrameCountConversions) {
-    PlainSpectrum plain(512, false), overlapped(512, true);
-    EXPECT_EQ(plain.frame2FFTFrame(1000), 1u);
-    EXPECT_EQ(overlapped.frame2FFTFrame(1000), 2u);
-    EXPECT_EQ(overlapped.frame2FFTFrame(200), 0u);
-    EXPECT_EQ(plain.FFTFrame2frame(3), 1536u);
-    EXPECT_EQ(overlapped.FFTFrame2frame(3), 768u);
-    EXPECT_EQ(overlapped.getFFTSampleSize(), 257u);
-    EXPECT_EQ(PlainSpectrum().frame2FFTFrame(1000), 0u);
 }
 
 TEST(FFTAlgo, UnusableSizesFailTheRunWithAReason) {

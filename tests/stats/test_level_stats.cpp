@@ -171,20 +171,3 @@ TEST(LevelStats, JsonRoundTripAndRegistry) {
           QJsonObject{{"Class", "SoundAlgoStats"}, {"OutputType", 0}, {"WindowTime", -1.0}}})
         EXPECT_EQ(SoundAlgoStats::createFromJSon(bad), nullptr);
 }
-
-TEST(LevelStats, FrequencyBuilderMakesNamedStatsOnlyBands) {
-    SoundAlgoStats::FrequencyBuilder builder;
-    EXPECT_EQ(builder.getWindowTime(), 0.2);
-    auto target = SoundRef<SoundAlgoComposite>::make();
-    builder.buildAlgo(target.get(), 0, "[0-100]");
-    builder.buildAlgo(target.get(), 1, "[100-22050]");
-    ASSERT_EQ(builder.getStatsVector().size(), 2u);
-    EXPECT_EQ(builder.getStatsVector()[1]->getId(), "[100-22050]");
-    EXPECT_EQ(builder.getStatsVector()[0]->getOutputType(), SoundAlgoStats::StatsOnly);
-    EXPECT_EQ(target->getBranch(0).size(), 2u);
-    SoundAlgoStats::FrequencyBuilder copy(builder);
-    EXPECT_EQ(copy.getStatsVector(), builder.getStatsVector());
-    SoundAlgoStats::FrequencyBuilder withWindow(0.5);
-    withWindow = builder;
-    EXPECT_EQ(withWindow.getWindowTime(), 0.2);
-}
