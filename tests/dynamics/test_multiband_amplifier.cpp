@@ -207,16 +207,13 @@ TEST(MultibandAmplifier, FFTBandsSeparately) {
         in[i].l += extra;
         in[i].r += 0.5 * extra;
     }
-    SoundAlgoComposite chain;
-    chain.pushAlgo(SoundRef<SoundAlgoFFTMultibandAmplifier>::make(freqs, -20.0, 0.005, 0.05, det.get(), 8192u, false)
-                       .release());
-    auto* capture = SoundRef<tk::CaptureInputs>::make(3u).release();
-    chain.pushAlgo(capture);
     SoundTools::Status status;
-    tk::run(chain, in, kRate, 4096, &status);
+    const std::vector<Frames> bands = tk::runOutputs(
+        SoundRef<SoundAlgoFFTMultibandAmplifier>::make(freqs, -20.0, 0.005, 0.05, det.get(), 8192u, false).release(), 3,
+        in, kRate, 4096, &status);
     ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
     for (int b = 0; b < 3; ++b) {
-        const Frames& band = capture->input(unsigned(b));
+        const Frames& band = bands[size_t(b)];
         ASSERT_GE(band.size(), in.size());
         for (int other = 0; other < 3; ++other) {
             const double quiet = tone(band, kQuietAt, kTones[other]), loud = tone(band, kLoudAt, kTones[other]);

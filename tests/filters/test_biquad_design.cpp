@@ -104,27 +104,28 @@ TEST(BiquadDesign, WidthFamilyMatchesCookbookPrototypes) {
     EXPECT_GT(checked, 500);
 }
 
+// Peaking band: exactly its gain at the centre. Shelves: full gain on their
+// side, half (in dB) at the corner. Pass types: unity where they pass, 0 dB at
+// the band-pass centre.
 TEST(BiquadDesign, WidthFamilyKeepsCookbookLandmarks) {
-    for (unsigned fs : kRates) {
-        // Peaking band: exactly its gain at the centre.
-        BiquadEqBuilder peak(BandEq, 1000.0, 1.9, 7.5);
-        peak.init(fs);
-        EXPECT_NEAR(tk::responseDb(peak.getBCoeff(), peak.getACoeff(), 1000.0, fs), 7.5, 1e-9);
-        // Shelves: full gain on their side, half (in dB) at the corner.
-        BiquadEqBuilder low(LowShelf, 300.0, 1.0, -8.0), high(HighShelf, 3000.0, 1.0, 5.0);
-        low.init(fs);
-        high.init(fs);
-        EXPECT_NEAR(tk::responseDb(low.getBCoeff(), low.getACoeff(), 0.0, fs), -8.0, 1e-5);
-        EXPECT_NEAR(tk::responseDb(low.getBCoeff(), low.getACoeff(), 300.0, fs), -4.0, 1e-5);
-        EXPECT_NEAR(tk::responseDb(high.getBCoeff(), high.getACoeff(), fs / 2.0, fs), 5.0, 1e-5);
-        EXPECT_NEAR(tk::responseDb(high.getBCoeff(), high.getACoeff(), 3000.0, fs), 2.5, 1e-5);
-        // Pass types: unity where they pass, 0 dB at the band-pass centre.
-        BiquadEqBuilder lp(LowPass, 2000.0, 1.0, 0.0), bp(BandPass, 2000.0, 1.0, 0.0);
-        lp.init(fs);
-        bp.init(fs);
-        EXPECT_NEAR(tk::responseDb(lp.getBCoeff(), lp.getACoeff(), 0.0, fs), 0.0, 1e-9);
-        EXPECT_NEAR(tk::responseDb(bp.getBCoeff(), bp.getACoeff(), 2000.0, fs), 0.0, 1e-5);
-    }
+    struct Landmark {
+        FilterType type;
+        double f0, width, gain, at, db, tol;  // at < 0: half the sample rate
+    };
+    const Landmark marks[] = {
+        {BandEq, 1000.0, 1.9, 7.5, 1000.0, 7.5, 1e-9}, {LowShelf, 300.0, 1.0, -8.0, 0.0, -8.0, 1e-5},
+        {LowShelf, 300.0, 1.0, -8.0, 300.0, -4.0, 1e-5}, {HighShelf, 3000.0, 1.0, 5.0, -1.0, 5.0, 1e-5},
+        {HighShelf, 3000.0, 1.0, 5.0, 3000.0, 2.5, 1e-5}, {LowPass, 2000.0, 1.0, 0.0, 0.0, 0.0, 1e-9},
+        {BandPass, 2000.0, 1.0, 0.0, 2000.0, 0.0, 1e-5},
+    };
+    for (unsigned fs : kRates)
+        for (const Landmark& m : marks) {
+            BiquadEqBuilder b(m.type, m.f0, m.width, m.gain);
+            b.init(fs);
+            const double at = m.at < 0 ? fs / 2.0 : m.at;
+            EXPECT_NEAR(tk::responseDb(b.getBCoeff(), b.getACoeff(), at, fs), m.db, m.tol)
+                << "type " << m.type << " at " << at << " fs " << fs;
+        }
 }
 
 TEST(BiquadDesign, QFamilyMatchesTangentPrototypes) {
