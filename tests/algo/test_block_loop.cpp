@@ -43,6 +43,7 @@ struct SignalLog {
         QObject::connect(&a, &SoundAlgo::notifyEnd, [this](int s) { end.push_back(s); });
     }
 };
+
 // Delivers its frames in the given read sizes, cycled: each read returns at
 // most that many, so that most reads are short.
 class HiccupReader : public tk::MemoryReader {
