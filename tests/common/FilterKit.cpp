@@ -1,5 +1,7 @@
 #include "FilterKit.h"
 
+#include "tonewright/SoundAlgoComposite.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -80,6 +82,18 @@ double power(const Frames& f, size_t from) {
     double s = 0.0;
     for (size_t i = from; i < f.size(); ++i) s += f[i].l * f[i].l + f[i].r * f[i].r;
     return s / double(2 * (f.size() - from));
+}
+
+std::vector<Frames> runOutputs(SoundAlgo* algo, unsigned outputs, const Frames& in, unsigned rate, unsigned block,
+                               SoundTools::Status* status) {
+    auto chain = SoundRef<SoundAlgoComposite>::make("outputs");
+    chain->pushAlgo(algo);
+    auto capture = SoundRef<CaptureInputs>::make(outputs);
+    chain->pushAlgo(SoundRef<CaptureInputs>::share(capture.get()).release());
+    run(*chain, in, rate, block, status);
+    std::vector<Frames> out;
+    for (unsigned i = 0; i < outputs; ++i) out.push_back(capture->input(i));
+    return out;
 }
 
 }  // namespace tk

@@ -42,6 +42,11 @@ private:
     std::vector<Frames> mFrames;
 };
 
+// Runs `algo` (which the call takes over) followed by a CaptureInputs of
+// `outputs` inputs, and returns what each output of `algo` gave.
+std::vector<Frames> runOutputs(SoundAlgo* algo, unsigned outputs, const Frames& in, unsigned rate, unsigned block,
+                               SoundTools::Status* status = nullptr);
+
 // Power of a sequence of frames (mean of squares over both channels), from `from` on.
 double power(const Frames& f, size_t from = 0);
 

@@ -80,4 +80,26 @@ Frames convolve(const Frames& x, const std::vector<double>& h) {
     return y;
 }
 
+Frames fullConvolution(const Frames& x, const std::vector<double>& h) {
+    Frames padded = x;
+    padded.resize(x.size() + h.size() - 1, Frame(0.0, 0.0));
+    return convolve(padded, h);
+}
+
+double toneAmplitude(const Frames& f, size_t from, size_t n, double freq, double rate) {
+    long double re = 0.0L, im = 0.0L;
+    for (size_t i = 0; i < n; ++i) {
+        const long double a = 2.0L * 3.14159265358979323846264338327950288L * freq * (long double)i / rate;
+        re += f[from + i].l * std::cos(a);
+        im -= f[from + i].l * std::sin(a);
+    }
+    return double(2.0L * std::sqrt(re * re + im * im) / (long double)n);
+}
+
+bool allFinite(const Frames& f) {
+    for (const Frame& x : f)
+        if (!std::isfinite(x.l) || !std::isfinite(x.r)) return false;
+    return true;
+}
+
 }  // namespace tk

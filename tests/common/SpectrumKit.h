@@ -26,5 +26,13 @@ double firMagnitude(const std::vector<double>& h, double f);
 // y[n] = sum_i h[i] x[n - i] per channel, x taken as 0 before the start; as
 // many frames as the input.
 Frames convolve(const Frames& x, const std::vector<double>& h);
+// The full linear convolution: the input followed by zeros, size + taps - 1 frames.
+Frames fullConvolution(const Frames& x, const std::vector<double>& h);
+
+// Amplitude of the left channel's component at `freq` over frames [from, from + n)
+// by a single-bin DFT (n should hold whole periods of every tone present).
+double toneAmplitude(const Frames& f, size_t from, size_t n, double freq, double rate);
+
+bool allFinite(const Frames& f);
 
 }  // namespace tk

@@ -1,3 +1,4 @@
+#include <memory>
 #include <sstream>
 
 #include "common/TestKit.h"
@@ -5,19 +6,16 @@
 #include "tonewright/SoundDebuggableClass.h"
 
 namespace {
-// Fills array frames with (origin + i, -(origin + i)) so positions can be read back.
-void fillPositions(SoundBuffer& b) {
-    for (unsigned i = 0; i < b.getFrameNB(); ++i) {
-        b.getRelStereoFrame(int(i))->l = b.getOrigin() + int(i);
-        b.getRelStereoFrame(int(i))->r = -(b.getOrigin() + int(i));
-    }
+// A buffer of `frames` valid frames from `origin`, holding (position, -position)
+// so that positions can be read back.
+std::unique_ptr<SoundBuffer> positions(unsigned allocated, unsigned frames, int origin, unsigned rate = 44100) {
+    auto b = std::make_unique<SoundBuffer>(rate);
+    b->alloc(allocated, 2);
+    b->setOrigin(origin);
+    b->setFrameNB(frames);
+    for (unsigned i = 0; i < frames; ++i) *b->getRelStereoFrame(int(i)) = tk::Frame(origin + int(i), -(origin + int(i)));
+    return b;
 }
-
-struct CaptureStream {
-    std::ostringstream os;
-    CaptureStream() { SoundDebuggableClass::setOStream(&os); }
-    ~CaptureStream() { SoundDebuggableClass::setOStream(nullptr); }
-};
 }  // namespace
 
 TEST(SoundBuffer, AllocKeepsLargeEnoughArraysAndZeroesNewOnes) {
@@ -38,81 +36,61 @@ TEST(SoundBuffer, AllocKeepsLargeEnoughArraysAndZeroesNewOnes) {
     EXPECT_FALSE(b.isStereo());
 }
 
-TEST(SoundBuffer, KeepMarginMovesTheTailToTheFront) {
-    SoundBuffer b(44100);
-    b.alloc(16, 2);
-    b.setOrigin(100);
-    b.setFrameNB(10);
-    fillPositions(b);
-    EXPECT_EQ(b.keepMargin(4), 4u);
-    EXPECT_EQ(b.getOrigin(), 106);
-    EXPECT_EQ(b.getFrameNB(), 10u);  // the caller sets it
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(b.getRelStereoFrame(i)->l, 106 + i);
-    EXPECT_EQ(b.getStereoFrame(107)->l, 107);
+// keepMargin moves the tail to the front; rotate drops leading frames;
+// appendMargin grows and zeroes.
+TEST(SoundBuffer, MarginsAndRotation) {
+    auto b = positions(16, 10, 100);
+    EXPECT_EQ(b->keepMargin(4), 4u);
+    EXPECT_EQ(b->getOrigin(), 106);
+    EXPECT_EQ(b->getFrameNB(), 10u);  // the caller sets it
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(b->getRelStereoFrame(i)->l, 106 + i);
+    EXPECT_EQ(b->getStereoFrame(107)->l, 107);
+    auto all = positions(10, 10, 5);
+    EXPECT_EQ(all->keepMargin(10), 0u);  // keep everything: nothing changes
+    EXPECT_EQ(all->getOrigin(), 5);
 
-    SoundBuffer c(44100);
-    c.alloc(10, 2);
-    c.setFrameNB(10);
-    c.setOrigin(5);
-    EXPECT_EQ(c.keepMargin(10), 0u);  // keep everything: nothing changes
-    EXPECT_EQ(c.getOrigin(), 5);
+    auto r = positions(10, 10, 0);
+    r->rotate(0);
+    EXPECT_EQ(r->getOrigin(), 0);
+    r->rotate(3);
+    EXPECT_EQ(r->getOrigin(), 3);
+    EXPECT_EQ(r->getRelStereoFrame(0)->l, 3);
+    r->rotate(50);  // more than held: the origin moves by the frame count
+    EXPECT_EQ(r->getOrigin(), 13);
+    auto empty = positions(4, 0, 7);
+    empty->rotate(3);
+    EXPECT_EQ(empty->getOrigin(), 7);
+
+    auto g = positions(4, 4, 0, 48000);
+    g->setOrigin(10);
+    g->appendMargin(6);
+    EXPECT_EQ(g->getFrameNB(), 10u);
+    EXPECT_GE(g->getFrameNBAllocated(), 10u);
+    EXPECT_EQ(g->getRelStereoFrame(3)->l, 3);  // kept
+    for (int i = 4; i < 10; ++i) EXPECT_EQ(g->getRelStereoFrame(i)->l, 0.0);
+    EXPECT_EQ(g->getEnd(), 19);
 }
 
 TEST(SoundBuffer, InitialDelayLeadsTheFirstFill) {
-    SoundBuffer b(44100);
-    b.alloc(6, 2);
-    b.setFrameNB(6);
-    for (unsigned i = 0; i < 6; ++i) b.getRelStereoFrame(int(i))->l = 9;
-    b.setOrigin(0);
-    b.setInitialDelay(5);
-    EXPECT_EQ(b.getOrigin(), -5);
-    EXPECT_EQ(b.getFrameNB(), 0u);
-    EXPECT_EQ(b.keepMargin(3), 5u);  // zeroes min(capacity 6, 3 + 5) frames
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(b.getRelStereoFrame(i)->l, 0.0);
-}
-
-TEST(SoundBuffer, RotateDropsLeadingFrames) {
-    SoundBuffer b(44100);
-    b.alloc(10, 2);
-    b.setFrameNB(10);
-    b.setOrigin(0);
-    fillPositions(b);
-    b.rotate(0);
-    EXPECT_EQ(b.getOrigin(), 0);
-    b.rotate(3);
-    EXPECT_EQ(b.getOrigin(), 3);
-    EXPECT_EQ(b.getRelStereoFrame(0)->l, 3);
-    b.rotate(50);  // more than held: the origin moves by the frame count
-    EXPECT_EQ(b.getOrigin(), 13);
-    SoundBuffer empty(44100);
-    empty.alloc(4, 2);
-    empty.setOrigin(7);
-    empty.rotate(3);
-    EXPECT_EQ(empty.getOrigin(), 7);
-}
-
-TEST(SoundBuffer, AppendMarginGrowsAndZeroes) {
-    SoundBuffer b(48000);
-    b.alloc(4, 2);
-    b.setFrameNB(4);
-    fillPositions(b);
-    b.setOrigin(10);
-    b.appendMargin(6);
-    EXPECT_EQ(b.getFrameNB(), 10u);
-    EXPECT_GE(b.getFrameNBAllocated(), 10u);
-    EXPECT_EQ(b.getRelStereoFrame(3)->l, 3);  // kept
-    for (int i = 4; i < 10; ++i) EXPECT_EQ(b.getRelStereoFrame(i)->l, 0.0);
-    EXPECT_EQ(b.getEnd(), 19);
+    auto b = positions(6, 6, 9);
+    b->setOrigin(0);
+    b->setInitialDelay(5);
+    EXPECT_EQ(b->getOrigin(), -5);
+    EXPECT_EQ(b->getFrameNB(), 0u);
+    EXPECT_EQ(b->keepMargin(3), 5u);  // zeroes min(capacity 6, 3 + 5) frames
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(b->getRelStereoFrame(i)->l, 0.0);
 }
 
 TEST(SoundBuffer, OutOfRangeAccessIsReportedNotDereferenced) {
-    CaptureStream capture;
+    std::ostringstream os;
+    SoundDebuggableClass::setOStream(&os);
     SoundBuffer b(44100);
     b.alloc(4, 2);
     b.setOrigin(10);
     EXPECT_EQ(b.getFrame(9), nullptr);
     EXPECT_EQ(b.getRelFrame(-1), nullptr);
-    EXPECT_EQ(capture.os.str(), "Frame 9 inferior to 10\nFrame negative\n");
+    SoundDebuggableClass::setOStream(nullptr);
+    EXPECT_EQ(os.str(), "Frame 9 inferior to 10\nFrame negative\n");
 }
 
 TEST(SoundBuffer, StartPointAndValidFrames) {
@@ -129,14 +107,10 @@ TEST(SoundBuffer, StartPointAndValidFrames) {
 }
 
 TEST(SoundBuffer, AssignmentCopiesFramesAndTimeline) {
-    SoundBuffer a(22050);
-    a.alloc(8, 2);
-    a.setFrameNB(5);
-    a.setOrigin(42);
-    a.setStartOffset(44);
-    fillPositions(a);
+    auto a = positions(8, 5, 42, 22050);
+    a->setStartOffset(44);
     SoundBuffer b(44100);
-    b = a;
+    b = *a;
     EXPECT_EQ(b.getFrameNB(), 5u);
     EXPECT_EQ(b.getFrameNBAllocated(), 5u);
     EXPECT_EQ(b.getOrigin(), 42);
@@ -152,8 +126,8 @@ TEST(SoundBuffer, ArithmeticTouchesValidFramesOnly) {
     b.addBuffer(1.0);
     b.mulBuffer(3.0);
     b.normBuffer(-1.0, 0.5);
-    EXPECT_EQ(b.getRelStereoFrame(1)->r, 1.0);   // ((0 + 1) * 3 - 1) * 0.5
-    EXPECT_EQ(b.getRelStereoFrame(2)->l, 0.0);   // beyond the frame count
+    EXPECT_EQ(b.getRelStereoFrame(1)->r, 1.0);  // ((0 + 1) * 3 - 1) * 0.5
+    EXPECT_EQ(b.getRelStereoFrame(2)->l, 0.0);  // beyond the frame count
     b.reset();
     EXPECT_EQ(b.getRelStereoFrame(1)->r, 0.0);
 }

@@ -59,12 +59,6 @@ GateModel gateModel(const Frames& in, double thresholdDb, double fadeTime, doubl
     return m;
 }
 
-bool allFinite(const Frames& f) {
-    for (const Frame& x : f)
-        if (!std::isfinite(x.l) || !std::isfinite(x.r)) return false;
-    return true;
-}
-
 // The integrator by its definition, over the whole stream at once.
 Frames integratorModel(const Frames& in, double factor) {
     auto mono = [&](size_t i) {
@@ -81,18 +75,6 @@ Frames integratorModel(const Frames& in, double factor) {
         if (mono(i) < 0 && mono(i + 1) >= 0) acc = 0.0;
     }
     return out;
-}
-
-// Amplitude of the component at `freq` of the left channel over n frames from
-// `from` (n a whole number of periods), by a single-bin DFT.
-double toneAmplitude(const Frames& f, size_t from, size_t n, double freq) {
-    long double re = 0, im = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const long double ph = 2.0L * 3.14159265358979323846L * freq * (long double)i / kRate;
-        re += f[from + i].l * std::cos(ph);
-        im -= f[from + i].l * std::sin(ph);
-    }
-    return double(2.0L * std::sqrt(re * re + im * im) / (long double)n);
 }
 
 // Energy of the left channel between lo and hi (Hz) over n frames from `from`.
@@ -202,7 +184,7 @@ TEST(NoiseGate, BadSamplesAndBadTimes) {
         // Blocks are far shorter than the largest window, which every block carries.
         const Frames out = tk::run(*gate, in, kRate, t.window > 1.0 ? 8192 : 777);
         ASSERT_EQ(out.size(), in.size()) << t.fade;
-        EXPECT_TRUE(allFinite(out)) << t.fade;
+        EXPECT_TRUE(tk::allFinite(out)) << t.fade;
         EXPECT_EQ(out[5000].l, 0.0);
         EXPECT_EQ(out[5001].r, 0.0);
         if (!(t.window >= 1.0)) {  // windows capped at about 24 s are left out
@@ -251,7 +233,7 @@ TEST(FWIntegrator, BadSamplesAndFactors) {
     in[101] = Frame(kInf, kInf);
     auto integ = SoundRef<SoundAlgoFWIntegrator>::make(0.002);
     const Frames out = tk::run(*integ, in, kRate, 333);
-    EXPECT_TRUE(allFinite(out));
+    EXPECT_TRUE(tk::allFinite(out));
     EXPECT_TRUE(tk::framesNear(out, integratorModel(in, 0.002), 1e-12));
     for (double factor : {kNaN, kInf, -kInf}) {
         auto bad = SoundRef<SoundAlgoFWIntegrator>::make(factor);
@@ -262,39 +244,14 @@ TEST(FWIntegrator, BadSamplesAndFactors) {
 
 // ---------------------------------------------------------------- bass boost
 
-TEST(BassBoost, IsBuiltAsDescribedAndSealed) {
+// What the chain does is checked on spectra below; here, that it is sealed and
+// ends with the limiter that keeps the sum under full scale.
+TEST(BassBoost, IsSealed) {
     auto boost = SoundRef<SoundAlgoBassBoost>::make(6.0, 100.0, 300.0, 0.004);
     EXPECT_FALSE(boost->isWritable());
     ASSERT_EQ(boost->getBranchNumber(), 1u);
-    const auto& chain = boost->getBranch(0);
-    ASSERT_EQ(chain.size(), 3u);
-    auto* inner = dynamic_cast<SoundAlgoComposite*>(chain[0]);
-    ASSERT_NE(inner, nullptr);
-    EXPECT_EQ(inner->getId(), "BassBoost");
-    auto* add = dynamic_cast<SoundAlgoAdd*>(chain[1]);
-    ASSERT_NE(add, nullptr);
-    EXPECT_EQ(add->getInputNumber(), 2u);
-    EXPECT_EQ(add->getOutputNumber(), 1u);
-    EXPECT_NE(dynamic_cast<SoundAlgoSimpleLimiter*>(chain[2]), nullptr);
-    ASSERT_EQ(inner->getBranchNumber(), 2u);
-    const auto& fw = inner->getBranch(0);
-    ASSERT_EQ(fw.size(), 7u);
-    auto* band = dynamic_cast<SoundAlgoFilter*>(fw[0]);
-    ASSERT_NE(band, nullptr);
-    EXPECT_EQ(band->getBuilderNumber(), 2u);
-    EXPECT_NE(dynamic_cast<SoundAlgoNoiseGate*>(fw[1]), nullptr);
-    EXPECT_NE(dynamic_cast<SoundAlgoFWIntegrator*>(fw[2]), nullptr);
-    EXPECT_NE(dynamic_cast<SoundAlgoFilter*>(fw[3]), nullptr);
-    auto* lim = dynamic_cast<SoundAlgoLimiter*>(fw[4]);
-    ASSERT_NE(lim, nullptr);
-    EXPECT_NEAR(lim->getLevel(0.0), 6.0, 1e-12);
-    EXPECT_NE(dynamic_cast<SoundAlgoFilter*>(fw[5]), nullptr);
-    auto* scale = dynamic_cast<SoundAlgoScale*>(fw[6]);
-    ASSERT_NE(scale, nullptr);
-    EXPECT_NEAR(scale->getGain(), std::pow(10.0, -3.0 / 20.0), 1e-15);
-    ASSERT_EQ(inner->getBranch(1).size(), 1u);
-    EXPECT_NE(dynamic_cast<SoundAlgoFilter*>(inner->getBranch(1)[0]), nullptr);
-    // Sealed: nothing more goes in.
+    ASSERT_EQ(boost->getBranch(0).size(), 3u);
+    EXPECT_NE(dynamic_cast<SoundAlgoSimpleLimiter*>(boost->getBranch(0)[2]), nullptr);
     boost->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
     EXPECT_EQ(boost->getBranch(0).size(), 3u);
 }
@@ -314,9 +271,9 @@ TEST(BassBoost, AddsBassAndLeavesOneKilohertzAlone) {
         auto boost = SoundRef<SoundAlgoBassBoost>::make(c.gain, c.freq, c.upper, c.factor);
         const Frames out = tk::run(*boost, in, kRate, 1024);
         ASSERT_EQ(out.size(), in.size());
-        EXPECT_TRUE(allFinite(out));
+        EXPECT_TRUE(tk::allFinite(out));
         EXPECT_LE(tk::peak(out), 1.0);
-        const double kHz = tk::toDb(toneAmplitude(out, from, window, 1000.0) / toneAmplitude(in, from, window, 1000.0));
+        const double kHz = tk::toDb(tk::toneAmplitude(out, from, window, 1000.0, kRate) / tk::toneAmplitude(in, from, window, 1000.0, kRate));
         EXPECT_LT(std::fabs(kHz), 0.5) << "1 kHz moved by " << kHz << " dB, freq " << c.freq;
         const double below = 10 * std::log10(bandEnergy(out, from, window, 20.0, c.freq) /
                                              bandEnergy(in, from, window, 20.0, c.freq));
@@ -338,7 +295,7 @@ TEST(BassBoost, BadSamplesDoNotSilenceTheRest) {
     auto boost = SoundRef<SoundAlgoBassBoost>::make(6.0, 100.0, 300.0, 0.004);
     const Frames out = tk::run(*boost, bad, kRate, 1024);
     ASSERT_EQ(out.size(), in.size());
-    EXPECT_TRUE(allFinite(out));
+    EXPECT_TRUE(tk::allFinite(out));
     // The bad frames count as silence: the output is that of the input with two
     // silent frames, and the sound goes on after them.
     Frames holed = in;

@@ -3,6 +3,7 @@
 // independence from the block size, the autocorrelation mode, sizes and errors.
 #include <QJsonObject>
 #include <cmath>
+#include <functional>
 #include <sstream>
 
 #include "common/SpectrumKit.h"
@@ -10,6 +11,7 @@
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoFFT.h"
+#include "tonewright/SoundAlgoFFTFilter.h"
 #include "tonewright/SoundAlgoFFTStats.h"
 
 using tk::Frame;
@@ -80,33 +82,23 @@ std::vector<double> testFir(size_t taps) {
 
 }  // namespace
 
-TEST(FFTAlgo, OverlapAddChainReconstructsInputInAnyBlockSize) {
+// With overlap, whatever follows the stream is the transform of the zeros that
+// flush the last half block: silence, at most a half block and a hop of it.
+// Without, nothing is held back: the last, short block is output only up to the
+// end of the stream.
+TEST(FFTAlgo, ChainReconstructsInputInAnyBlockSize) {
     const Frames in = tk::mixedStereo(20000, kRate);
-    for (unsigned block : {512u, 4096u, 997u, 64u, 300u}) {
-        auto chain = fftChain(512, true);
-        SoundTools::Status status;
-        const Frames out = tk::run(*chain, in, kRate, block, &status);
-        ASSERT_EQ(status, SoundTools::Ok) << block;
-        ASSERT_GE(out.size(), in.size()) << block;
-        EXPECT_TRUE(tk::framesNear(head(out, in.size()), in, 1e-12)) << "block " << block;
-        // Whatever follows the stream is the transform of the zeros that flush
-        // the last half block: silence, at most a half block and a hop of it.
-        for (size_t i = in.size(); i < out.size(); ++i) ASSERT_NEAR(out[i].absmax(), 0.0, 1e-12) << i;
-        EXPECT_LE(out.size(), in.size() + 512) << block;
-    }
-}
-
-TEST(FFTAlgo, PlainChainReconstructsInputInAnyBlockSize) {
-    const Frames in = tk::mixedStereo(10000, kRate);
-    for (unsigned block : {1024u, 777u, 4096u}) {
-        auto chain = fftChain(1024, false);
-        const Frames out = tk::run(*chain, in, kRate, block);
-        ASSERT_GE(out.size(), in.size()) << block;
-        EXPECT_TRUE(tk::framesNear(head(out, in.size()), in, 1e-12)) << "block " << block;
-        // Nothing is held back at the end: the last, short block is output only
-        // up to the end of the stream.
-        EXPECT_EQ(out.size(), in.size()) << block;
-    }
+    for (bool overlap : {true, false})
+        for (unsigned block : {512u, 4096u, 997u, 64u, 300u, 777u}) {
+            auto chain = fftChain(overlap ? 512 : 1024, overlap);
+            SoundTools::Status status;
+            const Frames out = tk::run(*chain, in, kRate, block, &status);
+            ASSERT_EQ(status, SoundTools::Ok) << block;
+            ASSERT_GE(out.size(), in.size()) << block;
+            EXPECT_TRUE(tk::framesNear(head(out, in.size()), in, 1e-12)) << "block " << block;
+            for (size_t i = in.size(); i < out.size(); ++i) ASSERT_NEAR(out[i].absmax(), 0.0, 1e-12) << i;
+            EXPECT_LE(out.size(), in.size() + (overlap ? 512 : 0)) << block;
+        }
 }
 
 // Overlap-add of zero-padded half blocks is linear convolution: the chain must
@@ -134,37 +126,26 @@ TEST(FFTAlgo, SpectrumProductIsLinearConvolution) {
     }
 }
 
-// Time-domain neighbours on both sides: a gain before the direct compute and a
-// member that keeps history (in overlap) after the inverse.
+// Time-domain neighbours on both sides: a gain before the direct compute, and
+// members after the inverse that keep history (in overlap) or delay the stream
+// by more than a block, so that the flush at the end must bring the whole
+// stream out, in place.
 TEST(FFTAlgo, ChainWithTimeDomainNeighbours) {
     const Frames in = tk::mixedStereo(9000, kRate, 5);
-    auto chain = SoundRef<SoundAlgoComposite>::make();
-    chain->pushAlgo(SoundRef<SoundAlgoScale>::make(20.0 * std::log10(0.5)).release());
-    chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(37u, 0u, 0u).release());
-    SoundTools::Status status;
-    const Frames out = tk::run(*chain, in, kRate, 1024, &status);
-    ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
-    ASSERT_GE(out.size(), in.size());
-    EXPECT_TRUE(tk::framesNear(head(out, in.size()), tk::scaled(in, 0.5), 1e-12));
-}
-
-// Members after the chain that keep history and delay the stream by more than a
-// block: the flush at the end brings the whole stream out, in place.
-TEST(FFTAlgo, FlushLargerThanTheBlock) {
-    const Frames in = tk::mixedStereo(5000, kRate, 9);
-    const unsigned d = 3000;
-    auto chain = SoundRef<SoundAlgoComposite>::make();
-    chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
-    chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(10u, 0u, 0u).release());
-    chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(d) / kRate, false).release());
-    SoundTools::Status status;
-    const Frames out = tk::run(*chain, in, kRate, 256, &status);
-    ASSERT_EQ(status, SoundTools::Ok);
-    ASSERT_GE(out.size(), in.size() + d);
-    EXPECT_TRUE(tk::framesNear(head(out, in.size() + d), tk::delayed(in, d), 1e-12));
+    for (bool delayed : {false, true}) {
+        const unsigned d = delayed ? 3000 : 0;
+        auto chain = SoundRef<SoundAlgoComposite>::make();
+        if (!delayed) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(20.0 * std::log10(0.5)).release());
+        chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
+        chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
+        chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(delayed ? 10u : 37u, 0u, 0u).release());
+        if (delayed) chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(d) / kRate, false).release());
+        SoundTools::Status status;
+        const Frames out = tk::run(*chain, in, kRate, delayed ? 256 : 1024, &status);
+        ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+        ASSERT_GE(out.size(), in.size() + d);
+        EXPECT_TRUE(tk::framesNear(head(out, in.size() + d), delayed ? tk::delayed(in, d) : tk::scaled(in, 0.5), 1e-12));
+    }
 }
 
 // Fed by another algorithm, the direct compute takes the loop's block size: with
@@ -194,13 +175,9 @@ TEST(FFTAlgo, FedDirectComputeAndTheBlockSize) {
 }
 
 TEST(FFTAlgo, WindowedBlocksAreWeightedByPeriodicHann) {
-    SoundAlgoFFTDirectCompute direct(64, true, true);
-    ASSERT_EQ(direct.getWindow().size(), 32u);
-    for (size_t k = 0; k < 32; ++k)
-        EXPECT_NEAR(direct.getWindow()[k], 0.5 * (1.0 - std::cos(2.0 * M_PI * double(k) / 32.0)), 1e-15);
+    // Without overlap the window spans the whole block; without a window there is none.
     EXPECT_EQ(SoundAlgoFFTDirectCompute(64, false, true).getWindow().size(), 64u);
     EXPECT_TRUE(SoundAlgoFFTDirectCompute(64, false, false).getWindow().empty());
-
     // Constant input through windowed half blocks and overlap-add: every frame
     // is covered by exactly one block, so the output is the window repeated.
     const Frames in(64 * 4, Frame(1.0, -1.0));
@@ -237,25 +214,6 @@ TEST(FFTAlgo, AutocorrelationModeMatchesDirectSums) {
             ASSERT_NEAR(out[b * half + k].l, l / d, 1e-12) << "block " << b << " lag " << k;
             ASSERT_NEAR(out[b * half + k].r, r / d, 1e-12) << "block " << b << " lag " << k;
         }
-    }
-}
-
-TEST(FFTAlgo, InverseModesFollowTheChainUpstream) {
-    const Frames in = tk::noise(4096);
-    struct Case {
-        bool overlap;
-        bool autocorrel;
-        int mode;
-    };
-    for (const Case& c : {Case{true, false, SoundAlgoFFTInverseCompute::OverlapAdd},
-                          Case{false, false, SoundAlgoFFTInverseCompute::Plain},
-                          Case{true, true, SoundAlgoFFTInverseCompute::Autocorrelation}}) {
-        auto chain = fftChain(512, c.overlap, c.autocorrel ? SoundRef<SoundFFTAutocorrel>::make().release() : nullptr);
-        tk::run(*chain, in, kRate, 1024);
-        auto* inverse = static_cast<SoundAlgoFFTInverseCompute*>(chain->getBranch(0).back());
-        EXPECT_EQ(inverse->getMode(), c.mode);
-        EXPECT_EQ(inverse->isOverlap(), c.overlap);
-        EXPECT_EQ(inverse->getSize(), 512u);
     }
 }
 
@@ -308,17 +266,6 @@ TEST(FFTAlgo, SizesAreRoundedDownToPowersOfTwo) {
     SoundBuffer::sSize = saved;
 }
 
-TEST(FFTAlgo, FrameCountConversions) {
-    PlainSpectrum plain(512, false), overlapped(512, true);
-    EXPECT_EQ(plain.frame2FFTFrame(1000), 1u);
-    EXPECT_EQ(overlapped.frame2FFTFrame(1000), 2u);
-    EXPECT_EQ(overlapped.frame2FFTFrame(200), 0u);
-    EXPECT_EQ(plain.FFTFrame2frame(3), 1536u);
-    EXPECT_EQ(overlapped.FFTFrame2frame(3), 768u);
-    EXPECT_EQ(overlapped.getFFTSampleSize(), 257u);
-    EXPECT_EQ(PlainSpectrum().frame2FFTFrame(1000), 0u);
-}
-
 TEST(FFTAlgo, UnusableSizesFailTheRunWithAReason) {
     const Frames in = tk::noise(2000);
     for (unsigned size : {0u, 1u}) {
@@ -339,28 +286,42 @@ TEST(FFTAlgo, UnusableSizesFailTheRunWithAReason) {
     EXPECT_TRUE(tk::framesNear(head(out, in.size()), in, 1e-14));
 }
 
+// Spectrum algorithms need spectra: alone, or after a time-domain algorithm,
+// they refuse to start with a readable error.
 TEST(FFTAlgo, SpectrumAlgorithmsNeedASpectrumUpstream) {
     const Frames in = tk::noise(2000);
-    // No predecessor at all.
-    std::vector<SoundRef<SoundAlgo>> lonely;
-    lonely.emplace_back(SoundRef<SoundAlgoFFTStats>::make());
-    lonely.emplace_back(SoundRef<SoundAlgoFFTInverseCompute>::make());
-    lonely.emplace_back(SoundRef<SoundFFTAutocorrel>::make());
-    for (auto& alone : lonely) {
-        SoundTools::Status status;
-        tk::run(*alone, in, kRate, 1024, &status);
+    struct Case {
+        std::function<SoundAlgo*()> make;
+        bool afterTimeFrames;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {[] { return SoundRef<SoundAlgoFFTStats>::make().release(); }, false, "needs a preceding algorithm"},
+        {[] { return SoundRef<SoundAlgoFFTInverseCompute>::make().release(); }, false, "needs a preceding algorithm"},
+        {[] { return SoundRef<SoundFFTAutocorrel>::make().release(); }, false, "needs a preceding algorithm"},
+        {[] { return SoundRef<SoundAlgoFFTFilter>::make(SoundTools::LowPass, 1000.0, 0.0).release(); }, false,
+         "needs a preceding algorithm"},
+        {[] { return SoundRef<SoundAlgoFFTTranslate>::make(3).release(); }, false, "needs a preceding algorithm"},
+        {[] { return SoundRef<SoundAlgoFFTInverseCompute>::make(false).release(); }, true, "reads spectra but"},
+        {[] { return SoundRef<SoundAlgoFFTFilter>::make(SoundTools::LowPass, 1000.0, 0.0).release(); }, true,
+         "reads spectra but"},
+    };
+    for (const Case& c : cases) {
+        SoundRef<SoundAlgo> algo = SoundRef<SoundAlgo>::adopt(c.make());
+        SCOPED_TRACE(algo->getName().toStdString());
+        SoundRef<SoundAlgo> run = algo;
+        if (c.afterTimeFrames) {
+            auto chain = SoundRef<SoundAlgoComposite>::make();
+            chain->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
+            chain->pushAlgo(SoundRef<SoundAlgo>::share(algo.get()).release());
+            run = SoundRef<SoundAlgo>::share(chain.get());
+        }
+        SoundTools::Status status = SoundTools::Ok;
+        EXPECT_TRUE(tk::run(*run, in, kRate, 1024, &status).empty());
         EXPECT_EQ(status, SoundTools::Error);
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains("needs a preceding algorithm"))
-            << alone->getName().toStdString();
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.cause))
+            << SoundDebuggableClass::getError().toStdString();
     }
-    // Time frames upstream.
-    auto chain = SoundRef<SoundAlgoComposite>::make();
-    chain->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-    chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
-    SoundTools::Status status;
-    tk::run(*chain, in, kRate, 1024, &status);
-    EXPECT_EQ(status, SoundTools::Error);
-    EXPECT_TRUE(SoundDebuggableClass::getError().contains("reads spectra but"));
 }
 
 TEST(FFTAlgo, JsonKeysOfTheSpectrumBase) {

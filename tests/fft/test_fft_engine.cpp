@@ -50,6 +50,18 @@ std::vector<size_t> binsToCheck(size_t N, size_t limit) {
     return bins;
 }
 
+// Largest bin error over largest bin of `got` (bin k at got[2 k]) against the
+// naive DFT of x at `bins`.
+double relativeError(const double* got, size_t stride, const std::vector<Complex>& x, const std::vector<size_t>& bins) {
+    const std::vector<Complex> ref = tk::naiveDft(x, bins);
+    double err = 0.0, scale = 0.0;
+    for (size_t i = 0; i < bins.size(); ++i) {
+        err = std::max(err, std::abs(Complex(got[stride * bins[i]], got[stride * bins[i] + 1]) - ref[i]));
+        scale = std::max(scale, std::abs(ref[i]));
+    }
+    return err / scale;
+}
+
 }  // namespace
 
 // directCompute packs the two real channels into one complex transform: each
@@ -57,7 +69,7 @@ std::vector<size_t> binsToCheck(size_t N, size_t limit) {
 // over largest bin) below 1e-12 for every size; every bin is checked up to 8192
 // points, a sample of bins above.
 TEST(FFTEngine, DirectComputeMatchesNaiveDftForEveryPowerOfTwo) {
-    for (size_t N = 2; N <= 65536; N *= 2) {
+    for (size_t N = 1; N <= 65536; N *= 2) {
         FFTARadix2 engine{int(N)};
         ASSERT_EQ(engine.getSize(), int(N));
         const std::vector<double> in = stereoNoise(N, uint32_t(N));
@@ -66,23 +78,17 @@ TEST(FFTEngine, DirectComputeMatchesNaiveDftForEveryPowerOfTwo) {
         const std::vector<size_t> bins = binsToCheck(N, N / 2 + 1);
         for (int c = 0; c < 2; ++c) {
             const std::vector<double> x = channel(in, c);
-            const std::vector<Complex> ref = tk::naiveDft(std::vector<Complex>(x.begin(), x.end()), bins);
-            double err = 0.0, scale = 0.0;
-            for (size_t i = 0; i < bins.size(); ++i) {
-                err = std::max(err, std::abs(bin(out, N, c, bins[i]) - ref[i]));
-                scale = std::max(scale, std::abs(ref[i]));
-            }
-            EXPECT_LT(err / scale, 1e-12) << "N = " << N << ", channel " << c;
-        }
-        // Bins 0 and N/2 of a real signal are real, exactly.
-        for (int c = 0; c < 2; ++c) {
+            EXPECT_LT(relativeError(out.data() + size_t(c) * 2 * (N / 2 + 1), 2, {x.begin(), x.end()}, bins), 1e-12)
+                << "N = " << N << ", channel " << c;
+            // Bins 0 and N/2 of a real signal are real, exactly.
             EXPECT_EQ(bin(out, N, c, 0).imag(), 0.0);
             EXPECT_EQ(bin(out, N, c, N / 2).imag(), 0.0);
         }
     }
 }
 
-TEST(FFTEngine, ComplexAndRealTransformsMatchNaiveDft) {
+// The real transform is checked against the packed one below.
+TEST(FFTEngine, ComplexTransformMatchesNaiveDft) {
     for (size_t N : {size_t(1), size_t(2), size_t(8), size_t(64), size_t(512), size_t(4096), size_t(32768)}) {
         FFTARadix2 engine{int(N)};
         const std::vector<double> in = stereoNoise(N, 99u + uint32_t(N));
@@ -90,27 +96,7 @@ TEST(FFTEngine, ComplexAndRealTransformsMatchNaiveDft) {
         for (size_t n = 0; n < N; ++n) z[n] = Complex(in[2 * n], in[2 * n + 1]);
         std::vector<double> out(2 * N);
         engine.complexCompute(in.data(), out.data());
-        const std::vector<size_t> bins = binsToCheck(N, N);
-        const std::vector<Complex> ref = tk::naiveDft(z, bins);
-        double err = 0.0, scale = 0.0;
-        for (size_t i = 0; i < bins.size(); ++i) {
-            err = std::max(err, std::abs(Complex(out[2 * bins[i]], out[2 * bins[i] + 1]) - ref[i]));
-            scale = std::max(scale, std::abs(ref[i]));
-        }
-        EXPECT_LT(err / scale, 1e-12) << "complex, N = " << N;
-
-        const std::vector<double> x = channel(in, 0);
-        std::vector<double> real(N + 2);
-        engine.directComputeReal(x.data(), real.data());
-        const std::vector<size_t> rbins = binsToCheck(N, N / 2 + 1);
-        const std::vector<Complex> rref = tk::naiveDft(std::vector<Complex>(x.begin(), x.end()), rbins);
-        err = 0.0;
-        scale = 0.0;
-        for (size_t i = 0; i < rbins.size(); ++i) {
-            err = std::max(err, std::abs(Complex(real[2 * rbins[i]], real[2 * rbins[i] + 1]) - rref[i]));
-            scale = std::max(scale, std::abs(rref[i]));
-        }
-        EXPECT_LT(err / scale, 1e-12) << "real, N = " << N;
+        EXPECT_LT(relativeError(out.data(), 2, z, binsToCheck(N, N)), 1e-12) << "N = " << N;
     }
 }
 
@@ -136,22 +122,6 @@ TEST(FFTEngine, PackedChannelsEqualSeparateTransformsAndInverseRoundTrips) {
         double err = 0.0;
         for (size_t i = 0; i < 2 * N; ++i) err = std::max(err, std::fabs(back[i] - in[i]));
         EXPECT_LT(err, 1e-13 * std::log2(double(N) + 1.0) + 1e-15) << "N = " << N;
-    }
-}
-
-TEST(FFTEngine, ConstantLeftChannelIsAllInBinZero) {
-    const size_t N = 256;
-    FFTARadix2 engine{int(N)};
-    std::vector<double> in(2 * N, 0.0);
-    for (size_t n = 0; n < N; ++n) in[2 * n] = 1.0;
-    std::vector<double> out(2 * N + 4, 3.0);
-    engine.directCompute(in.data(), out.data());
-    EXPECT_DOUBLE_EQ(bin(out, N, 0, 0).real(), double(N));
-    for (size_t k = 0; k <= N / 2; ++k) {
-        if (k > 0) {
-            EXPECT_NEAR(std::abs(bin(out, N, 0, k)), 0.0, 1e-12) << k;
-        }
-        EXPECT_NEAR(std::abs(bin(out, N, 1, k)), 0.0, 1e-12) << k;
     }
 }
 
@@ -190,22 +160,6 @@ TEST(FFTEngine, BadSizesLeaveAnEmptyEngineAndSayWhy) {
     EXPECT_EQ(engine.getSize(), 0);
     EXPECT_EQ(engine.setSize(32), SoundTools::Ok);
     EXPECT_EQ(engine.getSize(), 32);
-}
-
-TEST(FFTEngine, OnePointTransformIsTheIdentity) {
-    FFTARadix2 engine(1);
-    ASSERT_EQ(engine.getSize(), 1);
-    const double in[2] = {0.25, -0.5};
-    double spectrum[6] = {9, 9, 9, 9, 9, 9};
-    engine.directCompute(in, spectrum);
-    EXPECT_EQ(spectrum[0], 0.25);
-    EXPECT_EQ(spectrum[1], 0.0);
-    EXPECT_EQ(spectrum[2], -0.5);
-    EXPECT_EQ(spectrum[3], 0.0);
-    double back[2];
-    engine.inverseCompute(spectrum, back);
-    EXPECT_EQ(back[0], 0.25);
-    EXPECT_EQ(back[1], -0.5);
 }
 
 TEST(FFTEngine, CopiesAreIndependentEngines) {

@@ -11,7 +11,6 @@
 #include "common/SpectrumKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoComposite.h"
-#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoFFTFilter.h"
 
 using SoundTools::FilterType;
@@ -21,23 +20,6 @@ using tk::Frames;
 namespace {
 constexpr unsigned kRate = 44100;
 
-Frames fullConvolution(const Frames& in, const std::vector<double>& h) {
-    Frames padded = in;
-    padded.resize(in.size() + h.size() - 1, Frame(0.0, 0.0));
-    return tk::convolve(padded, h);
-}
-
-// Amplitude of the component at `freq` over frames [from, from + n), n a whole
-// number of its periods.
-double toneAmplitude(const Frames& f, size_t from, size_t n, double freq, double rate) {
-    double re = 0.0, im = 0.0;
-    for (size_t i = 0; i < n; ++i) {
-        const double a = 2.0 * M_PI * freq * double(i) / rate;
-        re += f[from + i].l * std::cos(a);
-        im -= f[from + i].l * std::sin(a);
-    }
-    return 2.0 * std::hypot(re, im) / double(n);
-}
 }  // namespace
 
 // The chain's output is the full linear convolution of the stream with the
@@ -60,7 +42,7 @@ TEST(FFTFilter, EqFFTIsLinearConvolutionWithItsTaps) {
         ASSERT_EQ(SoundAlgoFFTFilter(c.type, c.low, c.high).design(kRate, c.size, h), SoundTools::Ok);
         ASSERT_EQ(h.size(), 447u);
         const Frames in = tk::mixedStereo(c.frames, kRate, 21);
-        const Frames ref = fullConvolution(in, h);
+        const Frames ref = tk::fullConvolution(in, h);
         Frames first;
         for (unsigned block : {unsigned(c.frames), 1001u, 333u}) {
             SoundAlgoEqFFT eq(c.type, c.low, c.high, c.size);
@@ -115,7 +97,7 @@ TEST(FFTFilter, LengthsAndTiming) {
         std::vector<double> h;
         ASSERT_EQ(eq.getFilter()->design(kRate, N, h), SoundTools::Ok);
         EXPECT_EQ(h.size(), taps);
-        EXPECT_TRUE(tk::framesNear(out, fullConvolution(in, h), 1e-9)) << N;
+        EXPECT_TRUE(tk::framesNear(out, tk::fullConvolution(in, h), 1e-9)) << N;
         EXPECT_GT(tk::firMagnitude(h, 0.5), 0.5) << N;  // no zero at half the sample rate
     }
 }
@@ -162,21 +144,6 @@ TEST(FFTFilter, CornersAreClamped) {
     EXPECT_EQ(a, b);
 }
 
-// What a listener hears: a low-pass at 1 kHz passes 500 Hz within its ripple
-// and takes 5 kHz down by the stop-band ripple.
-TEST(FFTFilter, TonesThroughALowPass) {
-    const double rate = kRate;
-    const Frames in = tk::sine(44100, rate, 500.0, 0.5);
-    const Frames hi = tk::sine(44100, rate, 5000.0, 0.5);
-    SoundAlgoEqFFT pass(SoundTools::LowPass, 1000.0, 0.0, 8192), stop(SoundTools::LowPass, 1000.0, 0.0, 8192);
-    const Frames a = tk::run(pass, in, kRate), b = tk::run(stop, hi, kRate);
-    // 0.1 s whole periods of both tones, well inside the stream.
-    const double passed = toneAmplitude(a, 20000, 4410, 500.0, rate) / 0.5;
-    const double stopped = toneAmplitude(b, 20000, 4410, 5000.0, rate) / 0.5;
-    EXPECT_NEAR(passed, 1.0, 1.6 * tk::equaliserPassRipple());
-    EXPECT_LT(stopped, 1.6e-3);
-}
-
 TEST(FFTFilter, DebugReportsTheCorners) {
     std::ostringstream text;
     SoundDebuggableClass::setOStream(&text);
@@ -205,38 +172,6 @@ TEST(FFTFilter, UnsupportedTypePassesTheStreamDelayed) {
         Frames expected = tk::delayed(in, 223);
         expected.resize(in.size() + 446, Frame(0.0, 0.0));
         EXPECT_TRUE(tk::framesNear(out, expected, 1e-12));
-    }
-}
-
-// Spectrum algorithms need spectra: alone, or after a time-domain algorithm,
-// they refuse to start with a readable error.
-TEST(FFTFilter, SpectrumAlgorithmsWithoutSpectraRefuseToRun) {
-    const Frames in = tk::noise(4000);
-    {
-        SoundAlgoFFTFilter filter(SoundTools::LowPass, 1000.0, 0.0);
-        SoundTools::Status status = SoundTools::Ok;
-        EXPECT_TRUE(tk::run(filter, in, kRate, 1024, &status).empty());
-        EXPECT_EQ(status, SoundTools::Error);
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains("needs a preceding algorithm"))
-            << SoundDebuggableClass::getError().toStdString();
-    }
-    {
-        SoundAlgoFFTTranslate translate(3);
-        SoundTools::Status status = SoundTools::Ok;
-        tk::run(translate, in, kRate, 1024, &status);
-        EXPECT_EQ(status, SoundTools::Error);
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains("needs a preceding algorithm"));
-    }
-    {
-        SoundAlgoComposite chain;
-        chain.pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-        chain.pushAlgo(SoundRef<SoundAlgoFFTFilter>::make(SoundTools::LowPass, 1000.0, 0.0).release());
-        chain.pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
-        SoundTools::Status status = SoundTools::Ok;
-        tk::run(chain, in, kRate, 1024, &status);
-        EXPECT_EQ(status, SoundTools::Error);
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains("reads spectra"))
-            << SoundDebuggableClass::getError().toStdString();
     }
 }
 

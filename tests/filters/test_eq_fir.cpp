@@ -18,13 +18,6 @@ using tk::Frames;
 
 namespace {
 constexpr unsigned kRate = 44100;
-
-// The full linear convolution: as many frames as the input plus taps - 1.
-Frames fullConvolution(const Frames& in, const std::vector<double>& h) {
-    Frames padded = in;
-    padded.resize(in.size() + h.size() - 1, tk::Frame(0.0, 0.0));
-    return tk::convolve(padded, h);
-}
 }  // namespace
 
 // Output frame n is sum h[i] x[n - i] with the taps the algorithm designs, up to
@@ -47,7 +40,7 @@ TEST(EqFIR, OutputIsTheFullConvolutionWithItsTaps) {
         ASSERT_EQ(probe.design(kRate, h), SoundTools::Ok);
         ASSERT_EQ(h.size(), probe.getTapNumber(kRate));
         const Frames in = tk::mixedStereo(c.frames, kRate, 3);
-        const Frames ref = fullConvolution(in, h);
+        const Frames ref = tk::fullConvolution(in, h);
         for (unsigned block : {4096u, 1001u, 7u, 333u}) {
             SoundAlgoEqFIR fir(c.type, c.low, c.high);
             SoundTools::Status status;
@@ -69,7 +62,7 @@ TEST(EqFIR, InsideAChain) {
     std::vector<double> h;
     ASSERT_EQ(SoundAlgoEqFIR(SoundTools::LowPass, 2000.0, 0.0).design(kRate, h), SoundTools::Ok);
     const Frames out = tk::run(chain, in, kRate, 500);
-    EXPECT_TRUE(tk::framesNear(out, tk::scaled(fullConvolution(in, h), 0.5), 1e-12));
+    EXPECT_TRUE(tk::framesNear(out, tk::scaled(tk::fullConvolution(in, h), 0.5), 1e-12));
 }
 
 TEST(EqFIR, LengthsAndTiming) {

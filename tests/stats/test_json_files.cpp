@@ -74,40 +74,28 @@ TEST(JsonFiles, TextAndBinaryRoundTrip) {
 TEST(JsonFiles, DamagedStatisticsFilesNeverCrash) {
     tk::TempDir dir;
     // A small but complete file: two bands, a detector with regions, FFT statistics.
+    const QJsonObject o = QJsonDocument::fromJson(R"({
+        "Bands": [{"Class": "SoundAlgoStats", "OutputType": 2, "WindowTime": 0, "TotalCount": 10, "LeftSqr": 0.25,
+                   "RightSqr": 0.25, "LeftMax": 0.9, "RightMax": 0.8, "SampleRate": 44100},
+                  {"Class": "SoundAlgoStats", "OutputType": 2, "WindowTime": 0, "TotalCount": 10, "LeftSqr": 0.01,
+                   "RightSqr": 0.01, "LeftMax": 0.9, "RightMax": 0.8, "SampleRate": 44100}],
+        "Detector": {"Class": "RMSStepDetector", "NoiseThreshold": -40, "RMSTime": 0.2, "MinSlopeTime": 1,
+                     "OutputMode": 3, "RealTimeMode": false, "SampleRate": 44100, "Regions": [
+            {"BeginSample": 0, "SampleNb": 1000, "RMSSqrValue0": 0, "RMSSqrValue1": 0.2, "MeanSmpl": 5, "IsNoise": false},
+            {"BeginSample": 1000, "SampleNb": 1000, "RMSSqrValue0": 0.1, "RMSSqrValue1": 0.2, "MeanSmpl": 5, "IsNoise": true},
+            {"BeginSample": 2000, "SampleNb": 1000, "RMSSqrValue0": 0.2, "RMSSqrValue1": 0.2, "MeanSmpl": 5, "IsNoise": false}]},
+        "FFT": {"Class": "SoundAlgoFFTStats", "Size": 8, "Overlap": true, "SampleRate": 44100, "StatCount": 4,
+                "StatsArray": [1, 2, 3, 4, 5]}})")
+                                  .object();
     SoundStatFile source;
     std::vector<SoundAlgoStats*> bands;
-    for (double sqr : {0.25, 0.01}) {
-        QJsonObject o{
-            {"Class", "SoundAlgoStats"}, {"OutputType", 2}, {"WindowTime", 0.0}, {"TotalCount", 10},   {"LeftSqr", sqr},
-            {"RightSqr", sqr},           {"LeftMax", 0.9},  {"RightMax", 0.8},   {"SampleRate", 44100}};
-        bands.push_back(SoundAlgoStats::createFromJSon(o));
-    }
+    for (const QJsonValue& band : o.value("Bands").toArray())
+        bands.push_back(SoundAlgoStats::createFromJSon(band.toObject()));
     source.setStats({1000.0}, bands, false);
-    QJsonArray regions;
-    for (int i = 0; i < 3; ++i)
-        regions.append(QJsonObject{{"BeginSample", i * 1000},
-                                   {"SampleNb", 1000},
-                                   {"RMSSqrValue0", 0.1 * i},
-                                   {"RMSSqrValue1", 0.2},
-                                   {"MeanSmpl", 5},
-                                   {"IsNoise", i == 1}});
-    source.setStepDetector(RMSStepDetector::createFromJSon(QJsonObject{{"Class", "RMSStepDetector"},
-                                                                       {"NoiseThreshold", -40.0},
-                                                                       {"RMSTime", 0.2},
-                                                                       {"MinSlopeTime", 1.0},
-                                                                       {"OutputMode", 3},
-                                                                       {"RealTimeMode", false},
-                                                                       {"SampleRate", 44100},
-                                                                       {"Regions", regions}}),
-                           false);
+    source.setStepDetector(RMSStepDetector::createFromJSon(o.value("Detector").toObject()), false);
     ASSERT_NE(source.getStepDetector(), nullptr);
-    source.setFFTStats(SoundAlgoFFTStats::createFromJSon(QJsonObject{{"Class", "SoundAlgoFFTStats"},
-                                                                     {"Size", 8},
-                                                                     {"Overlap", true},
-                                                                     {"SampleRate", 44100},
-                                                                     {"StatCount", 4},
-                                                                     {"StatsArray", QJsonArray{1, 2, 3, 4, 5}}}),
-                       false);
+    source.setFFTStats(SoundAlgoFFTStats::createFromJSon(o.value("FFT").toObject()), false);
+    ASSERT_NE(source.getFFTStats(), nullptr);
     ASSERT_TRUE(source.writeJSonFile(dir.path("ok.ssf")));
     const QByteArray bytes = readBytes(dir.path("ok.ssf"));
     ASSERT_GT(bytes.size(), 100);

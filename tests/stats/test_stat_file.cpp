@@ -76,39 +76,55 @@ void writeBytes(const QString& path, const QByteArray& bytes) {
 }
 }  // namespace
 
-TEST(StatFile, FullAnalysisRoundTripsExactly) {
+// Any block size, and branches run side by side or one after the other, give
+// the same analysis. Band statistics and the step detector in one file, FFT
+// statistics in another, and everything in one (what an "analyse" job stores,
+// whose relative levels then come from the FFT statistics) read back exactly,
+// after the analysis is gone.
+TEST(StatFile, FullAnalysisRoundTripsExactlyWhateverTheBlockSize) {
     const Frames in = recording();
+    SoundAlgoStatAnalysis::Settings parallel;
+    parallel.parallelBranches = true;
     auto analysis = SoundRef<SoundAlgoStatAnalysis>::make();
+    auto b = SoundRef<SoundAlgoStatAnalysis>::make(parallel);
     ASSERT_EQ(analyse(*analysis, in, 1024), SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+    ASSERT_EQ(analyse(*b, in, 777), SoundTools::Ok);
     ASSERT_EQ(analysis->getBandStats().size(), 10u);
     ASSERT_NE(analysis->getStepDetector(), nullptr);
     ASSERT_NE(analysis->getFFTStats(), nullptr);
+    for (size_t i = 0; i < analysis->getBandStats().size(); ++i) {
+        expectSameBand(*analysis->getBandStats()[i], *b->getBandStats()[i]);
+        // The zeros that flush the lookahead of the detector and the FFT are not counted.
+        EXPECT_EQ(analysis->getBandStats()[i]->getTotalCount(), in.size());
+    }
+    // Half blocks of 8192, two channels.
+    EXPECT_EQ(analysis->getFFTStats()->getCount(), 2.0 * double(in.size() / 4096));
+    EXPECT_EQ(analysis->getFFTStats()->getRawStats(), b->getFFTStats()->getRawStats());
+    EXPECT_EQ(analysis->getStepDetector()->getRegions(), b->getStepDetector()->getRegions());
 
-    // Band statistics and the step detector in one file, FFT statistics in another.
     SoundStatFile bands;
     bands.setStats(analysis->getSettings().frequencies, analysis->getBandStats(), true);
     bands.setStepDetector(analysis->getStepDetector(), true);
     SoundStatFile fft;
     fft.setStats(analysis->getSettings().frequencies, analysis->getFFTStats(), true);
+    SoundStatFile all = analysis->getStatFile();
+    EXPECT_EQ(all.getRelativeLevels(), analysis->getFFTStats()->getStats(all.getFrequencies()));
     const std::vector<double> bandLevels = bands.getRelativeLevels();
     const std::vector<double> fftLevels = fft.getRelativeLevels();
     const RMSStepDetector& detector = *analysis->getStepDetector();
     const std::vector<RMSStepDetector::Region> regions = detector.getRegions();
     const std::vector<double> spectrum = analysis->getFFTStats()->getRawStats();
-
-    // The files keep what they need after the analysis is gone.
     std::vector<SoundAlgoStats*> original = analysis->getBandStats();
     for (SoundAlgoStats* s : original) s->addRef();
     analysis.reset();
 
     tk::TempDir dir;
     ASSERT_TRUE(bands.writeJSonFile(dir.path("take1.wav")));
-    ASSERT_TRUE(QFile::exists(dir.path("take1.ssf")));
     ASSERT_TRUE(fft.writeJSonFile(dir.path("take1-fft.flac")));
-    // The file is Qt binary JSON.
+    ASSERT_TRUE(all.writeJSonFile(dir.path("all.mp3")));
     QFile raw(dir.path("take1.ssf"));
     ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(raw.read(4) == QByteArray("qbjs"));
+    EXPECT_TRUE(raw.read(4) == QByteArray("qbjs"));  // Qt binary JSON
 
     SoundStatFile back;
     ASSERT_TRUE(back.readJSonFile(dir.path("take1.ssf")));
@@ -138,41 +154,12 @@ TEST(StatFile, FullAnalysisRoundTripsExactly) {
     EXPECT_EQ(fftBack.getSampleRate(), kRate);
     EXPECT_TRUE(fftBack.getBandStats().empty());
     EXPECT_EQ(fftBack.getStepDetector(), nullptr);
-}
 
-// What an "analyse" job stores: everything in one file; the relative levels
-// then come from the FFT statistics. Any block size, and branches run side by
-// side or one after the other, give the same analysis.
-TEST(StatFile, OneFileHoldsTheWholeAnalysisWhateverTheBlockSize) {
-    const Frames in = tk::tiltedNoise(1 << 15, kRate, -3.0, 20.0, 9);
-    SoundAlgoStatAnalysis::Settings parallel;
-    parallel.parallelBranches = true;
-    auto a = SoundRef<SoundAlgoStatAnalysis>::make();
-    auto b = SoundRef<SoundAlgoStatAnalysis>::make(parallel);  // side by side: the same results
-    ASSERT_EQ(analyse(*a, in, 1024), SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
-    ASSERT_EQ(analyse(*b, in, 777), SoundTools::Ok);
-    for (size_t i = 0; i < a->getBandStats().size(); ++i) {
-        expectSameBand(*a->getBandStats()[i], *b->getBandStats()[i]);
-        // The zeros that flush the lookahead of the detector and the FFT are not counted.
-        EXPECT_EQ(a->getBandStats()[i]->getTotalCount(), in.size());
-    }
-    EXPECT_EQ(a->getFFTStats()->getCount(), 2.0 * double(in.size() / 4096));  // half blocks of 8192, two channels
-    EXPECT_EQ(a->getFFTStats()->getRawStats(), b->getFFTStats()->getRawStats());
-    EXPECT_EQ(a->getStepDetector()->getRegions(), b->getStepDetector()->getRegions());
-
-    const SoundStatFile file = a->getStatFile();
-    ASSERT_EQ(file.getBandStats().size(), 10u);
-    ASSERT_NE(file.getFFTStats(), nullptr);
-    ASSERT_NE(file.getStepDetector(), nullptr);
-    EXPECT_EQ(file.getRelativeLevels(), a->getFFTStats()->getStats(file.getFrequencies()));
-    tk::TempDir dir;
-    SoundStatFile copy = file;
-    ASSERT_TRUE(copy.writeJSonFile(dir.path("all.mp3")));
-    SoundStatFile back;
-    ASSERT_TRUE(back.readJSonFile(dir.path("all.ssf")));
-    EXPECT_EQ(back.getBandStats().size(), 10u);
-    EXPECT_NE(back.getStepDetector(), nullptr);
-    EXPECT_EQ(back.getRelativeLevels(), file.getRelativeLevels());
+    SoundStatFile allBack;
+    ASSERT_TRUE(allBack.readJSonFile(dir.path("all.ssf")));
+    EXPECT_EQ(allBack.getBandStats().size(), 10u);
+    EXPECT_NE(allBack.getStepDetector(), nullptr);
+    EXPECT_EQ(allBack.getRelativeLevels(), all.getRelativeLevels());
 }
 
 TEST(StatFile, FileNameTakesTheStatisticsExtension) {
