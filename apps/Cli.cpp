@@ -55,7 +55,6 @@ void printVersions() {
 JobParser::JobParser(const QString& job, const QString& description, int features)
     : mJob(job), mFeatures(features) {
     mParser.setApplicationDescription(description);
-    mParser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     mParser.addHelpOption();
     mParser.addOption(kQuiet);
     mParser.addOption(kVerbose);

@@ -46,8 +46,6 @@ int runAnalyse(const QStringList& args) {
 
     cli::AnalysisSettings settings;
     if (!p.number(kThreshold, -120, 0, &settings.noiseThresholdDb)) return cli::UsageError;
-    // Files side by side already keep the cores busy.
-    settings.parallelBranches = cli::options().jobs == 1 || inputs.size() == 1;
 
     int width = 0, height = 0;
     const bool plotting = p.isSet(kPlot);
@@ -60,12 +58,16 @@ int runAnalyse(const QStringList& args) {
         if (inputs.size() == 1) {
             plotNames[0] = target;
         } else {
+            for (int i = 0; i < inputs.size(); ++i)
+                plotNames[size_t(i)] = QDir(target).filePath(QFileInfo(inputs[i]).completeBaseName() + ".png");
+            for (size_t i = 0; i < plotNames.size(); ++i)
+                for (size_t j = 0; j < i; ++j)
+                    if (plotNames[i] == plotNames[j])
+                        return p.usageError("two inputs would give the same picture, " + plotNames[i]);
             if (!QDir().mkpath(target)) {
                 cli::printError(target, "cannot create the folder for the pictures");
                 return cli::ProcessingError;
             }
-            for (int i = 0; i < inputs.size(); ++i)
-                plotNames[size_t(i)] = QDir(target).filePath(QFileInfo(inputs[i]).completeBaseName() + ".png");
         }
         // Refused before any work is done, so that nothing is half made.
         for (const QString& name : plotNames)

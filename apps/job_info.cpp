@@ -73,7 +73,9 @@ cli::FileOutcome describe(int, const QString& input) {
     QJsonObject tags;
     for (const TagField& f : kTagFields) {
         const std::string& value = tag.*(f.field);
-        if (value.empty()) continue;
+        // MP3 tags give a year and a track of 0 when the file has none.
+        const bool numeric = f.field == &SoundIDTag::year || f.field == &SoundIDTag::track;
+        if (value.empty() || (mp3 && numeric && value == "0")) continue;
         text += QString("  %1%2\n").arg(QString(f.key), -10).arg(QString::fromStdString(value));
         tags[f.key] = QString::fromStdString(value);
     }

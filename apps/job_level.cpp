@@ -188,6 +188,11 @@ int runLevel(const QStringList& args) {
         return QDir(toFolder ? output : in.path()).filePath(in.completeBaseName() + "-levelled." + ext);
     };
 
+    for (int i = 0; i < inputs.size(); ++i)
+        for (int j = 0; j < i; ++j)
+            if (outputFor(inputs[i]) == outputFor(inputs[j]))
+                return p.usageError("two inputs would write the same files, " + outputFor(inputs[i]));
+
     return cli::runBatch("level", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
         cli::LevelResult r;

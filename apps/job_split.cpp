@@ -223,6 +223,11 @@ int runSplit(const QStringList& args) {
         return QDir(dir).filePath(in.completeBaseName() + "." + ext);
     };
 
+    for (int i = 0; i < inputs.size(); ++i)
+        for (int j = 0; j < i; ++j)
+            if (templateFor(inputs[i]) == templateFor(inputs[j]))
+                return p.usageError("two inputs would write the same files, " + templateFor(inputs[i]));
+
     return cli::runBatch("split", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
         cli::SplitResult r;
