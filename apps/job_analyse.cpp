@@ -83,7 +83,7 @@ int runAnalyse(const QStringList& args) {
         cli::FileOutcome out;
         cli::Analysis& a = results[size_t(index)];
         if (!cli::analyseFile(input, settings, a, index)) {
-            cli::printError(input, "cannot analyse", cli::lastError());
+            if (!cli::interrupted()) cli::printError(input, "cannot analyse", cli::lastError());
             return out;
         }
         if (!storeStatisticsAndFindReference(a)) {

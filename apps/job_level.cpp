@@ -37,7 +37,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
         regionsOnly.bands = regionsOnly.fft = regionsOnly.envelope = false;
         regionsOnly.noiseThresholdDb = settings.thresholdDb;
         if (!analyseFile(input, regionsOnly, own, fileIndex, pass++, passes)) {
-            printError(input, "cannot find the regions", lastError());
+            if (!interrupted()) printError(input, "cannot find the regions", lastError());
             return false;
         }
         analysis = &own;

@@ -44,7 +44,7 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
             regionsOnly.bands = regionsOnly.fft = regionsOnly.envelope = false;
             regionsOnly.noiseThresholdDb = settings.thresholdDb;
             if (!analyseFile(input, regionsOnly, own, fileIndex, pass++, passes)) {
-                printError(input, "cannot find the regions", lastError());
+                if (!interrupted()) printError(input, "cannot find the regions", lastError());
                 return false;
             }
         }
@@ -104,7 +104,7 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
         return false;
     }
     if (status != SoundTools::Ok || writer.hasFailed()) {
-        printError(input, "cannot write the pieces", lastError());
+        if (!interrupted()) printError(input, "cannot write the pieces", lastError());
         removeFiles(written);
         return false;
     }
