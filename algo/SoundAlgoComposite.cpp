@@ -204,7 +204,12 @@ bool SoundAlgoComposite::alignBranches() {
             added = true;
         }
         if (i < I) {
-            auto bypass = SoundRef<SoundAlgoBypass>::make(I - i, 0u, 0u);
+            // The bypass takes the whole lookahead of the composite's input. A
+            // front member that looks ahead itself then reads its own lookahead
+            // from the history the bypass keeps for it (its out-buffer overlap),
+            // like any member inside a chain; a bypass of only I - i would leave
+            // the branch looking ahead by I - i, and padding would never end.
+            auto bypass = SoundRef<SoundAlgoBypass>::make(I, 0u, 0u);
             bypass->setId(QString("In %2 [%1]").arg(QString::number(b), getName()));
             mBranches[b].insert(mBranches[b].begin(), bypass.release());
             added = true;

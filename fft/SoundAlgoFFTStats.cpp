@@ -30,6 +30,17 @@ SoundTools::Status SoundAlgoFFTStats::onInitInputBuffer() {
     return SoundTools::Ok;
 }
 
+SoundTools::Status SoundAlgoFFTStats::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
+    if (ctx.frameNbToProcess > 0) {
+        mStreamStart = ctx.startOffset;
+        mStreamEnd = int64_t(ctx.startOffset) + ctx.frameNbToProcess;
+    } else {
+        mStreamStart = INT64_MIN;
+        mStreamEnd = INT64_MAX;
+    }
+    return SoundAlgoFFT::initProcess(ctx, prev, next);
+}
+
 SoundTools::Status SoundAlgoFFTStats::process() {
     const unsigned spectra = inputSpectra();
     if (spectra == 0) return SoundTools::Ok;
@@ -40,10 +51,16 @@ SoundTools::Status SoundAlgoFFTStats::process() {
     const size_t used = std::min(bins, mStats.size());
     const double scale = 1.0 / double(mSize);
     double* stats = mStats.data();
+    // Frames of the block behind each spectrum: a half block with overlap.
+    const int64_t block = mOverlap ? mSize / 2 : mSize;
     for (unsigned i = 0; i < spectra; ++i) {
         const double* src = in->getRelFrame(int(i));
         double* dst = out->getRelFrame(int(i));
         std::memcpy(dst, src, size_t(in->getFrameStride()) * sizeof(double));
+        // A block wholly outside the stream holds only padding: how many such
+        // blocks the loop flushes depends on its block size.
+        const int64_t position = getGridStart() + int64_t(i) * getHop();
+        if (position >= mStreamEnd || position + block <= mStreamStart) continue;
         for (unsigned c = 0; c < channels; ++c) {
             const double* bin = src + 2 * bins * c;
             for (size_t k = 0; k < used; ++k) {

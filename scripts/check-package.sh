@@ -15,10 +15,14 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 cmake -S "$root/tests/package" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
-LD_LIBRARY_PATH="$prefix/lib:$prefix/lib/x86_64-linux-gnu" "$work/cmake/consumer" "$work/cmake.wav"
+LD_LIBRARY_PATH="$prefix/lib:$prefix/lib/x86_64-linux-gnu" "$work/cmake/consumer" "$work/cmake.wav" "$prefix/"
 
 libdir=$(dirname "$(find "$prefix" -name 'libtonewright.so' | head -1)")
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 g++ -std=c++17 -fPIC "$root/tests/package/consumer.cpp" -o "$work/pkgconfig-consumer" $(pkg-config --cflags --libs tonewright)
-LD_LIBRARY_PATH="$libdir" "$work/pkgconfig-consumer" "$work/pkgconfig.wav"
+# Moved after installation: the library still finds its data beside itself.
+mv "$prefix" "$prefix.moved"
+prefix="$prefix.moved"
+libdir=$(dirname "$(find "$prefix" -name 'libtonewright.so' | head -1)")
+LD_LIBRARY_PATH="$libdir" "$work/pkgconfig-consumer" "$work/pkgconfig.wav" "$prefix/"
 echo "package consumers: OK"

@@ -55,6 +55,13 @@ SoundTools::Status SoundAlgoStats::initProcess(const LoopContext& ctx, SoundAlgo
     mTotalCount = 0;
     mLeftSqr = mRightSqr = 0.0;
     mLeftMax = mRightMax = 0.0;
+    if (ctx.frameNbToProcess > 0) {
+        mStreamStart = ctx.startOffset;
+        mStreamEnd = int64_t(ctx.startOffset) + ctx.frameNbToProcess;
+    } else {
+        mStreamStart = INT64_MIN;
+        mStreamEnd = INT64_MAX;
+    }
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
@@ -65,9 +72,14 @@ SoundTools::Status SoundAlgoStats::process() {
     Frame* out = mOutBuffers[0]->getStereoFrame(getOutOrigin());
 
     if (mOutputType != RMSOnly) {
+        // Only the frames of the stream itself count (whatever the block size,
+        // the loop flushes lookahead with a different number of zeros).
+        const int64_t origin = getInOrigin();
+        const unsigned first = unsigned(std::clamp<int64_t>(mStreamStart - origin, 0, n));
+        const unsigned last = unsigned(std::clamp<int64_t>(mStreamEnd - origin, first, n));
         // Peaks, count and sums of squares, frame by frame, kept in registers.
         double lMax = mLeftMax, rMax = mRightMax, lSqr = mLeftSqr, rSqr = mRightSqr;
-        for (unsigned i = 0; i < n; ++i) {
+        for (unsigned i = first; i < last; ++i) {
             const double l = in[i].l, r = in[i].r;
             lMax = std::max(lMax, std::fabs(l));
             rMax = std::max(rMax, std::fabs(r));
@@ -78,7 +90,7 @@ SoundTools::Status SoundAlgoStats::process() {
         mRightMax = rMax;
         mLeftSqr = lSqr;
         mRightSqr = rSqr;
-        mTotalCount += n;
+        mTotalCount += last - first;
     }
 
     if (mOutputType == StatsOnly) {

@@ -14,6 +14,7 @@
 // Ownership and threading: those of SoundAlgo. The statistics are read after the
 // run (endProcess) on the thread that ran it.
 #include <QJsonObject>
+#include <cstdint>
 #include <list>
 #include <vector>
 
@@ -30,6 +31,9 @@ public:
     // Turns the accumulated sums into means (once per accumulation).
     void endProcess(int status, unsigned frameNbProcessed) override;
     SoundTools::Status onInitInputBuffer() override;
+    // Notes where the stream lies: spectra of blocks made only of the zeros
+    // that flush lookahead at the end are not counted.
+    SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
     // "Class" first, then the base keys, "StatCount" and "StatsArray".
     void writeToJSon(QJsonObject& object) const override;
 
@@ -53,6 +57,9 @@ protected:
 
     std::vector<double> mStats;
     double mCount = 0.0;
+    // Stream positions of the run, [start, end); everything when the length is unknown.
+    int64_t mStreamStart = INT64_MIN;
+    int64_t mStreamEnd = INT64_MAX;
 };
 
 class TONEWRIGHT_API SoundFFTAutocorrel : public SoundAlgoFFT {

@@ -96,4 +96,9 @@ private:
     double mLeftMax = 0.0;
     double mRightMax = 0.0;
     OutputType mOutputType;
+    // Stream positions counted in the statistics, [start, end): frames the loop
+    // adds before or after the stream (lead-in of a delay, zeros that flush
+    // lookahead) are not sound. Everything counts when the length is unknown.
+    int64_t mStreamStart = INT64_MIN;
+    int64_t mStreamEnd = INT64_MAX;
 };

@@ -172,3 +172,27 @@ TEST(Composite, ParallelBranchesAreBitIdenticalAcrossThreadCounts) {
     EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(tk::Frame)), 0);
 #endif
 }
+
+// Branches that both look ahead, by different amounts: the shorter one is padded
+// in front and the two outputs still line up, in any block size and either
+// branch order. (Serial branches: small blocks would mostly time OpenMP's
+// fork and join.)
+TEST(Composite, BranchesThatBothLookAheadLineUp) {
+    for (bool longFirst : {true, false}) {
+        for (unsigned block : {1024u, 997u, 61u}) {
+            auto c = SoundRef<SoundAlgoComposite>::make("ov2");
+            c->setParallelBranches(false);
+            c->pushAlgo(SoundRef<SoundAlgoBypass>::make(longFirst ? 50u : 20u, 0u, 0u).release());
+            c->addNewBranch();
+            c->pushAlgo(SoundRef<SoundAlgoBypass>::make(longFirst ? 20u : 50u, 0u, 0u).release());
+            auto top = SoundRef<SoundAlgoComposite>::make();
+            top->pushAlgo(c.release());
+            top->pushAlgo(SoundRef<SoundAlgoAdd>::make(2, true).release());
+            const Frames in = tk::ramp(4000);
+            SoundTools::Status status = SoundTools::Error;
+            const Frames out = tk::run(*top, in, kRate, block, &status);
+            ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+            EXPECT_TRUE(tk::framesNear(out, tk::scaled(in, 2.0), 0.0)) << "block " << block << " long first " << longFirst;
+        }
+    }
+}

@@ -1,7 +1,10 @@
 // Uses the installed library: a gain over a generated recording, written to WAV
-// and read back. Exits 0 when the round trip holds.
+// and read back, and the default reference catalog found beside the installed
+// library (under the prefix given as second argument, when there is one).
+// Exits 0 when all of that holds.
 #include <tonewright/SoundAlgoElementary.h>
 #include <tonewright/SoundReader.h>
+#include <tonewright/SoundStatReference.h>
 #include <tonewright/SoundVersion.h>
 #include <tonewright/SoundWriter.h>
 
@@ -45,5 +48,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(out));
     if (!reader || reader->open(out) != SoundTools::Ok) return 1;
     std::printf("read back %u frames at %u Hz\n", reader->getFrameNB(), reader->getSampleRate());
-    return reader->getFrameNB() == 44100 ? 0 : 1;
+    if (reader->getFrameNB() != 44100) return 1;
+
+    const QString catalogPath = SoundStatReferenceCatalog::getDefaultCatalogPath();
+    SoundStatReferenceCatalog catalog;
+    if (!catalog.readDefaultCatalog()) return 1;
+    std::printf("default reference catalog %s: %d curves\n", qPrintable(catalogPath),
+                int(catalog.getNameList().size()));
+    if (argc > 2 && !catalogPath.startsWith(QString::fromLocal8Bit(argv[2]))) return 1;
+    return catalog.isEmpty() ? 1 : 0;
 }

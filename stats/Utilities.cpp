@@ -1,0 +1,87 @@
+#include "tonewright/Utilities.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonParseError>
+#include <QSaveFile>
+#include <QtGlobal>
+
+namespace {
+// Statistics files and catalogs are kilobytes; a path that names something far
+// larger (or endless, like a character device) is not one of them, and reading
+// it whole would only exhaust memory.
+constexpr qint64 kMaxDocumentBytes = qint64(256) << 20;
+
+void setText(QString* errorText, const QString& text) {
+    if (errorText) *errorText = text;
+}
+
+// Qt 5.15 marks its binary JSON form deprecated; it is the format of the
+// library's statistics files, so it is used on purpose.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+QJsonDocument fromBinary(const QByteArray& data) {
+    return QJsonDocument::fromBinaryData(data, QJsonDocument::Validate);
+}
+QByteArray toBinary(const QJsonDocument& document) { return document.toBinaryData(); }
+QT_WARNING_POP
+}  // namespace
+
+namespace Utilities {
+
+QJsonDocument readJSONFromFile(QString path, bool binaryAllowed) {
+    return readJSONFromFile(path, binaryAllowed, nullptr);
+}
+
+QJsonDocument readJSONFromFile(QString path, bool binaryAllowed, QString* errorText) {
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        setText(errorText, path + " : cannot be opened (" + file.errorString() + ")");
+        return QJsonDocument();
+    }
+    QByteArray data;
+    for (;;) {
+        const QByteArray chunk = file.read(qint64(1) << 20);
+        if (chunk.isEmpty()) break;
+        data += chunk;
+        if (data.size() > kMaxDocumentBytes) {
+            setText(errorText, path + " : too large for a JSON document");
+            return QJsonDocument();
+        }
+    }
+    if (binaryAllowed && !path.endsWith(QLatin1String(".json"))) {
+        QJsonDocument document = fromBinary(data);
+        if (document.isNull())
+            setText(errorText, path + (data.isEmpty() ? " : empty file" : " : not a valid binary JSON document"));
+        return document;
+    }
+    QJsonParseError error;
+    QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    if (document.isNull()) {
+        qCritical().noquote().nospace() << "JSON read error offset " << error.offset << " : " << error.errorString();
+        setText(errorText, path + " : JSON read error at offset " + QString::number(error.offset) + " (" +
+                               error.errorString() + ")");
+    }
+    return document;
+}
+
+bool writeJSONToFile(QJsonDocument document, QString path, bool binary) {
+    QSaveFile file(path);
+    // Where no temporary file can be made beside the target (a folder the user
+    // may not write to, holding a file they may), the file is written in place.
+    file.setDirectWriteFallback(true);
+    if (path.isEmpty() || !file.open(QIODevice::WriteOnly)) {
+        qCritical().noquote().nospace() << "JSON write error ; unable to open file " << path;
+        return false;
+    }
+    const QByteArray data = binary ? toBinary(document) : document.toJson(QJsonDocument::Indented);
+    if (file.write(data) != qint64(data.size()) || !file.commit()) {
+        qCritical().noquote().nospace() << "JSON write error ; unable to write file " << path << " : "
+                                        << file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace Utilities

@@ -1,0 +1,330 @@
+// Statistics files: a full analysis stored and read back exactly, the file name
+// rule, the setters' reference counting, relative levels, and what a failed read
+// leaves behind.
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+
+#include "common/ColouredNoise.h"
+#include "common/MessageCapture.h"
+#include "common/TestKit.h"
+#include "tonewright/RMSStepDetector.h"
+#include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoStatAnalysis.h"
+#include "tonewright/SoundAlgoStats.h"
+#include "tonewright/SoundStatFile.h"
+#include "tonewright/SoundStatReference.h"
+#include "tonewright/Utilities.h"
+
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 22050;
+
+// A nearly silent lead-in, pink noise, then 6 dB louder and darker noise, 3 s
+// each: the detector flags the lead-in as noise and finds two regions of sound.
+Frames recording() {
+    const Frames quiet = tk::tiltedNoise(1 << 16, kRate, -3.0, 20.0, 4, {}, 0.0005);
+    const Frames loud = tk::tiltedNoise(1 << 16, kRate, -3.0, 20.0, 3, {}, 0.2);
+    const Frames louder = tk::tiltedNoise(1 << 16, kRate, -4.5, 20.0, 5, {}, 0.4);
+    return tk::concat({quiet, loud, louder});
+}
+
+SoundTools::Status analyse(SoundAlgoStatAnalysis& analysis, const Frames& in, unsigned block) {
+    tk::ScopedBlockSize size(block);
+    tk::MemoryReader reader(in, kRate);
+    return analysis.processAll(reader, nullptr);
+}
+
+void expectSameBand(const SoundAlgoStats& a, const SoundAlgoStats& b) {
+    EXPECT_EQ(a.getOutputType(), b.getOutputType());
+    EXPECT_EQ(a.getWindowTime(), b.getWindowTime());
+    EXPECT_EQ(a.getTotalCount(), b.getTotalCount());
+    EXPECT_EQ(a.getLeftSqr(), b.getLeftSqr());
+    EXPECT_EQ(a.getRightSqr(), b.getRightSqr());
+    EXPECT_EQ(a.getLeftMax(), b.getLeftMax());
+    EXPECT_EQ(a.getRightMax(), b.getRightMax());
+    EXPECT_EQ(a.getSampleRate(), b.getSampleRate());
+}
+
+// A band statistics algorithm whose full RMS is `db`.
+SoundAlgoStats* bandAt(double db) {
+    QJsonObject o{{"Class", "SoundAlgoStats"},
+                  {"OutputType", 2},
+                  {"WindowTime", 0.0},
+                  {"TotalCount", 1},
+                  {"LeftSqr", std::pow(10.0, db / 10.0)},
+                  {"RightSqr", std::pow(10.0, db / 10.0)},
+                  {"SampleRate", 48000}};
+    return SoundAlgoStats::createFromJSon(o);
+}
+
+// Qt marks its binary JSON form deprecated; statistics files use it on purpose.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+QByteArray binary(const QJsonDocument& d) { return d.toBinaryData(); }
+QT_WARNING_POP
+QByteArray binary(const QJsonObject& o) { return binary(QJsonDocument(o)); }
+
+void writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+}  // namespace
+
+TEST(StatFile, FullAnalysisRoundTripsExactly) {
+    const Frames in = recording();
+    auto analysis = SoundRef<SoundAlgoStatAnalysis>::make();
+    ASSERT_EQ(analyse(*analysis, in, 1024), SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+    ASSERT_EQ(analysis->getBandStats().size(), 10u);
+    ASSERT_NE(analysis->getStepDetector(), nullptr);
+    ASSERT_NE(analysis->getFFTStats(), nullptr);
+
+    // Band statistics and the step detector in one file, FFT statistics in another.
+    SoundStatFile bands;
+    bands.setStats(analysis->getSettings().frequencies, analysis->getBandStats(), true);
+    bands.setStepDetector(analysis->getStepDetector(), true);
+    SoundStatFile fft;
+    fft.setStats(analysis->getSettings().frequencies, analysis->getFFTStats(), true);
+    const std::vector<double> bandLevels = bands.getRelativeLevels();
+    const std::vector<double> fftLevels = fft.getRelativeLevels();
+    const RMSStepDetector& detector = *analysis->getStepDetector();
+    const std::vector<RMSStepDetector::Region> regions = detector.getRegions();
+    const std::vector<double> spectrum = analysis->getFFTStats()->getRawStats();
+
+    // The files keep what they need after the analysis is gone.
+    std::vector<SoundAlgoStats*> original = analysis->getBandStats();
+    for (SoundAlgoStats* s : original) s->addRef();
+    analysis.reset();
+
+    tk::TempDir dir;
+    ASSERT_TRUE(bands.writeJSonFile(dir.path("take1.wav")));
+    ASSERT_TRUE(QFile::exists(dir.path("take1.ssf")));
+    ASSERT_TRUE(fft.writeJSonFile(dir.path("take1-fft.flac")));
+    // The file is Qt binary JSON.
+    QFile raw(dir.path("take1.ssf"));
+    ASSERT_TRUE(raw.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(raw.read(4) == QByteArray("qbjs"));
+
+    SoundStatFile back;
+    ASSERT_TRUE(back.readJSonFile(dir.path("take1.ssf")));
+    EXPECT_EQ(back.getVersion(), "1");
+    EXPECT_EQ(back.getFrequencies(), SoundStatReference::getDefaultFrequencies());
+    ASSERT_EQ(back.getBandStats().size(), original.size());
+    for (size_t i = 0; i < original.size(); ++i) expectSameBand(*back.getBandStats()[i], *original[i]);
+    EXPECT_EQ(back.getRelativeLevels(), bandLevels);
+    EXPECT_EQ(back.getSampleRate(), kRate);
+    ASSERT_NE(back.getStepDetector(), nullptr);
+    EXPECT_EQ(back.getStepDetector()->getRegions(), regions);
+    EXPECT_EQ(back.getStepDetector()->getRMSTime(), detector.getRMSTime());
+    EXPECT_EQ(back.getStepDetector()->getNoiseThreshold(), detector.getNoiseThreshold());
+    EXPECT_EQ(back.getFFTStats(), nullptr);
+    // The recording's quiet middle is a noise region between two loud ones.
+    int noise = 0, signal = 0;
+    for (const RMSStepDetector::Region& r : regions) (r.IsNoise ? noise : signal) += r.SampleNb > 0;
+    EXPECT_GE(noise, 1);
+    EXPECT_GE(signal, 2);
+    for (SoundAlgoStats* s : original) s->releaseRef();
+
+    SoundStatFile fftBack;
+    ASSERT_TRUE(fftBack.readJSonFile(dir.path("take1-fft.ssf")));
+    ASSERT_NE(fftBack.getFFTStats(), nullptr);
+    EXPECT_EQ(fftBack.getFFTStats()->getRawStats(), spectrum);
+    EXPECT_EQ(fftBack.getRelativeLevels(), fftLevels);
+    EXPECT_EQ(fftBack.getSampleRate(), kRate);
+    EXPECT_TRUE(fftBack.getBandStats().empty());
+    EXPECT_EQ(fftBack.getStepDetector(), nullptr);
+}
+
+// What an "analyse" job stores: everything in one file; the relative levels
+// then come from the FFT statistics. Any block size, and branches run side by
+// side or one after the other, give the same analysis.
+TEST(StatFile, OneFileHoldsTheWholeAnalysisWhateverTheBlockSize) {
+    const Frames in = tk::tiltedNoise(1 << 15, kRate, -3.0, 20.0, 9);
+    SoundAlgoStatAnalysis::Settings parallel;
+    parallel.parallelBranches = true;
+    auto a = SoundRef<SoundAlgoStatAnalysis>::make();
+    auto b = SoundRef<SoundAlgoStatAnalysis>::make(parallel);  // side by side: the same results
+    ASSERT_EQ(analyse(*a, in, 1024), SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+    ASSERT_EQ(analyse(*b, in, 777), SoundTools::Ok);
+    for (size_t i = 0; i < a->getBandStats().size(); ++i) {
+        expectSameBand(*a->getBandStats()[i], *b->getBandStats()[i]);
+        // The zeros that flush the lookahead of the detector and the FFT are not counted.
+        EXPECT_EQ(a->getBandStats()[i]->getTotalCount(), in.size());
+    }
+    EXPECT_EQ(a->getFFTStats()->getCount(), 2.0 * double(in.size() / 4096));  // half blocks of 8192, two channels
+    EXPECT_EQ(a->getFFTStats()->getRawStats(), b->getFFTStats()->getRawStats());
+    EXPECT_EQ(a->getStepDetector()->getRegions(), b->getStepDetector()->getRegions());
+
+    const SoundStatFile file = a->getStatFile();
+    ASSERT_EQ(file.getBandStats().size(), 10u);
+    ASSERT_NE(file.getFFTStats(), nullptr);
+    ASSERT_NE(file.getStepDetector(), nullptr);
+    EXPECT_EQ(file.getRelativeLevels(), a->getFFTStats()->getStats(file.getFrequencies()));
+    tk::TempDir dir;
+    SoundStatFile copy = file;
+    ASSERT_TRUE(copy.writeJSonFile(dir.path("all.mp3")));
+    SoundStatFile back;
+    ASSERT_TRUE(back.readJSonFile(dir.path("all.ssf")));
+    EXPECT_EQ(back.getBandStats().size(), 10u);
+    EXPECT_NE(back.getStepDetector(), nullptr);
+    EXPECT_EQ(back.getRelativeLevels(), file.getRelativeLevels());
+}
+
+TEST(StatFile, FileNameTakesTheStatisticsExtension) {
+    struct Case {
+        const char* path;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"take1.wav", "take1.ssf"},
+        {"/music/Live: 1999/take1.flac", "/music/Live: 1999/take1.ssf"},
+        {"dir.old/take1", "dir.old/take1.ssf"},
+        {"a.b.c.mp3", "a.b.c.ssf"},
+        {"x.ssf", "x.ssf"},
+        {".hidden", ".hidden.ssf"},
+        {"dir/", ""},
+        {"", ""},
+        {"dir/..", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SoundStatFile::getStatFileName(c.path), QString(c.expected)) << c.path;
+    EXPECT_EQ(SoundStatFile::getExtension(), "ssf");
+    SoundStatFile file;
+    EXPECT_FALSE(file.writeJSonFile("somewhere/"));
+    EXPECT_FALSE(file.readJSonFile(""));
+}
+
+TEST(StatFile, SetStatsNeedsOneMoreBandThanFrequencies) {
+    SoundStatFile file;
+    std::vector<SoundAlgoStats*> four{bandAt(-3), bandAt(-10), bandAt(-1), bandAt(-20)};
+    tk::MessageCapture capture;
+    file.setStats({100, 1000, 5000}, std::vector<SoundAlgoStats*>(four.begin(), four.begin() + 3), true);
+    EXPECT_TRUE(capture.contains("SoundStatFile::setStats : incoherent input sizes stats=3 freqs=3"));
+    EXPECT_TRUE(file.getBandStats().empty());
+    EXPECT_TRUE(file.getRelativeLevels().empty());
+    file.setStats({100, 1000, 5000}, four, false);  // the file takes over the references
+    ASSERT_EQ(file.getBandStats().size(), 4u);
+    // Loudest band at 0 dB, the others below it.
+    const std::vector<double> levels = file.getRelativeLevels();
+    ASSERT_EQ(levels.size(), 4u);
+    const double expected[] = {-2.0, -9.0, 0.0, -19.0};
+    for (size_t i = 0; i < 4; ++i) EXPECT_NEAR(levels[i], expected[i], 1e-12);
+    EXPECT_EQ(file.getSampleRate(), 48000u);
+    // Replacing FFT statistics later keeps the bands.
+    auto fft = SoundRef<SoundAlgoFFTStats>::make();
+    file.setFFTStats(fft.get(), true);
+    EXPECT_EQ(fft->refCount(), 2);
+    EXPECT_EQ(file.getBandStats().size(), 4u);
+    file.setStats({100.0}, fft.get(), true);  // FFT statistics alone: the bands go
+    EXPECT_TRUE(file.getBandStats().empty());
+    EXPECT_EQ(fft->refCount(), 2);
+    file.clear();
+    EXPECT_EQ(fft->refCount(), 1);
+}
+
+TEST(StatFile, CopiesHoldTheirOwnReferences) {
+    auto band = SoundRef<SoundAlgoStats>::adopt(bandAt(-6));
+    auto detector = SoundRef<RMSStepDetector>::make();
+    {
+        SoundStatFile a;
+        a.setStats({}, std::vector<SoundAlgoStats*>{band.get()}, true);
+        a.setStepDetector(detector.get(), true);
+        EXPECT_EQ(band->refCount(), 2);
+        SoundStatFile b(a);
+        SoundStatFile c;
+        c = b;
+        c = c;
+        EXPECT_EQ(band->refCount(), 4);
+        EXPECT_EQ(detector->refCount(), 4);
+        b.clearStepDetector();
+        EXPECT_EQ(detector->refCount(), 3);
+        a.setStepDetector(detector.get(), true);  // the same detector again
+        EXPECT_EQ(detector->refCount(), 3);
+        EXPECT_EQ(c.getStepDetector(), detector.get());
+    }
+    EXPECT_EQ(band->refCount(), 1);
+    EXPECT_EQ(detector->refCount(), 1);
+}
+
+TEST(StatFile, OptionalKeysMayBeMissingOrMistyped) {
+    tk::TempDir dir;
+    const QString path = dir.path("minimal.ssf");
+    ASSERT_TRUE(Utilities::writeJSONToFile(QJsonDocument(QJsonObject{{"Class", "SoundStatFile"}, {"Version", "7"}}),
+                                           path, true));
+    SoundStatFile file;
+    file.setStats({1000.0}, std::vector<SoundAlgoStats*>{bandAt(-1), bandAt(-2)}, false);
+    ASSERT_TRUE(file.readJSonFile(path));
+    EXPECT_EQ(file.getVersion(), "7");
+    EXPECT_TRUE(file.getFrequencies().empty());
+    EXPECT_TRUE(file.getBandStats().empty());
+    EXPECT_EQ(file.getSampleRate(), 44100u);
+
+    // Every optional key of the wrong type, and elements that describe nothing.
+    QJsonObject badBand{{"Class", "SoundAlgoStats"}, {"OutputType", 9}, {"WindowTime", 0.0}};
+    QJsonObject goodBand;
+    SoundRef<SoundAlgoStats>::adopt(bandAt(-4))->writeToJSon(goodBand);
+    const QJsonObject wrong{{"Class", "SoundStatFile"},
+                            {"Version", "1"},
+                            {"BandFreqs", QJsonArray{250.0, "x", true}},
+                            {"BandStats", QJsonArray{3, badBand, goodBand, QJsonArray{}}},
+                            {"StepDetector", QJsonObject{{"Class", "RMSStepDetector"}}},
+                            {"FFTStats", "none"}};
+    ASSERT_TRUE(Utilities::writeJSONToFile(QJsonDocument(wrong), path, true));
+    ASSERT_TRUE(file.readJSonFile(path));
+    EXPECT_EQ(file.getFrequencies(), (std::vector<double>{250.0, 0.0, 0.0}));
+    ASSERT_EQ(file.getBandStats().size(), 1u);
+    EXPECT_EQ(file.getBandStats()[0]->getFullRMS(), SoundRef<SoundAlgoStats>::adopt(bandAt(-4))->getFullRMS());
+    EXPECT_EQ(file.getStepDetector(), nullptr);
+    EXPECT_EQ(file.getFFTStats(), nullptr);
+}
+
+// A file that cannot be a statistics file leaves the object as it was and says why.
+TEST(StatFile, FailedReadsLeaveTheContent) {
+    tk::TempDir dir;
+    SoundStatFile good;
+    good.setStats({500.0}, std::vector<SoundAlgoStats*>{bandAt(-1), bandAt(-7)}, false);
+    ASSERT_TRUE(good.writeJSonFile(dir.path("good.ssf")));
+    QFile f(dir.path("good.ssf"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"empty", QByteArray(), "empty file"},
+        {"truncated", bytes.left(bytes.size() / 2), "not a valid binary JSON document"},
+        {"text", QJsonDocument(QJsonObject{{"Class", "SoundStatFile"}, {"Version", "1"}}).toJson(),
+         "not a valid binary JSON document"},
+        {"array", binary(QJsonDocument(QJsonArray{1, 2})), "no JSON object"},
+        {"no class", binary(QJsonObject{{"Version", "1"}}), "\"Class\" is not \"SoundStatFile\""},
+        {"other class", binary(QJsonObject{{"Class", "SoundAlgoStats"}, {"Version", "1"}}),
+         "\"Class\" is not \"SoundStatFile\""},
+        {"class not text", binary(QJsonObject{{"Class", 1}, {"Version", "1"}}), "\"Class\" is not"},
+        {"no version", binary(QJsonObject{{"Class", "SoundStatFile"}}), "without a \"Version\""},
+        {"version number", binary(QJsonObject{{"Class", "SoundStatFile"}, {"Version", 1}}), "without a \"Version\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.path(QString("bad-%1.ssf").arg(c.name).replace(' ', '-'));
+        writeBytes(path, c.bytes);
+        SoundStatFile file = good;
+        EXPECT_FALSE(file.readJSonFile(path));
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(path)) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.cause))
+            << SoundDebuggableClass::getError().toStdString();
+        ASSERT_EQ(file.getBandStats().size(), 2u);
+        EXPECT_EQ(file.getBandStats()[0], good.getBandStats()[0]);
+        EXPECT_EQ(file.getFrequencies(), good.getFrequencies());
+    }
+    SoundStatFile file = good;
+    EXPECT_FALSE(file.readJSonFile(dir.path("missing.ssf")));
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("cannot be opened"));
+    EXPECT_EQ(file.getBandStats().size(), 2u);
+}
