@@ -1,6 +1,7 @@
 #include "Analysis.h"
 
 #include <QJsonArray>
+#include <QStringList>
 #include <algorithm>
 #include <cmath>
 
@@ -86,6 +87,33 @@ std::vector<Stretch> longStretches(const Analysis& a, double minSeconds) {
     return out;
 }
 
+void fillBandLevels(Analysis& out) {
+    out.bands.clear();
+    double loudest = -100.0;
+    for (size_t i = 0; i < out.bandStats.size(); ++i) {
+        SoundAlgoStats& stats = *out.bandStats[i];
+        BandResult b;
+        b.low = i == 0 ? 0.0 : out.frequencies[i - 1];
+        b.high = i < out.frequencies.size() ? out.frequencies[i] : out.rate / 2.0;
+        b.rmsDb = stats.getTotalCount() ? stats.getFullRMS() : -INFINITY;
+        SoundTools::StereoFrame<double> max(-100.0, -100.0);
+        stats.getMax(max);
+        b.peakDb = std::max(max.l, max.r);
+        loudest = std::max(loudest, b.rmsDb);
+        out.bands.push_back(b);
+    }
+    // Relative to the loudest band, as statistics files give them.
+    for (BandResult& b : out.bands) b.relativeDb = std::isfinite(b.rmsDb) ? b.rmsDb - loudest : -100.0 - loudest;
+    out.hasFft = false;
+    if (out.fftStats && out.fftStats->getCount() > 0 && !out.bands.empty()) {
+        const std::vector<double> levels = out.fftStats->getStats(out.frequencies);
+        if (levels.size() == out.bands.size()) {
+            for (size_t i = 0; i < levels.size(); ++i) out.bands[i].fftRelativeDb = levels[i];
+            out.hasFft = true;
+        }
+    }
+}
+
 bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis& out, int fileIndex, int pass,
                  int passes) {
     std::unique_ptr<SoundReader> reader = openReader(path);
@@ -152,34 +180,10 @@ bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis
     if (status != SoundTools::Ok) return false;
 
     out.frequencies = settings.frequencies;
-    out.bands.clear();
     out.bandStats.clear();
-    if (settings.bands) {
-        const std::vector<SoundAlgoStats*>& stats = bandBuilder.getStatsVector();
-        double loudest = -100.0;
-        for (size_t i = 0; i < stats.size(); ++i) {
-            out.bandStats.push_back(SoundRef<SoundAlgoStats>::share(stats[i]));
-            BandResult b;
-            b.low = i == 0 ? 0.0 : settings.frequencies[i - 1];
-            b.high = i < settings.frequencies.size() ? settings.frequencies[i] : out.rate / 2.0;
-            b.rmsDb = stats[i]->getTotalCount() ? stats[i]->getFullRMS() : -INFINITY;
-            SoundTools::StereoFrame<double> max(-100.0, -100.0);
-            stats[i]->getMax(max);
-            b.peakDb = std::max(max.l, max.r);
-            loudest = std::max(loudest, b.rmsDb);
-            out.bands.push_back(b);
-        }
-        // Relative to the loudest band, as statistics files give them.
-        for (BandResult& b : out.bands) b.relativeDb = std::isfinite(b.rmsDb) ? b.rmsDb - loudest : -100.0 - loudest;
-    }
-    out.hasFft = false;
-    if (settings.fft && out.fftStats->getCount() > 0) {
-        const std::vector<double> levels = out.fftStats->getStats(settings.frequencies);
-        if (levels.size() == out.bands.size()) {
-            for (size_t i = 0; i < levels.size(); ++i) out.bands[i].fftRelativeDb = levels[i];
-            out.hasFft = true;
-        }
-    }
+    if (settings.bands)
+        for (SoundAlgoStats* s : bandBuilder.getStatsVector()) out.bandStats.push_back(SoundRef<SoundAlgoStats>::share(s));
+    fillBandLevels(out);
     if (meter) {
         out.rmsDb = meter->rmsDb();
         out.leftRmsDb = meter->rmsDb(0);
@@ -268,6 +272,11 @@ QJsonObject analysisToJson(const Analysis& a) {
         QJsonObject r;
         r["name"] = a.reference.name;
         r["distance"] = roundDb(a.reference.distance);
+        QJsonArray levels, corrections;
+        for (double v : a.reference.levels) levels.append(roundDb(v));
+        for (double v : a.reference.corrections) corrections.append(roundDb(v));
+        r["levels"] = levels;
+        r["corrections"] = corrections;
         o["reference"] = r;
     }
     o["statisticsFile"] = a.statisticsFile.isEmpty() ? QJsonValue() : QJsonValue(a.statisticsFile);
@@ -326,8 +335,17 @@ QString analysisSummary(const Analysis& a) {
         t += QString("  signal    starts %1, ends %2\n").arg(formatTime(a.signalStart / rate), formatTime(a.signalEnd / rate));
     else
         t += "  signal    none (everything is below the noise threshold)\n";
-    if (!a.reference.isEmpty())
+    if (!a.reference.isEmpty()) {
         t += QString("  reference %1, distance %2\n").arg(a.reference.name).arg(formatDb(a.reference.distance));
+        if (!a.reference.corrections.empty()) {
+            // Correction i is the gain of the band that ends at the curve's frequency i.
+            QStringList gains, ends;
+            for (double c : a.reference.corrections) gains << QString::number(std::fabs(c) < 0.05 ? 0.0 : c, 'f', 1);
+            for (size_t i = 0; i < a.reference.corrections.size() && i < a.reference.frequencies.size(); ++i)
+                ends << hz(a.reference.frequencies[i]);
+            t += QString("  correction %1 dB (bands up to %2 Hz)\n").arg(gains.join(' '), ends.join(' '));
+        }
+    }
     if (!a.statisticsFile.isEmpty()) t += QString("  saved     %1\n").arg(a.statisticsFile);
     return t;
 }

@@ -70,13 +70,14 @@ struct Stretch {
     double levelDb = -INFINITY;  // weighted RMS of its regions, the louder channel
 };
 
-// The nearest reference curve and the correction towards it; filled where
-// reference catalogs are available (see job_analyse.cpp), empty otherwise.
+// The nearest (or a named) reference curve and the correction towards it
+// (Statistics.h); empty when none was looked for or found.
 struct ReferenceResult {
     QString name;
     double distance = 0;               // dB
     std::vector<double> frequencies;   // Hz
     std::vector<double> levels;        // dB, relative
+    std::vector<double> corrections;   // dB per band, all cuts (the correction equaliser's gains)
     std::vector<double> responseFreqs; // the correction equaliser's response, Hz
     std::vector<double> responseDb;
     bool isEmpty() const { return name.isEmpty() && levels.empty(); }
@@ -116,6 +117,9 @@ struct Analysis {
 // False with the cause in lastError() when the file cannot be read.
 bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis& out, int fileIndex = 0,
                  int pass = 0, int passes = 1);
+
+// Fills out.bands (and hasFft) from out.bandStats, out.fftStats, out.frequencies and out.rate.
+void fillBandLevels(Analysis& out);
 
 // Fills regions, slopes, stretches and the signal bounds from a finished detector.
 void readRegions(RMSStepDetector& detector, unsigned rate, int64_t frames, Analysis& out);

@@ -89,8 +89,11 @@ plot::Panel bandPanel(const Analysis& a) {
         reference.color = plot::colors::reference();
         reference.markers = true;
         reference.width = 2;
-        for (size_t i = 0; i < std::min(a.reference.frequencies.size(), a.reference.levels.size()); ++i) {
-            reference.x.push_back(a.reference.frequencies[i]);
+        // Level i of a curve belongs to band i (the band that ends at its
+        // frequency i): drawn where that band's own level is.
+        for (size_t i = 0; i < std::min(a.reference.levels.size(), a.bands.size()); ++i) {
+            const double lo = std::max(p.xMin, a.bands[i].low), hi = std::min(nyquist, a.bands[i].high);
+            reference.x.push_back(std::sqrt(lo * hi));
             reference.y.push_back(a.reference.levels[i]);
             lowest = std::min(lowest, a.reference.levels[i]);
         }

@@ -9,20 +9,14 @@
 #include "Batch.h"
 #include "Cli.h"
 #include "Plot.h"
+#include "Statistics.h"
 
 namespace {
 
-// ---------------------------------------------------------------- statistics file and reference
-// The place for what follows the measurements once statistics files and
-// reference catalogs are part of the library:
-//  - store a.frequencies, a.bandStats (or a.fftStats) and a.detector in a
-//    statistics file "<input base>.ssf" beside the input and set
-//    a.statisticsFile to its name;
-//  - find the nearest reference curve of the catalog and fill a.reference
-//    (name, distance, its curve, and the correction equaliser's response for
-//    the picture).
-// Summary, JSON and picture already show whatever is filled in.
-bool storeStatisticsAndFindReference(cli::Analysis&) { return true; }
+const QCommandLineOption kNoSave("no-save", "Do not write the statistics file beside the input.");
+const QCommandLineOption kMaxCorrection("max-correction",
+                                        "Largest cut per band of the correction equaliser, in dB (default 12).", "dB",
+                                        "12");
 
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
@@ -33,11 +27,14 @@ const QCommandLineOption kPlotSize("plot-size", "Size of the picture in pixels (
 int runAnalyse(const QStringList& args) {
     cli::JobParser p("analyse",
                      "Measures recordings: levels per frequency band, regions of steady loudness (noise marked), "
-                     "signal start and end, and the mean spectrum.",
+                     "signal start and end, and the mean spectrum; finds the nearest reference curve and the "
+                     "correction towards it, and saves the statistics beside each input (<name>.ssf).",
                      cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
     p.addOption(kThreshold);
     p.addOption(kPlot);
     p.addOption(kPlotSize);
+    p.addOption(kNoSave);
+    p.addOption(kMaxCorrection);
     p.addInputs("Recordings to analyse (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -45,7 +42,14 @@ int runAnalyse(const QStringList& args) {
     if (inputs.isEmpty()) return p.usageError("no input file");
 
     cli::AnalysisSettings settings;
-    if (!p.number(kThreshold, -120, 0, &settings.noiseThresholdDb)) return cli::UsageError;
+    double maxCorrection = cli::kDefaultMaxCorrection;
+    if (!p.number(kThreshold, -120, 0, &settings.noiseThresholdDb) || !p.number(kMaxCorrection, 0, 40, &maxCorrection))
+        return cli::UsageError;
+    const bool save = !p.isSet(kNoSave);
+    // Read once here, before the workers share it.
+    QString catalogError;
+    cli::referenceCatalog(&catalogError);
+    if (!catalogError.isEmpty()) cli::printWarning(QString(), catalogError);
 
     int width = 0, height = 0;
     const bool plotting = p.isSet(kPlot);
@@ -86,9 +90,20 @@ int runAnalyse(const QStringList& args) {
             if (!cli::interrupted()) cli::printError(input, "cannot analyse", cli::lastError());
             return out;
         }
-        if (!storeStatisticsAndFindReference(a)) {
-            cli::printError(input, "cannot store the statistics", cli::lastError());
-            return out;
+        QString why;
+        if (catalogError.isEmpty() && !cli::findReference(a, QString(), maxCorrection, plotting ? 240 : 0, &why))
+            cli::printWarning(input, why);
+        if (save) {
+            switch (cli::saveStatistics(a)) {
+            case cli::SaveOutcome::Written:
+                break;
+            case cli::SaveOutcome::Kept:
+                cli::printWarning(input, SoundStatFile::getStatFileName(input) + " exists, kept (use -y to replace it)");
+                break;
+            case cli::SaveOutcome::Failed:
+                cli::printError(input, "cannot write the statistics file", cli::lastError());
+                return out;
+            }
         }
         analysed[size_t(index)] = 1;
         out.ok = true;

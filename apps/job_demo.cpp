@@ -1,5 +1,5 @@
 // demo: the library's main jobs on one recording — generated when none is
-// given — analyse, split and level, saying what each step did.
+// given — analyse, split, level and correct, saying what each step did.
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +11,8 @@
 #include "Cli.h"
 #include "Plot.h"
 #include "Progress.h"
+#include "Statistics.h"
+#include "job_correct.h"
 #include "job_level.h"
 #include "job_split.h"
 #include "tonewright/SoundAlgoElementary.h"
@@ -152,8 +154,9 @@ int runDemo(const QStringList& args) {
     cli::JobParser p("demo",
                      "Runs the library's main jobs on a recording, or on one it generates (three tracks of "
                      "different loudness and tone, separated by silences, with a fade-out): analyse, split into "
-                     "one file per track, level to -14 dB; and says what each step did. The output folder is the "
-                     "demo's own: a later run replaces what an earlier one wrote there.",
+                     "one file per track, level to -14 dB, correct towards the nearest reference curve; and says "
+                     "what each step did. The output folder is the demo's own: a later run replaces what an "
+                     "earlier one wrote there.",
                      cli::JobParser::Writes);
     p.addOption(kOutDir);
     p.addOption(kPlot);
@@ -198,9 +201,9 @@ int runDemo(const QStringList& args) {
         input = inputs[0];
     }
 
-    // The passes below share one progress bar: analysis, pieces, levelling.
+    // The passes below share one progress bar: analysis, pieces, levelling, correction.
     cli::progress::begin("demo", 1);
-    const int passes = 3;
+    const int passes = 4;
 
     cli::Analysis analysis;
     if (!cli::analyseFile(input, cli::AnalysisSettings(), analysis, 0, 0, passes)) {
@@ -208,7 +211,15 @@ int runDemo(const QStringList& args) {
         cli::printError(input, "cannot analyse", cli::lastError());
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
-    cli::printOut(QString("%1. analyse   levels per band, regions of steady loudness, signal bounds\n%2\n")
+    QString why;
+    if (!cli::findReference(analysis, QString(), cli::kDefaultMaxCorrection, p.isSet(kPlot) ? 240 : 0, &why))
+        cli::printWarning(input, why);
+    // The statistics file goes beside a generated input only: a recording of
+    // the user's keeps whatever lies beside it.
+    if (inputs.isEmpty() && cli::saveStatistics(analysis) == cli::SaveOutcome::Failed)
+        cli::printWarning(input, "cannot write the statistics file: " + cli::lastError());
+    cli::printOut(QString("%1. analyse   levels per band, regions of steady loudness, signal bounds, nearest "
+                          "reference curve\n%2\n")
                       .arg(step++)
                       .arg(indent(cli::analysisSummary(analysis))));
 
@@ -238,7 +249,6 @@ int runDemo(const QStringList& args) {
         cli::progress::end();
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
-    cli::progress::end();
     cli::printOut(QString("%1. level     each region brought to %2 RMS (at most +%3 dB), peaks held by the "
                           "limiter\n%4\n")
                       .arg(step++)
@@ -246,10 +256,25 @@ int runDemo(const QStringList& args) {
                       .arg(levelSettings.maxGainDb)
                       .arg(indent(cli::levelSummary(levelled))));
 
-    // ---- correct: the place for the reference correction once reference
-    // catalogs are part of the library: nearest reference curve of the
-    // analysis -> correction equaliser -> "<name>-corrected.wav", printed as
-    // the step after level.
+    cli::CorrectSettings correctSettings;
+    cli::CorrectResult corrected;
+    const QString correctOutput = QDir(dir).filePath(QFileInfo(input).completeBaseName() + "-corrected.wav");
+    if (analysis.reference.isEmpty()) {
+        cli::progress::end();
+        cli::printOut(QString("%1. correct   skipped: %2\n\n").arg(step++).arg(why));
+    } else {
+        correctSettings.reference = analysis.reference.name;
+        if (!cli::correctFile(input, correctOutput, correctSettings, &analysis, corrected, 0, 3, passes)) {
+            cli::progress::end();
+            return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
+        }
+        cli::progress::end();
+        cli::printOut(QString("%1. correct   the nearest reference curve's correction equaliser (cuts of at most "
+                              "%2 dB, make-up gain), peaks held by the limiter\n%3\n")
+                          .arg(step++)
+                          .arg(correctSettings.maxCorrection)
+                          .arg(indent(cli::correctSummary(corrected))));
+    }
 
     if (p.isSet(kPlot)) {
         QString error;
@@ -263,7 +288,7 @@ int runDemo(const QStringList& args) {
     return cli::Success;
 }
 
-cli::Job demo("demo", "analyse, split and level a recording (or a generated one), saying what each step did",
+cli::Job demo("demo", "analyse, split, level and correct a recording (or a generated one), saying what each step did",
               runDemo);
 
 }  // namespace

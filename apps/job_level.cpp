@@ -10,6 +10,7 @@
 #include "Cli.h"
 #include "Meters.h"
 #include "Progress.h"
+#include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoLimiter.h"
 #include "tonewright/SoundAlgoRMSAmplifier.h"
@@ -33,12 +34,19 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     }
     Analysis own;
     if (!analysis) {
-        AnalysisSettings regionsOnly;
-        regionsOnly.bands = regionsOnly.fft = regionsOnly.envelope = false;
-        regionsOnly.noiseThresholdDb = settings.thresholdDb;
-        if (!analyseFile(input, regionsOnly, own, fileIndex, pass++, passes)) {
-            if (!interrupted()) printError(input, "cannot find the regions", lastError());
-            return false;
+        QString why;
+        if (!settings.reanalyse && loadSavedAnalysis(input, settings.thresholdDb, false, own, &why)) {
+            out.savedAnalysis = own.statisticsFile;
+        } else {
+            if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
+                printWarning(input, why + "; finding the regions again");
+            AnalysisSettings regionsOnly;
+            regionsOnly.bands = regionsOnly.fft = regionsOnly.envelope = false;
+            regionsOnly.noiseThresholdDb = settings.thresholdDb;
+            if (!analyseFile(input, regionsOnly, own, fileIndex, pass++, passes)) {
+                if (!interrupted()) printError(input, "cannot find the regions", lastError());
+                return false;
+            }
         }
         analysis = &own;
     }
@@ -98,6 +106,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
 QString levelSummary(const LevelResult& r) {
     const double rate = r.rate ? r.rate : 1;
     QString t = QString("%1 -> %2\n").arg(r.input, r.output);
+    if (!r.savedAnalysis.isEmpty()) t += QString("  regions   from %1\n").arg(r.savedAnalysis);
     t += QString("  target    %1 RMS per region, %2 regions\n").arg(formatDb(r.targetDb)).arg(r.regions);
     t += QString("  before    RMS %1, peak %2\n").arg(formatDb(r.rmsBefore), formatDb(r.peakBefore));
     t += QString("  after     RMS %1, peak %2\n").arg(formatDb(r.rmsAfter), formatDb(r.peakAfter));
@@ -117,6 +126,7 @@ QJsonObject levelToJson(const LevelResult& r) {
     o["file"] = r.input;
     o["output"] = r.output;
     o["target"] = r.targetDb;
+    o["statisticsFile"] = r.savedAnalysis.isEmpty() ? QJsonValue() : QJsonValue(r.savedAnalysis);
     o["regions"] = r.regions;
     o["before"] = QJsonObject{{"rms", roundDb(r.rmsBefore)}, {"peak", roundDb(r.peakBefore)}};
     o["after"] = QJsonObject{{"rms", roundDb(r.rmsAfter)}, {"peak", roundDb(r.peakAfter)}};
@@ -146,13 +156,15 @@ const QCommandLineOption kMaxGain("max-gain", "Largest gain a region gets, in dB
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
 const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 output in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kReanalyse("reanalyse", "Find the regions again even when a statistics file of the input "
+                                                 "(saved by analyse) holds them.");
 
 int runLevel(const QStringList& args) {
     cli::JobParser p("level",
                      "Levels recordings region by region to a target RMS (two passes: regions, then the RMS "
                      "amplifier and the limiter); noise regions keep their level.",
                      cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
-    for (const QCommandLineOption& o : {kOutput, kFormat, kTarget, kMaxGain, kThreshold, kBitRate}) p.addOption(o);
+    for (const QCommandLineOption& o : {kOutput, kFormat, kTarget, kMaxGain, kThreshold, kBitRate, kReanalyse}) p.addOption(o);
     p.addInputs("Recordings to level (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -165,6 +177,7 @@ int runLevel(const QStringList& args) {
         !p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kBitRate, 32, 320, &bitRate))
         return cli::UsageError;
     settings.bitRate = unsigned(bitRate);
+    settings.reanalyse = p.isSet(kReanalyse);
     const QString format = p.value(kFormat).toLower();
     if (p.isSet(kFormat) && !cli::isWritableExtension(format))
         return p.usageError("--format must be one of " + cli::writableExtensions());

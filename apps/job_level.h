@@ -15,10 +15,12 @@ struct LevelSettings {
     double maxGainDb = 12.0;   // largest gain a region gets
     double thresholdDb = -40.0;  // noise threshold of the region pass
     unsigned bitRate = 192;    // kbit/s, for MP3 output
+    bool reanalyse = false;    // ignore the regions of a statistics file
 };
 
 struct LevelResult {
     QString input, output;
+    QString savedAnalysis;  // the statistics file the regions came from, if any
     unsigned rate = 0;
     double targetDb = 0;
     int regions = 0;
@@ -28,7 +30,8 @@ struct LevelResult {
     std::vector<double> stretchAfter;  // their RMS in the output, dB
 };
 
-// analysis: the regions to level by, or null to run the region pass here.
+// analysis: the regions to level by, or null to take them from the input's
+// statistics file (when it fits) or else run the region pass here.
 // Progress: file `fileIndex`, its passes from `pass` on out of `passes` (0:
 // those of this job alone). False with the message printed when the job failed
 // for this file; no partial output is left behind.

@@ -9,20 +9,13 @@
 #include "Batch.h"
 #include "Cli.h"
 #include "Progress.h"
+#include "Statistics.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundWriterMultiFile.h"
 
 namespace cli {
 
 namespace {
-
-// ---------------------------------------------------------------- earlier analysis
-// The place for regions saved by `analyse` in the statistics file beside the
-// input ("<input base>.ssf"), once statistics files are part of the library:
-// load its detector into `a` (then readRegions), re-mark noise with
-// settings.thresholdDb when it was given, and return true. Without a saved
-// analysis the region pass runs.
-bool loadSavedRegions(const QString&, const SplitSettings&, Analysis&) { return false; }
 
 void removeFiles(const QStringList& files) {
     for (const QString& f : files) QFile::remove(f);
@@ -39,7 +32,12 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
 
     Analysis own;
     if (!analysis) {
-        if (!loadSavedRegions(input, settings, own)) {
+        QString why;
+        if (!settings.reanalyse && loadSavedAnalysis(input, settings.thresholdDb, false, own, &why)) {
+            out.savedAnalysis = own.statisticsFile;
+        } else {
+            if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
+                printWarning(input, why + "; finding the regions again");
             AnalysisSettings regionsOnly;
             regionsOnly.bands = regionsOnly.fft = regionsOnly.envelope = false;
             regionsOnly.noiseThresholdDb = settings.thresholdDb;
@@ -130,11 +128,12 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
 
 QString splitSummary(const SplitResult& r) {
     const double rate = r.rate ? r.rate : 1;
-    QString t = QString("%1: %2 %3 file%4\n")
+    QString t = QString("%1: %2 %3 file%4%5\n")
                     .arg(r.input)
                     .arg(r.dryRun ? "would write" : "wrote")
                     .arg(r.pieces.size())
-                    .arg(r.pieces.size() == 1 ? "" : "s");
+                    .arg(r.pieces.size() == 1 ? "" : "s")
+                    .arg(r.savedAnalysis.isEmpty() ? QString() : " (regions from " + r.savedAnalysis + ")");
     for (const SplitPiece& p : r.pieces)
         t += QString("  %1  start %2  length %3  level %4\n")
                  .arg(p.file)
@@ -147,6 +146,7 @@ QJsonObject splitToJson(const SplitResult& r) {
     QJsonObject o;
     o["file"] = r.input;
     o["dryRun"] = r.dryRun;
+    o["statisticsFile"] = r.savedAnalysis.isEmpty() ? QJsonValue() : QJsonValue(r.savedAnalysis);
     QJsonArray files;
     for (const SplitPiece& p : r.pieces) {
         QJsonObject j;
@@ -177,13 +177,15 @@ const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below th
                                     "dB", "-40");
 const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 pieces in kbit/s (default 192).", "kbit/s", "192");
 const QCommandLineOption kDryRun({"n", "dry-run"}, "Print the pieces without writing them.");
+const QCommandLineOption kReanalyse("reanalyse", "Find the regions again even when a statistics file of the input "
+                                                 "(saved by analyse) holds them.");
 
 int runSplit(const QStringList& args) {
     cli::JobParser p("split",
                      "Cuts recordings into one numbered file per stretch of sound between silences, with the "
                      "tags of the input and the piece's track number.",
                      cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
-    for (const QCommandLineOption& o : {kOutput, kFormat, kMinLength, kThreshold, kBitRate, kDryRun}) p.addOption(o);
+    for (const QCommandLineOption& o : {kOutput, kFormat, kMinLength, kThreshold, kBitRate, kDryRun, kReanalyse}) p.addOption(o);
     p.addInputs("Recordings to split (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -196,8 +198,8 @@ int runSplit(const QStringList& args) {
         !p.number(kBitRate, 32, 320, &bitRate))
         return cli::UsageError;
     settings.bitRate = unsigned(bitRate);
-    settings.thresholdGiven = p.isSet(kThreshold);
     settings.dryRun = p.isSet(kDryRun);
+    settings.reanalyse = p.isSet(kReanalyse);
     const QString format = p.value(kFormat).toLower();
     if (p.isSet(kFormat) && !cli::isWritableExtension(format))
         return p.usageError("--format must be one of " + cli::writableExtensions());

@@ -14,9 +14,9 @@ namespace cli {
 struct SplitSettings {
     double minLength = 2.0;           // seconds; shorter stretches are left out
     double thresholdDb = -40.0;       // noise threshold of the region pass
-    bool thresholdGiven = false;      // re-mark noise in regions from an earlier analysis
     unsigned bitRate = 192;           // kbit/s, for MP3 pieces
     bool dryRun = false;
+    bool reanalyse = false;           // ignore the regions of a statistics file
 };
 
 struct SplitPiece {
@@ -29,12 +29,14 @@ struct SplitResult {
     QString input;
     unsigned rate = 0;
     bool dryRun = false;
+    QString savedAnalysis;  // the statistics file the regions came from, if any
     std::vector<SplitPiece> pieces;
 };
 
 // outputTemplate: the name pieces are numbered from ("dir/Side A.flac" gives
 // "dir/001-Side A.flac", ...); its extension picks the format. analysis: the
-// regions to cut at, or null to run the region pass here. Progress: file
+// regions to cut at, or null to take them from the input's statistics file
+// (when it fits) or else run the region pass here. Progress: file
 // `fileIndex`, its passes from `pass` on out of `passes` (0: those of this job
 // alone). False with the message printed when the job failed for this file;
 // no piece is left behind.

@@ -30,6 +30,9 @@ Run tool(const QStringList& args, const std::map<QString, QString>& env = {}, in
 // library; the same frames are returned by albumRecording().
 QString albumWav();
 const tk::Recording& albumRecording();
+// A copy of the album in dir (analyse writes its statistics beside its input:
+// tests that analyse work on copies, so that the shared album has none).
+QString albumCopy(const tk::TempDir& dir, const QString& name = "album.wav");
 // Stretch starts of the album (seconds), in order.
 std::vector<double> albumTrackStarts();
 
@@ -41,5 +44,17 @@ bool pngSize(const QString& path, int* width, int* height);
 double soxStat(const QString& file, const std::string& name, double trimStart = -1, double trimLength = -1);
 
 QString fileMd5(const QString& path);
+
+// The library's default reference catalog as plain JSON: name -> levels (dB),
+// read here without the library's catalog class. Empty when it is missing.
+struct Curve {
+    QString name;
+    std::vector<double> levels;
+};
+std::vector<Curve> referenceCurves();
+
+// RMS (dB, the louder channel) of a file within a frequency band, by sox's own
+// band-pass (a long windowed-sinc FIR), or NaN without sox.
+double soxBandRms(const QString& file, double low, double high);
 
 }  // namespace clitest

@@ -15,8 +15,9 @@ using clitest::tool;
 namespace {
 QJsonObject analyseAlbum() {
     static QJsonObject cached;
+    static tk::TempDir dir;
     if (cached.isEmpty()) {
-        const clitest::Run r = tool({"analyse", "--json", clitest::albumWav()});
+        const clitest::Run r = tool({"analyse", "--json", clitest::albumCopy(dir)});
         EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
         cached = r.json().object();
     }
@@ -95,7 +96,8 @@ TEST(CliAnalyse, BandsOfATone) {
 
 // The measuring composite finds the very regions the region pass alone finds.
 TEST(CliAnalyse, SameRegionsAsSplit) {
-    const clitest::Run split = tool({"split", "--dry-run", "--json", "--min-length", "0.01", clitest::albumWav()});
+    const clitest::Run split =
+        tool({"split", "--dry-run", "--json", "--reanalyse", "--min-length", "0.01", clitest::albumWav()});
     ASSERT_EQ(split.exitCode, 0) << split.err.toStdString();
     const QJsonArray pieces = split.json().object()["files"].toArray();
     const QJsonArray stretches = analyseAlbum()["stretches"].toArray();
@@ -109,14 +111,14 @@ TEST(CliAnalyse, SameRegionsAsSplit) {
 
 // A lower threshold keeps the room noise out of the noise regions.
 TEST(CliAnalyse, ThresholdMovesTheNoise) {
-    const clitest::Run r = tool({"analyse", "--json", "--threshold", "-75", clitest::albumWav()});
+    const clitest::Run r = tool({"analyse", "--no-save", "--json", "--threshold", "-75", clitest::albumWav()});
     ASSERT_EQ(r.exitCode, 0);
     // The room noise (-70 dB) is 62 dB below the loudest track: sound at -75.
     EXPECT_EQ(r.json().object()["stretches"].toArray().size(), 2);
 }
 
 TEST(CliAnalyse, SummaryText) {
-    const clitest::Run r = tool({"analyse", clitest::albumWav()});
+    const clitest::Run r = tool({"analyse", "--no-save", clitest::albumWav()});
     ASSERT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.out.startsWith(clitest::albumWav() + "\n"));
     for (const char* part : {"length    00:00:59.000, 22050 Hz", "level     RMS", "bands", "1k-2k", "regions",
@@ -130,7 +132,7 @@ TEST(CliAnalyse, SummaryText) {
 TEST(CliAnalyse, PictureOfTheStatedSize) {
     tk::TempDir dir;
     const QString png = dir.path("album.png");
-    const clitest::Run r = tool({"analyse", "--plot", png, "--plot-size", "800x600", clitest::albumWav()});
+    const clitest::Run r = tool({"analyse", "--no-save", "--plot", png, "--plot-size", "800x600", clitest::albumWav()});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     int w = 0, h = 0;
     ASSERT_TRUE(clitest::pngSize(png, &w, &h));
@@ -142,11 +144,11 @@ TEST(CliAnalyse, PictureOfTheStatedSize) {
         EXPECT_NE(kind.find("PNG image data, 800 x 600"), std::string::npos) << kind;
     }
     const QString before = clitest::fileMd5(png);
-    const clitest::Run again = tool({"analyse", "--plot", png, clitest::albumWav()});
+    const clitest::Run again = tool({"analyse", "--no-save", "--plot", png, clitest::albumWav()});
     EXPECT_EQ(again.exitCode, 2);
     EXPECT_TRUE(again.err.contains(png));
     EXPECT_EQ(clitest::fileMd5(png), before);
-    ASSERT_EQ(tool({"analyse", "-y", "--plot", png, clitest::albumWav()}).exitCode, 0);
+    ASSERT_EQ(tool({"analyse", "--no-save", "-y", "--plot", png, clitest::albumWav()}).exitCode, 0);
     ASSERT_TRUE(clitest::pngSize(png, &w, &h));
     EXPECT_EQ(w, 1200);
     EXPECT_EQ(h, 900);
@@ -155,7 +157,7 @@ TEST(CliAnalyse, PictureOfTheStatedSize) {
     const QString second = dir.path("second.wav");
     ASSERT_TRUE(QFile::copy(clitest::albumWav(), second));
     const QString folder = dir.path("pictures");
-    const clitest::Run two = tool({"analyse", "--plot", folder, "--plot-size", "640x480", clitest::albumWav(), second});
+    const clitest::Run two = tool({"analyse", "--no-save", "--plot", folder, "--plot-size", "640x480", clitest::albumWav(), second});
     ASSERT_EQ(two.exitCode, 0) << two.err.toStdString();
     for (const QString name : {"album.png", "second.png"}) {
         ASSERT_TRUE(clitest::pngSize(QDir(folder).filePath(name), &w, &h)) << name.toStdString();

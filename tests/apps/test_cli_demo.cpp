@@ -13,10 +13,13 @@ TEST(CliDemo, GeneratesAnalysesSplitsAndLevels) {
     const QString png = dir.path("demo.png");
     const clitest::Run r = tool({"demo", "-o", out, "--plot", png, "--plot-size", "900x700"});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    for (const char* step : {"1. generate", "2. analyse", "3. split", "4. level", "wrote 3 files"})
+    for (const char* step : {"1. generate", "2. analyse", "3. split", "4. level", "5. correct", "wrote 3 files",
+                             "reference "})
         EXPECT_TRUE(r.out.contains(step)) << step << "\n" << r.out.toStdString();
     EXPECT_TRUE(QFileInfo::exists(QDir(out).filePath("demo-input.wav")));
     EXPECT_TRUE(QFileInfo::exists(QDir(out).filePath("demo-input-levelled.wav")));
+    EXPECT_TRUE(QFileInfo::exists(QDir(out).filePath("demo-input-corrected.wav")));
+    EXPECT_TRUE(QFileInfo::exists(QDir(out).filePath("demo-input.ssf")));
     EXPECT_EQ(QDir(QDir(out).filePath("pieces")).entryList(QDir::Files).size(), 3);
     int w = 0, h = 0;
     ASSERT_TRUE(clitest::pngSize(png, &w, &h));

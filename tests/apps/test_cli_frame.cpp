@@ -36,6 +36,8 @@ TEST(CliFrame, UsageErrorsExitWithOne) {
         {"picture size", {"analyse", "--plot", "x.png", "--plot-size", "10x10", wav}},
         {"negative minimum length", {"split", "--min-length", "-1", wav}},
         {"two demo inputs", {"demo", wav, wav}},
+        {"unknown reference curve", {"correct", "--reference", "Nonesuch", wav}},
+        {"correction out of range", {"correct", "--max-correction", "-3", wav}},
     };
     for (const BadCommand& c : cases) {
         SCOPED_TRACE(c.what);
@@ -72,7 +74,7 @@ TEST(CliFrame, BadInputsExitWithTwoAndNameTheFile) {
         f.write(QByteArray(3000, '\0'));
     }
     const QStringList inputs = {dir.path("missing.wav"), garbage, empty, text, fakeMp3, dir.root()};
-    for (const QString job : {"info", "analyse", "split", "level"}) {
+    for (const QString job : {"info", "analyse", "split", "level", "correct"}) {
         for (const QString& input : inputs) {
             SCOPED_TRACE((job + " " + input).toStdString());
             // info writes nothing and takes no -y.
@@ -101,7 +103,7 @@ TEST(CliFrame, BatchGoesOnPastABadFile) {
 }
 
 TEST(CliFrame, HelpForEveryJob) {
-    for (const QString job : {"info", "analyse", "split", "level", "demo"}) {
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "demo"}) {
         const clitest::Run r = tool({job, "--help"});
         EXPECT_EQ(r.exitCode, 0) << job.toStdString();
         EXPECT_TRUE(r.out.startsWith("Usage: tonewright " + job)) << r.out.toStdString();
@@ -109,7 +111,7 @@ TEST(CliFrame, HelpForEveryJob) {
     }
     const clitest::Run all = tool({"--help"});
     EXPECT_EQ(all.exitCode, 0);
-    for (const QString job : {"info", "analyse", "split", "level", "demo"}) EXPECT_TRUE(all.out.contains(job));
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "demo"}) EXPECT_TRUE(all.out.contains(job));
 }
 
 // The versions are those of the libraries installed, as their own tools report them.
@@ -140,11 +142,11 @@ TEST(CliFrame, VersionListsTheLibraries) {
 
 // --verbose sends the library's diagnostics to stderr: stdout stays valid JSON.
 TEST(CliFrame, VerboseKeepsResultsClean) {
-    const clitest::Run r = tool({"analyse", "--json", "--verbose", clitest::albumWav()});
+    const clitest::Run r = tool({"analyse", "--no-save", "--json", "--verbose", clitest::albumWav()});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_TRUE(r.json().isObject());
     EXPECT_FALSE(r.err.isEmpty());  // the statistics report, at least
-    const clitest::Run quiet = tool({"analyse", "--json", clitest::albumWav()});
+    const clitest::Run quiet = tool({"analyse", "--no-save", "--json", clitest::albumWav()});
     EXPECT_TRUE(quiet.err.isEmpty()) << quiet.err.toStdString();
 }
 
@@ -156,7 +158,7 @@ TEST(CliFrame, ProgressBarOnlyOnATerminal) {
     auto onTerminal = [&](const std::string& extra) {
         // script runs the command on a pseudo-terminal; stdout goes to a file,
         // what reaches the terminal is stderr.
-        const std::string inner = std::string("TONEWRIGHT_PROGRESS_DELAY=0 ") + TW_CLI_PATH + " analyse " + extra + " " +
+        const std::string inner = std::string("TONEWRIGHT_PROGRESS_DELAY=0 ") + TW_CLI_PATH + " analyse --no-save " + extra + " " +
                                   wav + " >" + tk::shellQuote(dir.path("out.txt"));
         std::string text;
         tk::runCommand("script -qec " + tk::shellQuote(inner) + " /dev/null", &text);
@@ -166,7 +168,7 @@ TEST(CliFrame, ProgressBarOnlyOnATerminal) {
     EXPECT_TRUE(bar.contains(QRegularExpression("analyse \\[#+\\.*\\] +\\d+%"))) << bar.toStdString();
     EXPECT_FALSE(onTerminal("--quiet").contains('%'));
     // Not a terminal: nothing on stderr at all.
-    const clitest::Run r = tool({"analyse", clitest::albumWav()}, {{"TONEWRIGHT_PROGRESS_DELAY", "0"}});
+    const clitest::Run r = tool({"analyse", "--no-save", clitest::albumWav()}, {{"TONEWRIGHT_PROGRESS_DELAY", "0"}});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
 }
