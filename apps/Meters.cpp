@@ -41,6 +41,41 @@ void LevelMeter::closeEnvelopeWindow() {
     mWindowCount = 0;
 }
 
+namespace {
+
+struct Sums {
+    double sum0 = 0, sum1 = 0, peak0 = 0, peak1 = 0;
+};
+
+// Squares and peaks of n interleaved stereo frames. The plain loop has no
+// branch, so the compiler can keep it in vector registers; a non-finite sample
+// (which would poison the sums) sends the stretch through the careful loop,
+// where it counts as silence.
+Sums measure(const double* f, size_t n) {
+    Sums s;
+    for (size_t i = 0; i < n; ++i) {
+        const double l = f[2 * i], r = f[2 * i + 1];
+        s.sum0 += l * l;
+        s.sum1 += r * r;
+        const double al = std::fabs(l), ar = std::fabs(r);
+        s.peak0 = al > s.peak0 ? al : s.peak0;
+        s.peak1 = ar > s.peak1 ? ar : s.peak1;
+    }
+    if (std::isfinite(s.sum0 + s.sum1)) return s;
+    s = Sums();
+    for (size_t i = 0; i < n; ++i) {
+        const double l = std::isfinite(f[2 * i]) ? f[2 * i] : 0.0;
+        const double r = std::isfinite(f[2 * i + 1]) ? f[2 * i + 1] : 0.0;
+        s.sum0 += l * l;
+        s.sum1 += r * r;
+        s.peak0 = std::max(s.peak0, std::fabs(l));
+        s.peak1 = std::max(s.peak1, std::fabs(r));
+    }
+    return s;
+}
+
+}  // namespace
+
 SoundTools::Status LevelMeter::process() {
     const unsigned n = getOutFrameNb();
     const int inOrigin = getInOrigin();
@@ -51,29 +86,34 @@ SoundTools::Status LevelMeter::process() {
 
     const int64_t first = std::max<int64_t>(mBegin, inOrigin);
     const int64_t last = std::min<int64_t>(mEnd, int64_t(inOrigin) + n);
-    for (int64_t pos = first; pos < last; ++pos) {
-        const double* f = in + 2 * (pos - inOrigin);
-        const double l = std::isfinite(f[0]) ? f[0] : 0.0;
-        const double r = std::isfinite(f[1]) ? f[1] : 0.0;
-        const double l2 = l * l, r2 = r * r;
-        mPeak[0] = std::max(mPeak[0], std::fabs(l));
-        mPeak[1] = std::max(mPeak[1], std::fabs(r));
-        mSum[0] += l2;
-        mSum[1] += r2;
-        ++mFrames;
+    // The block is taken in runs that lie within one envelope window and on
+    // one side of every stretch boundary.
+    for (int64_t pos = first; pos < last;) {
+        int64_t end = last;
+        if (mEnvelopeFrames > 0) end = std::min(end, pos + (mEnvelopeFrames - mWindowCount));
+        while (mCursor < mStretches.size() && mStretches[mCursor].second <= pos) ++mCursor;
+        const bool inStretch = mCursor < mStretches.size() && mStretches[mCursor].first <= pos;
+        if (mCursor < mStretches.size())
+            end = std::min(end, inStretch ? mStretches[mCursor].second : mStretches[mCursor].first);
+        const int64_t count = end - pos;
+        const Sums s = measure(in + 2 * (pos - inOrigin), size_t(count));
+        mPeak[0] = std::max(mPeak[0], s.peak0);
+        mPeak[1] = std::max(mPeak[1], s.peak1);
+        mSum[0] += s.sum0;
+        mSum[1] += s.sum1;
+        mFrames += uint64_t(count);
         if (mEnvelopeFrames > 0) {
-            mWindow[0] += l2;
-            mWindow[1] += r2;
-            if (++mWindowCount == mEnvelopeFrames) closeEnvelopeWindow();
+            mWindow[0] += s.sum0;
+            mWindow[1] += s.sum1;
+            mWindowCount += count;
+            if (mWindowCount == mEnvelopeFrames) closeEnvelopeWindow();
         }
-        if (!mStretches.empty()) {
-            while (mCursor < mStretches.size() && mStretches[mCursor].second <= pos) ++mCursor;
-            if (mCursor < mStretches.size() && mStretches[mCursor].first <= pos) {
-                mStretchSum0[mCursor] += l2;
-                mStretchSum1[mCursor] += r2;
-                ++mStretchCount[mCursor];
-            }
+        if (inStretch) {
+            mStretchSum0[mCursor] += s.sum0;
+            mStretchSum1[mCursor] += s.sum1;
+            mStretchCount[mCursor] += count;
         }
+        pos = end;
     }
     // The last, partial envelope window is closed when the stream's end is reached.
     if (last >= mEnd) closeEnvelopeWindow();
