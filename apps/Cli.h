@@ -63,6 +63,7 @@ public:
 
     JobParser(const QString& job, const QString& description, int features);
     QCommandLineParser& parser() { return mParser; }
+    QStringList values(const QCommandLineOption& o) const { return mParser.values(o); }
     void addOption(const QCommandLineOption& option) { mParser.addOption(option); }
     void addInputs(const QString& description, const QString& syntax);
 

@@ -38,6 +38,12 @@ TEST(CliFrame, UsageErrorsExitWithOne) {
         {"two demo inputs", {"demo", wav, wav}},
         {"unknown reference curve", {"correct", "--reference", "Nonesuch", wav}},
         {"correction out of range", {"correct", "--max-correction", "-3", wav}},
+        {"unknown preset", {"eq", "--preset", "Nonesuch", wav}},
+        {"band of no frequency", {"eq", "--band", "33=2", wav}},
+        {"band gain out of range", {"eq", "--band", "1k=20", wav}},
+        {"eq without input or picture", {"eq", "--preset", "Rock"}},
+        {"play of two files", {"play", wav, wav}},
+        {"gate out of range", {"play", "--gate", "5", wav}},
     };
     for (const BadCommand& c : cases) {
         SCOPED_TRACE(c.what);
@@ -74,12 +80,12 @@ TEST(CliFrame, BadInputsExitWithTwoAndNameTheFile) {
         f.write(QByteArray(3000, '\0'));
     }
     const QStringList inputs = {dir.path("missing.wav"), garbage, empty, text, fakeMp3, dir.root()};
-    for (const QString job : {"info", "analyse", "split", "level", "correct"}) {
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play"}) {
         for (const QString& input : inputs) {
             SCOPED_TRACE((job + " " + input).toStdString());
-            // info writes nothing and takes no -y.
-            const clitest::Run r =
-                tool(job == "info" ? QStringList{job, "--json", input} : QStringList{job, "-y", "--json", input});
+            // info and play write nothing and take no -y.
+            const bool writes = job != "info" && job != "play";
+            const clitest::Run r = tool(writes ? QStringList{job, "-y", "--json", input} : QStringList{job, "--json", input});
             EXPECT_FALSE(r.crashed);
             EXPECT_EQ(r.exitCode, 2);
             EXPECT_TRUE(r.err.contains(input)) << r.err.toStdString();
@@ -103,7 +109,7 @@ TEST(CliFrame, BatchGoesOnPastABadFile) {
 }
 
 TEST(CliFrame, HelpForEveryJob) {
-    for (const QString job : {"info", "analyse", "split", "level", "correct", "demo"}) {
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play", "demo"}) {
         const clitest::Run r = tool({job, "--help"});
         EXPECT_EQ(r.exitCode, 0) << job.toStdString();
         EXPECT_TRUE(r.out.startsWith("Usage: tonewright " + job)) << r.out.toStdString();
@@ -111,7 +117,7 @@ TEST(CliFrame, HelpForEveryJob) {
     }
     const clitest::Run all = tool({"--help"});
     EXPECT_EQ(all.exitCode, 0);
-    for (const QString job : {"info", "analyse", "split", "level", "correct", "demo"}) EXPECT_TRUE(all.out.contains(job));
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play", "demo"}) EXPECT_TRUE(all.out.contains(job));
 }
 
 // The versions are those of the libraries installed, as their own tools report them.
