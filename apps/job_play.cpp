@@ -3,6 +3,7 @@
 // Playback ends at the end of the recording, after --duration, on 'q' typed on
 // a terminal, or on SIGINT/SIGTERM.
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -131,9 +132,19 @@ int runPlay(const QStringList& args) {
     };
     // playingHasFinished may come from the device's thread: handled here, on
     // the thread that drives the player.
+    // The end of the data is reported when the output has read the last
+    // block, which it still holds in its buffer: playback has ended once the
+    // output has run dry too (the player is stopped then).
+    QElapsedTimer sinceDataEnd;
     QObject::connect(&player, &SoundPlayer::playingHasFinished, QCoreApplication::instance(),
                      [&](bool ok) {
-                         if (!stopping) finish(ok ? End::Finished : End::Failed);
+                         if (stopping) return;
+                         if (!ok)
+                             finish(End::Failed);
+                         else if (player.isStopped())
+                             finish(End::Finished);
+                         else if (!sinceDataEnd.isValid())
+                             sinceDataEnd.start();
                      },
                      Qt::QueuedConnection);
     QObject::connect(&player, &SoundPlayer::playingProgress, QCoreApplication::instance(),
@@ -146,6 +157,8 @@ int runPlay(const QStringList& args) {
     poll.setInterval(50);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (cli::interrupted()) finish(End::Signal);
+        // An output that never reports running dry is given its buffer's worth.
+        if (sinceDataEnd.isValid() && (player.isStopped() || sinceDataEnd.elapsed() > 3000)) finish(End::Finished);
         if (duration > 0 && played >= duration) finish(End::Duration);
     });
     if (duration > 0) {
@@ -188,7 +201,8 @@ int runPlay(const QStringList& args) {
     const char* how = end == End::Finished ? "end" : end == End::Duration ? "duration" : "key";
     if (cli::options().json)
         cli::printJson(QJsonObject{{"file", input},
-                                   {"seconds", cli::roundSeconds(std::max(played, end == End::Finished ? length - start : played))},
+                                   {"seconds", cli::roundSeconds(end == End::Finished ? std::max(0.0, length - start)
+                                                                               : std::min(played, length - start))},
                                    {"stoppedBy", how},
                                    {"equaliser", cli::toJson(eq)},
                                    {"gate", p.isSet(kGate) ? QJsonValue(gate) : QJsonValue()},
