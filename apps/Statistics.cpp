@@ -123,6 +123,14 @@ bool findReference(Analysis& a, const QString& name, double maxCorrection, int p
         *error = cause.isEmpty() ? QString("the reference catalog is empty") : cause;
         return false;
     }
+    // Bands past half the sample rate hold nothing: a curve compared with them
+    // would ask for corrections of tens of dB elsewhere.
+    if (!a.frequencies.empty() && a.rate > 0 && a.rate / 2.0 <= a.frequencies.back()) {
+        *error = QString("the recording's bandwidth (%1 Hz) ends below the top of the reference bands (%2 Hz)")
+                     .arg(a.rate / 2.0)
+                     .arg(a.frequencies.back());
+        return false;
+    }
     const SoundStatFile stats = statFileOf(a);
     if (stats.getRelativeLevels().empty()) {
         *error = "the analysis holds no band levels";

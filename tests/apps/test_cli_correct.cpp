@@ -239,6 +239,22 @@ TEST(CliCorrect, NearestCurveListAndOutputRules) {
     EXPECT_TRUE(refused.err.contains(def));
     EXPECT_EQ(clitest::fileMd5(def), md5);
 
+    // A recording whose bandwidth ends below the reference bands has no curve.
+    if (tk::haveTool("sox")) {
+        const QString narrow = dir.path("narrow.wav");
+        ASSERT_EQ(tk::runCommand("sox -n -r 16000 -c 2 -b 16 " + tk::shellQuote(narrow) +
+                                 " synth 2 pinknoise vol 0.3 2>/dev/null"),
+                  0);
+        const clitest::Run a = tool({"analyse", "--json", narrow});
+        EXPECT_EQ(a.exitCode, 0);
+        EXPECT_TRUE(a.json().object()["reference"].isNull());
+        EXPECT_TRUE(a.err.contains("bandwidth")) << a.err.toStdString();
+        const clitest::Run c = tool({"correct", narrow});
+        EXPECT_EQ(c.exitCode, 2);
+        EXPECT_TRUE(c.err.contains(narrow));
+        EXPECT_FALSE(QFileInfo::exists(dir.path("narrow-corrected.wav")));
+    }
+
     const clitest::Run list = tool({"correct", "--list", "--json"});
     ASSERT_EQ(list.exitCode, 0);
     const std::vector<clitest::Curve> curves = clitest::referenceCurves();
