@@ -49,7 +49,8 @@ struct EqSettings {
 
 // The command-line options shared by eq and play.
 struct EqOptions {
-    QCommandLineOption preset{{"p", "preset"}, "Equaliser preset, by name or number (see --list-presets).", "name"};
+    QCommandLineOption preset{
+        {"p", "preset"}, "Equaliser preset, by name or by the number --list-presets shows.", "name"};
     QCommandLineOption band{{"b", "band"},
                             "Gain of one equaliser band: <Hz>=<dB> with a band's frequency (60, 120, 250, 500, 1k, "
                             "2k, 4k, 8k, 15k) or <n>=<dB> with its number from 1; repeatable, applied after "

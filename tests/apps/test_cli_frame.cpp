@@ -117,7 +117,8 @@ TEST(CliFrame, HelpForEveryJob) {
     }
     const clitest::Run all = tool({"--help"});
     EXPECT_EQ(all.exitCode, 0);
-    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play", "demo"}) EXPECT_TRUE(all.out.contains(job));
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play", "demo"})
+        EXPECT_TRUE(all.out.contains(job));
 }
 
 // The versions are those of the libraries installed, as their own tools report them.
