@@ -1,10 +1,18 @@
 #include "Cli.h"
 
 #include <QFileInfo>
-#include <QObject>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
-#include <unistd.h>
+#include <mutex>
+#include <thread>
+
+#include "Progress.h"
+#include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundVersion.h"
 
 namespace cli {
 
@@ -20,85 +28,291 @@ Options& options() {
     return o;
 }
 
-void printError(const QString& file, const QString& what) {
-    const QString cause = SoundDebuggableClass::getError();
-    std::fprintf(stderr, "tonewright: %s: %s%s%s\n", qPrintable(file), qPrintable(what), cause.isEmpty() ? "" : ": ",
-                 qPrintable(cause));
+// ---------------------------------------------------------------- parser
+namespace {
+const QCommandLineOption kQuiet({"q", "quiet"}, "No progress bar.");
+const QCommandLineOption kVerbose("verbose", "The library's diagnostic output and warnings, on stderr.");
+const QCommandLineOption kVersion("version", "Versions of tonewright and the libraries it uses.");
+const QCommandLineOption kOverwrite({"y", "overwrite"}, "Replace existing output files.");
+const QCommandLineOption kJson("json", "Print the results as JSON on stdout.");
+const QCommandLineOption kJobs({"j", "jobs"}, "Files processed at once (default: one per core).", "n");
+
+int defaultJobs() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : int(n);
+}
+}  // namespace
+
+void printVersions() {
+    QString text = QString("tonewright %1\n").arg(SoundTools::libraryVersion());
+    for (const SoundTools::DependencyVersion& d : SoundTools::dependencyVersions())
+        text += QString("%1 %2\n")
+                    .arg(QString::fromStdString(d.name))
+                    .arg(d.version.empty() ? QString("not found") : QString::fromStdString(d.version));
+    printOut(text);
 }
 
-struct Progress::Impl {
-    QMetaObject::Connection connection;
-    bool drawn = false;
-};
-
-Progress::Progress(SoundAlgo& algo, const QString& label) : mImpl(std::make_unique<Impl>()) {
-    if (options().quiet || !isatty(STDERR_FILENO)) return;
-    Impl* impl = mImpl.get();
-    const std::string text = label.toStdString();
-    impl->connection =
-        QObject::connect(&algo, &SoundAlgo::notifyInProgress, [impl, text](unsigned done, unsigned total) {
-            if (total == 0) return;
-            const int width = 40;
-            const double f = std::min(1.0, double(done) / double(total));
-            const int filled = int(f * width);
-            std::fprintf(stderr, "\r%-24.24s [%.*s%*s] %3d%%", text.c_str(), filled,
-                         "########################################", width - filled, "", int(f * 100));
-            impl->drawn = true;
-        });
+JobParser::JobParser(const QString& job, const QString& description, int features)
+    : mJob(job), mFeatures(features) {
+    mParser.setApplicationDescription(description);
+    mParser.addHelpOption();
+    mParser.addOption(kQuiet);
+    mParser.addOption(kVerbose);
+    mParser.addOption(kVersion);
+    if (features & Writes) mParser.addOption(kOverwrite);
+    if (features & Json) mParser.addOption(kJson);
+    if (features & Batch) mParser.addOption(kJobs);
 }
 
-Progress::~Progress() {
-    QObject::disconnect(mImpl->connection);
-    if (mImpl->drawn) std::fprintf(stderr, "\r%*s\r", 80, "");
+void JobParser::addInputs(const QString& description, const QString& syntax) {
+    mParser.addPositionalArgument("files", description, syntax);
 }
 
-SoundTools::Status LevelMeter::process() {
-    const unsigned n = getOutFrameNb();
-    const double* in = mInBuffers[0]->getFrame(getInOrigin());
-    double* out = mOutBuffers[0]->getFrame(getOutOrigin());
-    // Only frames at or after the stream's start count (the lead-in is silence).
-    const int skip = std::max(0, getOffset() - getOutOrigin());
-    for (unsigned i = 0; i < 2 * n; ++i) {
-        out[i] = in[i];
-        if (int(i / 2) < skip) continue;
-        mPeak = std::max(mPeak, std::fabs(in[i]));
-        mSum += in[i] * in[i];
+int JobParser::usageError(const QString& message) const {
+    printErr(QString("tonewright %1: %2\nTry 'tonewright %1 --help'.\n").arg(mJob, message));
+    return UsageError;
+}
+
+int JobParser::parse(const QStringList& args) {
+    // QCommandLineParser takes the program name first; the job name stands in.
+    QStringList full = args;
+    if (!full.isEmpty()) full[0] = "tonewright " + mJob;
+    if (!mParser.parse(full)) return usageError(mParser.errorText());
+    if (mParser.isSet("help")) {
+        // The parser names the program by its path; people type "tonewright <job>".
+        QString help = mParser.helpText();
+        help.replace(QRegularExpression("^Usage: \\S+"), "Usage: tonewright " + mJob);
+        printOut(help);
+        return Success;
     }
-    mFrames += n > unsigned(skip) ? n - unsigned(skip) : 0;
-    return SoundTools::Ok;
+    if (mParser.isSet(kVersion)) {
+        printVersions();
+        return Success;
+    }
+    Options& o = options();
+    o.quiet = mParser.isSet(kQuiet);
+    o.verbose = mParser.isSet(kVerbose);
+    o.overwrite = (mFeatures & Writes) && mParser.isSet(kOverwrite);
+    o.json = (mFeatures & Json) && mParser.isSet(kJson);
+    o.jobs = defaultJobs();
+    if ((mFeatures & Batch) && mParser.isSet(kJobs)) {
+        bool ok = false;
+        const int n = mParser.value(kJobs).toInt(&ok);
+        if (!ok || n < 1 || n > 256) return usageError("--jobs needs a whole number from 1 to 256");
+        o.jobs = n;
+    }
+    SoundDebuggableClass::setVerbose(o.verbose);
+    mInputs = mParser.positionalArguments();
+    return -1;
 }
 
-double LevelMeter::peakDb() const { return mPeak > 0 ? 20 * std::log10(mPeak) : -INFINITY; }
-
-double LevelMeter::rmsDb() const {
-    return mFrames && mSum > 0 ? 10 * std::log10(mSum / double(2 * mFrames)) : -INFINITY;
+bool JobParser::number(const QCommandLineOption& o, double min, double max, double* out) const {
+    const QString text = mParser.value(o);
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v) || v < min || v > max) {
+        usageError(QString("--%1 needs a number from %2 to %3, not '%4'")
+                       .arg(o.names().last())
+                       .arg(min)
+                       .arg(max)
+                       .arg(text));
+        return false;
+    }
+    *out = v;
+    return true;
 }
 
+// ---------------------------------------------------------------- messages
+namespace {
+std::mutex gOutputMutex;
+
+void writeLocked(FILE* to, const QString& text) {
+    std::lock_guard<std::mutex> lock(gOutputMutex);
+    progress::clearLine();
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
+    std::fflush(to);
+}
+
+thread_local QString tLastMessage;
+QtMessageHandler gPreviousHandler = nullptr;
+
+void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        if (gPreviousHandler) gPreviousHandler(type, context, text);
+        return;
+    }
+    if (type == QtWarningMsg || type == QtCriticalMsg) tLastMessage = text;
+    if (options().verbose) printErr(QString("tonewright: %1: %2\n").arg(type == QtCriticalMsg ? "critical" : "warning", text));
+}
+}  // namespace
+
+std::mutex& outputMutex() { return gOutputMutex; }
+
+void printOut(const QString& text) { writeLocked(stdout, text); }
+void printErr(const QString& text) { writeLocked(stderr, text); }
+
+void printError(const QString& file, const QString& what, const QString& cause) {
+    QString line = "tonewright: ";
+    if (!file.isEmpty()) line += file + ": ";
+    line += what;
+    QString c = cause;
+    // Library messages often start with the file's name; it is said already.
+    if (!file.isEmpty() && c.startsWith(file + " : ")) c = c.mid(file.size() + 3);
+    if (!c.isEmpty()) line += ": " + c;
+    printErr(line + "\n");
+}
+
+void printWarning(const QString& file, const QString& what) {
+    printErr(QString("tonewright: %1%2warning: %3\n").arg(file, file.isEmpty() ? "" : ": ", what));
+}
+
+void installMessageHandler() { gPreviousHandler = qInstallMessageHandler(messageHandler); }
+
+void clearError() { tLastMessage.clear(); }
+
+QString lastError() {
+    QString text = tLastMessage.isEmpty() ? SoundDebuggableClass::getError() : tLastMessage;
+    // The library names the failing function before its message; the user needs the message.
+    return text.trimmed();
+}
+
+// ---------------------------------------------------------------- JSON
+void printJson(const QJsonValue& value) {
+    QJsonDocument doc;
+    if (value.isArray())
+        doc.setArray(value.toArray());
+    else
+        doc.setObject(value.toObject());
+    printOut(QString::fromUtf8(doc.toJson(QJsonDocument::Indented)));
+}
+
+void printJsonResults(const std::vector<QJsonObject>& results) {
+    if (results.size() == 1) {
+        printJson(results[0]);
+        return;
+    }
+    QJsonArray array;
+    for (const QJsonObject& o : results) array.append(o);
+    printJson(array);
+}
+
+double roundDb(double db) {
+    if (!std::isfinite(db) || db < -100.0) return -100.0;
+    return std::round(db * 100.0) / 100.0;
+}
+
+double roundSeconds(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+// ---------------------------------------------------------------- files
 std::unique_ptr<SoundReader> openReader(const QString& name) {
+    clearError();
+    const QFileInfo info(name);
+    if (!info.exists()) {
+        SoundDebuggableClass::setError("no such file");
+        return nullptr;
+    }
+    if (info.isDir()) {
+        SoundDebuggableClass::setError("is a folder, not a sound file");
+        return nullptr;
+    }
     std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
     if (!reader) {
         SoundDebuggableClass::setError("not a sound file name this library reads (wav, flac, ogg, mp3)");
         return nullptr;
     }
     if (reader->open(name) != SoundTools::Ok) return nullptr;
+    if (reader->getSampleRate() == 0) {
+        SoundDebuggableClass::setError("the file gives no sample rate");
+        return nullptr;
+    }
     return reader;
 }
 
-std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
-                                        bool overwrite, unsigned bitRate) {
-    if (!overwrite && QFileInfo::exists(name)) {
-        SoundDebuggableClass::setError("file exists (use -y to overwrite)");
-        return nullptr;
+bool mayWrite(const QString& output, const QString& input) {
+    const QFileInfo out(output);
+    if (!input.isEmpty() && out.exists() && out.canonicalFilePath() == QFileInfo(input).canonicalFilePath()) {
+        SoundDebuggableClass::setError("the output would replace the input");
+        return false;
     }
+    if (out.exists() && !options().overwrite) {
+        SoundDebuggableClass::setError("file exists (use -y to overwrite)");
+        return false;
+    }
+    if (out.isDir()) {
+        SoundDebuggableClass::setError("is a folder");
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
+                                        unsigned bitRate) {
+    clearError();
+    if (!mayWrite(name)) return nullptr;
     std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, bitRate, format));
-    if (!writer) {
-        SoundDebuggableClass::setError("no writer for this file name");
+    if (!writer || !isWritableExtension(QFileInfo(name).suffix())) {
+        SoundDebuggableClass::setError("no writer for this file name (use " + writableExtensions() + ")");
         return nullptr;
     }
     if (writer->open(name) != SoundTools::Ok) return nullptr;
     return writer;
 }
 
-QString formatDb(double db) { return std::isfinite(db) ? QString::number(db, 'f', 1) + " dB" : QString("-inf dB"); }
+bool isWritableExtension(const QString& extension) {
+    const QString e = extension.toLower();
+    return e == "wav" || e == "flac" || e == "ogg" || e == "mp3";
+}
+
+QString writableExtensions() { return "wav, flac, ogg, mp3"; }
+
+SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source) {
+    const QString e = extension.toLower();
+    if (e == "flac") {
+        // FLAC holds integers of up to 24 bits.
+        if (source == SoundTools::Pcm8 || source == SoundTools::Pcm16 || source == SoundTools::Pcm24) return source;
+        return SoundTools::Pcm24;
+    }
+    return source;
+}
+
+// ---------------------------------------------------------------- text
+QString formatDb(double db) {
+    return std::isfinite(db) && db > -100.0 ? QString::number(db, 'f', 1) + " dB" : QString("-inf dB");
+}
+
+QString formatTime(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
+    const long long h = (long long)(seconds / 3600.0);
+    double r = seconds - 3600.0 * double(h);
+    const int m = int(r / 60.0);
+    r -= 60.0 * m;
+    // Rounded for printing only: 59.9996 s reads 00:00:60.000 as the library's own times do.
+    return QString("%1:%2:%3")
+        .arg(h, 2, 10, QChar('0'))
+        .arg(m, 2, 10, QChar('0'))
+        .arg(r, 6, 'f', 3, QChar('0'));
+}
+
+// ---------------------------------------------------------------- interruption
+namespace {
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void onSignal(int sig) {
+    if (gInterrupted.exchange(true)) {
+        // A second signal: the user insists.
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+    }
+}
+}  // namespace
+
+void installSignalHandlers() {
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
+bool interrupted() { return gInterrupted.load(); }
 
 }  // namespace cli

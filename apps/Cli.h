@@ -1,6 +1,20 @@
 #pragma once
-// Shared pieces of the command-line host: the job registry, exit codes, progress
-// on stderr, and a pass-through level meter.
+// The frame every job of the command-line host shares: the job registry, the
+// options all jobs accept, exit codes, messages, the overwrite rule, output on
+// stdout (text and JSON) and interruption by signals.
+//
+// Conventions: results (summaries, JSON) go to stdout; progress, warnings and
+// errors go to stderr. A job returns Success, UsageError (bad command line) or
+// ProcessingError (a file could not be read, written or processed; the message
+// names the file and the cause).
+//
+// Threading: the registry and the parsed options are set up on the main thread
+// before any job starts. printOut/printErr and the error capture may be called
+// from the batch's worker threads.
+#include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -8,20 +22,15 @@
 #include <memory>
 #include <string>
 
-#include "tonewright/SoundAlgo.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundWriter.h"
 
 namespace cli {
 
-// Exit codes as command-line tools use them.
-enum ExitCode { Success = 0, UsageError = 1, ProcessingError = 2 };
+enum ExitCode { Success = 0, UsageError = 1, ProcessingError = 2, InterruptedExit = 130 };
 
+// ---------------------------------------------------------------- jobs
 using JobFunction = std::function<int(const QStringList& args)>;
-
-struct Job {
-    Job(const char* name, const char* summary, JobFunction run);
-};
 
 struct JobInfo {
     std::string summary;
@@ -29,49 +38,112 @@ struct JobInfo {
 };
 std::map<std::string, JobInfo>& jobs();
 
-// Global switches shared by every job.
-struct Options {
-    bool quiet = false;
-    bool verbose = false;
+// A static Job object in a job's source file registers it.
+struct Job {
+    Job(const char* name, const char* summary, JobFunction run);
 };
+
+// ---------------------------------------------------------------- shared options
+struct Options {
+    bool quiet = false;      // no progress bar
+    bool verbose = false;    // the library's diagnostic output and warnings on stderr
+    bool overwrite = false;  // replace existing files
+    bool json = false;       // results as JSON on stdout
+    int jobs = 1;            // files processed at once
+};
+// The options of the job being run (set by JobParser::parse).
 Options& options();
 
-// Error text for the user: "<file>: <cause>" from the library's last error.
-void printError(const QString& file, const QString& what);
-
-// Draws a progress bar on stderr while `algo` runs, when stderr is a terminal
-// and --quiet is off. Returns a handle that detaches when destroyed.
-class Progress {
+// The command line of one job, with the options every job shares.
+class JobParser {
 public:
-    Progress(SoundAlgo& algo, const QString& label);
-    ~Progress();
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
+    // Which shared options the job offers besides --help, --quiet, --verbose
+    // and --version.
+    enum Feature { Writes = 1, Json = 2, Batch = 4 };
+
+    JobParser(const QString& job, const QString& description, int features);
+    QCommandLineParser& parser() { return mParser; }
+    QStringList values(const QCommandLineOption& o) const { return mParser.values(o); }
+    void addOption(const QCommandLineOption& option) { mParser.addOption(option); }
+    void addInputs(const QString& description, const QString& syntax);
+
+    // Parses the arguments (args[0] is the job name). Returns -1 when the job
+    // should go on, otherwise the exit code to return at once (after --help,
+    // --version or a usage error, whose message has been printed).
+    int parse(const QStringList& args);
+
+    const QStringList& inputs() const { return mInputs; }
+    bool isSet(const QCommandLineOption& o) const { return mParser.isSet(o); }
+    QString value(const QCommandLineOption& o) const { return mParser.value(o); }
+
+    // Reads a number option (its default when absent) and checks its range;
+    // prints a usage error and returns false when it is not a number in range.
+    bool number(const QCommandLineOption& o, double min, double max, double* out) const;
+    // Prints "tonewright <job>: <message>" and the hint to --help; returns UsageError.
+    int usageError(const QString& message) const;
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> mImpl;
+    QString mJob;
+    QCommandLineParser mParser;
+    int mFeatures;
+    QStringList mInputs;
 };
 
-// A pass-through that measures peak and RMS of both channels together.
-class LevelMeter : public SoundAlgo {
-public:
-    SoundTools::Status process() override;
-    double peakDb() const;
-    double rmsDb() const;
-    uint64_t frames() const { return mFrames; }
+// ---------------------------------------------------------------- messages
+// Serialised writes to stdout and stderr (workers print whole lines).
+void printOut(const QString& text);
+void printErr(const QString& text);
+// "tonewright: <file>: <what>: <cause>" on stderr.
+void printError(const QString& file, const QString& what, const QString& cause = QString());
+void printWarning(const QString& file, const QString& what);
+// "tonewright <version>" and one line per library it uses ("not found" for a missing one).
+void printVersions();
 
-private:
-    double mPeak = 0.0;
-    double mSum = 0.0;
-    uint64_t mFrames = 0;
-};
+// The library reports failures through SoundDebuggableClass::setError, which
+// also emits the text as a Qt warning on the failing thread. The host captures
+// those warnings per thread (so that files processed side by side do not take
+// each other's causes) and shows them only with --verbose.
+void installMessageHandler();
+// Forgets the calling thread's last library message.
+void clearError();
+// The calling thread's last library message since clearError(), or the
+// library's last error when the thread has none.
+QString lastError();
 
+// ---------------------------------------------------------------- JSON on stdout
+void printJson(const QJsonValue& value);
+// One file's result as an object, several as an array of them in input order.
+void printJsonResults(const std::vector<QJsonObject>& results);
+// Numbers rounded for people: dB to 0.01, seconds to 0.001. Non-finite values
+// (silence in dB) become the library's floor of -100 dB.
+double roundDb(double db);
+double roundSeconds(double seconds);
+
+// ---------------------------------------------------------------- files
 std::unique_ptr<SoundReader> openReader(const QString& name);
-// Refuses to replace an existing file unless overwrite is true.
+// Refuses to replace an existing file unless --overwrite was given (options()).
 std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
-                                        bool overwrite, unsigned bitRate = 192);
+                                        unsigned bitRate = 192);
+// Whether the output may be written: false (with the cause in lastError())
+// when it exists and --overwrite was not given, or when it is the input.
+bool mayWrite(const QString& output, const QString& input = QString());
+// The sample format to ask of a writer for this extension, keeping the source's
+// where the container can carry it.
+SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source);
+// Extensions the writers handle.
+bool isWritableExtension(const QString& extension);
+// "wav, flac, ogg, mp3"
+QString writableExtensions();
 
+// ---------------------------------------------------------------- text
+// "-14.2 dB", or "-inf dB" for silence.
 QString formatDb(double db);
+// hh:mm:ss.sss, as the library prints times.
+QString formatTime(double seconds);
+
+// ---------------------------------------------------------------- interruption
+// SIGINT and SIGTERM ask running jobs to stop (a second one ends the process).
+void installSignalHandlers();
+bool interrupted();
 
 }  // namespace cli

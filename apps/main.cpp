@@ -1,30 +1,76 @@
 // tonewright <job> [options] files...
+//
+// The command-line host of the library: every job lives in its own file
+// (job_<name>.cpp) and registers itself; this file picks the job, sets up the
+// application object and the process-wide conventions (diagnostics on stderr,
+// library warnings captured, signals turned into stop requests).
 #include <QCoreApplication>
-#include <cstdio>
-#include <cstring>
+#include <QGuiApplication>
+#include <iostream>
+#include <memory>
 
 #include "Cli.h"
+#include "tonewright/SoundDebuggableClass.h"
 
 namespace {
-void usage(FILE* to) {
-    std::fprintf(to, "usage: tonewright <job> [options] [files...]\n\njobs:\n");
-    for (const auto& j : cli::jobs()) std::fprintf(to, "  %-10s %s\n", j.first.c_str(), j.second.summary.c_str());
-    std::fprintf(to, "\n'tonewright <job> --help' describes a job.\n");
+
+void usage(bool toStdout) {
+    QString text = "Usage: tonewright <job> [options] [files...]\n\nJobs:\n";
+    for (const auto& j : cli::jobs())
+        text += QString("  %1 %2\n").arg(QString::fromStdString(j.first), -10).arg(QString::fromStdString(j.second.summary));
+    text += "\n'tonewright <job> --help' describes a job; 'tonewright --version' lists the library versions.\n";
+    if (toStdout)
+        cli::printOut(text);
+    else
+        cli::printErr(text);
 }
+
+// Pictures are drawn with QtGui on images in memory: a GUI application object
+// gives the painter its fonts, and the offscreen platform needs no display.
+bool wantsPictures(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i) {
+        const QByteArray a(argv[i]);
+        if (a == "--plot" || a.startsWith("--plot=")) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("tonewright");
-    const QStringList args = app.arguments();
-    if (args.size() < 2 || args[1] == "--help" || args[1] == "-h") {
-        usage(args.size() < 2 ? stderr : stdout);
-        return args.size() < 2 ? cli::UsageError : cli::Success;
+    cli::installMessageHandler();
+    // Diagnostic text of the library goes with the other messages, never
+    // among the results on stdout.
+    SoundDebuggableClass::setOStream(&std::cerr);
+
+    std::unique_ptr<QCoreApplication> app;
+    if (wantsPictures(argc, argv)) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
     }
-    const auto job = cli::jobs().find(args[1].toStdString());
+    QCoreApplication::setApplicationName("tonewright");
+    cli::installSignalHandlers();
+
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() < 2) {
+        usage(false);
+        return cli::UsageError;
+    }
+    const QString first = args[1];
+    if (first == "--help" || first == "-h" || first == "help") {
+        usage(true);
+        return cli::Success;
+    }
+    if (first == "--version" || first == "version") {
+        cli::printVersions();
+        return cli::Success;
+    }
+    const auto job = cli::jobs().find(first.toStdString());
     if (job == cli::jobs().end()) {
-        std::fprintf(stderr, "tonewright: unknown job '%s'\n", qPrintable(args[1]));
-        usage(stderr);
+        cli::printErr(QString("tonewright: unknown job '%1'\n").arg(first));
+        usage(false);
         return cli::UsageError;
     }
     return job->second.run(args.mid(1));

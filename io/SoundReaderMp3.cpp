@@ -55,6 +55,7 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
     close();
     // Nothing of a previous file survives a failed open.
     mSampleRate = 0;
+    mFileChannels = 0;
     mTags = SoundIDTag();
     const QByteArray utf8 = name.toUtf8();
     int error = MPG123_OK;
@@ -145,6 +146,9 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
     }
     mpg123_format_none(mHandle);
     mpg123_format(mHandle, long(mSampleRate), MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    // The decoder widens mono to stereo; the first frame's header tells what the file holds.
+    mpg123_frameinfo info{};
+    mFileChannels = mpg123_info(mHandle, &info) == MPG123_OK && info.mode == MPG123_M_MONO ? 1u : 2u;
     readTags(opened);
     return SoundTools::Ok;
 }
@@ -190,6 +194,8 @@ unsigned SoundReaderMp3::getFrameNB() const {
 }
 
 unsigned SoundReaderMp3::getSampleRate() const { return mSampleRate; }
+
+unsigned SoundReaderMp3::getFileChannelNum() const { return mHandle ? mFileChannels : 0u; }
 
 void SoundReaderMp3::rewind() {
     if (!mHandle) return;

@@ -43,6 +43,8 @@ struct LameApi {
     int (*id3tag_set_track)(lame_t, const char*) = nullptr;
     int (*id3tag_set_genre)(lame_t, const char*) = nullptr;
     void (*set_write_id3tag_automatic)(lame_t, int) = nullptr;
+    // Optional: only reported to hosts, never needed for encoding.
+    const char* (*get_lame_version)() = nullptr;
 };
 
 LameApi gLame;
@@ -88,6 +90,7 @@ void loadLame() {
                    bind(l, "id3tag_set_track", gLame.id3tag_set_track) &
                    bind(l, "id3tag_set_genre", gLame.id3tag_set_genre) &
                    bind(l, "lame_set_write_id3tag_automatic", gLame.set_write_id3tag_automatic);
+        bind(l, "get_lame_version", gLame.get_lame_version);
     }
     // Destroying the QLibrary object leaves the library loaded.
     gLameState = complete ? 1 : -1;
@@ -114,6 +117,11 @@ bool SoundWriterMp3::Init() {
 }
 
 bool SoundWriterMp3::IsInit() { return gLameState == 1; }
+
+const char* SoundWriterMp3::lameVersion() {
+    if (!Init()) return nullptr;
+    return gLame.get_lame_version ? gLame.get_lame_version() : "unknown";
+}
 
 SoundWriterMp3::SoundWriterMp3(unsigned sampleRate, unsigned channels, unsigned bitRate) : SoundWriter(sampleRate) {
     if (!Init()) return;

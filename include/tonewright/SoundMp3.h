@@ -40,6 +40,8 @@ public:
     // Exact length in frames (the whole file is scanned at open); 0 when closed.
     unsigned getFrameNB() const override;
     unsigned getSampleRate() const override;
+    // Channels of the file itself (1 or 2; the reader delivers stereo); 0 when closed.
+    unsigned getFileChannelNum() const;
     // To the start point; a start point beyond the end leaves the reader at the end.
     void rewind() override;
     SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Pcm16; }
@@ -57,6 +59,7 @@ private:
     mpg123_handle_struct* mHandle = nullptr;
     FILE* mInput = nullptr;  // the file the decoder reads, owned here
     unsigned mSampleRate = 0;
+    unsigned mFileChannels = 0;
     std::vector<short> mSamples;  // decoded 16-bit stereo, reused between reads
     SoundIDTag mTags;
     QString mFileName;
@@ -74,6 +77,9 @@ public:
     static bool Init();
     // True when LAME has been loaded and is usable (never loads).
     static bool IsInit();
+    // The version text of the loaded LAME ("unknown" when it does not say), or
+    // null when LAME is not usable. Loads LAME if that has not been tried yet.
+    static const char* lameVersion();
 
     // Fails without LAME, when the file cannot be created, or when the encoder
     // refuses the rate, channel count or bit rate. A writer is opened once.

@@ -1,0 +1,32 @@
+#pragma once
+// Runs a job over several input files, one file per worker thread, as many
+// workers as --jobs (one per core by default). Each file's text result is
+// printed on stdout in input order as soon as it and the files before it are
+// done; JSON results are gathered and printed once at the end (one object for
+// one file, an array for several). Errors go to stderr when they happen.
+//
+// Threading: the work function runs on the workers; it builds, runs and
+// destroys its own algorithm graph and readers and writers, so nothing is
+// shared between files but the host's output lock and the progress board.
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace cli {
+
+struct FileOutcome {
+    bool ok = false;
+    bool interrupted = false;
+    QString text;      // printed on stdout (without --json)
+    QJsonObject json;  // gathered (with --json)
+};
+
+// index: position of the input in the list (for the progress board).
+using FileWork = std::function<FileOutcome(int index, const QString& input)>;
+
+// Returns Success when every file succeeded, InterruptedExit when a signal
+// stopped the job, ProcessingError otherwise.
+int runBatch(const QString& label, const QStringList& inputs, const FileWork& work);
+
+}  // namespace cli

@@ -1,0 +1,186 @@
+#include "Statistics.h"
+
+#include <QFileInfo>
+#include <cmath>
+#include <mutex>
+
+#include "Cli.h"
+#include "Plot.h"
+#include "Response.h"
+#include "tonewright/RMSStepDetector.h"
+#include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoStats.h"
+
+namespace cli {
+
+const SoundStatReferenceCatalog& referenceCatalog(QString* error) {
+    static SoundStatReferenceCatalog catalog;
+    static QString cause;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        clearError();
+        const QString path = SoundStatReferenceCatalog::getDefaultCatalogPath();
+        if (path.isEmpty())
+            cause = "the default reference catalog is not installed";
+        else if (!catalog.readDefaultCatalog())
+            cause = "cannot read the reference catalog " + path + ": " + lastError();
+    });
+    if (error) *error = cause;
+    return catalog;
+}
+
+SoundStatFile statFileOf(const Analysis& a) {
+    SoundStatFile f;
+    std::vector<SoundAlgoStats*> bands;
+    for (const SoundRef<SoundAlgoStats>& s : a.bandStats) bands.push_back(s.get());
+    if (!bands.empty() && bands.size() == a.frequencies.size() + 1)
+        f.setStats(a.frequencies, bands, true);
+    else
+        f.setStats(a.frequencies, static_cast<SoundAlgoFFTStats*>(nullptr), false);
+    if (a.fftStats && a.fftStats->getCount() > 0) f.setFFTStats(a.fftStats.get(), true);
+    if (a.detector) f.setStepDetector(a.detector.get(), true);
+    return f;
+}
+
+SaveOutcome saveStatistics(Analysis& a) {
+    const QString name = SoundStatFile::getStatFileName(a.file);
+    clearError();
+    if (name.isEmpty()) {
+        SoundDebuggableClass::setError("no name for a statistics file");
+        return SaveOutcome::Failed;
+    }
+    if (QFileInfo::exists(name) && !options().overwrite) return SaveOutcome::Kept;
+    if (!mayWrite(name)) return SaveOutcome::Failed;
+    SoundStatFile f = statFileOf(a);
+    if (!f.writeJSonFile(a.file)) return SaveOutcome::Failed;
+    a.statisticsFile = name;
+    return SaveOutcome::Written;
+}
+
+bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands, Analysis& out, QString* why) {
+    const QString name = SoundStatFile::getStatFileName(input);
+    const QFileInfo saved(name), in(input);
+    if (name.isEmpty() || !saved.exists()) {
+        *why = "no statistics file";
+        return false;
+    }
+    if (saved.lastModified() < in.lastModified()) {
+        *why = name + " is older than the recording";
+        return false;
+    }
+    SoundStatFile f;
+    clearError();
+    if (!f.readJSonFile(input)) {
+        *why = "cannot read " + name + ": " + lastError();
+        return false;
+    }
+    RMSStepDetector* detector = f.getStepDetector();
+    if (!detector || detector->size() == 0) {
+        *why = name + " holds no regions";
+        return false;
+    }
+    // Thresholds are stored as dB figures computed back from a factor.
+    if (std::fabs(detector->getNoiseThreshold() - thresholdDb) > 0.01) {
+        *why = name + " was made with another noise threshold";
+        return false;
+    }
+    if (needBands && f.getRelativeLevels().empty()) {
+        *why = name + " holds no band levels";
+        return false;
+    }
+    std::unique_ptr<SoundReader> reader = openReader(input);
+    if (!reader) {
+        *why = lastError();
+        return false;
+    }
+    const unsigned rate = reader->getSampleRate();
+    const int64_t frames = reader->getFrameNB();
+    if ((detector->getSampleRate() != 0 && detector->getSampleRate() != rate) ||
+        int64_t(detector->getFullLength()) != frames) {
+        *why = name + " describes another version of the recording";
+        return false;
+    }
+    out = Analysis();
+    out.file = input;
+    out.rate = rate;
+    out.frames = frames;
+    out.length = QString::fromStdString(reader->getLengthString());
+    out.statisticsFile = name;
+    out.detector = SoundRef<RMSStepDetector>::share(detector);
+    out.frequencies = f.getFrequencies();
+    for (SoundAlgoStats* s : f.getBandStats()) out.bandStats.push_back(SoundRef<SoundAlgoStats>::share(s));
+    if (f.getFFTStats()) out.fftStats = SoundRef<SoundAlgoFFTStats>::share(f.getFFTStats());
+    fillBandLevels(out);
+    readRegions(*out.detector, rate, frames, out);
+    return true;
+}
+
+bool findReference(Analysis& a, const QString& name, double maxCorrection, int plotPoints, QString* error) {
+    a.reference = ReferenceResult();
+    QString cause;
+    const SoundStatReferenceCatalog& catalog = referenceCatalog(&cause);
+    if (catalog.isEmpty()) {
+        *error = cause.isEmpty() ? QString("the reference catalog is empty") : cause;
+        return false;
+    }
+    // Bands past half the sample rate hold nothing: a curve compared with them
+    // would ask for corrections of tens of dB elsewhere.
+    if (!a.frequencies.empty() && a.rate > 0 && a.rate / 2.0 <= a.frequencies.back()) {
+        *error = QString("the recording's bandwidth (%1 Hz) ends below the top of the reference bands (%2 Hz)")
+                     .arg(a.rate / 2.0)
+                     .arg(a.frequencies.back());
+        return false;
+    }
+    const SoundStatFile stats = statFileOf(a);
+    if (stats.getRelativeLevels().empty()) {
+        *error = "the analysis holds no band levels";
+        return false;
+    }
+    SoundStatReference ref;
+    if (name.isEmpty()) {
+        ref = catalog.getNearestReference(stats);
+        if (ref.isEmpty()) {
+            *error = "no reference curve of the catalog fits these bands";
+            return false;
+        }
+    } else {
+        ref = catalog.getReference(name);
+        if (ref.isEmpty()) {
+            *error = QString("no reference curve named '%1' (the catalog has: %2)")
+                         .arg(name, catalog.getNameList().join(", "));
+            return false;
+        }
+        if (ref.getVersion() != stats.getVersion() || ref.getFrequencies() != a.frequencies) {
+            *error = QString("the reference curve '%1' is made for other bands").arg(name);
+            return false;
+        }
+    }
+    a.reference.name = ref.getName();
+    a.reference.distance = ref.getDistance(stats);
+    a.reference.frequencies = ref.getFrequencies();
+    a.reference.levels = ref.getLevels();
+    a.reference.corrections = ref.getCorrectedLevels(stats, maxCorrection);
+    if (plotPoints > 0 && a.rate > 0) {
+        SoundRef<SoundAlgoFilter> filter = correctionFilter(a, maxCorrection);
+        if (filter) {
+            a.reference.responseFreqs = plot::logFrequencies(20.0, a.rate / 2.0 * 0.98, plotPoints);
+            a.reference.responseDb = measuredResponseDb(*filter, a.rate, a.reference.responseFreqs);
+            if (a.reference.responseDb.empty()) a.reference.responseFreqs.clear();
+        }
+    }
+    return true;
+}
+
+SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrection) {
+    clearError();
+    const SoundStatReferenceCatalog& catalog = referenceCatalog();
+    const SoundStatReference ref = catalog.getReference(a.reference.name);
+    if (ref.isEmpty()) {
+        SoundDebuggableClass::setError("no reference curve named '" + a.reference.name + "'");
+        return SoundRef<SoundAlgoFilter>();
+    }
+    const SoundStatFile stats = statFileOf(a);
+    return SoundRef<SoundAlgoFilter>::adopt(ref.buildCorrectionFilter(stats, maxCorrection, true));
+}
+
+}  // namespace cli

@@ -1,0 +1,56 @@
+#pragma once
+// What follows the measurements of an analysis: the statistics file beside the
+// input ("<input base>.ssf"), its reuse by later jobs, and the reference curves
+// of the default catalog with the correction equaliser built from them.
+//
+// A saved analysis is reused only when it still describes the input: the file
+// is not older than the input, its rate and length are the input's, and its
+// regions were found with the noise threshold asked for. Otherwise the job
+// measures again.
+//
+// Threading: referenceCatalog() is read once, on the main thread, before any
+// batch starts; afterwards the catalog is only read (its methods are const).
+// Everything else works on the calling worker's own objects.
+#include <QString>
+
+#include "Analysis.h"
+#include "tonewright/SoundAlgoFilter.h"
+#include "tonewright/SoundStatFile.h"
+#include "tonewright/SoundStatReference.h"
+
+namespace cli {
+
+// Largest correction per band the correction equaliser applies, dB.
+constexpr double kDefaultMaxCorrection = 12.0;
+
+// The library's default catalog; empty (with the cause in *error) when it
+// cannot be found or read.
+const SoundStatReferenceCatalog& referenceCatalog(QString* error = nullptr);
+
+// A statistics file of the analysis: band edges, band and FFT statistics and
+// the detector (the file holds references of its own).
+SoundStatFile statFileOf(const Analysis& a);
+
+enum class SaveOutcome { Written, Kept, Failed };
+// Writes "<input base>.ssf" beside the input and sets a.statisticsFile. An
+// existing file is replaced only with --overwrite (Kept otherwise). Failed
+// with the cause in lastError().
+SaveOutcome saveStatistics(Analysis& a);
+
+// Loads the saved analysis of `input` into out: regions (readRegions), the
+// band statistics and levels, and the FFT statistics, as far as the file holds
+// them. needBands: the caller needs band levels (a file without them is of no
+// use). False with the reason in *why when there is no usable file.
+bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands, Analysis& out, QString* why);
+
+// Fills a.reference with the named curve, or the nearest one when name is
+// empty, its distance, and the response of the correction equaliser at
+// `plotPoints` frequencies (none when 0). False with the cause in *error when
+// the catalog has no such curve (or none of the analysis's band layout).
+bool findReference(Analysis& a, const QString& name, double maxCorrection, int plotPoints, QString* error);
+
+// The correction equaliser towards the curve in a.reference (findReference
+// first); null with the cause in lastError().
+SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrection);
+
+}  // namespace cli

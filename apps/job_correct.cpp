@@ -1,0 +1,255 @@
+// correct: moves the spectral balance of recordings towards a reference curve.
+#include "job_correct.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+
+#include "Batch.h"
+#include "Cli.h"
+#include "Meters.h"
+#include "Progress.h"
+#include "Statistics.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoLimiter.h"
+
+namespace cli {
+
+bool correctFile(const QString& input, const QString& output, const CorrectSettings& settings,
+                 const Analysis* analysis, CorrectResult& out, int fileIndex, int pass, int passes) {
+    out = CorrectResult();
+    out.input = input;
+    out.output = output;
+    if (passes <= 0) passes = analysis ? 1 : 2;
+
+    clearError();
+    if (!mayWrite(output, input)) {
+        printError(output, "will not write", lastError());
+        return false;
+    }
+    Analysis own;
+    if (!analysis) {
+        QString why;
+        if (!settings.reanalyse && loadSavedAnalysis(input, settings.thresholdDb, true, own, &why)) {
+            out.savedAnalysis = own.statisticsFile;
+        } else {
+            if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
+                printWarning(input, why + "; measuring again");
+            // Band levels and spectrum only: the correction needs no regions
+            // (the detector runs anyway, it carries the stream to the spectrum).
+            AnalysisSettings bands;
+            bands.envelope = false;
+            bands.noiseThresholdDb = settings.thresholdDb;
+            if (!analyseFile(input, bands, own, fileIndex, pass++, passes)) {
+                if (!interrupted()) printError(input, "cannot analyse", lastError());
+                return false;
+            }
+        }
+        analysis = &own;
+    }
+    Analysis withReference = *analysis;
+    QString error;
+    if (!findReference(withReference, settings.reference, settings.maxCorrection, 0, &error)) {
+        printError(input, "cannot correct", error);
+        return false;
+    }
+    out.reference = withReference.reference;
+    SoundRef<SoundAlgoFilter> eq = correctionFilter(withReference, settings.maxCorrection);
+    if (!eq) {
+        printError(input, "cannot build the correction equaliser", lastError());
+        return false;
+    }
+    out.filters = int(eq->getBuilderNumber());
+
+    std::unique_ptr<SoundReader> reader = openReader(input);
+    if (!reader) {
+        printError(input, "cannot read", lastError());
+        return false;
+    }
+    std::unique_ptr<SoundWriter> writer = openWriter(
+        output, reader->getSampleRate(), formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
+    if (!writer) {
+        printError(output, "cannot write", lastError());
+        return false;
+    }
+    SoundIDTag tag;
+    if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+
+    auto before = SoundRef<LevelMeter>::make();
+    auto after = SoundRef<LevelMeter>::make();
+    auto chain = SoundRef<SoundAlgoComposite>::make("correct");
+    chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
+    chain->pushAlgo(eq.release());
+    // The output gain makes up for the cuts where the ear is most sensitive,
+    // which can lift peaks past full scale: the limiter holds them.
+    chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+    chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
+    SoundTools::Status status;
+    {
+        PassWatch watch(*chain, fileIndex, pass, passes);
+        clearError();
+        status = chain->processAll(*reader, writer.get());
+    }
+    writer->close();
+    if (status != SoundTools::Ok || writer->hasFailed()) {
+        if (status != SoundTools::Interrupted) printError(output, "cannot correct", lastError());
+        writer.reset();
+        QFile::remove(output);
+        return false;
+    }
+    out.rmsBefore = before->rmsDb();
+    out.rmsAfter = after->rmsDb();
+    out.peakAfter = after->peakDb();
+    return true;
+}
+
+namespace {
+QString gains(const std::vector<double>& values) {
+    QStringList t;
+    for (double v : values) t << QString::number(std::fabs(v) < 0.05 ? 0.0 : v, 'f', 1);
+    return t.join(' ');
+}
+}  // namespace
+
+QString correctSummary(const CorrectResult& r) {
+    QString t = QString("%1 -> %2\n").arg(r.input, r.output);
+    if (!r.savedAnalysis.isEmpty()) t += QString("  levels    from %1\n").arg(r.savedAnalysis);
+    t += QString("  reference %1, distance %2\n").arg(r.reference.name, formatDb(r.reference.distance));
+    t += QString("  cuts      %1 dB, %2 equaliser section%3\n")
+             .arg(gains(r.reference.corrections))
+             .arg(r.filters)
+             .arg(r.filters == 1 ? "" : "s");
+    t += QString("  level     RMS %1 -> %2, peak %3\n").arg(formatDb(r.rmsBefore), formatDb(r.rmsAfter), formatDb(r.peakAfter));
+    return t;
+}
+
+QJsonObject correctToJson(const CorrectResult& r) {
+    QJsonObject o;
+    o["file"] = r.input;
+    o["output"] = r.output;
+    o["statisticsFile"] = r.savedAnalysis.isEmpty() ? QJsonValue() : QJsonValue(r.savedAnalysis);
+    QJsonArray corrections;
+    for (double v : r.reference.corrections) corrections.append(roundDb(v));
+    o["reference"] = QJsonObject{{"name", r.reference.name}, {"distance", roundDb(r.reference.distance)}};
+    o["corrections"] = corrections;
+    o["sections"] = r.filters;
+    o["before"] = QJsonObject{{"rms", roundDb(r.rmsBefore)}};
+    o["after"] = QJsonObject{{"rms", roundDb(r.rmsAfter)}, {"peak", roundDb(r.peakAfter)}};
+    return o;
+}
+
+}  // namespace cli
+
+namespace {
+
+const QCommandLineOption kOutput({"o", "output"},
+                                 "Output file (one input), or an existing folder for the outputs. Default: "
+                                 "'<name>-corrected.<ext>' beside each input.",
+                                 "name");
+const QCommandLineOption kFormat({"f", "format"}, "Output format: wav, flac, ogg or mp3 (default: the input's).", "ext");
+const QCommandLineOption kReference({"r", "reference"}, "Reference curve to correct towards (default: the nearest).",
+                                    "name");
+const QCommandLineOption kList("list", "List the reference curves of the catalog and stop.");
+const QCommandLineOption kMaxCorrection("max-correction", "Largest cut per band, in dB (default 12).", "dB", "12");
+const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
+                                    "dB", "-40");
+const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 output in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kReanalyse("reanalyse", "Measure the band levels even when a statistics file of the input "
+                                                 "(saved by analyse) holds them.");
+
+int runCorrect(const QStringList& args) {
+    cli::JobParser p("correct",
+                     "Corrects the spectral balance of recordings towards the nearest (or a named) reference curve "
+                     "of the catalog, with an equaliser of cuts and a make-up gain, the limiter after it.",
+                     cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
+    for (const QCommandLineOption& o :
+         {kOutput, kFormat, kReference, kList, kMaxCorrection, kThreshold, kBitRate, kReanalyse})
+        p.addOption(o);
+    p.addInputs("Recordings to correct (wav, flac, ogg, mp3).", "files...");
+    const int early = p.parse(args);
+    if (early >= 0) return early;
+
+    QString catalogError;
+    const SoundStatReferenceCatalog& catalog = cli::referenceCatalog(&catalogError);
+    if (p.isSet(kList)) {
+        if (!catalogError.isEmpty()) {
+            cli::printError(QString(), catalogError);
+            return cli::ProcessingError;
+        }
+        if (cli::options().json) {
+            QJsonArray list;
+            for (const SoundStatReference& r : catalog.getReferenceList()) {
+                QJsonArray levels, freqs;
+                for (double v : r.getLevels()) levels.append(v);
+                for (double f : r.getFrequencies()) freqs.append(f);
+                list.append(QJsonObject{{"name", r.getName()}, {"frequencies", freqs}, {"levels", levels}});
+            }
+            cli::printJson(list);
+        } else {
+            QString t;
+            for (const SoundStatReference& r : catalog.getReferenceList()) t += r.getName() + "\n";
+            cli::printOut(t);
+        }
+        return cli::Success;
+    }
+    const QStringList inputs = p.inputs();
+    if (inputs.isEmpty()) return p.usageError("no input file");
+
+    cli::CorrectSettings settings;
+    double bitRate = 192;
+    if (!p.number(kMaxCorrection, 0, 40, &settings.maxCorrection) ||
+        !p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kBitRate, 32, 320, &bitRate))
+        return cli::UsageError;
+    settings.bitRate = unsigned(bitRate);
+    settings.reanalyse = p.isSet(kReanalyse);
+    if (!catalogError.isEmpty()) {
+        cli::printError(QString(), catalogError);
+        return cli::ProcessingError;
+    }
+    if (p.isSet(kReference)) {
+        settings.reference = p.value(kReference);
+        if (catalog.getReference(settings.reference).isEmpty())
+            return p.usageError(QString("no reference curve named '%1' (see --list)").arg(settings.reference));
+    }
+    const QString format = p.value(kFormat).toLower();
+    if (p.isSet(kFormat) && !cli::isWritableExtension(format))
+        return p.usageError("--format must be one of " + cli::writableExtensions());
+
+    const QString output = p.value(kOutput);
+    const bool toFolder = p.isSet(kOutput) && (QFileInfo(output).isDir() || output.endsWith('/'));
+    if (p.isSet(kOutput) && !toFolder && inputs.size() > 1)
+        return p.usageError("with several inputs, --output must be a folder");
+    if (p.isSet(kOutput) && !toFolder && !cli::isWritableExtension(QFileInfo(output).suffix()))
+        return p.usageError("the name of --output must end in one of " + cli::writableExtensions());
+    if (p.isSet(kOutput) && !toFolder && p.isSet(kFormat) && QFileInfo(output).suffix().toLower() != format)
+        return p.usageError("--format and the extension of --output disagree");
+    if (toFolder && !QDir().mkpath(output)) {
+        cli::printError(output, "cannot create the folder");
+        return cli::ProcessingError;
+    }
+    auto outputFor = [&](const QString& input) {
+        if (p.isSet(kOutput) && !toFolder) return output;
+        const QFileInfo in(input);
+        const QString ext = p.isSet(kFormat) ? format : in.suffix().toLower();
+        return QDir(toFolder ? output : in.path()).filePath(in.completeBaseName() + "-corrected." + ext);
+    };
+    for (int i = 0; i < inputs.size(); ++i)
+        for (int j = 0; j < i; ++j)
+            if (outputFor(inputs[i]) == outputFor(inputs[j]))
+                return p.usageError("two inputs would write the same files, " + outputFor(inputs[i]));
+
+    return cli::runBatch("correct", inputs, [&](int index, const QString& input) {
+        cli::FileOutcome out;
+        cli::CorrectResult r;
+        if (!cli::correctFile(input, outputFor(input), settings, nullptr, r, index)) return out;
+        out.ok = true;
+        out.text = cli::correctSummary(r);
+        out.json = cli::correctToJson(r);
+        return out;
+    });
+}
+
+cli::Job correct("correct", "moves recordings' spectral balance towards a reference curve", runCorrect);
+
+}  // namespace

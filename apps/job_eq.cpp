@@ -1,0 +1,230 @@
+// eq: the player's equaliser run offline over recordings: a preset or band
+// gains, the bass-boost band, an output gain; the limiter holds the peaks.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+
+#include "Batch.h"
+#include "Cli.h"
+#include "Equaliser.h"
+#include "Meters.h"
+#include "Plot.h"
+#include "Progress.h"
+#include "Response.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoLimiter.h"
+
+namespace {
+
+struct EqResult {
+    QString input, output;
+    double rmsBefore = -INFINITY, rmsAfter = -INFINITY, peakBefore = -INFINITY, peakAfter = -INFINITY;
+};
+
+bool eqFile(const QString& input, const QString& output, const cli::EqSettings& settings, unsigned bitRate,
+            EqResult& out, int fileIndex) {
+    out.input = input;
+    out.output = output;
+    cli::clearError();
+    if (!cli::mayWrite(output, input)) {
+        cli::printError(output, "will not write", cli::lastError());
+        return false;
+    }
+    std::unique_ptr<SoundReader> reader = cli::openReader(input);
+    if (!reader) {
+        cli::printError(input, "cannot read", cli::lastError());
+        return false;
+    }
+    std::unique_ptr<SoundWriter> writer =
+        cli::openWriter(output, reader->getSampleRate(),
+                        cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate);
+    if (!writer) {
+        cli::printError(output, "cannot write", cli::lastError());
+        return false;
+    }
+    SoundIDTag tag;
+    if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+
+    auto before = SoundRef<cli::LevelMeter>::make();
+    auto after = SoundRef<cli::LevelMeter>::make();
+    auto chain = SoundRef<SoundAlgoComposite>::make("eq");
+    chain->pushAlgo(SoundRef<cli::LevelMeter>::share(before.get()).release());
+    chain->pushAlgo(cli::buildEqualiser(settings).release());
+    // Raised bands can lift peaks past full scale.
+    chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+    chain->pushAlgo(SoundRef<cli::LevelMeter>::share(after.get()).release());
+    SoundTools::Status status;
+    {
+        cli::PassWatch watch(*chain, fileIndex, 0, 1);
+        cli::clearError();
+        status = chain->processAll(*reader, writer.get());
+    }
+    writer->close();
+    if (status != SoundTools::Ok || writer->hasFailed()) {
+        if (status != SoundTools::Interrupted) cli::printError(output, "cannot equalise", cli::lastError());
+        writer.reset();
+        QFile::remove(output);
+        return false;
+    }
+    out.rmsBefore = before->rmsDb();
+    out.peakBefore = before->peakDb();
+    out.rmsAfter = after->rmsDb();
+    out.peakAfter = after->peakDb();
+    return true;
+}
+
+// The equaliser's response at `rate`, with the band gains marked.
+plot::Figure responseFigure(const cli::EqSettings& settings, unsigned rate, int width, int height) {
+    const cli::EqualiserLayout& l = cli::equaliserLayout();
+    plot::Panel p;
+    p.title = "Equaliser — " + cli::describe(settings);
+    p.xLabel = "frequency (Hz)";
+    p.yLabel = "gain (dB)";
+    p.logX = true;
+    p.xMin = 20;
+    p.xMax = rate / 2.0;
+    plot::Series r;
+    r.name = QString("response at %1 Hz").arg(rate);
+    r.color = plot::colors::response();
+    r.width = 2;
+    r.x = plot::logFrequencies(20.0, rate / 2.0 * 0.98, 400);
+    SoundRef<SoundAlgoFilter> eq = cli::buildEqualiser(settings);
+    r.y = cli::measuredResponseDb(*eq, rate, r.x);
+    plot::Series gains;
+    gains.name = "band gains";
+    gains.color = plot::colors::bands();
+    gains.markers = true;
+    gains.width = 0;
+    for (size_t i = 0; i < l.bands.size() && i < settings.gains.size(); ++i) {
+        if (l.bands[i].freq >= p.xMax) continue;
+        gains.x.push_back(l.bands[i].freq);
+        gains.y.push_back(settings.gains[i] + settings.outputGain);
+    }
+    double lo = -l.range - 2, hi = l.range + 2;
+    for (double v : r.y)
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v - 1);
+            hi = std::max(hi, v + 1);
+        }
+    p.yMin = std::floor(lo / 2) * 2;
+    p.yMax = std::ceil(hi / 2) * 2;
+    p.series.push_back(r);
+    p.series.push_back(gains);
+    plot::Figure f(width, height);
+    f.addPanel(p);
+    return f;
+}
+
+const QCommandLineOption kOutput({"o", "output"},
+                                 "Output file (one input), or an existing folder for the outputs. Default: "
+                                 "'<name>-eq.<ext>' beside each input.",
+                                 "name");
+const QCommandLineOption kFormat({"f", "format"}, "Output format: wav, flac, ogg or mp3 (default: the input's).", "ext");
+const QCommandLineOption kGain({"g", "gain"}, "Output gain in dB (default 0).", "dB", "0");
+const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 output in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kPlot("plot", "Draw the equaliser's response into a PNG picture (at the first input's rate, "
+                                       "44100 Hz without inputs).",
+                               "file.png");
+const QCommandLineOption kPlotSize("plot-size", "Size of the picture in pixels (default 1200x600).", "WxH", "1200x600");
+
+int runEq(const QStringList& args) {
+    cli::JobParser p("eq",
+                     "Runs recordings through the player's equaliser: nine peaking bands (60 Hz to 15 kHz) set by "
+                     "a preset or one by one, the bass-boost band and an output gain; the limiter holds the peaks.",
+                     cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
+    const cli::EqOptions eqOptions;
+    eqOptions.addTo(p);
+    for (const QCommandLineOption& o : {kGain, kOutput, kFormat, kBitRate, kPlot, kPlotSize}) p.addOption(o);
+    p.addInputs("Recordings to equalise (wav, flac, ogg, mp3).", "[files...]");
+    const int early = p.parse(args);
+    if (early >= 0) return early;
+    if (p.isSet(eqOptions.listPresets)) {
+        if (cli::options().json)
+            cli::printJson(cli::presetListJson());
+        else
+            cli::printOut(cli::presetList());
+        return cli::Success;
+    }
+    const QStringList inputs = p.inputs();
+    if (inputs.isEmpty() && !p.isSet(kPlot)) return p.usageError("no input file (or --plot for the response alone)");
+
+    cli::EqSettings settings;
+    double bitRate = 192;
+    if (!eqOptions.read(p, settings) || !p.number(kGain, -20, 20, &settings.outputGain) ||
+        !p.number(kBitRate, 32, 320, &bitRate))
+        return cli::UsageError;
+    int width = 0, height = 0;
+    if (p.isSet(kPlot)) {
+        if (!plot::parseSize(p.value(kPlotSize), &width, &height))
+            return p.usageError("--plot-size needs WIDTHxHEIGHT from 320x240 to 8000x8000");
+        if (!cli::mayWrite(p.value(kPlot))) {
+            cli::printError(p.value(kPlot), "cannot write the picture", cli::lastError());
+            return cli::ProcessingError;
+        }
+    }
+    const QString format = p.value(kFormat).toLower();
+    if (p.isSet(kFormat) && !cli::isWritableExtension(format))
+        return p.usageError("--format must be one of " + cli::writableExtensions());
+    const QString output = p.value(kOutput);
+    const bool toFolder = p.isSet(kOutput) && (QFileInfo(output).isDir() || output.endsWith('/'));
+    if (p.isSet(kOutput) && !toFolder && inputs.size() > 1)
+        return p.usageError("with several inputs, --output must be a folder");
+    if (p.isSet(kOutput) && !toFolder && !cli::isWritableExtension(QFileInfo(output).suffix()))
+        return p.usageError("the name of --output must end in one of " + cli::writableExtensions());
+    if (p.isSet(kOutput) && !toFolder && p.isSet(kFormat) && QFileInfo(output).suffix().toLower() != format)
+        return p.usageError("--format and the extension of --output disagree");
+    if (toFolder && !QDir().mkpath(output)) {
+        cli::printError(output, "cannot create the folder");
+        return cli::ProcessingError;
+    }
+    auto outputFor = [&](const QString& input) {
+        if (p.isSet(kOutput) && !toFolder) return output;
+        const QFileInfo in(input);
+        const QString ext = p.isSet(kFormat) ? format : in.suffix().toLower();
+        return QDir(toFolder ? output : in.path()).filePath(in.completeBaseName() + "-eq." + ext);
+    };
+    for (int i = 0; i < inputs.size(); ++i)
+        for (int j = 0; j < i; ++j)
+            if (outputFor(inputs[i]) == outputFor(inputs[j]))
+                return p.usageError("two inputs would write the same files, " + outputFor(inputs[i]));
+
+    int status = cli::Success;
+    if (!inputs.isEmpty()) {
+        status = cli::runBatch("eq", inputs, [&](int index, const QString& input) {
+            cli::FileOutcome out;
+            EqResult r;
+            if (!eqFile(input, outputFor(input), settings, unsigned(bitRate), r, index)) return out;
+            out.ok = true;
+            out.text = QString("%1 -> %2\n  equaliser %3\n  level     RMS %4 -> %5, peak %6 -> %7\n")
+                           .arg(r.input, r.output, cli::describe(settings), cli::formatDb(r.rmsBefore),
+                                cli::formatDb(r.rmsAfter), cli::formatDb(r.peakBefore), cli::formatDb(r.peakAfter));
+            out.json = QJsonObject{{"file", r.input},
+                                   {"output", r.output},
+                                   {"equaliser", cli::toJson(settings)},
+                                   {"before", QJsonObject{{"rms", cli::roundDb(r.rmsBefore)}, {"peak", cli::roundDb(r.peakBefore)}}},
+                                   {"after", QJsonObject{{"rms", cli::roundDb(r.rmsAfter)}, {"peak", cli::roundDb(r.peakAfter)}}}};
+            return out;
+        });
+        if (status == cli::InterruptedExit) return status;
+    }
+    if (p.isSet(kPlot)) {
+        unsigned rate = 44100;
+        if (!inputs.isEmpty()) {
+            std::unique_ptr<SoundReader> first = cli::openReader(inputs[0]);
+            if (first) rate = first->getSampleRate();
+        }
+        QString error;
+        if (!responseFigure(settings, rate, width, height).save(p.value(kPlot), &error)) {
+            cli::printError(p.value(kPlot), "cannot write the picture", error);
+            return cli::ProcessingError;
+        }
+        if (inputs.isEmpty() && cli::options().json)
+            cli::printJson(QJsonObject{{"equaliser", cli::toJson(settings)}, {"plot", p.value(kPlot)}, {"sampleRate", int(rate)}});
+    }
+    return status;
+}
+
+cli::Job eq("eq", "runs recordings through the player's equaliser (presets, bands, bass boost)", runEq);
+
+}  // namespace

@@ -1,0 +1,123 @@
+// info: what a sound file holds — format, rate, channels, length, tags, cover.
+#include <QFileInfo>
+#include <QJsonObject>
+
+#include "Batch.h"
+#include "Cli.h"
+#include "tonewright/SoundMp3.h"
+#include "tonewright/SoundSndfile.h"
+
+namespace {
+
+QString sampleFormatName(SoundTools::SoundFormat f) {
+    switch (f) {
+        case SoundTools::Pcm8: return "8-bit integer";
+        case SoundTools::Pcm16: return "16-bit integer";
+        case SoundTools::Pcm24: return "24-bit integer";
+        case SoundTools::Pcm32: return "32-bit integer";
+        case SoundTools::Float: return "32-bit float";
+        case SoundTools::Double: return "64-bit float";
+    }
+    return "unknown";
+}
+
+QString sampleFormatKey(SoundTools::SoundFormat f) {
+    switch (f) {
+        case SoundTools::Pcm8: return "pcm8";
+        case SoundTools::Pcm16: return "pcm16";
+        case SoundTools::Pcm24: return "pcm24";
+        case SoundTools::Pcm32: return "pcm32";
+        case SoundTools::Float: return "float";
+        case SoundTools::Double: return "double";
+    }
+    return "unknown";
+}
+
+unsigned fileChannels(SoundReader& reader) {
+    if (auto* s = dynamic_cast<SoundReaderSndfile*>(&reader)) return s->getFileChannelNum();
+    if (auto* m = dynamic_cast<SoundReaderMp3*>(&reader)) return m->getFileChannelNum();
+    return 2;
+}
+
+struct TagField {
+    const char* key;
+    std::string SoundIDTag::*field;
+};
+const TagField kTagFields[] = {{"title", &SoundIDTag::title},     {"artist", &SoundIDTag::artist},
+                               {"album", &SoundIDTag::album},     {"year", &SoundIDTag::year},
+                               {"track", &SoundIDTag::track},     {"genre", &SoundIDTag::genre},
+                               {"comment", &SoundIDTag::comment}};
+
+cli::FileOutcome describe(int, const QString& input) {
+    cli::FileOutcome out;
+    std::unique_ptr<SoundReader> reader = cli::openReader(input);
+    if (!reader) {
+        cli::printError(input, "cannot read", cli::lastError());
+        return out;
+    }
+    const QString ext = QFileInfo(input).suffix().toLower();
+    // The MP3 reader decodes to 16 bits whatever the encoder started from.
+    const bool mp3 = ext == "mp3";
+    const QString format = mp3 ? QString("MP3") : QString("%1, %2").arg(ext.toUpper(), sampleFormatName(reader->getInputFormat()));
+    const unsigned channels = fileChannels(*reader);
+    SoundIDTag tag;
+    reader->getTags(tag);
+
+    QString text = input + "\n";
+    text += QString("  format    %1\n").arg(format);
+    text += QString("  rate      %1 Hz\n").arg(reader->getSampleRate());
+    text += QString("  channels  %1\n").arg(channels);
+    text += QString("  length    %1 (%2 frames)\n")
+                .arg(QString::fromStdString(reader->getLengthString()))
+                .arg(reader->getFrameNB());
+    QJsonObject tags;
+    for (const TagField& f : kTagFields) {
+        const std::string& value = tag.*(f.field);
+        // MP3 tags give a year and a track of 0 when the file has none.
+        const bool numeric = f.field == &SoundIDTag::year || f.field == &SoundIDTag::track;
+        if (value.empty() || (mp3 && numeric && value == "0")) continue;
+        text += QString("  %1%2\n").arg(QString(f.key), -10).arg(QString::fromStdString(value));
+        tags[f.key] = QString::fromStdString(value);
+    }
+    const bool cover = !tag.cover.isEmpty();
+    if (cover)
+        text += QString("  cover     %1, %2 bytes\n")
+                    .arg(tag.coverMimeType.empty() ? QString("picture") : QString::fromStdString(tag.coverMimeType))
+                    .arg(tag.cover.size());
+    else
+        text += "  cover     none\n";
+
+    QJsonObject o;
+    o["file"] = input;
+    o["format"] = ext;
+    o["sampleFormat"] = mp3 ? QString("mp3") : sampleFormatKey(reader->getInputFormat());
+    o["sampleRate"] = int(reader->getSampleRate());
+    o["channels"] = int(channels);
+    o["frames"] = double(reader->getFrameNB());
+    o["seconds"] = cli::roundSeconds(reader->getLength());
+    o["length"] = QString::fromStdString(reader->getLengthString());
+    o["tags"] = tags;
+    o["cover"] = cover;
+    if (cover) {
+        o["coverMimeType"] = QString::fromStdString(tag.coverMimeType);
+        o["coverBytes"] = tag.cover.size();
+    }
+    out.ok = true;
+    out.text = text;
+    out.json = o;
+    return out;
+}
+
+int runInfo(const QStringList& args) {
+    cli::JobParser p("info", "Format, sample rate, channels, length, tags and cover picture of sound files.",
+                     cli::JobParser::Json | cli::JobParser::Batch);
+    p.addInputs("Sound files (wav, flac, ogg, mp3).", "files...");
+    const int early = p.parse(args);
+    if (early >= 0) return early;
+    if (p.inputs().isEmpty()) return p.usageError("no input file");
+    return cli::runBatch("info", p.inputs(), describe);
+}
+
+cli::Job info("info", "format, rate, channels, length, tags and cover of sound files", runInfo);
+
+}  // namespace

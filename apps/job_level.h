@@ -1,0 +1,44 @@
+#pragma once
+// The level job's work on one recording, also run by the demo: two passes, the
+// regions first, then the RMS amplifier and the limiter into the output file.
+#include <QJsonObject>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+#include "Analysis.h"
+
+namespace cli {
+
+struct LevelSettings {
+    double targetDb = -14.0;   // RMS each region is brought to
+    double maxGainDb = 12.0;   // largest gain a region gets
+    double thresholdDb = -40.0;  // noise threshold of the region pass
+    unsigned bitRate = 192;    // kbit/s, for MP3 output
+    bool reanalyse = false;    // ignore the regions of a statistics file
+};
+
+struct LevelResult {
+    QString input, output;
+    QString savedAnalysis;  // the statistics file the regions came from, if any
+    unsigned rate = 0;
+    double targetDb = 0;
+    int regions = 0;
+    double rmsBefore = -INFINITY, peakBefore = -INFINITY;
+    double rmsAfter = -INFINITY, peakAfter = -INFINITY;
+    std::vector<Stretch> stretches;    // of the input
+    std::vector<double> stretchAfter;  // their RMS in the output, dB
+};
+
+// analysis: the regions to level by, or null to take them from the input's
+// statistics file (when it fits) or else run the region pass here.
+// Progress: file `fileIndex`, its passes from `pass` on out of `passes` (0:
+// those of this job alone). False with the message printed when the job failed
+// for this file; no partial output is left behind.
+bool levelFile(const QString& input, const QString& output, const LevelSettings& settings, const Analysis* analysis,
+               LevelResult& out, int fileIndex = 0, int pass = 0, int passes = 0);
+
+QString levelSummary(const LevelResult& r);
+QJsonObject levelToJson(const LevelResult& r);
+
+}  // namespace cli

@@ -1,0 +1,60 @@
+#pragma once
+// Running the built command-line tool from tests, and the files it is run on.
+// The tool's path comes from the build (TW_CLI_PATH).
+#include <QJsonDocument>
+#include <QString>
+#include <QStringList>
+#include <map>
+#include <string>
+
+#include "common/Recordings.h"
+#include "common/TestKit.h"
+
+namespace clitest {
+
+struct Run {
+    int exitCode = -1;
+    bool crashed = false;  // ended by a signal (a crash, an abort)
+    QString out, err;
+    // stdout parsed as JSON; null when it is not JSON.
+    QJsonDocument json() const;
+};
+
+// Runs the tool with the arguments; env entries are added to the environment.
+Run tool(const QStringList& args, const std::map<QString, QString>& env = {}, int timeoutMs = 120000);
+
+// A recording of known structure (tk::album at 22050 Hz, 59 s): 1 s of digital
+// silence, a track at -14 dB (12 s), 3 s of silence, a track at -8 dB (15 s),
+// 8 s of room noise at -70 dB, a track at -20 dB (12 s) fading out over 6 s, 2 s
+// of silence. Written once per test program by a WAV writer independent of the
+// library; the same frames are returned by albumRecording().
+QString albumWav();
+const tk::Recording& albumRecording();
+// A copy of the album in dir (analyse writes its statistics beside its input:
+// tests that analyse work on copies, so that the shared album has none).
+QString albumCopy(const tk::TempDir& dir, const QString& name = "album.wav");
+// Stretch starts of the album (seconds), in order.
+std::vector<double> albumTrackStarts();
+
+// The PNG's width and height from its IHDR chunk; false when the file is not a PNG.
+bool pngSize(const QString& path, int* width, int* height);
+
+// "Left"/"Right" figures of `sox <file> -n [trim a b] stats` (dB), by name
+// ("RMS lev dB", "Pk lev dB"): the louder channel's value.
+double soxStat(const QString& file, const std::string& name, double trimStart = -1, double trimLength = -1);
+
+QString fileMd5(const QString& path);
+
+// The library's default reference catalog as plain JSON: name -> levels (dB),
+// read here without the library's catalog class. Empty when it is missing.
+struct Curve {
+    QString name;
+    std::vector<double> levels;
+};
+std::vector<Curve> referenceCurves();
+
+// RMS (dB, the louder channel) of a file within a frequency band, by sox's own
+// band-pass (a long windowed-sinc FIR), or NaN without sox.
+double soxBandRms(const QString& file, double low, double high);
+
+}  // namespace clitest

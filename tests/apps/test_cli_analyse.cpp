@@ -1,0 +1,169 @@
+// analyse: the figures against the known structure of a generated album and
+// against sox; the JSON; the picture.
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <cmath>
+
+#include "CliKit.h"
+#include "common/ExternalAudio.h"
+
+using clitest::tool;
+
+namespace {
+QJsonObject analyseAlbum() {
+    static QJsonObject cached;
+    static tk::TempDir dir;
+    if (cached.isEmpty()) {
+        const clitest::Run r = tool({"analyse", "--json", clitest::albumCopy(dir)});
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        cached = r.json().object();
+    }
+    return cached;
+}
+}  // namespace
+
+// Three stretches of sound where the album has its tracks, noise where it has
+// silence and room noise, each track's level, and the signal's start.
+TEST(CliAnalyse, RegionsFollowTheAlbum) {
+    const QJsonObject a = analyseAlbum();
+    ASSERT_FALSE(a.isEmpty());
+    const QJsonArray stretches = a["stretches"].toArray();
+    const std::vector<double> starts = clitest::albumTrackStarts();
+    ASSERT_EQ(stretches.size(), int(starts.size()));
+    // The detector's window (0.2 s) looks ahead: a region may open that much early.
+    for (int i = 0; i < stretches.size(); ++i) EXPECT_NEAR(stretches[i].toObject()["start"].toDouble(), starts[size_t(i)], 0.25);
+    EXPECT_NEAR(stretches[0].toObject()["level"].toDouble(), -14.0, 1.0);
+    EXPECT_NEAR(stretches[1].toObject()["level"].toDouble(), -8.0, 1.0);
+    EXPECT_LT(stretches[2].toObject()["level"].toDouble(), -20.0);  // the fade pulls it down
+    EXPECT_NEAR(a["signalStart"].toDouble(), starts[0], 0.25);
+
+    // Every region is either inside a track or noise.
+    const tk::Recording& rec = clitest::albumRecording();
+    int noise = 0;
+    for (const QJsonValue& v : a["regions"].toArray()) {
+        const QJsonObject r = v.toObject();
+        if (!r["noise"].toBool()) continue;
+        ++noise;
+        EXPECT_LT(r["level"].toDouble(), -50.0);
+    }
+    EXPECT_GE(noise, 2);
+    EXPECT_NEAR(a["seconds"].toDouble(), double(rec.frames.size()) / rec.rate, 1e-3);
+}
+
+// Whole-band levels agree with sox's.
+TEST(CliAnalyse, LevelsAgreeWithSox) {
+    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
+    const QJsonObject level = analyseAlbum()["level"].toObject();
+    const QString wav = clitest::albumWav();
+    EXPECT_NEAR(level["peak"].toDouble(), clitest::soxStat(wav, "Pk lev dB"), 0.02);
+    EXPECT_NEAR(std::max(level["rmsLeft"].toDouble(), level["rmsRight"].toDouble()), clitest::soxStat(wav, "RMS lev dB"),
+                0.02);
+}
+
+// Ten bands over the nine default edges, the loudest at 0 dB relative; filter
+// bands and spectrum agree on where the energy is.
+TEST(CliAnalyse, BandsOfATone) {
+    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
+    tk::TempDir dir;
+    const QString wav = dir.path("tone.wav");
+    // 1.4 kHz lies in the 1-2 kHz band; the noise keeps the other bands measurable.
+    ASSERT_EQ(tk::runCommand("sox -n -r 44100 -c 2 -b 16 " + tk::shellQuote(wav) +
+                             " synth 4 sine 1400 synth 4 whitenoise mix vol 0.5 2>/dev/null"),
+              0);
+    const clitest::Run r = tool({"analyse", "--json", wav});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonObject a = r.json().object();
+    const QJsonArray bands = a["bands"].toArray();
+    ASSERT_EQ(bands.size(), 10);
+    EXPECT_EQ(a["frequencies"].toArray().size(), 9);
+    int loudest = -1, loudestFft = -1;
+    double best = -1e9, bestFft = -1e9;
+    for (int i = 0; i < bands.size(); ++i) {
+        const QJsonObject b = bands[i].toObject();
+        EXPECT_LE(b["relative"].toDouble(), 0.0);
+        if (b["relative"].toDouble() > best) best = b["relative"].toDouble(), loudest = i;
+        if (b["fftRelative"].toDouble() > bestFft) bestFft = b["fftRelative"].toDouble(), loudestFft = i;
+    }
+    EXPECT_EQ(loudest, 3);  // 1000-2000 Hz
+    EXPECT_EQ(loudestFft, 3);
+    EXPECT_EQ(best, 0.0);
+    EXPECT_EQ(bands[3].toObject()["low"].toDouble(), 1000.0);
+    EXPECT_EQ(bands[9].toObject()["high"].toDouble(), 22050.0);
+}
+
+// The measuring composite finds the very regions the region pass alone finds.
+TEST(CliAnalyse, SameRegionsAsSplit) {
+    const clitest::Run split =
+        tool({"split", "--dry-run", "--json", "--reanalyse", "--min-length", "0.01", clitest::albumWav()});
+    ASSERT_EQ(split.exitCode, 0) << split.err.toStdString();
+    const QJsonArray pieces = split.json().object()["files"].toArray();
+    const QJsonArray stretches = analyseAlbum()["stretches"].toArray();
+    ASSERT_EQ(pieces.size(), stretches.size());
+    for (int i = 0; i < pieces.size(); ++i) {
+        EXPECT_EQ(pieces[i].toObject()["start"].toDouble(), stretches[i].toObject()["start"].toDouble());
+        EXPECT_EQ(pieces[i].toObject()["length"].toDouble(), stretches[i].toObject()["length"].toDouble());
+        EXPECT_EQ(pieces[i].toObject()["level"].toDouble(), stretches[i].toObject()["level"].toDouble());
+    }
+}
+
+// A lower threshold keeps the room noise out of the noise regions.
+TEST(CliAnalyse, ThresholdMovesTheNoise) {
+    const clitest::Run r = tool({"analyse", "--no-save", "--json", "--threshold", "-75", clitest::albumWav()});
+    ASSERT_EQ(r.exitCode, 0);
+    // The room noise (-70 dB) is 62 dB below the loudest track: sound at -75.
+    EXPECT_EQ(r.json().object()["stretches"].toArray().size(), 2);
+}
+
+TEST(CliAnalyse, SummaryText) {
+    const clitest::Run r = tool({"analyse", "--no-save", clitest::albumWav()});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.startsWith(clitest::albumWav() + "\n"));
+    for (const char* part : {"length    00:00:59.000, 22050 Hz", "level     RMS", "bands", "1k-2k", "regions",
+                             "3 stretches of sound", "signal    starts 00:00:0"})
+        EXPECT_TRUE(r.out.contains(part)) << part << "\n" << r.out.toStdString();
+    // Noise regions are the bracketed lines.
+    EXPECT_TRUE(r.out.contains(QRegularExpression("\\n +\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}  .* dB\\]\\n")));
+}
+
+// Pictures are PNG files of the size asked; existing ones are kept without -y.
+TEST(CliAnalyse, PictureOfTheStatedSize) {
+    tk::TempDir dir;
+    const QString png = dir.path("album.png");
+    const clitest::Run r = tool({"analyse", "--no-save", "--plot", png, "--plot-size", "800x600", clitest::albumWav()});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    int w = 0, h = 0;
+    ASSERT_TRUE(clitest::pngSize(png, &w, &h));
+    EXPECT_EQ(w, 800);
+    EXPECT_EQ(h, 600);
+    if (tk::haveTool("file")) {
+        std::string kind;
+        tk::runCommand("file -b " + tk::shellQuote(png), &kind);
+        EXPECT_NE(kind.find("PNG image data, 800 x 600"), std::string::npos) << kind;
+    }
+    const QString before = clitest::fileMd5(png);
+    const clitest::Run again = tool({"analyse", "--no-save", "--plot", png, clitest::albumWav()});
+    EXPECT_EQ(again.exitCode, 2);
+    EXPECT_TRUE(again.err.contains(png));
+    EXPECT_EQ(clitest::fileMd5(png), before);
+    ASSERT_EQ(tool({"analyse", "--no-save", "-y", "--plot", png, clitest::albumWav()}).exitCode, 0);
+    ASSERT_TRUE(clitest::pngSize(png, &w, &h));
+    EXPECT_EQ(w, 1200);
+    EXPECT_EQ(h, 900);
+
+    // Several inputs: a folder of pictures named after them.
+    const QString second = dir.path("second.wav");
+    ASSERT_TRUE(QFile::copy(clitest::albumWav(), second));
+    const QString folder = dir.path("pictures");
+    const clitest::Run two = tool({"analyse", "--no-save", "--plot", folder, "--plot-size", "640x480", clitest::albumWav(), second});
+    ASSERT_EQ(two.exitCode, 0) << two.err.toStdString();
+    for (const QString name : {"album.png", "second.png"}) {
+        ASSERT_TRUE(clitest::pngSize(QDir(folder).filePath(name), &w, &h)) << name.toStdString();
+        EXPECT_EQ(w, 640);
+        EXPECT_EQ(h, 480);
+    }
+    // Two inputs of the same name would draw over each other.
+    EXPECT_EQ(tool({"analyse", "-y", "--plot", folder, clitest::albumWav(), clitest::albumWav()}).exitCode, 1);
+}

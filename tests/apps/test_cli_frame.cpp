@@ -1,0 +1,181 @@
+// The frame every job shares: usage and processing errors, exit codes, the
+// streams results and messages go to, versions and the progress bar.
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QRegularExpression>
+
+#include "CliKit.h"
+#include "common/ExternalAudio.h"
+
+using clitest::tool;
+
+namespace {
+
+struct BadCommand {
+    const char* what;
+    QStringList args;
+};
+
+}  // namespace
+
+// Wrong command lines end with 1, a message on stderr and nothing on stdout.
+TEST(CliFrame, UsageErrorsExitWithOne) {
+    const QString wav = clitest::albumWav();
+    const BadCommand cases[] = {
+        {"no job", {}},
+        {"unknown job", {"frobnicate", wav}},
+        {"unknown option", {"info", "--bogus", wav}},
+        {"no input", {"analyse"}},
+        {"target not a number", {"level", "--target", "loud", wav}},
+        {"target out of range", {"level", "--target", "6", wav}},
+        {"jobs zero", {"info", "-j", "0", wav}},
+        {"output of unknown type", {"split", "-o", "pieces.xyz", wav}},
+        {"unknown format", {"level", "-f", "aiff", wav}},
+        {"several inputs to one output file", {"level", "-o", "x.wav", wav, wav}},
+        {"picture size", {"analyse", "--plot", "x.png", "--plot-size", "10x10", wav}},
+        {"negative minimum length", {"split", "--min-length", "-1", wav}},
+        {"two demo inputs", {"demo", wav, wav}},
+        {"unknown reference curve", {"correct", "--reference", "Nonesuch", wav}},
+        {"correction out of range", {"correct", "--max-correction", "-3", wav}},
+        {"unknown preset", {"eq", "--preset", "Nonesuch", wav}},
+        {"band of no frequency", {"eq", "--band", "33=2", wav}},
+        {"band gain out of range", {"eq", "--band", "1k=20", wav}},
+        {"eq without input or picture", {"eq", "--preset", "Rock"}},
+        {"play of two files", {"play", wav, wav}},
+        {"gate out of range", {"play", "--gate", "5", wav}},
+    };
+    for (const BadCommand& c : cases) {
+        SCOPED_TRACE(c.what);
+        const clitest::Run r = tool(c.args);
+        EXPECT_FALSE(r.crashed);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+        EXPECT_FALSE(r.err.trimmed().isEmpty());
+    }
+}
+
+// Files that cannot be read end with 2 and a message naming the file, for
+// every job, and never leave an output behind.
+TEST(CliFrame, BadInputsExitWithTwoAndNameTheFile) {
+    tk::TempDir dir;
+    const QString garbage = dir.path("garbage.wav");
+    {
+        QFile f(garbage);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(5000, 'x'));
+    }
+    const QString empty = dir.path("empty.flac");
+    QFile(empty).open(QIODevice::WriteOnly);
+    const QString text = dir.path("notes.txt");
+    {
+        QFile f(text);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("not sound\n");
+    }
+    const QString fakeMp3 = dir.path("fake.mp3");
+    {
+        QFile f(fakeMp3);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(3000, '\0'));
+    }
+    const QStringList inputs = {dir.path("missing.wav"), garbage, empty, text, fakeMp3, dir.root()};
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play"}) {
+        for (const QString& input : inputs) {
+            SCOPED_TRACE((job + " " + input).toStdString());
+            // info and play write nothing and take no -y.
+            const bool writes = job != "info" && job != "play";
+            const clitest::Run r = tool(writes ? QStringList{job, "-y", "--json", input} : QStringList{job, "--json", input});
+            EXPECT_FALSE(r.crashed);
+            EXPECT_EQ(r.exitCode, 2);
+            EXPECT_TRUE(r.err.contains(input)) << r.err.toStdString();
+            EXPECT_TRUE(r.out.isEmpty());
+        }
+    }
+    // Nothing was written beside the inputs.
+    const QStringList left = QDir(dir.root()).entryList(QDir::Files);
+    EXPECT_EQ(left.size(), 4) << left.join(' ').toStdString();
+}
+
+// One bad file in a batch: the others are done and reported, the exit code says a file failed.
+TEST(CliFrame, BatchGoesOnPastABadFile) {
+    const QString wav = clitest::albumWav();
+    const clitest::Run r = tool({"info", "--json", wav, "/nonexistent/x.wav", wav});
+    EXPECT_EQ(r.exitCode, 2);
+    const QJsonDocument doc = r.json();
+    ASSERT_TRUE(doc.isArray()) << r.out.toStdString();
+    EXPECT_EQ(doc.array().size(), 2);
+    EXPECT_TRUE(r.err.contains("/nonexistent/x.wav"));
+}
+
+TEST(CliFrame, HelpForEveryJob) {
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play", "demo"}) {
+        const clitest::Run r = tool({job, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << job.toStdString();
+        EXPECT_TRUE(r.out.startsWith("Usage: tonewright " + job)) << r.out.toStdString();
+        EXPECT_TRUE(r.err.isEmpty());
+    }
+    const clitest::Run all = tool({"--help"});
+    EXPECT_EQ(all.exitCode, 0);
+    for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play", "demo"})
+        EXPECT_TRUE(all.out.contains(job));
+}
+
+// The versions are those of the libraries installed, as their own tools report them.
+TEST(CliFrame, VersionListsTheLibraries) {
+    const clitest::Run r = tool({"--version"});
+    ASSERT_EQ(r.exitCode, 0);
+    const QStringList lines = r.out.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 5) << r.out.toStdString();
+    EXPECT_TRUE(lines[0].startsWith("tonewright "));
+    const char* names[] = {"libsndfile", "mpg123", "TagLib", "LAME"};
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(lines[i + 1].startsWith(QString(names[i]) + " ")) << lines[i + 1].toStdString();
+    std::string sndfile, taglib;
+    if (tk::runCommand("pkg-config --modversion sndfile 2>/dev/null", &sndfile) == 0) {
+        EXPECT_EQ(lines[1].toStdString(), "libsndfile " + QString::fromStdString(sndfile).trimmed().toStdString());
+    }
+    if (tk::runCommand("pkg-config --modversion taglib 2>/dev/null", &taglib) == 0) {
+        // pkg-config may leave out a patch level of 0.
+        EXPECT_TRUE(lines[3].startsWith("TagLib " + QString::fromStdString(taglib).trimmed())) << lines[3].toStdString();
+    }
+    std::string lame;
+    if (tk::haveTool("lame") && tk::runCommand("lame --version 2>&1 | head -1", &lame) == 0) {
+        const QString version = lines[4].mid(5);
+        EXPECT_TRUE(QString::fromStdString(lame).contains(version)) << lame << " vs " << version.toStdString();
+    }
+    // Every job takes --version too.
+    EXPECT_EQ(tool({"split", "--version"}).out, r.out);
+}
+
+// --verbose sends the library's diagnostics to stderr: stdout stays valid JSON.
+TEST(CliFrame, VerboseKeepsResultsClean) {
+    const clitest::Run r = tool({"analyse", "--no-save", "--json", "--verbose", clitest::albumWav()});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.json().isObject());
+    EXPECT_FALSE(r.err.isEmpty());  // the statistics report, at least
+    const clitest::Run quiet = tool({"analyse", "--no-save", "--json", clitest::albumWav()});
+    EXPECT_TRUE(quiet.err.isEmpty()) << quiet.err.toStdString();
+}
+
+// The bar is drawn on a terminal only, and --quiet silences it.
+TEST(CliFrame, ProgressBarOnlyOnATerminal) {
+    if (!tk::haveTool("script")) GTEST_SKIP() << "no script(1) to give the tool a terminal";
+    tk::TempDir dir;
+    const std::string wav = tk::shellQuote(clitest::albumWav());
+    auto onTerminal = [&](const std::string& extra) {
+        // script runs the command on a pseudo-terminal; stdout goes to a file,
+        // what reaches the terminal is stderr.
+        const std::string inner = std::string("TONEWRIGHT_PROGRESS_DELAY=0 ") + TW_CLI_PATH + " analyse --no-save " + extra + " " +
+                                  wav + " >" + tk::shellQuote(dir.path("out.txt"));
+        std::string text;
+        tk::runCommand("script -qec " + tk::shellQuote(inner) + " /dev/null", &text);
+        return QString::fromStdString(text);
+    };
+    const QString bar = onTerminal("");
+    EXPECT_TRUE(bar.contains(QRegularExpression("analyse \\[#+\\.*\\] +\\d+%"))) << bar.toStdString();
+    EXPECT_FALSE(onTerminal("--quiet").contains('%'));
+    // Not a terminal: nothing on stderr at all.
+    const clitest::Run r = tool({"analyse", "--no-save", clitest::albumWav()}, {{"TONEWRIGHT_PROGRESS_DELAY", "0"}});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+}

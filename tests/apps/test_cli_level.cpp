@@ -1,0 +1,95 @@
+// level: the output as sox sees it, and batches processed side by side.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include "CliKit.h"
+#include "common/ExternalAudio.h"
+
+using clitest::tool;
+
+// Each track comes out at the target (the quiet room noise is left alone),
+// peaks stay below full scale, the length and rate are the input's.
+TEST(CliLevel, TracksReachTheTarget) {
+    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
+    tk::TempDir dir;
+    const QString out = dir.path("levelled.flac");
+    const clitest::Run r = tool({"level", "--json", "--target", "-12", "-o", out, clitest::albumWav()});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonObject o = r.json().object();
+    EXPECT_EQ(o["output"].toString(), out);
+    std::string rate, samples, inSamples;
+    tk::runCommand("soxi -r " + tk::shellQuote(out), &rate);
+    tk::runCommand("soxi -s " + tk::shellQuote(out), &samples);
+    tk::runCommand("soxi -s " + tk::shellQuote(clitest::albumWav()), &inSamples);
+    EXPECT_EQ(QString::fromStdString(rate).trimmed(), "22050");
+    EXPECT_EQ(samples, inSamples);
+    // Steady middles of the three tracks (the ramps take up to 3 s after each change).
+    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 6, 5), -12.0, 1.0);
+    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 24, 5), -12.0, 1.0);
+    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 43, 4), -12.0, 1.0);
+    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 32, 4), -70.0, 1.0);  // room noise: unity gain
+    EXPECT_LT(clitest::soxStat(out, "Pk lev dB"), -0.1);
+    // The JSON agrees with sox on the whole.
+    EXPECT_NEAR(o["after"].toObject()["peak"].toDouble(), clitest::soxStat(out, "Pk lev dB"), 0.05);
+    const QJsonArray stretches = o["stretches"].toArray();
+    ASSERT_EQ(stretches.size(), 3);
+    EXPECT_NEAR(stretches[0].toObject()["before"].toDouble(), -14.0, 1.0);
+    EXPECT_NEAR(stretches[0].toObject()["after"].toDouble(), -12.0, 1.0);
+}
+
+// Files processed side by side give the very bytes they give one at a time,
+// and the results come in input order.
+TEST(CliLevel, ParallelBatchMatchesSerial) {
+    tk::TempDir dir;
+    QStringList inputs;
+    for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
+        inputs << dir.path(name);
+        ASSERT_TRUE(QFile::copy(clitest::albumWav(), inputs.back()));
+    }
+    const QString serial = dir.path("serial") + "/", parallel = dir.path("parallel") + "/";
+    const clitest::Run one = tool(QStringList{"level", "-j", "1", "--json", "-o", serial} + inputs);
+    const clitest::Run two = tool(QStringList{"level", "-j", "3", "--json", "-o", parallel} + inputs);
+    ASSERT_EQ(one.exitCode, 0) << one.err.toStdString();
+    ASSERT_EQ(two.exitCode, 0) << two.err.toStdString();
+    const QJsonArray a = one.json().array(), b = two.json().array();
+    ASSERT_EQ(a.size(), 3);
+    ASSERT_EQ(b.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(b[i].toObject()["file"].toString(), inputs[i]);
+        EXPECT_EQ(a[i].toObject()["after"], b[i].toObject()["after"]);
+        const QString name = QFileInfo(inputs[i]).completeBaseName() + "-levelled.wav";
+        const QString s = clitest::fileMd5(QDir(serial).filePath(name));
+        EXPECT_FALSE(s.isEmpty());
+        EXPECT_EQ(s, clitest::fileMd5(QDir(parallel).filePath(name))) << name.toStdString();
+    }
+    // Text results in input order too.
+    const clitest::Run text = tool(QStringList{"level", "-y", "-j", "3", "-o", parallel} + inputs);
+    ASSERT_EQ(text.exitCode, 0);
+    EXPECT_LT(text.out.indexOf(inputs[0] + " ->"), text.out.indexOf(inputs[1] + " ->"));
+    EXPECT_LT(text.out.indexOf(inputs[1] + " ->"), text.out.indexOf(inputs[2] + " ->"));
+}
+
+// An existing output stays as it was without -y; the input is never replaced.
+TEST(CliLevel, OutputRules) {
+    tk::TempDir dir;
+    const QString input = dir.path("rec.wav");
+    ASSERT_TRUE(QFile::copy(clitest::albumWav(), input));
+    const QString out = dir.path("rec-levelled.wav");
+    {
+        QFile f(out);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("keep");
+    }
+    const clitest::Run refused = tool({"level", input});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_TRUE(refused.err.contains(out));
+    EXPECT_EQ(QFileInfo(out).size(), 4);
+    const clitest::Run self = tool({"level", "-y", "-o", input, input});
+    EXPECT_EQ(self.exitCode, 2);
+    EXPECT_EQ(clitest::fileMd5(input), clitest::fileMd5(clitest::albumWav()));
+    EXPECT_EQ(tool({"level", "-y", input}).exitCode, 0);
+    EXPECT_GT(QFileInfo(out).size(), 1000);
+}
