@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "SpectrumKit.h"
+#include "FourierKit.h"
 
 namespace tk {
 

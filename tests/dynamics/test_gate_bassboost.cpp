@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "common/FilterKit.h"
-#include "common/SpectrumKit.h"
+#include "common/FourierKit.h"
 #include "tonewright/SoundAlgoBassBoost.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoFilter.h"

@@ -6,7 +6,7 @@
 #include <functional>
 #include <sstream>
 
-#include "common/SpectrumKit.h"
+#include "common/FourierKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <random>
 
-#include "common/SpectrumKit.h"
+#include "common/FourierKit.h"
 #include "common/TestKit.h"
 #include "tonewright/FFTA.h"
 

@@ -13,7 +13,7 @@
 #include "common/EqualizerModel.h"
 #include "common/FilterKit.h"
 #include "common/PlayerKit.h"
-#include "common/SpectrumKit.h"
+#include "common/FourierKit.h"
 #include "common/Threading.h"
 #include "tonewright/SoundAlgoBassBoost.h"
 #include "tonewright/SoundAlgoComposite.h"

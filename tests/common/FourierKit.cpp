@@ -1,4 +1,4 @@
-#include "SpectrumKit.h"
+#include "FourierKit.h"
 
 #include <cmath>
 
