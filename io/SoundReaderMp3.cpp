@@ -146,6 +146,7 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
     mpg123_format_none(mHandle);
     mpg123_format(mHandle, long(mSampleRate), MPG123_STEREO, MPG123_ENC_SIGNED_16);
     readTags(opened);
+    clearFailed();
     return SoundTools::Ok;
 }
 
@@ -227,10 +228,25 @@ unsigned SoundReaderMp3::read(unsigned count, double* dest) {
             // stream for the caller, and the cause is recorded.
             setError(QStringLiteral("MP3 decoding stopped: ") + mpg123Text(mpg123_errcode(mHandle)),
                      mFileName.toUtf8().constData());
+            markFailed();
         }
         break;
     }
     const unsigned frames = unsigned(got / 4);
+    if (frames < count && !hasFailed()) {
+        // The length was counted at open; a stream that ends before it lost
+        // its end after it was opened (cut while being read).
+        const off_t at = mpg123_tell(mHandle);
+        const off_t length = mpg123_length(mHandle);
+        if (at >= 0 && length > 0 && at < length) {
+            setError(QStringLiteral("the file ends at frame %1 of the %2 counted when it was opened; it was cut "
+                                    "while being read")
+                         .arg(qint64(at))
+                         .arg(qint64(length)),
+                     mFileName.toUtf8().constData());
+            markFailed();
+        }
+    }
     const short* s = mSamples.data();
     for (size_t i = 0, n = size_t(frames) * 2; i < n; ++i) dest[i] = double(s[i]) * kSampleScale;
     return frames;
