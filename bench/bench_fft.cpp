@@ -16,6 +16,7 @@
 #include "tonewright/RemezDesign.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoFFT.h"
+#include "tonewright/SoundAlgoFFTFilter.h"
 
 #ifdef TW_HAVE_FFTW3
 #include <fftw3.h>
@@ -193,6 +194,42 @@ void BM_OverlapAddChain8192(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(frames));
 }
 BENCHMARK(BM_OverlapAddChain8192)->Unit(benchmark::kMillisecond);
+
+// What starting a run of SoundAlgoEqFFT costs: the chain's buffers and engines,
+// the 447-tap design and the transform of the taps into the response (N =
+// 8192), then the end of the run, which releases them. No frame is processed.
+void BM_EqFFTStart(benchmark::State& state) {
+    static const SoundTools::FilterType types[] = {SoundTools::LowPass, SoundTools::HighPass, SoundTools::BandPass,
+                                                   SoundTools::BandStop};
+    static const char* names[] = {"low-pass", "high-pass", "band-pass", "band-stop"};
+    state.SetLabel(names[state.range(0)]);
+    auto eq = SoundRef<SoundAlgoEqFFT>::make(types[state.range(0)], 1000.0, 3000.0, 8192);
+    for (auto _ : state) {
+        bench::LoopReader reader(44100, 44100);
+        SoundAlgo::LoopContext ctx;
+        if (eq->initProcessLoop(reader, ctx) != SoundTools::Ok) state.SkipWithError("initProcessLoop failed");
+        benchmark::DoNotOptimize(eq->getFilter()->getResponse().data());
+        eq->endProcessLoop(ctx);
+    }
+}
+BENCHMARK(BM_EqFFTStart)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+
+// SoundAlgoEqFFT (low-pass at 1 kHz, N = 8192) over 60 s of stereo audio;
+// x_real_time: seconds of audio per second of CPU time.
+void BM_EqFFTStream(benchmark::State& state) {
+    const uint64_t frames = 60 * 44100;
+    auto eq = SoundRef<SoundAlgoEqFFT>::make(SoundTools::LowPass, 1000.0, 0.0, 8192);
+    for (auto _ : state) {
+        bench::LoopReader reader(frames, 44100);
+        bench::NullWriter writer(44100);
+        eq->processAll(reader, &writer);
+        benchmark::DoNotOptimize(writer.checksum());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(frames));
+    state.counters["x_real_time"] =
+        benchmark::Counter(60.0 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_EqFFTStream)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

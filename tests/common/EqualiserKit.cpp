@@ -1,0 +1,72 @@
+#include "EqualiserKit.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Spectral.h"
+
+namespace tk {
+
+namespace {
+
+std::vector<PromisedBand> layout(SoundTools::FilterType type, double f1, double f2, double t) {
+    using namespace SoundTools;
+    std::vector<PromisedBand> raw;
+    switch (type) {
+        case LowPass: raw = {{0.0, f1, true}, {f1 + t, 0.5, false}}; break;
+        case HighPass: raw = {{0.0, f1 - t, false}, {f1, 0.5, true}}; break;
+        case BandPass: raw = {{0.0, f1 - t, false}, {f1, f2, true}, {f2 + t, 0.5, false}}; break;
+        case BandStop: raw = {{0.0, f1, true}, {f1 + t, f2 - t, false}, {f2, 0.5, true}}; break;
+        default: break;
+    }
+    std::vector<PromisedBand> bands;
+    for (PromisedBand b : raw) {
+        b.low = std::min(std::max(b.low, 0.0), 0.5);
+        b.high = std::min(std::max(b.high, 0.0), 0.5);
+        if (b.high > b.low) bands.push_back(b);
+    }
+    return bands;
+}
+
+}  // namespace
+
+double equaliserPassRipple() { return (1.0 - std::pow(10.0, -0.025)) / 2.0; }
+
+std::vector<PromisedBand> firEqualiserBands(SoundTools::FilterType type, double low, double high, double rate) {
+    const bool wide = type == SoundTools::LowPass || type == SoundTools::BandStop;
+    const double t = wide ? 2.0 * low / rate : 0.5 * low / rate;
+    return layout(type, std::min(low / rate, 0.5), std::min(high / rate, 0.5), t);
+}
+
+std::vector<PromisedBand> fftFilterBands(SoundTools::FilterType type, double low, double high, double rate) {
+    const auto clamp = [](double f) { return std::min(std::max(f, 0.005), 0.5); };
+    return layout(type, clamp(low / rate), clamp(high / rate), 0.005);
+}
+
+Ripple measureRipple(const std::vector<double>& h, const std::vector<PromisedBand>& bands) {
+    Ripple r;
+    for (const PromisedBand& b : bands) {
+        const size_t points = std::max<size_t>(32, size_t(std::ceil((b.high - b.low) * 16.0 * double(h.size()))));
+        for (size_t i = 0; i <= points; ++i) {
+            const double f = b.low + (b.high - b.low) * double(i) / double(points);
+            const double m = firMagnitude(h, f);
+            if (b.pass)
+                r.pass = std::max(r.pass, std::fabs(m - 1.0));
+            else
+                r.stop = std::max(r.stop, m);
+        }
+    }
+    return r;
+}
+
+std::string filterTypeName(SoundTools::FilterType type) {
+    switch (type) {
+        case SoundTools::LowPass: return "low-pass";
+        case SoundTools::HighPass: return "high-pass";
+        case SoundTools::BandPass: return "band-pass";
+        case SoundTools::BandStop: return "band-stop";
+        default: return "type " + std::to_string(int(type));
+    }
+}
+
+}  // namespace tk
