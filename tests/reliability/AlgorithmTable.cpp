@@ -10,9 +10,12 @@
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoFFT.h"
+#include "tonewright/SoundAlgoEqFIR.h"
+#include "tonewright/SoundAlgoFFTFilter.h"
 #include "tonewright/SoundAlgoFFTStats.h"
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundAlgoLimiter.h"
+#include "tonewright/SoundAlgoMultibandAmplifier.h"
 #include "tonewright/SoundAlgoRMSAmplifier.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"
 #include "tonewright/SoundAlgoStats.h"
@@ -24,6 +27,7 @@ namespace {
 using namespace SoundTools;
 constexpr unsigned kRate = 44100;
 
+// Takes over the one reference a member pointer carries.
 template <typename T>
 SoundRef<SoundAlgo> own(T* algo) {
     return SoundRef<SoundAlgo>::adopt(algo);
@@ -31,7 +35,14 @@ SoundRef<SoundAlgo> own(T* algo) {
 
 template <typename T, typename... Args>
 SoundRef<SoundAlgo> make(Args&&... args) {
-    return own(new T(std::forward<Args>(args)...));
+    return SoundRef<SoundAlgo>(SoundRef<T>::make(std::forward<Args>(args)...));
+}
+
+// A new algorithm whose creator's reference goes to the composite it is pushed
+// into (or to own()).
+template <typename T, typename... Args>
+T* fresh(Args&&... args) {
+    return SoundRef<T>::make(std::forward<Args>(args)...).release();
 }
 
 // Feeds `algo` (of `inputs` inputs) with that many different streams made from
@@ -119,13 +130,13 @@ const std::vector<AlgoEntry>& algorithmTable() {
         {"Delay", [] { return make<SoundAlgoDelay>(0.01, false); }},
         {"Delay as overlap", [] { return make<SoundAlgoDelay>(0.01, true); }},
         {"Bypass with overlaps and delay", [] { return make<SoundAlgoBypass>(300u, 77u, 50u); }},
-        {"Add of 3", [] { return fanIn(new SoundAlgoAdd(3, true), 3); }},
-        {"Add, 3 outputs, select 1", [] { return fanIn(chain({new SoundAlgoAdd(3, false), new SoundAlgoSelectChannel(1, 3)}).release(), 3); }},
-        {"AddSqr of 2", [] { return fanIn(new SoundAlgoAddSqr(2, true), 2); }},
-        {"Sub of 2", [] { return fanIn(new SoundAlgoSub(2, true), 2); }},
+        {"Add of 3", [] { return fanIn(fresh<SoundAlgoAdd>(3, true), 3); }},
+        {"Add, 3 outputs, select 1", [] { return fanIn(chain({fresh<SoundAlgoAdd>(3, false), fresh<SoundAlgoSelectChannel>(1, 3)}).release(), 3); }},
+        {"AddSqr of 2", [] { return fanIn(fresh<SoundAlgoAddSqr>(2, true), 2); }},
+        {"Sub of 2", [] { return fanIn(fresh<SoundAlgoSub>(2, true), 2); }},
         // ---- composites
         {"Chain with delays and overlaps",
-         [] { return chain({new SoundAlgoBypass(200u, 0u, 0u), new SoundAlgoDelay(0.005, false), new SoundAlgoScale(1.0)}); }},
+         [] { return chain({fresh<SoundAlgoBypass>(200u, 0u, 0u), fresh<SoundAlgoDelay>(0.005, false), fresh<SoundAlgoScale>(1.0)}); }},
         {"Branches of different delays, padded",
          [] {
              auto c = SoundRef<SoundAlgoComposite>::make("padded");
@@ -148,14 +159,33 @@ const std::vector<AlgoEntry>& algorithmTable() {
                               std::make_shared<Order6FilterBuilder>(LowPass, 12000.0),
                               std::make_shared<Order1FilterBuilder>(LowPass, 15000.0)});
          }},
+        {"FIR equaliser, band-stop", [] { return make<SoundAlgoEqFIR>(BandStop, 800.0, 2500.0); }},
+        {"FIR equaliser, low-pass, with gain",
+         [] {
+             auto eq = SoundRef<SoundAlgoEqFIR>::make(LowPass, 4000.0, 0.0);
+             eq->SetOutputGain(-2.0);
+             return SoundRef<SoundAlgo>(std::move(eq));
+         }},
         {"Biquad equaliser", [] { return make<SoundAlgoFilterBiquad>(BandEq, 1000.0, 1.0, 3.0); }},
-        {"Filter split", [] { return mixDown(new SoundAlgoFilterSplit(std::make_shared<Order1FilterBuilder>(LowPass, 500.0))); }},
-        {"Crossover", [] { return mixDown(new SoundAlgoFilterCrossover(1000.0)); }},
+        {"Filter split", [] { return mixDown(fresh<SoundAlgoFilterSplit>(std::make_shared<Order1FilterBuilder>(LowPass, 500.0))); }},
+        {"Crossover", [] { return mixDown(fresh<SoundAlgoFilterCrossover>(1000.0)); }},
         // ---- FFT
         {"FFT and back, overlapped, windowed", [] { return fftRoundTrip(512, true, true); }},
         {"FFT and back, plain", [] { return fftRoundTrip(1024, false, false); }},
         {"FFT statistics beside the stream",
-         [] { return besideTheStream({new SoundAlgoFFTDirectCompute(1024, true, true), new SoundAlgoFFTStats()}); }},
+         [] { return besideTheStream({fresh<SoundAlgoFFTDirectCompute>(1024, true, true), fresh<SoundAlgoFFTStats>()}); }},
+        {"FFT equaliser, band-pass", [] { return make<SoundAlgoEqFFT>(BandPass, 300.0, 3000.0, 2048u); }},
+        {"FFT filter, high-pass, in a chain of its own",
+         [] {
+             return chain({fresh<SoundAlgoFFTDirectCompute>(1024u, true, false),
+                           fresh<SoundAlgoFFTFilter>(HighPass, 1000.0, 0.0, 1024u),
+                           fresh<SoundAlgoFFTInverseCompute>(false)});
+         }},
+        {"FFT bin translation",
+         [] {
+             return chain({fresh<SoundAlgoFFTDirectCompute>(1024u, false, false), fresh<SoundAlgoFFTTranslate>(5),
+                           fresh<SoundAlgoFFTInverseCompute>(false)});
+         }},
         {"Autocorrelation chain", [] { return make<SoundFFTAutocorrelChain>(2048u); }},
         // Synthesises a tone for each block it is given, its phase starting
         // again at every block: its output follows the block size by design.
@@ -166,6 +196,28 @@ const std::vector<AlgoEntry>& algorithmTable() {
         {"Step detector, window mean square, real time",
          [] { return make<RMSStepDetector>(-40.0, 0.1, 1.0, RMSStepDetector::WindowMeanSquare, true); }},
         {"RMS amplifier", [] { return make<SoundAlgoRMSAmplifier>(-14.0, someRegions().get(), 0.5); }},
+        {"Multiband amplifier, IIR crossovers",
+         [] {
+             return make<SoundAlgoFilterMultibandAmplifier>(std::vector<double>{200.0, 2000.0, 8000.0}, -14.0, 0.005,
+                                                            0.1, 0.5, someRegions().get(),
+                                                            SoundAlgoComposite::CrossoverSplit);
+         }},
+        {"Multiband amplifier, biquad splits, with offsets",
+         [] {
+             return make<SoundAlgoFilterMultibandAmplifier>(std::vector<double>{500.0, 4000.0}, -14.0, 0.005, 0.1, 0.5,
+                                                            someRegions().get(), SoundAlgoComposite::BiquadSplit, 0,
+                                                            10.0, std::vector<double>{2.0, -1.0, 0.0});
+         }},
+        {"Multiband amplifier, FFT bands, recombined",
+         [] {
+             return make<SoundAlgoFFTMultibandAmplifier>(std::vector<double>{300.0, 3000.0}, -14.0, 0.005, 0.05,
+                                                         someRegions().get(), 2048u, true);
+         }},
+        {"Multiband amplifier, FFT bands, one output each",
+         [] {
+             return mixDown(fresh<SoundAlgoFFTMultibandAmplifier>(std::vector<double>{300.0, 3000.0}, -14.0, 0.005,
+                                                                  0.05, someRegions().get(), 2048u, false));
+         }},
         {"Limiter", [] { return make<SoundAlgoLimiter>(-1.0, 0.005, 0.1); }},
         {"Simple limiter", [] { return make<SoundAlgoSimpleLimiter>(0.005); }},
         // ---- statistics
@@ -204,8 +256,9 @@ std::set<std::string> exportedAlgorithmClasses() {
             baseOf[m.captured(1).toStdString()] = m.captured(2).toStdString();
         }
     }
-    // Bases that are never run as they are.
-    const std::set<std::string> abstract = {"SoundAlgoMulti", "SoundAlgoFFT"};
+    // Bases that are never run as they are (the multiband amplifier's
+    // constructor is for its two kinds only).
+    const std::set<std::string> abstract = {"SoundAlgoMulti", "SoundAlgoFFT", "SoundAlgoMultibandAmplifier"};
     std::set<std::string> result;
     for (const auto& [cls, base] : baseOf) {
         std::string b = base;

@@ -114,9 +114,9 @@ Outcome runWriter(const WriterKind& k, const QString& path, unsigned at = 0, std
     SoundWriterMultiFile* multi = nullptr;
     if (k.multiFile) {
         detector = oneSoundRegion();
-        auto* m = new SoundWriterMultiFile(detector.get(), 0.5, kRate, 2, 128, k.format);
-        writer.reset(m);
-        multi = m;
+        auto m = std::make_unique<SoundWriterMultiFile>(detector.get(), 0.5, kRate, 2, 128, k.format);
+        multi = m.get();
+        writer = std::move(m);
     } else {
         writer.reset(SoundWriter::getFromFilename(path, kRate, 128, k.format));
     }

@@ -67,10 +67,11 @@ TEST(FramesConserved, EveryAlgorithmGivesInputLengthPlusDelay) {
             const Frames out = tk::run(*algo, in, kRate, block, &status);
             EXPECT_EQ(status, SoundTools::Ok) << "block " << block;
             EXPECT_EQ(out.size(), in.size() + algo->getDelay(kRate)) << "block " << block;
-            if (reference.empty())
+            if (reference.empty()) {
                 reference = out;
-            else if (e.blockSizeFree)
+            } else if (e.blockSizeFree) {
                 EXPECT_TRUE(sameFrames(out, reference)) << "block " << block << " against one block";
+            }
         }
     }
 }
@@ -111,9 +112,11 @@ TEST(FramesConserved, EveryWriterHoldsWhatItWasGiven) {
             std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(path, kRate, 192, k.format));
             ASSERT_TRUE(writer);
             ASSERT_EQ(writer->open(path), SoundTools::Ok);
-            SoundRef<SoundAlgo> algo = std::string(chainKind) == "unity gain"
-                                           ? SoundRef<SoundAlgo>::adopt(new SoundAlgoScale(0.0))
-                                           : SoundRef<SoundAlgo>::adopt(new SoundAlgoDelay(0.01, false));
+            SoundRef<SoundAlgo> algo;
+            if (std::string(chainKind) == "unity gain")
+                algo = SoundRef<SoundAlgoScale>::make(0.0);
+            else
+                algo = SoundRef<SoundAlgoDelay>::make(0.01, false);
             tk::MemoryReader reader(in, kRate);
             ASSERT_EQ(algo->processAll(reader, writer.get()), SoundTools::Ok);
             writer->close();
