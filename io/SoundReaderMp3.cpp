@@ -234,13 +234,14 @@ unsigned SoundReaderMp3::read(unsigned count, double* dest) {
     }
     const unsigned frames = unsigned(got / 4);
     if (frames < count && !hasFailed()) {
-        // The length was counted at open; a stream that ends before it lost
-        // its end after it was opened (cut while being read).
+        // The length was counted frame by frame at open; a stream that ends
+        // before it lost its end after it was opened (cut while being read),
+        // or holds frames that scan but do not decode.
         const off_t at = mpg123_tell(mHandle);
         const off_t length = mpg123_length(mHandle);
         if (at >= 0 && length > 0 && at < length) {
-            setError(QStringLiteral("the file ends at frame %1 of the %2 counted when it was opened; it was cut "
-                                    "while being read")
+            setError(QStringLiteral("the stream ends at frame %1 of the %2 counted when the file was opened (the "
+                                    "file was cut while being read, or is damaged)")
                          .arg(qint64(at))
                          .arg(qint64(length)),
                      mFileName.toUtf8().constData());

@@ -221,11 +221,12 @@ unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
     } else if (n < count && mInfo->frames > 0 && mInfo->frames < SF_COUNT_MAX / 2) {
         // A short read before the length the header announced: the file lost
         // its end after it was opened (another process cut it while it was
-        // being read). What was read is delivered; the run must not look complete.
+        // being read), or its last blocks do not decode. What was read is
+        // delivered; the run must not look complete.
         const sf_count_t at = sf_seek(mHandle, 0, SEEK_CUR);
         if (at >= 0 && at < mInfo->frames) {
-            setError(QString("%1: the file ends at frame %2 of the %3 its header announces; it was cut while "
-                             "being read")
+            setError(QString("%1: the stream ends at frame %2 of the %3 its header announces (the file was cut "
+                             "while being read, or is damaged)")
                          .arg(mFileName)
                          .arg(qint64(at))
                          .arg(qint64(mInfo->frames)));
