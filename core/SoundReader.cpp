@@ -15,7 +15,13 @@ SoundReader::~SoundReader() = default;
 bool SoundReader::getTags(SoundIDTag&) { return false; }
 
 unsigned SoundReader::stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned margin) {
-    const unsigned kept = buffer->keepMargin(margin);
+    unsigned kept = buffer->keepMargin(margin);
+    // A previous fill shorter than the margin (a stream shorter than an
+    // algorithm's look-ahead) is all history: keepMargin leaves it in place
+    // and reports nothing kept, and reading over it would lose those frames.
+    // They lead the array and end at mOffset, like any kept margin.
+    if (kept == 0 && margin > 0 && buffer->getFrameNB() > 0 && margin >= buffer->getFrameNB())
+        kept = buffer->getFrameNB();
     buffer->setOrigin(mOffset - int(kept));
     const int64_t want = int64_t(buffer->getFrameNBAllocated()) - kept;
     if (want <= 0) {
@@ -28,10 +34,15 @@ unsigned SoundReader::stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned m
     mOffset += int(n);
     buffer->setFrameNB(kept + n);
     // At the end of the stream, pad with zeros so that each call still yields
-    // `kept` fresh frames for overlapping algorithms to flush. Only a short read
-    // means the end: on a first fill the kept frames are the lead-in of a delay,
-    // which may well outnumber a full read of a small block.
-    if (n < kept && int64_t(n) < want) {
+    // `kept` fresh frames for overlapping algorithms to flush. Only a read that
+    // gives nothing pads: a short read may come from a live source (the
+    // in-memory pipe between a finished recording and the next one handed over)
+    // that delivers again at the next call, and zeros put in after its frames
+    // would be heard as a gap. At a real end the next call reads nothing and
+    // pads then, at the very same stream positions. On a first fill the kept
+    // frames are the lead-in of a delay, which may well outnumber a full read of
+    // a small block.
+    if (n == 0 && kept > 0 && want > 0) {
         buffer->appendMargin(kept - n);
         mOffset += int(kept - n);
     }

@@ -1,6 +1,7 @@
 #include "tonewright/SoundAlgoFilter.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <typeinfo>
@@ -9,6 +10,18 @@ using SoundTools::BiquadFilter;
 using SoundTools::Filter;
 using SoundTools::FilterBuilder;
 using Frame = SoundTools::StereoFrame<double>;
+
+namespace {
+// One pass without branches (it vectorises): |x| <= DBL_MAX is false for NaN and
+// for infinities.
+bool allFinite(const Frame* f, unsigned n) {
+    const double* x = &f[0].l;
+    const size_t values = size_t(n) * 2;
+    bool bad = false;
+    for (size_t i = 0; i < values; ++i) bad |= !(std::fabs(x[i]) <= DBL_MAX);
+    return !bad;
+}
+}  // namespace
 
 // ---------------------------------------------------------------- SoundAlgoFilter
 
@@ -129,7 +142,17 @@ SoundTools::Status SoundAlgoFilter::process() {
     Frame* in = mInBuffers[0]->getStereoFrame(getInOrigin());
     Frame* out = mOutBuffers[0]->getStereoFrame(getOutOrigin());
     SoundTools::WriteLocker lock(mLock);
-    runFilters(in, out, n);
+    if (allFinite(in, n)) {
+        runFilters(in, out, n);
+    } else {
+        // A sample that is not a number would stay in the recursion's history
+        // and make every later output NaN: it is filtered as silence. The input
+        // belongs to the previous algorithm, so the cleaned copy goes to the
+        // output, which is then filtered in place.
+        for (unsigned j = 0; j < n; ++j)
+            out[j] = Frame(std::isfinite(in[j].l) ? in[j].l : 0.0, std::isfinite(in[j].r) ? in[j].r : 0.0);
+        runFilters(out, out, n);
+    }
     return SoundTools::Ok;
 }
 

@@ -12,7 +12,9 @@
 //                             (output 0 low band, output 1 high band)
 //
 // None adds delay or overlap: the filter state alone carries history from one
-// block to the next.
+// block to the next. Input samples that are not finite numbers are filtered as
+// silence, so that one of them cannot turn the filter state, and every later
+// block, into NaN.
 //
 // Ownership: builders and filters are std::shared_ptr; filters built from
 // builders belong to the algorithm. Algorithms are reference counted.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Spectral.h"
+#include "SpectrumKit.h"
 
 namespace tk {
 

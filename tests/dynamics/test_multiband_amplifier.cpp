@@ -8,7 +8,7 @@
 
 #include "common/FilterKit.h"
 #include "common/Recordings.h"
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoFFTFilter.h"
 #include "tonewright/SoundAlgoMultibandAmplifier.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <random>
 
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "common/TestKit.h"
 #include "tonewright/FFTA.h"
 

@@ -8,7 +8,7 @@
 
 #include "common/EqualiserKit.h"
 #include "common/MessageCapture.h"
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"

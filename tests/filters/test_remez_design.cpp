@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "common/TestKit.h"
 #include "tonewright/RemezDesign.h"
 

@@ -11,7 +11,7 @@
 #include "common/ColouredNoise.h"
 #include "common/FilterKit.h"
 #include "common/MessageCapture.h"
-#include "common/Spectral.h"
+#include "common/SpectrumKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"

@@ -1,4 +1,4 @@
-#include "Spectral.h"
+#include "SpectrumKit.h"
 
 #include <cmath>
 

@@ -1,0 +1,500 @@
+// The player through a real audio output: Qt Multimedia into a PulseAudio null
+// sink of the test program's own, recorded from the sink's monitor with parec
+// and compared with the signal the chains were meant to produce. Every test
+// runs the device's threads and the output's, so every suite name carries
+// "Threads" (except the format check, which plays nothing).
+#include <QAudioFormat>
+#include <QAudioOutput>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "common/AudioServer.h"
+#include "common/EqualizerModel.h"
+#include "common/FilterKit.h"
+#include "common/PlayerKit.h"
+#include "common/Threading.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundAlgoRMSAmplifier.h"
+#include "tonewright/SoundPlayerQt.h"
+
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+// Starts the program's audio server before anything touches the audio system.
+struct AudioEnvironment : ::testing::Environment {
+    void SetUp() override { ready = tk::AudioServer::ensure(&why); }
+    void TearDown() override { tk::AudioServer::shutdown(); }
+    static bool ready;
+    static std::string why;
+};
+bool AudioEnvironment::ready = false;
+std::string AudioEnvironment::why;
+::testing::Environment* const kAudioEnvironment = ::testing::AddGlobalTestEnvironment(new AudioEnvironment);
+
+#define REQUIRE_AUDIO()                                                                              \
+    do {                                                                                             \
+        if (!AudioEnvironment::ready) GTEST_SKIP() << "no audio server: " << AudioEnvironment::why; \
+    } while (0)
+
+// Runs the event loop of this thread (where the output lives) until done() or
+// the time is up; false on time-out.
+bool runEventsUntil(const std::function<bool()>& done, double seconds) {
+    QEventLoop loop;
+    QTimer poll;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    bool ok = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done()) {
+            ok = true;
+            loop.quit();
+        } else if (std::chrono::steady_clock::now() > until) {
+            loop.quit();
+        }
+    });
+    poll.start(5);
+    loop.exec();
+    return ok;
+}
+
+void runEventsFor(double seconds) { runEventsUntil([] { return false; }, seconds); }
+
+// The player's signals, as a host sees them.
+struct SignalLog {
+    std::mutex mutex;
+    int loaded = 0;
+    int started = 0;
+    std::vector<double> progress;
+    std::vector<bool> finished;
+    explicit SignalLog(SoundPlayer& p) {
+        QObject::connect(&p, &SoundPlayer::playerLoaded, [this] { add([&] { ++loaded; }); });
+        QObject::connect(&p, &SoundPlayer::playingStarted, [this] { add([&] { ++started; }); });
+        QObject::connect(&p, &SoundPlayer::playingProgress, [this](double t) { add([&] { progress.push_back(t); }); });
+        QObject::connect(&p, &SoundPlayer::playingHasFinished, [this](bool ok) { add([&] { finished.push_back(ok); }); });
+    }
+    template <typename F>
+    void add(F f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        f();
+    }
+    std::vector<bool> ends() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return finished;
+    }
+};
+
+bool idle(SoundPlayerQt& p) { return p.getOutput()->state() == QAudio::IdleState; }
+
+// Where the recording holds `expected`: the first sound gives a guess, the
+// correlation over 0.1 s from 0.5 s on settles it (the monitor can miss the very
+// first milliseconds of a new stream).
+long align(const Frames& rec, const Frames& expected) {
+    const size_t r0 = tk::firstSound(rec), e0 = tk::firstSound(expected);
+    if (r0 == SIZE_MAX || e0 == SIZE_MAX) return 0;
+    const size_t from = std::min<size_t>(kRate / 2, expected.size() / 4);
+    return tk::alignByCorrelation(rec, expected, long(r0) - long(e0), 4000, from, std::min<size_t>(4410, expected.size() / 2));
+}
+
+// Frames of `expected` from `from` on that the recording, shifted by lag, does
+// not reproduce within one step of 16 bits; frames past the recording count.
+size_t mismatches(const Frames& rec, long lag, const Frames& expected, size_t from, size_t* firstBad = nullptr) {
+    size_t bad = 0;
+    if (firstBad) *firstBad = SIZE_MAX;
+    for (size_t k = from; k < expected.size(); ++k) {
+        const long r = long(k) + lag;
+        const bool off = r < 0 || size_t(r) >= rec.size() ||
+                         std::fabs(rec[size_t(r)].l - expected[k].l) > 1.01 / 32768 ||
+                         std::fabs(rec[size_t(r)].r - expected[k].r) > 1.01 / 32768;
+        if (off) {
+            if (firstBad && *firstBad == SIZE_MAX) *firstBad = k;
+            ++bad;
+        }
+    }
+    return bad;
+}
+
+// Amplitude of the left channel at `freq` over n frames from `from`.
+double toneAt(const Frames& f, size_t from, size_t n, double freq) {
+    long double re = 0, im = 0;
+    for (size_t i = 0; i < n && from + i < f.size(); ++i) {
+        const long double ph = 2.0L * 3.14159265358979323846L * freq * (long double)i / kRate;
+        re += f[from + i].l * std::cos(ph);
+        im -= f[from + i].l * std::sin(ph);
+    }
+    return double(2.0L * std::sqrt(re * re + im * im) / (long double)n);
+}
+
+std::shared_ptr<tk::MemoryReader> reader(const Frames& in, unsigned rate = kRate) {
+    return std::make_shared<tk::MemoryReader>(in, rate);
+}
+
+// Copies its input until the block reaching `failAt`, then fails.
+class FailingAlgo : public SoundAlgoBypass {
+public:
+    explicit FailingAlgo(int failAt) : mFailAt(failAt) {}
+    SoundTools::Status process() override {
+        if (getInOrigin() + int(getInFrameNb()) >= mFailAt) {
+            setError("FailingAlgo : the block cannot be processed", "FailingAlgo::process");
+            return SoundTools::Error;
+        }
+        return SoundAlgoBypass::process();
+    }
+
+private:
+    int mFailAt;
+};
+
+// A source that fails after `failAt` frames, as a file reader does on a read error.
+class FailingReader : public tk::MemoryReader {
+public:
+    FailingReader(Frames frames, size_t failAt) : tk::MemoryReader(std::move(frames), kRate), mFailAt(failAt) {}
+    void rewind() override {
+        tk::MemoryReader::rewind();
+        mPos = 0;
+    }
+
+protected:
+    unsigned read(unsigned count, double* dest) override {
+        const unsigned n = unsigned(std::min<size_t>(count, mFailAt - std::min(mFailAt, mPos)));
+        const unsigned got = n ? tk::MemoryReader::read(n, dest) : 0;
+        mPos += got;
+        if (got < count) setError("broken.wav: read error", "FailingReader::read");
+        return got;
+    }
+
+private:
+    size_t mFailAt;
+    size_t mPos = 0;
+};
+}  // namespace
+
+// ---------------------------------------------------------------- playing
+
+TEST(PlayerAudioThreads, PlaysThroughTheOutputWithItsSignals) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("PlaysThroughTheOutputWithItsSignals");
+    const Frames in = tk::mixedStereo(size_t(3.2 * kRate), kRate, 21);
+    auto gain = SoundRef<SoundAlgoScale>::make(-3.0);
+    SoundPlayerQt player(reader(in), gain.get(), true);
+    SignalLog log(player);
+    tk::MonitorTap rec;
+    ASSERT_TRUE(rec.ok());
+    EXPECT_TRUE(player.isStopped());
+    player.preload();
+    player.start();
+    EXPECT_FALSE(player.isStopped());
+    ASSERT_TRUE(runEventsUntil([&] { return idle(player); }, 20.0)) << "the output never ran dry";
+    EXPECT_TRUE(player.isStopped());
+    runEventsFor(0.15);
+    const Frames got = rec.take();
+    const std::vector<bool> ends = log.ends();
+    player.stop();
+    player.stop();
+
+    const Frames expected = tk::quantise16(tk::scaled(in, std::pow(10.0, -3.0 / 20.0)));
+    const long lag = align(got, expected);
+    size_t firstBad;
+    EXPECT_EQ(mismatches(got, lag, expected, kRate / 10, &firstBad), 0u) << "first at frame " << firstBad;
+    EXPECT_LT(std::fabs(tk::levelDiffDb(got, lag, expected, kRate / 10, expected.size() - kRate / 10)), 0.5);
+    EXPECT_EQ(tk::lastSound(got), size_t(long(tk::lastSound(expected)) + lag)) << "nothing after the stream";
+
+    EXPECT_EQ(log.loaded, 1);
+    EXPECT_GE(log.started, 1);
+    ASSERT_GE(log.progress.size(), 6u);
+    for (size_t k = 0; k < log.progress.size(); ++k) EXPECT_DOUBLE_EQ(log.progress[k], 0.5 * double(k + 1));
+    EXPECT_EQ(log.progress[5], 3.0) << "the sixth notification";
+    // The device's end of data, then the output going idle; the stops add one
+    // "stopped" report.
+    EXPECT_EQ(ends, std::vector<bool>({true, true}));
+    EXPECT_EQ(log.ends(), std::vector<bool>({true, true, false}));
+}
+
+TEST(PlayerAudioThreads, APresetSwitchedOnWhilePlayingShapesTheSpectrum) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("APresetSwitchedOnWhilePlayingShapesTheSpectrum");
+    // A tone at the centre of every band; 0.2 s windows hold whole periods of all.
+    const std::vector<tk::EqBand> bands = tk::defaultEqBands();
+    const size_t n = size_t(3.6 * kRate), window = kRate / 5;
+    Frames in(n, Frame(0, 0));
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<double> phase(0, 6.28);
+    for (const tk::EqBand& b : bands) {
+        const Frames t = tk::sine(n, kRate, b.freq, 0.03, phase(gen));
+        for (size_t i = 0; i < n; ++i) in[i] = Frame(in[i].l + t[i].l, in[i].l + t[i].l);
+    }
+    SoundPlayerQt player(reader(in), nullptr, true);
+    const unsigned preset = 12;  // "Pop": -1 0 2 4 4 2 0 -1 -2
+    ASSERT_EQ(player.getEqPresets()[int(preset)], "Pop");
+    tk::MonitorTap rec;
+    ASSERT_TRUE(rec.ok());
+    player.preload();
+    player.start();
+    runEventsFor(1.0);
+    player.switchEq(true);
+    player.setEqPreset(preset);
+    ASSERT_TRUE(runEventsUntil([&] { return idle(player); }, 20.0));
+    runEventsFor(0.15);
+    const Frames got = rec.take();
+    player.stop();
+    const size_t first = tk::firstSound(got), last = tk::lastSound(got);
+    ASSERT_NE(first, SIZE_MAX);
+    ASSERT_GT(last - first, n - kRate / 10);
+    const size_t before = first + kRate / 5;          // played before the switch
+    const size_t after = last - kRate / 2 - window;   // played long after it
+    const auto presetBands = tk::withLevels(bands, tk::defaultEqPresets()[preset].levels);
+    for (const tk::EqBand& b : bands) {
+        const double change = tk::toDb(toneAt(got, after, window, b.freq) / toneAt(got, before, window, b.freq));
+        EXPECT_NEAR(change, tk::eqResponseDb(presetBands, b.freq, kRate), 0.5) << b.freq << " Hz";
+    }
+    EXPECT_EQ(player.getEqGain(), 1.0) << "nothing came near clipping";
+}
+
+// The next recording is handed over after the first has been processed; the two
+// play as one stream, without a gap or a repeated block.
+TEST(PlayerAudioThreads, GaplessHandoverToTheNextRecording) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("GaplessHandoverToTheNextRecording");
+    const size_t split = size_t(1.3 * kRate);
+    Frames whole = tk::sine(size_t(2.4 * kRate), kRate, 441.0, 0.4);
+    const Frames hiss = tk::noise(whole.size(), 0.05, 9);
+    for (size_t i = 0; i < whole.size(); ++i) whole[i] = Frame(whole[i].l + hiss[i].l, whole[i].r - hiss[i].r);
+    const Frames first(whole.begin(), whole.begin() + long(split)), second(whole.begin() + long(split), whole.end());
+    SoundPlayerQt player(reader(first), nullptr, true);
+    SoundAlgoDevice* dev = player.getDevice();
+    dev->setContinuousPlaying(true);
+    SignalLog log(player);
+    std::atomic<int> handovers{0};
+    std::atomic<bool> refused{false};
+    // loadFinished comes from the processing thread; the host answers on its own.
+    QObject::connect(
+        dev, &SoundAlgoDevice::loadFinished, &player,
+        [&](double) {
+            if (handovers.load() > 0) return;
+            refused = !dev->setReader(reader(tk::silence(1000), 48000));
+            if (dev->setReader(reader(second))) handovers.fetch_add(1);
+        },
+        Qt::QueuedConnection);
+    tk::MonitorTap rec;
+    ASSERT_TRUE(rec.ok());
+    player.preload();
+    player.start();
+    ASSERT_TRUE(runEventsUntil([&] { return idle(player); }, 20.0));
+    runEventsFor(0.15);
+    const Frames got = rec.take();
+    const std::vector<bool> ends = log.ends();
+    player.stop();
+    EXPECT_EQ(handovers.load(), 1);
+    EXPECT_TRUE(refused.load()) << "a reader of another rate is refused";
+    const Frames expected = tk::quantise16(whole);
+    const long lag = align(got, expected);
+    size_t firstBad;
+    EXPECT_EQ(mismatches(got, lag, expected, kRate / 10, &firstBad), 0u)
+        << "first at frame " << firstBad << ", the second recording starts at " << split;
+    EXPECT_EQ(ends, std::vector<bool>({true})) << "one end: the output ran dry after the second recording";
+}
+
+// Another thread changes the equaliser, the gate and the amplifier all through
+// playback, as a user interface on its own thread would.
+TEST(PlayerAudioThreads, LiveChangesFromAnotherThreadDuringPlayback) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("LiveChangesFromAnotherThreadDuringPlayback");
+    const Frames in = tk::mixedStereo(size_t(2.5 * kRate), kRate, 31);
+    SoundPlayerQt player(reader(in), nullptr, true);
+    tk::installGateAndAmplifier(player, -3.0, -50.0, 0.01, 0.05);
+    tk::MonitorTap rec;
+    ASSERT_TRUE(rec.ok());
+    player.preload();
+    player.start();
+    tk::RandomPlayerChanges ui(player, 77, true, std::chrono::milliseconds(3));
+    const bool ended = runEventsUntil([&] { return idle(player); }, 20.0);
+    const int changes = ui.stop();
+    runEventsFor(0.1);
+    const Frames got = rec.take();
+    player.stop();
+    EXPECT_TRUE(ended);
+    EXPECT_GT(changes, 50);
+    const size_t first = tk::firstSound(got), last = tk::lastSound(got);
+    ASSERT_NE(first, SIZE_MAX);
+    EXPECT_NEAR(double(last - first), double(in.size()), 0.05 * kRate) << "the whole stream was heard";
+}
+
+// The processing stalls for longer than the output holds: the output runs dry
+// for a while, then plays on. That is not the end of the playback.
+class StallOnce : public SoundAlgoBypass {
+public:
+    StallOnce(int at, int ms) : mAt(at), mMs(ms) {}
+    SoundTools::Status process() override {
+        if (!mDone && getInOrigin() >= mAt) {
+            mDone = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(mMs));
+        }
+        return SoundAlgoBypass::process();
+    }
+
+private:
+    int mAt, mMs;
+    bool mDone = false;
+};
+
+TEST(PlayerAudioThreads, AProcessingStallIsNotTheEnd) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("AProcessingStallIsNotTheEnd");
+    const Frames in = tk::mixedStereo(size_t(2.0 * kRate), kRate, 6);
+    auto stall = SoundRef<StallOnce>::make(int(0.8 * kRate), 900);
+    SoundPlayerQt player(reader(in), stall.get(), true);
+    SignalLog log(player);
+    std::atomic<int> dry{0};
+    QObject::connect(player.getOutput(), &QAudioOutput::stateChanged, [&](QAudio::State st) {
+        if (st == QAudio::IdleState && player.getDevice()->isRunning()) dry.fetch_add(1);
+    });
+    tk::MonitorTap rec;
+    ASSERT_TRUE(rec.ok());
+    player.preload();
+    player.start();
+    ASSERT_TRUE(runEventsUntil([&] { return idle(player) && !player.getDevice()->isRunning(); }, 20.0));
+    runEventsFor(0.15);
+    const Frames got = rec.take();
+    const std::vector<bool> ends = log.ends();
+    player.stop();
+    EXPECT_GE(dry.load(), 1) << "the stall outlasts what the output holds";
+    EXPECT_GE(log.started, 2) << "active again after running dry";
+    EXPECT_EQ(ends, std::vector<bool>({true, true})) << "reported at the end only";
+    // Everything was heard, with the stall's silence in between.
+    const size_t first = tk::firstSound(got), last = tk::lastSound(got);
+    ASSERT_NE(first, SIZE_MAX);
+    EXPECT_GT(double(last - first), double(in.size()) + 0.2 * kRate);
+}
+
+// ---------------------------------------------------------------- bad input
+
+TEST(PlayerAudioThreads, AReaderFailingMidStreamEndsThePlayback) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("AReaderFailingMidStreamEndsThePlayback");
+    const Frames in = tk::mixedStereo(3 * kRate, kRate, 4);
+    SoundPlayerQt player(std::make_shared<FailingReader>(in, kRate / 2), nullptr, true);
+    SignalLog log(player);
+    tk::MonitorTap rec;
+    ASSERT_TRUE(rec.ok());
+
+    player.preload();
+    player.start();
+    ASSERT_TRUE(runEventsUntil([&] { return idle(player); }, 20.0));
+    runEventsFor(0.1);
+    const Frames got = rec.take();
+    // The reader reports its failure by a short read: the stream ends there, with
+    // every frame read before it.
+    EXPECT_EQ(player.getDevice()->getStatus(), SoundTools::Ok);
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("broken.wav: read error"));
+    EXPECT_EQ(log.ends(), std::vector<bool>({true, true}));
+    const Frames expected = tk::quantise16(Frames(in.begin(), in.begin() + kRate / 2));
+    const long lag = align(got, expected);
+    EXPECT_EQ(mismatches(got, lag, expected, kRate / 10), 0u);
+    EXPECT_EQ(tk::lastSound(got), size_t(long(tk::lastSound(expected)) + lag));
+    player.stop();
+}
+
+TEST(PlayerAudioThreads, AFailingChainEndsThePlaybackAsFailed) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("AFailingChainEndsThePlaybackAsFailed");
+    for (bool inPost : {false, true}) {
+        auto failing = SoundRef<FailingAlgo>::make(int(kRate / 2));
+        SoundPlayerQt player(reader(tk::noise(3 * kRate, 0.2)), inPost ? nullptr : failing.get(), true);
+        if (inPost) player.setPostProcessingChain(failing.release());
+        SignalLog log(player);
+        player.preload();
+        player.start();
+        // The end is reported through the event loop, possibly after the output went idle.
+        ASSERT_TRUE(runEventsUntil(
+            [&] { return idle(player) && !player.getDevice()->isRunning() && !log.ends().empty(); }, 20.0))
+            << "post " << inPost;
+        EXPECT_EQ(player.getDevice()->getStatus(), SoundTools::Error) << "post " << inPost;
+        const std::vector<bool> ends = log.ends();
+        ASSERT_FALSE(ends.empty());
+        EXPECT_EQ(std::count(ends.begin(), ends.end(), true), 0) << "a failure is not a normal end";
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains("cannot be processed"));
+        player.stop();
+    }
+}
+
+TEST(PlayerAudioThreads, StopBeforeStartStopTwiceAndDestroyWhilePlaying) {
+    REQUIRE_AUDIO();
+    tk::Watchdog dog("StopBeforeStartStopTwiceAndDestroyWhilePlaying");
+    const Frames in = tk::mixedStereo(4 * kRate, kRate, 8);
+    {
+        SoundPlayerQt player(reader(in), nullptr, true);
+        SignalLog log(player);
+        player.stop();
+        EXPECT_TRUE(player.isStopped());
+        EXPECT_TRUE(log.ends().empty()) << "nothing was playing";
+        player.preload();
+        player.start();
+        ASSERT_TRUE(runEventsUntil([&] { return log.started > 0; }, 10.0));
+        player.stop();
+        player.stop();
+        EXPECT_TRUE(player.isStopped());
+        EXPECT_FALSE(player.getDevice()->isRunning());
+        EXPECT_FALSE(player.getDevice()->isOpen());
+        EXPECT_EQ(log.ends(), std::vector<bool>({false})) << "one stop, one report";
+        // And again from the start.
+        player.preload();
+        player.start();
+        ASSERT_TRUE(runEventsUntil([&] { return log.started > 1; }, 10.0));
+        player.stop();
+    }
+    for (double seconds : {0.0, 0.3}) {
+        auto chain = SoundRef<SoundAlgoScale>::make(-1.0);
+        auto player = std::make_unique<SoundPlayerQt>(reader(in), chain.get(), true);
+        player->switchEq(true);
+        player->preload();
+        player->start();
+        runEventsFor(seconds);
+        const auto t0 = std::chrono::steady_clock::now();
+        player.reset();
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+        EXPECT_EQ(chain->refCount(), 1) << "the device dropped its reference";
+    }
+}
+
+// ---------------------------------------------------------------- format
+
+TEST(PlayerAudio, TheOutputFormatFollowsTheReader) {
+    REQUIRE_AUDIO();
+    struct Case {
+        unsigned rate;
+        bool withReader;
+    };
+    for (const Case c : {Case{48000, true}, Case{22050, true}, Case{44100, false}}) {
+        SoundPlayerQt player(c.withReader ? reader(tk::silence(10), c.rate) : nullptr, nullptr, true);
+        const QAudioFormat f = player.getOutput()->format();
+        EXPECT_EQ(f.sampleRate(), int(c.rate));
+        EXPECT_EQ(f.channelCount(), 2);
+        EXPECT_EQ(f.sampleSize(), 16);
+        EXPECT_EQ(f.codec(), "audio/pcm");
+        EXPECT_EQ(f.byteOrder(), QAudioFormat::LittleEndian);
+        EXPECT_EQ(f.sampleType(), QAudioFormat::SignedInt);
+        EXPECT_EQ(player.getOutput()->notifyInterval(), 500);
+    }
+    // A player without reader has nothing to play: it says so and ends.
+    SoundPlayerQt none(nullptr, nullptr, true);
+    SignalLog log(none);
+    std::ostringstream diag;
+    std::ostream* old = &SoundDebuggableClass::getOStream();
+    SoundDebuggableClass::setOStream(&diag);
+    none.start();
+    SoundDebuggableClass::setOStream(old);
+    EXPECT_NE(diag.str().find("Error opening audio device"), std::string::npos);
+    EXPECT_EQ(log.ends(), std::vector<bool>({false}));
+    EXPECT_TRUE(none.isStopped());
+}

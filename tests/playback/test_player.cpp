@@ -1,0 +1,338 @@
+// The player without an audio output: the equaliser chain it builds (bands,
+// bass boost, anti-clip filter, presets) against a model of peaking bands
+// evaluated from their coefficients, the post-processing chain it hands to the
+// device, and live changes from other threads while the device delivers PCM.
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <random>
+#include <thread>
+
+#include "common/AudioServer.h"
+#include "common/EqualizerModel.h"
+#include "common/FilterKit.h"
+#include "common/PlayerKit.h"
+#include "common/SpectrumKit.h"
+#include "common/Threading.h"
+#include "tonewright/SoundAlgoBassBoost.h"
+#include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundAlgoRMSAmplifier.h"
+#include "tonewright/SoundPlayer.h"
+
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+// The player's pure operations, enough to drive its device by hand.
+class TestPlayer : public SoundPlayer {
+public:
+    using SoundPlayer::lastFilterRank;
+    using SoundPlayer::SoundPlayer;
+    void preload() override {
+        if (mDevice) mDevice->start();
+        emit playerLoaded();
+    }
+    void start() override { mStopped = false; }
+    void stop() override {
+        if (mDevice) mDevice->stop();
+        mStopped = true;
+    }
+    void endOfData() override {}
+};
+
+std::shared_ptr<tk::MemoryReader> reader(const Frames& in, unsigned rate = kRate) {
+    return std::make_shared<tk::MemoryReader>(in, rate);
+}
+
+// Reads the device as an output would, until it has no more data.
+Frames readPcm(SoundAlgoDevice& dev, size_t maxFrames = SIZE_MAX, qint64 chunk = 4096) {
+    std::vector<char> buf(static_cast<size_t>(chunk));
+    Frames out;
+    while (out.size() < maxFrames) {
+        const size_t left = maxFrames - out.size();
+        const qint64 n = dev.read(buf.data(), left < size_t(chunk) / 4 ? qint64(left) * 4 : chunk);
+        if (n <= 0) break;
+        for (qint64 i = 0; i + 3 < n; i += 4) {
+            auto s = [&](qint64 k) { return double(int16_t(uint16_t(uint8_t(buf[k])) | uint16_t(uint8_t(buf[k + 1])) << 8)); };
+            out.emplace_back(s(i) / 32768.0, s(i + 2) / 32768.0);
+        }
+    }
+    return out;
+}
+
+// Amplitude of the left channel's component at `freq` (a whole number of
+// periods in n frames).
+double tone(const Frames& f, size_t from, size_t n, double freq) {
+    std::vector<double> x(n);
+    for (size_t i = 0; i < n; ++i) x[i] = f[from + i].l;
+    const size_t bin = size_t(std::lround(freq * double(n) / kRate));
+    return 2.0 * std::abs(tk::naiveDft(std::vector<tk::Complex>(x.begin(), x.end()), {bin})[0]) / double(n);
+}
+}  // namespace
+
+// ---------------------------------------------------------------- equaliser
+
+TEST(PlayerEqualizer, DefaultBandsAndPresets) {
+    TestPlayer player(nullptr, nullptr, true);
+    EXPECT_EQ(player.getDevice(), nullptr);
+    EXPECT_EQ(player.getReader(), nullptr);
+    EXPECT_TRUE(player.isStopped());
+    EXPECT_EQ(player.getEqBandNumber(), 9u);
+    EXPECT_TRUE(player.hasEqualizer());
+    EXPECT_TRUE(player.hasBassBoost());
+    EXPECT_EQ(player.getEqBandRange(), 8.0);
+    const auto bands = tk::defaultEqBands();
+    for (unsigned i = 0; i < 9; ++i) {
+        EXPECT_EQ(player.getEqBandFreq(i), bands[i].freq);
+        EXPECT_EQ(player.getEqBandLevel(i), 0.0);
+    }
+    EXPECT_EQ(player.getEqBandFreq(9), 150.0) << "the bass-boost band comes last";
+    EXPECT_EQ(player.getEqBandLevel(9), 8.0);
+    QStringList names;
+    for (const auto& p : tk::defaultEqPresets()) names << QString::fromStdString(p.name);
+    EXPECT_EQ(player.getEqPresets(), names);
+    EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 0u) << "both switches start off";
+    EXPECT_EQ(player.getEqGain(), 1.0);
+
+    TestPlayer bare(nullptr, nullptr, false);
+    EXPECT_EQ(bare.getEqBandNumber(), 0u);
+    EXPECT_FALSE(bare.hasEqualizer());
+    EXPECT_FALSE(bare.hasBassBoost());
+    EXPECT_TRUE(bare.getEqPresets().isEmpty());
+    bare.setEqGain(0.5);
+    EXPECT_EQ(bare.getEqGain(), 1.0) << "no band: the gain is not taken";
+    bare.switchEq(true);
+    bare.setEqPreset(0);
+    EXPECT_EQ(bare.getEqFilter()->getFilterNumber(), 0u);
+}
+
+// Which bands run, and which one carries the anti-clip gain: a signal that
+// would clip makes only that filter lower its gain.
+TEST(PlayerEqualizer, SwitchesChooseTheBandsAndTheAntiClipFilter) {
+    TestPlayer player(nullptr, nullptr, true);
+    const Frames loud = tk::sine(20000, kRate, 150.0, 0.95);  // +8 dB of bass boost would clip
+    struct Case {
+        bool eq, bass;
+        unsigned filters;
+        int clipRank;
+    };
+    for (const Case c : {Case{true, false, 9, 8}, Case{true, true, 10, 9}, Case{false, true, 1, 9}, Case{false, false, 0, 8}}) {
+        player.switchEq(c.eq);
+        player.switchBassBoost(c.bass);
+        EXPECT_EQ(player.getEqFilter()->getFilterNumber(), c.filters) << c.eq << c.bass;
+        EXPECT_EQ(player.lastFilterRank(), c.clipRank);
+        player.setEqGain(0.9);
+        if (c.filters > 0) {
+            EXPECT_DOUBLE_EQ(player.getEqFilter()->getFilterGain(c.filters - 1), 0.9);
+        }
+        EXPECT_EQ(player.getEqGain(), c.filters ? 0.9 : 1.0);
+        player.setEqGain(1.0);
+        tk::run(*player.getEqFilter(), loud, kRate);
+        for (unsigned i = 0; i + 1 < c.filters; ++i) EXPECT_EQ(player.getEqFilter()->getFilterGain(i), 1.0) << i;
+        if (c.bass) {
+            EXPECT_LT(player.getEqGain(), 0.75) << "the bass band's 8 dB made the clip filter step in";
+        } else {
+            EXPECT_EQ(player.getEqGain(), 1.0);
+        }
+    }
+}
+
+TEST(PlayerEqualizer, TheChainFollowsThePresetAndTheBandSettings) {
+    TestPlayer player(nullptr, nullptr, true);
+    player.switchEq(true);
+    player.setEqPreset(7);
+    EXPECT_EQ(player.getEqBandLevel(6), 3.5) << "Folk: 3.5 dB at 4 kHz";
+    EXPECT_EQ(player.getEqBandLevel(9), 8.0) << "the bass-boost band keeps its level";
+    auto bands = tk::withLevels(tk::defaultEqBands(), tk::defaultEqPresets()[7].levels);
+    const Frames in = tk::concat({Frames{Frame(0.1, -0.05)}, tk::silence(kRate - 1)});
+    const Frames out = tk::run(*player.getEqFilter(), in, kRate);
+    EXPECT_TRUE(tk::framesNear(out, tk::eqCascade(in, bands, kRate), 1e-12));
+    // The response from the impulse response, against the bands' coefficients.
+    std::vector<tk::Complex> h(out.size());
+    for (size_t i = 0; i < out.size(); ++i) h[i] = out[i].l / 0.1;
+    std::vector<size_t> bins;
+    for (double f : {30.0, 60.0, 90.0, 250.0, 700.0, 1000.0, 3000.0, 4000.0, 11000.0, 15000.0}) bins.push_back(size_t(f));
+    const auto H = tk::naiveDft(h, bins);
+    for (size_t k = 0; k < bins.size(); ++k)
+        EXPECT_NEAR(20 * std::log10(std::abs(H[k])), tk::eqResponseDb(bands, double(bins[k]), kRate), 0.01)
+            << bins[k] << " Hz";
+
+    // Band settings replace one filter; out-of-range indices change nothing.
+    player.setEqFreq(3, 700.0);
+    player.setEqWidth(3, 1.0);
+    player.setEqLevel(3, -6.0);
+    bands[3] = {700.0, 1.0, -6.0};
+    player.setEqLevel(20, 1.0);
+    player.setEqFreq(20, 1.0);
+    player.setEqWidth(20, 1.0);
+    EXPECT_EQ(player.getEqBandFreq(20), 0.0);
+    EXPECT_EQ(player.getEqBandLevel(20), 0.0);
+    EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 9u);
+    player.switchBassBoost(true);
+    bands.push_back(tk::bassBoostBand());
+    EXPECT_TRUE(tk::framesNear(tk::run(*player.getEqFilter(), in, kRate), tk::eqCascade(in, bands, kRate), 1e-12));
+    // With the equaliser off the bass-boost band still changes at once.
+    player.switchEq(false);
+    player.setEqLevel(9, 3.0);
+    EXPECT_TRUE(tk::framesNear(tk::run(*player.getEqFilter(), in, kRate),
+                               tk::eqCascade(in, {{150.0, 0.5, 3.0}}, kRate), 1e-12));
+    // Band changes made while the equaliser is off are played once it is on.
+    player.setEqLevel(0, 5.0);
+    EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 1u);
+    player.switchEq(true);
+    bands[0].gain = 5.0;
+    bands[9].gain = 3.0;
+    EXPECT_TRUE(tk::framesNear(tk::run(*player.getEqFilter(), in, kRate), tk::eqCascade(in, bands, kRate), 1e-12));
+}
+
+// Raising a band keeps the reduction the anti-clip filter has made; lowering one
+// ramps the gain back to 1.0.
+TEST(PlayerEqualizer, LoweringABandRestoresTheOutputGain) {
+    TestPlayer player(nullptr, nullptr, true);
+    player.switchEq(true);
+    player.setEqLevel(4, 6.0);  // 1 kHz
+    tk::run(*player.getEqFilter(), tk::sine(8000, kRate, 1000.0, 0.9), kRate);
+    const double reduced = player.getEqGain();
+    EXPECT_LT(reduced, 0.6);
+    const Frames quiet = tk::sine(44100, kRate, 1000.0, 0.01);
+    player.setEqLevel(2, 3.0);
+    tk::run(*player.getEqFilter(), quiet, kRate);
+    EXPECT_EQ(player.getEqGain(), reduced) << "a raise keeps the gain, which never rises by itself";
+    player.setEqLevel(2, 1.0);
+    tk::run(*player.getEqFilter(), quiet, kRate);
+    // A linear ramp to 1.0 over 440000 frames, of which 44100 have played.
+    EXPECT_NEAR(player.getEqGain(), reduced + (1.0 - reduced) * 44100.0 / 440000.0, 1e-9);
+}
+
+TEST(PlayerEqualizer, HostBandsAndPresets) {
+    TestPlayer player(nullptr, nullptr, false);
+    std::vector<std::shared_ptr<SoundTools::BiquadEqBuilder>> bands = {
+        std::make_shared<SoundTools::BiquadEqBuilder>(SoundTools::BandEq, 100.0, 1.0, 2.0), nullptr,
+        std::make_shared<SoundTools::BiquadEqBuilder>(SoundTools::BandEq, 3000.0, 2.0, -3.0)};
+    player.setEqualizer(bands);
+    EXPECT_EQ(player.getEqBandNumber(), 2u) << "null bands are skipped";
+    EXPECT_EQ(player.getEqBandFreq(2), 150.0) << "a bass-boost band is appended";
+    EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 0u) << "nothing is rebuilt yet";
+    player.setEqualizerPresets({{"Mine", {6.0, -6.0}}, {"Short", {1.0}}});
+    EXPECT_EQ(player.getEqPresets(), QStringList({"Mine", "Short"}));
+    player.setEqPreset(1);
+    EXPECT_EQ(player.getEqBandLevel(0), 2.0) << "a preset without a level for every band is ignored";
+    player.setEqPreset(5);
+    player.setEqPreset(0);
+    EXPECT_EQ(player.getEqBandLevel(0), 6.0);
+    EXPECT_EQ(bands[0]->gain(), 6.0) << "the bands are shared with the host";
+    EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 0u) << "with no filter running, a preset keeps the eq off";
+    player.switchEq(true);
+    EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 2u);
+    const Frames in = tk::noise(4000, 0.1, 3);
+    EXPECT_TRUE(tk::framesNear(tk::run(*player.getEqFilter(), in, kRate),
+                               tk::eqCascade(in, {{100.0, 1.0, 6.0}, {3000.0, 2.0, -6.0}}, kRate), 1e-12));
+    // The default equaliser goes after the host's bands, the bass band last.
+    player.buildDefaultEqualizer();
+    EXPECT_EQ(player.getEqBandNumber(), 11u);
+    EXPECT_EQ(player.getEqBandFreq(0), 100.0);
+    EXPECT_EQ(player.getEqBandFreq(2), 60.0);
+    EXPECT_EQ(player.getEqBandFreq(11), 150.0);
+}
+
+// ---------------------------------------------------------------- device chains
+
+TEST(PlayerThreads, TheEqualizerRunsFirstInThePostProcessingChain) {
+    tk::Watchdog dog("TheEqualizerRunsFirstInThePostProcessingChain");
+    const Frames in = tk::mixedStereo(20000, kRate, 5);
+    auto bands = tk::withLevels(tk::defaultEqBands(), tk::defaultEqPresets()[3].levels);  // Bass
+    const Frames eqd = tk::eqCascade(tk::scaled(in, 0.5), bands, kRate);
+    auto gain = SoundRef<SoundAlgoScale>::make(-6.0206);  // the main chain
+    struct Case {
+        const char* what;
+        std::function<SoundAlgo*()> chain;
+        double post;  // gain after the equaliser
+    };
+    const Case cases[] = {
+        {"none (the equaliser alone)", [] { return static_cast<SoundAlgo*>(nullptr); }, 1.0},
+        {"a single algorithm", [] { return static_cast<SoundAlgo*>(SoundRef<SoundAlgoScale>::make(-6.0).release()); },
+         std::pow(10.0, -6.0 / 20)},
+        {"a composite",
+         [] {
+             auto c = SoundRef<SoundAlgoComposite>::make("host");
+             c->pushAlgo(SoundRef<SoundAlgoScale>::make(-3.0).release());
+             return static_cast<SoundAlgo*>(c.release());
+         },
+         std::pow(10.0, -3.0 / 20)},
+    };
+    for (const Case& c : cases) {
+        TestPlayer player(reader(in), gain.get(), true);
+        player.setEqPreset(3);
+        player.switchEq(true);
+        player.setPostProcessingChain(c.chain());
+        EXPECT_TRUE(player.getDevice()->hasPostProcessing());
+        EXPECT_EQ(player.getEqFilter()->refCount(), 2) << c.what << ": the player's and the chain's";
+        player.preload();
+        const Frames got = readPcm(*player.getDevice());
+        EXPECT_TRUE(tk::framesNear(got, tk::quantise16(tk::scaled(eqd, c.post)), 1.0 / 32768 + 1e-12)) << c.what;
+        player.stop();
+    }
+    // A sealed composite is wrapped, so that the equaliser still runs first.
+    TestPlayer player(reader(in), nullptr, true);
+    player.switchEq(true);
+    player.setEqLevel(4, -8.0);
+    player.setPostProcessingChain(SoundRef<SoundAlgoBassBoost>::make(6.0, 100.0, 300.0, 0.004).release());
+    player.preload();
+    const Frames got = readPcm(*player.getDevice());
+    ASSERT_GT(got.size(), 4410u * 3);
+    const double at1k = tone(got, 4410, 4410, 1000.0) / tone(in, 4410, 4410, 1000.0);
+    EXPECT_NEAR(tk::toDb(at1k), tk::eqResponseDb(tk::withLevels(tk::defaultEqBands(), {0, 0, 0, 0, -8}), 1000.0, kRate),
+                0.6);
+    player.stop();
+    EXPECT_EQ(gain->refCount(), 1);
+}
+
+TEST(PlayerThreads, GateAndAmplifierLevelsReachTheRunningChain) {
+    tk::Watchdog dog("GateAndAmplifierLevelsReachTheRunningChain");
+    const Frames in = tk::sine(10 * kRate, kRate, 440.0, 0.5);
+    TestPlayer player(reader(in), nullptr, true);
+    tk::installGateAndAmplifier(player, 0.0, -60.0, 0.001, 0.01);
+    player.preload();
+    SoundAlgoDevice& dev = *player.getDevice();
+    EXPECT_NEAR(tk::rms(readPcm(dev, 8192)), 0.5 / std::sqrt(2.0), 1e-3);
+    // From another thread, as a user interface would.
+    std::thread([&] { player.setAmpLevel(-6.0206); }).join();
+    readPcm(dev, 5 * 8192);  // what the pipes held at the old level
+    EXPECT_NEAR(tk::rms(readPcm(dev, 8192)), 0.25 / std::sqrt(2.0), 1e-3);
+    std::thread([&] { player.setGateLevel(0.0); }).join();
+    readPcm(dev, 5 * 8192);
+    EXPECT_EQ(tk::rms(readPcm(dev, 8192)), 0.0) << "everything is below 0 dB: the gate is shut";
+    player.stop();
+}
+
+// Another thread changes every setting at random while the device delivers, as
+// an output would pull it; the output stays finite and the chain never stalls.
+TEST(PlayerThreads, LiveChangesFromAnotherThreadWhileTheDeviceDelivers) {
+    tk::Watchdog dog("LiveChangesFromAnotherThreadWhileTheDeviceDelivers");
+    const Frames in = tk::mixedStereo(6 * kRate, kRate, 2);
+    TestPlayer player(reader(in), nullptr, true);
+    tk::installGateAndAmplifier(player, -3.0);
+    player.preload();
+    tk::RandomPlayerChanges host(player, 12, false, std::chrono::microseconds(200));
+    const Frames got = readPcm(*player.getDevice());
+    const int changes = host.stop();
+    EXPECT_EQ(got.size(), in.size());
+    EXPECT_GT(changes, 10);
+    player.stop();
+}
+
+TEST(PlayerThreads, AChainCannotBeInstalledWhilePlaying) {
+    tk::Watchdog dog("AChainCannotBeInstalledWhilePlaying");
+    TestPlayer player(reader(tk::noise(200000)), nullptr, true);
+    player.preload();
+    auto late = SoundRef<SoundAlgoScale>::make(0.0);
+    late->addRef();
+    player.setPostProcessingChain(late.get());
+    EXPECT_EQ(late->refCount(), 1) << "refused: the handed reference is dropped";
+    EXPECT_EQ(player.getEqFilter()->refCount(), 2) << "the equaliser stays in the running chain";
+    player.stop();
+}
