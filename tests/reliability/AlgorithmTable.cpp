@@ -7,6 +7,7 @@
 
 #include "common/Recordings.h"
 #include "tonewright/RMSStepDetector.h"
+#include "tonewright/SoundAlgoBassBoost.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoFFT.h"
@@ -16,6 +17,7 @@
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundAlgoLimiter.h"
 #include "tonewright/SoundAlgoMultibandAmplifier.h"
+#include "tonewright/SoundAlgoNoiseGate.h"
 #include "tonewright/SoundAlgoRMSAmplifier.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"
 #include "tonewright/SoundAlgoStats.h"
@@ -218,6 +220,10 @@ const std::vector<AlgoEntry>& algorithmTable() {
              return mixDown(fresh<SoundAlgoFFTMultibandAmplifier>(std::vector<double>{300.0, 3000.0}, -14.0, 0.005,
                                                                   0.05, someRegions().get(), 2048u, false));
          }},
+        {"Noise gate", [] { return make<SoundAlgoNoiseGate>(-30.0, 0.01, 0.05); }},
+        {"Noise gate, long window, slow fade", [] { return make<SoundAlgoNoiseGate>(-45.0, 0.2, 0.3); }},
+        {"Integrator", [] { return make<SoundAlgoFWIntegrator>(0.01); }},
+        {"Bass boost", [] { return make<SoundAlgoBassBoost>(6.0, 100.0, 300.0, 0.01); }},
         {"Limiter", [] { return make<SoundAlgoLimiter>(-1.0, 0.005, 0.1); }},
         {"Simple limiter", [] { return make<SoundAlgoSimpleLimiter>(0.005); }},
         // ---- statistics
