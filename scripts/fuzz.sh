@@ -52,6 +52,7 @@ mkdir -p "$workdir" "$crashes" "$logs"
 
 targets=()
 for exe in "$build"/fuzz/tw_fuzz_*; do
+  [ -f "$exe" ] && [ -x "$exe" ] || continue  # not the build's *_autogen folders
   name=$(basename "$exe"); name=${name#tw_fuzz_}
   [ "$name" = seeds ] && continue
   [ -n "$only" ] && [ "$name" != "$only" ] && continue
