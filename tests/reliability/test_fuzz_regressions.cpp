@@ -2,9 +2,13 @@
 // misbehave, fed again through the same entry points. Each input is built here
 // or carried as text; no binary files are committed.
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <limits>
 #include <memory>
 
 #include "common/TestKit.h"
+#include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundReader.h"
 
@@ -60,4 +64,37 @@ TEST(FuzzRegressions, DamagedOggVorbisHeaderIsRefused) {
     tk::TempDir dir;
     const QString path = writeInput(dir, "damaged.ogg", QByteArray::fromBase64(kInput));
     EXPECT_EQ(readThrough(path), -1);
+}
+
+// A level-statistics description with a window of 2e62 seconds: the window's
+// length in frames overflowed an unsigned conversion (undefined behaviour) when
+// the run sized its blocks. A description asking for more than the longest
+// window is refused; an algorithm built with one gets the longest window, and
+// its overlap and delay stay in range at any sample rate.
+TEST(FuzzRegressions, HugeStatisticsWindowIsRefused) {
+    const QByteArray input =
+        "{\"Class\":\"SoundAlgoStats\",\"LeftMe-09,9.93-10,5.84tSqr\":0.664650374585,\"OutputType\":0,"
+        "\"RightMaxToualCount\":24000,\"WindowTime\":"
+        "222222222222222222222222222222222222222222222222222222222222221}";
+    const QJsonObject object = QJsonDocument::fromJson(input).object();
+    ASSERT_FALSE(object.isEmpty());
+    EXPECT_EQ(SoundAlgoStats::createFromJSon(object), nullptr);
+    EXPECT_EQ(SoundAlgo::createFromJSon(object), nullptr);
+
+    for (double window : {2.2e62, 1e9, std::numeric_limits<double>::infinity()}) {
+        auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::RMSOnly, window);
+        EXPECT_LE(stats->getWindowTime(), 60.0) << window;
+        EXPECT_GT(stats->getWindowTime(), 0.0) << window;
+        for (unsigned rate : {8000u, 44100u, 4000000000u}) {
+            EXPECT_LT(stats->getInOverlap(rate), 1u << 24) << window << " s at " << rate;
+            EXPECT_EQ(stats->getDelay(rate), stats->getInOverlap(rate) >> 1) << window << " s at " << rate;
+        }
+        SoundTools::Status status = SoundTools::Error;
+        const tk::Frames out = tk::run(*stats, tk::mixedStereo(3000, 8000, 1), 8000, 1024, &status);
+        EXPECT_EQ(status, SoundTools::Ok);
+        EXPECT_EQ(out.size(), 3000u + stats->getDelay(8000));
+    }
+    // A window of a minute is still taken as it is.
+    auto minute = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::RMSOnly, 60.0);
+    EXPECT_EQ(minute->getInOverlap(8000), 480001u);
 }
