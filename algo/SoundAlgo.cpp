@@ -225,7 +225,15 @@ SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext
     }
     if (n == 0) {
         const unsigned shift = getSampleShift(mSampleRate);
-        if (shift == 0) return SoundTools::Finished;
+        if (shift == 0) {
+            // A source that failed, or ended before the length it announced,
+            // has not given the whole stream: the run must not look complete.
+            if (reader.hasFailed()) {
+                ctx.status = SoundTools::Error;
+                return SoundTools::Error;
+            }
+            return SoundTools::Finished;
+        }
         ctx.inBuffer->appendMargin(shift);
         n = shift;
         consumed += shift;
@@ -260,6 +268,10 @@ SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext
     if (stopRequested()) {
         ctx.status = SoundTools::Interrupted;
         return SoundTools::Interrupted;
+    }
+    if (ctx.status == SoundTools::Ok && final == SoundTools::Finished && reader.hasFailed()) {
+        ctx.status = SoundTools::Error;
+        return SoundTools::Error;
     }
     return ctx.status != SoundTools::Ok ? ctx.status : final;
 }

@@ -9,7 +9,7 @@ using Frame = StereoFrame<double>;
 
 namespace {
 // Below this many frames a parallel region costs more than it saves.
-constexpr unsigned kParallelMinFrames = 4096;
+[[maybe_unused]] constexpr unsigned kParallelMinFrames = 4096;  // unused without OpenMP
 
 void copyFrames(Frame* out, const Frame* in, unsigned n) {
     if (n > 0 && out != in) std::memmove(out, in, size_t(n) * sizeof(Frame));

@@ -12,6 +12,13 @@
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 #define TONEWRIGHT_NO_CLONES 1
 #endif
+// clang says so through __has_feature; coverage instrumentation (fuzzing
+// builds) has the same trouble with resolvers that run before its runtime.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(coverage_sanitizer)
+#define TONEWRIGHT_NO_CLONES 1
+#endif
+#endif
 
 #if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__) && !defined(TONEWRIGHT_NO_CLONES)
 #define TW_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))

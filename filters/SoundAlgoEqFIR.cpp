@@ -127,8 +127,9 @@ SoundTools::Status SoundAlgoEqFIR::process() {
     const double* left = mLeft.data();
     const double* right = mRight.data();
     const long chunks = long((size_t(n) + kChunk - 1) / kChunk);
-    // Small blocks of short filters are cheaper than waking the thread team.
-    const bool parallel = double(n) * double(taps) > 65536.0 && chunks > 1;
+    // Small blocks of short filters are cheaper than waking the thread team
+    // (unused in a build without OpenMP).
+    [[maybe_unused]] const bool parallel = double(n) * double(taps) > 65536.0 && chunks > 1;
 #pragma omp parallel for schedule(static) if (parallel)
     for (long c = 0; c < chunks; ++c) {
         const size_t begin = size_t(c) * kChunk;

@@ -113,18 +113,23 @@ SoundTools::Status SoundAlgoFilter::initProcess(const LoopContext& ctx, SoundAlg
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
+namespace {
+// Exactly a BiquadFilter, not a kind derived from it (those filter differently).
+bool isPlainBiquad(const Filter& filter) { return typeid(filter) == typeid(BiquadFilter); }
+}  // namespace
+
 void SoundAlgoFilter::runFilters(Frame* in, Frame* out, unsigned n) {
     Frame* src = in;
     size_t i = 0;
     while (i < mFilters.size()) {
         Filter* f = mFilters[i].get();
-        if (typeid(*f) == typeid(BiquadFilter)) {
+        if (isPlainBiquad(*f)) {
             // Consecutive plain biquads run interleaved (same results, several
             // recursions in flight at once).
             constexpr unsigned kMaxRun = 16;
             BiquadFilter* run[kMaxRun];
             unsigned k = 0;
-            while (i < mFilters.size() && k < kMaxRun && typeid(*mFilters[i]) == typeid(BiquadFilter))
+            while (i < mFilters.size() && k < kMaxRun && isPlainBiquad(*mFilters[i]))
                 run[k++] = static_cast<BiquadFilter*>(mFilters[i++].get());
             BiquadFilter::filterCascade(run, k, src, out, n);
         } else {

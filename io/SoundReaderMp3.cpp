@@ -150,6 +150,7 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
     mpg123_frameinfo info{};
     mFileChannels = mpg123_info(mHandle, &info) == MPG123_OK && info.mode == MPG123_M_MONO ? 1u : 2u;
     readTags(opened);
+    clearFailed();
     return SoundTools::Ok;
 }
 
@@ -233,10 +234,26 @@ unsigned SoundReaderMp3::read(unsigned count, double* dest) {
             // stream for the caller, and the cause is recorded.
             setError(QStringLiteral("MP3 decoding stopped: ") + mpg123Text(mpg123_errcode(mHandle)),
                      mFileName.toUtf8().constData());
+            markFailed();
         }
         break;
     }
     const unsigned frames = unsigned(got / 4);
+    if (frames < count && !hasFailed()) {
+        // The length was counted frame by frame at open; a stream that ends
+        // before it lost its end after it was opened (cut while being read),
+        // or holds frames that scan but do not decode.
+        const off_t at = mpg123_tell(mHandle);
+        const off_t length = mpg123_length(mHandle);
+        if (at >= 0 && length > 0 && at < length) {
+            setError(QStringLiteral("the stream ends at frame %1 of the %2 counted when the file was opened (the "
+                                    "file was cut while being read, or is damaged)")
+                         .arg(qint64(at))
+                         .arg(qint64(length)),
+                     mFileName.toUtf8().constData());
+            markFailed();
+        }
+    }
     const short* s = mSamples.data();
     for (size_t i = 0, n = size_t(frames) * 2; i < n; ++i) dest[i] = double(s[i]) * kSampleScale;
     return frames;

@@ -1,5 +1,7 @@
 #include "tonewright/SoundSndfile.h"
 
+#include "io/OutputFileWatch.h"
+
 #include <sndfile.h>
 
 #include <QFileInfo>
@@ -147,6 +149,7 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
     mHandle = handle;
     *mInfo = info;
     mFileName = name;
+    clearFailed();
     return SoundTools::Ok;
 }
 
@@ -214,6 +217,21 @@ unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
     if (sf_error(mHandle) > 0) {
         const char* text = sf_strerror(mHandle);
         if (text && *text) setError(QString("%1: %2").arg(mFileName, QString::fromUtf8(text)));
+        markFailed();
+    } else if (n < count && mInfo->frames > 0 && mInfo->frames < SF_COUNT_MAX / 2) {
+        // A short read before the length the header announced: the file lost
+        // its end after it was opened (another process cut it while it was
+        // being read), or its last blocks do not decode. What was read is
+        // delivered; the run must not look complete.
+        const sf_count_t at = sf_seek(mHandle, 0, SEEK_CUR);
+        if (at >= 0 && at < mInfo->frames) {
+            setError(QString("%1: the stream ends at frame %2 of the %3 its header announces (the file was cut "
+                             "while being read, or is damaged)")
+                         .arg(mFileName)
+                         .arg(qint64(at))
+                         .arg(qint64(mInfo->frames)));
+            markFailed();
+        }
     }
     if (channels == 1) {
         for (unsigned i = 0; i < n; ++i) dest[2 * i] = dest[2 * i + 1] = target[i];
@@ -230,7 +248,10 @@ unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
 
 SoundWriterSndfile::SoundWriterSndfile(unsigned sampleRate, unsigned channels, SoundTools::SoundFormat format,
                                        FileType type)
-    : SoundWriter(sampleRate), mInfo(std::make_unique<SF_INFO>()), mChannels(channels) {
+    : SoundWriter(sampleRate),
+      mInfo(std::make_unique<SF_INFO>()),
+      mChannels(channels),
+      mWatch(std::make_unique<OutputFileWatch>()) {
     std::memset(mInfo.get(), 0, sizeof(SF_INFO));
     mInfo->samplerate = int(sampleRate);
     mInfo->channels = int(channels);
@@ -246,13 +267,15 @@ unsigned SoundWriterSndfile::getChannelNum() const { return mChannels; }
 SoundTools::Status SoundWriterSndfile::open(QString name) {
     close();
     SF_INFO info = *mInfo;
-    SNDFILE* handle = sf_open(name.toLocal8Bit().constData(), SFM_WRITE, &info);
+    const QByteArray local = name.toLocal8Bit();
+    SNDFILE* handle = sf_open(local.constData(), SFM_WRITE, &info);
     if (!handle) {
         setError(openErrorText("Unable to open file for writing"), name.toUtf8().constData());
         return SoundTools::Error;
     }
     mHandle = handle;
     mFileName = name;
+    mWatch->watch(local);
     sf_command(mHandle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return SoundTools::Ok;
 }
@@ -264,6 +287,11 @@ void SoundWriterSndfile::setTags(const SoundIDTag& tag) {
 
 unsigned SoundWriterSndfile::write(unsigned count, double* src) {
     if (!mHandle) return 0;
+    if (mWatch->removed()) {
+        setError(QString("%1: the file was removed while it was being written").arg(mFileName), "SoundWriterSndfile");
+        markFailed();
+        return 0;
+    }
     sf_count_t written = 0;
     if (mInfo->format == (SF_FORMAT_OGG | SF_FORMAT_VORBIS)) {
         for (unsigned done = 0; done < count;) {
@@ -315,5 +343,9 @@ void SoundWriterSndfile::close() {
     if (status != 0) {
         markFailed();
         setError(QString("%1: %2").arg(mFileName, QString::fromUtf8(sf_error_number(status))), "SoundWriterSndfile");
+    } else if (mWatch->removed()) {
+        markFailed();
+        setError(QString("%1: the file was removed while it was being written").arg(mFileName), "SoundWriterSndfile");
     }
+    mWatch->stop();
 }

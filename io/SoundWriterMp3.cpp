@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "io/OutputFileWatch.h"
 #include "tonewright/SoundMp3.h"
 
 // LAME is a run-time dependency only: these are the few entry points the writer
@@ -51,10 +52,12 @@ LameApi gLame;
 std::atomic<int> gLameState{0};  // 0 not tried, 1 loaded and complete, -1 unavailable
 std::once_flag gLameOnce;
 
+// 1 when the name resolved: an int, so that a chain of binds joined with &
+// tries every name (a logical and would stop at the first missing one).
 template <typename F>
-bool bind(QLibrary& library, const char* name, F& pointer) {
+int bind(QLibrary& library, const char* name, F& pointer) {
     pointer = reinterpret_cast<F>(library.resolve(name));
-    return pointer != nullptr;
+    return pointer != nullptr ? 1 : 0;
 }
 
 void loadLame() {
@@ -71,7 +74,7 @@ void loadLame() {
         QLibrary& l = *library;
         // Every name must resolve, even those the writer does not call, so that a
         // partial or foreign library is not half used.
-        complete = bind(l, "lame_init", gLame.init) & bind(l, "lame_set_brate", gLame.set_brate) &
+        complete = (bind(l, "lame_init", gLame.init) & bind(l, "lame_set_brate", gLame.set_brate) &
                    bind(l, "lame_set_num_channels", gLame.set_num_channels) &
                    bind(l, "lame_set_in_samplerate", gLame.set_in_samplerate) &
                    bind(l, "lame_set_mode", gLame.set_mode) & bind(l, "lame_set_quality", gLame.set_quality) &
@@ -89,7 +92,7 @@ void loadLame() {
                    bind(l, "id3tag_set_comment", gLame.id3tag_set_comment) &
                    bind(l, "id3tag_set_track", gLame.id3tag_set_track) &
                    bind(l, "id3tag_set_genre", gLame.id3tag_set_genre) &
-                   bind(l, "lame_set_write_id3tag_automatic", gLame.set_write_id3tag_automatic);
+                   bind(l, "lame_set_write_id3tag_automatic", gLame.set_write_id3tag_automatic)) != 0;
         bind(l, "get_lame_version", gLame.get_lame_version);
     }
     // Destroying the QLibrary object leaves the library loaded.
@@ -123,7 +126,8 @@ const char* SoundWriterMp3::lameVersion() {
     return gLame.get_lame_version ? gLame.get_lame_version() : "unknown";
 }
 
-SoundWriterMp3::SoundWriterMp3(unsigned sampleRate, unsigned channels, unsigned bitRate) : SoundWriter(sampleRate) {
+SoundWriterMp3::SoundWriterMp3(unsigned sampleRate, unsigned channels, unsigned bitRate)
+    : SoundWriter(sampleRate), mWatch(std::make_unique<OutputFileWatch>()) {
     if (!Init()) return;
     mLame = gLame.init();
     if (!mLame) return;
@@ -193,8 +197,13 @@ SoundTools::Status SoundWriterMp3::open(QString name) {
                  utf8Name.constData());
         return SoundTools::Error;
     }
+    // Unbuffered: each encoded block goes to the file when it is written, so a
+    // failing write is seen by the write() that lost the bytes, not by a later
+    // one (which would count frames whose bytes sat lost in a stdio buffer).
+    std::setvbuf(mFile, nullptr, _IONBF, 0);
     mFileName = name;
     mEncodedName = local;
+    mWatch->watch(local);
     return SoundTools::Ok;
 }
 
@@ -209,6 +218,12 @@ bool SoundWriterMp3::writeBytes(const unsigned char* data, size_t size, const ch
 
 unsigned SoundWriterMp3::write(unsigned count, double* src) {
     if (!mFile || !mLame || count == 0) return 0;
+    if (mWatch->removed()) {
+        setError(QStringLiteral("%1: the file was removed while it was being written").arg(mFileName),
+                 "SoundWriterMp3::write");
+        markFailed();
+        return 0;
+    }
     if (mLeft.size() < count) {
         mLeft.resize(count);
         mRight.resize(count);
@@ -270,6 +285,13 @@ void SoundWriterMp3::close() {
         ok = false;
     }
     mFile = nullptr;
+    if (ok && mWatch->removed()) {
+        setError(QStringLiteral("%1: the file was removed while it was being written").arg(mFileName),
+                 "SoundWriterMp3::close");
+        markFailed();
+        ok = false;
+    }
+    mWatch->stop();
     gLame.close(mLame);
     mLame = nullptr;
     mClosed = true;

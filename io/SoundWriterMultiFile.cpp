@@ -168,6 +168,7 @@ void SoundWriterMultiFile::abandonSegment(const QString& why) {
     mSegment.reset();
     QFile::remove(name);
     mFramesInFiles -= mSegmentFrames;
+    mFramesLost += mSegmentFrames;
     mSegmentFrames = 0;
     markFailed();
     setError(QString("%1: %2; the incomplete file was removed").arg(name, why), kWho);
@@ -185,6 +186,7 @@ void SoundWriterMultiFile::close() {
         mSegment.reset();
         QFile::remove(name);
         mFramesInFiles -= mSegmentFrames;
+        mFramesLost += mSegmentFrames;
         mSegmentFrames = 0;
         markFailed();
         setError(QString("%1: the file could not be finished; the incomplete file was removed").arg(name), kWho);
@@ -265,6 +267,8 @@ unsigned SoundWriterMultiFile::write(unsigned count, double* src) {
             const unsigned written = toWrite > 0 ? mSegment->write(unsigned(toWrite), src + skip * stride) : 0u;
             if (int64_t(written) < toWrite || mSegment->hasFailed()) {
                 mSegment->mCurrentOffset += int32_t(written);
+                mFramesInFiles += written;
+                mSegmentFrames += written;
                 abandonSegment(QString("only %1 of %2 frames could be written").arg(written).arg(toWrite));
                 return consumed + unsigned(skip) + written;
             }

@@ -12,6 +12,17 @@ using Frame = SoundTools::StereoFrame<double>;
 namespace {
 double toDb(double v) { return v <= 1e-20 ? -100.0 : 20.0 * std::log10(v); }
 
+// The longest RMS window, in seconds. The window is held as input overlap, in
+// memory with every block; a minute is far beyond any level meter. A longer
+// window is taken as this one, and a description asking for more is refused.
+constexpr double kMaxWindowTime = 60.0;
+// The window's frame count saturates here, whatever the sample rate.
+constexpr double kMaxWindowFrames = 16777215.0;
+
+unsigned windowFrames(unsigned sr, double windowTime) {
+    return unsigned(std::min(std::floor(double(sr) * windowTime + 0.5), kMaxWindowFrames));
+}
+
 // Registered with the JSON registry when the library loads.
 class SoundAlgoStatsJSonBuilder : public SoundAlgo::SoundAlgoJSonBuilder {
 public:
@@ -39,17 +50,17 @@ void SoundAlgoStats::FrequencyBuilder::buildAlgo(SoundAlgoComposite* target, int
 // ---------------------------------------------------------------- SoundAlgoStats
 
 SoundAlgoStats::SoundAlgoStats(OutputType type, double windowTime)
-    : mWindowTime(type == StatsOnly || !(windowTime > 0.0) || !std::isfinite(windowTime) ? 0.0 : windowTime),
+    : mWindowTime(type == StatsOnly || !(windowTime > 0.0) || std::isnan(windowTime)
+                      ? 0.0
+                      : std::min(windowTime, kMaxWindowTime)),
       mOutputType(type) {}
 
 unsigned SoundAlgoStats::getInOverlap(unsigned sr) const {
     if (mWindowTime == 0.0) return 0;
-    return unsigned(std::floor(double(sr) * mWindowTime + 0.5)) | 1u;
+    return windowFrames(sr, mWindowTime) | 1u;
 }
 
-unsigned SoundAlgoStats::getDelay(unsigned sr) const {
-    return unsigned(std::floor(double(sr) * mWindowTime + 0.5)) >> 1;
-}
+unsigned SoundAlgoStats::getDelay(unsigned sr) const { return windowFrames(sr, mWindowTime) >> 1; }
 
 SoundTools::Status SoundAlgoStats::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
     mTotalCount = 0;
@@ -204,7 +215,7 @@ SoundAlgoStats* SoundAlgoStats::createFromJSon(QJsonObject object) {
     const double t = type.toDouble();
     const double w = window.toDouble();
     if (t != StatsAndRMS && t != RMSOnly && t != StatsOnly) return nullptr;
-    if (!std::isfinite(w) || w < 0.0) return nullptr;
+    if (!std::isfinite(w) || w < 0.0 || w > kMaxWindowTime) return nullptr;
     auto stats = SoundRef<SoundAlgoStats>::make(OutputType(int(t)), w);
     stats->readFromJSon(object);
     return stats.release();

@@ -16,6 +16,7 @@
 // process, on the first writer constructed or the first Init(), and is guarded.
 #include <QString>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "tonewright/Export.h"
@@ -24,6 +25,7 @@
 
 struct mpg123_handle_struct;
 struct lame_global_struct;
+class OutputFileWatch;
 
 class TONEWRIGHT_API SoundReaderMp3 : public SoundReader {
 public:
@@ -113,4 +115,5 @@ private:
     QByteArray mEncodedName;  // the name as passed to fopen
     bool mParamsReady = false;
     bool mClosed = false;
+    std::unique_ptr<OutputFileWatch> mWatch;  // notices the file being removed while written
 };

@@ -45,6 +45,11 @@ public:
     unsigned stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned margin);
 
     bool atEnd() const { return mAtEnd; }
+    // True once a read has failed, or has found the source shorter than it
+    // announced (a file truncated while being read): the frames delivered are
+    // not the whole stream, and getError() says why. The block loop then ends
+    // with Error. Cleared by a successful open().
+    bool hasFailed() const { return mFailed; }
     int getOffset() const { return mOffset; }
     // Seconds; takes effect at the next rewind().
     void setStartPoint(double seconds) { mStartPoint = seconds; }
@@ -63,8 +68,11 @@ protected:
     // at the end of the stream or on failure, 0 when not open.
     virtual unsigned read(unsigned count, double* dest) = 0;
     void resetAtEnd() { mAtEnd = false; }
+    void markFailed() { mFailed = true; }
+    void clearFailed() { mFailed = false; }
 
     int32_t mOffset = 0;
     double mStartPoint = 0.0;
     bool mAtEnd = false;
+    bool mFailed = false;
 };

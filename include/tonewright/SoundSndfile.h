@@ -20,6 +20,7 @@
 
 struct SF_INFO;
 struct sf_private_tag;
+class OutputFileWatch;
 
 class TONEWRIGHT_API SoundReaderSndfile : public SoundReader {
 public:
@@ -76,4 +77,5 @@ private:
     unsigned mChannels;
     QString mFileName;
     std::vector<short> mShorts;  // conversion space for 16-bit output
+    std::unique_ptr<OutputFileWatch> mWatch;  // notices the file being removed while written
 };

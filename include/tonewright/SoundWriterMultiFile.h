@@ -65,6 +65,9 @@ public:
     int64_t getFramesSkippedSilence() const { return mFramesSkippedSilence; }
     int64_t getFramesDroppedNoise() const { return mFramesDroppedNoise; }
     int64_t getFramesDroppedShort() const { return mFramesDroppedShort; }
+    // Frames that reached a segment file which then failed and was removed.
+    // In files + skipped + dropped + lost = the frames consumed (getCurrentOffset).
+    int64_t getFramesLost() const { return mFramesLost; }
     // Frames counted by the segment files closed so far (their leading silence included).
     int32_t getFramesWritten() const { return mFramesWritten; }
 
@@ -102,4 +105,5 @@ private:
     int64_t mFramesSkippedSilence = 0;
     int64_t mFramesDroppedNoise = 0;
     int64_t mFramesDroppedShort = 0;
+    int64_t mFramesLost = 0;
 };

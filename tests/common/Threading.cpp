@@ -35,6 +35,15 @@ double soakSeconds(double ciDefault) {
     return ciDefault;
 }
 
+int soakCycles(int ciDefault) {
+    if (const char* text = std::getenv("TONEWRIGHT_SOAK_CYCLES")) {
+        char* end = nullptr;
+        const long v = std::strtol(text, &end, 10);
+        if (end != text && v > 0 && v < 100000000) return int(v);
+    }
+    return ciDefault;
+}
+
 void EventCounter::signal() {
     // Notified under the lock: a waiter that returns and destroys the counter
     // cannot do so while this call still touches it.

@@ -33,6 +33,9 @@ private:
 // Seconds a soak test runs: the environment variable TONEWRIGHT_SOAK_SECONDS
 // when set to a positive number (a reliability run sets it high), else ciDefault.
 double soakSeconds(double ciDefault);
+// Repetitions of a stress loop: TONEWRIGHT_SOAK_CYCLES when set to a positive
+// whole number, else ciDefault.
+int soakCycles(int ciDefault);
 
 // Counts events signalled from any thread and lets a test wait for a number of
 // them. Declare it before the object whose signals it counts, so that it outlives

@@ -2,6 +2,7 @@
 // different threads. Threaded suites carry "Threads" in their names.
 #include <QObject>
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -406,4 +407,5 @@ TEST(PipeSoakThreads, ProducerAndConsumerAtFullSpeed) {
     EXPECT_EQ(next, produced.load());
     EXPECT_TRUE(p.take(10).empty());
     RecordProperty("frames", std::to_string(next));
+    std::printf("%.0f s: %lld frames through the pipe in order\n", seconds, static_cast<long long>(next));
 }

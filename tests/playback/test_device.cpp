@@ -521,13 +521,15 @@ TEST(DeviceThreads, PostChainCannotChangeWhilePlaying) {
 
 // ---------------------------------------------------------------- stress and soak
 
-// 1000 playbacks with both chains, each stopped after a different amount of
+// 1000 playbacks (TONEWRIGHT_SOAK_CYCLES for more: scripts/soak.sh) with both
+// chains, each stopped after a different amount of
 // output (none at all, in the middle of the first buffers, or further on). Each
 // must start from the beginning; no deadlock, no leak (the sanitizer builds
 // check), no crash. The longest stop() is reported, not asserted: bench_playback
 // measures it.
 TEST(DeviceStressThreads, ThousandStartStopCycles) {
-    tk::Watchdog dog("ThousandStartStopCycles", 600.0);
+    const int cycles = tk::soakCycles(1000);
+    tk::Watchdog dog("ThousandStartStopCycles", 600.0 * std::max(1, cycles / 1000));
     const Frames in = tk::mixedStereo(60000, kRate, 9);
     const Pcm expected = pcmModel(offline(in, true));
     auto chain = mainChain();
@@ -535,7 +537,7 @@ TEST(DeviceStressThreads, ThousandStartStopCycles) {
     dev.setPostProcessingChain(postChain().release());
     double longestStopMs = 0.0;
     int mismatches = 0;
-    for (int cycle = 0; cycle < 1000; ++cycle) {
+    for (int cycle = 0; cycle < cycles; ++cycle) {
         dev.start();
         const size_t frames = size_t(cycle % 4) * 700;
         const Pcm got = readAll(dev, 2800, frames);
@@ -548,7 +550,8 @@ TEST(DeviceStressThreads, ThousandStartStopCycles) {
     }
     EXPECT_EQ(mismatches, 0);
     RecordProperty("longest_stop_ms", std::to_string(longestStopMs));
-    std::printf("longest stop(): %.2f ms\n", longestStopMs);
+    RecordProperty("cycles", std::to_string(cycles));
+    std::printf("%d start/stop cycles, longest stop(): %.2f ms\n", cycles, longestStopMs);
 }
 
 // Soak: an output thread pulls all the time, as an audio output does, while the
@@ -594,5 +597,7 @@ TEST(DeviceSoakThreads, StartStopAndHandoverWhileTheOutputPulls) {
     output.join();
     RecordProperty("cycles", std::to_string(cycles));
     RecordProperty("bytes", std::to_string(pulled.load()));
+    std::printf("%.0f s: %d start/stop/handover cycles, %lld bytes pulled\n", seconds, cycles,
+                static_cast<long long>(pulled.load()));
     EXPECT_GT(pulled.load(), 0);
 }

@@ -1,0 +1,32 @@
+#pragma once
+// Shared by the fuzz targets: quiet diagnostics, a per-process scratch file that
+// carries the input bytes to readers that only take file names, and a short
+// stream to run algorithms built from fuzzed descriptions over.
+//
+// Each target is a separate program with one LLVMFuzzerTestOneInput; libFuzzer
+// calls it on one thread, so the helpers keep plain process-wide state.
+#include <QByteArray>
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+
+class SoundAlgo;
+
+namespace twfuzz {
+
+// Discards Qt messages and the library's diagnostic text (the fuzzed inputs make
+// every reader complain), once per process.
+void quiet();
+
+// Writes the bytes to <scratch folder>/<name> and returns the full path. The
+// folder is made once per process and removed when it exits.
+QString writeScratch(const QString& name, const uint8_t* data, size_t size);
+QString scratchPath(const QString& name);
+
+// Runs the algorithm over `frames` frames of a fixed stereo signal at `rate` Hz
+// with a writer that checks every frame it is given is finite or not, and counts
+// them; returns the frames written. Used to show that an algorithm rebuilt from
+// a description can also run.
+long long runShortStream(SoundAlgo& algo, unsigned frames, unsigned rate);
+
+}  // namespace twfuzz

@@ -1,0 +1,211 @@
+// Writes the valid seed files of the fuzz corpora with the library itself:
+//   tw_fuzz_seeds <folder>
+// makes <folder>/<target>/ for each fuzz target. Short streams keep the seeds
+// small (libFuzzer's input size follows its largest seed). Damaged variants and
+// files made by other tools are added by scripts/fuzz-corpus.sh.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "tonewright/RMSStepDetector.h"
+#include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoStatAnalysis.h"
+#include "tonewright/SoundBuffer.h"
+#include "tonewright/SoundMp3.h"
+#include "tonewright/SoundReader.h"
+#include "tonewright/SoundSndfile.h"
+#include "tonewright/SoundStatReference.h"
+#include "tonewright/SoundWriter.h"
+
+namespace {
+
+// A stereo stream: a loud tone, a quiet stretch, a loud tone again, so that the
+// detector finds several regions and some noise.
+class ToneReader : public SoundReader {
+public:
+    ToneReader(unsigned frames, unsigned rate) : mFrames(frames), mRate(rate) {}
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    unsigned getFrameNB() const override { return mFrames; }
+    unsigned getSampleRate() const override { return mRate; }
+    void rewind() override { mPos = 0; }
+    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
+
+protected:
+    unsigned read(unsigned count, double* dest) override {
+        unsigned n = 0;
+        for (; n < count && mPos < mFrames; ++n, ++mPos) {
+            const double t = double(mPos) / mRate;
+            const bool quiet = mPos > mFrames / 3 && mPos < 2 * mFrames / 3;
+            const double a = quiet ? 0.001 : 0.6;
+            dest[2 * n] = a * std::sin(2 * M_PI * 440.0 * t);
+            dest[2 * n + 1] = a * std::sin(2 * M_PI * 1250.0 * t + 0.3);
+        }
+        return n;
+    }
+
+private:
+    unsigned mFrames, mRate, mPos = 0;
+};
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    return f.write(bytes) == bytes.size();
+}
+
+// Runs a plain copy of `frames` frames into `writer`.
+bool copyInto(SoundWriter& writer, const QString& path, unsigned frames, unsigned rate, const SoundIDTag* tags) {
+    if (writer.open(path) != SoundTools::Ok) return false;
+    if (tags) writer.setTags(*tags);
+    ToneReader reader(frames, rate);
+    auto buffer = SoundBuffer::createNew(rate);
+    buffer->alloc(1024, 2);
+    while (reader.stereoRead(buffer, 0) > 0)
+        if (writer.writeBuffer(buffer, 0) != SoundTools::Ok) return false;
+    writer.close();
+    return !writer.hasFailed();
+}
+
+SoundIDTag someTags() {
+    SoundIDTag t;
+    t.title = "Seed title \xc3\xa9";
+    t.artist = "Seed artist";
+    t.album = "Seed album";
+    t.year = "2024";
+    t.comment = "seed";
+    t.track = "7";
+    t.genre = "Jazz";
+    // The signature and header chunk of a 1x1 PNG: enough for a picture frame.
+    static const unsigned char png[] = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a, 0, 0, 0, 0x0d,
+                                        'I',  'H', 'D', 'R', 0,    0,    0,    1,    0, 0, 0, 1,
+                                        8,    6,   0,   0,   0,    0x1f, 0x15, 0xc4, 0x89};
+    t.cover = QByteArray(reinterpret_cast<const char*>(png), int(sizeof png));
+    t.coverMimeType = "image/png";
+    return t;
+}
+
+int failures = 0;
+void check(bool ok, const QString& what) {
+    if (!ok) {
+        std::fprintf(stderr, "seed not written: %s\n", qPrintable(what));
+        ++failures;
+    }
+}
+
+void soundSeeds(const QString& dir) {
+    const struct {
+        const char* name;
+        SoundTools::SoundFormat format;
+        SoundWriterSndfile::FileType type;
+    } kinds[] = {
+        {"pcm8.wav", SoundTools::Pcm8, SoundWriterSndfile::Wav},    {"pcm16.wav", SoundTools::Pcm16, SoundWriterSndfile::Wav},
+        {"pcm24.wav", SoundTools::Pcm24, SoundWriterSndfile::Wav},  {"pcm32.wav", SoundTools::Pcm32, SoundWriterSndfile::Wav},
+        {"float.wav", SoundTools::Float, SoundWriterSndfile::Wav},  {"double.wav", SoundTools::Double, SoundWriterSndfile::Wav},
+        {"pcm16.flac", SoundTools::Pcm16, SoundWriterSndfile::Flac}, {"pcm24.flac", SoundTools::Pcm24, SoundWriterSndfile::Flac},
+        {"vorbis.ogg", SoundTools::Pcm16, SoundWriterSndfile::Ogg},
+    };
+    const SoundIDTag tags = someTags();
+    for (const auto& k : kinds) {
+        SoundWriterSndfile writer(22050, 2, k.format, k.type);
+        check(copyInto(writer, dir + "/" + k.name, 1500, 22050, &tags), k.name);
+    }
+}
+
+void mp3Seeds(const QString& dir) {
+    if (!SoundWriterMp3::Init()) {
+        std::fprintf(stderr, "no MP3 encoder: MP3 seeds come from other tools only\n");
+        return;
+    }
+    const SoundIDTag tags = someTags();
+    SoundWriterMp3 tagged(44100, 2, 128);
+    check(copyInto(tagged, dir + "/tagged.mp3", 4000, 44100, &tags), "tagged.mp3");
+    SoundWriterMp3 plain(22050, 2, 32);
+    check(copyInto(plain, dir + "/plain22k.mp3", 3000, 22050, nullptr), "plain22k.mp3");
+}
+
+QByteArray compact(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
+
+void statSeeds(const QString& statDir, const QString& jsonDir) {
+    SoundAlgoStatAnalysis::Settings settings;
+    settings.fftSize = 1024;
+    auto analysis = SoundRef<SoundAlgoStatAnalysis>::make(settings);
+    ToneReader reader(3 * 8000, 8000);
+    check(analysis->processAll(reader, nullptr) == SoundTools::Ok, "analysis");
+    SoundStatFile file = analysis->getStatFile();
+    check(file.writeJSonFile(statDir + "/analysis.ssf"), "analysis.ssf");
+
+    SoundStatFile bandsOnly;
+    {
+        std::vector<double> freqs;
+        std::vector<SoundAlgoStats*> stats;
+        file.getStats(freqs, stats);
+        bandsOnly.setStats(freqs, stats, true);
+    }
+    check(bandsOnly.writeJSonFile(statDir + "/bands.ssf"), "bands.ssf");
+    SoundStatFile empty;
+    check(empty.writeJSonFile(statDir + "/empty.ssf"), "empty.ssf");
+
+    // The algorithms' own descriptions, one object per seed and all in an array.
+    QJsonArray all;
+    int i = 0;
+    auto add = [&](const SoundAlgo* a) {
+        if (!a) return;
+        QJsonObject o;
+        a->writeToJSon(o);
+        all.append(o);
+        check(writeFile(jsonDir + QString("/algo%1.json").arg(i++), compact(o)), "algo json");
+    };
+    add(file.getStepDetector());
+    add(file.getFFTStats());
+    for (const SoundAlgoStats* s : file.getBandStats()) add(s);
+    check(writeFile(jsonDir + "/all.json", QJsonDocument(all).toJson(QJsonDocument::Compact)), "all.json");
+    // The statistics file's document as text: nested descriptions.
+    QFile ssf(statDir + "/analysis.ssf");
+    if (ssf.open(QIODevice::ReadOnly))
+        check(writeFile(jsonDir + "/statfile.json", QJsonDocument::fromBinaryData(ssf.readAll()).toJson()),
+              "statfile.json");
+}
+
+void catalogSeeds(const QString& dir) {
+    QFile f(SoundStatReferenceCatalog::getDefaultCatalogPath());
+    if (!f.open(QIODevice::ReadOnly)) {
+        check(false, "default catalog " + f.fileName());
+        return;
+    }
+    const QByteArray text = f.readAll();
+    const QJsonDocument doc = QJsonDocument::fromJson(text);
+    // The targets' first byte chooses text (even) or binary JSON (odd).
+    check(writeFile(dir + "/default-text", QByteArray(1, '\0') + text), "catalog text");
+    check(writeFile(dir + "/default-binary", QByteArray(1, '\1') + doc.toBinaryData()), "catalog binary");
+    QJsonArray one;
+    if (doc.isArray() && !doc.array().isEmpty()) one.append(doc.array().first());
+    check(writeFile(dir + "/one-text", QByteArray(1, '\0') + QJsonDocument(one).toJson(QJsonDocument::Compact)),
+          "catalog one");
+    check(writeFile(dir + "/one-binary", QByteArray(1, '\1') + QJsonDocument(one).toBinaryData()), "catalog one bin");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
+        return 2;
+    }
+    const QString root = QString::fromLocal8Bit(argv[1]);
+    const char* targets[] = {"sndfile_reader", "mp3_reader", "stat_file", "reference_catalog", "algo_json"};
+    for (const char* t : targets) QDir().mkpath(root + "/" + t);
+    soundSeeds(root + "/sndfile_reader");
+    mp3Seeds(root + "/mp3_reader");
+    statSeeds(root + "/stat_file", root + "/algo_json");
+    catalogSeeds(root + "/reference_catalog");
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,57 @@
+#pragma once
+// Fault injection for tests: running a piece of a test in a forked child (for
+// faults that change the process, such as a file-size limit or a mount), a
+// small tmpfs in a private mount namespace, and a generated source that calls a
+// hook when its stream passes a given frame (to break something mid-run).
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tonewright/SoundReader.h"
+
+namespace tk {
+
+struct ChildOutcome {
+    bool exited = false;  // ended through _exit, not a signal
+    int exitCode = -1;
+    int signal = 0;       // the signal that ended it, when not exited
+    std::string text;     // what the body returned
+    std::string describe() const;
+};
+
+// Forks; the child runs body and passes its result back through a pipe, then
+// ends with _exit (no static destructors, no test-runner output). The child
+// must not use OpenMP or other threads started before the fork.
+ChildOutcome runInChild(const std::function<std::string()>& body);
+
+// In a child only: a private mount namespace with a tmpfs of `bytes` bytes at
+// `folder`, which the namespace's end removes. False, with the reason, where
+// mounting is not permitted (not root, or no namespaces in a container).
+bool mountTmpfs(const std::string& folder, size_t bytes, std::string* why);
+
+// Fills the file system of `folder` until at most `leaveFree` bytes are free,
+// with a file named "filler" there.
+bool fillUntilFree(const std::string& folder, uint64_t leaveFree, std::string* why);
+
+// A stereo source of reproducible noise (-0.5..0.5) that calls `hook` once,
+// on the read that takes the stream past frame `at`.
+class HookReader : public SoundReader {
+public:
+    HookReader(unsigned frames, unsigned rate, unsigned at, std::function<void()> hook);
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    unsigned getFrameNB() const override { return mFrames; }
+    unsigned getSampleRate() const override { return mRate; }
+    void rewind() override { mPos = 0; }
+    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
+
+protected:
+    unsigned read(unsigned count, double* dest) override;
+
+private:
+    unsigned mFrames, mRate, mAt, mPos = 0;
+    uint32_t mSeed = 12345;
+    std::function<void()> mHook;
+};
+
+}  // namespace tk

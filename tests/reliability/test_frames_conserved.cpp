@@ -1,0 +1,167 @@
+// Nothing lost: for every algorithm class the library exports, the writer gets
+// exactly the input's frames moved by the algorithm's delay (input length +
+// getDelay()), whatever the block size, and the same frames in one block as in
+// many odd-sized ones. Every writer gives back, read from its file, the frames
+// it was given; the multi-file writer's segments plus the frames it dropped are
+// the stream.
+#include <QFileInfo>
+#include <cmath>
+#include <memory>
+#include <set>
+
+#include "AlgorithmTable.h"
+#include "common/Recordings.h"
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundMp3.h"
+#include "tonewright/SoundWriterMultiFile.h"
+
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 44100;
+
+// Loud, then quiet, then loud (the regions of the table's detector), with
+// frames over full scale for the limiters: 1.2 s and a few odd frames.
+Frames testStream() {
+    Frames in = tk::concat({tk::mixedStereo(20000, kRate, 3), tk::scaled(tk::noise(15000, 0.5, 4), 0.002),
+                            tk::scaled(tk::mixedStereo(18777, kRate, 5), 1.6)});
+    return in;
+}
+
+::testing::AssertionResult sameFrames(const Frames& a, const Frames& b) {
+    if (a.size() != b.size()) return ::testing::AssertionFailure() << "lengths " << a.size() << " vs " << b.size();
+    for (size_t i = 0; i < a.size(); ++i) {
+        const double tol = 1e-9 * (1.0 + std::fabs(a[i].l) + std::fabs(a[i].r));
+        if (!(std::fabs(a[i].l - b[i].l) <= tol && std::fabs(a[i].r - b[i].r) <= tol))
+            return ::testing::AssertionFailure() << "first difference at frame " << i << ": (" << a[i].l << ", "
+                                                 << a[i].r << ") vs (" << b[i].l << ", " << b[i].r << ")";
+    }
+    return ::testing::AssertionSuccess();
+}
+}  // namespace
+
+TEST(AlgorithmTable, CoversEveryExportedAlgorithm) {
+    std::set<std::string> built;
+    for (const rel::AlgoEntry& e : rel::algorithmTable()) {
+        SoundRef<SoundAlgo> algo = e.make();
+        ASSERT_TRUE(algo) << e.name;
+        rel::collectClassNames(algo.get(), built);
+    }
+    const std::set<std::string> exported = rel::exportedAlgorithmClasses();
+    ASSERT_GT(exported.size(), 20u) << "the headers were not found under " TW_SOURCE_DIR;
+    for (const std::string& cls : exported)
+        EXPECT_TRUE(built.count(cls)) << cls << " is exported but no entry of tests/reliability/AlgorithmTable.cpp builds it";
+}
+
+TEST(FramesConserved, EveryAlgorithmGivesInputLengthPlusDelay) {
+    const Frames in = testStream();
+    for (const rel::AlgoEntry& e : rel::algorithmTable()) {
+        SCOPED_TRACE(e.name);
+        Frames reference;
+        // The whole stream at once is the model of the others; 997 is odd and
+        // near the default, 64 small enough to cut every overlap and delay.
+        for (unsigned block : {unsigned(in.size()), 997u, 64u}) {
+            SoundRef<SoundAlgo> algo = e.make();
+            SoundTools::Status status = SoundTools::Error;
+            const Frames out = tk::run(*algo, in, kRate, block, &status);
+            EXPECT_EQ(status, SoundTools::Ok) << "block " << block;
+            EXPECT_EQ(out.size(), in.size() + algo->getDelay(kRate)) << "block " << block;
+            if (reference.empty()) {
+                reference = out;
+            } else if (e.blockSizeFree) {
+                EXPECT_TRUE(sameFrames(out, reference)) << "block " << block << " against one block";
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------- writers
+
+namespace {
+
+struct FileKind {
+    const char* extension;
+    SoundTools::SoundFormat format;
+};
+const FileKind kFiles[] = {{"wav", SoundTools::Pcm16}, {"wav", SoundTools::Pcm24}, {"wav", SoundTools::Double},
+                           {"flac", SoundTools::Pcm16}, {"flac", SoundTools::Pcm24}, {"ogg", SoundTools::Pcm16},
+                           {"raw", SoundTools::Float}, {"mp3", SoundTools::Pcm16}};
+
+int64_t framesIn(const QString& path) {
+    if (path.endsWith(".raw")) return QFileInfo(path).size() / 8;
+    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(path));
+    if (!reader || reader->open(path) != SoundTools::Ok) return -1;
+    auto buffer = SoundBuffer::createNew(reader->getSampleRate());
+    buffer->alloc(4096, 2);
+    int64_t total = 0;
+    while (unsigned n = reader->stereoRead(buffer, 0)) total += n;
+    return reader->hasFailed() ? -1 : total;
+}
+
+}  // namespace
+
+TEST(FramesConserved, EveryWriterHoldsWhatItWasGiven) {
+    const Frames in = testStream();
+    for (const FileKind& k : kFiles) {
+        SCOPED_TRACE(std::string(k.extension) + " format " + std::to_string(int(k.format)));
+        if (std::string(k.extension) == "mp3" && !SoundWriterMp3::Init()) continue;
+        for (const char* chainKind : {"unity gain", "delay"}) {
+            tk::TempDir dir;
+            const QString path = dir.path(QString("out.") + k.extension);
+            std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(path, kRate, 192, k.format));
+            ASSERT_TRUE(writer);
+            ASSERT_EQ(writer->open(path), SoundTools::Ok);
+            SoundRef<SoundAlgo> algo;
+            if (std::string(chainKind) == "unity gain")
+                algo = SoundRef<SoundAlgoScale>::make(0.0);
+            else
+                algo = SoundRef<SoundAlgoDelay>::make(0.01, false);
+            tk::MemoryReader reader(in, kRate);
+            ASSERT_EQ(algo->processAll(reader, writer.get()), SoundTools::Ok);
+            writer->close();
+            EXPECT_FALSE(writer->hasFailed());
+            const int64_t expected = int64_t(in.size() + algo->getDelay(kRate));
+            EXPECT_EQ(writer->getCurrentOffset(), expected) << chainKind;
+            EXPECT_EQ(framesIn(path), expected) << chainKind << ": read back";
+        }
+    }
+}
+
+TEST(FramesConserved, SegmentsPlusDroppedFramesAreTheStream) {
+    const Frames in = tk::concat({tk::silence(700), tk::mixedStereo(30000, kRate, 1), tk::scaled(tk::noise(9000), 0.001),
+                                  tk::mixedStereo(4000, kRate, 2), tk::scaled(tk::noise(6000), 0.001),
+                                  tk::mixedStereo(50000, kRate, 3)});
+    // Sound, noise, a sound too short to be a piece, noise, sound; the last
+    // region ends before the stream does (the rest belongs to it).
+    auto detector = tk::detectorFromList({tk::region(0, 30700, -10, -10), tk::region(30700, 9000, -60, -60, true),
+                                          tk::region(39700, 4000, -10, -10), tk::region(43700, 6000, -60, -60, true),
+                                          tk::region(49700, 40000, -10, -10)});
+    for (const char* extension : {"wav", "flac", "mp3"}) {
+        SCOPED_TRACE(extension);
+        if (std::string(extension) == "mp3" && !SoundWriterMp3::Init()) continue;
+        for (unsigned block : {1024u, 333u}) {
+            tk::TempDir dir;
+            SoundWriterMultiFile writer(detector.get(), 0.5, kRate, 2, 192, SoundTools::Pcm16);
+            ASSERT_EQ(writer.open(dir.path(QString("rec.") + extension)), SoundTools::Ok);
+            tk::ScopedBlockSize size(block);
+            tk::MemoryReader reader(in, kRate);
+            auto gain = SoundRef<SoundAlgoScale>::make(0.0);
+            ASSERT_EQ(gain->processAll(reader, &writer), SoundTools::Ok);
+            writer.close();
+            EXPECT_FALSE(writer.hasFailed());
+            ASSERT_EQ(writer.GetWrittenFiles(), 2);
+            int64_t inFiles = 0;
+            for (const QString& f : writer.getFileNames()) inFiles += framesIn(f);
+            EXPECT_EQ(inFiles, writer.getFramesInFiles());
+            EXPECT_EQ(writer.getFramesSkippedSilence(), 700);
+            EXPECT_EQ(writer.getFramesDroppedShort(), 4000);
+            EXPECT_EQ(writer.getFramesLost(), 0);
+            EXPECT_EQ(inFiles + writer.getFramesSkippedSilence() + writer.getFramesDroppedNoise() +
+                          writer.getFramesDroppedShort(),
+                      int64_t(in.size()))
+                << "block " << block;
+            EXPECT_EQ(writer.getCurrentOffset(), int64_t(in.size()));
+        }
+    }
+}
