@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -314,5 +315,40 @@ void installSignalHandlers() {
 }
 
 bool interrupted() { return gInterrupted.load(); }
+
+QString OutputNaming::outputFor(const QString& input) const {
+    if (!output.isEmpty() && !toFolder) return output;
+    const QFileInfo in(input);
+    const QString ext = format.isEmpty() ? in.suffix().toLower() : format;
+    return QDir(toFolder ? output : in.path()).filePath(in.completeBaseName() + suffix + "." + ext);
+}
+
+int readOutputNaming(const JobParser& p, const QCommandLineOption& output, const QCommandLineOption& format,
+                     const QString& suffix, OutputNaming* naming) {
+    OutputNaming& n = *naming;
+    n.suffix = suffix;
+    n.format = p.isSet(format) ? p.value(format).toLower() : QString();
+    if (p.isSet(format) && !isWritableExtension(n.format))
+        return p.usageError("--format must be one of " + writableExtensions());
+    n.output = p.isSet(output) ? p.value(output) : QString();
+    n.toFolder = !n.output.isEmpty() && (QFileInfo(n.output).isDir() || n.output.endsWith('/'));
+    const bool toFile = !n.output.isEmpty() && !n.toFolder;
+    const QString outSuffix = QFileInfo(n.output).suffix().toLower();
+    if (toFile && p.inputs().size() > 1) return p.usageError("with several inputs, --output must be a folder");
+    if (toFile && !isWritableExtension(outSuffix))
+        return p.usageError("the name of --output must end in one of " + writableExtensions());
+    if (toFile && !n.format.isEmpty() && outSuffix != n.format)
+        return p.usageError("--format and the extension of --output disagree");
+    if (n.toFolder && !QDir().mkpath(n.output)) {
+        printError(n.output, "cannot create the folder");
+        return ProcessingError;
+    }
+    const QStringList& inputs = p.inputs();
+    for (int i = 0; i < inputs.size(); ++i)
+        for (int j = 0; j < i; ++j)
+            if (n.outputFor(inputs[i]) == n.outputFor(inputs[j]))
+                return p.usageError("two inputs would write the same files, " + n.outputFor(inputs[i]));
+    return -1;
+}
 
 }  // namespace cli

@@ -89,6 +89,22 @@ private:
     QStringList mInputs;
 };
 
+// Where a job that writes one file per input puts each output: -o as a file
+// (one input only) or as a folder, else beside the input, named
+// '<name><suffix>.<ext>'; -f picks the format, else the input's.
+struct OutputNaming {
+    QString output;  // -o as given, empty when absent
+    QString format;  // -f in lower case, empty for the input's
+    bool toFolder = false;
+    QString suffix;
+    QString outputFor(const QString& input) const;
+};
+// Reads -o and -f, checks them against the inputs (and that no two inputs
+// would write the same file) and creates the output folder. Returns -1 with
+// `naming` filled, or the exit code after printing the error.
+int readOutputNaming(const JobParser& p, const QCommandLineOption& output, const QCommandLineOption& format,
+                     const QString& suffix, OutputNaming* naming);
+
 // ---------------------------------------------------------------- messages
 // Serialised writes to stdout and stderr (workers print whole lines).
 void printOut(const QString& text);

@@ -1,6 +1,7 @@
 #include "Statistics.h"
 
 #include <QFileInfo>
+#include "tonewright/SoundStatFile.h"
 #include <cmath>
 #include <mutex>
 
@@ -181,6 +182,29 @@ SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrecti
     }
     const SoundStatFile stats = statFileOf(a);
     return SoundRef<SoundAlgoFilter>::adopt(ref.buildCorrectionFilter(stats, maxCorrection, true));
+}
+
+bool savedOrFreshAnalysis(const QString& input, const AnalysisSettings& fresh, bool reanalyse, Analysis& own,
+                          QString* savedFile, int fileIndex, int& pass, int passes) {
+    QString why;
+    if (!reanalyse && loadSavedAnalysis(input, fresh.noiseThresholdDb, fresh.bands, own, &why)) {
+        *savedFile = own.statisticsFile;
+        return true;
+    }
+    if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
+        printWarning(input, why + (fresh.bands ? "; measuring again" : "; finding the regions again"));
+    if (!analyseFile(input, fresh, own, fileIndex, pass++, passes)) {
+        if (!interrupted()) printError(input, fresh.bands ? "cannot analyse" : "cannot find the regions", lastError());
+        return false;
+    }
+    return true;
+}
+
+AnalysisSettings regionsOnly(double noiseThresholdDb) {
+    AnalysisSettings s;
+    s.bands = s.fft = s.envelope = false;
+    s.noiseThresholdDb = noiseThresholdDb;
+    return s;
 }
 
 }  // namespace cli

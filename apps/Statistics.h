@@ -43,6 +43,16 @@ SaveOutcome saveStatistics(Analysis& a);
 // use). False with the reason in *why when there is no usable file.
 bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands, Analysis& out, QString* why);
 
+// The analysis a job that writes works from, in `own`: the saved one when it
+// still describes the input (and `reanalyse` is off), else a fresh pass with
+// `fresh` (band levels wanted when fresh.bands). `pass` counts the passes run.
+// *savedFile names the statistics file used, if any. False after printing the
+// error.
+bool savedOrFreshAnalysis(const QString& input, const AnalysisSettings& fresh, bool reanalyse, Analysis& own,
+                          QString* savedFile, int fileIndex, int& pass, int passes);
+// Settings of a pass that finds only the regions.
+AnalysisSettings regionsOnly(double noiseThresholdDb);
+
 // Fills a.reference with the named curve, or the nearest one when name is
 // empty, its distance, and the response of the correction equaliser at
 // `plotPoints` frequencies (none when 0). False with the cause in *error when

@@ -30,22 +30,13 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     }
     Analysis own;
     if (!analysis) {
-        QString why;
-        if (!settings.reanalyse && loadSavedAnalysis(input, settings.thresholdDb, true, own, &why)) {
-            out.savedAnalysis = own.statisticsFile;
-        } else {
-            if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
-                printWarning(input, why + "; measuring again");
-            // Band levels and spectrum only: the correction needs no regions
-            // (the detector runs anyway, it carries the stream to the spectrum).
-            AnalysisSettings bands;
-            bands.envelope = false;
-            bands.noiseThresholdDb = settings.thresholdDb;
-            if (!analyseFile(input, bands, own, fileIndex, pass++, passes)) {
-                if (!interrupted()) printError(input, "cannot analyse", lastError());
-                return false;
-            }
-        }
+        // Band levels and spectrum only: the correction needs no regions (the
+        // detector runs anyway, it carries the stream to the spectrum).
+        AnalysisSettings bands;
+        bands.envelope = false;
+        bands.noiseThresholdDb = settings.thresholdDb;
+        if (!savedOrFreshAnalysis(input, bands, settings.reanalyse, own, &out.savedAnalysis, fileIndex, pass, passes))
+            return false;
         analysis = &own;
     }
     Analysis withReference = *analysis;
@@ -212,32 +203,10 @@ int runCorrect(const QStringList& args) {
         if (catalog.getReference(settings.reference).isEmpty())
             return p.usageError(QString("no reference curve named '%1' (see --list)").arg(settings.reference));
     }
-    const QString format = p.value(kFormat).toLower();
-    if (p.isSet(kFormat) && !cli::isWritableExtension(format))
-        return p.usageError("--format must be one of " + cli::writableExtensions());
-
-    const QString output = p.value(kOutput);
-    const bool toFolder = p.isSet(kOutput) && (QFileInfo(output).isDir() || output.endsWith('/'));
-    if (p.isSet(kOutput) && !toFolder && inputs.size() > 1)
-        return p.usageError("with several inputs, --output must be a folder");
-    if (p.isSet(kOutput) && !toFolder && !cli::isWritableExtension(QFileInfo(output).suffix()))
-        return p.usageError("the name of --output must end in one of " + cli::writableExtensions());
-    if (p.isSet(kOutput) && !toFolder && p.isSet(kFormat) && QFileInfo(output).suffix().toLower() != format)
-        return p.usageError("--format and the extension of --output disagree");
-    if (toFolder && !QDir().mkpath(output)) {
-        cli::printError(output, "cannot create the folder");
-        return cli::ProcessingError;
-    }
-    auto outputFor = [&](const QString& input) {
-        if (p.isSet(kOutput) && !toFolder) return output;
-        const QFileInfo in(input);
-        const QString ext = p.isSet(kFormat) ? format : in.suffix().toLower();
-        return QDir(toFolder ? output : in.path()).filePath(in.completeBaseName() + "-corrected." + ext);
-    };
-    for (int i = 0; i < inputs.size(); ++i)
-        for (int j = 0; j < i; ++j)
-            if (outputFor(inputs[i]) == outputFor(inputs[j]))
-                return p.usageError("two inputs would write the same files, " + outputFor(inputs[i]));
+    cli::OutputNaming names;
+    const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-corrected", &names);
+    if (naming >= 0) return naming;
+    const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
     return cli::runBatch("correct", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;

@@ -163,31 +163,10 @@ int runEq(const QStringList& args) {
             return cli::ProcessingError;
         }
     }
-    const QString format = p.value(kFormat).toLower();
-    if (p.isSet(kFormat) && !cli::isWritableExtension(format))
-        return p.usageError("--format must be one of " + cli::writableExtensions());
-    const QString output = p.value(kOutput);
-    const bool toFolder = p.isSet(kOutput) && (QFileInfo(output).isDir() || output.endsWith('/'));
-    if (p.isSet(kOutput) && !toFolder && inputs.size() > 1)
-        return p.usageError("with several inputs, --output must be a folder");
-    if (p.isSet(kOutput) && !toFolder && !cli::isWritableExtension(QFileInfo(output).suffix()))
-        return p.usageError("the name of --output must end in one of " + cli::writableExtensions());
-    if (p.isSet(kOutput) && !toFolder && p.isSet(kFormat) && QFileInfo(output).suffix().toLower() != format)
-        return p.usageError("--format and the extension of --output disagree");
-    if (toFolder && !QDir().mkpath(output)) {
-        cli::printError(output, "cannot create the folder");
-        return cli::ProcessingError;
-    }
-    auto outputFor = [&](const QString& input) {
-        if (p.isSet(kOutput) && !toFolder) return output;
-        const QFileInfo in(input);
-        const QString ext = p.isSet(kFormat) ? format : in.suffix().toLower();
-        return QDir(toFolder ? output : in.path()).filePath(in.completeBaseName() + "-eq." + ext);
-    };
-    for (int i = 0; i < inputs.size(); ++i)
-        for (int j = 0; j < i; ++j)
-            if (outputFor(inputs[i]) == outputFor(inputs[j]))
-                return p.usageError("two inputs would write the same files, " + outputFor(inputs[i]));
+    cli::OutputNaming names;
+    const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-eq", &names);
+    if (naming >= 0) return naming;
+    const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
     int status = cli::Success;
     if (!inputs.isEmpty()) {

@@ -34,20 +34,9 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     }
     Analysis own;
     if (!analysis) {
-        QString why;
-        if (!settings.reanalyse && loadSavedAnalysis(input, settings.thresholdDb, false, own, &why)) {
-            out.savedAnalysis = own.statisticsFile;
-        } else {
-            if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
-                printWarning(input, why + "; finding the regions again");
-            AnalysisSettings regionsOnly;
-            regionsOnly.bands = regionsOnly.fft = regionsOnly.envelope = false;
-            regionsOnly.noiseThresholdDb = settings.thresholdDb;
-            if (!analyseFile(input, regionsOnly, own, fileIndex, pass++, passes)) {
-                if (!interrupted()) printError(input, "cannot find the regions", lastError());
-                return false;
-            }
-        }
+        if (!savedOrFreshAnalysis(input, regionsOnly(settings.thresholdDb), settings.reanalyse, own,
+                                  &out.savedAnalysis, fileIndex, pass, passes))
+            return false;
         analysis = &own;
     }
     out.rate = analysis->rate;
@@ -178,33 +167,10 @@ int runLevel(const QStringList& args) {
         return cli::UsageError;
     settings.bitRate = unsigned(bitRate);
     settings.reanalyse = p.isSet(kReanalyse);
-    const QString format = p.value(kFormat).toLower();
-    if (p.isSet(kFormat) && !cli::isWritableExtension(format))
-        return p.usageError("--format must be one of " + cli::writableExtensions());
-
-    const QString output = p.value(kOutput);
-    const bool toFolder = p.isSet(kOutput) && (QFileInfo(output).isDir() || output.endsWith('/'));
-    if (p.isSet(kOutput) && !toFolder && inputs.size() > 1)
-        return p.usageError("with several inputs, --output must be a folder");
-    if (p.isSet(kOutput) && !toFolder && !cli::isWritableExtension(QFileInfo(output).suffix()))
-        return p.usageError("the name of --output must end in one of " + cli::writableExtensions());
-    if (p.isSet(kOutput) && !toFolder && p.isSet(kFormat) && QFileInfo(output).suffix().toLower() != format)
-        return p.usageError("--format and the extension of --output disagree");
-    if (toFolder && !QDir().mkpath(output)) {
-        cli::printError(output, "cannot create the folder");
-        return cli::ProcessingError;
-    }
-    auto outputFor = [&](const QString& input) {
-        if (p.isSet(kOutput) && !toFolder) return output;
-        const QFileInfo in(input);
-        const QString ext = p.isSet(kFormat) ? format : in.suffix().toLower();
-        return QDir(toFolder ? output : in.path()).filePath(in.completeBaseName() + "-levelled." + ext);
-    };
-
-    for (int i = 0; i < inputs.size(); ++i)
-        for (int j = 0; j < i; ++j)
-            if (outputFor(inputs[i]) == outputFor(inputs[j]))
-                return p.usageError("two inputs would write the same files, " + outputFor(inputs[i]));
+    cli::OutputNaming names;
+    const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-levelled", &names);
+    if (naming >= 0) return naming;
+    const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
     return cli::runBatch("level", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;

@@ -32,20 +32,9 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
 
     Analysis own;
     if (!analysis) {
-        QString why;
-        if (!settings.reanalyse && loadSavedAnalysis(input, settings.thresholdDb, false, own, &why)) {
-            out.savedAnalysis = own.statisticsFile;
-        } else {
-            if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
-                printWarning(input, why + "; finding the regions again");
-            AnalysisSettings regionsOnly;
-            regionsOnly.bands = regionsOnly.fft = regionsOnly.envelope = false;
-            regionsOnly.noiseThresholdDb = settings.thresholdDb;
-            if (!analyseFile(input, regionsOnly, own, fileIndex, pass++, passes)) {
-                if (!interrupted()) printError(input, "cannot find the regions", lastError());
-                return false;
-            }
-        }
+        if (!savedOrFreshAnalysis(input, regionsOnly(settings.thresholdDb), settings.reanalyse, own,
+                                  &out.savedAnalysis, fileIndex, pass, passes))
+            return false;
         analysis = &own;
     }
     out.rate = analysis->rate;
