@@ -8,13 +8,13 @@ def rows(env, Row):
     filetool = env.tool("tw_filetool")
     cli = env.tool("tonewright")
     five = env.recording("music-5min-16.wav", 300)
-    one = env.recording("music-1min-16.wav", 60)
-    # Eight distinct files (the host refuses two inputs that would write the same outputs).
+    # Eight distinct files (the host refuses two inputs that would write the same
+    # outputs), five minutes each so that the run is long beside process start-up.
     batch = []
     for i in range(8):
-        path = env.cache / f"batch-{i}.wav"
+        path = env.cache / f"batch5-{i}.wav"
         if not path.exists():
-            shutil.copyfile(one, path)
+            shutil.copyfile(five, path)
         batch.append(str(path))
     serial_dir, parallel_dir = env.cache / "out-cli-serial", env.cache / "out-cli-parallel"
     for d in (serial_dir, parallel_dir):
