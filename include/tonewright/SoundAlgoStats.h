@@ -53,7 +53,8 @@ public:
     };
 
     SoundAlgoStats() : SoundAlgoStats(StatsAndRMS, 1.0) {}
-    // windowTime in seconds (negative counts as 0; StatsOnly forces 0).
+    // windowTime in seconds: negative counts as 0, StatsOnly forces 0, and a
+    // longer or infinite window than 60 s is 60 s (a frame count must stay sane).
     SoundAlgoStats(OutputType type, double windowTime);
 
     SoundTools::Status process() override;
@@ -67,7 +68,8 @@ public:
     bool readFromJSon(QJsonObject& object) override;
 
     // A new algorithm from its JSON object, or null when "Class" is not
-    // "SoundAlgoStats" or "OutputType" / "WindowTime" are missing or invalid.
+    // "SoundAlgoStats" or "OutputType" / "WindowTime" are missing or invalid
+    // (a window beyond 60 s is invalid).
     // The caller owns the result (one reference).
     static SoundAlgoStats* createFromJSon(QJsonObject object);
 
