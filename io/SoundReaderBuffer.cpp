@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -178,6 +179,13 @@ Status SoundReaderBuffer::pushBuffer(std::shared_ptr<SoundBuffer> buffer) {
         if (valid <= 0) return SoundTools::Ok;
         if (!buffer->isStereo()) {
             setError(QString("%1 : only two-channel sound can be piped").arg(mName), "SoundReaderBuffer::pushBuffer");
+            return SoundTools::Error;
+        }
+        // Positions are int frames on the stream timeline (2^31 - 1 frames, some
+        // 13.5 hours at 44.1 kHz): frames past its end could not be delivered.
+        if (int64_t(buffer->getOrigin()) + int64_t(buffer->getFrameNB()) > int64_t(INT32_MAX)) {
+            setError(QString("%1 : the stream runs past the end of the timeline (2^31 - 1 frames)").arg(mName),
+                     "SoundReaderBuffer::pushBuffer");
             return SoundTools::Error;
         }
         mProducerBusy = true;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <chrono>
+#include <cstdint>
 #include <random>
 #include <thread>
 
@@ -122,6 +123,18 @@ TEST(Pipe, PushesInAStoppedStateReturnThatState) {
         EXPECT_EQ(p.pushBuffer(positions(0, 64)), c.expected) << c.what;
         EXPECT_EQ(p.getFrameNB(), 0u) << c.what << ": the buffer is dropped";
     }
+}
+
+// The timeline ends at 2^31 - 1 frames: a buffer reaching past it is refused
+// with a message, the frames before it still arrive.
+TEST(Pipe, ABufferPastTheEndOfTheTimelineIsRefused) {
+    TestPipe p(kRate, 3);
+    ASSERT_EQ(p.open(""), SoundTools::Ok);
+    const int last = INT32_MAX - 100;
+    EXPECT_EQ(p.pushBuffer(positions(last - 64, 64, last - 64)), SoundTools::Ok);
+    EXPECT_EQ(p.pushBuffer(positions(last, 101)), SoundTools::Error);
+    EXPECT_TRUE(SoundDebuggableClass::getError().contains("end of the timeline"));
+    EXPECT_EQ(p.getFrameNB(), 64u);
 }
 
 TEST(Pipe, EmptyBuffersAreDroppedAndOnlyStereoIsCarried) {
@@ -369,7 +382,9 @@ TEST(PipeSoakThreads, ProducerAndConsumerAtFullSpeed) {
         std::mt19937 gen(12345);
         std::uniform_int_distribution<int> size(1, 3000), lead(0, 40), handover(0, 15);
         int64_t position = 0;
-        while (!stopProducing.load()) {
+        // A long soak at full speed reaches the end of the int timeline (2^31 - 1
+        // frames) after some ten minutes: the stream ends there.
+        while (!stopProducing.load() && position < int64_t(INT32_MAX) - 4096) {
             // Frames before the start point are never delivered: they mimic the
             // lead-in a chain puts before the stream.
             const int skip = lead(gen) < 5 ? lead(gen) : 0;
