@@ -24,32 +24,6 @@ QTemporaryDir& scratch() {
     return dir;
 }
 
-class SignalReader : public SoundReader {
-public:
-    SignalReader(unsigned frames, unsigned rate) : mFrames(frames), mRate(rate) {}
-    SoundTools::Status open(QString) override { return SoundTools::Ok; }
-    void close() override {}
-    unsigned getFrameNB() const override { return mFrames; }
-    unsigned getSampleRate() const override { return mRate; }
-    void rewind() override { mPos = 0; }
-    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
-
-protected:
-    unsigned read(unsigned count, double* dest) override {
-        unsigned n = 0;
-        for (; n < count && mPos < mFrames; ++n, ++mPos) {
-            // A tone with a step in level halfway, so detectors find regions.
-            const double amp = mPos < mFrames / 2 ? 0.5 : 0.05;
-            dest[2 * n] = amp * std::sin(0.031 * mPos);
-            dest[2 * n + 1] = amp * std::sin(0.017 * mPos + 1.0);
-        }
-        return n;
-    }
-
-private:
-    unsigned mFrames, mRate, mPos = 0;
-};
-
 class CountingWriter : public SoundWriter {
 public:
     explicit CountingWriter(unsigned rate) : SoundWriter(rate) {}
@@ -93,8 +67,22 @@ QString writeScratch(const QString& name, const uint8_t* data, size_t size) {
     return path;
 }
 
+ToneReader::ToneReader(unsigned frames, unsigned rate) : mFrames(frames), mRate(rate) {}
+
+unsigned ToneReader::read(unsigned count, double* dest) {
+    unsigned n = 0;
+    for (; n < count && mPos < mFrames; ++n, ++mPos) {
+        const double t = double(mPos) / mRate;
+        const bool quiet = mPos > mFrames / 3 && mPos < 2 * mFrames / 3;
+        const double a = quiet ? 0.001 : 0.6;
+        dest[2 * n] = a * std::sin(2 * M_PI * 440.0 * t);
+        dest[2 * n + 1] = a * std::sin(2 * M_PI * 1250.0 * t + 0.3);
+    }
+    return n;
+}
+
 long long runShortStream(SoundAlgo& algo, unsigned frames, unsigned rate) {
-    SignalReader reader(frames, rate);
+    ToneReader reader(frames, rate);
     CountingWriter writer(rate);
     algo.processAll(reader, &writer);
     return writer.count;

@@ -1,7 +1,8 @@
 #pragma once
 // Shared by the fuzz targets: quiet diagnostics, a per-process scratch file that
 // carries the input bytes to readers that only take file names, and a short
-// stream to run algorithms built from fuzzed descriptions over.
+// stream to make seeds from and to run algorithms built from fuzzed
+// descriptions over.
 //
 // Each target is a separate program with one LLVMFuzzerTestOneInput; libFuzzer
 // calls it on one thread, so the helpers keep plain process-wide state.
@@ -9,6 +10,8 @@
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+
+#include "tonewright/SoundReader.h"
 
 class SoundAlgo;
 
@@ -22,6 +25,26 @@ void quiet();
 // folder is made once per process and removed when it exits.
 QString writeScratch(const QString& name, const uint8_t* data, size_t size);
 QString scratchPath(const QString& name);
+
+// A stereo stream: a loud tone, a quiet stretch, a loud tone again, so that
+// detectors find several regions and some noise. Used to make seeds and to run
+// algorithms rebuilt from fuzzed descriptions.
+class ToneReader : public SoundReader {
+public:
+    ToneReader(unsigned frames, unsigned rate);
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    unsigned getFrameNB() const override { return mFrames; }
+    unsigned getSampleRate() const override { return mRate; }
+    void rewind() override { mPos = 0; }
+    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
+
+protected:
+    unsigned read(unsigned count, double* dest) override;
+
+private:
+    unsigned mFrames, mRate, mPos = 0;
+};
 
 // Runs the algorithm over `frames` frames of a fixed stereo signal at `rate` Hz
 // with a writer that checks every frame it is given is finite or not, and counts

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "FuzzKit.h"
 #include "tonewright/RMSStepDetector.h"
 #include "tonewright/SoundAlgoFFTStats.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"
@@ -26,35 +27,6 @@
 
 namespace {
 
-// A stereo stream: a loud tone, a quiet stretch, a loud tone again, so that the
-// detector finds several regions and some noise.
-class ToneReader : public SoundReader {
-public:
-    ToneReader(unsigned frames, unsigned rate) : mFrames(frames), mRate(rate) {}
-    SoundTools::Status open(QString) override { return SoundTools::Ok; }
-    void close() override {}
-    unsigned getFrameNB() const override { return mFrames; }
-    unsigned getSampleRate() const override { return mRate; }
-    void rewind() override { mPos = 0; }
-    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
-
-protected:
-    unsigned read(unsigned count, double* dest) override {
-        unsigned n = 0;
-        for (; n < count && mPos < mFrames; ++n, ++mPos) {
-            const double t = double(mPos) / mRate;
-            const bool quiet = mPos > mFrames / 3 && mPos < 2 * mFrames / 3;
-            const double a = quiet ? 0.001 : 0.6;
-            dest[2 * n] = a * std::sin(2 * M_PI * 440.0 * t);
-            dest[2 * n + 1] = a * std::sin(2 * M_PI * 1250.0 * t + 0.3);
-        }
-        return n;
-    }
-
-private:
-    unsigned mFrames, mRate, mPos = 0;
-};
-
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
@@ -65,7 +37,7 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 bool copyInto(SoundWriter& writer, const QString& path, unsigned frames, unsigned rate, const SoundIDTag* tags) {
     if (writer.open(path) != SoundTools::Ok) return false;
     if (tags) writer.setTags(*tags);
-    ToneReader reader(frames, rate);
+    twfuzz::ToneReader reader(frames, rate);
     auto buffer = SoundBuffer::createNew(rate);
     buffer->alloc(1024, 2);
     while (reader.stereoRead(buffer, 0) > 0)
@@ -137,7 +109,7 @@ void statSeeds(const QString& statDir, const QString& jsonDir) {
     SoundAlgoStatAnalysis::Settings settings;
     settings.fftSize = 1024;
     auto analysis = SoundRef<SoundAlgoStatAnalysis>::make(settings);
-    ToneReader reader(3 * 8000, 8000);
+    twfuzz::ToneReader reader(3 * 8000, 8000);
     check(analysis->processAll(reader, nullptr) == SoundTools::Ok, "analysis");
     SoundStatFile file = analysis->getStatFile();
     check(file.writeJSonFile(statDir + "/analysis.ssf"), "analysis.ssf");
