@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Installs the library into a scratch prefix and builds two consumers against it:
 # a CMake project through find_package(tonewright), and a one-file program through
-# pkg-config. Both must build and run.
+# pkg-config. Both must build and run; the CMake consumer is also built against
+# the build tree itself (its exported targets, without installing).
+#
+# TONEWRIGHT_BUILD_DIR names a configured build folder to use (ctest passes its
+# own and sets TONEWRIGHT_SKIP_DEPS); a folder that is already configured is
+# not configured again, so its build type and options stay as they are.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
+[ -n "${TONEWRIGHT_SKIP_DEPS:-}" ] || "$root/scripts/install-deps.sh"
 build=${TONEWRIGHT_BUILD_DIR:-$root/build}
 prefix=$(mktemp -d /tmp/tonewright-prefix.XXXXXX)
 work=$(mktemp -d /tmp/tonewright-consumer.XXXXXX)
 trap 'rm -rf "$prefix" "$work"' EXIT
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+[ -f "$build/CMakeCache.txt" ] || cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tonewright >/dev/null
-cmake --install "$build" --prefix "$prefix" >/dev/null
+cmake --install "$build" --prefix "$prefix" --component library >/dev/null
+
+cmake -S "$root/tests/package" -B "$work/buildtree" -Dtonewright_DIR="$build" >/dev/null
+cmake --build "$work/buildtree" >/dev/null
+"$work/buildtree/consumer" "$work/buildtree.wav"
 
 cmake -S "$root/tests/package" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null

@@ -3,9 +3,11 @@
 //
 // Debian's Qt 5 implements QMutex, QReadWriteLock and QSemaphore on raw futexes
 // inside libQt5Core, which ThreadSanitizer does not instrument: it would see the
-// data these locks protect as unsynchronised. In ThreadSanitizer builds these
-// wrappers tell the sanitizer about every acquire and release; in other builds
-// they are the bare Qt primitives with no added cost.
+// data these locks protect as unsynchronised. When the library itself is built
+// with ThreadSanitizer, these wrappers tell the sanitizer about every acquire and
+// release. The operations are compiled into the library only (core/Sync.cpp), so
+// this header declares no sanitizer hooks and a program that includes it builds
+// the same way whatever the library was built with.
 //
 // Threading: each object may be used from any number of threads, as the Qt
 // primitive it wraps. Objects are neither copyable nor movable.
@@ -15,39 +17,9 @@
 
 #include "tonewright/Export.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define TONEWRIGHT_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TONEWRIGHT_TSAN 1
-#endif
-#endif
-
-#if defined(TONEWRIGHT_TSAN)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
-
 namespace SoundTools {
 
-namespace detail {
-inline void syncAcquired(const void* p) {
-#if defined(TONEWRIGHT_TSAN)
-    __tsan_acquire(const_cast<void*>(p));
-#else
-    (void)p;
-#endif
-}
-inline void syncReleasing(const void* p) {
-#if defined(TONEWRIGHT_TSAN)
-    __tsan_release(const_cast<void*>(p));
-#else
-    (void)p;
-#endif
-}
-}  // namespace detail
-
-class Mutex {
+class TONEWRIGHT_API Mutex {
 public:
     enum RecursionMode { NonRecursive, Recursive };
     explicit Mutex(RecursionMode mode = NonRecursive)
@@ -55,25 +27,15 @@ public:
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
 
-    void lock() {
-        mMutex.lock();
-        detail::syncAcquired(this);
-    }
-    bool tryLock(int timeoutMs = 0) {
-        if (!mMutex.tryLock(timeoutMs)) return false;
-        detail::syncAcquired(this);
-        return true;
-    }
-    void unlock() {
-        detail::syncReleasing(this);
-        mMutex.unlock();
-    }
+    void lock();
+    bool tryLock(int timeoutMs = 0);
+    void unlock();
 
 private:
     QMutex mMutex;
 };
 
-class ReadWriteLock {
+class TONEWRIGHT_API ReadWriteLock {
 public:
     enum RecursionMode { NonRecursive, Recursive };
     explicit ReadWriteLock(RecursionMode mode = NonRecursive)
@@ -81,54 +43,27 @@ public:
     ReadWriteLock(const ReadWriteLock&) = delete;
     ReadWriteLock& operator=(const ReadWriteLock&) = delete;
 
-    void lockForRead() {
-        mLock.lockForRead();
-        detail::syncAcquired(this);
-    }
-    void lockForWrite() {
-        mLock.lockForWrite();
-        detail::syncAcquired(this);
-    }
-    bool tryLockForWrite(int timeoutMs = 0) {
-        if (!mLock.tryLockForWrite(timeoutMs)) return false;
-        detail::syncAcquired(this);
-        return true;
-    }
+    void lockForRead();
+    void lockForWrite();
+    bool tryLockForWrite(int timeoutMs = 0);
     // Readers release too: a later writer then synchronises with every reader
     // before it, which is what the real lock guarantees.
-    void unlock() {
-        detail::syncReleasing(this);
-        mLock.unlock();
-    }
+    void unlock();
 
 private:
     QReadWriteLock mLock;
 };
 
-class Semaphore {
+class TONEWRIGHT_API Semaphore {
 public:
     explicit Semaphore(int n = 0) : mSem(n) {}
     Semaphore(const Semaphore&) = delete;
     Semaphore& operator=(const Semaphore&) = delete;
 
-    void acquire(int n = 1) {
-        mSem.acquire(n);
-        detail::syncAcquired(this);
-    }
-    bool tryAcquire(int n = 1) {
-        if (!mSem.tryAcquire(n)) return false;
-        detail::syncAcquired(this);
-        return true;
-    }
-    bool tryAcquire(int n, int timeoutMs) {
-        if (!mSem.tryAcquire(n, timeoutMs)) return false;
-        detail::syncAcquired(this);
-        return true;
-    }
-    void release(int n = 1) {
-        detail::syncReleasing(this);
-        mSem.release(n);
-    }
+    void acquire(int n = 1);
+    bool tryAcquire(int n = 1);
+    bool tryAcquire(int n, int timeoutMs);
+    void release(int n = 1);
     int available() const { return mSem.available(); }
 
 private:

@@ -7,6 +7,7 @@
 #include <tonewright/SoundStatReference.h>
 #include <tonewright/SoundVersion.h>
 #include <tonewright/SoundWriter.h>
+#include <tonewright/Sync.h>
 
 #include <cmath>
 #include <cstdio>
@@ -39,6 +40,9 @@ private:
 int main(int argc, char** argv) {
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("consumer.wav");
     std::printf("tonewright %s\n", SoundTools::libraryVersion());
+    // The lock wrappers' operations are the library's own; a consumer links them.
+    SoundTools::ReadWriteLock lock;
+    { SoundTools::WriteLocker locked(lock); }
     ToneReader tone;
     std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(out, 44100, 0, SoundTools::Pcm16));
     if (!writer || writer->open(out) != SoundTools::Ok) return 1;
