@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "filters/FrameVector.h"
+#include "core/FrameVector.h"
 
 namespace SoundTools {
 

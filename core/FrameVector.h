@@ -1,4 +1,6 @@
 #pragma once
+// Private to the library (not installed), beside SoundSimd.h: the vector helpers
+// any kernel of the library may use.
 // A stereo frame as one two-lane vector, so that the left and right recursions of
 // a filter run side by side in one register. Every lane operation is the same
 // IEEE operation that the scalar code does on each channel, so results are
