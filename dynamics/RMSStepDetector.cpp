@@ -71,91 +71,6 @@ RMSStepDetectorJSonBuilder gRMSStepDetectorBuilder;
 
 }  // namespace
 
-// ================================================================ slope detector
-
-SoundRMSSlopeDetector::SoundRMSSlopeDetector(double minSlopeTime) : mMinSlopeTime(minSlopeTime) {
-    mSlopes.reserve(100);
-}
-
-void SoundRMSSlopeDetector::init(unsigned sampleRate) {
-    mSampleRate = sampleRate;
-    const double n = std::floor(double(sampleRate) * mMinSlopeTime + 0.5);
-    mMinSlopeSamples = std::isfinite(n) ? clampToInt32(int64_t(std::max(0.0, std::min(n, 2147483647.0)))) : 0;
-}
-
-void SoundRMSSlopeDetector::reset() {
-    mState = Empty;
-    mSlopes.clear();
-    mAnchorSample = mLastSample = 0;
-    mCursor = 0;
-    mCache = Region();
-    mBreakLength = mBreakStart = 0;
-    mAnchor0 = mAnchor1 = mLast0 = mLast1 = 0;
-}
-
-void SoundRMSSlopeDetector::feed(double m0, double m1, int32_t s) {
-    switch (mState) {
-        case Empty:
-            mAnchor0 = m0;
-            mAnchor1 = m1;
-            mAnchorSample = s;
-            mState = Steady;
-            return;
-        case Steady:
-            mLast0 = m0;
-            mLast1 = m1;
-            if (mLast0 > mAnchor0 || mLast1 > mAnchor1) {
-                mState = Rising;
-                mLastSample = s;
-            } else if (mAnchor0 > mLast0 || mAnchor1 > mLast1) {
-                mState = Falling;
-                mLastSample = s;
-            } else {
-                mAnchorSample = s;
-            }
-            return;
-        case Rising:
-        case Falling: {
-            const double p = std::max(mLast0, mLast1);
-            const double c = std::max(m0, m1);
-            const bool goesOn = mState == Rising ? c > p * 0.995 : p * 1.005 > c;
-            if (goesOn) {
-                mLast0 = m0;
-                mLast1 = m1;
-                mLastSample = s;
-                return;
-            }
-            if (mBreakStart == 0) mBreakStart = s;
-            mBreakLength = clampToInt32(int64_t(mBreakLength) + (int64_t(s) - mBreakStart));
-            if (mBreakLength >= mMinSlopeSamples) {
-                if (int64_t(mLastSample) - mAnchorSample > mMinSlopeSamples) mSlopes.push_back({mAnchorSample, mLastSample});
-                mAnchor0 = m0;
-                mAnchor1 = m1;
-                mAnchorSample = s;
-                mBreakStart = mBreakLength = 0;
-                mState = Steady;
-            }
-            return;
-        }
-    }
-}
-
-const SoundRMSSlopeDetector::Region* SoundRMSSlopeDetector::find(int32_t sample) {
-    if (mCache.begin <= sample && sample < mCache.end) return &mCache;
-    if (sample < mCache.begin) mCursor = 0;
-    if (mState != Steady && mState != Empty && sample > mAnchorSample) {
-        mCache = {mAnchorSample, mLastSample};
-        return &mCache;
-    }
-    while (mCursor < mSlopes.size() && mSlopes[mCursor].end < sample) ++mCursor;
-    if (mCursor >= mSlopes.size()) {
-        mCache = Region();
-        return nullptr;
-    }
-    mCache = mSlopes[mCursor++];
-    return mCache.begin <= sample ? &mCache : nullptr;
-}
-
 // ================================================================ construction
 
 RMSStepDetector::RMSStepDetector() : RMSStepDetector(-40.0, 0.2, 1.0, RegionRMS, false) {}
@@ -198,11 +113,7 @@ double RMSStepDetector::getNoiseThreshold() const { return mNoiseLevel <= 1e-20 
 // ================================================================ lifecycle
 
 void RMSStepDetector::reset() {
-    SoundTools::WriteLocker locker(mLock);
-    resetUnlocked();
-}
-
-void RMSStepDetector::resetUnlocked() {
+    Held locked(mLock);
     mWindowLength = int32_t(getInOverlap(mSampleRate));
     mRegionSum0 = mRegionSum1 = 0;
     mRegionCount = 0;
@@ -211,10 +122,7 @@ void RMSStepDetector::resetUnlocked() {
     mCurrentMax = 0;
     mFadeOutStart = 0;
     mRegions.clear();
-    {
-        SoundTools::MutexLocker slopeLocker(mSlopeLock);
-        mSlope.reset();
-    }
+    mSlope.reset();
     mNextTick = -1;
     mSumNext = -1;
     mSum0 = mSum1 = 0;
@@ -227,7 +135,7 @@ SoundTools::Status RMSStepDetector::initProcess(const LoopContext& ctx, SoundAlg
     mSampleRate = ctx.sampleRate;
     reset();
     {
-        SoundTools::MutexLocker slopeLocker(mSlopeLock);
+        Held locked(mLock);
         mSlope.init(ctx.sampleRate);
     }
     mStreamStart = ctx.startOffset;
@@ -255,7 +163,7 @@ void RMSStepDetector::endProcess(int status, unsigned frameNbProcessed) {
     mFadeOutStart = 0;
     flush(true);
     {
-        SoundTools::WriteLocker locker(mLock);
+        Held locked(mLock);
         mBackup = mRegions;
     }
     SoundAlgo::endProcess(status, frameNbProcessed);
@@ -316,7 +224,7 @@ void RMSStepDetector::analyse(const Frame* in, int32_t s, unsigned i) {
     const double m1 = std::max(0.0, mSum1) / N;
     if (s == mNextTick) {
         {
-            SoundTools::MutexLocker slopeLocker(mSlopeLock);
+            Held locked(mLock);
             mSlope.feed(m0, m1, s);
         }
         mTick0 = m0;
@@ -342,15 +250,15 @@ void RMSStepDetector::analyse(const Frame* in, int32_t s, unsigned i) {
     const double A = std::max(a0, a1);
     const double c = std::max(m0, m1);
     if (c > A * mStepRatio || A > c * mStepRatio) {
-        const int result = pushRegion();
-        if (result == 0) {
+        const PushResult result = pushRegion();
+        if (result == RegionAppended) {
             mRegionSum0 = m0;
             mRegionSum1 = m1;
             mRegionCount = 1;
             mRegionBegin = clampToInt32(int64_t(s) + N / 2);
             return;
         }
-        if (result == 3) {
+        if (result == MergedIntoPrevious) {
             mRegionSum0 = m0;
             mRegionSum1 = m1;
             mRegionCount = 1;
@@ -374,9 +282,13 @@ bool RMSStepDetector::canChangeRegion(int32_t length, const Region& candidate, c
     return false;
 }
 
-int RMSStepDetector::pushRegion() {
-    SoundTools::WriteLocker locker(mLock);
-    if (mRegionCount == 0) return 1;
+RMSStepDetector::PushResult RMSStepDetector::pushRegion() {
+    Held locked(mLock);
+    return pushRegion(locked);
+}
+
+RMSStepDetector::PushResult RMSStepDetector::pushRegion(const Held&) {
+    if (mRegionCount == 0) return NothingPushed;
     Region cand;
     cand.BeginSample = mRegionBegin;
     cand.SampleNb = cand.MeanSmpl = mRegionCount;
@@ -385,13 +297,13 @@ int RMSStepDetector::pushRegion() {
     if (mRegions.empty()) {
         mRegions.push_back(cand);
         mCurrentMax = std::max(mCurrentMax, cand.level());
-        return 0;
+        return RegionAppended;
     }
     {
         const Region& P = mRegions.back();
         if (mFadeOutStart != 0 && cand.BeginSample > mFadeOutStart &&
             (P.RMSSqrValue0 > cand.RMSSqrValue0 || P.RMSSqrValue1 > cand.RMSSqrValue1))
-            return 1;
+            return NothingPushed;
     }
     // A region shorter than the shortest step rule can never keep a boundary of
     // its own. Such short regions are the transitions the window blurs on each
@@ -410,7 +322,7 @@ int RMSStepDetector::pushRegion() {
             P.SampleNb = L;
             mCurrentMax = std::max(mCurrentMax, cand.level());
             mRegions.push_back(cand);
-            return 0;
+            return RegionAppended;
         }
         if (L >= 0 && L < shortest && cand.SampleNb > L) {
             const bool hasBefore = mRegions.size() > 1;
@@ -431,7 +343,7 @@ int RMSStepDetector::pushRegion() {
             if (mRegions.empty()) {
                 mRegions.push_back(cand);
                 mCurrentMax = std::max(mCurrentMax, cand.level());
-                return 0;
+                return RegionAppended;
             }
             continue;
         }
@@ -442,21 +354,21 @@ int RMSStepDetector::pushRegion() {
         mRegionSum0 = mRegionSum1 = 0;
         mRegionCount = 0;
         mCurrentMax = std::max(mCurrentMax, P.level());
-        return 3;
+        return MergedIntoPrevious;
     }
 }
 
 void RMSStepDetector::dropProvisional() {
     if (!mProvisional) return;
-    SoundTools::WriteLocker locker(mLock);
+    Held locked(mLock);
     if (!mRegions.empty()) mRegions.pop_back();
     mProvisional = false;
 }
 
 void RMSStepDetector::flush(bool final) {
-    SoundTools::WriteLocker locker(mLock);
+    Held locked(mLock);
     if (final) {
-        if (pushRegion() == 0) {
+        if (pushRegion(locked) == RegionAppended) {
             mRegionSum0 = mRegionSum1 = 0;
             mRegionCount = 0;
         }
@@ -476,23 +388,23 @@ void RMSStepDetector::flush(bool final) {
         mRegions.push_back(acc);
         mProvisional = true;
     }
-    if (isDebug()) printRegionsUnlocked(nullptr);
-    applyNoiseUnlocked(getNoiseThreshold(), 0, int(mRegions.size()));
+    if (isDebug()) printList(nullptr, mRegions);
+    markNoise(locked, getNoiseThreshold(), 0, int(mRegions.size()));
 }
 
 // ================================================================ noise marking
 
 void RMSStepDetector::applyNoise(double thresholdDb) {
-    SoundTools::WriteLocker locker(mLock);
-    applyNoiseUnlocked(thresholdDb, 0, int(mRegions.size()));
+    Held locked(mLock);
+    markNoise(locked, thresholdDb, 0, int(mRegions.size()));
 }
 
 bool RMSStepDetector::applyNoise(double thresholdDb, int first, int end) {
-    SoundTools::WriteLocker locker(mLock);
-    return applyNoiseUnlocked(thresholdDb, first, end);
+    Held locked(mLock);
+    return markNoise(locked, thresholdDb, first, end);
 }
 
-bool RMSStepDetector::applyNoiseUnlocked(double thresholdDb, int first, int end) {
+bool RMSStepDetector::markNoise(const Held&, double thresholdDb, int first, int end) {
     mNoiseLevel = std::pow(10.0, thresholdDb / 20.0);
     double t = mNoiseLevel * mNoiseLevel;
     first = std::max(first, 0);
@@ -519,19 +431,19 @@ bool RMSStepDetector::applyNoiseUnlocked(double thresholdDb, int first, int end)
             changed = true;
         }
     }
-    if (changed && isDebug()) printRegionsUnlocked("Apply Noise");
+    if (changed && isDebug()) printList("Apply Noise", mRegions);
     return changed;
 }
 
 // ================================================================ queries
 
 int RMSStepDetector::size(bool fromBackup) const {
-    SoundTools::ReadLocker locker(mLock);
+    SoundTools::ReadLocker locked(mLock);
     return int(fromBackup && !mBackup.empty() ? mBackup.size() : mRegions.size());
 }
 
 RMSStepDetector::Region RMSStepDetector::getRegion(int index, bool fromBackup) const {
-    SoundTools::ReadLocker locker(mLock);
+    SoundTools::ReadLocker locked(mLock);
     const std::vector<Region>& list = fromBackup && !mBackup.empty() ? mBackup : mRegions;
     // An index past the list (a caller racing a real-time list that shrank) gives
     // an empty region rather than reading out of bounds.
@@ -540,7 +452,7 @@ RMSStepDetector::Region RMSStepDetector::getRegion(int index, bool fromBackup) c
 }
 
 std::vector<RMSStepDetector::Region> RMSStepDetector::getRegions(bool fromBackup) const {
-    SoundTools::ReadLocker locker(mLock);
+    SoundTools::ReadLocker locked(mLock);
     return fromBackup && !mBackup.empty() ? mBackup : mRegions;
 }
 
@@ -584,15 +496,11 @@ int RMSStepDetector::_size(int first, int second) const {
 
 const SoundRMSSlopeDetector::Region* RMSStepDetector::getSlopeRegion(int sample, unsigned firstRegion,
                                                                      Region& endRegion) {
-    SoundRMSSlopeDetector::Region slope;
-    const SoundRMSSlopeDetector::Region* found = nullptr;
-    {
-        SoundTools::MutexLocker slopeLocker(mSlopeLock);
-        found = mSlope.find(sample);
-        if (found) slope = *found;
-    }
+    // The lookup moves the slope detector's cursor: a write.
+    Held locked(mLock);
+    const SoundRMSSlopeDetector::Region* found = mSlope.find(sample);
     if (!found) return nullptr;
-    SoundTools::ReadLocker locker(mLock);
+    const SoundRMSSlopeDetector::Region slope = *found;
     for (size_t i = firstRegion; i < mRegions.size(); ++i) {
         const Region& r = mRegions[i];
         const int64_t last = int64_t(r.BeginSample) + r.SampleNb - 1;
@@ -607,7 +515,7 @@ const SoundRMSSlopeDetector::Region* RMSStepDetector::getSlopeRegion(int sample,
 }
 
 std::vector<SoundRMSSlopeDetector::Region> RMSStepDetector::getSlopes() const {
-    SoundTools::MutexLocker slopeLocker(mSlopeLock);
+    SoundTools::ReadLocker locked(mLock);
     std::vector<SoundRMSSlopeDetector::Region> slopes = mSlope.getSlopes();
     if (mSlope.getState() == SoundRMSSlopeDetector::Rising || mSlope.getState() == SoundRMSSlopeDetector::Falling)
         if (mSlope.getLastSample() > mSlope.getAnchorSample())
@@ -619,17 +527,17 @@ std::vector<SoundRMSSlopeDetector::Region> RMSStepDetector::getSlopes() const {
 
 void RMSStepDetector::backup() {
     if (mRegionCount > 1) pushRegion();
-    SoundTools::WriteLocker locker(mLock);
+    Held locked(mLock);
     mBackup = mRegions;
 }
 
 void RMSStepDetector::clearBackup() {
-    SoundTools::WriteLocker locker(mLock);
+    Held locked(mLock);
     mBackup.clear();
 }
 
 void RMSStepDetector::resetRegions() {
-    SoundTools::WriteLocker locker(mLock);
+    Held locked(mLock);
     mRegions = mBackup;
     mProvisional = false;
 }
@@ -653,22 +561,22 @@ void RMSStepDetector::outputRegion(const Region& region) const {
 }
 
 void RMSStepDetector::printRegions(const char* title) const {
-    SoundTools::ReadLocker locker(mLock);
-    printRegionsUnlocked(title);
+    SoundTools::ReadLocker locked(mLock);
+    printList(title, mRegions);
 }
 
-void RMSStepDetector::printRegionsUnlocked(const char* title) const {
+void RMSStepDetector::printList(const char* title, const std::vector<Region>& list) const {
     std::ostream& os = getOStream();
     const std::ios::fmtflags flags = os.flags();
     const std::streamsize precision = os.precision();
     os << std::fixed << std::setprecision(2);
     if (title) os << title << " ";
-    os << mRegions.size() << " regions" << std::endl;
+    os << list.size() << " regions" << std::endl;
     os << "Noise level :" << getNoiseThreshold() << " dB" << std::endl;
     os.flags(flags);
     os.precision(precision);
-    if (mRegions.size() <= 200)
-        for (const Region& r : mRegions) outputRegion(r);
+    if (list.size() <= 200)
+        for (const Region& r : list) outputRegion(r);
 }
 
 // ================================================================ JSON
@@ -692,7 +600,7 @@ RMSStepDetector* RMSStepDetector::createFromJSon(QJsonObject object) {
 }
 
 void RMSStepDetector::writeToJSon(QJsonObject& object) const {
-    SoundTools::ReadLocker locker(mLock);
+    SoundTools::ReadLocker locked(mLock);
     object.insert("Class", QStringLiteral("RMSStepDetector"));
     object.insert("NoiseThreshold", getNoiseThreshold());
     object.insert("RMSTime", mRmsTime);
@@ -748,7 +656,7 @@ bool RMSStepDetector::readFromJSon(QJsonObject& object) {
         loaded.push_back(region);
     }
     {
-        SoundTools::WriteLocker locker(mLock);
+        Held locked(mLock);
         mRegions.insert(mRegions.end(), loaded.begin(), loaded.end());
         for (const Region& region : loaded) mCurrentMax = std::max(mCurrentMax, region.level());
         mBackup = mRegions;

@@ -21,62 +21,23 @@
 // Ownership: reference counted like every SoundAlgo; a reader of the regions
 // (amplifier, multi-file writer) holds a reference of its own.
 //
-// Threading: the processing thread writes the list under a recursive read-write
-// lock; size(), getRegion(), getRegions() and getSlopeRegion() may be called from
-// other threads while it runs (in real-time mode the list is republished at the
-// end of every block). The JSON operations, the signal queries and the
-// post-processing operations take no lock of their own: call them on a finished
-// analysis.
+// Threading: one read-write lock guards the region lists, the noise level and the
+// embedded slope detector. Every public or protected operation that touches them
+// takes that lock itself, once, and never while holding it; the private helpers
+// they delegate to are handed the held locker and never lock. The processing
+// thread writes the list; size(), getRegion(), getRegions(), getSlopes() and
+// getSlopeRegion() may be called from other threads while it runs (in real-time
+// mode the list is republished at the end of every block). The JSON operations,
+// the signal queries and the post-processing operations take no lock of their
+// own: call them on a finished analysis.
 #include <QJsonObject>
 #include <cstdint>
 #include <vector>
 
 #include "tonewright/Export.h"
 #include "tonewright/SoundAlgo.h"
+#include "tonewright/SoundRMSSlopeDetector.h"
 #include "tonewright/Sync.h"
-
-// Follows slow level changes, one measure per window ("tick").
-class TONEWRIGHT_API SoundRMSSlopeDetector {
-public:
-    // Sample indices of the first and last tick of a slope.
-    struct Region {
-        int32_t begin = 0;
-        int32_t end = 0;
-    };
-    enum State : int32_t { Empty = 0, Steady = 1, Rising = 2, Falling = 3 };
-
-    explicit SoundRMSSlopeDetector(double minSlopeTime = 1.0);
-
-    // Durations become samples at this rate.
-    void init(unsigned sampleRate);
-    // Forgets every slope; the rate and the minimal slope length stay.
-    void reset();
-    // One tick: the window mean squares (m0, m1) measured at sample s.
-    void feed(double m0, double m1, int32_t s);
-    // The slope containing `sample` (a finished one or the one in progress), or
-    // null. The result points into this object and stays valid until the next call.
-    const Region* find(int32_t sample);
-
-    double getMinSlopeTime() const { return mMinSlopeTime; }
-    int32_t getMinSlopeSamples() const { return mMinSlopeSamples; }
-    State getState() const { return mState; }
-    int32_t getAnchorSample() const { return mAnchorSample; }
-    int32_t getLastSample() const { return mLastSample; }
-    const std::vector<Region>& getSlopes() const { return mSlopes; }
-
-private:
-    double mMinSlopeTime;
-    State mState = Empty;
-    double mAnchor0 = 0, mAnchor1 = 0;
-    double mLast0 = 0, mLast1 = 0;
-    int32_t mMinSlopeSamples = 44100;
-    int32_t mLastSample = 0, mAnchorSample = 0;
-    uint32_t mSampleRate = 44100;
-    uint32_t mCursor = 0;
-    Region mCache;
-    std::vector<Region> mSlopes;
-    int32_t mBreakLength = 0, mBreakStart = 0;
-};
 
 class TONEWRIGHT_API RMSStepDetector : public SoundAlgo {
     Q_OBJECT
@@ -191,24 +152,34 @@ protected:
         int32_t minSamples;
     };
 
+    // What pushRegion() did with the region being accumulated.
+    enum PushResult : int {
+        RegionAppended = 0,      // a new region was appended to the list
+        NothingPushed = 1,       // nothing to push, or a falling step near the end absorbed
+        MergedIntoPrevious = 3   // not long enough for its step: it joined the last region
+    };
+
+    // Takes the write lock.
     bool applyNoise(double thresholdDb, int first, int end);
     double estimateNoise(double a, double snrDb, int first, int end) const;
-    // 0: a region was appended; 3: the candidate merged into the previous region;
-    // 1: nothing pushed. Takes the write lock.
-    int pushRegion();
+    // Takes the write lock.
+    PushResult pushRegion();
     bool canChangeRegion(int32_t length, const Region& candidate, const Region& previous) const;
+    // Takes the write lock.
     void flush(bool final);
 
 private:
-    void resetUnlocked();
-    bool applyNoiseUnlocked(double thresholdDb, int first, int end);
-    void printRegionsUnlocked(const char* title) const;
+    // Proof that the caller holds mLock for writing.
+    using Held = SoundTools::WriteLocker;
+    PushResult pushRegion(const Held&);
+    bool markNoise(const Held&, double thresholdDb, int first, int end);
+    void printList(const char* title, const std::vector<Region>& list) const;
     void dropProvisional();
     void updateRuleSamples();
     int32_t ruleSamples(double seconds) const;
     void analyse(const SoundTools::StereoFrame<double>* in, int32_t s, unsigned i);
 
-    mutable SoundTools::ReadWriteLock mLock{SoundTools::ReadWriteLock::Recursive};
+    mutable SoundTools::ReadWriteLock mLock;
     std::vector<Region> mRegions;
     std::vector<Region> mBackup;
     double mStepRatio;
@@ -225,7 +196,6 @@ private:
     bool mRealTimeMode;
     std::vector<StepRule> mStepRules;
     SoundRMSSlopeDetector mSlope;
-    mutable SoundTools::Mutex mSlopeLock;
 
     // Processing-thread state carried from block to block, so that the analysis
     // does not depend on where blocks start.
