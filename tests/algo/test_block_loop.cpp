@@ -170,14 +170,6 @@ TEST(BlockLoop, NamesCarryTheId) {
     EXPECT_EQ(scale->getName(), "SoundAlgoScale(gain)");
 }
 
-TEST(BlockLoop, AlgorithmsRunAgainAfterARun) {
-    auto c = SoundRef<SoundAlgoComposite>::make();
-    c->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.001, false).release());
-    const Frames in = tk::noise(5000);
-    const Frames first = tk::run(*c, in, kRate);
-    EXPECT_TRUE(tk::framesNear(tk::run(*c, in, kRate), first, 0.0));
-}
-
 // End-of-stream flushing feeds zero frames through the algorithm; they are not
 // part of the stream. The writer gets every input frame, moved by the delay,
 // and nothing after: a history-keeping algorithm gives exactly the input back.
