@@ -1,8 +1,9 @@
 // The player through a real audio output: Qt Multimedia into a PulseAudio null
 // sink of the test program's own, recorded from the sink's monitor with parec
 // and compared with the signal the chains were meant to produce. Every test
-// runs the device's threads and the output's, so every suite name carries
-// "Threads" (except the format check, which plays nothing).
+// runs the device's threads and the output's, so every suite name ends in
+// Threads, the ctest label threads (except the format check, which plays
+// nothing). The device's failures and lifecycle are playback/test_device's.
 #include <QAudioFormat>
 #include <QAudioOutput>
 #include <QCoreApplication>

@@ -1,6 +1,7 @@
 // The streaming device: PCM output against an offline run of the same chains,
 // the playback lifecycle, source handover, failures, and start/stop stress. Every
-// test runs the device's threads, so every suite name carries "Threads".
+// test runs the device's threads, so every suite name ends in Threads (the
+// ctest label threads).
 #include <QObject>
 #include <QThread>
 #include <algorithm>
