@@ -3,7 +3,7 @@
 #
 #   scripts/test.sh                            Release build in build/, every test
 #   scripts/test.sh --sanitize=address,undefined   build-asan/, every test
-#   scripts/test.sh --sanitize=thread          build-tsan/, the threading tests
+#   scripts/test.sh --sanitize=thread          build-tsan/, the tests labelled threads
 #
 # Installs the Debian packages it needs first.
 set -euo pipefail
@@ -27,7 +27,7 @@ case "$sanitize" in
     # libgomp is not instrumented; the threading under test is the library's own.
     args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONEWRIGHT_SANITIZE=thread -DTONEWRIGHT_OPENMP=OFF
           -DTONEWRIGHT_BUILD_BENCH=OFF -DTONEWRIGHT_BUILD_APPS=OFF -DTONEWRIGHT_BUILD_EXAMPLES=OFF)
-    ctest_args+=(-R 'Threads')
+    ctest_args+=(-L threads)
     export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/scripts/tsan.supp"
     ;;
   *)

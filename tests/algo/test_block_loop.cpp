@@ -170,37 +170,6 @@ TEST(BlockLoop, NamesCarryTheId) {
     EXPECT_EQ(scale->getName(), "SoundAlgoScale(gain)");
 }
 
-TEST(BlockLoop, ChainsDoNotDependOnBlockSize) {
-    const Frames in = tk::concat({tk::mixedStereo(12345, kRate), tk::silence(100), tk::noise(7000, 0.9, 3)});
-    auto build = [] {
-        auto c = SoundRef<SoundAlgoComposite>::make("c");
-        c->pushAlgo(SoundRef<SoundAlgoScale>::make(-3.0).release());
-        auto par = SoundRef<SoundAlgoComposite>::make("par");
-        par->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.005, false).release());
-        par->addNewBranch();
-        par->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.002, true).release());
-        par->pushAlgo(SoundRef<SoundAlgoScale>::make(2.0).release());
-        c->pushAlgo(par.release());
-        c->pushAlgo(SoundRef<SoundAlgoSub>::make(2, true).release());
-        return c;
-    };
-    auto reference = build();
-    const Frames ref = tk::run(*reference, in, kRate, 1024);
-    ASSERT_GT(ref.size(), in.size());
-    for (unsigned block : {4096u, 997u, 7u, 1u}) {
-        auto chain = build();
-        EXPECT_TRUE(tk::framesNear(tk::run(*chain, in, kRate, block), ref, 0.0)) << "block " << block;
-    }
-}
-
-TEST(BlockLoop, AlgorithmsRunAgainAfterARun) {
-    auto c = SoundRef<SoundAlgoComposite>::make();
-    c->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.001, false).release());
-    const Frames in = tk::noise(5000);
-    const Frames first = tk::run(*c, in, kRate);
-    EXPECT_TRUE(tk::framesNear(tk::run(*c, in, kRate), first, 0.0));
-}
-
 // End-of-stream flushing feeds zero frames through the algorithm; they are not
 // part of the stream. The writer gets every input frame, moved by the delay,
 // and nothing after: a history-keeping algorithm gives exactly the input back.

@@ -133,13 +133,6 @@ TEST(Composite, MembersAreReleasedWithTheComposite) {
     EXPECT_EQ(member->refCount(), 1);
 }
 
-TEST(Composite, PreferredBufferSizeDoublesToFitMembers) {
-    tk::ScopedBlockSize block(1000);
-    SoundAlgoComposite c;
-    c.pushAlgo(SoundRef<SoundAlgoBypass>::make(3000u, 0u, 0u).release());
-    EXPECT_EQ(c.getPreferredBufferSize(kRate), 4000u);
-}
-
 // Four branches on one or two OpenMP threads: every sample must be identical.
 TEST(Composite, ParallelBranchesAreBitIdenticalAcrossThreadCounts) {
 #ifndef TW_HAVE_OPENMP

@@ -11,7 +11,6 @@ using tk::Frames;
 namespace {
 constexpr unsigned kRate = 44100;
 
-double db(double g) { return 20.0 * std::log10(g); }
 
 // A composite that turns one input into three different streams (gains 1, 0.5
 // and a 10-frame delay), mixes them with `mixer`, and picks output `pick`.
@@ -20,7 +19,7 @@ SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pi
     auto split = SoundRef<SoundAlgoComposite>::make("split");
     split->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
     split->addNewBranch();
-    split->pushAlgo(SoundRef<SoundAlgoScale>::make(db(0.5)).release());
+    split->pushAlgo(SoundRef<SoundAlgoScale>::make(tk::db(0.5)).release());
     split->addNewBranch();
     split->pushAlgo(SoundRef<SoundAlgoDelay>::make(10.0 / kRate, false).release());
     top->pushAlgo(split.release());

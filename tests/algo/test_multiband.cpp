@@ -61,7 +61,6 @@ public:
     SealedComposite() { setReadOnly(); }
 };
 
-double powerDb(double p) { return 10.0 * std::log10(p); }
 
 const char* splitterName(SoundAlgoComposite::SplitterType t) {
     switch (t) {
@@ -188,7 +187,7 @@ TEST(Multiband, BandStatisticsOfWhiteNoiseFollowTheBands) {
             const double measured = (stats[k]->getLeftSqr() + stats[k]->getRightSqr()) / (2.0 * in.size());
             // The estimate's spread is largest in the narrowest band (60 Hz wide:
             // about 0.1 dB for 10 s of two channels).
-            EXPECT_NEAR(powerDb(measured), powerDb(expect[k]), 0.3) << "band " << k;
+            EXPECT_NEAR(tk::powerDb(measured), tk::powerDb(expect[k]), 0.3) << "band " << k;
             measuredPower.push_back(measured);
             EXPECT_NEAR(stats[k]->getFullRMS(), 10.0 * std::log10(measured), 1e-9);
             total += expect[k];
@@ -209,7 +208,7 @@ TEST(Multiband, BandStatisticsOfWhiteNoiseFollowTheBands) {
             for (size_t k = 0; k < stats.size(); ++k) {
                 const double lo = k == 0 ? 0.0 : kPlayerBands[k - 1];
                 const double hi = k < kPlayerBands.size() ? kPlayerBands[k] : kRate / 2.0;
-                EXPECT_NEAR(powerDb(measuredPower[k] / (hi - lo)), powerDb(density), 1.0) << "band " << k;
+                EXPECT_NEAR(tk::powerDb(measuredPower[k] / (hi - lo)), tk::powerDb(density), 1.0) << "band " << k;
             }
         }
     }

@@ -3,8 +3,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -14,7 +12,6 @@
 
 #include "common/ExternalAudio.h"
 #include "common/Recordings.h"
-#include "tonewright/SoundStatReference.h"
 
 namespace clitest {
 
@@ -121,43 +118,6 @@ QString fileMd5(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return QString();
     return QString::fromLatin1(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Md5).toHex());
-}
-
-}  // namespace clitest
-
-namespace clitest {
-
-std::vector<Curve> referenceCurves() {
-    std::vector<Curve> curves;
-    QFile f(SoundStatReferenceCatalog::getDefaultCatalogPath());
-    if (!f.open(QIODevice::ReadOnly)) return curves;
-    for (const QJsonValue& v : QJsonDocument::fromJson(f.readAll()).array()) {
-        const QJsonObject o = v.toObject();
-        Curve c;
-        c.name = o["Name"].toString();
-        for (const QJsonValue& l : o["RelativeLevel"].toArray()) c.levels.push_back(l.toDouble());
-        curves.push_back(c);
-    }
-    return curves;
-}
-
-double soxBandRms(const QString& file, double low, double high) {
-    if (!tk::haveTool("sox")) return NAN;
-    std::string text;
-    const std::string cmd = "sox " + tk::shellQuote(file) + " -n sinc " + std::to_string(low) + "-" +
-                            std::to_string(high) + " stats 2>&1";
-    if (tk::runCommand(cmd, &text) != 0) return NAN;
-    std::istringstream lines(text);
-    std::string line;
-    const std::string name = "RMS lev dB";
-    while (std::getline(lines, line)) {
-        if (line.compare(0, name.size(), name) != 0) continue;
-        std::istringstream values(line.substr(name.size()));
-        double overall = NAN, left = NAN, right = NAN;
-        values >> overall >> left >> right;
-        return std::isnan(left) ? overall : std::max(left, right);
-    }
-    return NAN;
 }
 
 }  // namespace clitest

@@ -45,16 +45,4 @@ double soxStat(const QString& file, const std::string& name, double trimStart = 
 
 QString fileMd5(const QString& path);
 
-// The library's default reference catalog as plain JSON: name -> levels (dB),
-// read here without the library's catalog class. Empty when it is missing.
-struct Curve {
-    QString name;
-    std::vector<double> levels;
-};
-std::vector<Curve> referenceCurves();
-
-// RMS (dB, the louder channel) of a file within a frequency band, by sox's own
-// band-pass (a long windowed-sinc FIR), or NaN without sox.
-double soxBandRms(const QString& file, double low, double high);
-
 }  // namespace clitest

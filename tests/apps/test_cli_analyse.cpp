@@ -1,5 +1,5 @@
-// analyse: the figures against the known structure of a generated album and
-// against sox; the JSON; the picture.
+// analyse: the regions against the known structure of a generated album, the
+// shape of the JSON, the summary and the picture.
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -8,7 +8,6 @@
 #include <cmath>
 
 #include "CliKit.h"
-#include "common/ExternalAudio.h"
 
 using clitest::tool;
 
@@ -51,47 +50,18 @@ TEST(CliAnalyse, RegionsFollowTheAlbum) {
     }
     EXPECT_GE(noise, 2);
     EXPECT_NEAR(a["seconds"].toDouble(), double(rec.frames.size()) / rec.rate, 1e-3);
-}
-
-// Whole-band levels agree with sox's.
-TEST(CliAnalyse, LevelsAgreeWithSox) {
-    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
-    const QJsonObject level = analyseAlbum()["level"].toObject();
-    const QString wav = clitest::albumWav();
-    EXPECT_NEAR(level["peak"].toDouble(), clitest::soxStat(wav, "Pk lev dB"), 0.02);
-    EXPECT_NEAR(std::max(level["rmsLeft"].toDouble(), level["rmsRight"].toDouble()), clitest::soxStat(wav, "RMS lev dB"),
-                0.02);
-}
-
-// Ten bands over the nine default edges, the loudest at 0 dB relative; filter
-// bands and spectrum agree on where the energy is.
-TEST(CliAnalyse, BandsOfATone) {
-    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
-    tk::TempDir dir;
-    const QString wav = dir.path("tone.wav");
-    // 1.4 kHz lies in the 1-2 kHz band; the noise keeps the other bands measurable.
-    ASSERT_EQ(tk::runCommand("sox -n -r 44100 -c 2 -b 16 " + tk::shellQuote(wav) +
-                             " synth 4 sine 1400 synth 4 whitenoise mix vol 0.5 2>/dev/null"),
-              0);
-    const clitest::Run r = tool({"analyse", "--json", wav});
-    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    const QJsonObject a = r.json().object();
+    // Ten bands over the nine default edges, relative to the loudest.
     const QJsonArray bands = a["bands"].toArray();
     ASSERT_EQ(bands.size(), 10);
     EXPECT_EQ(a["frequencies"].toArray().size(), 9);
-    int loudest = -1, loudestFft = -1;
-    double best = -1e9, bestFft = -1e9;
-    for (int i = 0; i < bands.size(); ++i) {
-        const QJsonObject b = bands[i].toObject();
-        EXPECT_LE(b["relative"].toDouble(), 0.0);
-        if (b["relative"].toDouble() > best) best = b["relative"].toDouble(), loudest = i;
-        if (b["fftRelative"].toDouble() > bestFft) bestFft = b["fftRelative"].toDouble(), loudestFft = i;
-    }
-    EXPECT_EQ(loudest, 3);  // 1000-2000 Hz
-    EXPECT_EQ(loudestFft, 3);
-    EXPECT_EQ(best, 0.0);
+    double loudest = -1e9;
+    for (const QJsonValue& b : bands) loudest = std::max(loudest, b.toObject()["relative"].toDouble());
+    EXPECT_EQ(loudest, 0.0);
     EXPECT_EQ(bands[3].toObject()["low"].toDouble(), 1000.0);
-    EXPECT_EQ(bands[9].toObject()["high"].toDouble(), 22050.0);
+    EXPECT_EQ(bands[9].toObject()["high"].toDouble(), 11025.0);
+    // A lower threshold reaches the detector: the room noise (-70 dB) is sound at -75.
+    const clitest::Run low = tool({"analyse", "--no-save", "--json", "--threshold", "-75", clitest::albumWav()});
+    EXPECT_EQ(low.json().object()["stretches"].toArray().size(), 2);
 }
 
 // The measuring composite finds the very regions the region pass alone finds.
@@ -107,14 +77,6 @@ TEST(CliAnalyse, SameRegionsAsSplit) {
         EXPECT_EQ(pieces[i].toObject()["length"].toDouble(), stretches[i].toObject()["length"].toDouble());
         EXPECT_EQ(pieces[i].toObject()["level"].toDouble(), stretches[i].toObject()["level"].toDouble());
     }
-}
-
-// A lower threshold keeps the room noise out of the noise regions.
-TEST(CliAnalyse, ThresholdMovesTheNoise) {
-    const clitest::Run r = tool({"analyse", "--no-save", "--json", "--threshold", "-75", clitest::albumWav()});
-    ASSERT_EQ(r.exitCode, 0);
-    // The room noise (-70 dB) is 62 dB below the loudest track: sound at -75.
-    EXPECT_EQ(r.json().object()["stretches"].toArray().size(), 2);
 }
 
 TEST(CliAnalyse, SummaryText) {
@@ -138,11 +100,6 @@ TEST(CliAnalyse, PictureOfTheStatedSize) {
     ASSERT_TRUE(clitest::pngSize(png, &w, &h));
     EXPECT_EQ(w, 800);
     EXPECT_EQ(h, 600);
-    if (tk::haveTool("file")) {
-        std::string kind;
-        tk::runCommand("file -b " + tk::shellQuote(png), &kind);
-        EXPECT_NE(kind.find("PNG image data, 800 x 600"), std::string::npos) << kind;
-    }
     const QString before = clitest::fileMd5(png);
     const clitest::Run again = tool({"analyse", "--no-save", "--plot", png, clitest::albumWav()});
     EXPECT_EQ(again.exitCode, 2);

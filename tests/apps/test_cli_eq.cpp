@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "CliKit.h"
-#include "common/EqualizerModel.h"
+#include "common/EqualiserKit.h"
 #include "common/ExternalAudio.h"
 #include "common/Recordings.h"
 

@@ -1,8 +1,9 @@
 // The player through a real audio output: Qt Multimedia into a PulseAudio null
 // sink of the test program's own, recorded from the sink's monitor with parec
 // and compared with the signal the chains were meant to produce. Every test
-// runs the device's threads and the output's, so every suite name carries
-// "Threads" (except the format check, which plays nothing).
+// runs the device's threads and the output's, so every suite name ends in
+// Threads, the ctest label threads (except the format check, which plays
+// nothing). The device's failures and lifecycle are playback/test_device's.
 #include <QAudioFormat>
 #include <QAudioOutput>
 #include <QCoreApplication>
@@ -18,7 +19,7 @@
 #include <thread>
 
 #include "common/AudioServer.h"
-#include "common/EqualizerModel.h"
+#include "common/EqualiserKit.h"
 #include "common/FilterKit.h"
 #include "common/PlayerKit.h"
 #include "common/Threading.h"
@@ -140,44 +141,6 @@ std::shared_ptr<tk::MemoryReader> reader(const Frames& in, unsigned rate = kRate
     return std::make_shared<tk::MemoryReader>(in, rate);
 }
 
-// Copies its input until the block reaching `failAt`, then fails.
-class FailingAlgo : public SoundAlgoBypass {
-public:
-    explicit FailingAlgo(int failAt) : mFailAt(failAt) {}
-    SoundTools::Status process() override {
-        if (getInOrigin() + int(getInFrameNb()) >= mFailAt) {
-            setError("FailingAlgo : the block cannot be processed", "FailingAlgo::process");
-            return SoundTools::Error;
-        }
-        return SoundAlgoBypass::process();
-    }
-
-private:
-    int mFailAt;
-};
-
-// A source that fails after `failAt` frames, as a file reader does on a read error.
-class FailingReader : public tk::MemoryReader {
-public:
-    FailingReader(Frames frames, size_t failAt) : tk::MemoryReader(std::move(frames), kRate), mFailAt(failAt) {}
-    void rewind() override {
-        tk::MemoryReader::rewind();
-        mPos = 0;
-    }
-
-protected:
-    unsigned read(unsigned count, double* dest) override {
-        const unsigned n = unsigned(std::min<size_t>(count, mFailAt - std::min(mFailAt, mPos)));
-        const unsigned got = n ? tk::MemoryReader::read(n, dest) : 0;
-        mPos += got;
-        if (got < count) setError("broken.wav: read error", "FailingReader::read");
-        return got;
-    }
-
-private:
-    size_t mFailAt;
-    size_t mPos = 0;
-};
 }  // namespace
 
 // ---------------------------------------------------------------- playing
@@ -255,7 +218,7 @@ TEST(PlayerAudioThreads, APresetSwitchedOnWhilePlayingShapesTheSpectrum) {
     const size_t after = last - kRate / 2 - window;   // played long after it
     const auto presetBands = tk::withLevels(bands, tk::defaultEqPresets()[preset].levels);
     for (const tk::EqBand& b : bands) {
-        const double change = tk::toDb(toneAt(got, after, window, b.freq) / toneAt(got, before, window, b.freq));
+        const double change = tk::db(toneAt(got, after, window, b.freq) / toneAt(got, before, window, b.freq));
         EXPECT_NEAR(change, tk::eqResponseDb(presetBands, b.freq, kRate), 0.5) << b.freq << " Hz";
     }
     EXPECT_EQ(player.getEqGain(), 1.0) << "nothing came near clipping";
@@ -305,31 +268,6 @@ TEST(PlayerAudioThreads, GaplessHandoverToTheNextRecording) {
     EXPECT_EQ(ends, std::vector<bool>({true})) << "one end: the output ran dry after the second recording";
 }
 
-// Another thread changes the equaliser, the gate and the amplifier all through
-// playback, as a user interface on its own thread would.
-TEST(PlayerAudioThreads, LiveChangesFromAnotherThreadDuringPlayback) {
-    REQUIRE_AUDIO();
-    tk::Watchdog dog("LiveChangesFromAnotherThreadDuringPlayback");
-    const Frames in = tk::mixedStereo(size_t(2.5 * kRate), kRate, 31);
-    SoundPlayerQt player(reader(in), nullptr, true);
-    tk::installGateAndAmplifier(player, -3.0, -50.0, 0.01, 0.05);
-    tk::MonitorTap rec;
-    ASSERT_TRUE(rec.ok());
-    player.preload();
-    player.start();
-    tk::RandomPlayerChanges ui(player, 77, true, std::chrono::milliseconds(3));
-    const bool ended = runEventsUntil([&] { return idle(player); }, 20.0);
-    const int changes = ui.stop();
-    runEventsFor(0.1);
-    const Frames got = rec.take();
-    player.stop();
-    EXPECT_TRUE(ended);
-    EXPECT_GT(changes, 50);
-    const size_t first = tk::firstSound(got), last = tk::lastSound(got);
-    ASSERT_NE(first, SIZE_MAX);
-    EXPECT_NEAR(double(last - first), double(in.size()), 0.05 * kRate) << "the whole stream was heard";
-}
-
 // The processing stalls for longer than the output holds: the output runs dry
 // for a while, then plays on. That is not the end of the playback.
 class StallOnce : public SoundAlgoBypass {
@@ -375,96 +313,6 @@ TEST(PlayerAudioThreads, AProcessingStallIsNotTheEnd) {
     const size_t first = tk::firstSound(got), last = tk::lastSound(got);
     ASSERT_NE(first, SIZE_MAX);
     EXPECT_GT(double(last - first), double(in.size()) + 0.2 * kRate);
-}
-
-// ---------------------------------------------------------------- bad input
-
-TEST(PlayerAudioThreads, AReaderFailingMidStreamEndsThePlayback) {
-    REQUIRE_AUDIO();
-    tk::Watchdog dog("AReaderFailingMidStreamEndsThePlayback");
-    const Frames in = tk::mixedStereo(3 * kRate, kRate, 4);
-    SoundPlayerQt player(std::make_shared<FailingReader>(in, kRate / 2), nullptr, true);
-    SignalLog log(player);
-    tk::MonitorTap rec;
-    ASSERT_TRUE(rec.ok());
-
-    player.preload();
-    player.start();
-    ASSERT_TRUE(runEventsUntil([&] { return idle(player); }, 20.0));
-    runEventsFor(0.1);
-    const Frames got = rec.take();
-    // The reader reports its failure by a short read: the stream ends there, with
-    // every frame read before it.
-    EXPECT_EQ(player.getDevice()->getStatus(), SoundTools::Ok);
-    EXPECT_TRUE(SoundDebuggableClass::getError().contains("broken.wav: read error"));
-    EXPECT_EQ(log.ends(), std::vector<bool>({true, true}));
-    const Frames expected = tk::quantise16(Frames(in.begin(), in.begin() + kRate / 2));
-    const long lag = align(got, expected);
-    EXPECT_EQ(mismatches(got, lag, expected, kRate / 10), 0u);
-    EXPECT_EQ(tk::lastSound(got), size_t(long(tk::lastSound(expected)) + lag));
-    player.stop();
-}
-
-TEST(PlayerAudioThreads, AFailingChainEndsThePlaybackAsFailed) {
-    REQUIRE_AUDIO();
-    tk::Watchdog dog("AFailingChainEndsThePlaybackAsFailed");
-    for (bool inPost : {false, true}) {
-        auto failing = SoundRef<FailingAlgo>::make(int(kRate / 2));
-        SoundPlayerQt player(reader(tk::noise(3 * kRate, 0.2)), inPost ? nullptr : failing.get(), true);
-        if (inPost) player.setPostProcessingChain(failing.release());
-        SignalLog log(player);
-        player.preload();
-        player.start();
-        // The end is reported through the event loop, possibly after the output went idle.
-        ASSERT_TRUE(runEventsUntil(
-            [&] { return idle(player) && !player.getDevice()->isRunning() && !log.ends().empty(); }, 20.0))
-            << "post " << inPost;
-        EXPECT_EQ(player.getDevice()->getStatus(), SoundTools::Error) << "post " << inPost;
-        const std::vector<bool> ends = log.ends();
-        ASSERT_FALSE(ends.empty());
-        EXPECT_EQ(std::count(ends.begin(), ends.end(), true), 0) << "a failure is not a normal end";
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains("cannot be processed"));
-        player.stop();
-    }
-}
-
-TEST(PlayerAudioThreads, StopBeforeStartStopTwiceAndDestroyWhilePlaying) {
-    REQUIRE_AUDIO();
-    tk::Watchdog dog("StopBeforeStartStopTwiceAndDestroyWhilePlaying");
-    const Frames in = tk::mixedStereo(4 * kRate, kRate, 8);
-    {
-        SoundPlayerQt player(reader(in), nullptr, true);
-        SignalLog log(player);
-        player.stop();
-        EXPECT_TRUE(player.isStopped());
-        EXPECT_TRUE(log.ends().empty()) << "nothing was playing";
-        player.preload();
-        player.start();
-        ASSERT_TRUE(runEventsUntil([&] { return log.started > 0; }, 10.0));
-        player.stop();
-        player.stop();
-        EXPECT_TRUE(player.isStopped());
-        EXPECT_FALSE(player.getDevice()->isRunning());
-        EXPECT_FALSE(player.getDevice()->isOpen());
-        EXPECT_EQ(log.ends(), std::vector<bool>({false})) << "one stop, one report";
-        // And again from the start.
-        player.preload();
-        player.start();
-        ASSERT_TRUE(runEventsUntil([&] { return log.started > 1; }, 10.0));
-        player.stop();
-    }
-    for (double seconds : {0.0, 0.3}) {
-        auto chain = SoundRef<SoundAlgoScale>::make(-1.0);
-        auto player = std::make_unique<SoundPlayerQt>(reader(in), chain.get(), true);
-        player->switchEq(true);
-        player->preload();
-        player->start();
-        runEventsFor(seconds);
-        const auto t0 = std::chrono::steady_clock::now();
-        player.reset();
-        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
-        EXPECT_EQ(chain->refCount(), 1) << "the device dropped its reference";
-    }
 }
 
 // ---------------------------------------------------------------- format

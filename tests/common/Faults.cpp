@@ -121,4 +121,26 @@ unsigned HookReader::read(unsigned count, double* dest) {
     return n;
 }
 
+void FailingReader::rewind() {
+    resetAtEnd();
+    mOffset = 0;
+    mPos = 0;
+}
+
+unsigned FailingReader::read(unsigned count, double* dest) {
+    const size_t n = std::min<size_t>(count, mFailAt > mPos ? mFailAt - mPos : 0);
+    std::copy(&mFrames[mPos].l, &mFrames[mPos].l + 2 * n, dest);
+    mPos += n;
+    if (n < count) setError(QString("failing.wav: read error at frame %1").arg(mPos), "FailingReader::read");
+    return unsigned(n);
+}
+
+SoundTools::Status FailingAlgo::process() {
+    if (getInOrigin() >= mFailAt) {
+        setError("FailingAlgo : the block cannot be processed", "FailingAlgo::process");
+        return SoundTools::Error;
+    }
+    return SoundAlgoBypass::process();
+}
+
 }  // namespace tk

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundReader.h"
 
 namespace tk {
@@ -52,6 +54,41 @@ private:
     unsigned mFrames, mRate, mAt, mPos = 0;
     uint32_t mSeed = 12345;
     std::function<void()> mHook;
+};
+
+// A source of `frames` whose reads fail from frame `failAt` on: it returns what
+// it had and records the failure ("failing.wav: read error at frame N"), as a
+// file reader does on a read error.
+class FailingReader : public SoundReader {
+public:
+    FailingReader(Frames frames, size_t failAt, unsigned rate = 44100)
+        : mFrames(std::move(frames)), mFailAt(failAt), mRate(rate) {}
+    SoundTools::Status open(QString) override { return SoundTools::Ok; }
+    void close() override {}
+    unsigned getFrameNB() const override { return unsigned(mFrames.size()); }
+    unsigned getSampleRate() const override { return mRate; }
+    void rewind() override;
+    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
+
+protected:
+    unsigned read(unsigned count, double* dest) override;
+
+private:
+    Frames mFrames;
+    size_t mFailAt;
+    unsigned mRate;
+    size_t mPos = 0;
+};
+
+// Copies its input until its input reaches stream position `failAt`, then
+// fails every block with "... cannot be processed".
+class FailingAlgo : public SoundAlgoBypass {
+public:
+    explicit FailingAlgo(int failAt) : mFailAt(failAt) {}
+    SoundTools::Status process() override;
+
+private:
+    int mFailAt;
 };
 
 }  // namespace tk

@@ -16,7 +16,6 @@ namespace tk {
 // H(e^{j 2 pi f / fs}) of the filter b / a.
 std::complex<double> response(const std::valarray<double>& b, const std::valarray<double>& a, double f, double fs);
 double responseDb(const std::valarray<double>& b, const std::valarray<double>& a, double f, double fs);
-inline double toDb(double linear) { return 20.0 * std::log10(linear); }
 
 // The recursion y = (b0 x + sum_k (b[k+1] x[k] - a[k+1] y[k]), k = N-2 .. 0) / a0,
 // one channel at a time, in plain scalar code; output gain * y.

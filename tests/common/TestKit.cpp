@@ -1,6 +1,11 @@
 #include "TestKit.h"
 
+#include "tonewright/SoundAlgoStats.h"
+
 #include <QDir>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <memory>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -150,5 +155,25 @@ int runCommand(const std::string& command, std::string* out) {
 }
 
 bool haveTool(const std::string& name) { return runCommand("command -v " + name + " >/dev/null 2>&1") == 0; }
+
+int64_t framesInFile(const QString& path) {
+    if (!QFileInfo(path).isFile()) return -1;
+    if (path.endsWith(".raw")) return QFileInfo(path).size() / 8;
+    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(path));
+    if (!reader || reader->open(path) != SoundTools::Ok) return -1;
+    auto buffer = SoundBuffer::createNew(reader->getSampleRate());
+    buffer->alloc(4096, 2);
+    int64_t total = 0;
+    while (unsigned n = reader->stereoRead(buffer, 0)) total += n;
+    return reader->hasFailed() ? -1 : total;
+}
+
+SoundAlgoStats* bandStatsAt(double db, unsigned rate) {
+    const double meanSquare = std::pow(10.0, db / 10.0);
+    QJsonObject o{{"Class", "SoundAlgoStats"}, {"OutputType", 2},         {"WindowTime", 0.0},
+                  {"TotalCount", 1},           {"LeftSqr", meanSquare}, {"RightSqr", meanSquare}};
+    if (rate) o.insert("SampleRate", int(rate));
+    return SoundAlgoStats::createFromJSon(o);
+}
 
 }  // namespace tk

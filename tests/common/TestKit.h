@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,6 +15,8 @@
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundWriter.h"
+
+class SoundAlgoStats;
 
 namespace tk {
 
@@ -32,6 +35,12 @@ Frames concat(std::initializer_list<Frames> parts);
 // A ramp 1, 2, 3, ... on the left and its negative on the right: every frame is
 // distinct, so any shift or lost frame shows.
 Frames ramp(size_t n, double start = 1.0);
+
+// ---------------------------------------------------------------- levels
+// Decibels of an amplitude ratio, and of a power (mean-square) ratio: the one
+// pair of level helpers of the suite.
+inline double db(double amplitude) { return 20.0 * std::log10(amplitude); }
+inline double powerDb(double power) { return 10.0 * std::log10(power); }
 
 // ---------------------------------------------------------------- naive references
 Frames scaled(const Frames& in, double gain);
@@ -120,6 +129,15 @@ double rms(const Frames& f, size_t from = 0, size_t to = SIZE_MAX);
 double peak(const Frames& f);
 
 // ---------------------------------------------------------------- files and tools
+// Frames a sound file holds, read back through the library's reader factory (a
+// .raw file: its size over two 32-bit floats a frame); -1 when it cannot be
+// opened or its reading fails.
+int64_t framesInFile(const QString& path);
+// A band statistics algorithm (the kind a statistics file holds) whose full
+// RMS is `db`, as read from its JSON form (with the sample rate, unless 0);
+// the caller owns the reference.
+SoundAlgoStats* bandStatsAt(double db, unsigned rate = 0);
+
 // A temporary folder removed at the end of the test.
 class TempDir {
 public:

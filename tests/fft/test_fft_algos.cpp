@@ -228,20 +228,6 @@ TEST(FFTAlgo, DisabledInverseProducesNoSamples) {
     EXPECT_TRUE(out.empty());
 }
 
-// A second run starts from silence: the tail of the first stream's last block
-// must not leak into it.
-TEST(FFTAlgo, SecondRunIsIndependentOfTheFirst) {
-    const std::vector<double> h = testFir(100);
-    auto chain = fftChain(512, true, SoundRef<FirSpectrum>::make(h).release());
-    const Frames loud = tk::noise(3000, 0.9, 1);
-    const Frames quiet = tk::noise(3000, 0.1, 2);
-    tk::run(*chain, loud, kRate, 1024);
-    const Frames second = tk::run(*chain, quiet, kRate, 1024);
-    auto fresh = fftChain(512, true, SoundRef<FirSpectrum>::make(h).release());
-    const Frames alone = tk::run(*fresh, quiet, kRate, 1024);
-    EXPECT_TRUE(tk::framesNear(second, alone, 1e-15));
-}
-
 TEST(FFTAlgo, SizesAreRoundedDownToPowersOfTwo) {
     struct Case {
         unsigned requested;

@@ -144,18 +144,6 @@ TEST(FFTFilter, CornersAreClamped) {
     EXPECT_EQ(a, b);
 }
 
-TEST(FFTFilter, DebugReportsTheCorners) {
-    std::ostringstream text;
-    SoundDebuggableClass::setOStream(&text);
-    SoundDebuggableClass::setDebug(true);
-    SoundAlgoEqFFT eq(SoundTools::BandPass, 441.0, 4410.0, 1024);
-    tk::run(eq, tk::noise(100), kRate);
-    SoundDebuggableClass::setDebug(false);
-    SoundDebuggableClass::setOStream(nullptr);
-    EXPECT_NE(text.str().find("FillFilter Low Freq441;0.01 44100\n"), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("FillFilter Hi Freq4410;0.1 44100\n"), std::string::npos) << text.str();
-}
-
 // A type without a band layout: the fixed critical message, and the stream
 // passes unchanged, delayed like a designed filter (223 frames).
 TEST(FFTFilter, UnsupportedTypePassesTheStreamDelayed) {

@@ -159,17 +159,6 @@ TEST(EqFIR, OutputGain) {
     EXPECT_TRUE(tk::framesNear(out, tk::scaled(ref, std::pow(10.0, -0.3)), 1e-15));
 }
 
-TEST(EqFIR, DebugReportsTheLength) {
-    std::ostringstream text;
-    SoundDebuggableClass::setOStream(&text);
-    SoundDebuggableClass::setDebug(true);
-    SoundAlgoEqFIR fir(SoundTools::LowPass, 1000.0, 0.0);
-    tk::run(fir, tk::noise(100), kRate);
-    SoundDebuggableClass::setDebug(false);
-    SoundDebuggableClass::setOStream(nullptr);
-    EXPECT_NE(text.str().find("FIR lenght = 35\n"), std::string::npos) << text.str();
-}
-
 TEST(EqFIR, BadInputIsAnErrorNotACrash) {
     // Types without a band layout: the fixed critical message and Error.
     for (FilterType type : {SoundTools::LowShelf, SoundTools::BandEq, FilterType(42)}) {

@@ -199,17 +199,3 @@ TEST(FilterAlgo, CrossoverSplitsPowerBetweenItsOutputs) {
         EXPECT_NEAR((tk::power(out[0], settle) + tk::power(out[1], settle)) / tk::power(in, settle), 1.0, 2e-3) << f;
     }
 }
-
-// A filter fed a sample that is not a number filters it as silence: its state
-// stays finite and later blocks are unaffected.
-TEST(FilterAlgo, BadSamplesAreFilteredAsSilence) {
-    Frames in = tk::noise(5000, 0.5, 3);
-    Frames holed = in;
-    in[1234] = Frame(std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity());
-    holed[1234] = Frame(0, 0);
-    for (unsigned block : {1024u, 333u}) {
-        auto f = SoundRef<SoundAlgoFilter>::make(std::make_shared<BiquadEqBuilder>(BandEq, 1000.0, 1.0, 6.0));
-        auto g = SoundRef<SoundAlgoFilter>::make(std::make_shared<BiquadEqBuilder>(BandEq, 1000.0, 1.0, 6.0));
-        EXPECT_TRUE(tk::framesNear(tk::run(*f, in, kRate, block), tk::run(*g, holed, kRate, block), 0.0)) << block;
-    }
-}

@@ -322,21 +322,6 @@ TEST_F(Mp3Writer, UnwritablePathsFailWithTheirName) {
     }
 }
 
-TEST_F(Mp3Writer, FullDiskFailsTheWriteAndTheClose) {
-    if (!QFileInfo::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    const unsigned rate = 44100;
-    SoundWriterMp3 writer(rate, 2, 320);
-    ASSERT_EQ(writer.open("/dev/full"), SoundTools::Ok);
-    tk::MemoryReader reader(music(5 * rate, rate), rate);
-    SoundAlgoBypass bypass;
-    EXPECT_EQ(bypass.processAll(reader, &writer), SoundTools::Error);
-    EXPECT_TRUE(writer.hasFailed());
-    EXPECT_TRUE(SoundDebuggableClass::getError().contains("/dev/full")) << qPrintable(SoundDebuggableClass::getError());
-    EXPECT_LT(writer.getCurrentOffset(), int(5 * rate));
-    writer.close();
-    EXPECT_EQ(writer.getChannelNum(), 0u);  // the encoder is released
-}
-
 TEST_F(Mp3Writer, OpensOnceAndNeverAfterClose) {
     const QString name = dir.path("once.mp3");
     SoundWriterMp3 writer(44100, 2, 128);

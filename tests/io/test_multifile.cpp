@@ -269,20 +269,3 @@ TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
     EXPECT_EQ(s.writer->GetWrittenFiles(), 0);
     QFile::setPermissions(locked.root(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
-
-TEST(MultiFile, AFailedSegmentLeavesNoFileBehind) {
-    if (!QFileInfo::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    tk::TempDir dir;
-    // The first segment lands on a device that is always full.
-    ASSERT_TRUE(QFile::link("/dev/full", dir.path("001-rec.raw")));
-    const tk::Frames in = tk::noise(400000, 0.3, 9);
-    auto det = tk::detectorFromList(threeRegions());
-    Split s = split(det.get(), in, dir.path("rec.raw"), 1.0);
-    EXPECT_EQ(s.status, SoundTools::Error);
-    EXPECT_TRUE(s.writer->hasFailed());
-    EXPECT_TRUE(SoundDebuggableClass::getError().contains("001-rec.raw"))
-        << SoundDebuggableClass::getError().toStdString();
-    EXPECT_TRUE(filesIn(dir.root()).isEmpty()) << filesIn(dir.root()).join(",").toStdString();
-    EXPECT_EQ(s.writer->GetWrittenFiles(), 0);
-    EXPECT_EQ(s.writer->getFramesInFiles(), 0);
-}

@@ -1,5 +1,5 @@
 // The in-memory pipe: states, slot accounting, hold-back, and the two ends on
-// different threads. Threaded suites carry "Threads" in their names.
+// different threads. Threaded suites end in Threads (the ctest label threads).
 #include <QObject>
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,7 @@
 // The streaming device: PCM output against an offline run of the same chains,
 // the playback lifecycle, source handover, failures, and start/stop stress. Every
-// test runs the device's threads, so every suite name carries "Threads".
+// test runs the device's threads, so every suite name ends in Threads (the
+// ctest label threads).
 #include <QObject>
 #include <QThread>
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "common/Faults.h"
 #include "common/TestKit.h"
 #include "common/Threading.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -107,53 +109,6 @@ Frames offline(const Frames& in, bool withPost, double startPoint = 0.0) {
 std::shared_ptr<tk::MemoryReader> memoryReader(const Frames& in, unsigned rate = kRate) {
     return std::make_shared<tk::MemoryReader>(in, rate);
 }
-
-// A reader whose source fails after `failAt` frames: it returns what it had and
-// records the failure, as a file reader does on a read error.
-class FailingReader : public SoundReader {
-public:
-    FailingReader(Frames frames, size_t failAt) : mFrames(std::move(frames)), mFailAt(failAt) {}
-    SoundTools::Status open(QString) override { return SoundTools::Ok; }
-    void close() override {}
-    unsigned getFrameNB() const override { return unsigned(mFrames.size()); }
-    unsigned getSampleRate() const override { return kRate; }
-    void rewind() override {
-        resetAtEnd();
-        mOffset = 0;
-        mPos = 0;
-    }
-    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
-
-protected:
-    unsigned read(unsigned count, double* dest) override {
-        const size_t n = std::min<size_t>(count, mFailAt > mPos ? mFailAt - mPos : 0);
-        std::copy(&mFrames[mPos].l, &mFrames[mPos].l + 2 * n, dest);
-        mPos += n;
-        if (n < count) setError(QString("failing.wav: read error at frame %1").arg(mPos), "FailingReader::read");
-        return unsigned(n);
-    }
-
-private:
-    Frames mFrames;
-    size_t mFailAt;
-    size_t mPos = 0;
-};
-
-// Copies its input until its input reaches stream position failAt, then fails.
-class FailingAlgo : public SoundAlgoBypass {
-public:
-    explicit FailingAlgo(int failAt) : mFailAt(failAt) {}
-    SoundTools::Status process() override {
-        if (getInOrigin() >= mFailAt) {
-            setError("FailingAlgo : the block cannot be processed", "FailingAlgo::process");
-            return SoundTools::Error;
-        }
-        return SoundAlgoBypass::process();
-    }
-
-private:
-    int mFailAt;
-};
 
 struct ChannelFinished {
     std::atomic<int> count{0};
@@ -417,7 +372,7 @@ TEST(DeviceThreads, AReaderFailingMidStreamEndsTheStream) {
     const Frames in = tk::mixedStereo(20000, kRate, 5);
     for (bool withPost : {false, true}) {
         auto chain = mainChain();
-        TestDevice dev(std::make_shared<FailingReader>(in, 6000), chain.get());
+        TestDevice dev(std::make_shared<tk::FailingReader>(in, 6000), chain.get());
         if (withPost) dev.setPostProcessingChain(postChain().release());
         ChannelFinished ends(dev);
         dev.start();
@@ -443,13 +398,13 @@ TEST(DeviceThreads, AFailingChainEndsWithError) {
         bool withPost;
     } cases[] = {{"main chain, no post", true, false}, {"main chain, with post", true, true}, {"post chain", false, true}};
     for (const auto& c : cases) {
-        auto failing = SoundRef<FailingAlgo>::make(4096);
+        auto failing = SoundRef<tk::FailingAlgo>::make(4096);
         TestDevice dev(memoryReader(in), c.mainFails ? failing.get() : nullptr);
         if (c.withPost) {
             if (c.mainFails)
                 dev.setPostProcessingChain(postChain().release());
             else
-                dev.setPostProcessingChain(SoundRef<FailingAlgo>::make(4096).release());
+                dev.setPostProcessingChain(SoundRef<tk::FailingAlgo>::make(4096).release());
         }
         // Continuous playing does not hide a failure.
         dev.setContinuousPlaying(true);

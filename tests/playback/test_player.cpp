@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "common/AudioServer.h"
-#include "common/EqualizerModel.h"
+#include "common/EqualiserKit.h"
 #include "common/FilterKit.h"
 #include "common/PlayerKit.h"
 #include "common/FourierKit.h"
@@ -64,14 +64,6 @@ Frames readPcm(SoundAlgoDevice& dev, size_t maxFrames = SIZE_MAX, qint64 chunk =
     return out;
 }
 
-// Amplitude of the left channel's component at `freq` (a whole number of
-// periods in n frames).
-double tone(const Frames& f, size_t from, size_t n, double freq) {
-    std::vector<double> x(n);
-    for (size_t i = 0; i < n; ++i) x[i] = f[from + i].l;
-    const size_t bin = size_t(std::lround(freq * double(n) / kRate));
-    return 2.0 * std::abs(tk::naiveDft(std::vector<tk::Complex>(x.begin(), x.end()), {bin})[0]) / double(n);
-}
 }  // namespace
 
 // ---------------------------------------------------------------- equaliser
@@ -284,8 +276,8 @@ TEST(PlayerThreads, TheEqualizerRunsFirstInThePostProcessingChain) {
     player.preload();
     const Frames got = readPcm(*player.getDevice());
     ASSERT_GT(got.size(), 4410u * 3);
-    const double at1k = tone(got, 4410, 4410, 1000.0) / tone(in, 4410, 4410, 1000.0);
-    EXPECT_NEAR(tk::toDb(at1k), tk::eqResponseDb(tk::withLevels(tk::defaultEqBands(), {0, 0, 0, 0, -8}), 1000.0, kRate),
+    const double at1k = tk::toneAmplitude(got, 4410, 4410, 1000.0, kRate) / tk::toneAmplitude(in, 4410, 4410, 1000.0, kRate);
+    EXPECT_NEAR(tk::db(at1k), tk::eqResponseDb(tk::withLevels(tk::defaultEqBands(), {0, 0, 0, 0, -8}), 1000.0, kRate),
                 0.6);
     player.stop();
     EXPECT_EQ(gain->refCount(), 1);

@@ -149,8 +149,8 @@ const std::vector<AlgoEntry>& algorithmTable() {
              c->pushAlgo(SoundRef<SoundAlgoLimiter>::make(-1.0).release());
              return mixDown(c.release());
          }},
-        {"Multiband tree, first-order splits, parallel", [] { return multiband(SoundAlgoComposite::FirstOrderSplit, true); }},
-        {"Multiband tree, biquad splits, serial", [] { return multiband(SoundAlgoComposite::BiquadSplit, false); }},
+        {"Multiband tree, first-order splits, parallel", [] { return multiband(SoundAlgoComposite::FirstOrderSplit, true); }, true, false},
+        {"Multiband tree, biquad splits, serial", [] { return multiband(SoundAlgoComposite::BiquadSplit, false); }, true, false},
         {"Multiband tree, crossovers, parallel", [] { return multiband(SoundAlgoComposite::CrossoverSplit, true); }},
         // ---- filters
         {"Filter of builders",
@@ -161,37 +161,37 @@ const std::vector<AlgoEntry>& algorithmTable() {
                               std::make_shared<Order6FilterBuilder>(LowPass, 12000.0),
                               std::make_shared<Order1FilterBuilder>(LowPass, 15000.0)});
          }},
-        {"FIR equaliser, band-stop", [] { return make<SoundAlgoEqFIR>(BandStop, 800.0, 2500.0); }},
+        {"FIR equaliser, band-stop", [] { return make<SoundAlgoEqFIR>(BandStop, 800.0, 2500.0); }, true, false},
         {"FIR equaliser, low-pass, with gain",
          [] {
              auto eq = SoundRef<SoundAlgoEqFIR>::make(LowPass, 4000.0, 0.0);
              eq->SetOutputGain(-2.0);
              return SoundRef<SoundAlgo>(std::move(eq));
-         }},
+         }, true, false},
         {"Biquad equaliser", [] { return make<SoundAlgoFilterBiquad>(BandEq, 1000.0, 1.0, 3.0); }},
         {"Filter split", [] { return mixDown(fresh<SoundAlgoFilterSplit>(std::make_shared<Order1FilterBuilder>(LowPass, 500.0))); }},
         {"Crossover", [] { return mixDown(fresh<SoundAlgoFilterCrossover>(1000.0)); }},
         // ---- FFT
-        {"FFT and back, overlapped, windowed", [] { return fftRoundTrip(512, true, true); }},
-        {"FFT and back, plain", [] { return fftRoundTrip(1024, false, false); }},
+        {"FFT and back, overlapped, windowed", [] { return fftRoundTrip(512, true, true); }, true, false},
+        {"FFT and back, plain", [] { return fftRoundTrip(1024, false, false); }, true, false},
         {"FFT statistics beside the stream",
          [] { return besideTheStream({fresh<SoundAlgoFFTDirectCompute>(1024, true, true), fresh<SoundAlgoFFTStats>()}); }},
-        {"FFT equaliser, band-pass", [] { return make<SoundAlgoEqFFT>(BandPass, 300.0, 3000.0, 2048u); }},
+        {"FFT equaliser, band-pass", [] { return make<SoundAlgoEqFFT>(BandPass, 300.0, 3000.0, 2048u); }, true, false},
         {"FFT filter, high-pass, in a chain of its own",
          [] {
              return chain({fresh<SoundAlgoFFTDirectCompute>(1024u, true, false),
                            fresh<SoundAlgoFFTFilter>(HighPass, 1000.0, 0.0, 1024u),
                            fresh<SoundAlgoFFTInverseCompute>(false)});
-         }},
+         }, true, false},
         {"FFT bin translation",
          [] {
              return chain({fresh<SoundAlgoFFTDirectCompute>(1024u, false, false), fresh<SoundAlgoFFTTranslate>(5),
                            fresh<SoundAlgoFFTInverseCompute>(false)});
-         }},
-        {"Autocorrelation chain", [] { return make<SoundFFTAutocorrelChain>(2048u); }},
+         }, true, false},
+        {"Autocorrelation chain", [] { return make<SoundFFTAutocorrelChain>(2048u); }, true, false},
         // Synthesises a tone for each block it is given, its phase starting
         // again at every block: its output follows the block size by design.
-        {"Autocorrelation statistics", [] { return make<SoundAutocorrelStats>(3); }, false},
+        {"Autocorrelation statistics", [] { return make<SoundAutocorrelStats>(3); }, false, false},
         // ---- dynamics
         {"Step detector, pass-through", [] { return make<RMSStepDetector>(-40.0, 0.2, 1.0, RMSStepDetector::PassThrough, false); }},
         {"Step detector, region RMS", [] { return make<RMSStepDetector>(-40.0, 0.05, 1.0, RMSStepDetector::RegionRMS, false); }},
@@ -209,17 +209,17 @@ const std::vector<AlgoEntry>& algorithmTable() {
              return make<SoundAlgoFilterMultibandAmplifier>(std::vector<double>{500.0, 4000.0}, -14.0, 0.005, 0.1, 0.5,
                                                             someRegions().get(), SoundAlgoComposite::BiquadSplit, 0,
                                                             10.0, std::vector<double>{2.0, -1.0, 0.0});
-         }},
+         }, true, false},
         {"Multiband amplifier, FFT bands, recombined",
          [] {
              return make<SoundAlgoFFTMultibandAmplifier>(std::vector<double>{300.0, 3000.0}, -14.0, 0.005, 0.05,
                                                          someRegions().get(), 2048u, true);
-         }},
+         }, true, false},
         {"Multiband amplifier, FFT bands, one output each",
          [] {
              return mixDown(fresh<SoundAlgoFFTMultibandAmplifier>(std::vector<double>{300.0, 3000.0}, -14.0, 0.005,
                                                                   0.05, someRegions().get(), 2048u, false));
-         }},
+         }, true, false},
         {"Noise gate", [] { return make<SoundAlgoNoiseGate>(-30.0, 0.01, 0.05); }},
         {"Noise gate, long window, slow fade", [] { return make<SoundAlgoNoiseGate>(-45.0, 0.2, 0.3); }},
         {"Integrator", [] { return make<SoundAlgoFWIntegrator>(0.01); }},
@@ -227,8 +227,8 @@ const std::vector<AlgoEntry>& algorithmTable() {
         {"Limiter", [] { return make<SoundAlgoLimiter>(-1.0, 0.005, 0.1); }},
         {"Simple limiter", [] { return make<SoundAlgoSimpleLimiter>(0.005); }},
         // ---- statistics
-        {"Level statistics and RMS", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsAndRMS, 0.2); }},
-        {"Level RMS only", [] { return make<SoundAlgoStats>(SoundAlgoStats::RMSOnly, 0.05); }},
+        {"Level statistics and RMS", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsAndRMS, 0.2); }, true, false},
+        {"Level RMS only", [] { return make<SoundAlgoStats>(SoundAlgoStats::RMSOnly, 0.05); }, true, false},
         {"Level statistics only", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsOnly, 0.0); }},
         {"Statistics analysis",
          [] {

@@ -22,6 +22,10 @@ struct AlgoEntry {
     std::function<SoundRef<SoundAlgo>()> make;
     // The output does not depend on the block size (true for all but a few).
     bool blockSizeFree = true;
+    // Samples that are no numbers are taken as silence at once. Where false, the
+    // algorithm's blocks or windows (FIR and FFT blocks, level windows, band
+    // splits) may spread them over their length before they pass.
+    bool badSamplesAsSilence = true;
 };
 
 const std::vector<AlgoEntry>& algorithmTable();

@@ -81,17 +81,6 @@ struct Outcome {
     }
 };
 
-int64_t framesIn(const QString& path, const char* extension) {
-    if (!QFileInfo(path).isFile()) return -1;
-    if (std::string(extension) == "raw") return QFileInfo(path).size() / 8;  // two 32-bit floats a frame
-    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(path));
-    if (!reader || reader->open(path) != SoundTools::Ok) return -1;
-    auto buffer = SoundBuffer::createNew(reader->getSampleRate());
-    buffer->alloc(4096, 2);
-    int64_t total = 0;
-    while (unsigned n = reader->stereoRead(buffer, 0)) total += n;
-    return total;
-}
 
 SoundRef<RMSStepDetector> oneSoundRegion() {
     RMSStepDetector::Region r{};
@@ -148,13 +137,13 @@ Outcome runWriter(const WriterKind& k, const QString& path, unsigned at = 0, std
             const QString segment = multi->getSegmentName(i);
             if (QFileInfo(segment).isFile()) {
                 o.fileExists = true;
-                total += std::max<int64_t>(0, framesIn(segment, k.extension));
+                total += std::max<int64_t>(0, tk::framesInFile(segment));
             }
         }
         o.fileFrames = total;
     } else {
         o.fileExists = QFileInfo(path).exists();
-        o.fileFrames = framesIn(path, k.extension);
+        o.fileFrames = tk::framesInFile(path);
     }
     return o;
 }

@@ -1,12 +1,15 @@
-// Inputs the fuzz targets (fuzz/, scripts/fuzz.sh) found to crash, leak or
-// misbehave, fed again through the same entry points. Each input is built here
-// or carried as text; no binary files are committed.
+// The fuzz corpus replayed through every fuzz target, and the inputs the fuzz
+// targets (fuzz/, scripts/fuzz.sh) found to crash, leak or misbehave, fed again
+// through the same entry points. Each input is built here or carried as text;
+// no binary files are committed.
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <limits>
 #include <memory>
 
+#include "common/ExternalAudio.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundBuffer.h"
@@ -40,6 +43,35 @@ long long readThrough(const QString& path) {
 }
 
 }  // namespace
+
+// The corpus fuzzing starts from (valid files of every kind the library reads,
+// files of other tools, and their cut and bit-flipped variants) through each
+// target's entry point, in a program of its own per target: none may crash,
+// abort or (in the sanitizer builds) touch memory it should not.
+TEST(FuzzCorpus, EveryTargetReplaysItsCorpus) {
+    tk::TempDir dir;
+    const std::string corpus = dir.path("corpus").toStdString();
+    const std::string replay = TW_REPLAY_DIR;
+    ASSERT_EQ(tk::runCommand(std::string(TW_SOURCE_DIR) + "/scripts/fuzz-corpus.sh " + replay + "/tw_replay_seeds " +
+                             corpus + " >/dev/null 2>&1"),
+              0);
+    const QStringList targets = QDir(QString::fromStdString(corpus)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    EXPECT_EQ(targets.size(), 5);
+    for (const QString& target : targets) {
+        SCOPED_TRACE(target.toStdString());
+        const QDir folder(QString::fromStdString(corpus) + "/" + target);
+        const QStringList files = folder.entryList(QDir::Files);
+        // Every seed comes with its seven damaged variants.
+        EXPECT_GE(files.size(), 16);
+        std::string out;
+        EXPECT_EQ(tk::runCommand("cd " + tk::shellQuote(folder.path()) + " && " + replay + "/tw_replay_" +
+                                     target.toStdString() + " * 2>&1",
+                                 &out),
+                  0)
+            << out;
+        EXPECT_NE(out.find("replayed " + std::to_string(files.size())), std::string::npos) << out;
+    }
+}
 
 // A damaged Ogg Vorbis stream (the header page of a short file with bits
 // changed): libsndfile refuses it and, in doing so, leaks the Vorbis stream

@@ -116,19 +116,6 @@ TEST(LevelStats, SlidingRmsIsACentredWindow) {
     }
 }
 
-TEST(LevelStats, VerboseReport) {
-    ScopedDiagnostics diag;
-    auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::StatsOnly, 0.0);
-    tk::run(*stats, Frames(1000, Frame(0.5, 0.25)), kRate);
-    EXPECT_EQ(diag.text.str(),
-              "Stats :\n\tRMS\t= -8.06 dB\n \tRMS Left\t= -6.02 dB\n\tRMS Right\t= -12.04 dB\n\tMax Left\t= -6.02 "
-              "dB\n\tMax Right\t= -12.04 dB\n");
-    diag.text.str("");
-    auto rmsOnly = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::RMSOnly, 0.01);
-    tk::run(*rmsOnly, Frames(1000, Frame(0.5, 0.25)), kRate);
-    EXPECT_EQ(diag.text.str(), "");
-}
-
 TEST(LevelStats, JsonRoundTripAndRegistry) {
     auto stats = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::StatsAndRMS, 0.02);
     tk::run(*stats, tk::noise(4000, 0.3, 2), 48000);

@@ -27,22 +27,13 @@ namespace {
 constexpr unsigned kRate = 44100;
 const std::vector<double> kPink = {0.0, -5.59, -5.58, -5.57, -7.89, -9.38, -7.88, -9.37, -10.47};
 
-SoundAlgoStats* bandAt(double db) {
-    QJsonObject o{{"Class", "SoundAlgoStats"},
-                  {"OutputType", 2},
-                  {"WindowTime", 0.0},
-                  {"TotalCount", 1},
-                  {"LeftSqr", std::pow(10.0, db / 10.0)},
-                  {"RightSqr", std::pow(10.0, db / 10.0)}};
-    return SoundAlgoStats::createFromJSon(o);
-}
 
 // Statistics whose bands read the given levels (dB) before normalisation.
 SoundStatFile statsAt(const std::vector<double>& db, std::vector<double> freqs = {}) {
     if (freqs.empty())
         for (size_t i = 0; i + 1 < db.size(); ++i) freqs.push_back(100.0 * double(i + 1));
     std::vector<SoundAlgoStats*> bands;
-    for (double d : db) bands.push_back(bandAt(d));
+    for (double d : db) bands.push_back(tk::bandStatsAt(d));
     SoundStatFile file;
     file.setStats(freqs, bands, false);
     return file;
@@ -80,67 +71,6 @@ SoundStatFile analyse(const Frames& in, bool withFFT = true) {
     return analysis->getStatFile();
 }
 }  // namespace
-
-TEST(Reference, ReadsKeysInOrderAndStopsAtTheFirstBadOne) {
-    const QJsonObject full = curve("Pink", {100, 200}, {0, -3});
-    SoundStatReference r;
-    ASSERT_TRUE(r.readFromJSon(full, "Name"));
-    EXPECT_EQ(r.getName(), "Pink");
-    EXPECT_EQ(r.getVersion(), "1");
-    EXPECT_EQ(r.getFrequencies(), (std::vector<double>{100, 200}));
-    EXPECT_FALSE(r.isEmpty());
-    // A second read appends to the arrays (and the counts still agree).
-    ASSERT_TRUE(r.readFromJSon(full, "Name"));
-    EXPECT_EQ(r.getLevels(), (std::vector<double>{0, -3, 0, -3}));
-
-    QJsonObject local = full;
-    local.insert("NameFr", "Rose");
-    SoundStatReference fr;
-    ASSERT_TRUE(fr.readFromJSon(local, "NameFr"));
-    EXPECT_EQ(fr.getName(), "Rose");
-    local.insert("NameFr", 12);  // not a text: "Name" is used
-    ASSERT_TRUE(fr.readFromJSon(local, "NameFr"));
-    EXPECT_EQ(fr.getName(), "Pink");
-
-    struct Case {
-        const char* key;
-        QJsonValue value;  // Undefined removes the key
-        const char* name;
-        size_t freqs, levels;
-    };
-    const Case cases[] = {
-        {"Class", QJsonValue::Undefined, "", 0, 0},
-        {"Class", "SoundAlgoStats", "", 0, 0},
-        {"Name", 3, "", 0, 0},
-        {"Frequency", "100", "Pink", 0, 0},
-        {"RelativeLevel", QJsonObject(), "Pink", 2, 0},
-        {"Version", QJsonValue::Undefined, "Pink", 2, 2},
-        {"Version", 1, "Pink", 2, 2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.key);
-        QJsonObject o = full;
-        if (c.value.isUndefined())
-            o.remove(c.key);
-        else
-            o.insert(c.key, c.value);
-        SoundStatReference bad;
-        EXPECT_FALSE(bad.readFromJSon(o, "Name"));
-        EXPECT_EQ(bad.getName(), c.name);
-        EXPECT_EQ(bad.getFrequencies().size(), c.freqs);
-        EXPECT_EQ(bad.getLevels().size(), c.levels);
-        EXPECT_TRUE(bad.getVersion().isEmpty());
-        EXPECT_TRUE(bad.isEmpty() || c.freqs == 2);
-    }
-    // Elements that are not numbers read as 0.
-    QJsonObject odd = full;
-    odd.insert("RelativeLevel", QJsonArray{"a", -2.5});
-    EXPECT_EQ(referenceOf(odd).getLevels(), (std::vector<double>{0.0, -2.5}));
-    odd.insert("RelativeLevel", QJsonArray{-2.5});
-    EXPECT_TRUE(referenceOf(odd).isEmpty());  // arrays of different lengths describe no curve
-    EXPECT_EQ(SoundStatReference::getDefaultFrequencies(),
-              (std::vector<double>{250, 500, 1000, 2000, 3000, 4000, 6000, 8000, 10000}));
-}
 
 // Measured relative levels {-5, -2, 0} stand for {-3, 0, 2} shifted down by 2 dB
 // (measured levels are relative to the loudest band): against a flat curve
