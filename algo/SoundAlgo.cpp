@@ -9,6 +9,8 @@
 #include <ostream>
 #include <typeinfo>
 
+#include "core/SoundFlushDenormals.h"
+
 SoundAlgo::SoundAlgo() = default;
 
 SoundAlgo::SoundAlgo(QString id) : mId(std::move(id)) {}
@@ -203,6 +205,8 @@ SoundTools::Status SoundAlgo::initProcessLoop(SoundReader& reader, LoopContext& 
 }
 
 SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext& ctx, SoundWriter* writer) {
+    // Per block, so that hosts driving the loop themselves get it too.
+    SoundTools::FlushDenormals flush;
     ctx.status = SoundTools::Ok;
     SoundTools::Status final = SoundTools::Ok;
     const int before = reader.getOffset();
@@ -277,6 +281,7 @@ SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext
 }
 
 int SoundAlgo::endProcessLoop(LoopContext& ctx) {
+    SoundTools::FlushDenormals flush;
     emit notifyEnd(ctx.status);
     endProcess(ctx.status, ctx.frameNbProcessed);
     return 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "core/SoundFlushDenormals.h"
 #include "tonewright/SoundAlgoElementary.h"
 
 SoundAlgoComposite::SoundAlgoComposite(QString id, bool sharedInputs)
@@ -265,7 +266,10 @@ SoundTools::Status SoundAlgoComposite::process() {
     } else {
         const int n = int(mBranches.size());
 #pragma omp parallel for schedule(static) reduction(| : s)
-        for (int b = 0; b < n; ++b) s |= int(processOneLoop(b));
+        for (int b = 0; b < n; ++b) {
+            SoundTools::FlushDenormals flush;  // the worker's own floating-point mode
+            s |= int(processOneLoop(b));
+        }
     }
     if (s == 0) return SoundTools::Ok;
     return s == 1 ? SoundTools::Error : SoundTools::Interrupted;

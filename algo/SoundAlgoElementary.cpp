@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/SoundFlushDenormals.h"
+
 using SoundTools::StereoFrame;
 using Frame = StereoFrame<double>;
 
@@ -52,17 +54,21 @@ SoundTools::Status SoundAlgoAdd::process() {
     for (unsigned i = 0; i < outputs; ++i) out[i] = mOutBuffers[i]->getStereoFrame(outOrigin);
     const double* w = mWeights.data();
     const int count = int(n);
-#pragma omp parallel for schedule(static) if (n >= kParallelMinFrames)
-    for (int j = 0; j < count; ++j) {
-        double l = w[0] * in[0][j].l;
-        double r = w[0] * in[0][j].r;
-        for (unsigned i = 1; i < inputs; ++i) {
-            l += w[i] * in[i][j].l;
-            r += w[i] * in[i][j].r;
-            if (i < outputs) out[i][j] = in[i][j];
+#pragma omp parallel if (n >= kParallelMinFrames)
+    {
+        SoundTools::FlushDenormals flush;  // each worker's own floating-point mode
+#pragma omp for schedule(static)
+        for (int j = 0; j < count; ++j) {
+            double l = w[0] * in[0][j].l;
+            double r = w[0] * in[0][j].r;
+            for (unsigned i = 1; i < inputs; ++i) {
+                l += w[i] * in[i][j].l;
+                r += w[i] * in[i][j].r;
+                if (i < outputs) out[i][j] = in[i][j];
+            }
+            out[0][j].l = l;
+            out[0][j].r = r;
         }
-        out[0][j].l = l;
-        out[0][j].r = r;
     }
     return SoundTools::Ok;
 }

@@ -57,6 +57,14 @@ double SoundReader::getLength() {
     return rate == 0 ? 0.0 : double(getFrameNB()) / double(rate);
 }
 
+QString SoundReader::sampleRateProblem(long long rate) {
+    if (rate >= kMinSampleRate && rate <= kMaxSampleRate) return QString();
+    return QStringLiteral("unsupported sample rate of %1 Hz (rates from %2 Hz to %3 Hz can be read)")
+        .arg(rate)
+        .arg(kMinSampleRate)
+        .arg(kMaxSampleRate);
+}
+
 std::string SoundReader::getLengthString() {
     const double length = getLength();
     const double h = std::floor(length / 3600.0);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ostream>
 
+#include "core/SoundFlushDenormals.h"
 #include "core/SoundSimd.h"
 #include "filters/EqualiserDesign.h"
 
@@ -132,6 +133,7 @@ SoundTools::Status SoundAlgoEqFIR::process() {
     [[maybe_unused]] const bool parallel = double(n) * double(taps) > 65536.0 && chunks > 1;
 #pragma omp parallel for schedule(static) if (parallel)
     for (long c = 0; c < chunks; ++c) {
+        SoundTools::FlushDenormals flush;  // the worker's own floating-point mode
         const size_t begin = size_t(c) * kChunk;
         const size_t count = std::min(kChunk, size_t(n) - begin);
         double accL[kChunk] = {};

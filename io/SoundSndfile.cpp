@@ -140,6 +140,12 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
         setError("Unable to open file for reading: no audio channels or no sample rate", name.toUtf8().constData());
         return SoundTools::Error;
     }
+    const QString rateProblem = sampleRateProblem(info.samplerate);
+    if (!rateProblem.isEmpty()) {
+        sf_close(handle);
+        setError("Unable to open file for reading: " + rateProblem, name.toUtf8().constData());
+        return SoundTools::Error;
+    }
     if (looksTruncated(handle)) {
         sf_close(handle);
         setError(QString("File is truncated: its header announces more audio than the file holds"),

@@ -24,7 +24,8 @@ unsigned SynthReader::read(unsigned count, double* dest) {
     return unsigned(n);
 }
 
-LoopReader::LoopReader(uint64_t frames, unsigned rate) : mFrames(frames), mRate(rate) {
+LoopReader::LoopReader(uint64_t frames, unsigned rate, uint64_t soundFrames)
+    : mFrames(frames), mRate(rate), mSoundFrames(soundFrames) {
     for (unsigned i = 0; i < 8192; ++i) {
         mBlock[2 * i] = 0.4 * std::sin(2 * M_PI * 220.0 * i / rate);
         mBlock[2 * i + 1] = 0.3 * std::sin(2 * M_PI * 3520.0 * i / rate);
@@ -46,6 +47,7 @@ unsigned LoopReader::read(unsigned count, double* dest) {
         std::memcpy(dest + 2 * done, mBlock + 2 * at, chunk * 2 * sizeof(double));
         done += chunk;
     }
+    for (uint64_t i = mSoundFrames > mPos ? mSoundFrames - mPos : 0; i < n; ++i) dest[2 * i] = dest[2 * i + 1] = 0.0;
     mPos += n;
     return unsigned(n);
 }

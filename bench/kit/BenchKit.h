@@ -29,10 +29,12 @@ private:
     uint32_t mNoise = 22222;
 };
 
-// A reader that replays one prepared block of frames over and over.
+// A reader that replays one prepared block of frames over and over; past
+// soundFrames it gives digital silence (the case that brings recursive filters
+// down to denormal numbers).
 class LoopReader : public SoundReader {
 public:
-    LoopReader(uint64_t frames, unsigned rate);
+    LoopReader(uint64_t frames, unsigned rate, uint64_t soundFrames = UINT64_MAX);
     SoundTools::Status open(QString) override { return SoundTools::Ok; }
     void close() override {}
     unsigned getFrameNB() const override { return unsigned(mFrames); }
@@ -46,6 +48,7 @@ protected:
 private:
     uint64_t mFrames;
     unsigned mRate;
+    uint64_t mSoundFrames;
     uint64_t mPos = 0;
     double mBlock[2 * 8192];
 };

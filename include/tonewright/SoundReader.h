@@ -62,6 +62,14 @@ public:
     static SoundReader* getFromFilename(QString name);
     static bool isRecognized(QString name);
 
+    // The sample rates the file readers accept, in Hz: open() refuses a file
+    // declaring a rate outside them (a damaged header would otherwise size the
+    // rate-dependent buffers and windows of a run absurdly).
+    static constexpr long long kMinSampleRate = 1000;
+    static constexpr long long kMaxSampleRate = 768000;
+    // Why a declared rate cannot be used, in words; empty when it can.
+    static QString sampleRateProblem(long long rate);
+
 protected:
     // Writes up to `count` interleaved stereo frames (two doubles each) at `dest`
     // whatever the source's channel count; returns the frames written, fewer only

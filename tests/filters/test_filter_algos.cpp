@@ -1,6 +1,9 @@
 // Filter algorithms in the block loop, against the direct-form recursion.
 #include <cmath>
 #include <limits>
+#ifdef TW_HAVE_OPENMP
+#include <omp.h>
+#endif
 
 #include "common/FilterKit.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -198,4 +201,36 @@ TEST(FilterAlgo, CrossoverSplitsPowerBetweenItsOutputs) {
         const size_t settle = 10000;  // the last 10000 of 20000 frames
         EXPECT_NEAR((tk::power(out[0], settle) + tk::power(out[1], settle)) / tk::power(in, settle), 1.0, 2e-3) << f;
     }
+}
+// Sound followed by digital silence: the recursions decay through subnormal
+// numbers, which cost tens of times the normal arithmetic on many processors.
+// No stage may produce one, on the loop's thread or on the OpenMP workers that
+// run parallel branches.
+TEST(FilterAlgo, SilenceAfterSoundLeavesNoSubnormals) {
+#ifdef TW_HAVE_OPENMP
+    const int old = omp_get_max_threads();
+    omp_set_num_threads(2);
+#endif
+    const Frames in = tk::concat({tk::sine(4410, kRate, 997.0, 0.8), tk::silence(60000)});
+    auto top = SoundRef<SoundAlgoComposite>::make("top");
+    auto par = SoundRef<SoundAlgoComposite>::make("par");
+    for (int b = 0; b < 2; ++b) {
+        if (b) par->addNewBranch();
+        auto eq = SoundRef<SoundAlgoFilterBiquad>::make();
+        eq->pushFilter(BandEq, 1000.0 * (b + 1), 1.0, 6.0);
+        par->pushAlgo(eq.release());
+    }
+    top->pushAlgo(par.release());
+    top->pushAlgo(SoundRef<SoundAlgoAdd>::make(2, true).release());
+    for (unsigned block : {1024u, 333u}) {
+        const Frames out = tk::run(*top, in, kRate, block);
+        ASSERT_EQ(out.size(), in.size());
+        size_t subnormal = 0;
+        for (const Frame& f : out)
+            subnormal += (std::fpclassify(f.l) == FP_SUBNORMAL) + (std::fpclassify(f.r) == FP_SUBNORMAL);
+        EXPECT_EQ(subnormal, 0u) << "block " << block;
+    }
+#ifdef TW_HAVE_OPENMP
+    omp_set_num_threads(old);
+#endif
 }

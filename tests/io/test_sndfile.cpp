@@ -270,6 +270,42 @@ TEST_F(SndfileTest, UnreadableInputsAreErrorsNamingTheFile) {
     }
 }
 
+// A header's sample rate is believed only inside the documented range; the
+// bounds themselves open.
+TEST_F(SndfileTest, SampleRatesOutsideTheReadableRangeAreRefused) {
+    const QString base = dir.path("base.wav");
+    ASSERT_TRUE(writeFile(base, tk::noise(2000), SoundTools::Pcm16));
+    QFile in(base);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    ASSERT_EQ(bytes.mid(12, 4), QByteArray("fmt "));
+    const long long rates[] = {SoundReader::kMinSampleRate - 1, SoundReader::kMinSampleRate,
+                               SoundReader::kMaxSampleRate, SoundReader::kMaxSampleRate + 1, 2147483647};
+    for (long long rate : rates) {
+        SCOPED_TRACE(rate);
+        QByteArray patched = bytes;
+        const uint32_t r = uint32_t(rate), byteRate = uint32_t(std::min<long long>(rate * 4, 0xFFFFFFFFll));
+        for (int i = 0; i < 4; ++i) {
+            patched[24 + i] = char((r >> (8 * i)) & 0xFF);
+            patched[28 + i] = char((byteRate >> (8 * i)) & 0xFF);
+        }
+        const QString file = dir.path(QString("rate%1.wav").arg(rate));
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(patched);
+        out.close();
+        SoundReaderSndfile reader;
+        const bool inRange = rate >= SoundReader::kMinSampleRate && rate <= SoundReader::kMaxSampleRate;
+        ASSERT_EQ(reader.open(file), inRange ? SoundTools::Ok : SoundTools::Error);
+        if (inRange) {
+            EXPECT_EQ(reader.getSampleRate(), unsigned(rate));
+        } else {
+            const QString error = SoundDebuggableClass::getError();
+            EXPECT_TRUE(error.contains(file) && error.contains("sample rate")) << error.toStdString();
+        }
+    }
+}
+
 TEST_F(SndfileTest, UnwritableOutputsAreErrorsNamingTheFile) {
     for (const QString& name : {dir.path("no/such/folder/out.wav"), QString("/proc/out.wav")}) {
         std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(name, kRate, 0, SoundTools::Pcm16));
