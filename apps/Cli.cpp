@@ -1,16 +1,22 @@
 #include "Cli.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <sys/stat.h>
+#include <vector>
 
+#include "OutputFiles.h"
 #include "Progress.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundVersion.h"
@@ -104,6 +110,7 @@ int JobParser::parse(const QStringList& args) {
     }
     SoundDebuggableClass::setVerbose(o.verbose);
     mInputs = mParser.positionalArguments();
+    setRunInputs(mInputs);
     return -1;
 }
 
@@ -127,12 +134,15 @@ bool JobParser::number(const QCommandLineOption& o, double min, double max, doub
 namespace {
 std::mutex gOutputMutex;
 
+int gStdoutError = 0;  // the first errno of a failed write to stdout, under gOutputMutex
+
 void writeLocked(FILE* to, const QString& text) {
     std::lock_guard<std::mutex> lock(gOutputMutex);
     progress::clearLine();
     const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
-    std::fflush(to);
+    errno = 0;
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to) == size_t(bytes.size());
+    if ((std::fflush(to) != 0 || !written) && to == stdout && gStdoutError == 0) gStdoutError = errno ? errno : EIO;
 }
 
 thread_local QString tLastMessage;
@@ -151,6 +161,20 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 std::mutex& outputMutex() { return gOutputMutex; }
 
 void printOut(const QString& text) { writeLocked(stdout, text); }
+
+int finishStdout(int exitCode) {
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(gOutputMutex);
+        errno = 0;
+        if (std::fflush(stdout) != 0 && gStdoutError == 0) gStdoutError = errno ? errno : EIO;
+        error = gStdoutError;
+    }
+    if (error == 0) return exitCode;
+    printErr(QString("tonewright: cannot write the results to standard output: %1\n")
+                 .arg(QString::fromLocal8Bit(std::strerror(error)).toLower()));
+    return exitCode == Success ? ProcessingError : exitCode;
+}
 void printErr(const QString& text) { writeLocked(stderr, text); }
 
 void printError(const QString& file, const QString& what, const QString& cause) {
@@ -158,8 +182,13 @@ void printError(const QString& file, const QString& what, const QString& cause) 
     if (!file.isEmpty()) line += file + ": ";
     line += what;
     QString c = cause;
+    // The file is written under a temporary name: the user knows it by its own.
+    static const QRegularExpression temporary(QString("[^\\s:]*") + QRegularExpression::escape(temporaryPrefix()) +
+                                              "\\d+-\\d+(?:\\.[A-Za-z0-9]+)?");
+    if (!file.isEmpty()) c.replace(temporary, file);
     // Library messages often start with the file's name; it is said already.
-    if (!file.isEmpty() && c.startsWith(file + " : ")) c = c.mid(file.size() + 3);
+    for (const QString& lead : {file + " : ", file + ": "})
+        if (!file.isEmpty() && c.startsWith(lead)) c = c.mid(lead.size());
     if (!c.isEmpty()) line += ": " + c;
     printErr(line + "\n");
 }
@@ -174,7 +203,14 @@ void clearError() { tLastMessage.clear(); }
 
 QString lastError() {
     QString text = tLastMessage.isEmpty() ? SoundDebuggableClass::getError() : tLastMessage;
-    // The library names the failing function before its message; the user needs the message.
+    // The library names the failing class or function before its message; the
+    // user needs the message.
+    static const QRegularExpression who("^\\s*(?:Sound\\w*|RMSStepDetector|FFTA\\w*|Utilities)(?:::\\w+)*\\s*:\\s*");
+    for (;;) {
+        const QRegularExpressionMatch m = who.match(text);
+        if (!m.hasMatch()) break;
+        text = text.mid(m.capturedLength());
+    }
     return text.trimmed();
 }
 
@@ -230,18 +266,64 @@ std::unique_ptr<SoundReader> openReader(const QString& name) {
     return reader;
 }
 
+namespace {
+std::vector<QString> gRunInputs;
+
+// Device and inode of the file a name leads to (symbolic links followed).
+bool identity(const QString& name, dev_t* dev, ino_t* ino) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(name).constData(), &st) != 0) return false;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
+    return true;
+}
+
+bool sameFile(const QString& a, const QString& b) {
+    dev_t da = 0, db = 0;
+    ino_t ia = 0, ib = 0;
+    return identity(a, &da, &ia) && identity(b, &db, &ib) && da == db && ia == ib;
+}
+}  // namespace
+
+void setRunInputs(const QStringList& inputs) { gRunInputs.assign(inputs.begin(), inputs.end()); }
+
+QString normalisedPath(const QString& name) {
+    const QFileInfo info(name);
+    // The folder by its real path (links and "." resolved) when it exists.
+    const QString folder = QFileInfo(info.path()).canonicalFilePath();
+    if (!folder.isEmpty()) return QDir(folder).filePath(info.fileName());
+    return QDir::cleanPath(info.absoluteFilePath());
+}
+
 bool mayWrite(const QString& output, const QString& input) {
+    const QByteArray local = QFile::encodeName(output);
+    struct stat link {};
+    if (::lstat(local.constData(), &link) != 0) return true;  // nothing there yet
     const QFileInfo out(output);
-    if (!input.isEmpty() && out.exists() && out.canonicalFilePath() == QFileInfo(input).canonicalFilePath()) {
-        SoundDebuggableClass::setError("the output would replace the input");
-        return false;
-    }
-    if (out.exists() && !options().overwrite) {
-        SoundDebuggableClass::setError("file exists (use -y to overwrite)");
-        return false;
-    }
     if (out.isDir()) {
         SoundDebuggableClass::setError("is a folder");
+        return false;
+    }
+    // By identity, not by name: hard links, "d/./x.wav" and links to the input
+    // are the input too.
+    for (const QString& other : gRunInputs) {
+        if (!sameFile(output, other)) continue;
+        if (input.isEmpty() || !sameFile(input, other)) {
+            SoundDebuggableClass::setError(input.isEmpty() ? "this is an input of the job, which is never replaced by "
+                                                             "this output"
+                                                           : "this is another input of the job");
+            return false;
+        }
+    }
+    if (!input.isEmpty() && sameFile(output, input) && !options().overwrite) {
+        SoundDebuggableClass::setError("the output would replace the input (use -y to replace it once the new file "
+                                       "is complete)");
+        return false;
+    }
+    if (!options().overwrite) {
+        SoundDebuggableClass::setError(S_ISLNK(link.st_mode) && !out.exists()
+                                           ? "a link to a missing file has this name (use -y to replace it)"
+                                           : "file exists (use -y to overwrite)");
         return false;
     }
     return true;
@@ -302,7 +384,9 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 
 extern "C" void onSignal(int sig) {
     if (gInterrupted.exchange(true)) {
-        // A second signal: the user insists.
+        // A second signal: the user insists. The process ends now, without the
+        // jobs' clean-up, so their temporaries go here.
+        removeTemporariesNow();
         std::signal(sig, SIG_DFL);
         std::raise(sig);
     }
@@ -312,6 +396,10 @@ extern "C" void onSignal(int sig) {
 void installSignalHandlers() {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+    std::signal(SIGHUP, onSignal);
+    // Past the file size limit (ulimit -f) a write fails with EFBIG, which is
+    // reported like a full disk, instead of the process dying silently.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool interrupted() { return gInterrupted.load(); }
@@ -339,14 +427,11 @@ int readOutputNaming(const JobParser& p, const QCommandLineOption& output, const
         return p.usageError("the name of --output must end in one of " + writableExtensions());
     if (toFile && !n.format.isEmpty() && outSuffix != n.format)
         return p.usageError("--format and the extension of --output disagree");
-    if (n.toFolder && !QDir().mkpath(n.output)) {
-        printError(n.output, "cannot create the folder");
-        return ProcessingError;
-    }
+    // A missing folder is made when the first output is written into it.
     const QStringList& inputs = p.inputs();
     for (int i = 0; i < inputs.size(); ++i)
         for (int j = 0; j < i; ++j)
-            if (n.outputFor(inputs[i]) == n.outputFor(inputs[j]))
+            if (normalisedPath(n.outputFor(inputs[i])) == normalisedPath(n.outputFor(inputs[j])))
                 return p.usageError("two inputs would write the same files, " + n.outputFor(inputs[i]));
     return -1;
 }

@@ -109,6 +109,10 @@ int readOutputNaming(const JobParser& p, const QCommandLineOption& output, const
 // Serialised writes to stdout and stderr (workers print whole lines).
 void printOut(const QString& text);
 void printErr(const QString& text);
+// At the end of the process: when results could not be written to stdout (a
+// full disk, /dev/full, a closed pipe), says so on stderr and turns a success
+// into ProcessingError; otherwise returns exitCode.
+int finishStdout(int exitCode);
 // "tonewright: <file>: <what>: <cause>" on stderr.
 void printError(const QString& file, const QString& what, const QString& cause = QString());
 void printWarning(const QString& file, const QString& what);
@@ -137,12 +141,23 @@ double roundSeconds(double seconds);
 
 // ---------------------------------------------------------------- files
 std::unique_ptr<SoundReader> openReader(const QString& name);
-// Refuses to replace an existing file unless --overwrite was given (options()).
+// Opens a writer on `name`, which is usually an OutputFile's temporary.
 std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
                                         unsigned bitRate = 192);
-// Whether the output may be written: false (with the cause in lastError())
-// when it exists and --overwrite was not given, or when it is the input.
+// Whether the output may be written (checked before any work is done; the
+// final move checks again, see OutputFiles.h). False, with the cause in
+// lastError(), when something has the name and -y was not given (a dangling
+// link included), when it is a folder, or when it is one of the job's inputs:
+// compared by identity (device and inode), so that hard links and other
+// spellings of a name count. An output may replace its own `input` with -y
+// (the input stays intact until the new file is complete); any other input,
+// and every input for an output without `input` (pictures, statistics), never.
 bool mayWrite(const QString& output, const QString& input = QString());
+// The inputs of the job being run (set by JobParser::parse).
+void setRunInputs(const QStringList& inputs);
+// An absolute name with the folder's links, "." and ".." resolved, for
+// comparing output names.
+QString normalisedPath(const QString& name);
 // The sample format to ask of a writer for this extension, keeping the source's
 // where the container can carry it.
 SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source);
@@ -158,7 +173,9 @@ QString formatDb(double db);
 QString formatTime(double seconds);
 
 // ---------------------------------------------------------------- interruption
-// SIGINT and SIGTERM ask running jobs to stop (a second one ends the process).
+// SIGINT, SIGTERM and SIGHUP ask running jobs to stop; a second one ends the
+// process at once, after removing the temporaries of unfinished outputs.
+// SIGXFSZ is ignored: a write past the file size limit fails as on a full disk.
 void installSignalHandlers();
 bool interrupted();
 

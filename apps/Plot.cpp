@@ -12,6 +12,9 @@
 #include <cmath>
 #include <complex>
 
+#include "Cli.h"
+#include "OutputFiles.h"
+
 namespace plot {
 
 namespace colors {
@@ -264,12 +267,24 @@ bool Figure::save(const QString& path, QString* error) const {
         if (error) *error = "pictures need the offscreen GUI platform, which is not set up";
         return false;
     }
-    QImageWriter writer(path, "png");
+    // Like every output, under a temporary name until it is complete.
+    cli::OutputFile file(path);
+    if (!file.ok()) {
+        if (error) *error = cli::lastError();
+        return false;
+    }
+    QImageWriter writer(file.path(), "png");
     if (!writer.write(render())) {
         if (error) *error = writer.errorString();
         return false;
     }
+    if (!file.commit()) {
+        if (error) *error = cli::lastError();
+        return false;
+    }
     return true;
 }
+
+bool isPictureName(const QString& name) { return QFileInfo(name).suffix().toLower() == "png"; }
 
 }  // namespace plot

@@ -61,7 +61,8 @@ public:
     Figure(int width, int height);
     void addPanel(Panel panel) { mPanels.push_back(std::move(panel)); }
     QImage render() const;
-    // Renders and writes a PNG; false with a readable cause.
+    // Renders and writes a PNG (atomically, see OutputFiles.h); false with a
+    // readable cause.
     bool save(const QString& path, QString* error) const;
 
 private:
@@ -71,6 +72,8 @@ private:
 
 // Whether pictures can be drawn (a GUI application object exists).
 bool available();
+// Whether a picture may carry this name: PNG data goes under ".png" only.
+bool isPictureName(const QString& name);
 // Parses "WIDTHxHEIGHT"; sizes from 320x240 to 8000x8000.
 bool parseSize(const QString& text, int* width, int* height);
 

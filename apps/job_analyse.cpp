@@ -60,18 +60,20 @@ int runAnalyse(const QStringList& args) {
         if (!plot::available()) return p.usageError("pictures cannot be drawn here");
         const QString target = p.value(kPlot);
         if (inputs.size() == 1) {
+            if (!plot::isPictureName(target)) return p.usageError("the name of --plot must end in .png");
             plotNames[0] = target;
         } else {
+            // A folder is a name that is one, or ends in '/'; it is made when
+            // the first picture goes into it.
+            if (!QFileInfo(target).isDir() && !target.endsWith('/'))
+                return p.usageError("with several inputs, --plot must be a folder (an existing one, or a name ending "
+                                    "in '/')");
             for (int i = 0; i < inputs.size(); ++i)
                 plotNames[size_t(i)] = QDir(target).filePath(QFileInfo(inputs[i]).completeBaseName() + ".png");
             for (size_t i = 0; i < plotNames.size(); ++i)
                 for (size_t j = 0; j < i; ++j)
-                    if (plotNames[i] == plotNames[j])
+                    if (cli::normalisedPath(plotNames[i]) == cli::normalisedPath(plotNames[j]))
                         return p.usageError("two inputs would give the same picture, " + plotNames[i]);
-            if (!QDir().mkpath(target)) {
-                cli::printError(target, "cannot create the folder for the pictures");
-                return cli::ProcessingError;
-            }
         }
         // Refused before any work is done, so that nothing is half made.
         for (const QString& name : plotNames)

@@ -2,13 +2,13 @@
 #include "job_correct.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 
 #include "Batch.h"
 #include "Cli.h"
 #include "Meters.h"
+#include "OutputFiles.h"
 #include "Progress.h"
 #include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -58,8 +58,11 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
         printError(input, "cannot read", lastError());
         return false;
     }
-    std::unique_ptr<SoundWriter> writer = openWriter(
-        output, reader->getSampleRate(), formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
+    OutputFile file(output);
+    std::unique_ptr<SoundWriter> writer;
+    if (file.ok())
+        writer = openWriter(file.path(), reader->getSampleRate(),
+                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;
@@ -85,8 +88,11 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     writer->close();
     if (status != SoundTools::Ok || writer->hasFailed()) {
         if (status != SoundTools::Interrupted) printError(output, "cannot correct", lastError());
-        writer.reset();
-        QFile::remove(output);
+        return false;
+    }
+    writer.reset();
+    if (!file.commit()) {
+        printError(output, "cannot write", lastError());
         return false;
     }
     out.rmsBefore = before->rmsDb();

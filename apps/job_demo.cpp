@@ -9,6 +9,7 @@
 #include "Analysis.h"
 #include "AnalysisPlot.h"
 #include "Cli.h"
+#include "OutputFiles.h"
 #include "Plot.h"
 #include "Progress.h"
 #include "Statistics.h"
@@ -126,7 +127,9 @@ bool folderIsUsable(const QString& dir) {
 
 bool generate(const QString& path) {
     DemoRecording source;
-    std::unique_ptr<SoundWriter> writer = cli::openWriter(path, DemoRecording::kRate, SoundTools::Pcm16);
+    cli::OutputFile file(path);
+    if (!file.ok()) return false;
+    std::unique_ptr<SoundWriter> writer = cli::openWriter(file.path(), DemoRecording::kRate, SoundTools::Pcm16);
     if (!writer) return false;
     SoundIDTag tag;
     source.getTags(tag);
@@ -135,7 +138,9 @@ bool generate(const QString& path) {
     cli::clearError();
     const bool ok = copy->processAll(source, writer.get()) == SoundTools::Ok;
     writer->close();
-    return ok && !writer->hasFailed();
+    if (!ok || writer->hasFailed()) return false;
+    writer.reset();
+    return file.commit();
 }
 
 QString indent(const QString& text) {
@@ -169,6 +174,7 @@ int runDemo(const QStringList& args) {
     int width = 0, height = 0;
     if (p.isSet(kPlot) && !plot::parseSize(p.value(kPlotSize), &width, &height))
         return p.usageError("--plot-size needs WIDTHxHEIGHT from 320x240 to 8000x8000");
+    if (p.isSet(kPlot) && !plot::isPictureName(p.value(kPlot))) return p.usageError("the name of --plot must end in .png");
 
     const QString dir = p.value(kOutDir);
     if (!folderIsUsable(dir)) {

@@ -9,6 +9,7 @@
 #include "Cli.h"
 #include "Equaliser.h"
 #include "Meters.h"
+#include "OutputFiles.h"
 #include "Plot.h"
 #include "Progress.h"
 #include "Response.h"
@@ -36,9 +37,11 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
         cli::printError(input, "cannot read", cli::lastError());
         return false;
     }
-    std::unique_ptr<SoundWriter> writer =
-        cli::openWriter(output, reader->getSampleRate(),
-                        cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate);
+    cli::OutputFile file(output);
+    std::unique_ptr<SoundWriter> writer;
+    if (file.ok())
+        writer = cli::openWriter(file.path(), reader->getSampleRate(),
+                                 cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate);
     if (!writer) {
         cli::printError(output, "cannot write", cli::lastError());
         return false;
@@ -63,8 +66,11 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
     writer->close();
     if (status != SoundTools::Ok || writer->hasFailed()) {
         if (status != SoundTools::Interrupted) cli::printError(output, "cannot equalise", cli::lastError());
-        writer.reset();
-        QFile::remove(output);
+        return false;
+    }
+    writer.reset();
+    if (!file.commit()) {
+        cli::printError(output, "cannot write", cli::lastError());
         return false;
     }
     out.rmsBefore = before->rmsDb();
@@ -158,6 +164,7 @@ int runEq(const QStringList& args) {
     if (p.isSet(kPlot)) {
         if (!plot::parseSize(p.value(kPlotSize), &width, &height))
             return p.usageError("--plot-size needs WIDTHxHEIGHT from 320x240 to 8000x8000");
+        if (!plot::isPictureName(p.value(kPlot))) return p.usageError("the name of --plot must end in .png");
         if (!cli::mayWrite(p.value(kPlot))) {
             cli::printError(p.value(kPlot), "cannot write the picture", cli::lastError());
             return cli::ProcessingError;

@@ -2,13 +2,13 @@
 #include "job_level.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 
 #include "Batch.h"
 #include "Cli.h"
 #include "Meters.h"
+#include "OutputFiles.h"
 #include "Progress.h"
 #include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -48,8 +48,11 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
         printError(input, "cannot read", lastError());
         return false;
     }
-    std::unique_ptr<SoundWriter> writer = openWriter(
-        output, reader->getSampleRate(), formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
+    OutputFile file(output);
+    std::unique_ptr<SoundWriter> writer;
+    if (file.ok())
+        writer = openWriter(file.path(), reader->getSampleRate(),
+                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;
@@ -80,8 +83,11 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     writer->close();
     if (status != SoundTools::Ok || writer->hasFailed()) {
         if (status != SoundTools::Interrupted) printError(output, "cannot level", lastError());
-        writer.reset();
-        QFile::remove(output);
+        return false;
+    }
+    writer.reset();
+    if (!file.commit()) {
+        printError(output, "cannot write", lastError());
         return false;
     }
     out.rmsBefore = before->rmsDb();

@@ -2,26 +2,18 @@
 #include "job_split.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 
 #include "Batch.h"
 #include "Cli.h"
+#include "OutputFiles.h"
 #include "Progress.h"
 #include "Statistics.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundWriterMultiFile.h"
 
 namespace cli {
-
-namespace {
-
-void removeFiles(const QStringList& files) {
-    for (const QString& f : files) QFile::remove(f);
-}
-
-}  // namespace
 
 bool splitFile(const QString& input, const QString& outputTemplate, const SplitSettings& settings,
                const Analysis* analysis, SplitResult& out, int fileIndex, int pass, int passes) {
@@ -52,17 +44,33 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
     const QString ext = QFileInfo(outputTemplate).suffix();
     SoundWriterMultiFile writer(analysis->detector.get(), settings.minLength, reader->getSampleRate(), 2,
                                 settings.bitRate, formatFor(ext, reader->getInputFormat()));
-    clearError();
-    if (!isWritableExtension(ext) || writer.open(outputTemplate) != SoundTools::Ok) {
-        printError(outputTemplate, "cannot write pieces here",
-                   isWritableExtension(ext) ? lastError() : "use one of " + writableExtensions());
+    if (!isWritableExtension(ext)) {
+        printError(outputTemplate, "cannot write pieces here", "use one of " + writableExtensions());
         return false;
     }
+    // The pieces are made in a temporary folder beside their final place (made
+    // when missing) and moved there together once all are complete. A dry run
+    // makes nothing: its names are numbered from the same file name anywhere.
+    const QString destination = QFileInfo(outputTemplate).path(), templateName = QFileInfo(outputTemplate).fileName();
+    std::unique_ptr<OutputFolder> folder;
+    if (!settings.dryRun) {
+        folder = std::make_unique<OutputFolder>(destination);
+        if (!folder->ok()) {
+            printError(outputTemplate, "cannot write pieces here", lastError());
+            return false;
+        }
+    }
+    clearError();
+    if (writer.open(folder ? folder->path(templateName) : templateName) != SoundTools::Ok) {
+        printError(outputTemplate, "cannot write pieces here", lastError());
+        return false;
+    }
+    const auto finalName = [&](const QString& made) { return QDir(destination).filePath(QFileInfo(made).fileName()); };
     // Every name is checked before anything is written: an existing file stops
     // the whole recording, not its third piece.
     for (size_t k = 0; k < plan.size(); ++k) {
         SplitPiece piece;
-        piece.file = writer.getSegmentName(int(k) + 1);
+        piece.file = finalName(writer.getSegmentName(int(k) + 1));
         piece.begin = plan[k].begin;
         piece.frames = plan[k].frames;
         piece.levelDb = plan[k].levelDb;
@@ -85,16 +93,18 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
         status = pass1->processAll(*reader, &writer);
     }
     writer.close();
-    const QStringList written = writer.getFileNames();
-    if (status == SoundTools::Interrupted) {
-        removeFiles(written);
-        return false;
-    }
+    if (status == SoundTools::Interrupted) return false;
     if (status != SoundTools::Ok || writer.hasFailed()) {
         if (!interrupted()) printError(input, "cannot write the pieces", lastError());
-        removeFiles(written);
         return false;
     }
+    QStringList written;
+    for (const QString& f : writer.getFileNames()) written << QFileInfo(f).fileName();
+    if (!folder->commit(written)) {
+        printError(input, "cannot write the pieces", lastError());
+        return false;
+    }
+    for (QString& f : written) f = folder->finalPath(f);
     if (written.size() != int(out.pieces.size())) {
         printWarning(input, QString("%1 pieces written, %2 expected").arg(written.size()).arg(out.pieces.size()));
         out.pieces.resize(std::min(out.pieces.size(), size_t(written.size())));
@@ -200,10 +210,6 @@ int runSplit(const QStringList& args) {
         return p.usageError("with several inputs, --output must be a folder");
     if (p.isSet(kOutput) && !toFolder && !cli::isWritableExtension(QFileInfo(output).suffix()))
         return p.usageError("the name of --output must end in one of " + cli::writableExtensions());
-    if (toFolder && !QDir().mkpath(output)) {
-        cli::printError(output, "cannot create the folder");
-        return cli::ProcessingError;
-    }
     if (p.isSet(kOutput) && !toFolder && p.isSet(kFormat) && QFileInfo(output).suffix().toLower() != format)
         return p.usageError("--format and the extension of --output disagree");
     auto templateFor = [&](const QString& input) {
@@ -216,7 +222,7 @@ int runSplit(const QStringList& args) {
 
     for (int i = 0; i < inputs.size(); ++i)
         for (int j = 0; j < i; ++j)
-            if (templateFor(inputs[i]) == templateFor(inputs[j]))
+            if (cli::normalisedPath(templateFor(inputs[i])) == cli::normalisedPath(templateFor(inputs[j])))
                 return p.usageError("two inputs would write the same files, " + templateFor(inputs[i]));
 
     return cli::runBatch("split", inputs, [&](int index, const QString& input) {

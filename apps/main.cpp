@@ -61,11 +61,11 @@ int main(int argc, char** argv) {
     const QString first = args[1];
     if (first == "--help" || first == "-h" || first == "help") {
         usage(true);
-        return cli::Success;
+        return cli::finishStdout(cli::Success);
     }
     if (first == "--version" || first == "version") {
         cli::printVersions();
-        return cli::Success;
+        return cli::finishStdout(cli::Success);
     }
     const auto job = cli::jobs().find(first.toStdString());
     if (job == cli::jobs().end()) {
@@ -73,5 +73,5 @@ int main(int argc, char** argv) {
         usage(false);
         return cli::UsageError;
     }
-    return job->second.run(args.mid(1));
+    return cli::finishStdout(job->second.run(args.mid(1)));
 }
