@@ -1,6 +1,7 @@
 #include "tonewright/SoundSndfile.h"
 
 #include "io/OutputFileWatch.h"
+#include "tonewright/SoundTagFile.h"
 
 #include <sndfile.h>
 
@@ -288,6 +289,7 @@ SoundTools::Status SoundWriterSndfile::open(QString name) {
 
 void SoundWriterSndfile::setTags(const SoundIDTag& tag) {
     if (!mHandle) return;
+    mTags = tag;
     for (const TagField& f : kTagFields) sf_set_string(mHandle, f.id, (tag.*(f.field)).c_str());
 }
 
@@ -352,6 +354,19 @@ void SoundWriterSndfile::close() {
     } else if (mWatch->removed()) {
         markFailed();
         setError(QString("%1: the file was removed while it was being written").arg(mFileName), "SoundWriterSndfile");
+    } else if (needsFullTags() && SoundTagFile::write(mFileName, mTags) != SoundTools::Ok) {
+        markFailed();
     }
     mWatch->stop();
+    mTags = SoundIDTag();
+}
+
+// libsndfile's string fields hold title, album, date, artist and comment; the
+// track number, genre, cover and named fields are added through the tag layer
+// once the file is complete.
+bool SoundWriterSndfile::needsFullTags() const {
+    const int major = mInfo->format & SF_FORMAT_TYPEMASK;
+    if (major != SF_FORMAT_WAV && major != SF_FORMAT_FLAC && major != SF_FORMAT_OGG) return false;
+    return !mTags.track.empty() || !mTags.trackTotal.empty() || !mTags.genre.empty() || !mTags.cover.isEmpty() ||
+           !mTags.extra.empty();
 }

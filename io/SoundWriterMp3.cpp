@@ -2,6 +2,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tag.h>
+#include <taglib/textidentificationframe.h>
 
 #include <QLibrary>
 #include <atomic>
@@ -301,7 +302,7 @@ void SoundWriterMp3::close() {
 
 void SoundWriterMp3::writeTags() {
     const bool hasCover = !mTags.cover.isEmpty();
-    if (!mTags.hasText() && !hasCover) return;
+    if (mTags.isEmpty()) return;
     TagLib::MPEG::File file(mEncodedName.constData(), false);
     if (!file.isOpen()) return;
     TagLib::Tag* tag = file.tag();
@@ -315,6 +316,22 @@ void SoundWriterMp3::writeTags() {
     tag->setTitle(utf8(mTags.title));
     tag->setTrack(decimal(mTags.track));
     tag->setYear(decimal(mTags.year));
+    if (!mTags.trackTotal.empty() || !mTags.extra.empty()) {
+        // Number and total share the TRCK frame; named fields are user text frames.
+        TagLib::ID3v2::Tag* id3 = file.ID3v2Tag(true);
+        if (!mTags.trackTotal.empty() && decimal(mTags.track) > 0) {
+            id3->removeFrames("TRCK");
+            auto trck = std::make_unique<TagLib::ID3v2::TextIdentificationFrame>("TRCK", TagLib::String::UTF8);
+            trck->setText(utf8(std::to_string(decimal(mTags.track)) + "/" + mTags.trackTotal));
+            id3->addFrame(trck.release());
+        }
+        for (const auto& kv : mTags.extra) {
+            auto txxx = std::make_unique<TagLib::ID3v2::UserTextIdentificationFrame>(TagLib::String::UTF8);
+            txxx->setDescription(utf8(kv.first));
+            txxx->setText(utf8(kv.second));
+            id3->addFrame(txxx.release());
+        }
+    }
     if (hasCover) {
         TagLib::ID3v2::Tag* id3 = file.ID3v2Tag(true);
         auto picture = std::make_unique<TagLib::ID3v2::AttachedPictureFrame>();

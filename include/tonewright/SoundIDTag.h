@@ -4,6 +4,7 @@
 //
 // Plain copyable values; no threading concerns.
 #include <QByteArray>
+#include <map>
 #include <string>
 
 #include "tonewright/Export.h"
@@ -32,10 +33,19 @@ struct SoundIDTag {
     std::string genre;
     QByteArray cover;     // bytes of an embedded picture (JPEG, PNG, ...), empty when none
     std::string coverMimeType;
+    // The number of tracks of the album the recording belongs to, as text; empty
+    // when unknown. Kept by the full tag layer (SoundTagFile) and the writers.
+    std::string trackTotal;
+    // Further fields by their upper-case name, e.g. "REPLAYGAIN_TRACK_GAIN": a
+    // Vorbis comment of that name in FLAC and Ogg, a user text frame (TXXX) of
+    // that description in the ID3v2 tags of MP3 and WAV files.
+    std::map<std::string, std::string> extra;
 
     // True when at least one of the seven text fields is not empty.
     bool hasText() const {
         return !title.empty() || !artist.empty() || !album.empty() || !year.empty() || !comment.empty() ||
                !track.empty() || !genre.empty();
     }
+    // True when no field at all is set, the cover and the extra fields included.
+    bool isEmpty() const { return !hasText() && cover.isEmpty() && trackTotal.empty() && extra.empty(); }
 };

@@ -61,6 +61,9 @@ public:
     SoundTools::Status open(QString name) override;
     void close() override;
     // Takes effect only on an open file: set tags after open() and before writing.
+    // Title, album, date, artist and comment go into libsndfile's string fields;
+    // track number and total, genre, cover and extra fields (WAV, FLAC, Ogg) are
+    // added when close() has finished the file.
     void setTags(const SoundIDTag& tag) override;
     unsigned getChannelNum() const override;
     // The libsndfile format code (major format | subtype) this writer asks for.
@@ -71,6 +74,7 @@ protected:
 
 private:
     int64_t writeShorts(unsigned count, const double* src);
+    bool needsFullTags() const;
 
     sf_private_tag* mHandle = nullptr;
     std::unique_ptr<SF_INFO> mInfo;
@@ -78,4 +82,5 @@ private:
     QString mFileName;
     std::vector<short> mShorts;  // conversion space for 16-bit output
     std::unique_ptr<OutputFileWatch> mWatch;  // notices the file being removed while written
+    SoundIDTag mTags;  // given to setTags; the fields libsndfile cannot hold are written at close
 };

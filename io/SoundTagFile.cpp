@@ -1,0 +1,277 @@
+// Tags of finished files through TagLib; see SoundTagFile.h for where each
+// field goes in each format.
+#include "tonewright/SoundTagFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <memory>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/flacfile.h>
+#include <taglib/flacpicture.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/infotag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tpropertymap.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/wavfile.h>
+#include <taglib/xiphcomment.h>
+
+namespace {
+
+enum class Kind { None, Wav, Flac, Ogg, Mp3 };
+
+Kind kindOf(const QString& fileName) {
+    const QString ext = QFileInfo(fileName).suffix().toLower();
+    if (ext == "wav") return Kind::Wav;
+    if (ext == "flac") return Kind::Flac;
+    if (ext == "ogg" || ext == "oga") return Kind::Ogg;
+    if (ext == "mp3") return Kind::Mp3;
+    return Kind::None;
+}
+
+TagLib::String text(const std::string& s) { return TagLib::String(s, TagLib::String::UTF8); }
+std::string text(const TagLib::String& s) { return s.to8Bit(true); }
+
+// The record's fields as property names. With `splitTotal` the total goes to a
+// TRACKTOTAL field of its own (Vorbis comments); otherwise TRACKNUMBER holds
+// "N/T" (ID3v2 TRCK).
+TagLib::PropertyMap toProperties(const SoundIDTag& tag, bool splitTotal) {
+    TagLib::PropertyMap map;
+    auto put = [&](const char* key, const std::string& value) {
+        if (!value.empty()) map.replace(key, TagLib::StringList(text(value)));
+    };
+    put("TITLE", tag.title);
+    put("ARTIST", tag.artist);
+    put("ALBUM", tag.album);
+    put("GENRE", tag.genre);
+    put("DATE", tag.year);
+    put("COMMENT", tag.comment);
+    if (splitTotal) {
+        put("TRACKNUMBER", tag.track);
+        put("TRACKTOTAL", tag.trackTotal);
+    } else if (!tag.track.empty()) {
+        put("TRACKNUMBER", tag.trackTotal.empty() ? tag.track : tag.track + "/" + tag.trackTotal);
+    }
+    for (const auto& kv : tag.extra) put(QString::fromStdString(kv.first).toUpper().toUtf8().constData(), kv.second);
+    return map;
+}
+
+void fromProperties(const TagLib::PropertyMap& map, SoundIDTag& tag) {
+    auto first = [&](const char* key) {
+        const auto it = map.find(key);
+        return it == map.end() || it->second.isEmpty() ? std::string() : text(it->second.front());
+    };
+    auto fill = [&](std::string& field, const char* key) {
+        if (field.empty()) field = first(key);
+    };
+    fill(tag.title, "TITLE");
+    fill(tag.artist, "ARTIST");
+    fill(tag.album, "ALBUM");
+    fill(tag.genre, "GENRE");
+    fill(tag.year, "DATE");
+    fill(tag.comment, "COMMENT");
+    fill(tag.comment, "DESCRIPTION");
+    if (tag.track.empty()) {
+        const std::string number = first("TRACKNUMBER");
+        const size_t slash = number.find('/');
+        tag.track = number.substr(0, slash);
+        if (slash != std::string::npos && tag.trackTotal.empty()) tag.trackTotal = number.substr(slash + 1);
+    }
+    fill(tag.trackTotal, "TRACKTOTAL");
+    fill(tag.trackTotal, "TOTALTRACKS");
+    static const char* const kKnown[] = {"TITLE",       "ARTIST",     "ALBUM",      "GENRE",      "DATE",
+                                         "COMMENT",     "DESCRIPTION", "TRACKNUMBER", "TRACKTOTAL", "TOTALTRACKS",
+                                         "METADATA_BLOCK_PICTURE"};
+    for (const auto& kv : map) {
+        const std::string key = text(kv.first);
+        bool known = false;
+        for (const char* k : kKnown) known = known || key == k;
+        if (!known && !kv.second.isEmpty() && tag.extra.count(key) == 0) tag.extra[key] = text(kv.second.front());
+    }
+}
+
+// The front cover when there is one, else the first picture.
+void coverFromId3(TagLib::ID3v2::Tag* id3, SoundIDTag& tag) {
+    if (!id3) return;
+    const TagLib::ID3v2::FrameList frames = id3->frameList("APIC");
+    const TagLib::ID3v2::AttachedPictureFrame* chosen = nullptr;
+    for (TagLib::ID3v2::Frame* f : frames) {
+        auto* p = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(f);
+        if (p && (!chosen || p->type() == TagLib::ID3v2::AttachedPictureFrame::FrontCover)) chosen = p;
+        if (chosen && chosen->type() == TagLib::ID3v2::AttachedPictureFrame::FrontCover) break;
+    }
+    if (!chosen) return;
+    tag.cover = QByteArray(chosen->picture().data(), int(chosen->picture().size()));
+    tag.coverMimeType = text(chosen->mimeType());
+}
+
+void coverFromPictures(const TagLib::List<TagLib::FLAC::Picture*>& pictures, SoundIDTag& tag) {
+    const TagLib::FLAC::Picture* chosen = nullptr;
+    for (const TagLib::FLAC::Picture* p : pictures)
+        if (!chosen || (p->type() == TagLib::FLAC::Picture::FrontCover &&
+                        chosen->type() != TagLib::FLAC::Picture::FrontCover))
+            chosen = p;
+    if (!chosen) return;
+    tag.cover = QByteArray(chosen->data().data(), int(chosen->data().size()));
+    tag.coverMimeType = text(chosen->mimeType());
+}
+
+void setId3(TagLib::ID3v2::Tag* id3, const SoundIDTag& tag) {
+    id3->setProperties(toProperties(tag, false));
+    id3->removeFrames("APIC");
+    if (tag.cover.isEmpty()) return;
+    auto picture = std::make_unique<TagLib::ID3v2::AttachedPictureFrame>();
+    picture->setMimeType(text(tag.coverMimeType));
+    picture->setDescription(TagLib::String("Cover"));
+    picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+    picture->setPicture(TagLib::ByteVector(tag.cover.constData(), unsigned(tag.cover.size())));
+    id3->addFrame(picture.release());  // the tag owns its frames
+}
+
+std::unique_ptr<TagLib::FLAC::Picture> flacPicture(const SoundIDTag& tag) {
+    auto picture = std::make_unique<TagLib::FLAC::Picture>();
+    picture->setType(TagLib::FLAC::Picture::FrontCover);
+    picture->setMimeType(text(tag.coverMimeType));
+    picture->setDescription(TagLib::String("Cover"));
+    picture->setData(TagLib::ByteVector(tag.cover.constData(), unsigned(tag.cover.size())));
+    return picture;
+}
+
+// The RIFF INFO list holds only the basic fields, and its track field a plain number.
+void setInfo(TagLib::RIFF::Info::Tag* info, const SoundIDTag& tag) {
+    info->setTitle(text(tag.title));
+    info->setArtist(text(tag.artist));
+    info->setAlbum(text(tag.album));
+    info->setGenre(text(tag.genre));
+    info->setComment(text(tag.comment));
+    info->setFieldText("ICRD", text(tag.year));
+    info->setTrack(QString::fromStdString(tag.track).toUInt());
+}
+
+QString cannot(const char* what, const QString& fileName) {
+    return QString("%1: cannot %2 the tags (the file is missing, not readable, or not a %3 file)")
+        .arg(fileName, what, QFileInfo(fileName).suffix().toUpper());
+}
+
+}  // namespace
+
+bool SoundTagFile::isTaggable(const QString& fileName) { return kindOf(fileName) != Kind::None; }
+
+SoundTools::Status SoundTagFile::read(const QString& fileName, SoundIDTag& tag) {
+    tag = SoundIDTag();
+    const QByteArray local = QFile::encodeName(fileName);
+    bool ok = false;
+    switch (kindOf(fileName)) {
+        case Kind::Mp3: {
+            TagLib::MPEG::File f(local.constData(), false);
+            if (!(ok = f.isValid())) break;
+            fromProperties(f.properties(), tag);
+            if (f.hasID3v2Tag()) coverFromId3(f.ID3v2Tag(), tag);
+            break;
+        }
+        case Kind::Wav: {
+            TagLib::RIFF::WAV::File f(local.constData(), false);
+            if (!(ok = f.isValid())) break;
+            if (f.hasID3v2Tag()) {
+                fromProperties(f.ID3v2Tag()->properties(), tag);
+                coverFromId3(f.ID3v2Tag(), tag);
+            }
+            if (f.hasInfoTag()) {
+                // What the ID3 chunk does not say, the INFO list may.
+                TagLib::RIFF::Info::Tag* info = f.InfoTag();
+                auto fill = [](std::string& field, const TagLib::String& value) {
+                    if (field.empty()) field = text(value);
+                };
+                fill(tag.title, info->title());
+                fill(tag.artist, info->artist());
+                fill(tag.album, info->album());
+                fill(tag.genre, info->genre());
+                fill(tag.comment, info->comment());
+                fill(tag.year, info->fieldText("ICRD"));
+                if (tag.track.empty() && info->track() > 0) tag.track = std::to_string(info->track());
+            }
+            break;
+        }
+        case Kind::Flac: {
+            TagLib::FLAC::File f(local.constData(), false);
+            if (!(ok = f.isValid())) break;
+            fromProperties(f.properties(), tag);
+            coverFromPictures(f.pictureList(), tag);
+            if (tag.cover.isEmpty() && f.hasXiphComment()) coverFromPictures(f.xiphComment()->pictureList(), tag);
+            break;
+        }
+        case Kind::Ogg: {
+            TagLib::Ogg::Vorbis::File f(local.constData(), false);
+            if (!(ok = f.isValid())) break;
+            fromProperties(f.properties(), tag);
+            if (f.tag()) coverFromPictures(f.tag()->pictureList(), tag);
+            break;
+        }
+        case Kind::None:
+            setError(fileName + ": tags are read only from WAV, FLAC, Ogg Vorbis and MP3 files");
+            return SoundTools::Error;
+    }
+    if (!ok) {
+        setError(cannot("read", fileName));
+        return SoundTools::Error;
+    }
+    return SoundTools::Ok;
+}
+
+SoundTools::Status SoundTagFile::write(const QString& fileName, const SoundIDTag& tag) {
+    const QByteArray local = QFile::encodeName(fileName);
+    bool ok = false;
+    switch (kindOf(fileName)) {
+        case Kind::Mp3: {
+            TagLib::MPEG::File f(local.constData(), false);
+            if (!f.isValid()) break;
+            setId3(f.ID3v2Tag(true), tag);
+            ok = f.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v4);
+            break;
+        }
+        case Kind::Wav: {
+            TagLib::RIFF::WAV::File f(local.constData(), false);
+            if (!f.isValid()) break;
+            setId3(f.ID3v2Tag(), tag);
+            setInfo(f.InfoTag(), tag);
+            ok = f.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripOthers, TagLib::ID3v2::v4);
+            break;
+        }
+        case Kind::Flac: {
+            TagLib::FLAC::File f(local.constData(), false);
+            if (!f.isValid()) break;
+            f.xiphComment(true)->setProperties(toProperties(tag, true));
+            f.removePictures();
+            if (!tag.cover.isEmpty()) f.addPicture(flacPicture(tag).release());  // the file owns its pictures
+            ok = f.save();
+            break;
+        }
+        case Kind::Ogg: {
+            TagLib::Ogg::Vorbis::File f(local.constData(), false);
+            if (!f.isValid() || !f.tag()) break;
+            f.tag()->setProperties(toProperties(tag, true));
+            f.tag()->removeAllPictures();
+            if (!tag.cover.isEmpty()) f.tag()->addPicture(flacPicture(tag).release());  // the comment owns it
+            ok = f.save();
+            break;
+        }
+        case Kind::None:
+            setError(fileName + ": tags are written only to WAV, FLAC, Ogg Vorbis and MP3 files");
+            return SoundTools::Error;
+    }
+    if (!ok) {
+        setError(cannot("write", fileName));
+        return SoundTools::Error;
+    }
+    return SoundTools::Ok;
+}
+
+std::string SoundTagFile::trackFromFileName(const QString& fileName) {
+    // One to three digits, a run of separators, then the rest of the name.
+    static const QRegularExpression leading("^0*([0-9]{1,3})(?:\\s*[-_.]\\s*|\\s+)\\S");
+    const QString base = QFileInfo(fileName).completeBaseName();
+    const QRegularExpressionMatch m = leading.match(base);
+    if (!m.hasMatch()) return std::string();
+    return m.captured(1).toStdString();
+}

@@ -1,0 +1,182 @@
+// The full tag layer: what the writers store (through setTags and the tag layer
+// at close) is read back by ffprobe and mutagen on every format, and by the tag
+// layer itself; the sound is left as it was. Track numbers from file names.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <sstream>
+
+#include "common/ExternalAudio.h"
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundMp3.h"
+#include "tonewright/SoundTagFile.h"
+
+namespace {
+
+using tk::Frames;
+
+// The tags ffprobe finds for the file and its sound stream (not those of the
+// picture stream), keys in lower case.
+std::map<std::string, std::string> probedTags(const QString& name) {
+    std::string text;
+    tk::runCommand("ffprobe -v error -select_streams a -show_entries format_tags:stream_tags -of "
+                   "default=noprint_wrappers=1 " + tk::shellQuote(name), &text);
+    std::map<std::string, std::string> out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string k = line.substr(0, eq);
+        std::transform(k.begin(), k.end(), k.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        out[k] = line.substr(eq + 1);
+    }
+    return out;
+}
+
+std::string joined(const std::map<std::string, std::string>& m) {
+    std::string s;
+    for (const auto& kv : m) s += kv.first + "=" + kv.second + "\n";
+    return s;
+}
+
+SoundIDTag albumTags() {
+    SoundIDTag t;
+    t.title = "S\xC3\xA9rénade";
+    t.artist = "The Artist";
+    t.album = "An \xC3\x84lbum";
+    t.genre = "Classical";
+    t.year = "2019";
+    t.comment = "Written by the tests";
+    t.track = "3";
+    t.trackTotal = "12";
+    t.cover = tk::pngCover();
+    t.coverMimeType = "image/png";
+    t.extra["REPLAYGAIN_TRACK_GAIN"] = "-6.20 dB";
+    return t;
+}
+
+// Prints what mutagen finds in the file in one form for every format.
+const std::string kMutagenScript = R"(
+import sys, base64, mutagen
+from mutagen.flac import Picture
+f = mutagen.File(sys.argv[1])
+t = f.tags
+if hasattr(t, 'getall'):
+    track = str(t.get('TRCK', ''))
+    gain = [x.text[0] for x in t.getall('TXXX') if x.desc == 'REPLAYGAIN_TRACK_GAIN']
+    pics = [(p.mime, p.data) for p in t.getall('APIC')]
+else:
+    g = lambda k: (t.get(k) or [''])[0]
+    track = g('tracknumber') + '/' + g('tracktotal')
+    gain = t.get('replaygain_track_gain') or []
+    pics = [(p.mime, p.data) for p in getattr(f, 'pictures', [])]
+    pics += [(p.mime, p.data) for p in (Picture(base64.b64decode(v)) for v in t.get('metadata_block_picture', []))]
+print('track=' + track)
+print('gain=' + ';'.join(gain))
+print('mime=' + ';'.join(p[0] for p in pics))
+print('cover=' + ';'.join(p[1].hex() for p in pics))
+)";
+
+TEST(TagFile, EveryFormatStoresTheWholeRecord) {
+    if (!tk::haveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
+    tk::TempDir dir;
+    const unsigned rate = 44100;
+    const Frames sound = tk::mixedStereo(rate / 2, rate);
+    const SoundIDTag tags = albumTags();
+    for (const char* ext : {"wav", "flac", "ogg", "mp3"}) {
+        SCOPED_TRACE(ext);
+        if (std::string(ext) == "mp3" && !SoundWriterMp3::Init()) continue;
+        const QString name = dir.path(QString("tagged.") + ext);
+        std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, 192, SoundTools::Pcm16));
+        ASSERT_TRUE(writer);
+        ASSERT_EQ(writer->open(name), SoundTools::Ok);
+        writer->setTags(tags);  // after open: the libsndfile writers need an open file
+        tk::MemoryReader reader(sound, rate);
+        SoundAlgoBypass bypass;
+        ASSERT_EQ(bypass.processAll(reader, writer.get()), SoundTools::Ok);
+        writer->close();
+        ASSERT_FALSE(writer->hasFailed()) << qPrintable(SoundDebuggableClass::getError());
+
+        // ffprobe: the text fields (from the INFO list in WAV files).
+        const auto probed = probedTags(name);
+        for (const auto& kv : std::map<std::string, std::string>{{"tag:title", tags.title},
+                                                                  {"tag:artist", tags.artist},
+                                                                  {"tag:album", tags.album},
+                                                                  {"tag:genre", tags.genre},
+                                                                  {"tag:date", tags.year},
+                                                                  {"tag:comment", tags.comment}}) {
+            ASSERT_TRUE(probed.count(kv.first)) << kv.first << " missing from:\n" << joined(probed);
+            EXPECT_EQ(probed.at(kv.first), kv.second) << kv.first;
+        }
+        // mutagen: number and total, the named field and the picture (the ID3
+        // chunk in WAV files, which ffprobe sets aside when an INFO list exists).
+        std::string out;
+        if (!tk::mutagenPython().empty()) {
+            ASSERT_EQ(tk::runPython(kMutagenScript, tk::shellQuote(name), &out), 0) << out;
+            EXPECT_EQ(out, "track=3/12\ngain=-6.20 dB\nmime=image/png\ncover=" + tags.cover.toHex().toStdString() +
+                               "\n");
+        }
+        // The tag layer reads back what it was given.
+        SoundIDTag back;
+        ASSERT_EQ(SoundTagFile::read(name, back), SoundTools::Ok);
+        EXPECT_EQ(back.title, tags.title);
+        EXPECT_EQ(back.artist, tags.artist);
+        EXPECT_EQ(back.album, tags.album);
+        EXPECT_EQ(back.genre, tags.genre);
+        EXPECT_EQ(back.year, tags.year);
+        EXPECT_EQ(back.comment, tags.comment);
+        EXPECT_EQ(back.track, tags.track);
+        EXPECT_EQ(back.trackTotal, tags.trackTotal);
+        EXPECT_EQ(back.cover, tags.cover);
+        EXPECT_EQ(back.coverMimeType, tags.coverMimeType);
+        EXPECT_EQ(back.extra, tags.extra);
+
+        // The sound is untouched: every frame still there (MP3 counts its own).
+        std::unique_ptr<SoundReader> in(SoundReader::getFromFilename(name));
+        ASSERT_TRUE(in && in->open(name) == SoundTools::Ok);
+        EXPECT_EQ(in->getFrameNB(), sound.size());
+
+        // Rewriting with fewer fields removes the others.
+        SoundIDTag fewer;
+        fewer.title = "Only a title";
+        ASSERT_EQ(SoundTagFile::write(name, fewer), SoundTools::Ok);
+        ASSERT_EQ(SoundTagFile::read(name, back), SoundTools::Ok);
+        EXPECT_EQ(back.title, fewer.title);
+        EXPECT_TRUE(back.artist.empty() && back.genre.empty() && back.track.empty() && back.cover.isEmpty() &&
+                    back.extra.empty());
+    }
+}
+
+TEST(TagFile, RefusesWhatItCannotTagWithTheFileName) {
+    tk::TempDir dir;
+    QFile junk(dir.path("junk.flac"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("not a flac file at all");
+    junk.close();
+    SoundIDTag tag;
+    tag.title = "x";
+    for (const QString& name : {dir.path("missing.wav"), dir.path("junk.flac"), dir.path("notes.txt")}) {
+        SCOPED_TRACE(name.toStdString());
+        EXPECT_EQ(SoundTagFile::read(name, tag), SoundTools::Error);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(name));
+        EXPECT_EQ(SoundTagFile::write(name, tag), SoundTools::Error);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(name));
+    }
+}
+
+TEST(TagFile, TrackNumberOnlyFromTheLeadingNumberOfTheName) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/music/07 - Song.wav", "7"},     {"07-song.flac", "7"},         {"07_song.ogg", "7"},
+        {"07. Song.mp3", "7"},             {"/x/CD 1999/12 Track.wav", "12"}, {"001-album.wav", "1"},
+        {"/music/2019/Song.wav", ""},      {"mini-24.wav", ""},           {"CD 1999/x.wav", ""},
+        {"1999.wav", ""},                  {"24bit.flac", ""},            {"track7.wav", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SoundTagFile::trackFromFileName(c.first), c.second) << c.first;
+}
+
+}  // namespace
