@@ -138,8 +138,15 @@ double roundSeconds(double seconds);
 // ---------------------------------------------------------------- files
 std::unique_ptr<SoundReader> openReader(const QString& name);
 // Refuses to replace an existing file unless --overwrite was given (options()).
+// channels: those of the file written (1 or 2), see outputChannels.
 std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
-                                        unsigned bitRate = 192);
+                                        unsigned bitRate = 192, unsigned channels = 2);
+// The channels of a result made from this source: a mono recording stays mono,
+// anything else (mixed down if it has more) is written as stereo.
+unsigned outputChannels(const SoundReader& source);
+// What becomes of a source of more than two channels, in words; openReader
+// warns with it.
+QString mixDownNote(unsigned channels);
 // Whether the output may be written: false (with the cause in lastError())
 // when it exists and --overwrite was not given, or when it is the input.
 bool mayWrite(const QString& output, const QString& input = QString());

@@ -59,7 +59,8 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
         return false;
     }
     std::unique_ptr<SoundWriter> writer = openWriter(
-        output, reader->getSampleRate(), formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
+        output, reader->getSampleRate(), formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
+        outputChannels(*reader));
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;

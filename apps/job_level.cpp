@@ -49,7 +49,8 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
         return false;
     }
     std::unique_ptr<SoundWriter> writer = openWriter(
-        output, reader->getSampleRate(), formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
+        output, reader->getSampleRate(), formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
+        outputChannels(*reader));
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;
