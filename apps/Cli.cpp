@@ -263,6 +263,7 @@ std::unique_ptr<SoundReader> openReader(const QString& name) {
         SoundDebuggableClass::setError("the file gives no sample rate");
         return nullptr;
     }
+    if (reader->getFileChannelNum() > 2) printWarning(name, mixDownNote(reader->getFileChannelNum()));
     return reader;
 }
 
@@ -329,11 +330,18 @@ bool mayWrite(const QString& output, const QString& input) {
     return true;
 }
 
+QString mixDownNote(unsigned channels) {
+    return QString("%1 channels, mixed down to stereo (centre and surrounds at -3 dB, low-frequency channel left out)")
+        .arg(channels);
+}
+
+unsigned outputChannels(const SoundReader& source) { return source.getFileChannelNum() == 1 ? 1u : 2u; }
+
 std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
-                                        unsigned bitRate) {
+                                        unsigned bitRate, unsigned channels) {
     clearError();
     if (!mayWrite(name)) return nullptr;
-    std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, bitRate, format));
+    std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, bitRate, format, channels));
     if (!writer || !isWritableExtension(QFileInfo(name).suffix())) {
         SoundDebuggableClass::setError("no writer for this file name (use " + writableExtensions() + ")");
         return nullptr;

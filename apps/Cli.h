@@ -141,9 +141,16 @@ double roundSeconds(double seconds);
 
 // ---------------------------------------------------------------- files
 std::unique_ptr<SoundReader> openReader(const QString& name);
+// The channels of a result made from this source: a mono recording stays mono,
+// anything else (mixed down if it has more) is written as stereo.
+unsigned outputChannels(const SoundReader& source);
+// What becomes of a source of more than two channels, in words; openReader
+// warns with it.
+QString mixDownNote(unsigned channels);
 // Opens a writer on `name`, which is usually an OutputFile's temporary.
+// channels: those of the file written (1 or 2), see outputChannels.
 std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
-                                        unsigned bitRate = 192);
+                                        unsigned bitRate = 192, unsigned channels = 2);
 // Whether the output may be written (checked before any work is done; the
 // final move checks again, see OutputFiles.h). False, with the cause in
 // lastError(), when something has the name and -y was not given (a dangling

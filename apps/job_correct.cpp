@@ -52,6 +52,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
         return false;
     }
     out.filters = int(eq->getBuilderNumber());
+    out.makeUpDb = eq->getOutputGain();
 
     std::unique_ptr<SoundReader> reader = openReader(input);
     if (!reader) {
@@ -62,7 +63,8 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     std::unique_ptr<SoundWriter> writer;
     if (file.ok())
         writer = openWriter(file.path(), reader->getSampleRate(),
-                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate);
+                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
+                            outputChannels(*reader));
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;
@@ -117,6 +119,8 @@ QString correctSummary(const CorrectResult& r) {
              .arg(gains(r.reference.corrections))
              .arg(r.filters)
              .arg(r.filters == 1 ? "" : "s");
+    t += QString("  make-up   %1 dB (the gain after the cuts: bands that are not cut are raised by it)\n")
+             .arg(QString::number(r.makeUpDb, 'f', 1));
     t += QString("  level     RMS %1 -> %2, peak %3\n").arg(formatDb(r.rmsBefore), formatDb(r.rmsAfter), formatDb(r.peakAfter));
     return t;
 }
@@ -131,6 +135,7 @@ QJsonObject correctToJson(const CorrectResult& r) {
     o["reference"] = QJsonObject{{"name", r.reference.name}, {"distance", roundDb(r.reference.distance)}};
     o["corrections"] = corrections;
     o["sections"] = r.filters;
+    o["makeUpGain"] = roundDb(r.makeUpDb);
     o["before"] = QJsonObject{{"rms", roundDb(r.rmsBefore)}};
     o["after"] = QJsonObject{{"rms", roundDb(r.rmsAfter)}, {"peak", roundDb(r.peakAfter)}};
     return o;
@@ -148,7 +153,7 @@ const QCommandLineOption kFormat({"f", "format"}, "Output format: wav, flac, ogg
 const QCommandLineOption kReference({"r", "reference"}, "Reference curve to correct towards (default: the nearest).",
                                     "name");
 const QCommandLineOption kList("list", "List the reference curves of the catalog and stop.");
-const QCommandLineOption kMaxCorrection("max-correction", "Largest cut per band, in dB (default 12).", "dB", "12");
+const QCommandLineOption kMaxCorrection("max-correction", "Limit of each band's difference from the reference, in dB (default 12); the differences are then lowered so that all are cuts, which can reach twice the limit, and the make-up gain is added.", "dB", "12");
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
 const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 output in kbit/s (default 192).", "kbit/s", "192");

@@ -23,6 +23,7 @@ struct CorrectResult {
     QString savedAnalysis;  // the statistics file the band levels came from, if any
     ReferenceResult reference;
     int filters = 0;             // equaliser sections run
+    double makeUpDb = 0.0;       // output gain given back after the cuts (a boost where nothing is cut)
     double rmsBefore = -INFINITY, rmsAfter = -INFINITY, peakAfter = -INFINITY;
 };
 

@@ -33,12 +33,6 @@ QString sampleFormatKey(SoundTools::SoundFormat f) {
     return "unknown";
 }
 
-unsigned fileChannels(SoundReader& reader) {
-    if (auto* s = dynamic_cast<SoundReaderSndfile*>(&reader)) return s->getFileChannelNum();
-    if (auto* m = dynamic_cast<SoundReaderMp3*>(&reader)) return m->getFileChannelNum();
-    return 2;
-}
-
 struct TagField {
     const char* key;
     std::string SoundIDTag::*field;
@@ -59,14 +53,14 @@ cli::FileOutcome describe(int, const QString& input) {
     // The MP3 reader decodes to 16 bits whatever the encoder started from.
     const bool mp3 = ext == "mp3";
     const QString format = mp3 ? QString("MP3") : QString("%1, %2").arg(ext.toUpper(), sampleFormatName(reader->getInputFormat()));
-    const unsigned channels = fileChannels(*reader);
+    const unsigned channels = reader->getFileChannelNum();
     SoundIDTag tag;
     reader->getTags(tag);
 
     QString text = input + "\n";
     text += QString("  format    %1\n").arg(format);
     text += QString("  rate      %1 Hz\n").arg(reader->getSampleRate());
-    text += QString("  channels  %1\n").arg(channels);
+    text += QString("  channels  %1%2\n").arg(channels).arg(channels > 2 ? " (" + cli::mixDownNote(channels) + ")" : "");
     text += QString("  length    %1 (%2 frames)\n")
                 .arg(QString::fromStdString(reader->getLengthString()))
                 .arg(reader->getFrameNB());
@@ -93,6 +87,7 @@ cli::FileOutcome describe(int, const QString& input) {
     o["sampleFormat"] = mp3 ? QString("mp3") : sampleFormatKey(reader->getInputFormat());
     o["sampleRate"] = int(reader->getSampleRate());
     o["channels"] = int(channels);
+    o["mixedDownToStereo"] = channels > 2;
     o["frames"] = double(reader->getFrameNB());
     o["seconds"] = cli::roundSeconds(reader->getLength());
     o["length"] = QString::fromStdString(reader->getLengthString());

@@ -42,7 +42,8 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
         return false;
     }
     const QString ext = QFileInfo(outputTemplate).suffix();
-    SoundWriterMultiFile writer(analysis->detector.get(), settings.minLength, reader->getSampleRate(), 2,
+    SoundWriterMultiFile writer(analysis->detector.get(), settings.minLength, reader->getSampleRate(),
+                                outputChannels(*reader),
                                 settings.bitRate, formatFor(ext, reader->getInputFormat()));
     if (!isWritableExtension(ext)) {
         printError(outputTemplate, "cannot write pieces here", "use one of " + writableExtensions());

@@ -21,14 +21,21 @@ SoundTools::Status SoundWriter::writeBuffer(std::shared_ptr<SoundBuffer> buffer,
         setError("SoundWriter::WriteBuffer : Samplerate conversion not implemented");
         return SoundTools::Error;
     }
-    if (buffer->getChannelNum() != getChannelNum()) {
+    const bool toMono = buffer->getChannelNum() == 2 && getChannelNum() == 1;
+    if (buffer->getChannelNum() != getChannelNum() && !toMono) {
         setError("SoundWriter::WriteBuffer : Incorrect number of channels");
         return SoundTools::Error;
     }
     int64_t count = int64_t(buffer->getOrigin()) + buffer->getFrameNB() - holdBack - s;
     if (s + count > mRangeEnd) count = int64_t(mRangeEnd) - s;
     if (count <= 0) return SoundTools::Ok;
-    const unsigned written = write(unsigned(count), buffer->getFrame(s));
+    double* frames = buffer->getFrame(s);
+    if (toMono) {
+        mMono.resize(size_t(count));
+        for (size_t i = 0; i < size_t(count); ++i) mMono[i] = 0.5 * (frames[2 * i] + frames[2 * i + 1]);
+        frames = mMono.data();
+    }
+    const unsigned written = write(unsigned(count), frames);
     mCurrentOffset += int(written);
     if (int64_t(written) != count) {
         mFailed = true;
@@ -39,11 +46,16 @@ SoundTools::Status SoundWriter::writeBuffer(std::shared_ptr<SoundBuffer> buffer,
 
 SoundWriter* SoundWriter::getFromFilename(QString fileName, unsigned sampleRate, unsigned bitRate,
                                           SoundTools::SoundFormat format) {
-    if (fileName.isEmpty()) return nullptr;
+    return getFromFilename(fileName, sampleRate, bitRate, format, 2);
+}
+
+SoundWriter* SoundWriter::getFromFilename(QString fileName, unsigned sampleRate, unsigned bitRate,
+                                          SoundTools::SoundFormat format, unsigned channels) {
+    if (fileName.isEmpty() || (channels != 1 && channels != 2)) return nullptr;
     const std::string ext = SoundTools::lowerExtension(fileName);
     if (ext.empty()) return nullptr;
     // The bit rate is for MP3 output only, the sample format for the others.
-    if (ext == "mp3") return std::make_unique<SoundWriterMp3>(sampleRate, 2, bitRate).release();
+    if (ext == "mp3") return std::make_unique<SoundWriterMp3>(sampleRate, channels, bitRate).release();
     SoundWriterSndfile::FileType type = SoundWriterSndfile::Raw;
     if (ext == "wav")
         type = SoundWriterSndfile::Wav;
@@ -51,5 +63,5 @@ SoundWriter* SoundWriter::getFromFilename(QString fileName, unsigned sampleRate,
         type = SoundWriterSndfile::Flac;
     else if (ext == "ogg")
         type = SoundWriterSndfile::Ogg;
-    return std::make_unique<SoundWriterSndfile>(sampleRate, 2, format, type).release();
+    return std::make_unique<SoundWriterSndfile>(sampleRate, channels, format, type).release();
 }

@@ -120,6 +120,64 @@ SoundReaderSndfile::SoundReaderSndfile() : mInfo(std::make_unique<SF_INFO>()) {
     mInfo->channels = 2;
 }
 
+// Left and right weights of one channel in the mix down to stereo.
+struct Weights {
+    double l, r;
+};
+constexpr double kMinus3Db = 0.70710678118654752;
+
+Weights weightsOf(int role) {
+    switch (role) {
+        case SF_CHANNEL_MAP_LEFT:
+        case SF_CHANNEL_MAP_FRONT_LEFT:
+        case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER: return {1.0, 0.0};
+        case SF_CHANNEL_MAP_RIGHT:
+        case SF_CHANNEL_MAP_FRONT_RIGHT:
+        case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER: return {0.0, 1.0};
+        case SF_CHANNEL_MAP_MONO:
+        case SF_CHANNEL_MAP_CENTER:
+        case SF_CHANNEL_MAP_FRONT_CENTER:
+        case SF_CHANNEL_MAP_TOP_CENTER:
+        case SF_CHANNEL_MAP_TOP_FRONT_CENTER: return {kMinus3Db, kMinus3Db};
+        case SF_CHANNEL_MAP_REAR_LEFT:
+        case SF_CHANNEL_MAP_SIDE_LEFT:
+        case SF_CHANNEL_MAP_TOP_FRONT_LEFT:
+        case SF_CHANNEL_MAP_TOP_REAR_LEFT: return {kMinus3Db, 0.0};
+        case SF_CHANNEL_MAP_REAR_RIGHT:
+        case SF_CHANNEL_MAP_SIDE_RIGHT:
+        case SF_CHANNEL_MAP_TOP_FRONT_RIGHT:
+        case SF_CHANNEL_MAP_TOP_REAR_RIGHT: return {0.0, kMinus3Db};
+        case SF_CHANNEL_MAP_REAR_CENTER:
+        case SF_CHANNEL_MAP_TOP_REAR_CENTER: return {0.5, 0.5};
+        case SF_CHANNEL_MAP_LFE: return {0.0, 0.0};
+        default: return {0.5, 0.5};  // a role without a side: half to each
+    }
+}
+
+// The mix-down weights of a file of three to eight channels: by the layout the
+// file declares, else by the usual WAV order for its channel count.
+std::vector<double> downmixWeights(SNDFILE* handle, int channels) {
+    std::vector<int> roles(size_t(channels), SF_CHANNEL_MAP_INVALID);
+    const bool declared =
+        sf_command(handle, SFC_GET_CHANNEL_MAP_INFO, roles.data(), int(roles.size() * sizeof(int))) == SF_TRUE;
+    if (!declared || std::count(roles.begin(), roles.end(), int(SF_CHANNEL_MAP_INVALID)) > 0) {
+        const int L = SF_CHANNEL_MAP_LEFT, R = SF_CHANNEL_MAP_RIGHT, C = SF_CHANNEL_MAP_CENTER,
+                  LFE = SF_CHANNEL_MAP_LFE, Lb = SF_CHANNEL_MAP_REAR_LEFT, Rb = SF_CHANNEL_MAP_REAR_RIGHT,
+                  Cb = SF_CHANNEL_MAP_REAR_CENTER, Ls = SF_CHANNEL_MAP_SIDE_LEFT, Rs = SF_CHANNEL_MAP_SIDE_RIGHT;
+        static const std::vector<int> layouts[] = {
+            {L, R, C}, {L, R, Lb, Rb}, {L, R, C, Lb, Rb}, {L, R, C, LFE, Lb, Rb}, {L, R, C, LFE, Cb, Ls, Rs},
+            {L, R, C, LFE, Lb, Rb, Ls, Rs}};
+        roles = layouts[channels - 3];
+    }
+    std::vector<double> w;
+    for (int role : roles) {
+        const Weights x = weightsOf(role);
+        w.push_back(x.l);
+        w.push_back(x.r);
+    }
+    return w;
+}
+
 SoundReaderSndfile::~SoundReaderSndfile() { close(); }
 
 SoundTools::Status SoundReaderSndfile::open(QString name) {
@@ -141,6 +199,15 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
         setError("Unable to open file for reading: no audio channels or no sample rate", name.toUtf8().constData());
         return SoundTools::Error;
     }
+    if (unsigned(info.channels) > kMaxChannels) {
+        sf_close(handle);
+        setError(QString("Unable to open file for reading: %1 channels (files of up to %2 channels are read, "
+                         "more than two mixed down to stereo)")
+                     .arg(info.channels)
+                     .arg(kMaxChannels),
+                 name.toUtf8().constData());
+        return SoundTools::Error;
+    }
     const QString rateProblem = sampleRateProblem(info.samplerate);
     if (!rateProblem.isEmpty()) {
         sf_close(handle);
@@ -153,6 +220,7 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
                  name.toUtf8().constData());
         return SoundTools::Error;
     }
+    mDownmix = info.channels > 2 ? downmixWeights(handle, info.channels) : std::vector<double>();
     mHandle = handle;
     *mInfo = info;
     mFileName = name;
@@ -243,9 +311,16 @@ unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
     if (channels == 1) {
         for (unsigned i = 0; i < n; ++i) dest[2 * i] = dest[2 * i + 1] = target[i];
     } else if (channels > 2) {
+        const double* w = mDownmix.data();
         for (unsigned i = 0; i < n; ++i) {
-            dest[2 * i] = target[size_t(i) * channels];
-            dest[2 * i + 1] = target[size_t(i) * channels + 1];
+            const double* x = target + size_t(i) * channels;
+            double l = 0.0, r = 0.0;
+            for (unsigned c = 0; c < channels; ++c) {
+                l += w[2 * c] * x[c];
+                r += w[2 * c + 1] * x[c];
+            }
+            dest[2 * i] = l;
+            dest[2 * i + 1] = r;
         }
     }
     return n;

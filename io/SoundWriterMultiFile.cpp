@@ -123,7 +123,7 @@ SoundTools::Status SoundWriterMultiFile::checkAndKeep(const QString& name) {
     }
     // Only asks which writer the extension gets; nothing is created.
     std::unique_ptr<SoundWriter> probe(
-        SoundWriter::getFromFilename(getSegmentName(1), getSampleRate(), mBitRate, mFormat));
+        SoundWriter::getFromFilename(getSegmentName(1), getSampleRate(), mBitRate, mFormat, mChannels));
     if (!probe) {
         setError(QString("%1: no writer handles the extension \"%2\"")
                      .arg(name, QString::fromLocal8Bit(mExtension.c_str())),
@@ -138,7 +138,7 @@ void SoundWriterMultiFile::setTags(const SoundIDTag& tag) { mTags = tag; }
 SoundTools::Status SoundWriterMultiFile::OpenSegment() {
     if (mSegment) close();
     mSegmentName = getSegmentName(mFileNumber);
-    mSegment.reset(SoundWriter::getFromFilename(mSegmentName, getSampleRate(), mBitRate, mFormat));
+    mSegment.reset(SoundWriter::getFromFilename(mSegmentName, getSampleRate(), mBitRate, mFormat, mChannels));
     if (!mSegment) {
         setError(mSegmentName.isEmpty() ? QString("no segment file name: open() was not given a usable name")
                                         : QString("%1: no writer for this extension").arg(mSegmentName),

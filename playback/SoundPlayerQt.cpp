@@ -1,11 +1,15 @@
 #include "tonewright/SoundPlayerQt.h"
 
+#include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QAudioOutput>
 #include <QCoreApplication>
+#include <algorithm>
+#include <cstdint>
 #include <ostream>
 
 #include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundReader.h"
 
 namespace {
 void reportOpenError() {
@@ -17,21 +21,41 @@ void reportOpenError() {
 // amplifier changes are heard this much later, and a processing hiccup shorter
 // than this is not heard at all.
 constexpr int kOutputBufferMs = 250;
+
+QAudioFormat outputFormat(unsigned rate) {
+    QAudioFormat format;
+    format.setSampleRate(int(rate));
+    format.setChannelCount(2);
+    format.setSampleSize(16);
+    format.setCodec("audio/pcm");
+    format.setByteOrder(QAudioFormat::LittleEndian);
+    format.setSampleType(QAudioFormat::SignedInt);
+    return format;
+}
 }  // namespace
+
+QString SoundPlayerQt::formatProblem(unsigned sampleRate) {
+    // Below the readers' lowest rate an output period of a few milliseconds
+    // holds no frame at all.
+    if (sampleRate < SoundReader::kMinSampleRate || sampleRate > unsigned(INT32_MAX / 4))
+        return QStringLiteral("the audio output cannot play %1 Hz (the player plays %2 Hz and above)")
+            .arg(sampleRate)
+            .arg(SoundReader::kMinSampleRate);
+    const QAudioDeviceInfo device = QAudioDeviceInfo::defaultOutputDevice();
+    if (device.isNull()) return QStringLiteral("there is no audio output");
+    if (!device.isFormatSupported(outputFormat(sampleRate)))
+        return QStringLiteral("the audio output (%1) cannot play 16-bit stereo at %2 Hz")
+            .arg(device.deviceName())
+            .arg(sampleRate);
+    return QString();
+}
 
 constexpr int SoundPlayerQt::kNotifyIntervalMs;
 
 SoundPlayerQt::SoundPlayerQt(std::shared_ptr<SoundReader> reader, SoundAlgo* algo, bool defaultEqualizer)
     : SoundPlayer(std::move(reader), algo, defaultEqualizer) {
     const int rate = int(sampleRate());
-    QAudioFormat format;
-    format.setSampleRate(rate);
-    format.setChannelCount(2);
-    format.setSampleSize(16);
-    format.setCodec("audio/pcm");
-    format.setByteOrder(QAudioFormat::LittleEndian);
-    format.setSampleType(QAudioFormat::SignedInt);
-    mOutput = std::make_unique<QAudioOutput>(format);
+    mOutput = std::make_unique<QAudioOutput>(outputFormat(sampleRate()));
     mOutput->setNotifyInterval(kNotifyIntervalMs);
     mOutput->setBufferSize(rate * 4 * kOutputBufferMs / 1000);
     if (mDevice)
@@ -53,6 +77,12 @@ SoundPlayerQt::~SoundPlayerQt() {
     if (mDevice) mDevice->stop();
 }
 
+double SoundPlayerQt::getSecondsPlayed() const {
+    const double bytesPerSecond = 4.0 * double(sampleRate());
+    const double buffered = double(std::max(0, mOutput->bufferSize() - mOutput->bytesFree())) / bytesPerSecond;
+    return std::max(0.0, double(mOutput->processedUSecs()) / 1e6 - buffered);
+}
+
 bool SoundPlayerQt::deviceFailed() const { return mDevice && mDevice->getStatus() == SoundTools::Error; }
 
 void SoundPlayerQt::preload() {
@@ -69,6 +99,14 @@ void SoundPlayerQt::start() {
     mNotifyCount.store(0, std::memory_order_relaxed);
     mEndReported.store(false, std::memory_order_release);
     if (mDevice && !mDevice->isOpen()) preload();
+    const QString problem = formatProblem(sampleRate());
+    if (!problem.isEmpty()) {
+        SoundDebuggableClass::setError(problem, "SoundPlayerQt::start");
+        if (mDevice) mDevice->stop();
+        mStopped.store(true, std::memory_order_release);
+        emit playingHasFinished(false);
+        return;
+    }
     if (!mDevice || !mDevice->isOpen()) {
         reportOpenError();
         mStopped.store(true, std::memory_order_release);

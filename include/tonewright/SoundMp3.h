@@ -43,7 +43,7 @@ public:
     unsigned getFrameNB() const override;
     unsigned getSampleRate() const override;
     // Channels of the file itself (1 or 2; the reader delivers stereo); 0 when closed.
-    unsigned getFileChannelNum() const;
+    unsigned getFileChannelNum() const override;
     // To the start point; a start point beyond the end leaves the reader at the end.
     void rewind() override;
     SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Pcm16; }

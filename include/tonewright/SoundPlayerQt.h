@@ -21,6 +21,7 @@
 // device's post-processing thread. Connect to the signals with queued
 // connections to touch a user interface, and do not destroy the player from a
 // slot connected directly to them.
+#include <QString>
 #include <atomic>
 #include <memory>
 
@@ -42,6 +43,15 @@ public:
     QAudioOutput* getOutput() const { return mOutput.get(); }
     // Progress notifications since the last start().
     int getNotifyCount() const { return mNotifyCount.load(std::memory_order_relaxed); }
+    // Seconds of the stream the output has played since start(): what it took
+    // from the device less what still waits in its buffer (to a few ms).
+    double getSecondsPlayed() const;
+    // Why the default audio output cannot play a stream at this rate, in words;
+    // empty when it can. start() refuses such a stream (playingHasFinished(false),
+    // with the text in getError()) instead of handing it to the platform, whose
+    // plugins fail in their own ways (a division by zero for a rate so low that
+    // an output period holds no frame).
+    static QString formatProblem(unsigned sampleRate);
 
 public slots:
     void preload() override;

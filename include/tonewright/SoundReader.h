@@ -37,6 +37,11 @@ public:
     virtual SoundTools::SoundFormat getInputFormat() const = 0;
     // Fills the fields the source carries; false (tag untouched) by default.
     virtual bool getTags(SoundIDTag& tag);
+    // Channels of the source itself, before it is widened to or mixed down to
+    // the two the reader delivers (2 unless the source says otherwise; 0 when
+    // a file reader is closed). Writers of results use it to keep a mono
+    // recording mono.
+    virtual unsigned getFileChannelNum() const { return 2; }
 
     // Keeps `margin` frames at the front of the buffer (or its initial delay on
     // the first fill), appends the next frames, and returns the frames read from

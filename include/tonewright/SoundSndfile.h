@@ -2,8 +2,15 @@
 // Readers and writers of the formats libsndfile handles: WAV, FLAC, Ogg Vorbis and
 // headerless 32-bit float.
 //
-// The reader delivers stereo doubles whatever the file holds (mono is widened,
-// channels beyond two are dropped). Both carry title, album, year, artist and
+// The reader delivers stereo doubles whatever the file holds: mono is widened
+// (the same samples left and right); files of three to eight channels are
+// mixed down by the ITU-R BS.775 coefficients (front left and right as they
+// are, centre to both and each surround to its side at -3 dB, a back centre to
+// both at -6 dB, the low-frequency channel left out), by the channel layout the
+// file declares or else the usual WAV order for its channel count
+// (L R C, L R Ls Rs, L R C Ls Rs, L R C LFE Ls Rs, L R C LFE Cs Ls Rs,
+// L R C LFE Lb Rb Ls Rs). The sum is not scaled: loud surround material can
+// exceed full scale. Both carry title, album, year, artist and
 // comment through the file's string fields; the reader also takes a track
 // number from the file name.
 //
@@ -36,8 +43,9 @@ public:
     void rewind() override;
     SoundTools::SoundFormat getInputFormat() const override;
     bool getTags(SoundIDTag& tag) override;
-    // Channels in the file itself (before widening to stereo); 0 when closed.
-    unsigned getFileChannelNum() const;
+    unsigned getFileChannelNum() const override;
+    // Files of up to eight channels are read; more are refused at open.
+    static constexpr unsigned kMaxChannels = 8;
 
 protected:
     unsigned read(unsigned count, double* dest) override;
@@ -47,6 +55,7 @@ private:
     std::unique_ptr<SF_INFO> mInfo;
     QString mFileName;
     std::vector<double> mScratch;  // de-interleaving space for files that are not stereo
+    std::vector<double> mDownmix;  // left and right weight of each channel of a file of more than two
 };
 
 class TONEWRIGHT_API SoundWriterSndfile : public SoundWriter {

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "tonewright/Export.h"
 #include "tonewright/SoundDebuggableClass.h"
@@ -50,6 +51,11 @@ public:
     // else gives headerless 32-bit float. Null for an empty name or extension.
     static SoundWriter* getFromFilename(QString fileName, unsigned sampleRate, unsigned bitRate,
                                         SoundTools::SoundFormat format);
+    // The same with the file's channel count: 1 writes the mean of left and
+    // right of the stereo frames it is given (a widened mono source comes back
+    // as it was), 2 writes them as they are.
+    static SoundWriter* getFromFilename(QString fileName, unsigned sampleRate, unsigned bitRate,
+                                        SoundTools::SoundFormat format, unsigned channels);
 
 protected:
     // Writes `count` interleaved frames of getChannelNum() doubles; returns the
@@ -65,4 +71,7 @@ protected:
     int32_t mRangeEnd = INT_MAX;
     unsigned mSampleRate;
     bool mFailed = false;
+
+private:
+    std::vector<double> mMono;  // stereo frames mixed down for a one-channel file
 };

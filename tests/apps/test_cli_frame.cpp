@@ -179,3 +179,52 @@ TEST(CliFrame, ProgressBarOnlyOnATerminal) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
 }
+
+// The writing jobs give a mono recording mono results (every format, the pieces
+// of split too) holding the recording's samples; a 5.1 recording is announced
+// as mixed down, by info and by the jobs that read it.
+TEST(CliFrame, OutputChannelsFollowTheInput) {
+    if (!tk::haveTool("ffprobe") || !tk::haveTool("sox")) GTEST_SKIP() << "ffprobe and sox are needed";
+    tk::TempDir dir;
+    const tk::Recording& album = clitest::albumRecording();
+    tk::Frames mono(album.frames.begin(), album.frames.begin() + 25 * album.rate);
+    for (tk::Frame& f : mono) f.r = f.l;
+    const QString input = dir.path("mono.wav");
+    ASSERT_TRUE(tk::writeWav16(input, mono, album.rate, 1));
+    struct Case {
+        QStringList args;
+        QString output;  // a file, or a folder of pieces
+    };
+    QDir(dir.root()).mkpath("pieces");
+    const Case cases[] = {{{"eq", "-o", dir.path("eq.flac"), input}, dir.path("eq.flac")},
+                          {{"level", "-o", dir.path("level.wav"), input}, dir.path("level.wav")},
+                          {{"correct", "-o", dir.path("correct.ogg"), input}, dir.path("correct.ogg")},
+                          {{"eq", "-o", dir.path("eq.mp3"), input}, dir.path("eq.mp3")},
+                          {{"split", "-o", dir.path("pieces"), input}, dir.path("pieces")}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const clitest::Run r = tool(c.args);
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        QStringList files{c.output};
+        if (QFileInfo(c.output).isDir()) {
+            files.clear();
+            for (const QString& f : QDir(c.output).entryList(QDir::Files)) files << c.output + "/" + f;
+        }
+        ASSERT_FALSE(files.isEmpty());
+        for (const QString& f : files)
+            EXPECT_EQ(tk::ffprobe(f, "stream=channels")["channels"], "1") << f.toStdString();
+    }
+    // The flat equaliser gives the recording back: one channel, the same samples.
+    EXPECT_LT(clitest::soxStat(dir.path("eq.flac"), "Pk lev dB") - clitest::soxStat(input, "Pk lev dB"), 0.01);
+
+    const QString six = dir.path("six.wav");
+    ASSERT_EQ(tk::runCommand("sox -n -r 22050 -c 6 -b 16 " + tk::shellQuote(six) + " synth 3 sine 440 vol 0.3"), 0);
+    const clitest::Run info = tool({"info", "--json", six});
+    ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
+    EXPECT_EQ(info.json().object()["channels"].toInt(), 6);
+    EXPECT_TRUE(info.json().object()["mixedDownToStereo"].toBool());
+    const clitest::Run eq = tool({"eq", "-o", dir.path("six-eq.wav"), six});
+    ASSERT_EQ(eq.exitCode, 0) << eq.err.toStdString();
+    EXPECT_TRUE(eq.err.contains("mixed down to stereo")) << eq.err.toStdString();
+    EXPECT_EQ(tk::ffprobe(dir.path("six-eq.wav"), "stream=channels")["channels"], "2");
+}

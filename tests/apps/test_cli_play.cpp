@@ -105,22 +105,26 @@ TEST(CliPlay, GateMutesTheQuietPart) {
     EXPECT_NEAR(soundSeconds(heard), 1.0, 0.06);
 }
 
-// --duration stops early and says so; SIGTERM stops with 130 and no crash.
+// --duration plays that many seconds of the recording, heard to within 50 ms,
+// and says so; SIGTERM stops with 130 and no crash; a rate the output cannot
+// play is refused with a message.
 TEST(CliPlay, StopsOnDurationAndSignals) {
     REQUIRE_AUDIO();
     tk::TempDir dir;
     const QString wav = toneFile(dir, "long.wav", 440, 0.1, 8.0);
-    {
+    for (double duration : {0.7, 2.0}) {
+        SCOPED_TRACE(duration);
         tk::MonitorTap tap;
         QElapsedTimer clock;
         clock.start();
-        const clitest::Run r = tool({"play", "--json", "--duration", "1", wav});
+        const clitest::Run r = tool({"play", "--json", "--duration", QString::number(duration), wav});
         const double elapsed = clock.elapsed() / 1000.0;
         const Frames heard = tap.take();
         ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
         EXPECT_EQ(r.json().object()["stoppedBy"].toString(), "duration");
-        EXPECT_LT(elapsed, 4.0);
-        EXPECT_NEAR(soundSeconds(heard), 1.0, 0.3);
+        EXPECT_NEAR(r.json().object()["seconds"].toDouble(), duration, 0.05);
+        EXPECT_NEAR(soundSeconds(heard), duration, 0.05);
+        EXPECT_LT(elapsed, duration + 4.0);
     }
     {
         QProcess p;
@@ -132,6 +136,15 @@ TEST(CliPlay, StopsOnDurationAndSignals) {
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(p.exitCode(), 130);
         EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("interrupted"));
+    }
+    {
+        // Readable (the readers go to 768 kHz), beyond what the sound server plays.
+        Frames f(7680, tk::Frame(0.1, 0.1));
+        const QString high = dir.path("high.wav");
+        ASSERT_TRUE(tk::writeWav16(high, f, 768000, 2));
+        const clitest::Run r = tool({"play", high});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.contains("cannot play") && r.err.contains("768000 Hz")) << r.err.toStdString();
     }
 }
 
