@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <ostream>
 
+#include "core/SoundUnits.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundSndfile.h"
 
@@ -16,11 +17,6 @@ namespace {
 inline double orSilence(double x) { return std::isfinite(x) ? x : 0.0; }
 inline double peakOf(const Frame& f) { return std::max(std::fabs(orSilence(f.l)), std::fabs(orSilence(f.r))); }
 
-int32_t framesOf(double seconds, unsigned sr) {
-    const double n = std::floor(double(sr) * seconds + 0.5);
-    if (!(n > 0)) return 0;
-    return n > 1e8 ? 100000000 : int32_t(n);
-}
 }  // namespace
 
 constexpr double SoundAlgoLimiter::kCeiling;
@@ -32,7 +28,7 @@ constexpr double SoundAlgoSimpleLimiter::kCeiling;
 SoundAlgoLimiter::SoundAlgoLimiter(double levelDb, double lookAheadTime, double releaseTime, const char* debugFile)
     : mLookAheadTime(lookAheadTime),
       mReleaseTime(releaseTime),
-      mLevel(std::pow(10.0, levelDb / 20.0)),
+      mLevel(SoundTools::gainOfDb(levelDb)),
       mGain(mLevel),
       mDebugFileName(debugFile ? QString::fromLocal8Bit(debugFile) : QString()) {}
 
@@ -40,14 +36,14 @@ SoundAlgoLimiter::~SoundAlgoLimiter() = default;
 
 void SoundAlgoLimiter::SetSlopeMax(double value) {
     SoundTools::WriteLocker locker(mLock);
-    mSlopeMax = std::pow(10.0, value / 20.0);
+    mSlopeMax = SoundTools::gainOfDb(value);
     mSlopePerSample = mSampleRate ? mSlopeMax / mSampleRate : 0.0;
 }
 
-int32_t SoundAlgoLimiter::lookAheadFrames(unsigned sr) const { return framesOf(mLookAheadTime, sr); }
+int32_t SoundAlgoLimiter::lookAheadFrames(unsigned sr) const { return SoundTools::framesOf(mLookAheadTime, sr); }
 
 // A release needs at least one sample to divide its distance by.
-int32_t SoundAlgoLimiter::releaseFrames(unsigned sr) const { return std::max(1, framesOf(mReleaseTime, sr)); }
+int32_t SoundAlgoLimiter::releaseFrames(unsigned sr) const { return std::max(1, SoundTools::framesOf(mReleaseTime, sr)); }
 
 unsigned SoundAlgoLimiter::getInOverlap(unsigned sr) const {
     return unsigned(lookAheadFrames(sr)) + unsigned(releaseFrames(sr));
@@ -55,7 +51,7 @@ unsigned SoundAlgoLimiter::getInOverlap(unsigned sr) const {
 
 void SoundAlgoLimiter::setLevel(double levelDb) {
     SoundTools::WriteLocker locker(mLock);
-    mLevel = mGain = std::pow(10.0, levelDb / 20.0);
+    mLevel = mGain = SoundTools::gainOfDb(levelDb);
 }
 
 void SoundAlgoLimiter::reset() {
@@ -75,7 +71,7 @@ void SoundAlgoLimiter::resetUnlocked() {
 
 double SoundAlgoLimiter::getLevel(double) {
     SoundTools::ReadLocker locker(mLock);
-    return mLevel <= 1e-20 ? -100.0 : 20.0 * std::log10(mLevel);
+    return SoundTools::dbOfGain(mLevel);
 }
 
 double SoundAlgoLimiter::GetForwardCoeff() const {
@@ -257,10 +253,10 @@ double SoundAlgoLimiter::nextGain(double g) {
 
 SoundAlgoSimpleLimiter::SoundAlgoSimpleLimiter(double lookAheadTime) : mLookAheadTime(lookAheadTime) {}
 
-unsigned SoundAlgoSimpleLimiter::getInOverlap(unsigned sr) const { return unsigned(framesOf(mLookAheadTime, sr)); }
+unsigned SoundAlgoSimpleLimiter::getInOverlap(unsigned sr) const { return unsigned(SoundTools::framesOf(mLookAheadTime, sr)); }
 
 SoundTools::Status SoundAlgoSimpleLimiter::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
-    mLookAhead = framesOf(mLookAheadTime, ctx.sampleRate);
+    mLookAhead = SoundTools::framesOf(mLookAheadTime, ctx.sampleRate);
     mGain = mTargetGain = 1.0;
     mStep = 0;
     mCount = 0;
