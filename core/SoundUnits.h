@@ -24,7 +24,8 @@ inline int32_t framesOf(double seconds, double rate) {
 // Amplitude factor of a level in dB: 10^(dB/20).
 inline double gainOfDb(double db) { return std::pow(10.0, db / 20.0); }
 
-// Level in dB of an amplitude factor; -100 dB for 1e-20 and below (silence).
-inline double dbOfGain(double gain) { return gain <= 1e-20 ? -100.0 : 20.0 * std::log10(gain); }
+// Level in dB of an amplitude factor; -100 dB for 1e-20 and below (silence)
+// and for not-a-number.
+inline double dbOfGain(double gain) { return gain > 1e-20 ? 20.0 * std::log10(gain) : -100.0; }
 
 }  // namespace SoundTools
