@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/SoundFlushDenormals.h"
+#include "core/SoundUnits.h"
 
 using SoundTools::StereoFrame;
 using Frame = StereoFrame<double>;
@@ -146,7 +147,7 @@ SoundTools::Status SoundAlgoSub::process() {
 
 // ---------------------------------------------------------------- scale
 
-SoundAlgoScale::SoundAlgoScale(double gainDb) : mGain(std::pow(10.0, gainDb / 20.0)) {}
+SoundAlgoScale::SoundAlgoScale(double gainDb) : mGain(SoundTools::gainOfDb(gainDb)) {}
 
 SoundTools::Status SoundAlgoScale::process() {
     const unsigned n = getOutFrameNb();
@@ -176,8 +177,7 @@ SoundTools::Status SoundAlgoSelectChannel::initOutputBuffer(const LoopContext&) 
 SoundAlgoDelay::SoundAlgoDelay(double seconds, bool asOverlap) : mSeconds(seconds), mAsOverlap(asOverlap) {}
 
 unsigned SoundAlgoDelay::frames(unsigned sr) const {
-    const double d = std::floor(mSeconds * double(sr) + 0.5);
-    return d > 0 ? unsigned(d) : 0u;
+    return unsigned(SoundTools::framesOf(mSeconds, sr));
 }
 
 unsigned SoundAlgoDelay::getDelay(unsigned sr) const { return mAsOverlap ? 0 : frames(sr); }

@@ -7,14 +7,11 @@
 #include <iomanip>
 #include <ostream>
 
+#include "core/SoundUnits.h"
 #include "tonewright/RMSStepDetector.h"
 
 namespace {
-double powerDb(double meanSquare) {
-    const double r = std::sqrt(std::max(0.0, meanSquare));
-    return r <= 1e-20 ? -100.0 : 20.0 * std::log10(r);
-}
-double ampDb(double a) { return a <= 1e-20 ? -100.0 : 20.0 * std::log10(a); }
+double powerDb(double meanSquare) { return SoundTools::dbOfGain(std::sqrt(std::max(0.0, meanSquare))); }
 
 void combine(RMSStepDetector::Region& a, const RMSStepDetector::Region& b) {
     const double wa = a.MeanSmpl, wb = b.MeanSmpl;
@@ -61,8 +58,8 @@ double RMSStepDetector::estimateNoise(double a, double snrDb, int first, int end
     }
     if (candidate.BeginSample == loudest.BeginSample && candidate.SampleNb == loudest.SampleNb) return -snrDb;
     const double noise = 1.05 * std::sqrt(candidate.level()) / std::sqrt(base);
-    if (isDebug()) getOStream() << "Noise=" << ampDb(noise) << "dB" << std::endl;
-    return ampDb(noise);
+    if (isDebug()) getOStream() << "Noise=" << SoundTools::dbOfGain(noise) << "dB" << std::endl;
+    return SoundTools::dbOfGain(noise);
 }
 
 double RMSStepDetector::getNoiseFromSNR(double snrDb) const {
@@ -76,7 +73,7 @@ double RMSStepDetector::getNoiseFromSNR(double snrDb) const {
 void RMSStepDetector::split(double a, double minRunSeconds, double snrDb) {
     if (mRegions.empty()) return;
     const double rate = mSampleRate ? mSampleRate : 44100;
-    const double minRun = std::floor(rate * minRunSeconds + 0.5);
+    const double minRun = SoundTools::framesOf(minRunSeconds, rate);
     // Each restart re-marks a run with a fresh estimate; marking can also clear
     // flags, so the walk is bounded to keep two estimates from alternating forever.
     int restartsLeft = 4 * int(mRegions.size()) + 16;
@@ -208,10 +205,10 @@ double RMSStepDetector::compressDynamic(double ratio) {
         const std::streamsize precision = os.precision();
         os << std::fixed << std::setprecision(2) << "=====================================\n"
            << "      Compression de dynamique\n"
-           << " Correction moyenne : " << ampDb(avg) << " dB" << std::endl;
+           << " Correction moyenne : " << SoundTools::dbOfGain(avg) << " dB" << std::endl;
         os.flags(flags);
         os.precision(precision);
         printRegions(nullptr);
     }
-    return ampDb(avg);
+    return SoundTools::dbOfGain(avg);
 }

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "core/SoundTimeText.h"
+#include "core/SoundUnits.h"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -28,9 +29,6 @@ int threadNumber() {
 // Square of a sample; a sample that is not a number counts as silence, so that
 // it cannot make the level of the region being accumulated NaN for good.
 inline double sq(double x) { return std::isfinite(x) ? x * x : 0.0; }
-
-// dB of an amplitude; -100 for anything at or below 1e-20.
-double ampDb(double a) { return a <= 1e-20 ? -100.0 : 20.0 * std::log10(a); }
 
 // Ratio between two levels as the step rules see it.
 double levelRatio(double x, double y) {
@@ -78,7 +76,7 @@ RMSStepDetector::RMSStepDetector() : RMSStepDetector(-40.0, 0.2, 1.0, RegionRMS,
 RMSStepDetector::RMSStepDetector(double noiseThresholdDb, double rmsTime, double minSlopeTime, OutputMode mode,
                                  bool realTimeMode)
     : mStepRatio(std::pow(10.0, 0.1)),
-      mNoiseLevel(std::pow(10.0, noiseThresholdDb / 20.0)),
+      mNoiseLevel(SoundTools::gainOfDb(noiseThresholdDb)),
       mRmsTime(rmsTime),
       mOutputMode(mode),
       mRealTimeMode(realTimeMode),
@@ -94,7 +92,7 @@ int32_t RMSStepDetector::ruleSamples(double seconds) const {
     // A detector that has not run (built by hand or from JSON without a rate)
     // counts durations at 44.1 kHz.
     const unsigned rate = mSampleRate ? mSampleRate : 44100;
-    return clampToInt32(int64_t(std::floor(double(rate) * seconds + 0.5)));
+    return SoundTools::framesOf(seconds, rate);
 }
 
 void RMSStepDetector::updateRuleSamples() {
@@ -102,13 +100,11 @@ void RMSStepDetector::updateRuleSamples() {
 }
 
 unsigned RMSStepDetector::getInOverlap(unsigned sr) const {
-    const double n = std::floor(double(sr) * mRmsTime + 0.5);
     // A window shorter than one sample would divide by zero: one sample is the least.
-    if (!(n >= 1.0)) return 1;
-    return n > 1e8 ? 100000000u : unsigned(n);
+    return unsigned(std::max(1, SoundTools::framesOf(mRmsTime, sr)));
 }
 
-double RMSStepDetector::getNoiseThreshold() const { return mNoiseLevel <= 1e-20 ? -100.0 : ampDb(mNoiseLevel); }
+double RMSStepDetector::getNoiseThreshold() const { return mNoiseLevel <= 1e-20 ? -100.0 : SoundTools::dbOfGain(mNoiseLevel); }
 
 // ================================================================ lifecycle
 
@@ -141,7 +137,7 @@ SoundTools::Status RMSStepDetector::initProcess(const LoopContext& ctx, SoundAlg
     mStreamStart = ctx.startOffset;
     mFramesToProcess = ctx.frameNbToProcess;
     const int64_t end = int64_t(ctx.startOffset) + ctx.frameNbToProcess;
-    mFadeOutStart = clampToInt32(end - int64_t(std::floor(double(ctx.sampleRate) * 10.0 + 0.5)));
+    mFadeOutStart = clampToInt32(end - SoundTools::framesOf(10.0, ctx.sampleRate));
     // Samples past the stream's end are the zero frames fed to flush the window,
     // not sound: they are not analysed. An unknown length analyses everything.
     mStreamEnd = ctx.frameNbToProcess > 0 ? end : int64_t(INT32_MAX);
@@ -405,7 +401,7 @@ bool RMSStepDetector::applyNoise(double thresholdDb, int first, int end) {
 }
 
 bool RMSStepDetector::markNoise(const Held&, double thresholdDb, int first, int end) {
-    mNoiseLevel = std::pow(10.0, thresholdDb / 20.0);
+    mNoiseLevel = SoundTools::gainOfDb(thresholdDb);
     double t = mNoiseLevel * mNoiseLevel;
     first = std::max(first, 0);
     end = std::min(end, int(mRegions.size()));
@@ -475,7 +471,7 @@ double RMSStepDetector::getCurrentMax() const { return std::sqrt(mCurrentMax); }
 int RMSStepDetector::getSignalStart(double seconds) const {
     for (const Region& r : mRegions) {
         if (r.IsNoise) continue;
-        const int64_t margin = int64_t(std::floor(double(mSampleRate) * seconds + 0.5));
+        const int64_t margin = SoundTools::framesOf(seconds, mSampleRate);
         return int(std::max<int64_t>(0, std::min<int64_t>(INT32_MAX, int64_t(r.BeginSample) - margin)));
     }
     return INT32_MAX;
@@ -484,7 +480,7 @@ int RMSStepDetector::getSignalStart(double seconds) const {
 int RMSStepDetector::getSignalEnd(double seconds) const {
     for (auto it = mRegions.rbegin(); it != mRegions.rend(); ++it) {
         if (it->IsNoise) continue;
-        const int64_t margin = int64_t(std::floor(double(mSampleRate) * seconds + 0.5));
+        const int64_t margin = SoundTools::framesOf(seconds, mSampleRate);
         return clampToInt32(int64_t(it->BeginSample) + it->SampleNb - 1 + margin);
     }
     return 0;
@@ -552,8 +548,8 @@ void RMSStepDetector::outputRegion(const Region& region) const {
     os << std::fixed << std::setprecision(2) << "[Thread " << threadNumber() << "]" << " ";
     if (region.IsNoise) os << "[";
     os << SoundTools::timeText(region.BeginSample, rate) << " (" << SoundTools::timeText(region.SampleNb, rate)
-       << ") : " << ampDb(std::sqrt(std::max(0.0, region.RMSSqrValue0))) << " "
-       << ampDb(std::sqrt(std::max(0.0, region.RMSSqrValue1)));
+       << ") : " << SoundTools::dbOfGain(std::sqrt(std::max(0.0, region.RMSSqrValue0))) << " "
+       << SoundTools::dbOfGain(std::sqrt(std::max(0.0, region.RMSSqrValue1)));
     if (region.IsNoise) os << "]";
     os << std::endl;
     os.flags(flags);

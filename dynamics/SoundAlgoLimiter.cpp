@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <ostream>
 
+#include "core/SoundUnits.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundSndfile.h"
 
@@ -16,11 +17,6 @@ namespace {
 inline double orSilence(double x) { return std::isfinite(x) ? x : 0.0; }
 inline double peakOf(const Frame& f) { return std::max(std::fabs(orSilence(f.l)), std::fabs(orSilence(f.r))); }
 
-int32_t framesOf(double seconds, unsigned sr) {
-    const double n = std::floor(double(sr) * seconds + 0.5);
-    if (!(n > 0)) return 0;
-    return n > 1e8 ? 100000000 : int32_t(n);
-}
 }  // namespace
 
 constexpr double SoundAlgoLimiter::kCeiling;
@@ -32,7 +28,7 @@ constexpr double SoundAlgoSimpleLimiter::kCeiling;
 SoundAlgoLimiter::SoundAlgoLimiter(double levelDb, double lookAheadTime, double releaseTime, const char* debugFile)
     : mLookAheadTime(lookAheadTime),
       mReleaseTime(releaseTime),
-      mLevel(std::pow(10.0, levelDb / 20.0)),
+      mLevel(SoundTools::gainOfDb(levelDb)),
       mGain(mLevel),
       mDebugFileName(debugFile ? QString::fromLocal8Bit(debugFile) : QString()) {}
 
@@ -40,14 +36,14 @@ SoundAlgoLimiter::~SoundAlgoLimiter() = default;
 
 void SoundAlgoLimiter::SetSlopeMax(double value) {
     SoundTools::WriteLocker locker(mLock);
-    mSlopeMax = std::pow(10.0, value / 20.0);
+    mSlopeMax = SoundTools::gainOfDb(value);
     mSlopePerSample = mSampleRate ? mSlopeMax / mSampleRate : 0.0;
 }
 
-int32_t SoundAlgoLimiter::lookAheadFrames(unsigned sr) const { return framesOf(mLookAheadTime, sr); }
+int32_t SoundAlgoLimiter::lookAheadFrames(unsigned sr) const { return SoundTools::framesOf(mLookAheadTime, sr); }
 
 // A release needs at least one sample to divide its distance by.
-int32_t SoundAlgoLimiter::releaseFrames(unsigned sr) const { return std::max(1, framesOf(mReleaseTime, sr)); }
+int32_t SoundAlgoLimiter::releaseFrames(unsigned sr) const { return std::max(1, SoundTools::framesOf(mReleaseTime, sr)); }
 
 unsigned SoundAlgoLimiter::getInOverlap(unsigned sr) const {
     return unsigned(lookAheadFrames(sr)) + unsigned(releaseFrames(sr));
@@ -55,7 +51,7 @@ unsigned SoundAlgoLimiter::getInOverlap(unsigned sr) const {
 
 void SoundAlgoLimiter::setLevel(double levelDb) {
     SoundTools::WriteLocker locker(mLock);
-    mLevel = mGain = std::pow(10.0, levelDb / 20.0);
+    mLevel = mGain = SoundTools::gainOfDb(levelDb);
 }
 
 void SoundAlgoLimiter::reset() {
@@ -75,7 +71,7 @@ void SoundAlgoLimiter::resetUnlocked() {
 
 double SoundAlgoLimiter::getLevel(double) {
     SoundTools::ReadLocker locker(mLock);
-    return mLevel <= 1e-20 ? -100.0 : 20.0 * std::log10(mLevel);
+    return SoundTools::dbOfGain(mLevel);
 }
 
 double SoundAlgoLimiter::GetForwardCoeff() const {
@@ -151,7 +147,6 @@ SoundTools::Status SoundAlgoLimiter::process() {
     const unsigned inFrames = getInFrameNb();
     const Frame* in = mInBuffers[0]->getStereoFrame(s0);
     Frame* out = mOutBuffers[0]->getStereoFrame(getOutOrigin());
-    const int32_t A = mLookAhead;
     double* trace = nullptr;
     if (mDebugBuffer) {
         mDebugBuffer->setFrameNB(n);
@@ -161,82 +156,15 @@ SoundTools::Status SoundAlgoLimiter::process() {
     double g = mGain;
     for (unsigned i = 0; i < n; ++i) {
         const int64_t s = int64_t(s0) + i;
-        Frame o(orSilence(in[i].l) * g, orSilence(in[i].r) * g);
-        const double p = std::max(std::fabs(o.l), std::fabs(o.r));
-        out[i] = o;
-        if (p > kClipTrigger) {
-            const double c = kCeiling / p;
-            const unsigned j0 = i > unsigned(A) ? i - unsigned(A) : 0u;
-            g *= c;
-            // Fade the outputs j0..i of this block from 1 down to c. A sample that
-            // starts the block (or a look-ahead of zero) has nothing to fade from:
-            // it takes the factor c alone, so that it too lands on the ceiling.
-            if (j0 < i) {
-                const double span = double(i - j0);
-                for (unsigned j = j0; j <= i; ++j) {
-                    const double f = 1.0 + double(j - j0) * (1.0 - c) / -span;
-                    out[j].l *= f;
-                    out[j].r *= f;
-                }
-            } else {
-                out[i].l *= c;
-                out[i].r *= c;
-            }
-            mGain = g;
-            planRelease(g);
-            ++mClippings;
-            mAttackCount = 0;
-        }
-        if (A > 0 && mAttackEnd < s + A && i + unsigned(A) < inFrames) {
-            const double q = peakOf(in[i + unsigned(A)]);
-            mGain = g;
-            const double f = GetForwardCoeff();
-            if (f * q > kCeiling) {
-                // Look past the look-ahead for a later peak that needs a steeper
-                // descent, as far as the release length: every block carries that
-                // much, so the plan does not depend on where the block ends.
-                int64_t k = A;
-                double qk = q;
-                const unsigned scanEnd = std::min(inFrames, i + unsigned(A) + unsigned(mReleaseLength) + 1);
-                for (unsigned j = i + unsigned(A) + 1; j < scanEnd; ++j) {
-                    const double next = peakOf(in[j]);
-                    if (next / double(k + 1) < qk / double(k)) break;
-                    ++k;
-                    qk = next;
-                }
-                const double d = (kCeiling / qk - g) / double(k);
-                if (mAttackCount == 0 || d < mAttackStep || mAttackEnd < s) {
-                    mAttackStep = d;
-                    mAttackEnd = s + k;
-                }
-                mAttackCount = int32_t(k);
-                if (d > 0) ++mPositiveAttacks;
-            }
-        }
-        if (mAttackCount == 0) {
-            if (mReleaseCount != 0) {
-                --mReleaseCount;
-                g += mReleaseStep;
-                if (g > mLevel) {
-                    g = mLevel;
-                    mReleaseCount = 0;
-                }
-            }
-        } else {
-            g += mAttackStep;
-            --mAttackCount;
-            if (g > mLevel) {
-                g = mLevel;
-                mAttackCount = 0;
-                planRelease(g);
-            } else if (mAttackCount == 0) {
-                planRelease(g);
-            }
-        }
+        out[i] = Frame(orSilence(in[i].l) * g, orSilence(in[i].r) * g);
+        const double p = std::max(std::fabs(out[i].l), std::fabs(out[i].r));
+        if (p > kClipTrigger) g = repairClip(out, i, p, g);
+        if (mLookAhead > 0 && mAttackEnd < s + mLookAhead && i + unsigned(mLookAhead) < inFrames)
+            planAttack(in, i, inFrames, s, g);
+        g = nextGain(g);
         mGain = g;
         if (trace) trace[i] = mLevel > 0 ? (g - mLevel) / mLevel : 0.0;
     }
-    mGain = g;
     if (mDebugWriter && mDebugBuffer) {
         mDebugBuffer->setStartOffset(s0);
         mDebugWriter->writeBuffer(mDebugBuffer, 0);
@@ -244,14 +172,91 @@ SoundTools::Status SoundAlgoLimiter::process() {
     return SoundTools::Ok;
 }
 
+double SoundAlgoLimiter::repairClip(Frame* out, unsigned i, double peak, double g) {
+    const double c = kCeiling / peak;
+    const unsigned A = unsigned(mLookAhead);
+    const unsigned j0 = i > A ? i - A : 0u;
+    g *= c;
+    // Fade the outputs j0..i of this block from 1 down to c. A sample that
+    // starts the block (or a look-ahead of zero) has nothing to fade from:
+    // it takes the factor c alone, so that it too lands on the ceiling.
+    if (j0 < i) {
+        const double span = double(i - j0);
+        for (unsigned j = j0; j <= i; ++j) {
+            const double f = 1.0 + double(j - j0) * (1.0 - c) / -span;
+            out[j].l *= f;
+            out[j].r *= f;
+        }
+    } else {
+        out[i].l *= c;
+        out[i].r *= c;
+    }
+    mGain = g;
+    planRelease(g);
+    ++mClippings;
+    mAttackCount = 0;
+    return g;
+}
+
+void SoundAlgoLimiter::planAttack(const Frame* in, unsigned i, unsigned inFrames, int64_t s, double g) {
+    const int32_t A = mLookAhead;
+    const double q = peakOf(in[i + unsigned(A)]);
+    mGain = g;
+    const double f = GetForwardCoeff();
+    if (!(f * q > kCeiling)) return;
+    // Look past the look-ahead for a later peak that needs a steeper
+    // descent, as far as the release length: every block carries that
+    // much, so the plan does not depend on where the block ends.
+    int64_t k = A;
+    double qk = q;
+    const unsigned scanEnd = std::min(inFrames, i + unsigned(A) + unsigned(mReleaseLength) + 1);
+    for (unsigned j = i + unsigned(A) + 1; j < scanEnd; ++j) {
+        const double next = peakOf(in[j]);
+        if (next / double(k + 1) < qk / double(k)) break;
+        ++k;
+        qk = next;
+    }
+    const double d = (kCeiling / qk - g) / double(k);
+    if (mAttackCount == 0 || d < mAttackStep || mAttackEnd < s) {
+        mAttackStep = d;
+        mAttackEnd = s + k;
+    }
+    mAttackCount = int32_t(k);
+    if (d > 0) ++mPositiveAttacks;
+}
+
+double SoundAlgoLimiter::nextGain(double g) {
+    if (mAttackCount == 0) {
+        if (mReleaseCount != 0) {
+            --mReleaseCount;
+            g += mReleaseStep;
+            if (g > mLevel) {
+                g = mLevel;
+                mReleaseCount = 0;
+            }
+        }
+        return g;
+    }
+    g += mAttackStep;
+    --mAttackCount;
+    if (g > mLevel) {
+        g = mLevel;
+        mAttackCount = 0;
+        planRelease(g);
+    } else if (mAttackCount == 0) {
+        planRelease(g);
+    }
+    return g;
+}
+
 // ================================================================ simple limiter
 
 SoundAlgoSimpleLimiter::SoundAlgoSimpleLimiter(double lookAheadTime) : mLookAheadTime(lookAheadTime) {}
 
-unsigned SoundAlgoSimpleLimiter::getInOverlap(unsigned sr) const { return unsigned(framesOf(mLookAheadTime, sr)); }
+unsigned SoundAlgoSimpleLimiter::getInOverlap(unsigned sr) const { return unsigned(SoundTools::framesOf(mLookAheadTime, sr)); }
 
 SoundTools::Status SoundAlgoSimpleLimiter::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
-    mLookAhead = framesOf(mLookAheadTime, ctx.sampleRate);
+    mLookAhead = SoundTools::framesOf(mLookAheadTime, ctx.sampleRate);
     mGain = mTargetGain = 1.0;
     mStep = 0;
     mCount = 0;

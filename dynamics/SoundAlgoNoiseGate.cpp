@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/SoundUnits.h"
+
 using Frame = SoundTools::StereoFrame<double>;
 
 namespace {
@@ -15,17 +17,15 @@ inline double sq(double x) { return std::isfinite(x) ? x * x : 0.0; }
 constexpr unsigned SoundAlgoNoiseGate::kMaxWindowFrames;
 
 SoundAlgoNoiseGate::SoundAlgoNoiseGate(double thresholdDb, double fadeTime, double windowTime)
-    : mThreshold(std::pow(10.0, thresholdDb / 20.0)), mFadeTime(fadeTime), mWindowTime(windowTime) {}
+    : mThreshold(SoundTools::gainOfDb(thresholdDb)), mFadeTime(fadeTime), mWindowTime(windowTime) {}
 
 void SoundAlgoNoiseGate::SetThreshold(double thresholdDb) {
-    mThreshold.store(std::pow(10.0, thresholdDb / 20.0), std::memory_order_relaxed);
+    mThreshold.store(SoundTools::gainOfDb(thresholdDb), std::memory_order_relaxed);
 }
 
 unsigned SoundAlgoNoiseGate::getInOverlap(unsigned sr) const {
-    const double w = std::floor(double(sr) * mWindowTime + 0.5);
     // At least one frame: the window always holds the frame being gated.
-    unsigned frames = w >= 1.0 ? (w < double(kMaxWindowFrames) ? unsigned(w) : kMaxWindowFrames) : 0u;
-    return frames | 1u;
+    return unsigned(SoundTools::framesOf(mWindowTime, sr)) | 1u;
 }
 
 unsigned SoundAlgoNoiseGate::getPreferredBufferSize(unsigned) const { return SoundBuffer::sSize; }
@@ -33,8 +33,8 @@ unsigned SoundAlgoNoiseGate::getPreferredBufferSize(unsigned) const { return Sou
 SoundTools::Status SoundAlgoNoiseGate::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
     mGateGain = 1.0;
     // A fade shorter than one frame (zero, negative or NaN) closes in one frame.
-    const double frames = std::floor(double(ctx.sampleRate) * mFadeTime + 0.5);
-    mFadeStep = frames >= 1.0 ? 1.0 / frames : 1.0;
+    const int32_t frames = SoundTools::framesOf(mFadeTime, ctx.sampleRate);
+    mFadeStep = frames >= 1 ? 1.0 / frames : 1.0;
     mSumL = mSumR = 0.0;
     mSumPos = 0;
     mSumsValid = false;

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "core/SoundTimeText.h"
+#include "core/SoundUnits.h"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -14,9 +15,6 @@
 using Frame = SoundTools::StereoFrame<double>;
 
 namespace {
-double ampDb(double a) { return a <= 1e-20 ? -100.0 : 20.0 * std::log10(a); }
-double fromDb(double db) { return std::pow(10.0, db / 20.0); }
-
 int threadNumber() {
 #ifdef _OPENMP
     return omp_get_thread_num();
@@ -30,10 +28,10 @@ bool sameRegion(const RMSStepDetector::Region& a, const RMSStepDetector::Region&
 
 SoundAlgoRMSAmplifier::SoundAlgoRMSAmplifier(double targetDb, RMSStepDetector* detector, double maxRampTime,
                                              int smoothing, double belowTargetDb, double maxGainDb)
-    : mMaxGain(fromDb(maxGainDb)),
-      mMinLevel(fromDb(targetDb - belowTargetDb)),
+    : mMaxGain(SoundTools::gainOfDb(maxGainDb)),
+      mMinLevel(SoundTools::gainOfDb(targetDb - belowTargetDb)),
       mMaxRampTime(maxRampTime),
-      mTargetLevel(fromDb(targetDb)),
+      mTargetLevel(SoundTools::gainOfDb(targetDb)),
       mDetector(SoundRef<RMSStepDetector>::share(detector)),
       mSmoothing(smoothing),
       mBelowTargetDb(belowTargetDb) {}
@@ -44,9 +42,9 @@ SoundAlgoRMSAmplifier::~SoundAlgoRMSAmplifier() = default;
 
 void SoundAlgoRMSAmplifier::setLevel(double levelDb) {
     SoundTools::WriteLocker locker(mLevelLock);
-    mTargetLevel = fromDb(levelDb);
+    mTargetLevel = SoundTools::gainOfDb(levelDb);
     // The floor keeps its distance below the target.
-    mMinLevel = fromDb(levelDb - mBelowTargetDb);
+    mMinLevel = SoundTools::gainOfDb(levelDb - mBelowTargetDb);
     resetUnlocked();
     initCurrentCoeff();
 }
@@ -69,7 +67,7 @@ void SoundAlgoRMSAmplifier::resetUnlocked() {
 
 double SoundAlgoRMSAmplifier::getLevel(double seconds) {
     SoundTools::WriteLocker locker(mLevelLock);
-    if (!mDetector) return ampDb(mTargetLevel);
+    if (!mDetector) return SoundTools::dbOfGain(mTargetLevel);
     const int size = mDetector->size(true);
     if (size == 0) return 0.0;
     mLevelIndex = std::max(0, std::min(mLevelIndex, size - 1));
@@ -88,14 +86,14 @@ double SoundAlgoRMSAmplifier::getLevel(double seconds) {
         use = next;
     }
     if (use.IsNoise) return 0.0;
-    return ampDb(computeCoeffFromRegion(use));
+    return SoundTools::dbOfGain(computeCoeffFromRegion(use));
 }
 
 void SoundAlgoRMSAmplifier::setBalanceFromRMS(SoundTools::StereoFrame<double> levelsDb) {
     SoundTools::WriteLocker locker(mLevelLock);
     const double m = std::max(levelsDb.l, levelsDb.r);
-    mBalance0 = fromDb(m) / fromDb(levelsDb.l);
-    mBalance1 = fromDb(m) / fromDb(levelsDb.r);
+    mBalance0 = SoundTools::gainOfDb(m) / SoundTools::gainOfDb(levelsDb.l);
+    mBalance1 = SoundTools::gainOfDb(m) / SoundTools::gainOfDb(levelsDb.r);
     if (!std::isfinite(mBalance0)) mBalance0 = 1.0;
     if (!std::isfinite(mBalance1)) mBalance1 = 1.0;
 }
@@ -130,8 +128,8 @@ void SoundAlgoRMSAmplifier::initCurrentCoeff() {
         std::ostream& os = getOStream();
         const std::ios::fmtflags flags = os.flags();
         const std::streamsize precision = os.precision();
-        os << std::fixed << std::setprecision(2) << "Amplification set to " << ampDb(mBalance0 * c) << " "
-           << ampDb(mBalance1 * c) << std::endl;
+        os << std::fixed << std::setprecision(2) << "Amplification set to " << SoundTools::dbOfGain(mBalance0 * c) << " "
+           << SoundTools::dbOfGain(mBalance1 * c) << std::endl;
         os.flags(flags);
         os.precision(precision);
     }
@@ -198,16 +196,16 @@ void SoundAlgoRMSAmplifier::recomputeCoeffFromRegion(int32_t s) {
     double t = (q - std::pow(10.0, 0.05)) / (std::pow(10.0, 0.25) - std::pow(10.0, 0.05));
     t = std::isfinite(t) ? std::max(0.0, std::min(1.0, t)) : 1.0;
     const double T = 1.0 + t * (mMaxRampTime - 1.0);
-    const double count = std::floor(double(mSampleRate) * T + 0.5);
+    const int32_t count = SoundTools::framesOf(T, mSampleRate);
     // A ramp time of zero or less (a non-positive maximum ramp time) switches
     // the gain at once.
-    if (!(count >= 1.0)) {
+    if (count < 1) {
         mCoeff = mTargetCoeff;
         mRampStep = 0;
         mRampCount = 0;
         return;
     }
-    mRampCount = int32_t(std::min(count, 2147483647.0));
+    mRampCount = count;
     mRampStep = (mTargetCoeff - mCoeff) / mRampCount;
     if (mRampStep == 0) mRampCount = 0;
 }
@@ -231,8 +229,8 @@ void SoundAlgoRMSAmplifier::setCoeff(int32_t s) {
             const std::ios::fmtflags flags = os.flags();
             const std::streamsize precision = os.precision();
             os << std::fixed << std::setprecision(2) << "[Thread " << threadNumber() << "] "
-               << SoundTools::timeText(s, mSampleRate) << " : Amplification set to " << ampDb(mBalance0 * mTargetCoeff)
-               << " " << ampDb(mBalance1 * mTargetCoeff) << std::endl;
+               << SoundTools::timeText(s, mSampleRate) << " : Amplification set to " << SoundTools::dbOfGain(mBalance0 * mTargetCoeff)
+               << " " << SoundTools::dbOfGain(mBalance1 * mTargetCoeff) << std::endl;
             os.flags(flags);
             os.precision(precision);
         }

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cmath>
 
+#include "core/SoundUnits.h"
+
 namespace {
 int32_t clampToInt32(int64_t v) {
     return int32_t(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, v)));
@@ -16,8 +18,7 @@ SoundRMSSlopeDetector::SoundRMSSlopeDetector(double minSlopeTime) : mMinSlopeTim
 
 void SoundRMSSlopeDetector::init(unsigned sampleRate) {
     mSampleRate = sampleRate;
-    const double n = std::floor(double(sampleRate) * mMinSlopeTime + 0.5);
-    mMinSlopeSamples = std::isfinite(n) ? clampToInt32(int64_t(std::max(0.0, std::min(n, 2147483647.0)))) : 0;
+    mMinSlopeSamples = SoundTools::framesOf(mMinSlopeTime, sampleRate);
 }
 
 void SoundRMSSlopeDetector::reset() {

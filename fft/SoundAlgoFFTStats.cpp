@@ -6,11 +6,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/SoundUnits.h"
+
 namespace {
 
 double magnitudeDb(double power) {
-    const double magnitude = std::sqrt(power);
-    return magnitude > 1e-20 ? 20.0 * std::log10(magnitude) : -100.0;
+    return SoundTools::dbOfGain(std::sqrt(power));
 }
 
 }  // namespace

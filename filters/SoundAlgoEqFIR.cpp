@@ -7,6 +7,7 @@
 
 #include "core/SoundFlushDenormals.h"
 #include "core/SoundSimd.h"
+#include "core/SoundUnits.h"
 #include "filters/EqualiserDesign.h"
 
 namespace {
@@ -34,7 +35,7 @@ SoundAlgoEqFIR::SoundAlgoEqFIR(SoundTools::FilterType type, double low, double h
 SoundAlgoEqFIR::~SoundAlgoEqFIR() = default;
 
 void SoundAlgoEqFIR::SetOutputGain(double gainDb) {
-    mGain.store(std::pow(10.0, gainDb / 20.0), std::memory_order_relaxed);
+    mGain.store(SoundTools::gainOfDb(gainDb), std::memory_order_relaxed);
 }
 
 unsigned SoundAlgoEqFIR::getTapNumber(unsigned sampleRate) const {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <typeinfo>
 
+#include "core/SoundUnits.h"
+
 using SoundTools::BiquadFilter;
 using SoundTools::Filter;
 using SoundTools::FilterBuilder;
@@ -106,7 +108,7 @@ SoundTools::Status SoundAlgoFilter::initProcess(const LoopContext& ctx, SoundAlg
                 return SoundTools::Error;
             }
         }
-        mFilters.back()->setGain(std::pow(10.0, mOutputGain / 20.0));
+        mFilters.back()->setGain(SoundTools::gainOfDb(mOutputGain));
     } else {
         mFilterRate.store(ctx.sampleRate, std::memory_order_relaxed);
     }

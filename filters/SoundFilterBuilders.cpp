@@ -4,6 +4,7 @@
 // give a usable filter (a corner at or above Nyquist, a design that overflows)
 // fall back to a pass-through, so that a bad parameter never puts NaN or
 // infinity into a stream.
+#include "core/SoundUnits.h"
 #include "tonewright/SoundFilterBuilders.h"
 
 #include <QDebug>
@@ -170,7 +171,7 @@ void BiquadEqBuilder::buildBandEq(unsigned int sampleRate) {
         store(1.0 + alpha * A, -2.0 * cs, 1.0 - alpha * A, -2.0 * cs, 1.0 - alpha / A, 1.0 / (1.0 + alpha / A));
     } else if (mQ > 0.0) {
         const Prewarp p(designFreq(mFreq), fs);
-        const double V = std::pow(10.0, std::fabs(mGain) / 20.0);
+        const double V = SoundTools::gainOfDb(std::fabs(mGain));
         const double n[3] = {1.0 + V * p.K / mQ + p.K2, 2.0 * (p.K2 - 1.0), 1.0 - V * p.K / mQ + p.K2};
         const double d[3] = {1.0 + p.K / mQ + p.K2, 2.0 * (p.K2 - 1.0), 1.0 - p.K / mQ + p.K2};
         storeBoostOrCut(n, d);
@@ -201,7 +202,7 @@ void BiquadEqBuilder::buildLowShelf(unsigned int sampleRate) {
               (A + 1.0) + (A - 1.0) * cs - s, 1.0 / a0);
     } else if (mQ > 0.0) {
         const Prewarp p(designFreq(mFreq), fs);
-        const double V = std::pow(10.0, std::fabs(mGain) / 20.0);
+        const double V = SoundTools::gainOfDb(std::fabs(mGain));
         const double r = std::sqrt(2.0 * V) * p.K;
         const double n[3] = {1.0 + r + V * p.K2, 2.0 * (V * p.K2 - 1.0), 1.0 - r + V * p.K2};
         const double d[3] = {1.0 + kSqrt2 * p.K + p.K2, 2.0 * (p.K2 - 1.0), 1.0 - kSqrt2 * p.K + p.K2};
@@ -224,7 +225,7 @@ void BiquadEqBuilder::buildHighShelf(unsigned int sampleRate) {
               (A + 1.0) - (A - 1.0) * cs - s, 1.0 / a0);
     } else if (mQ > 0.0) {
         const Prewarp p(designFreq(mFreq), fs);
-        const double V = std::pow(10.0, std::fabs(mGain) / 20.0);
+        const double V = SoundTools::gainOfDb(std::fabs(mGain));
         const double r = std::sqrt(2.0 * V) * p.K;
         const double n[3] = {V + r + p.K2, 2.0 * (p.K2 - V), V - r + p.K2};
         const double d[3] = {1.0 + kSqrt2 * p.K + p.K2, 2.0 * (p.K2 - 1.0), 1.0 - kSqrt2 * p.K + p.K2};

@@ -164,37 +164,54 @@ unsigned SoundReaderBuffer::getFrameNB() const {
 
 Status SoundReaderBuffer::pushBuffer(std::shared_ptr<SoundBuffer> buffer) {
     int64_t valid = 0;
-    {
-        MutexLocker m(mMutex);
-        const Status s = mStatus.load();
-        if (!isFlowing(s)) {
-            takeBackWriteSignals();
-            return s;
-        }
-        if (!buffer) {
-            setError("null buffer", "SoundReaderBuffer::pushBuffer");
-            return SoundTools::Error;
-        }
-        valid = validFrames(*buffer);
-        if (valid <= 0) return SoundTools::Ok;
-        if (!buffer->isStereo()) {
-            setError(QString("%1 : only two-channel sound can be piped").arg(mName), "SoundReaderBuffer::pushBuffer");
-            return SoundTools::Error;
-        }
-        // Positions are int frames on the stream timeline (2^31 - 1 frames, some
-        // 13.5 hours at 44.1 kHz): frames past its end could not be delivered.
-        if (int64_t(buffer->getOrigin()) + int64_t(buffer->getFrameNB()) > int64_t(INT32_MAX)) {
-            setError(QString("%1 : the stream runs past the end of the timeline (2^31 - 1 frames)").arg(mName),
-                     "SoundReaderBuffer::pushBuffer");
-            return SoundTools::Error;
-        }
-        mProducerBusy = true;
-    }
-
-    // Wait for a free slot. The permit taken is a free slot when the accounting
-    // says one is free, otherwise one of the wake-ups given by interrupt().
+    Status result = SoundTools::Ok;
+    if (!admit(buffer, valid, result)) return result;
     unsigned index = 0;
     std::shared_ptr<SoundBuffer> slot;
+    if (!waitForSlot(index, slot, result)) return result;
+    // The slot is the producer's alone until it is published.
+    *slot = *buffer;
+    return publish(index, valid);
+}
+
+bool SoundReaderBuffer::admit(const std::shared_ptr<SoundBuffer>& buffer, int64_t& valid, Status& result) {
+    MutexLocker m(mMutex);
+    const Status s = mStatus.load();
+    if (!isFlowing(s)) {
+        takeBackWriteSignals();
+        result = s;
+        return false;
+    }
+    if (!buffer) {
+        setError("null buffer", "SoundReaderBuffer::pushBuffer");
+        result = SoundTools::Error;
+        return false;
+    }
+    valid = validFrames(*buffer);
+    if (valid <= 0) {
+        result = SoundTools::Ok;
+        return false;
+    }
+    if (!buffer->isStereo()) {
+        setError(QString("%1 : only two-channel sound can be piped").arg(mName), "SoundReaderBuffer::pushBuffer");
+        result = SoundTools::Error;
+        return false;
+    }
+    // Positions are int frames on the stream timeline (2^31 - 1 frames, some
+    // 13.5 hours at 44.1 kHz): frames past its end could not be delivered.
+    if (int64_t(buffer->getOrigin()) + int64_t(buffer->getFrameNB()) > int64_t(INT32_MAX)) {
+        setError(QString("%1 : the stream runs past the end of the timeline (2^31 - 1 frames)").arg(mName),
+                 "SoundReaderBuffer::pushBuffer");
+        result = SoundTools::Error;
+        return false;
+    }
+    mProducerBusy = true;
+    return true;
+}
+
+bool SoundReaderBuffer::waitForSlot(unsigned& index, std::shared_ptr<SoundBuffer>& slot, Status& result) {
+    // The permit taken is a free slot when the accounting says one is free,
+    // otherwise one of the wake-ups given by interrupt().
     for (;;) {
         mFree.acquire(1);
         MutexLocker m(mMutex);
@@ -213,20 +230,20 @@ Status SoundReaderBuffer::pushBuffer(std::shared_ptr<SoundBuffer> buffer) {
             }
             takeBackWriteSignals();
             mProducerBusy = false;
-            return s;
+            result = s;
+            return false;
         }
         if (gotSlot) {
             index = mWriteIndex;
             slot = mSlots[index];
-            break;
+            return true;
         }
         // A wake-up left over from an interrupt that wait() has since undone:
         // the pipe flows again, so wait for a real slot.
     }
+}
 
-    // The slot is the producer's alone until it is published below.
-    *slot = *buffer;
-
+Status SoundReaderBuffer::publish(unsigned index, int64_t valid) {
     MutexLocker m(mMutex);
     mProducerBusy = false;
     const Status s = mStatus.load();

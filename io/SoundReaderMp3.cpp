@@ -50,6 +50,13 @@ void SoundReaderMp3::init() {
     mpg123_init();
 }
 
+void SoundReaderMp3::DecoderRelease::operator()(mpg123_handle* handle) const {
+    mpg123_close(handle);
+    mpg123_delete(handle);
+}
+
+void SoundReaderMp3::FileRelease::operator()(FILE* file) const { std::fclose(file); }
+
 SoundTools::Status SoundReaderMp3::open(QString name) {
     resetAtEnd();
     close();
@@ -58,31 +65,46 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
     mFileChannels = 0;
     mTags = SoundIDTag();
     const QByteArray utf8 = name.toUtf8();
-    int error = MPG123_OK;
-    mpg123_handle* handle = mpg123_new(nullptr, &error);
-    if (!handle) {
-        setError(QStringLiteral("Unable to create an MP3 decoder: ") + mpg123Text(error), utf8.constData());
+    InputFile input;
+    QByteArray opened;
+    if (openInput(name, utf8, input, opened) != SoundTools::Ok) return SoundTools::Error;
+    Decoder decoder;
+    if (startDecoder(input.get(), utf8, decoder) != SoundTools::Ok) return SoundTools::Error;
+    long rate = 0;
+    if (readFormat(decoder.get(), utf8, rate) != SoundTools::Ok) return SoundTools::Error;
+    mInput = std::move(input);
+    mHandle = std::move(decoder);
+    mSampleRate = unsigned(rate);
+    mFileName = name;
+    if (checkComplete(utf8) != SoundTools::Ok) {
+        close();
         return SoundTools::Error;
     }
-    // Mono files come out as two equal channels. The decoder stays silent on
-    // standard error (problems reach the host through setError), and ID3v2 tags
-    // are skipped by the decoder: TagLib reads them.
-    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_FORCE_STEREO | MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+    mpg123_format_none(mHandle.get());
+    mpg123_format(mHandle.get(), long(mSampleRate), MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    // The decoder widens mono to stereo; the first frame's header tells what the file holds.
+    mpg123_frameinfo info{};
+    mFileChannels = mpg123_info(mHandle.get(), &info) == MPG123_OK && info.mode == MPG123_M_MONO ? 1u : 2u;
+    readTags(opened);
+    clearFailed();
+    return SoundTools::Ok;
+}
 
+SoundTools::Status SoundReaderMp3::openInput(const QString& name, const QByteArray& utf8, InputFile& input,
+                                             QByteArray& opened) {
     // The local 8-bit form of the name first, then UTF-8 for names that the
     // local encoding cannot express.
-    QByteArray opened = name.toLocal8Bit();
+    opened = name.toLocal8Bit();
     errno = 0;
-    FILE* input = std::fopen(opened.constData(), "rb");
+    input.reset(std::fopen(opened.constData(), "rb"));
     int openErrno = errno;
     if (!input && opened != utf8) {
         opened = utf8;
         errno = 0;
-        input = std::fopen(opened.constData(), "rb");
+        input.reset(std::fopen(opened.constData(), "rb"));
         openErrno = errno;
     }
     if (!input) {
-        mpg123_delete(handle);
         setError(QStringLiteral("Unable to open MP3 file for reading: ") +
                      QString::fromLocal8Bit(std::strerror(openErrno ? openErrno : EIO)),
                  utf8.constData());
@@ -91,66 +113,69 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
     // The decoder reads a frame header and a frame body at a time; through a
     // large stdio buffer that costs a system call per 64 KiB instead of two per
     // frame, a fifth of the decoding time.
-    std::setvbuf(input, nullptr, _IOFBF, kInputBuffer);
-    int result = mpg123_replace_reader_handle(handle, readInput, seekInput, nullptr);
-    if (result == MPG123_OK) result = mpg123_open_handle(handle, input);
-    if (result != MPG123_OK) {
-        const QString cause = mpg123Text(mpg123_errcode(handle));
-        mpg123_delete(handle);
-        std::fclose(input);
-        setError(QStringLiteral("Unable to open MP3 file for reading: ") + cause, utf8.constData());
+    std::setvbuf(input.get(), nullptr, _IOFBF, kInputBuffer);
+    return SoundTools::Ok;
+}
+
+SoundTools::Status SoundReaderMp3::startDecoder(FILE* input, const QByteArray& utf8, Decoder& decoder) {
+    int error = MPG123_OK;
+    decoder.reset(mpg123_new(nullptr, &error));
+    if (!decoder) {
+        setError(QStringLiteral("Unable to create an MP3 decoder: ") + mpg123Text(error), utf8.constData());
         return SoundTools::Error;
     }
-    long rate = 0;
+    // Mono files come out as two equal channels. The decoder stays silent on
+    // standard error (problems reach the host through setError), and ID3v2 tags
+    // are skipped by the decoder: TagLib reads them.
+    mpg123_param(decoder.get(), MPG123_ADD_FLAGS, MPG123_FORCE_STEREO | MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+    int result = mpg123_replace_reader_handle(decoder.get(), readInput, seekInput, nullptr);
+    if (result == MPG123_OK) result = mpg123_open_handle(decoder.get(), input);
+    if (result != MPG123_OK) {
+        setError(QStringLiteral("Unable to open MP3 file for reading: ") + mpg123Text(mpg123_errcode(decoder.get())),
+                 utf8.constData());
+        return SoundTools::Error;
+    }
+    return SoundTools::Ok;
+}
+
+SoundTools::Status SoundReaderMp3::readFormat(mpg123_handle* decoder, const QByteArray& utf8, long& rate) {
     int channels = 0;
     int encoding = 0;
-    result = mpg123_getformat(handle, &rate, &channels, &encoding);
+    const int result = mpg123_getformat(decoder, &rate, &channels, &encoding);
     if (result != MPG123_OK || rate <= 0) {
         // Random bytes, an empty file, or a tag with no audio after it.
-        const int code = result == MPG123_OK || result == MPG123_ERR ? mpg123_errcode(handle) : result;
+        const int code = result == MPG123_OK || result == MPG123_ERR ? mpg123_errcode(decoder) : result;
         QString message = QStringLiteral("Not an MP3 file: no audio frame found");
         if (code != MPG123_DONE && code != MPG123_OK) message += QStringLiteral(" (") + mpg123Text(code) + ")";
-        mpg123_close(handle);
-        mpg123_delete(handle);
-        std::fclose(input);
         setError(message, utf8.constData());
         return SoundTools::Error;
     }
-    mHandle = handle;
-    mInput = input;
-    mSampleRate = unsigned(rate);
-    mFileName = name;
     if (encoding != MPG123_ENC_SIGNED_16) {
         setError(QStringLiteral("Only 16 bits mp3 supported"), utf8.constData());
-        close();
         return SoundTools::Error;
     }
+    return SoundTools::Ok;
+}
+
+SoundTools::Status SoundReaderMp3::checkComplete(const QByteArray& utf8) {
     // An info header written by the encoder (it carries the encoder delay) counts
     // the stream's frames; the scan then walks every frame header for the exact
     // length and a seek index. Fewer frames than announced means the file lost
     // its end, which the caller must hear about rather than get a shorter
     // recording (and the decoder stops trimming the encoder delay, shifting it).
     long encoderDelay = -1;
-    const bool hasInfoHeader = mpg123_getstate(mHandle, MPG123_ENC_DELAY, &encoderDelay, nullptr) == MPG123_OK &&
-                               encoderDelay >= 0;
-    const off_t announced = mpg123_framelength(mHandle);
-    mpg123_scan(mHandle);
-    const off_t present = mpg123_framelength(mHandle);
+    const bool hasInfoHeader =
+        mpg123_getstate(mHandle.get(), MPG123_ENC_DELAY, &encoderDelay, nullptr) == MPG123_OK && encoderDelay >= 0;
+    const off_t announced = mpg123_framelength(mHandle.get());
+    mpg123_scan(mHandle.get());
+    const off_t present = mpg123_framelength(mHandle.get());
     if (hasInfoHeader && announced > 0 && present >= 0 && present < announced) {
         setError(QStringLiteral("File is truncated: its header announces %1 MP3 frames, the file holds %2")
                      .arg(qint64(announced))
                      .arg(qint64(present)),
                  utf8.constData());
-        close();
         return SoundTools::Error;
     }
-    mpg123_format_none(mHandle);
-    mpg123_format(mHandle, long(mSampleRate), MPG123_STEREO, MPG123_ENC_SIGNED_16);
-    // The decoder widens mono to stereo; the first frame's header tells what the file holds.
-    mpg123_frameinfo info{};
-    mFileChannels = mpg123_info(mHandle, &info) == MPG123_OK && info.mode == MPG123_M_MONO ? 1u : 2u;
-    readTags(opened);
-    clearFailed();
     return SoundTools::Ok;
 }
 
@@ -179,17 +204,14 @@ void SoundReaderMp3::readTags(const QByteArray& encodedName) {
 }
 
 void SoundReaderMp3::close() {
-    if (!mHandle) return;
-    mpg123_close(mHandle);
-    mpg123_delete(mHandle);
-    mHandle = nullptr;
-    std::fclose(mInput);
-    mInput = nullptr;
+    // The decoder lets go of the file before the file is closed.
+    mHandle.reset();
+    mInput.reset();
 }
 
 unsigned SoundReaderMp3::getFrameNB() const {
     if (!mHandle) return 0;
-    const off_t length = mpg123_length(mHandle);
+    const off_t length = mpg123_length(mHandle.get());
     if (length <= 0) return 0;
     return length > off_t(0xFFFFFFFFll) ? 0xFFFFFFFFu : unsigned(length);
 }
@@ -203,7 +225,7 @@ void SoundReaderMp3::rewind() {
     resetAtEnd();
     mOffset = getStartOffset();
     if (int64_t(mOffset) > int64_t(getFrameNB())) mOffset = int32_t(getFrameNB());
-    mpg123_seek(mHandle, off_t(mOffset), SEEK_SET);
+    mpg123_seek(mHandle.get(), off_t(mOffset), SEEK_SET);
 }
 
 bool SoundReaderMp3::getTags(SoundIDTag& tag) {
@@ -222,7 +244,7 @@ unsigned SoundReaderMp3::read(unsigned count, double* dest) {
     // full, the stream ends or the decoder gives up.
     while (got < want) {
         size_t done = 0;
-        const int result = mpg123_read(mHandle, bytes + got, want - got, &done);
+        const int result = mpg123_read(mHandle.get(), bytes + got, want - got, &done);
         got += done;
         if (result == MPG123_NEW_FORMAT) continue;
         if (result == MPG123_OK) {
@@ -232,7 +254,7 @@ unsigned SoundReaderMp3::read(unsigned count, double* dest) {
         if (result != MPG123_DONE) {
             // A damaged stream: deliver what was decoded, the short read ends the
             // stream for the caller, and the cause is recorded.
-            setError(QStringLiteral("MP3 decoding stopped: ") + mpg123Text(mpg123_errcode(mHandle)),
+            setError(QStringLiteral("MP3 decoding stopped: ") + mpg123Text(mpg123_errcode(mHandle.get())),
                      mFileName.toUtf8().constData());
             markFailed();
         }
@@ -243,8 +265,8 @@ unsigned SoundReaderMp3::read(unsigned count, double* dest) {
         // The length was counted frame by frame at open; a stream that ends
         // before it lost its end after it was opened (cut while being read),
         // or holds frames that scan but do not decode.
-        const off_t at = mpg123_tell(mHandle);
-        const off_t length = mpg123_length(mHandle);
+        const off_t at = mpg123_tell(mHandle.get());
+        const off_t length = mpg123_length(mHandle.get());
         if (at >= 0 && length > 0 && at < length) {
             setError(QStringLiteral("the stream ends at frame %1 of the %2 counted when the file was opened (the "
                                     "file was cut while being read, or is damaged)")

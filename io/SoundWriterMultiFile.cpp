@@ -254,6 +254,8 @@ unsigned SoundWriterMultiFile::write(unsigned count, double* src) {
             if (!mSoundStarted) {
                 // Digital silence at the start of a piece is not written; a frame
                 // counts as silent only when both of its samples are exactly zero.
+                // Testing the larger sample alone would also drop frames whose one
+                // channel is silent and whose other is negative: sound, lost.
                 while (skip < n) {
                     bool silent = true;
                     for (unsigned c = 0; c < stride; ++c) silent = silent && src[skip * stride + c] == 0.0;

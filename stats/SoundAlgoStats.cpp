@@ -7,21 +7,19 @@
 #include <iomanip>
 #include <ostream>
 
+#include "core/SoundUnits.h"
+
 using Frame = SoundTools::StereoFrame<double>;
 
 namespace {
-double toDb(double v) { return v <= 1e-20 ? -100.0 : 20.0 * std::log10(v); }
 
 // The longest RMS window, in seconds. The window is held as input overlap, in
 // memory with every block; a minute is far beyond any level meter. A longer
 // window is taken as this one, and a description asking for more is refused.
 constexpr double kMaxWindowTime = 60.0;
-// The window's frame count saturates here, whatever the sample rate.
-constexpr double kMaxWindowFrames = 16777215.0;
-
-unsigned windowFrames(unsigned sr, double windowTime) {
-    return unsigned(std::min(std::floor(double(sr) * windowTime + 0.5), kMaxWindowFrames));
-}
+// The window's frame count saturates at the library's longest duration,
+// whatever the sample rate.
+unsigned windowFrames(unsigned sr, double windowTime) { return unsigned(SoundTools::framesOf(windowTime, sr)); }
 
 // Registered with the JSON registry when the library loads.
 class SoundAlgoStatsJSonBuilder : public SoundAlgo::SoundAlgoJSonBuilder {
@@ -151,18 +149,18 @@ void SoundAlgoStats::endProcess(int status, unsigned frameNbProcessed) {
 
 void SoundAlgoStats::getRMS(Frame& rms) const {
     if (mTotalCount == 0) return;
-    rms.l = toDb(std::sqrt(mLeftSqr / double(mTotalCount)));
-    rms.r = toDb(std::sqrt(mRightSqr / double(mTotalCount)));
+    rms.l = SoundTools::dbOfGain(std::sqrt(mLeftSqr / double(mTotalCount)));
+    rms.r = SoundTools::dbOfGain(std::sqrt(mRightSqr / double(mTotalCount)));
 }
 
 void SoundAlgoStats::getMax(Frame& max) const {
-    max.l = toDb(mLeftMax);
-    max.r = toDb(mRightMax);
+    max.l = SoundTools::dbOfGain(mLeftMax);
+    max.r = SoundTools::dbOfGain(mRightMax);
 }
 
 double SoundAlgoStats::getFullRMS() const {
     if (mTotalCount == 0) return 0.0;
-    return toDb(std::sqrt((mLeftSqr + mRightSqr) / (2.0 * double(mTotalCount))));
+    return SoundTools::dbOfGain(std::sqrt((mLeftSqr + mRightSqr) / (2.0 * double(mTotalCount))));
 }
 
 void SoundAlgoStats::getGlobalStats(Frame& rms, double& fullRms, Frame& max) const {

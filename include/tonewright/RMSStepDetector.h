@@ -9,6 +9,20 @@
 // loudest one (offline) or below an absolute level (real-time mode) are flagged
 // as noise. An embedded SoundRMSSlopeDetector records slow rises and falls.
 //
+// Two choices go beyond the bare step rules, so that the silence between two
+// pieces of music reads as noise and the list ends where the recording does:
+//  - a region shorter than the shortest rule (2 s), the blur the window leaves on
+//    each side of a step, is given to whichever neighbour is closer in level
+//    instead of taking in the long stretch after it. With the rules alone, the
+//    transition out of a tone would absorb the silence that follows, lifting it
+//    some 20-30 dB below the music, and no silence would ever be noise. On tone,
+//    digital silence, tone the fall therefore ends at the silence's first frame
+//    (the first window holding silence only) and the rise begins at the centre
+//    of the first window that reaches the second tone.
+//  - the end marker (and getFullLength()) is at the frame count of the stream,
+//    not after the window of zero frames the loop feeds at the end to flush it:
+//    those frames are not part of the recording, and are not analysed.
+//
 // The region list is the product: the RMS amplifier turns it into gains, the
 // multi-file writer cuts files at its noise regions, statistics files store it
 // as JSON. The post-processing operations (estimateNoise, split, mergeRegions,

@@ -61,6 +61,11 @@ protected:
 private:
     void resetUnlocked();
     void planRelease(double from);
+    // The steps of process() for output frame i of a block (s its stream
+    // position, g the gain applied to it); each returns the gain from there on.
+    double repairClip(SoundTools::StereoFrame<double>* out, unsigned i, double peak, double g);
+    void planAttack(const SoundTools::StereoFrame<double>* in, unsigned i, unsigned inFrames, int64_t s, double g);
+    double nextGain(double g);
     int32_t lookAheadFrames(unsigned sr) const;
     int32_t releaseFrames(unsigned sr) const;
 

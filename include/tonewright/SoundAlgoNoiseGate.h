@@ -44,9 +44,9 @@ public:
     SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
     SoundTools::Status process() override;
 
-    // The largest window, in frames (about 24 s at 44.1 kHz): a longer one would
-    // only make every block huge.
-    static constexpr unsigned kMaxWindowFrames = (1u << 20) - 1;
+    // The largest window, in frames: the library's longest duration, 2^24 - 1
+    // (6 min 20 s at 44.1 kHz); a longer one would only make every block huge.
+    static constexpr unsigned kMaxWindowFrames = (1u << 24) - 1;
 
 private:
     std::atomic<double> mThreshold;

@@ -56,10 +56,25 @@ protected:
     unsigned read(unsigned count, double* dest) override;
 
 private:
+    // Release the C handles: the decoder is closed and deleted, the file closed.
+    struct DecoderRelease {
+        void operator()(mpg123_handle_struct* handle) const;
+    };
+    struct FileRelease {
+        void operator()(FILE* file) const;
+    };
+    using Decoder = std::unique_ptr<mpg123_handle_struct, DecoderRelease>;
+    using InputFile = std::unique_ptr<FILE, FileRelease>;
+
+    SoundTools::Status openInput(const QString& name, const QByteArray& utf8, InputFile& input, QByteArray& opened);
+    SoundTools::Status startDecoder(FILE* input, const QByteArray& utf8, Decoder& decoder);
+    SoundTools::Status readFormat(mpg123_handle_struct* decoder, const QByteArray& utf8, long& rate);
+    SoundTools::Status checkComplete(const QByteArray& utf8);
     void readTags(const QByteArray& encodedName);
 
-    mpg123_handle_struct* mHandle = nullptr;
-    FILE* mInput = nullptr;  // the file the decoder reads, owned here
+    // Declared before the decoder, which reads it: the decoder goes first.
+    InputFile mInput;  // the file the decoder reads
+    Decoder mHandle;
     unsigned mSampleRate = 0;
     unsigned mFileChannels = 0;
     std::vector<short> mSamples;  // decoded 16-bit stereo, reused between reads

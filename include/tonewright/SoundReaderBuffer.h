@@ -115,6 +115,14 @@ private:
     Take takeQueuedSlot();
     void releaseCurrentSlot();
     void takeBackWriteSignals();
+    // The producer's three steps. admit: the state and the buffer's checks; true
+    // when the buffer is to be queued (the producer is then marked busy),
+    // otherwise `result` is what pushBuffer returns. waitForSlot: blocks for a
+    // free slot; false with the state that ended the wait. publish: queues the
+    // filled slot, unless the pipe stopped meanwhile.
+    bool admit(const std::shared_ptr<SoundBuffer>& buffer, int64_t& valid, SoundTools::Status& result);
+    bool waitForSlot(unsigned& index, std::shared_ptr<SoundBuffer>& slot, SoundTools::Status& result);
+    SoundTools::Status publish(unsigned index, int64_t valid);
     void resetVars();
     static bool isFlowing(SoundTools::Status s) { return s == SoundTools::Ok || s == SoundTools::Waiting; }
 

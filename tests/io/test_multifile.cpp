@@ -269,3 +269,60 @@ TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
     EXPECT_EQ(s.writer->GetWrittenFiles(), 0);
     QFile::setPermissions(locked.root(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
+// Tone, digital silence, tone: the whole chain from the analysis to the pieces,
+// against positions derived by hand from the region rules (N the window):
+//  - the fall ends where the window first holds silence only, at the silence's
+//    first frame (the transitional stretches go to the tone, the closer level);
+//  - the rise opens a region at the centre of the first window that reaches the
+//    second tone: its first frame - N + 1 + N/2;
+//  - the silence is noise, both tones are not; the end marker is at the frame count.
+// The pieces are then exactly the two tones. The second tone starts with frames
+// whose left channel is silent and right negative: sound, so they are written.
+TEST(MultiFile, ToneSilenceToneFromAnalysisToPieces) {
+    struct Case {
+        double tone1, gap, tone2, db;
+        unsigned block;
+    };
+    for (const Case& c : {Case{12, 4, 12, -10, 1024}, Case{3, 2.5, 11, -30, 3001}, Case{20, 6, 10.5, -3, 8821}}) {
+        SCOPED_TRACE(c.tone1);
+        const auto frames = [](double s) { return size_t(std::llround(s * kRate)); };
+        const double amp = std::sqrt(2.0) * std::pow(10.0, c.db / 20.0);
+        tk::Frames second = tk::sine(frames(c.tone2), kRate, 1000.0, amp, 0.3);
+        for (size_t i = 0; i < 3; ++i) second[i] = tk::Frame(0.0, -0.25);
+        const tk::Frames in =
+            tk::concat({tk::sine(frames(c.tone1), kRate, 1000.0, amp, 0.3), tk::silence(frames(c.gap)), second});
+        const int T1 = int(frames(c.tone1)), T2 = T1 + int(frames(c.gap)), F = int(in.size());
+
+        auto det = SoundRef<RMSStepDetector>::make(-40.0, 0.2, 1.0, RMSStepDetector::NoOutput, false);
+        tk::run(*det, in, kRate, c.block);
+        const int N = det->getWindowLength();
+        const int rise = T2 - N + 1 + N / 2;
+        const std::vector<RMSStepDetector::Region> got = det->getRegions();
+        ASSERT_EQ(got.size(), 4u);
+        const int begins[] = {0, T1, rise, F};
+        const bool noise[] = {false, true, false, true};
+        for (size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(got[i].BeginSample, begins[i]) << "region " << i;
+            EXPECT_EQ(got[i].IsNoise, noise[i]) << "region " << i;
+            if (i < 3) {
+                EXPECT_EQ(got[i].BeginSample + got[i].SampleNb, begins[i + 1]) << "region " << i;
+            }
+        }
+        // A tone's level is its power, lowered by at most the one window of
+        // transition averaged into it.
+        const double power = amp * amp / 2;
+        for (size_t i : {size_t(0), size_t(2)}) {
+            EXPECT_LE(got[i].level(), power * 1.001) << "region " << i;
+            EXPECT_GE(got[i].level(), power * (1.0 - double(N) / got[i].SampleNb)) << "region " << i;
+        }
+        EXPECT_EQ(got[1].level(), 0.0);
+        EXPECT_EQ(det->getFullLength(), unsigned(F));
+
+        tk::TempDir dir;
+        Split s = split(det.get(), in, dir.path("rec.wav"), 1.0, c.block, nullptr, SoundTools::Double);
+        ASSERT_EQ(s.status, SoundTools::Ok);
+        ASSERT_EQ(s.writer->GetWrittenFiles(), 2);
+        EXPECT_TRUE(tk::framesNear(readBack(dir.path("001-rec.wav")), slice(in, 0, size_t(T1)), 0.0));
+        EXPECT_TRUE(tk::framesNear(readBack(dir.path("002-rec.wav")), slice(in, size_t(T2), size_t(F)), 0.0));
+    }
+}

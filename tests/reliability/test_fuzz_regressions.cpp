@@ -8,9 +8,11 @@
 #include <QJsonObject>
 #include <limits>
 #include <memory>
+#include <vector>
 
 #include "common/ExternalAudio.h"
 #include "common/TestKit.h"
+#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundReader.h"
@@ -129,4 +131,37 @@ TEST(FuzzRegressions, HugeStatisticsWindowIsRefused) {
     // A window of a minute is still taken as it is.
     auto minute = SoundRef<SoundAlgoStats>::make(SoundAlgoStats::RMSOnly, 60.0);
     EXPECT_EQ(minute->getInOverlap(8000), 480001u);
+}
+
+// Every description key that takes a duration, and the delay's duration, at the
+// extremes: the frames they become stay within the library's longest duration
+// (2^24 - 1 frames) at any sample rate, with no overflowing conversion, and a
+// short duration still runs. The statistics window has its own case above.
+TEST(FuzzRegressions, HugeDurationsStayWithinTheLongestDuration) {
+    constexpr unsigned kCap = (1u << 24) - 1;
+    const char* const kDetector =
+        "{\"Class\":\"RMSStepDetector\",\"NoiseThreshold\":-40,\"OutputMode\":0,\"RealTimeMode\":false,%1}";
+    std::vector<SoundRef<SoundAlgo>> algos;
+    for (const char* keys : {"\"RMSTime\":2.2e62,\"MinSlopeTime\":1", "\"RMSTime\":-3,\"MinSlopeTime\":1",
+                             "\"RMSTime\":0.01,\"MinSlopeTime\":1.5e300", "\"RMSTime\":0.01,\"MinSlopeTime\":-1e300"}) {
+        const QJsonObject object = QJsonDocument::fromJson(QString(kDetector).arg(keys).toUtf8()).object();
+        ASSERT_FALSE(object.isEmpty()) << keys;
+        algos.push_back(SoundRef<SoundAlgo>::adopt(SoundAlgo::createFromJSon(object)));
+        ASSERT_TRUE(algos.back()) << keys;
+    }
+    for (double seconds : {1e300, std::numeric_limits<double>::infinity(), -1.0,
+                           std::numeric_limits<double>::quiet_NaN(), 0.01})
+        for (bool asOverlap : {false, true}) algos.push_back(SoundRef<SoundAlgoDelay>::make(seconds, asOverlap));
+
+    for (auto& algo : algos) {
+        for (unsigned rate : {8000u, 44100u, 4000000000u}) {
+            EXPECT_LE(algo->getInOverlap(rate), kCap) << algo->getName().toStdString() << " at " << rate;
+            EXPECT_LE(algo->getDelay(rate), kCap) << algo->getName().toStdString() << " at " << rate;
+            EXPECT_LE(algo->getSampleShift(rate), kCap) << algo->getName().toStdString() << " at " << rate;
+        }
+        if (algo->getInOverlap(8000) + algo->getDelay(8000) + algo->getSampleShift(8000) > 100000) continue;
+        SoundTools::Status status = SoundTools::Error;
+        tk::run(*algo, tk::mixedStereo(3000, 8000, 1), 8000, 1024, &status);
+        EXPECT_EQ(status, SoundTools::Ok) << algo->getName().toStdString();
+    }
 }
