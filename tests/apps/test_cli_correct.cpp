@@ -71,11 +71,7 @@ TEST(CliCorrect, StatisticsFileFollowsTheOverwriteRule) {
     const QString ssf = dir.path("album.ssf");
     ASSERT_EQ(tool({"analyse", "--no-save", wav}).exitCode, 0);
     EXPECT_FALSE(QFileInfo::exists(ssf));
-    {
-        QFile f(ssf);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("mine");
-    }
+    ASSERT_TRUE(tk::writeBytes(ssf, "mine"));
     const clitest::Run kept = tool({"analyse", "--json", wav});
     EXPECT_EQ(kept.exitCode, 0);
     EXPECT_TRUE(kept.err.contains(ssf)) << kept.err.toStdString();

@@ -60,25 +60,13 @@ TEST(CliFrame, UsageErrorsExitWithOne) {
 TEST(CliFrame, BadInputsExitWithTwoAndNameTheFile) {
     tk::TempDir dir;
     const QString garbage = dir.path("garbage.wav");
-    {
-        QFile f(garbage);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(5000, 'x'));
-    }
+    ASSERT_TRUE(tk::writeBytes(garbage, QByteArray(5000, 'x')));
     const QString empty = dir.path("empty.flac");
     QFile(empty).open(QIODevice::WriteOnly);
     const QString text = dir.path("notes.txt");
-    {
-        QFile f(text);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("not sound\n");
-    }
+    ASSERT_TRUE(tk::writeBytes(text, "not sound\n"));
     const QString fakeMp3 = dir.path("fake.mp3");
-    {
-        QFile f(fakeMp3);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(3000, '\0'));
-    }
+    ASSERT_TRUE(tk::writeBytes(fakeMp3, QByteArray(3000, '\0')));
     const QStringList inputs = {dir.path("missing.wav"), garbage, empty, text, fakeMp3, dir.root()};
     for (const QString job : {"info", "analyse", "split", "level", "correct", "eq", "play"}) {
         for (const QString& input : inputs) {

@@ -71,11 +71,7 @@ TEST(CliInfo, TagsAndCoverOfAnMp3) {
     const QString wav = dir.path("in.wav"), png = dir.path("cover.png"), mp3 = dir.path("song.mp3");
     ASSERT_EQ(tk::runCommand("sox -n -r 44100 -c 2 " + tk::shellQuote(wav) + " synth 1 sine 440"), 0);
     const QByteArray cover = tk::pngCover();
-    {
-        QFile f(png);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(cover);
-    }
+    ASSERT_TRUE(tk::writeBytes(png, cover));
     ASSERT_EQ(tk::runCommand("lame --silent --tt 'Chanson' --ta 'Artiste' --tl 'Album' --ty 1999 --tn 4 --ti " +
                              tk::shellQuote(png) + " " + tk::shellQuote(wav) + " " + tk::shellQuote(mp3)),
               0);

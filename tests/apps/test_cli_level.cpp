@@ -78,11 +78,7 @@ TEST(CliLevel, OutputRules) {
     const QString input = dir.path("rec.wav");
     ASSERT_TRUE(QFile::copy(clitest::albumWav(), input));
     const QString out = dir.path("rec-levelled.wav");
-    {
-        QFile f(out);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("keep");
-    }
+    ASSERT_TRUE(tk::writeBytes(out, "keep"));
     const clitest::Run refused = tool({"level", input});
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_TRUE(refused.err.contains(out));

@@ -88,11 +88,7 @@ TEST(CliSplit, ExistingPiecesNeedOverwrite) {
     const QString input = dir.path("rec.wav");
     ASSERT_TRUE(QFile::copy(clitest::albumWav(), input));
     // Only the second piece's name is taken.
-    {
-        QFile f(dir.path("002-rec.wav"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("mine");
-    }
+    ASSERT_TRUE(tk::writeBytes(dir.path("002-rec.wav"), "mine"));
     const clitest::Run refused = tool({"split", input});
     EXPECT_EQ(refused.exitCode, 2);
     EXPECT_TRUE(refused.err.contains("002-rec.wav")) << refused.err.toStdString();

@@ -122,17 +122,16 @@ unsigned HookReader::read(unsigned count, double* dest) {
 }
 
 void FailingReader::rewind() {
-    resetAtEnd();
-    mOffset = 0;
-    mPos = 0;
+    MemoryReader::rewind();
+    mRead = 0;
 }
 
 unsigned FailingReader::read(unsigned count, double* dest) {
-    const size_t n = std::min<size_t>(count, mFailAt > mPos ? mFailAt - mPos : 0);
-    std::copy(&mFrames[mPos].l, &mFrames[mPos].l + 2 * n, dest);
-    mPos += n;
-    if (n < count) setError(QString("failing.wav: read error at frame %1").arg(mPos), "FailingReader::read");
-    return unsigned(n);
+    const unsigned allowed = unsigned(std::min<size_t>(count, mFailAt > mRead ? mFailAt - mRead : 0));
+    const unsigned n = MemoryReader::read(allowed, dest);
+    mRead += n;
+    if (n < count) setError(QString("failing.wav: read error at frame %1").arg(mRead), "FailingReader::read");
+    return n;
 }
 
 SoundTools::Status FailingAlgo::process() {

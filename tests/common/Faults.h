@@ -56,28 +56,21 @@ private:
     std::function<void()> mHook;
 };
 
-// A source of `frames` whose reads fail from frame `failAt` on: it returns what
+// A source of `frames` whose reads fail `failAt` frames after a rewind: it returns what
 // it had and records the failure ("failing.wav: read error at frame N"), as a
 // file reader does on a read error.
-class FailingReader : public SoundReader {
+class FailingReader : public MemoryReader {
 public:
     FailingReader(Frames frames, size_t failAt, unsigned rate = 44100)
-        : mFrames(std::move(frames)), mFailAt(failAt), mRate(rate) {}
-    SoundTools::Status open(QString) override { return SoundTools::Ok; }
-    void close() override {}
-    unsigned getFrameNB() const override { return unsigned(mFrames.size()); }
-    unsigned getSampleRate() const override { return mRate; }
+        : MemoryReader(std::move(frames), rate), mFailAt(failAt) {}
     void rewind() override;
-    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
 
 protected:
     unsigned read(unsigned count, double* dest) override;
 
 private:
-    Frames mFrames;
     size_t mFailAt;
-    unsigned mRate;
-    size_t mPos = 0;
+    size_t mRead = 0;  // frames read since the rewind
 };
 
 // Copies its input until its input reaches stream position `failAt`, then

@@ -3,6 +3,7 @@
 #include "tonewright/SoundAlgoStats.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <memory>
@@ -174,6 +175,16 @@ SoundAlgoStats* bandStatsAt(double db, unsigned rate) {
                   {"TotalCount", 1},           {"LeftSqr", meanSquare}, {"RightSqr", meanSquare}};
     if (rate) o.insert("SampleRate", int(rate));
     return SoundAlgoStats::createFromJSon(o);
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 }  // namespace tk

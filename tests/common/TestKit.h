@@ -3,6 +3,7 @@
 // writer, block-size helpers, near-equality checks and access to external tools.
 #include <gtest/gtest.h>
 
+#include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 #include <cmath>
@@ -137,6 +138,11 @@ int64_t framesInFile(const QString& path);
 // RMS is `db`, as read from its JSON form (with the sample rate, unless 0);
 // the caller owns the reference.
 SoundAlgoStats* bandStatsAt(double db, unsigned rate = 0);
+
+// A file's bytes (empty when it cannot be read), and bytes written to a file
+// (false when it cannot be written whole).
+QByteArray fileBytes(const QString& path);
+bool writeBytes(const QString& path, const QByteArray& bytes);
 
 // A temporary folder removed at the end of the test.
 class TempDir {

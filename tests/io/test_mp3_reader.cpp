@@ -45,15 +45,7 @@ bool lame(const QString& wav, const QString& mp3, const std::string& options) {
                           " 2>&1") == 0;
 }
 
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
-bool writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 const char* kTagScript = R"PY(
 import sys
@@ -89,7 +81,7 @@ protected:
         ASSERT_TRUE(lame(m44, dir->path("mono44vbr.mp3"), "-V 4"));
         ASSERT_TRUE(lame(m48, dir->path("mono48cbr.mp3"), "-b 128"));
         ASSERT_TRUE(lame(w44, dir->path("noinfo44.mp3"), "-t -b 192"));
-        ASSERT_TRUE(writeBytes(dir->path("cover.png"), tk::pngCover()));
+        ASSERT_TRUE(tk::writeBytes(dir->path("cover.png"), tk::pngCover()));
         ASSERT_TRUE(lame(w44, dir->path("lametags.mp3"),
                          "-b 128 --id3v2-only --tt 'Lame Title' --ta 'Lame Artist' --tl 'Lame Album' --ty 1999 "
                          "--tn 7 --tg Rock --tc 'lame comment' --ti " +
@@ -258,18 +250,18 @@ TEST_F(Mp3Reader, MissingRandomEmptyAndTagOnlyFilesFailWithTheirName) {
         QByteArray junk(64 * 1024 + seed, '\0');
         for (char& c : junk) c = char(gen());
         const QString file = path(("junk" + std::to_string(seed) + ".mp3").c_str());
-        ASSERT_TRUE(writeBytes(file, junk));
+        ASSERT_TRUE(tk::writeBytes(file, junk));
         expectErrorNaming(reader, file);
     }
 
-    ASSERT_TRUE(writeBytes(path("empty.mp3"), QByteArray()));
+    ASSERT_TRUE(tk::writeBytes(path("empty.mp3"), QByteArray()));
     expectErrorNaming(reader, path("empty.mp3"));
 
     // A valid tag with nothing after it.
-    const QByteArray tagged = fileBytes(path("lametags.mp3"));
+    const QByteArray tagged = tk::fileBytes(path("lametags.mp3"));
     ASSERT_GT(tagged.size(), 10);
     const int tagSize = 10 + ((tagged[6] & 0x7f) << 21 | (tagged[7] & 0x7f) << 14 | (tagged[8] & 0x7f) << 7 | (tagged[9] & 0x7f));
-    ASSERT_TRUE(writeBytes(path("tagonly.mp3"), tagged.left(tagSize)));
+    ASSERT_TRUE(tk::writeBytes(path("tagonly.mp3"), tagged.left(tagSize)));
     expectErrorNaming(reader, path("tagonly.mp3"));
 
     // The reader is still usable after failures.
@@ -279,11 +271,11 @@ TEST_F(Mp3Reader, MissingRandomEmptyAndTagOnlyFilesFailWithTheirName) {
 
 TEST_F(Mp3Reader, TruncatedFileFailsWhenItsHeaderTellsElseGivesTheFramesItHolds) {
     // With the encoder's info header the loss is known: an error naming the file.
-    const QByteArray vbr = fileBytes(path("stereo48vbr.mp3"));
+    const QByteArray vbr = tk::fileBytes(path("stereo48vbr.mp3"));
     for (double part : {0.6, 0.03}) {
         SCOPED_TRACE(part);
         const QString file = path(("cut" + std::to_string(int(part * 100)) + ".mp3").c_str());
-        ASSERT_TRUE(writeBytes(file, vbr.left(int(vbr.size() * part) + 77)));  // cut inside a frame
+        ASSERT_TRUE(tk::writeBytes(file, vbr.left(int(vbr.size() * part) + 77)));  // cut inside a frame
         SoundReaderMp3 reader;
         EXPECT_EQ(reader.open(file), SoundTools::Error);
         EXPECT_TRUE(SoundDebuggableClass::getError().contains(file));
@@ -296,9 +288,9 @@ TEST_F(Mp3Reader, TruncatedFileFailsWhenItsHeaderTellsElseGivesTheFramesItHolds)
     ASSERT_EQ(full.open(path("noinfo44.mp3")), SoundTools::Ok);
     const Frames whole = readAll(full, 4096);
     EXPECT_GT(whole.size(), kFrames);  // nothing tells the decoder the encoder's delay and padding
-    const QByteArray cbr = fileBytes(path("noinfo44.mp3"));
+    const QByteArray cbr = tk::fileBytes(path("noinfo44.mp3"));
     const QString file = path("cut-noinfo.mp3");
-    ASSERT_TRUE(writeBytes(file, cbr.left(int(cbr.size() * 0.6) + 77)));
+    ASSERT_TRUE(tk::writeBytes(file, cbr.left(int(cbr.size() * 0.6) + 77)));
     SoundReaderMp3 reader;
     ASSERT_EQ(reader.open(file), SoundTools::Ok) << qPrintable(SoundDebuggableClass::getError());
     const Frames got = readAll(reader, 1024);

@@ -11,10 +11,6 @@ namespace {
 
 using tk::Frames;
 
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 TEST(Mp3Threads, WritersAndReadersOnSeveralThreads) {
     constexpr int kThreads = 3;
@@ -46,12 +42,12 @@ TEST(Mp3Threads, WritersAndReadersOnSeveralThreads) {
     }
     for (auto& th : threads) th.join();
     if (!SoundWriterMp3::IsInit()) GTEST_SKIP() << "LAME is not installed";
-    const QByteArray first = fileBytes(names[0]);
+    const QByteArray first = tk::fileBytes(names[0]);
     EXPECT_GT(first.size(), 1000);
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(written[t], SoundTools::Ok) << t;
         EXPECT_EQ(readBack[t], in.size()) << t;
-        EXPECT_TRUE(fileBytes(names[t]) == first) << t;  // the same input makes the same stream
+        EXPECT_TRUE(tk::fileBytes(names[t]) == first) << t;  // the same input makes the same stream
     }
 }
 

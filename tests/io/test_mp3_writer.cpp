@@ -35,10 +35,6 @@ std::unique_ptr<SoundWriter> mp3Writer(const QString& name, unsigned rate, unsig
     return std::unique_ptr<SoundWriter>(SoundWriter::getFromFilename(name, rate, kbps, SoundTools::Pcm16));
 }
 
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // Least-squares gain of `got` against `model` and the relative rms of what the
 // gain leaves unexplained; both over the same number of frames.
@@ -214,9 +210,9 @@ TEST_F(Mp3Writer, BlockSizeDoesNotChangeTheFile) {
     auto wa = mp3Writer(a, rate), wb = mp3Writer(b, rate);
     ASSERT_EQ(writeFile(*wa, a, in, rate, 4096), SoundTools::Ok);
     ASSERT_EQ(writeFile(*wb, b, in, rate, 333), SoundTools::Ok);
-    const QByteArray fa = fileBytes(a);
+    const QByteArray fa = tk::fileBytes(a);
     EXPECT_GT(fa.size(), 10000);
-    EXPECT_TRUE(fa == fileBytes(b));
+    EXPECT_TRUE(fa == tk::fileBytes(b));
 }
 
 const char* kPictureScript = R"PY(

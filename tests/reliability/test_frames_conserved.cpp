@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <set>
+#include <sstream>
 
 #include "AlgorithmTable.h"
 #include "common/Recordings.h"
@@ -121,6 +122,32 @@ TEST(EveryAlgorithm, NonFiniteSamplesStayLocal) {
         EXPECT_LE(carried, kBad);
         EXPECT_EQ(differ, 0u) << "first at frame " << first;
     }
+}
+
+// With every diagnostic switched on (verbose reports, debug traces, written to
+// a stream of the test's), every algorithm gives the very frames it gives
+// quietly: diagnostics observe, they never take part.
+TEST(EveryAlgorithm, DiagnosticsDoNotChangeTheOutput) {
+    const Frames in = tk::concat({tk::mixedStereo(4000, kRate, 3), tk::scaled(tk::noise(3000, 0.5, 4), 0.002)});
+    const bool verbose = SoundDebuggableClass::isVerbose(), debug = SoundDebuggableClass::isDebug();
+    std::ostringstream text;
+    size_t said = 0;
+    for (const rel::AlgoEntry& e : rel::algorithmTable()) {
+        SCOPED_TRACE(e.name);
+        SoundRef<SoundAlgo> quiet = e.make(), talking = e.make();
+        const Frames expected = tk::run(*quiet, in, kRate, 997);
+        text.str("");
+        SoundDebuggableClass::setOStream(&text);
+        SoundDebuggableClass::setVerbose(true);
+        SoundDebuggableClass::setDebug(true);
+        const Frames got = tk::run(*talking, in, kRate, 997);
+        SoundDebuggableClass::setDebug(debug);
+        SoundDebuggableClass::setVerbose(verbose);
+        SoundDebuggableClass::setOStream(nullptr);
+        EXPECT_TRUE(sameFrames(got, expected));
+        said += text.str().size();
+    }
+    EXPECT_GT(said, 0u);
 }
 
 // ---------------------------------------------------------------- writers

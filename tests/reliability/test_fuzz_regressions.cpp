@@ -19,13 +19,6 @@
 
 namespace {
 
-QString writeInput(const tk::TempDir& dir, const QString& name, const QByteArray& bytes) {
-    const QString path = dir.path(name);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    return path;
-}
 
 // Opens and reads the whole file as the sound-file fuzz target does; returns
 // the frames read, or -1 when open refuses the file (with a message naming it).
@@ -96,7 +89,8 @@ TEST(FuzzRegressions, DamagedOggVorbisHeaderIsRefused) {
     "oowyyyyzzDLLLLPMOuyssw47DDHEEEMrrcRSU2011lhr7jnnmoO0VlprrbVSSimllFIKQkNWAQAgAAAEQgYZZJBRSCGFFGKI"
     "KaeccgoqqIDQkFUAACAAgAAAAABP8hzRER3R";
     tk::TempDir dir;
-    const QString path = writeInput(dir, "damaged.ogg", QByteArray::fromBase64(kInput));
+    const QString path = dir.path("damaged.ogg");
+    ASSERT_TRUE(tk::writeBytes(path, QByteArray::fromBase64(kInput)));
     EXPECT_EQ(readThrough(path), -1);
 }
 

@@ -11,15 +11,7 @@
 #include "tonewright/Utilities.h"
 
 namespace {
-QByteArray readBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly)) f.write(bytes);
-}
 
 }  // namespace
 
@@ -28,7 +20,7 @@ TEST(JsonFiles, TextAndBinaryRoundTrip) {
     const QJsonDocument doc(QJsonObject{{"a", 0.1}, {"b", QJsonArray{1e-300, -2.5, 3}}, {"c", "t\u00e9xt"}});
     ASSERT_TRUE(Utilities::writeJSONToFile(doc, dir.path("x.json"), false));
     ASSERT_TRUE(Utilities::writeJSONToFile(doc, dir.path("x.bin"), true));
-    EXPECT_TRUE(readBytes(dir.path("x.json")).contains("\n    \"a\""));  // indented text
+    EXPECT_TRUE(tk::fileBytes(dir.path("x.json")).contains("\n    \"a\""));  // indented text
     EXPECT_EQ(Utilities::readJSONFromFile(dir.path("x.json"), true), doc);
     EXPECT_EQ(Utilities::readJSONFromFile(dir.path("x.bin"), true), doc);
     EXPECT_TRUE(Utilities::readJSONFromFile(dir.path("x.bin"), false).isNull());  // text only
@@ -43,7 +35,7 @@ TEST(JsonFiles, TextAndBinaryRoundTrip) {
     capture.clear();
     EXPECT_TRUE(Utilities::readJSONFromFile(dir.path("none.json"), true).isNull());
     EXPECT_TRUE(capture.messages().isEmpty());
-    writeBytes(dir.path("bad.json"), "{\"a\": [1, 2,, 3]}");
+    EXPECT_TRUE(tk::writeBytes(dir.path("bad.json"), "{\"a\": [1, 2,, 3]}"));
     EXPECT_TRUE(Utilities::readJSONFromFile(dir.path("bad.json"), true).isNull());
     ASSERT_EQ(capture.messages(QtCriticalMsg).size(), 1);
     EXPECT_TRUE(capture.messages(QtCriticalMsg)[0].startsWith("JSON read error offset 13 : "))

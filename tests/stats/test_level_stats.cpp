@@ -14,22 +14,6 @@ using tk::Frames;
 namespace {
 constexpr unsigned kRate = 44100;
 
-// Restores the diagnostic stream and the verbose switch.
-class ScopedDiagnostics {
-public:
-    ScopedDiagnostics() : mVerbose(SoundDebuggableClass::isVerbose()) {
-        SoundDebuggableClass::setOStream(&text);
-        SoundDebuggableClass::setVerbose(true);
-    }
-    ~ScopedDiagnostics() {
-        SoundDebuggableClass::setVerbose(mVerbose);
-        SoundDebuggableClass::setOStream(nullptr);
-    }
-    std::ostringstream text;
-
-private:
-    bool mVerbose;
-};
 }  // namespace
 
 // Sums and peaks against direct computation, and the levels in dB they give.

@@ -54,11 +54,6 @@ SoundStatReference referenceOf(const QJsonObject& o) {
     return r;
 }
 
-void writeText(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(text);
-}
 
 SoundStatFile analyse(const Frames& in, bool withFFT = true) {
     SoundAlgoStatAnalysis::Settings settings;
@@ -108,7 +103,7 @@ TEST(Reference, NearestCurveOfTheSameVersion) {
         tk::TempDir dir;
         QJsonArray array;
         for (const QJsonObject& c : curves) array.append(c);
-        writeText(dir.path("c.json"), QJsonDocument(array).toJson());
+        EXPECT_TRUE(tk::writeBytes(dir.path("c.json"), QJsonDocument(array).toJson()));
         SoundStatReferenceCatalog catalog;
         EXPECT_TRUE(catalog.readJSonFile(dir.path("c.json")));
         return catalog;
@@ -191,7 +186,7 @@ TEST(Reference, BadCatalogs) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const QString path = dir.path(QString(c.name).replace(' ', '-') + ".json");
-        writeText(path, c.text);
+        EXPECT_TRUE(tk::writeBytes(path, c.text));
         SoundStatReferenceCatalog catalog;
         tk::MessageCapture capture;
         EXPECT_EQ(catalog.readJSonFile(path), c.ok);

@@ -58,11 +58,6 @@ QByteArray binary(const QJsonDocument& d) { return d.toBinaryData(); }
 QT_WARNING_POP
 QByteArray binary(const QJsonObject& o) { return binary(QJsonDocument(o)); }
 
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 }  // namespace
 
 // Any block size, and branches run side by side or one after the other, give
@@ -257,7 +252,7 @@ TEST(StatFile, FailedReadsLeaveTheContent) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const QString path = dir.path(QString("bad-%1.ssf").arg(c.name).replace(' ', '-'));
-        writeBytes(path, c.bytes);
+        EXPECT_TRUE(tk::writeBytes(path, c.bytes));
         SoundStatFile file = good;
         EXPECT_FALSE(file.readJSonFile(path));
         EXPECT_TRUE(SoundDebuggableClass::getError().contains(path)) << SoundDebuggableClass::getError().toStdString();
