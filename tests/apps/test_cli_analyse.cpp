@@ -94,21 +94,6 @@ TEST(CliAnalyse, BandsOfATone) {
     EXPECT_EQ(bands[9].toObject()["high"].toDouble(), 22050.0);
 }
 
-// The measuring composite finds the very regions the region pass alone finds.
-TEST(CliAnalyse, SameRegionsAsSplit) {
-    const clitest::Run split =
-        tool({"split", "--dry-run", "--json", "--reanalyse", "--min-length", "0.01", clitest::albumWav()});
-    ASSERT_EQ(split.exitCode, 0) << split.err.toStdString();
-    const QJsonArray pieces = split.json().object()["files"].toArray();
-    const QJsonArray stretches = analyseAlbum()["stretches"].toArray();
-    ASSERT_EQ(pieces.size(), stretches.size());
-    for (int i = 0; i < pieces.size(); ++i) {
-        EXPECT_EQ(pieces[i].toObject()["start"].toDouble(), stretches[i].toObject()["start"].toDouble());
-        EXPECT_EQ(pieces[i].toObject()["length"].toDouble(), stretches[i].toObject()["length"].toDouble());
-        EXPECT_EQ(pieces[i].toObject()["level"].toDouble(), stretches[i].toObject()["level"].toDouble());
-    }
-}
-
 // A lower threshold keeps the room noise out of the noise regions.
 TEST(CliAnalyse, ThresholdMovesTheNoise) {
     const clitest::Run r = tool({"analyse", "--no-save", "--json", "--threshold", "-75", clitest::albumWav()});

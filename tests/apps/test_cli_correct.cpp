@@ -114,56 +114,40 @@ TEST(CliCorrect, StatisticsFileFollowsTheOverwriteRule) {
     EXPECT_TRUE(kept.err.contains(ssf)) << kept.err.toStdString();
     EXPECT_TRUE(kept.json().object()["statisticsFile"].isNull());
     EXPECT_EQ(QFileInfo(ssf).size(), 4);
-    // A file that is no statistics file is not taken for one.
-    const clitest::Run split = tool({"split", "-n", "--json", wav});
-    ASSERT_EQ(split.exitCode, 0) << split.err.toStdString();
-    EXPECT_TRUE(split.json().object()["statisticsFile"].isNull());
     ASSERT_EQ(tool({"analyse", "-y", wav}).exitCode, 0);
     EXPECT_GT(QFileInfo(ssf).size(), 1000);
 }
 
-// split and level take the regions from the statistics file when it still
-// describes the input: the same pieces as a fresh region pass, the tracks at
-// the target. A file older than the input, or made with another threshold, is
-// passed over.
-TEST(CliCorrect, SplitAndLevelReuseTheStatistics) {
+// level takes the regions from the statistics file when it still describes
+// the input: the tracks at the target. A file older than the input, or made
+// with another threshold, is passed over.
+TEST(CliCorrect, LevelReusesTheStatistics) {
     tk::TempDir dir;
     const QString wav = clitest::albumCopy(dir);
     const QString ssf = dir.path("album.ssf");
     ASSERT_EQ(tool({"analyse", wav}).exitCode, 0);
-
-    const clitest::Run saved = tool({"split", "-n", "--json", wav});
-    const clitest::Run fresh = tool({"split", "-n", "--json", "--reanalyse", wav});
-    ASSERT_EQ(saved.exitCode, 0) << saved.err.toStdString();
-    ASSERT_EQ(fresh.exitCode, 0);
-    EXPECT_EQ(saved.json().object()["statisticsFile"].toString(), ssf);
-    EXPECT_TRUE(fresh.json().object()["statisticsFile"].isNull());
-    EXPECT_EQ(saved.json().object()["files"], fresh.json().object()["files"]);
-    EXPECT_EQ(saved.json().object()["files"].toArray().size(), 3);
-
-    const clitest::Run other = tool({"split", "-n", "--json", "--threshold", "-75", wav});
-    ASSERT_EQ(other.exitCode, 0);
-    EXPECT_TRUE(other.json().object()["statisticsFile"].isNull());
-    EXPECT_EQ(other.json().object()["files"].toArray().size(), 2);
-
+    auto level = [&](const QStringList& options) {
+        const clitest::Run r = tool(QStringList{"level", "-y", "--json", "-o", dir.path("levelled.wav")} + options +
+                                    QStringList{wav});
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        return r.json().object()["statisticsFile"];
+    };
+    EXPECT_EQ(level({}).toString(), ssf);
     if (tk::haveTool("sox")) {
         const QString out = dir.path("levelled.wav");
-        const clitest::Run level = tool({"level", "--json", "-o", out, wav});
-        ASSERT_EQ(level.exitCode, 0) << level.err.toStdString();
-        EXPECT_EQ(level.json().object()["statisticsFile"].toString(), ssf);
         EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 6, 5), -14.0, 1.0);
         EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 24, 5), -14.0, 1.0);
         EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 32, 4), -70.0, 1.0);
     }
+    EXPECT_TRUE(level({"--reanalyse"}).isNull());
+    EXPECT_TRUE(level({"--threshold", "-75"}).isNull());
 
     // The recording changed after the analysis.
     QFile f(wav);
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     ASSERT_TRUE(f.setFileTime(QFileInfo(ssf).lastModified().addSecs(10), QFileDevice::FileModificationTime));
     f.close();
-    const clitest::Run stale = tool({"split", "-n", "--json", wav});
-    ASSERT_EQ(stale.exitCode, 0);
-    EXPECT_TRUE(stale.json().object()["statisticsFile"].isNull());
+    EXPECT_TRUE(level({}).isNull());
 }
 
 // The correction moves the balance towards the curve: sox's band-pass
