@@ -13,6 +13,7 @@
 
 #include "Batch.h"
 #include "Cli.h"
+#include "InputTags.h"
 #include "Progress.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoGapFinder.h"
@@ -30,29 +31,6 @@ void removeFiles(const QStringList& files) {
 }
 
 QString text(const std::string& s) { return QString::fromStdString(s); }
-
-// The input's tags: what the file really carries (through the tag layer), what
-// its reader gives for fields the tag layer found empty, and a track number
-// from the leading number of the file name when no tag gives one.
-SoundIDTag inputTags(const QString& input, SoundReader& reader) {
-    SoundIDTag tags;
-    SoundIDTag fromFile;
-    const bool tagged = SoundTagFile::isTaggable(input) && SoundTagFile::read(input, fromFile) == SoundTools::Ok;
-    SoundIDTag fromReader;
-    reader.getTags(fromReader);
-    tags = tagged ? fromFile : SoundIDTag();
-    for (std::string SoundIDTag::*f : {&SoundIDTag::title, &SoundIDTag::artist, &SoundIDTag::album,
-                                       &SoundIDTag::year, &SoundIDTag::comment, &SoundIDTag::genre})
-        if ((tags.*f).empty()) tags.*f = fromReader.*f;
-    if (tags.cover.isEmpty()) {
-        tags.cover = fromReader.cover;
-        tags.coverMimeType = fromReader.coverMimeType;
-    }
-    // The readers' own guess from the whole path is not taken.
-    if (tags.track.empty()) tags.track = SoundTagFile::trackFromFileName(input);
-    if (tags.year == "0") tags.year.clear();  // MP3 sources without a year
-    return tags;
-}
 
 // The numbered name of piece k, as the multi-file writer numbers segments: the
 // leading run of digits, '_', '-' and ' ' of the base name is replaced by k,
