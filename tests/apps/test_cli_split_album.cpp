@@ -201,7 +201,7 @@ import sys, mutagen
 from mutagen.flac import Picture
 f = mutagen.File(sys.argv[1])
 for k, v in [('title', 'Live'), ('artist', 'Band'), ('album', 'Concert'), ('genre', 'Jazz'), ('date', '2019'),
-             ('tracknumber', '7')]:
+             ('tracknumber', '5')]:
     f[k] = v
 p = Picture()
 p.type = 3
@@ -222,6 +222,20 @@ TEST(CliSplitAlbum, PiecesGetTheAlbumTagsTheirNumberTitleAndCover) {
     ASSERT_EQ(tk::runCommand("sox " + tk::shellQuote(wav) + " " + tk::shellQuote(input)), 0);
     const QByteArray cover = tk::pngCover();
     ASSERT_EQ(tk::runPython(kTagInputScript, tk::shellQuote(input) + " " + cover.toHex().toStdString()), 0);
+    // The input's own number: a real tag wins over the name; a name gives one
+    // only by its leading number.
+    ASSERT_TRUE(QDir().mkpath(dir.path("CD 1999")));
+    const std::pair<QString, QJsonValue> numbered[] = {{input, "5"},
+                                                       {dir.path("07-song.wav"), "7"},
+                                                       {dir.path("mini-24.wav"), QJsonValue()},
+                                                       {dir.path("CD 1999/x.wav"), QJsonValue()}};
+    for (const auto& c : numbered) {
+        if (c.first != input) {
+            ASSERT_TRUE(QFile::copy(wav, c.first));
+        }
+        const clitest::Run info = tool({"info", "--json", c.first});
+        EXPECT_EQ(info.json().object()["tags"].toObject()["track"], c.second) << c.first.toStdString();
+    }
     for (const char* ext : {"wav", "flac", "ogg", "mp3"}) {
         SCOPED_TRACE(ext);
         if (std::string(ext) == "mp3" && !lame) continue;
