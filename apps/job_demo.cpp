@@ -207,9 +207,9 @@ int runDemo(const QStringList& args) {
         input = inputs[0];
     }
 
-    // The passes below share one progress bar: analysis, pieces, levelling, correction.
+    // The passes below share one progress bar: analysis, gaps, pieces, levelling, correction.
     cli::progress::begin("demo", 1);
-    const int passes = 4;
+    const int passes = 5;
 
     cli::Analysis analysis;
     if (!cli::analyseFile(input, cli::AnalysisSettings(), analysis, 0, 0, passes)) {
@@ -238,20 +238,20 @@ int runDemo(const QStringList& args) {
         QDir old(QFileInfo(pieceTemplate).path());
         for (const QString& f : old.entryList(QDir::Files)) old.remove(f);
     }
-    if (!cli::splitFile(input, pieceTemplate, splitSettings, &analysis, pieces, 0, 1, passes)) {
+    if (!cli::splitFile(input, pieceTemplate, splitSettings, pieces, 0, 1, passes)) {
         cli::progress::end();
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
-    cli::printOut(QString("%1. split     one file per stretch of sound of at least %2 s, tags copied with the "
-                          "track number\n%3\n")
+    cli::printOut(QString("%1. split     one file per piece, cut in the middle of each silence of at least %2 s, "
+                          "tags copied with the track number\n%3\n")
                       .arg(step++)
-                      .arg(splitSettings.minLength)
+                      .arg(splitSettings.minSilence)
                       .arg(indent(cli::splitSummary(pieces))));
 
     cli::LevelSettings levelSettings;
     cli::LevelResult levelled;
     const QString levelOutput = QDir(dir).filePath(QFileInfo(input).completeBaseName() + "-levelled.wav");
-    if (!cli::levelFile(input, levelOutput, levelSettings, &analysis, levelled, 0, 2, passes)) {
+    if (!cli::levelFile(input, levelOutput, levelSettings, &analysis, levelled, 0, 3, passes)) {
         cli::progress::end();
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
@@ -270,7 +270,7 @@ int runDemo(const QStringList& args) {
         cli::printOut(QString("%1. correct   skipped: %2\n\n").arg(step++).arg(why));
     } else {
         correctSettings.reference = analysis.reference.name;
-        if (!cli::correctFile(input, correctOutput, correctSettings, &analysis, corrected, 0, 3, passes)) {
+        if (!cli::correctFile(input, correctOutput, correctSettings, &analysis, corrected, 0, 4, passes)) {
             cli::progress::end();
             return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
         }

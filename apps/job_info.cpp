@@ -4,6 +4,7 @@
 
 #include "Batch.h"
 #include "Cli.h"
+#include "InputTags.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundSndfile.h"
 
@@ -40,7 +41,7 @@ struct TagField {
 const TagField kTagFields[] = {{"title", &SoundIDTag::title},     {"artist", &SoundIDTag::artist},
                                {"album", &SoundIDTag::album},     {"year", &SoundIDTag::year},
                                {"track", &SoundIDTag::track},     {"genre", &SoundIDTag::genre},
-                               {"comment", &SoundIDTag::comment}};
+                               {"tracks", &SoundIDTag::trackTotal}, {"comment", &SoundIDTag::comment}};
 
 cli::FileOutcome describe(int, const QString& input) {
     cli::FileOutcome out;
@@ -54,8 +55,7 @@ cli::FileOutcome describe(int, const QString& input) {
     const bool mp3 = ext == "mp3";
     const QString format = mp3 ? QString("MP3") : QString("%1, %2").arg(ext.toUpper(), sampleFormatName(reader->getInputFormat()));
     const unsigned channels = reader->getFileChannelNum();
-    SoundIDTag tag;
-    reader->getTags(tag);
+    const SoundIDTag tag = cli::inputTags(input, *reader);
 
     QString text = input + "\n";
     text += QString("  format    %1\n").arg(format);

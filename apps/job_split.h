@@ -1,47 +1,71 @@
 #pragma once
-// The split job's work on one recording, also run by the demo: one numbered
-// file per stretch of sound, cut by the multi-file writer at the regions of an
-// analysis.
+// The split job's work on one recording, also run by the demo: the gaps between
+// its pieces (or the tracks of a CUE sheet), where to cut, and one file per
+// piece with the album's tags, its own track number and title, and the cover.
+//
+// One code path: splitFile plans the pieces (splitPlan) and a dry run stops
+// there, so what it prints is exactly what a real run writes.
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
+#include <cmath>
 #include <cstdint>
 #include <vector>
-
-#include "Analysis.h"
 
 namespace cli {
 
 struct SplitSettings {
-    double minLength = 2.0;           // seconds; shorter stretches are left out
-    double thresholdDb = -40.0;       // noise threshold of the region pass
-    unsigned bitRate = 192;           // kbit/s, for MP3 pieces
+    double minSilence = 0.4;      // seconds; shorter silences are not gaps
+    double thresholdDb = -40.0;   // a gap is this far below the recording's level, at least
+    double cutAt = 0.5;           // where in each gap to cut: 0 its start, 1 its end
+    bool keep = false;            // instead: keep this much silence around each piece, drop the rest
+    double keepBefore = 0.5, keepAfter = 1.0;  // seconds
+    double minLength = 2.0;       // seconds; shorter pieces are reported, or merged
+    bool mergeShort = false;      // merge short pieces into a neighbour
+    unsigned bitRate = 192;       // kbit/s, for MP3 pieces
     bool dryRun = false;
-    bool reanalyse = false;           // ignore the regions of a statistics file
+    QString nameTemplate;         // "{n:02} - {title}"; empty: numbered from the output name
+    bool cue = false, m3u = false;  // a CUE sheet / playlist beside the pieces
+    QString fromCue;              // cut at the tracks of this CUE sheet instead of at gaps
+};
+
+struct SplitGap {
+    int64_t begin = 0, frames = 0;
+    double levelDb = -100;
 };
 
 struct SplitPiece {
     QString file;
-    int64_t begin = 0, frames = 0;  // where the piece's sound starts in the input, and its length
+    int number = 0;
+    int64_t begin = 0, frames = 0;  // frames of the input
     double levelDb = -INFINITY;
+    bool isShort = false;           // shorter than the minimum length (kept, reported)
+    int merged = 0;                 // short pieces merged into this one
+    QString title, artist;
 };
 
 struct SplitResult {
     QString input;
     unsigned rate = 0;
+    int64_t frames = 0;
     bool dryRun = false;
-    QString savedAnalysis;  // the statistics file the regions came from, if any
+    QString cutsFrom;               // "gaps" or the CUE sheet's name
+    double levelDb = -100, floorDb = -100, ceilingDb = -100;
+    std::vector<SplitGap> gaps;
     std::vector<SplitPiece> pieces;
+    QStringList notes;              // what the user should know: no gap, short pieces, ...
+    QString cueFile, m3uFile;       // written (or to be written) beside the pieces
 };
 
 // outputTemplate: the name pieces are numbered from ("dir/Side A.flac" gives
-// "dir/001-Side A.flac", ...); its extension picks the format. analysis: the
-// regions to cut at, or null to take them from the input's statistics file
-// (when it fits) or else run the region pass here. Progress: file
-// `fileIndex`, its passes from `pass` on out of `passes` (0: those of this job
+// "dir/001-Side A.flac", ...) unless settings.nameTemplate names them; its
+// folder is where pieces go and its extension picks the format. Progress: file
+// `fileIndex`, passes from `pass` on out of `passes` (0: those of this job
 // alone). False with the message printed when the job failed for this file;
-// no piece is left behind.
-bool splitFile(const QString& input, const QString& outputTemplate, const SplitSettings& settings,
-               const Analysis* analysis, SplitResult& out, int fileIndex = 0, int pass = 0, int passes = 0);
+// everything is checked before the first piece is written, and no piece is
+// left behind by a failure.
+bool splitFile(const QString& input, const QString& outputTemplate, const SplitSettings& settings, SplitResult& out,
+               int fileIndex = 0, int pass = 0, int passes = 0);
 
 QString splitSummary(const SplitResult& r);
 QJsonObject splitToJson(const SplitResult& r);

@@ -19,6 +19,7 @@
 #include "tonewright/SoundAlgoFFTStats.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"
 #include "tonewright/SoundBuffer.h"
+#include "tonewright/SoundCueSheet.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundSndfile.h"
@@ -164,6 +165,36 @@ void catalogSeeds(const QString& dir) {
     check(writeFile(dir + "/one-binary", QByteArray(1, '\1') + QJsonDocument(one).toBinaryData()), "catalog one bin");
 }
 
+// CUE sheets as users and ripping tools write them, and name templates.
+void textSeeds(const QString& cueDir, const QString& nameDir) {
+    SoundCueSheet sheet;
+    sheet.title = "Seed album";
+    sheet.performer = "Seed band";
+    for (int k = 1; k <= 3; ++k) {
+        SoundCueSheet::Track t;
+        t.number = k;
+        t.title = "Part " + std::to_string(k);
+        t.file = "album.flac";
+        t.start = (k - 1) * 75 * 61 + k;
+        sheet.tracks.push_back(t);
+    }
+    check(writeFile(cueDir + "/written.cue", sheet.toText()), "written.cue");
+    check(writeFile(cueDir + "/ripped.cue",
+                    "\xEF\xBB\xBFREM GENRE Jazz\r\nREM DATE 1999\r\nPERFORMER \"A\"\r\nTITLE \"B\"\r\n"
+                    "FILE \"b.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n    TITLE \"One\"\r\n    INDEX 01 00:00:00\r\n"
+                    "  TRACK 02 AUDIO\r\n    FLAGS DCP\r\n    PREGAP 00:02:00\r\n    INDEX 00 04:10:70\r\n"
+                    "    INDEX 01 04:12:05\r\n"),
+          "ripped.cue");
+    check(writeFile(cueDir + "/two-files.cue",
+                    "FILE a.wav WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\nFILE b.wav WAVE\nTRACK 2 AUDIO\n"
+                    "INDEX 01 00:00:00\n"),
+          "two-files.cue");
+    int i = 0;
+    for (const char* t : {"{n:02} - {title}", "{n} {artist} - {album} ({date}) {genre}", "{{{name}}}-{n:03}of{total}",
+                          "plain"})
+        check(writeFile(nameDir + QString("/template%1").arg(i++), QByteArray(t)), "name template");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,11 +204,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString root = QString::fromLocal8Bit(argv[1]);
-    const char* targets[] = {"sndfile_reader", "mp3_reader", "stat_file", "reference_catalog", "algo_json"};
+    const char* targets[] = {"sndfile_reader", "mp3_reader",   "stat_file",    "reference_catalog",
+                             "algo_json",      "cue_sheet", "name_template"};
     for (const char* t : targets) QDir().mkpath(root + "/" + t);
     soundSeeds(root + "/sndfile_reader");
     mp3Seeds(root + "/mp3_reader");
     statSeeds(root + "/stat_file", root + "/algo_json");
     catalogSeeds(root + "/reference_catalog");
+    textSeeds(root + "/cue_sheet", root + "/name_template");
     return failures == 0 ? 0 : 1;
 }

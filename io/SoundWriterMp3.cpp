@@ -1,9 +1,3 @@
-#include <taglib/attachedpictureframe.h>
-#include <taglib/id3v2tag.h>
-#include <taglib/mpegfile.h>
-#include <taglib/tag.h>
-#include <taglib/textidentificationframe.h>
-
 #include <QLibrary>
 #include <atomic>
 #include <cerrno>
@@ -14,6 +8,7 @@
 
 #include "io/OutputFileWatch.h"
 #include "tonewright/SoundMp3.h"
+#include "tonewright/SoundTagFile.h"
 
 // LAME is a run-time dependency only: these are the few entry points the writer
 // binds by name, with the signatures of the library's C interface (3.9x-3.100).
@@ -105,8 +100,6 @@ void loadLame() {
 size_t mp3BufferBytes(unsigned frames) { return size_t(double(frames) * 2.5 + 7200.0); }
 constexpr size_t kFlushBytes = 7200;
 
-TagLib::String latin1(const std::string& s) { return TagLib::String(s, TagLib::String::Latin1); }
-TagLib::String utf8(const std::string& s) { return TagLib::String(s, TagLib::String::UTF8); }
 unsigned decimal(const std::string& s) {
     bool ok = false;
     const unsigned v = QString::fromStdString(s).toUInt(&ok, 10);
@@ -301,47 +294,13 @@ void SoundWriterMp3::close() {
 }
 
 void SoundWriterMp3::writeTags() {
-    const bool hasCover = !mTags.cover.isEmpty();
     if (mTags.isEmpty()) return;
-    TagLib::MPEG::File file(mEncodedName.constData(), false);
-    if (!file.isOpen()) return;
-    TagLib::Tag* tag = file.tag();
-    if (!tag) return;
-    // The record's texts are UTF-8; handing them over as Latin-1 would turn every
-    // accented letter into two wrong ones when the file is read back.
-    tag->setAlbum(utf8(mTags.album));
-    tag->setArtist(utf8(mTags.artist));
-    tag->setComment(utf8(mTags.comment));
-    tag->setGenre(utf8(mTags.genre));
-    tag->setTitle(utf8(mTags.title));
-    tag->setTrack(decimal(mTags.track));
-    tag->setYear(decimal(mTags.year));
-    if (!mTags.trackTotal.empty() || !mTags.extra.empty()) {
-        // Number and total share the TRCK frame; named fields are user text frames.
-        TagLib::ID3v2::Tag* id3 = file.ID3v2Tag(true);
-        if (!mTags.trackTotal.empty() && decimal(mTags.track) > 0) {
-            id3->removeFrames("TRCK");
-            auto trck = std::make_unique<TagLib::ID3v2::TextIdentificationFrame>("TRCK", TagLib::String::UTF8);
-            trck->setText(utf8(std::to_string(decimal(mTags.track)) + "/" + mTags.trackTotal));
-            id3->addFrame(trck.release());
-        }
-        for (const auto& kv : mTags.extra) {
-            auto txxx = std::make_unique<TagLib::ID3v2::UserTextIdentificationFrame>(TagLib::String::UTF8);
-            txxx->setDescription(utf8(kv.first));
-            txxx->setText(utf8(kv.second));
-            id3->addFrame(txxx.release());
-        }
-    }
-    if (hasCover) {
-        TagLib::ID3v2::Tag* id3 = file.ID3v2Tag(true);
-        auto picture = std::make_unique<TagLib::ID3v2::AttachedPictureFrame>();
-        picture->setMimeType(latin1(mTags.coverMimeType));
-        picture->setDescription(TagLib::String("Cover"));
-        picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
-        picture->setPicture(TagLib::ByteVector(mTags.cover.constData(), unsigned(mTags.cover.size())));
-        id3->addFrame(picture.release());  // the tag owns its frames
-    }
-    if (!file.save()) {
+    // Track and year go in as numbers: text that is not one (or is 0) is left out.
+    SoundIDTag tags = mTags;
+    tags.track = decimal(mTags.track) > 0 ? std::to_string(decimal(mTags.track)) : std::string();
+    tags.year = decimal(mTags.year) > 0 ? std::to_string(decimal(mTags.year)) : std::string();
+    if (tags.track.empty()) tags.trackTotal.clear();
+    if (SoundTagFile::write(mFileName, tags) != SoundTools::Ok) {
         setError(QStringLiteral("Unable to write the tags of ") + mFileName, "SoundWriterMp3::close");
         markFailed();
     }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes every way bytes enter the library: the libsndfile and MP3 readers,
-# statistics files, reference catalogs and the JSON descriptions of algorithms.
+# statistics files, reference catalogs, the JSON descriptions of algorithms,
+# CUE sheets and piece-name templates.
 #
 #   scripts/fuzz.sh                          every target for 60 s (what CI runs)
 #   scripts/fuzz.sh --seconds=3600           longer runs, by hand

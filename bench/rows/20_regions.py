@@ -29,6 +29,8 @@ def album(env, name, tracks, track_s, gap_s):
 
 def rows(env, Row):
     tool = env.tool("tw_filetool")
+    cli = env.tool("tonewright")
+    album5 = album(env, "album-5min-16.wav", 6, 49, 1)
     five = env.recording("music-5min-16.wav", 300)
     twenty = album(env, "album-20min-16.wav", 7, 168, 3)
     regions = env.out("album-20min-regions.json")
@@ -38,6 +40,11 @@ def rows(env, Row):
     five_regions = env.out("music-5min-regions.json")
     subprocess.run([tool, "detect", five, five_regions], check=True)
     return [
+        # The detection pass alone: a dry run finds the gaps and plans the pieces.
+        Row("split detection 5 min (vs ffmpeg silencedetect)",
+            [cli, "split", "-q", "-n", album5],
+            ["ffmpeg", "-v", "quiet", "-nostats", "-i", album5, "-af", "silencedetect=noise=-60dB:d=0.4",
+             "-f", "null", "-"], max_ratio=1.0),
         Row("RMSStepDetector, 5 min wav (x real time)", [tool, "detect", five, "-"], realtime_s=300,
             min_realtime=300),
         Row("split 20 min wav -> 7 wav (vs scale -> 1 wav)",

@@ -64,21 +64,6 @@ TEST(CliAnalyse, RegionsFollowTheAlbum) {
     EXPECT_EQ(low.json().object()["stretches"].toArray().size(), 2);
 }
 
-// The measuring composite finds the very regions the region pass alone finds.
-TEST(CliAnalyse, SameRegionsAsSplit) {
-    const clitest::Run split =
-        tool({"split", "--dry-run", "--json", "--reanalyse", "--min-length", "0.01", clitest::albumWav()});
-    ASSERT_EQ(split.exitCode, 0) << split.err.toStdString();
-    const QJsonArray pieces = split.json().object()["files"].toArray();
-    const QJsonArray stretches = analyseAlbum()["stretches"].toArray();
-    ASSERT_EQ(pieces.size(), stretches.size());
-    for (int i = 0; i < pieces.size(); ++i) {
-        EXPECT_EQ(pieces[i].toObject()["start"].toDouble(), stretches[i].toObject()["start"].toDouble());
-        EXPECT_EQ(pieces[i].toObject()["length"].toDouble(), stretches[i].toObject()["length"].toDouble());
-        EXPECT_EQ(pieces[i].toObject()["level"].toDouble(), stretches[i].toObject()["level"].toDouble());
-    }
-}
-
 TEST(CliAnalyse, SummaryText) {
     const clitest::Run r = tool({"analyse", "--no-save", clitest::albumWav()});
     ASSERT_EQ(r.exitCode, 0);

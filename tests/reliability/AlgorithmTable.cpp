@@ -17,6 +17,7 @@
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundAlgoLimiter.h"
 #include "tonewright/SoundAlgoMultibandAmplifier.h"
+#include "tonewright/SoundAlgoGapFinder.h"
 #include "tonewright/SoundAlgoNoiseGate.h"
 #include "tonewright/SoundAlgoRMSAmplifier.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"
@@ -220,6 +221,7 @@ const std::vector<AlgoEntry>& algorithmTable() {
              return mixDown(fresh<SoundAlgoFFTMultibandAmplifier>(std::vector<double>{300.0, 3000.0}, -14.0, 0.005,
                                                                   0.05, someRegions().get(), 2048u, false));
          }, true, false},
+        {"Gap finder", [] { return make<SoundAlgoGapFinder>(0.3); }},
         {"Noise gate", [] { return make<SoundAlgoNoiseGate>(-30.0, 0.01, 0.05); }},
         {"Noise gate, long window, slow fade", [] { return make<SoundAlgoNoiseGate>(-45.0, 0.2, 0.3); }},
         {"Integrator", [] { return make<SoundAlgoFWIntegrator>(0.01); }},

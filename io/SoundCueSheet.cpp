@@ -1,0 +1,163 @@
+#include "tonewright/SoundCueSheet.h"
+
+#include <QList>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// The next word of a line, or the quoted text (quotes removed); `pos` moves past it.
+std::string nextWord(const QByteArray& line, int& pos) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    if (pos >= line.size()) return std::string();
+    std::string word;
+    if (line[pos] == '"') {
+        ++pos;
+        while (pos < line.size() && line[pos] != '"') word += line[pos++];
+        if (pos < line.size()) ++pos;  // the closing quote
+        return word;
+    }
+    while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t') word += line[pos++];
+    return word;
+}
+
+bool digitsOnly(const std::string& s) {
+    if (s.empty() || s.size() > 6) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// mm:ss:ff; -1 when the text is not such a time.
+int64_t parseTime(const std::string& text) {
+    const size_t a = text.find(':');
+    const size_t b = a == std::string::npos ? a : text.find(':', a + 1);
+    if (b == std::string::npos || text.find(':', b + 1) != std::string::npos) return -1;
+    const std::string m = text.substr(0, a), s = text.substr(a + 1, b - a - 1), f = text.substr(b + 1);
+    if (!digitsOnly(m) || !digitsOnly(s) || !digitsOnly(f) || s.size() > 2 || f.size() > 2) return -1;
+    const int64_t mm = std::stoll(m), ss = std::stoll(s), ff = std::stoll(f);
+    if (ss >= 60 || ff >= SoundCueSheet::kFramesPerSecond) return -1;
+    return (mm * 60 + ss) * SoundCueSheet::kFramesPerSecond + ff;
+}
+
+std::string quoted(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) out += c == '"' ? '\'' : c;  // a sheet has no escape for quotes
+    return out + "\"";
+}
+
+}  // namespace
+
+bool SoundCueSheet::parse(const QByteArray& input, QString* error) {
+    auto fail = [&](int line, const QString& why) {
+        if (error) *error = QString("line %1: %2").arg(line).arg(why);
+        return false;
+    };
+    SoundCueSheet sheet;
+    QByteArray text = input;
+    if (text.startsWith("\xEF\xBB\xBF")) text.remove(0, 3);
+    text.replace('\r', '\n');
+    const QList<QByteArray> lines = text.split('\n');
+    std::string file;
+    bool inTrack = false, hasIndex = false;
+    int trackLine = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        const int lineNo = i + 1;
+        const QByteArray& line = lines[i];
+        int pos = 0;
+        std::string command = nextWord(line, pos);
+        for (char& c : command) c = char(std::toupper(static_cast<unsigned char>(c)));
+        if (command.empty() || command == "REM") continue;
+        if (command == "TITLE" || command == "PERFORMER") {
+            const std::string value = nextWord(line, pos);
+            std::string& field = inTrack ? (command == "TITLE" ? sheet.tracks.back().title : sheet.tracks.back().performer)
+                                         : (command == "TITLE" ? sheet.title : sheet.performer);
+            field = value;
+        } else if (command == "FILE") {
+            if (inTrack && !hasIndex) return fail(trackLine, "track without INDEX 01");
+            file = nextWord(line, pos);
+            if (file.empty()) return fail(lineNo, "FILE without a name");
+            inTrack = false;
+        } else if (command == "TRACK") {
+            if (inTrack && !hasIndex) return fail(trackLine, "track without INDEX 01");
+            const std::string number = nextWord(line, pos);
+            if (!digitsOnly(number) || std::stoi(number) < 1 || std::stoi(number) > 99)
+                return fail(lineNo, "track number '" + QString::fromStdString(number) + "' is not 1 to 99");
+            const int n = std::stoi(number);
+            if (!sheet.tracks.empty() && n <= sheet.tracks.back().number)
+                return fail(lineNo, "track numbers must increase");
+            if (file.empty()) return fail(lineNo, "TRACK before any FILE");
+            Track t;
+            t.number = n;
+            t.file = file;
+            sheet.tracks.push_back(t);
+            inTrack = true;
+            hasIndex = false;
+            trackLine = lineNo;
+        } else if (command == "INDEX") {
+            if (!inTrack) return fail(lineNo, "INDEX before the first TRACK");
+            const std::string number = nextWord(line, pos);
+            const std::string time = nextWord(line, pos);
+            if (!digitsOnly(number)) return fail(lineNo, "index number '" + QString::fromStdString(number) + "' is not a number");
+            const int64_t at = parseTime(time);
+            if (at < 0)
+                return fail(lineNo, "bad time '" + QString::fromStdString(time) +
+                                        "' (minutes:seconds:frames, seconds below 60, frames below 75)");
+            if (std::stoi(number) != 1) continue;  // only where each track starts counts
+            Track& t = sheet.tracks.back();
+            if (sheet.tracks.size() > 1) {
+                const Track& prev = sheet.tracks[sheet.tracks.size() - 2];
+                if (prev.file == t.file && at <= prev.start)
+                    return fail(lineNo, "track " + QString::number(t.number) + " starts at " +
+                                            QString::fromStdString(formatTime(at)) + ", not after track " +
+                                            QString::number(prev.number) + " (" +
+                                            QString::fromStdString(formatTime(prev.start)) + ")");
+            }
+            t.start = at;
+            hasIndex = true;
+        }
+    }
+    if (inTrack && !hasIndex) return fail(trackLine, "track without INDEX 01");
+    if (sheet.tracks.empty()) return fail(int(lines.size()), "no track");
+    *this = std::move(sheet);
+    return true;
+}
+
+QByteArray SoundCueSheet::toText() const {
+    std::string out;
+    if (!performer.empty()) out += "PERFORMER " + quoted(performer) + "\n";
+    if (!title.empty()) out += "TITLE " + quoted(title) + "\n";
+    std::string file;
+    bool first = true;
+    for (const Track& t : tracks) {
+        if (first || t.file != file) {
+            file = t.file;
+            out += "FILE " + quoted(file) + " WAVE\n";
+            first = false;
+        }
+        char number[8];
+        std::snprintf(number, sizeof number, "%02d", t.number);
+        out += std::string("  TRACK ") + number + " AUDIO\n";
+        if (!t.title.empty()) out += "    TITLE " + quoted(t.title) + "\n";
+        if (!t.performer.empty()) out += "    PERFORMER " + quoted(t.performer) + "\n";
+        out += "    INDEX 01 " + formatTime(t.start) + "\n";
+    }
+    return QByteArray::fromStdString(out);
+}
+
+std::string SoundCueSheet::formatTime(int64_t cdFrames) {
+    if (cdFrames < 0) cdFrames = 0;
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02d:%02d", static_cast<long long>(cdFrames / (60 * kFramesPerSecond)),
+                  int(cdFrames / kFramesPerSecond % 60), int(cdFrames % kFramesPerSecond));
+    return text;
+}
+
+int64_t SoundCueSheet::toSampleFrames(int64_t cdFrames, unsigned sampleRate) {
+    return int64_t(std::llround(double(cdFrames) * sampleRate / kFramesPerSecond));
+}
+
+int64_t SoundCueSheet::toCdFrames(int64_t sampleFrames, unsigned sampleRate) {
+    return sampleRate ? int64_t(std::llround(double(sampleFrames) * kFramesPerSecond / sampleRate)) : 0;
+}
