@@ -174,7 +174,7 @@ const QCommandLineOption kMinLength("min-length", "Shortest stretch of sound tha
                                     "seconds", "2");
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
-const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 pieces in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("pieces"), "kbit/s", "192");
 const QCommandLineOption kDryRun({"n", "dry-run"}, "Print the pieces without writing them.");
 const QCommandLineOption kReanalyse("reanalyse", "Find the regions again even when a statistics file of the input "
                                                  "(saved by analyse) holds them.");
