@@ -41,7 +41,8 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
     std::unique_ptr<SoundWriter> writer;
     if (file.ok())
         writer = cli::openWriter(file.path(), reader->getSampleRate(),
-                                 cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate, reader->getFrameNB());
+                                 cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
+                                 reader->getFrameNB());
     if (!writer) {
         cli::printError(output, "cannot write", cli::lastError());
         return false;

@@ -52,7 +52,8 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     std::unique_ptr<SoundWriter> writer;
     if (file.ok())
         writer = openWriter(file.path(), reader->getSampleRate(),
-                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate, reader->getFrameNB());
+                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
+                            reader->getFrameNB());
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;
