@@ -179,6 +179,14 @@ SoundTools::Status SoundAlgo::initProcessLoop(SoundReader& reader, LoopContext& 
     if (getInputNumber() != 1 || getOutputNumber() != 1) return SoundTools::Error;
     mStopRequested.store(false, std::memory_order_relaxed);
     ctx.sampleRate = reader.getSampleRate();
+    if (int64_t(reader.getFrameNB()) > kMaxStreamFrames) {
+        setError(QString("the stream has %1 frames, more than the %2 (%3 h at %4 Hz) a run can carry")
+                     .arg(qint64(reader.getFrameNB()))
+                     .arg(qint64(kMaxStreamFrames))
+                     .arg(double(kMaxStreamFrames) / std::max(1u, ctx.sampleRate) / 3600.0, 0, 'f', 1)
+                     .arg(ctx.sampleRate));
+        return SoundTools::Error;
+    }
     const int position = reader.getOffset();
     const int64_t toProcess = int64_t(reader.getFrameNB()) - position;
     ctx.frameNbToProcess = toProcess > 0 ? unsigned(toProcess) : 0u;
@@ -210,6 +218,11 @@ SoundTools::Status SoundAlgo::singleProcessLoop(SoundReader& reader, LoopContext
     ctx.status = SoundTools::Ok;
     SoundTools::Status final = SoundTools::Ok;
     const int before = reader.getOffset();
+    if (int64_t(before) + ctx.bufferSize > kMaxStreamFrames) {
+        setError(QString("the stream goes on past frame %1, the most a run can carry").arg(qint64(kMaxStreamFrames)));
+        ctx.status = SoundTools::Error;
+        return SoundTools::Error;
+    }
     unsigned n = reader.stereoRead(ctx.inBuffer, ctx.inOverlap);
     // Frames this block takes from the timeline: those read plus the zeros the
     // reader pads the end of the stream with, which the input buffer advances by

@@ -121,7 +121,7 @@ bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis
     out.file = path;
     out.rate = reader->getSampleRate();
     out.frames = reader->getFrameNB();
-    out.length = QString::fromStdString(reader->getLengthString());
+    out.length = formatTime(reader->getLength());
 
     // With the spectrum the detector passes its input on to the FFT in the same
     // branch: the two look ahead by different amounts, which branches side by

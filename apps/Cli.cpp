@@ -19,6 +19,7 @@
 #include "OutputFiles.h"
 #include "Progress.h"
 #include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundVersion.h"
 
 namespace cli {
@@ -258,7 +259,12 @@ std::unique_ptr<SoundReader> openReader(const QString& name) {
         SoundDebuggableClass::setError("not a sound file name this library reads (wav, flac, ogg, mp3)");
         return nullptr;
     }
-    if (reader->open(name) != SoundTools::Ok) return nullptr;
+    if (reader->open(name) != SoundTools::Ok) {
+        // libsndfile's words for a header without a rate or channels.
+        if (lastError().contains("SF_INFO struct incomplete"))
+            SoundDebuggableClass::setError("the header gives no sample rate or no channel count");
+        return nullptr;
+    }
     if (reader->getSampleRate() == 0) {
         SoundDebuggableClass::setError("the file gives no sample rate");
         return nullptr;
@@ -338,7 +344,7 @@ QString mixDownNote(unsigned channels) {
 unsigned outputChannels(const SoundReader& source) { return source.getFileChannelNum() == 1 ? 1u : 2u; }
 
 std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
-                                        unsigned bitRate, unsigned channels) {
+                                        unsigned bitRate, unsigned channels, int64_t frames) {
     clearError();
     if (!mayWrite(name)) return nullptr;
     std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, bitRate, format, channels));
@@ -346,6 +352,8 @@ std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, Soun
         SoundDebuggableClass::setError("no writer for this file name (use " + writableExtensions() + ")");
         return nullptr;
     }
+    // A WAV output of more than 4 GiB is written as RF64.
+    if (auto* sndfile = dynamic_cast<SoundWriterSndfile*>(writer.get())) sndfile->setExpectedFrames(frames);
     if (writer->open(name) != SoundTools::Ok) return nullptr;
     return writer;
 }
@@ -356,6 +364,12 @@ bool isWritableExtension(const QString& extension) {
 }
 
 QString writableExtensions() { return "wav, flac, ogg, mp3"; }
+
+QString bitRateHelp(const QString& what) {
+    return QString("Bit rate of MP3 %1 in kbit/s (default 192). MP3 comes out 0.72 dB quieter than WAV, FLAC or Ogg: "
+                   "the encoder is fed 95% of full scale, leaving room for its overshoots.")
+        .arg(what);
+}
 
 SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source) {
     const QString e = extension.toLower();
@@ -374,15 +388,14 @@ QString formatDb(double db) {
 
 QString formatTime(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
-    const long long h = (long long)(seconds / 3600.0);
-    double r = seconds - 3600.0 * double(h);
-    const int m = int(r / 60.0);
-    r -= 60.0 * m;
-    // Rounded for printing only: 59.9996 s reads 00:00:60.000 as the library's own times do.
-    return QString("%1:%2:%3")
-        .arg(h, 2, 10, QChar('0'))
-        .arg(m, 2, 10, QChar('0'))
-        .arg(r, 6, 'f', 3, QChar('0'));
+    // Rounded to the millisecond before it is split, so that 10799.9996 s reads
+    // 03:00:00.000, never 02:59:60.000.
+    const long long ms = std::llround(seconds * 1000.0);
+    return QString("%1:%2:%3.%4")
+        .arg(ms / 3600000, 2, 10, QChar('0'))
+        .arg(ms / 60000 % 60, 2, 10, QChar('0'))
+        .arg(ms / 1000 % 60, 2, 10, QChar('0'))
+        .arg(ms % 1000, 3, 10, QChar('0'));
 }
 
 // ---------------------------------------------------------------- interruption

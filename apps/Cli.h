@@ -148,9 +148,11 @@ unsigned outputChannels(const SoundReader& source);
 // warns with it.
 QString mixDownNote(unsigned channels);
 // Opens a writer on `name`, which is usually an OutputFile's temporary.
-// channels: those of the file written (1 or 2), see outputChannels.
+// channels: those of the file written (1 or 2), see outputChannels. `frames`,
+// the length of the stream when known, lets a WAV output of more than 4 GiB be
+// written as RF64.
 std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, SoundTools::SoundFormat format,
-                                        unsigned bitRate = 192, unsigned channels = 2);
+                                        unsigned bitRate = 192, unsigned channels = 2, int64_t frames = 0);
 // Whether the output may be written (checked before any work is done; the
 // final move checks again, see OutputFiles.h). False, with the cause in
 // lastError(), when something has the name and -y was not given (a dangling
@@ -168,6 +170,9 @@ QString normalisedPath(const QString& name);
 // The sample format to ask of a writer for this extension, keeping the source's
 // where the container can carry it.
 SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source);
+// The help text of --bitrate (what is told of MP3 output); `what` is
+// "output" or "pieces".
+QString bitRateHelp(const QString& what);
 // Extensions the writers handle.
 bool isWritableExtension(const QString& extension);
 // "wav, flac, ogg, mp3"

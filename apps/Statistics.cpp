@@ -1,8 +1,8 @@
 #include "Statistics.h"
 
 #include <QFileInfo>
-#include "tonewright/SoundStatFile.h"
 #include <cmath>
+#include "tonewright/SoundStatFile.h"
 #include <mutex>
 
 #include "Cli.h"
@@ -105,7 +105,7 @@ bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands,
     out.file = input;
     out.rate = rate;
     out.frames = frames;
-    out.length = QString::fromStdString(reader->getLengthString());
+    out.length = formatTime(reader->getLength());
     out.statisticsFile = name;
     out.detector = SoundRef<RMSStepDetector>::share(detector);
     out.frequencies = f.getFrequencies();
@@ -133,8 +133,23 @@ bool findReference(Analysis& a, const QString& name, double maxCorrection, int p
         return false;
     }
     const SoundStatFile stats = statFileOf(a);
-    if (stats.getRelativeLevels().empty()) {
+    const std::vector<double> relative = stats.getRelativeLevels();
+    if (relative.empty()) {
         *error = "the analysis holds no band levels";
+        return false;
+    }
+    // Samples that are not numbers make every level one; silence makes every
+    // band alike. Neither has a balance to compare with a curve.
+    bool numbers = true, sound = false;
+    for (const BandResult& b : a.bands) {
+        numbers = numbers && !std::isnan(b.rmsDb);
+        sound = sound || (std::isfinite(b.rmsDb) && b.rmsDb > -100.0);
+    }
+    for (double l : relative) numbers = numbers && !std::isnan(l);
+    if (!numbers || !sound) {
+        *error = numbers ? QString("the recording has no measurable sound (digital silence, or samples that are "
+                                   "not numbers): no reference curve applies")
+                         : QString("the recording's samples are not numbers (NaN): no reference curve applies");
         return false;
     }
     SoundStatReference ref;

@@ -64,7 +64,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     if (file.ok())
         writer = openWriter(file.path(), reader->getSampleRate(),
                             formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
-                            outputChannels(*reader));
+                            outputChannels(*reader), reader->getFrameNB());
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;
@@ -156,7 +156,7 @@ const QCommandLineOption kList("list", "List the reference curves of the catalog
 const QCommandLineOption kMaxCorrection("max-correction", "Limit of each band's difference from the reference, in dB (default 12); the differences are then lowered so that all are cuts, which can reach twice the limit, and the make-up gain is added.", "dB", "12");
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
-const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 output in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("output"), "kbit/s", "192");
 const QCommandLineOption kReanalyse("reanalyse", "Measure the band levels even when a statistics file of the input "
                                                  "(saved by analyse) holds them.");
 

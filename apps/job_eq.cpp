@@ -42,7 +42,7 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
     if (file.ok())
         writer = cli::openWriter(file.path(), reader->getSampleRate(),
                                  cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
-                            cli::outputChannels(*reader));
+                            cli::outputChannels(*reader), reader->getFrameNB());
     if (!writer) {
         cli::printError(output, "cannot write", cli::lastError());
         return false;
@@ -129,7 +129,7 @@ const QCommandLineOption kOutput({"o", "output"},
                                  "name");
 const QCommandLineOption kFormat({"f", "format"}, "Output format: wav, flac, ogg or mp3 (default: the input's).", "ext");
 const QCommandLineOption kGain({"g", "gain"}, "Output gain in dB (default 0).", "dB", "0");
-const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 output in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("output"), "kbit/s", "192");
 const QCommandLineOption kPlot("plot", "Draw the equaliser's response into a PNG picture (at the first input's rate, "
                                        "44100 Hz without inputs).",
                                "file.png");

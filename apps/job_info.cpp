@@ -1,4 +1,5 @@
 // info: what a sound file holds — format, rate, channels, length, tags, cover.
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
 
@@ -43,6 +44,20 @@ const TagField kTagFields[] = {{"title", &SoundIDTag::title},     {"artist", &So
                                {"track", &SoundIDTag::track},     {"genre", &SoundIDTag::genre},
                                {"tracks", &SoundIDTag::trackTotal}, {"comment", &SoundIDTag::comment}};
 
+// The container by the file's first bytes: the name's extension only chooses
+// the reader, which may find other data than the name says.
+QString containerOf(const QString& path, const QString& ext) {
+    QFile f(path);
+    QByteArray head;
+    if (f.open(QIODevice::ReadOnly)) head = f.read(64);
+    if ((head.startsWith("RIFF") || head.startsWith("RF64")) && head.mid(8, 4) == "WAVE") return "wav";
+    if (head.startsWith("fLaC")) return "flac";
+    if (head.startsWith("OggS")) return "ogg";
+    if (head.startsWith("ID3") || (head.size() > 1 && uchar(head[0]) == 0xFF && (uchar(head[1]) & 0xE0) == 0xE0))
+        return "mp3";
+    return ext;
+}
+
 cli::FileOutcome describe(int, const QString& input) {
     cli::FileOutcome out;
     std::unique_ptr<SoundReader> reader = cli::openReader(input);
@@ -50,10 +65,12 @@ cli::FileOutcome describe(int, const QString& input) {
         cli::printError(input, "cannot read", cli::lastError());
         return out;
     }
-    const QString ext = QFileInfo(input).suffix().toLower();
+    const QString named = QFileInfo(input).suffix().toLower();
+    const QString ext = containerOf(input, named);
     // The MP3 reader decodes to 16 bits whatever the encoder started from.
     const bool mp3 = ext == "mp3";
-    const QString format = mp3 ? QString("MP3") : QString("%1, %2").arg(ext.toUpper(), sampleFormatName(reader->getInputFormat()));
+    QString format = mp3 ? QString("MP3") : QString("%1, %2").arg(ext.toUpper(), sampleFormatName(reader->getInputFormat()));
+    if (ext != named) format += QString(" (named .%1)").arg(named);
     const unsigned channels = reader->getFileChannelNum();
     const SoundIDTag tag = cli::inputTags(input, *reader);
 
@@ -62,7 +79,7 @@ cli::FileOutcome describe(int, const QString& input) {
     text += QString("  rate      %1 Hz\n").arg(reader->getSampleRate());
     text += QString("  channels  %1%2\n").arg(channels).arg(channels > 2 ? " (" + cli::mixDownNote(channels) + ")" : "");
     text += QString("  length    %1 (%2 frames)\n")
-                .arg(QString::fromStdString(reader->getLengthString()))
+                .arg(cli::formatTime(reader->getLength()))
                 .arg(reader->getFrameNB());
     QJsonObject tags;
     for (const TagField& f : kTagFields) {
@@ -90,7 +107,7 @@ cli::FileOutcome describe(int, const QString& input) {
     o["mixedDownToStereo"] = channels > 2;
     o["frames"] = double(reader->getFrameNB());
     o["seconds"] = cli::roundSeconds(reader->getLength());
-    o["length"] = QString::fromStdString(reader->getLengthString());
+    o["length"] = cli::formatTime(reader->getLength());
     o["tags"] = tags;
     o["cover"] = cover;
     if (cover) {

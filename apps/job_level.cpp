@@ -53,7 +53,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     if (file.ok())
         writer = openWriter(file.path(), reader->getSampleRate(),
                             formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
-                            outputChannels(*reader));
+                            outputChannels(*reader), reader->getFrameNB());
     if (!writer) {
         printError(output, "cannot write", lastError());
         return false;
@@ -151,7 +151,7 @@ const QCommandLineOption kTarget({"t", "target"}, "RMS each region is brought to
 const QCommandLineOption kMaxGain("max-gain", "Largest gain a region gets, in dB (default 12).", "dB", "12");
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
-const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 output in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("output"), "kbit/s", "192");
 const QCommandLineOption kReanalyse("reanalyse", "Find the regions again even when a statistics file of the input "
                                                  "(saved by analyse) holds them.");
 

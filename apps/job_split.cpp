@@ -553,7 +553,7 @@ const QCommandLineOption kCue("cue", "Write a CUE sheet of the pieces beside the
 const QCommandLineOption kM3u("m3u", "Write an M3U playlist of the pieces beside them.");
 const QCommandLineOption kFromCue("from-cue", "Cut at the tracks of this CUE sheet instead of at gaps (one input).",
                                   "file.cue");
-const QCommandLineOption kBitRate("bitrate", "Bit rate of MP3 pieces in kbit/s (default 192).", "kbit/s", "192");
+const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("pieces"), "kbit/s", "192");
 const QCommandLineOption kDryRun({"n", "dry-run"}, "Print the pieces without writing anything.");
 
 int runSplit(const QStringList& args) {

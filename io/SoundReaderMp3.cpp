@@ -170,7 +170,7 @@ SoundTools::Status SoundReaderMp3::checkComplete(const QByteArray& utf8) {
     mpg123_scan(mHandle.get());
     const off_t present = mpg123_framelength(mHandle.get());
     if (hasInfoHeader && announced > 0 && present >= 0 && present < announced) {
-        setError(QStringLiteral("File is truncated: its header announces %1 MP3 frames, the file holds %2")
+        setError(QStringLiteral("File is truncated or damaged: its header announces %1 MP3 frames, %2 can be found")
                      .arg(qint64(announced))
                      .arg(qint64(present)),
                  utf8.constData());

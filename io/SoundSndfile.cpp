@@ -12,6 +12,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -346,9 +347,37 @@ int SoundWriterSndfile::getFormatCode() const { return mInfo->format; }
 
 unsigned SoundWriterSndfile::getChannelNum() const { return mChannels; }
 
+namespace {
+// Room kept under the 32-bit sizes of a RIFF file for its header and tags.
+constexpr int64_t kWavDataLimit = int64_t(0xFFFFFFFFll) - 65536;
+
+int bytesPerSample(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8: return 1;
+        case SF_FORMAT_PCM_24: return 3;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT: return 4;
+        case SF_FORMAT_DOUBLE: return 8;
+        default: return 2;
+    }
+}
+}  // namespace
+
+bool SoundWriterSndfile::needsRf64(int64_t frames, unsigned channels, SoundTools::SoundFormat format) {
+    const int code = writerFormatCode(format, Wav);
+    return frames > 0 && frames * int64_t(channels) * bytesPerSample(code) > kWavDataLimit;
+}
+
 SoundTools::Status SoundWriterSndfile::open(QString name) {
     close();
     SF_INFO info = *mInfo;
+    const bool wav = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV;
+    const int bytes = bytesPerSample(info.format);
+    if (wav && mExpectedFrames > 0 && mExpectedFrames * int64_t(mChannels) * bytes > kWavDataLimit)
+        info.format = SF_FORMAT_RF64 | (info.format & SF_FORMAT_SUBMASK);
+    mSizeLimited = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV;
+    mDataBytes = 0;
     const QByteArray local = name.toLocal8Bit();
     SNDFILE* handle = sf_open(local.constData(), SFM_WRITE, &info);
     if (!handle) {
@@ -375,7 +404,17 @@ unsigned SoundWriterSndfile::write(unsigned count, double* src) {
         markFailed();
         return 0;
     }
+    const int64_t frameBytes = int64_t(mChannels) * bytesPerSample(mInfo->format);
+    if (mSizeLimited && mDataBytes + int64_t(count) * frameBytes > kWavDataLimit) {
+        setError(QString("%1: the recording outgrows the 4 GiB a WAV file can hold (give its length before "
+                         "writing, and it is written as RF64)")
+                     .arg(mFileName),
+                 "SoundWriterSndfile");
+        markFailed();
+        return 0;
+    }
     sf_count_t written = 0;
+    errno = 0;
     if (mInfo->format == (SF_FORMAT_OGG | SF_FORMAT_VORBIS)) {
         for (unsigned done = 0; done < count;) {
             const unsigned chunk = std::min(kOggChunk, count - done);
@@ -389,12 +428,21 @@ unsigned SoundWriterSndfile::write(unsigned count, double* src) {
     } else {
         written = sf_writef_double(mHandle, src, count);
     }
+    const int systemError = errno;
+    if (written > 0) mDataBytes += written * frameBytes;
     if (sf_error(mHandle) != 0) {
         const char* text = sf_strerror(mHandle);
         if (text && *text)
             setError(QString("%1: %2").arg(mFileName, QString::fromUtf8(text)), "SoundWriterSndfile");
     }
-    if (written < sf_count_t(count)) markFailed();
+    if (written < sf_count_t(count)) {
+        // Some encoders report a failed file write as an unspecified error: the
+        // system's cause (a full disk, the file size limit) is the one to say.
+        if (systemError == ENOSPC || systemError == EFBIG || systemError == EIO || systemError == EDQUOT)
+            setError(QString("%1: %2").arg(mFileName, QString::fromLocal8Bit(std::strerror(systemError))),
+                     "SoundWriterSndfile");
+        markFailed();
+    }
     return written > 0 ? unsigned(written) : 0u;
 }
 

@@ -73,6 +73,12 @@ public:
 
     // Runs the whole stream from the reader's position; writer may be null.
     SoundTools::Status processAll(SoundReader& reader, SoundWriter* writer);
+
+    // Stream positions are 32-bit: the longest stream a run carries, with room
+    // left for the padding and the blocks that flush it (2^24 frames). A longer
+    // stream (or one read past this point when its length is not known) is
+    // refused with an error, never wrapped.
+    static constexpr int64_t kMaxStreamFrames = int64_t(2147483647) - (int64_t(1) << 24);
     SoundTools::Status initProcessLoop(SoundReader& reader, LoopContext& ctx);
     SoundTools::Status singleProcessLoop(SoundReader& reader, LoopContext& ctx, SoundWriter* writer);
     int endProcessLoop(LoopContext& ctx);

@@ -77,6 +77,13 @@ public:
     unsigned getChannelNum() const override;
     // The libsndfile format code (major format | subtype) this writer asks for.
     int getFormatCode() const;
+    // The length of the stream to come, when known: a WAV file that would
+    // outgrow the 4 GiB its RIFF header can count is written as RF64 (the WAV
+    // layout with 64-bit sizes). Call before open(). A plain WAV file that
+    // reaches the limit anyway fails with an error instead of wrapping its sizes.
+    void setExpectedFrames(int64_t frames) { mExpectedFrames = frames; }
+    // Whether a WAV file of so many frames needs RF64.
+    static bool needsRf64(int64_t frames, unsigned channels, SoundTools::SoundFormat format);
 
 protected:
     unsigned write(unsigned count, double* src) override;
@@ -90,6 +97,9 @@ private:
     unsigned mChannels;
     QString mFileName;
     std::vector<short> mShorts;  // conversion space for 16-bit output
+    int64_t mExpectedFrames = 0;
+    int64_t mDataBytes = 0;      // written so far, counted for a plain WAV file only
+    bool mSizeLimited = false;   // a plain WAV file: its sizes are 32-bit
     std::unique_ptr<OutputFileWatch> mWatch;  // notices the file being removed while written
     SoundIDTag mTags;  // given to setTags; the fields libsndfile cannot hold are written at close
 };

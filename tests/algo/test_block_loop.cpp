@@ -1,4 +1,5 @@
 #include <QObject>
+#include <algorithm>
 #include <vector>
 
 #include "common/TestKit.h"
@@ -161,6 +162,57 @@ TEST(BlockLoop, ConfigurationAndWriterFailures) {
     tk::MemoryReader reader2(tk::ramp(100), kRate);
     EXPECT_EQ(scale->processAll(reader2, &wrongRate), SoundTools::Error);
     EXPECT_EQ(SoundDebuggableClass::getError(), "SoundWriter::WriteBuffer : Samplerate conversion not implemented");
+}
+
+// The stream timeline is 32-bit: a stream longer than a run can carry, or a
+// source of unknown length read up to the end of the timeline, is refused
+// with a message, and nothing is read past the point the run stops at.
+TEST(BlockLoop, StreamsPastTheTimelineAreRefused) {
+    // Zeros without end from `start` on, claiming `frames` (0: not known).
+    class EndlessReader : public tk::MemoryReader {
+    public:
+        EndlessReader(unsigned frames, int start) : tk::MemoryReader({}, kRate), mFrames(frames) { mOffset = start; }
+        unsigned getFrameNB() const override { return mFrames; }
+        unsigned reads = 0;
+
+    protected:
+        unsigned read(unsigned count, double* dest) override {
+            ++reads;
+            std::fill(dest, dest + 2 * size_t(count), 0.0);
+            return count;
+        }
+
+    private:
+        unsigned mFrames;
+    };
+    const int64_t limit = SoundAlgo::kMaxStreamFrames;
+    struct Case {
+        const char* what;
+        unsigned frames;
+        int start;
+        bool refusedAtOnce;
+    };
+    const Case cases[] = {
+        {"longer than the timeline", unsigned(limit + 1), 0, true},
+        {"more than 2^32 frames, clamped", 0xFFFFFFFFu, 0, true},
+        {"unknown length, near the end of the timeline", 0, int(limit - 5000), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EndlessReader reader(c.frames, c.start);
+        auto scale = SoundRef<SoundAlgoScale>::make(1.0);
+        tk::MemoryWriter writer(kRate);
+        SoundDebuggableClass::setError("none");
+        EXPECT_EQ(scale->processAll(reader, &writer), SoundTools::Error);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(QString::number(limit)))
+            << SoundDebuggableClass::getError().toStdString();
+        if (c.refusedAtOnce) {
+            EXPECT_EQ(reader.reads, 0u);
+        } else {
+            EXPECT_GT(reader.reads, 0u);
+        }
+        EXPECT_LE(int64_t(reader.getOffset()), limit);
+    }
 }
 
 TEST(BlockLoop, NamesCarryTheId) {

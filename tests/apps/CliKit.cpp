@@ -67,6 +67,26 @@ QString albumCopy(const tk::TempDir& dir, const QString& name) {
     return QFile::copy(albumWav(), path) ? path : QString();
 }
 
+QString longAlbum(const tk::TempDir& dir, int repeats, const QString& name) {
+    QFile in(albumWav());
+    if (!in.open(QIODevice::ReadOnly)) return QString();
+    // The album's own header is the plain 44-byte one: only its sizes change.
+    QByteArray header = in.read(44);
+    const QByteArray data = in.readAll();
+    const quint32 bytes = quint32(data.size()) * quint32(repeats);
+    auto put32 = [&](int at, quint32 v) {
+        for (int i = 0; i < 4; ++i) header[at + i] = char((v >> (8 * i)) & 0xff);
+    };
+    put32(4, 36 + bytes);
+    put32(40, bytes);
+    const QString path = dir.path(name);
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(header) != header.size()) return QString();
+    for (int i = 0; i < repeats; ++i)
+        if (out.write(data) != data.size()) return QString();
+    return path;
+}
+
 std::vector<double> albumTrackStarts() {
     std::vector<double> starts;
     const tk::Recording& rec = albumRecording();

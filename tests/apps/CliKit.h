@@ -33,6 +33,9 @@ const tk::Recording& albumRecording();
 // A copy of the album in dir (analyse writes its statistics beside its input:
 // tests that analyse work on copies, so that the shared album has none).
 QString albumCopy(const tk::TempDir& dir, const QString& name = "album.wav");
+// The album played `repeats` times in one WAV file in dir (long enough for a
+// job to be caught while it writes).
+QString longAlbum(const tk::TempDir& dir, int repeats, const QString& name = "long.wav");
 // Stretch starts of the album (seconds), in order.
 std::vector<double> albumTrackStarts();
 

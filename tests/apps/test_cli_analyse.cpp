@@ -98,7 +98,8 @@ TEST(CliAnalyse, PictureOfTheStatedSize) {
     // Several inputs: a folder of pictures named after them.
     const QString second = dir.path("second.wav");
     ASSERT_TRUE(QFile::copy(clitest::albumWav(), second));
-    const QString folder = dir.path("pictures");
+    // A folder is a name that is one or ends in '/' (made when missing).
+    const QString folder = dir.path("pictures") + "/";
     const clitest::Run two = tool({"analyse", "--no-save", "--plot", folder, "--plot-size", "640x480", clitest::albumWav(), second});
     ASSERT_EQ(two.exitCode, 0) << two.err.toStdString();
     for (const QString name : {"album.png", "second.png"}) {

@@ -1,7 +1,9 @@
 // The frame every job shares: usage and processing errors, exit codes, the
 // streams results and messages go to, versions and the progress bar.
 #include <QDir>
+#include <cmath>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 
@@ -34,6 +36,9 @@ TEST(CliFrame, UsageErrorsExitWithOne) {
         {"unknown format", {"level", "-f", "aiff", wav}},
         {"several inputs to one output file", {"level", "-o", "x.wav", wav, wav}},
         {"picture size", {"analyse", "--plot", "x.png", "--plot-size", "10x10", wav}},
+        {"several inputs to one picture", {"analyse", "--no-save", "--plot", "x.png", wav, wav}},
+        {"picture under a text name", {"eq", "--preset", "Rock", "--plot", "p.txt"}},
+        {"output folder of a usage error", {"level", "-f", "aiff", "-o", "made-by-usage-error/", wav}},
         {"negative minimum length", {"split", "--min-length", "-1", wav}},
         {"two demo inputs", {"demo", wav, wav}},
         {"unknown reference curve", {"correct", "--reference", "Nonesuch", wav}},
@@ -53,6 +58,8 @@ TEST(CliFrame, UsageErrorsExitWithOne) {
         EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
         EXPECT_FALSE(r.err.trimmed().isEmpty());
     }
+    // Nothing was made on the way.
+    for (const char* name : {"x.png", "p.txt", "made-by-usage-error"}) EXPECT_FALSE(QFileInfo::exists(name)) << name;
 }
 
 // Files that cannot be read end with 2 and a message naming the file, for
@@ -94,6 +101,77 @@ TEST(CliFrame, BatchGoesOnPastABadFile) {
     ASSERT_TRUE(doc.isArray()) << r.out.toStdString();
     EXPECT_EQ(doc.array().size(), 2);
     EXPECT_TRUE(r.err.contains("/nonexistent/x.wav"));
+}
+
+namespace {
+// A WAV header of the given fields followed by `data` bytes (float when bits is 32).
+void writeWavHeader(const QString& path, unsigned rate, unsigned bits, const QByteArray& data) {
+    QByteArray b("RIFF");
+    auto put = [&](quint32 v, int bytes) {
+        for (int i = 0; i < bytes; ++i) b.append(char((v >> (8 * i)) & 0xff));
+    };
+    put(36 + data.size(), 4);
+    b.append("WAVEfmt ");
+    put(16, 4);
+    put(bits == 32 ? 3 : 1, 2);
+    put(2, 2);
+    put(rate, 4);
+    put(rate * bits / 4, 4);
+    put(bits / 4, 2);
+    put(bits, 2);
+    b.append("data");
+    put(data.size(), 4);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(b + data);
+}
+}  // namespace
+
+// Messages name the file and the cause in words (never a class of the
+// library), and what is told of a file comes from its data, not its name.
+TEST(CliFrame, MessagesSayTheCauseInWords) {
+    tk::TempDir dir;
+    writeWavHeader(dir.path("rate0.wav"), 0, 16, QByteArray(400, '\0'));
+    QByteArray nan;
+    const float notANumber = std::nanf("");
+    for (int i = 0; i < 2 * 22050; ++i) nan.append(reinterpret_cast<const char*>(&notANumber), 4);
+    writeWavHeader(dir.path("nan.wav"), 22050, 32, nan);
+    // 59.9996 s: rounded to the millisecond it is one minute.
+    ASSERT_TRUE(tk::writeWav16(dir.path("minute.wav"), tk::noise(599996, 0.1), 10000, 2));
+    const bool haveSox = tk::haveTool("sox");
+    if (haveSox) {
+        ASSERT_EQ(tk::runCommand("sox " + tk::shellQuote(clitest::albumWav()) + " -t flac " +
+                                 tk::shellQuote(dir.path("flac-data.wav"))),
+                  0);
+    }
+    struct Case {
+        const char* what;
+        QStringList args;
+        int exit;
+        QString says, never;
+    };
+    const Case cases[] = {
+        {"no sample rate", {"info", dir.path("rate0.wav")}, 2, "no sample rate", "SF_INFO"},
+        {"samples that are not numbers", {"correct", "-o", dir.path("c.wav"), dir.path("nan.wav")}, 2, "not numbers", ""},
+        {"length rounded as a whole", {"info", dir.path("minute.wav")}, 0, "00:01:00.000", "00:00:60.000"},
+        {"FLAC data named .wav", {"info", dir.path("flac-data.wav")}, 0, "FLAC", "WAV,"},
+    };
+    for (const Case& c : cases) {
+        if (!haveSox && c.args.last().contains("flac-data")) continue;
+        SCOPED_TRACE(c.what);
+        const clitest::Run r = tool(c.args);
+        EXPECT_EQ(r.exitCode, c.exit) << r.err.toStdString();
+        const QString text = r.out + r.err;
+        EXPECT_TRUE(text.contains(c.says)) << text.toStdString();
+        if (!c.never.isEmpty()) {
+            EXPECT_FALSE(text.contains(c.never)) << text.toStdString();
+        }
+        EXPECT_FALSE(r.err.contains(QRegularExpression("Sound[A-Z]\\w+|::"))) << r.err.toStdString();
+        if (c.exit != 0) {
+            EXPECT_TRUE(r.err.contains(c.args.last())) << r.err.toStdString();
+        }
+    }
+    EXPECT_FALSE(QFileInfo::exists(dir.path("c.wav")));
 }
 
 TEST(CliFrame, HelpForEveryJob) {

@@ -329,6 +329,44 @@ TEST_F(SndfileTest, UnwritableOutputsAreErrorsNamingTheFile) {
     }
 }
 
+// A WAV file counts its sizes in 32 bits: a stream announced longer than 4 GiB
+// of samples is written as RF64, a shorter one as plain RIFF, and both read
+// back whole.
+TEST_F(SndfileTest, LongStreamsAreWrittenAsRf64) {
+    const int64_t gib4 = int64_t(1) << 32;
+    struct Case {
+        SoundTools::SoundFormat format;
+        int bytes;  // per sample, by the format's definition
+        int64_t frames;
+    };
+    const Case cases[] = {
+        {SoundTools::Pcm16, 2, gib4 / 4 + 1},  {SoundTools::Pcm16, 2, gib4 / 4 - (1 << 20)},
+        {SoundTools::Pcm24, 3, gib4 / 6 + 1},  {SoundTools::Double, 8, gib4 / 16 + 1},
+        {SoundTools::Double, 8, gib4 / 32},    {SoundTools::Pcm8, 1, gib4 / 2 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "format " << int(c.format) << ", " << c.frames << " frames");
+        const bool large = c.frames * 2 * c.bytes >= gib4 - 65536;
+        EXPECT_EQ(SoundWriterSndfile::needsRf64(c.frames, 2, c.format), large);
+        // The container follows the announced length; the file is as long as what was written.
+        const QString file = dir.path("long.wav");
+        SoundWriterSndfile w(kRate, 2, c.format, SoundWriterSndfile::Wav);
+        w.setExpectedFrames(c.frames);
+        ASSERT_EQ(w.open(file), SoundTools::Ok);
+        auto copy = SoundRef<SoundAlgoBypass>::make();
+        tk::MemoryReader reader(tk::noise(3000, 0.5), kRate);
+        ASSERT_EQ(copy->processAll(reader, &w), SoundTools::Ok);
+        w.close();
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.read(4), QByteArray(large ? "RF64" : "RIFF"));
+        SoundReaderSndfile back;
+        ASSERT_EQ(back.open(file), SoundTools::Ok);
+        EXPECT_EQ(back.getFrameNB(), 3000u);
+        QFile::remove(file);
+    }
+}
+
 // 16-bit output: scale by 32768, round to nearest (ties to even), clip; NaN is 0.
 TEST_F(SndfileTest, SixteenBitOutputRoundsAndClips) {
     const double nan = std::nan("");
