@@ -14,6 +14,7 @@
 #include "tonewright/SoundAlgoEqFIR.h"
 #include "tonewright/SoundAlgoFFTFilter.h"
 #include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundAlgoLimiter.h"
 #include "tonewright/SoundAlgoMultibandAmplifier.h"
@@ -230,6 +231,7 @@ const std::vector<AlgoEntry>& algorithmTable() {
         {"Level statistics and RMS", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsAndRMS, 0.2); }},
         {"Level RMS only", [] { return make<SoundAlgoStats>(SoundAlgoStats::RMSOnly, 0.05); }},
         {"Level statistics only", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsOnly, 0.0); }},
+        {"Loudness", [] { return make<SoundAlgoLoudness>(1.0); }},
         {"Statistics analysis",
          [] {
              SoundAlgoStatAnalysis::Settings s;
