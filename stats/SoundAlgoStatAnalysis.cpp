@@ -44,6 +44,10 @@ SoundAlgoStatAnalysis::SoundAlgoStatAnalysis(const Settings& settings, const std
         branches->addNewBranch();
         branches->pushAlgo(direct.release());
         branches->pushAlgo(stats.release());
+        // Back to time frames (a disabled inverse gives silence at no cost): a
+        // branch that ends on spectra cannot be padded when another branch
+        // looks further ahead (the detector's window at low sample rates).
+        branches->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(true).release());
     }
     if (mSettings.loudness) {
         auto loudness = SoundRef<SoundAlgoLoudness>::make(mSettings.shortTermStep);
