@@ -192,7 +192,8 @@ SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrecti
 bool savedOrFreshAnalysis(const QString& input, const AnalysisSettings& fresh, bool reanalyse, Analysis& own,
                           QString* savedFile, int fileIndex, int& pass, int passes) {
     QString why;
-    if (!reanalyse && loadSavedAnalysis(input, fresh.noiseThresholdDb, fresh.bands, own, &why)) {
+    if (!reanalyse && loadSavedAnalysis(input, fresh.noiseThresholdDb, fresh.bands, own, &why) &&
+        (!fresh.loudness || own.loudness.measured)) {
         *savedFile = own.statisticsFile;
         return true;
     }
