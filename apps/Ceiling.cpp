@@ -36,7 +36,7 @@ bool readTruePeak(const JobParser& p, double* ceilingDb) {
 double lossyMarginDb(const QString& extension) {
     const QString e = extension.toLower();
     if (e == "mp3") return 1.0;
-    if (e == "ogg" || e == "oga") return 0.6;
+    if (e == "ogg" || e == "oga") return 1.0;
     return 0.05;  // 16-bit rounding and dither stay far below this
 }
 

@@ -8,6 +8,7 @@ using Frame = SoundTools::StereoFrame<double>;
 namespace {
 constexpr int kHalf = SoundAlgoTruePeakLimiter::kTaps / 2;
 constexpr double kPi = 3.14159265358979323846;
+constexpr double kHeadroomDb = 0.2;
 
 // Modified Bessel function of the first kind, order 0 (Kaiser window).
 double bessel0(double x) {
@@ -22,7 +23,9 @@ double bessel0(double x) {
 
 SoundAlgoTruePeakLimiter::SoundAlgoTruePeakLimiter(double ceilingDb, double lookAheadTime, double releaseTime)
     : mCeilingDb(std::isfinite(ceilingDb) ? ceilingDb : 0.0),
-      mCeiling(std::pow(10.0, mCeilingDb / 20.0)),
+      // The short interpolator under-reads the overshoot of abrupt steps and
+      // the gain's own modulation adds a little: aim a fifth of a dB lower.
+      mCeiling(std::pow(10.0, (mCeilingDb - kHeadroomDb) / 20.0)),
       mLookAheadTime(lookAheadTime > 0.0 && lookAheadTime < 1.0 ? lookAheadTime : 0.0015),
       mReleaseTime(releaseTime > 0.0 && releaseTime < 60.0 ? releaseTime : 0.05) {
     // Phase k interpolates at k/8 of the way from frame c to frame c + 1, from

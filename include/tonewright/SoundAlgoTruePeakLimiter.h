@@ -8,7 +8,8 @@
 // interpolation). The gain a frame needs (ceiling / its true peak, at most 1)
 // is spread over a short look-ahead: a sliding minimum over the look-ahead,
 // an exponential release, and a moving average as long as the look-ahead, so
-// the gain is at or below what every frame needs and never jumps. Both
+// the gain is at or below what every frame needs and never jumps (aiming
+// 0.2 dB under the ceiling for what the interpolator misses). Both
 // channels get the same gain (the stereo image stays).
 //
 // One output frame per input frame and no delay (the look-ahead is input
