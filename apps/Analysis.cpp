@@ -8,8 +8,7 @@
 #include "Cli.h"
 #include "Meters.h"
 #include "Progress.h"
-#include "tonewright/SoundAlgoElementary.h"
-#include "tonewright/SoundAlgoFFT.h"
+#include "tonewright/SoundAlgoStatAnalysis.h"
 
 namespace cli {
 
@@ -114,6 +113,34 @@ void fillBandLevels(Analysis& out) {
     }
 }
 
+void readLoudness(const SoundAlgoLoudness& l, Analysis& a) {
+    LoudnessResult& r = a.loudness;
+    r.measured = true;
+    r.tooShort = l.isTooShort();
+    r.integrated = l.getIntegrated();
+    r.range = l.getRange();
+    r.maxMomentary = l.getMaxMomentary();
+    r.maxShortTerm = l.getMaxShortTerm();
+    r.truePeak = l.getTruePeak();
+    r.truePeakLeft = l.getTruePeak(0);
+    r.truePeakRight = l.getTruePeak(1);
+    r.samplePeak = l.getSamplePeak();
+    r.shortTerm = l.getShortTerm();
+    r.shortTermStep = l.getShortTermStep();
+}
+
+AlbumLoudness albumLoudness(const std::vector<const Analysis*>& tracks) {
+    AlbumLoudness album;
+    std::vector<SoundAlgoLoudness*> measured;
+    for (const Analysis* a : tracks)
+        if (a && a->loudnessAlgo) measured.push_back(a->loudnessAlgo.get());
+    album.tracks = int(measured.size());
+    album.integrated = SoundAlgoLoudness::albumLoudness(measured);
+    album.range = SoundAlgoLoudness::albumRange(measured);
+    album.truePeak = SoundAlgoLoudness::albumTruePeak(measured);
+    return album;
+}
+
 bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis& out, int fileIndex, int pass,
                  int passes) {
     std::unique_ptr<SoundReader> reader = openReader(path);
@@ -123,55 +150,30 @@ bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis
     out.frames = reader->getFrameNB();
     out.length = formatTime(reader->getLength());
 
-    // With the spectrum the detector passes its input on to the FFT in the same
-    // branch: the two look ahead by different amounts, which branches side by
-    // side cannot be aligned for.
-    out.detector = SoundRef<RMSStepDetector>::make(settings.noiseThresholdDb, settings.rmsTime, settings.minSlopeTime,
-                                                   settings.fft ? RMSStepDetector::PassThrough : RMSStepDetector::NoOutput,
-                                                   false);
-    SoundAlgoStats::FrequencyBuilder bandBuilder;
+    SoundAlgoStatAnalysis::Settings s;
+    s.frequencies = settings.frequencies;
+    s.splitter = settings.splitter;
+    s.bandStats = settings.bands;
+    s.stepDetector = true;
+    s.noiseThresholdDb = settings.noiseThresholdDb;
+    s.rmsTime = settings.rmsTime;
+    s.minSlopeTime = settings.minSlopeTime;
+    s.fftStats = settings.fft;
+    s.fftSize = settings.fftSize;
+    s.loudness = settings.loudness;
+    s.parallelBranches = settings.parallelBranches;
+    std::vector<SoundAlgo*> extra;
     SoundRef<LevelMeter> meter;
-    SoundRef<SoundAlgo> root;
-    if (!settings.bands && !settings.envelope && !settings.fft) {
-        // Regions alone: the detector reads the stream itself.
-        root = SoundRef<SoundAlgo>::share(out.detector.get());
-    } else {
-        auto branches = SoundRef<SoundAlgoComposite>::make("measures");
-        branches->setParallelBranches(settings.parallelBranches);
-        int count = 0;
-        auto branch = [&]() {
-            if (count++ > 0) branches->addNewBranch();
-        };
-        if (settings.bands) {
-            branch();
-            branches->buildMultibandTree(settings.frequencies, bandBuilder, settings.splitter);
-        }
-        if (settings.envelope) {
-            branch();
-            meter = SoundRef<LevelMeter>::make(settings.envelopeStep);
-            branches->pushAlgo(SoundRef<LevelMeter>::share(meter.get()).release());
-        }
-        branch();
-        branches->pushAlgo(SoundRef<RMSStepDetector>::share(out.detector.get()).release());
-        if (settings.fft) {
-            // Overlapping blocks under a Hann window: the mean spectrum of the whole stream.
-            branches->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(settings.fftSize, true, true).release());
-            out.fftStats = SoundRef<SoundAlgoFFTStats>::make();
-            branches->pushAlgo(SoundRef<SoundAlgoFFTStats>::share(out.fftStats.get()).release());
-            branches->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(true).release());
-        }
-        // A loop runs an algorithm of one output: the first branch's is taken
-        // (nothing is written).
-        auto chain = SoundRef<SoundAlgoComposite>::make("analyse");
-        chain->pushAlgo(branches.release());
-        if (count > 1) chain->pushAlgo(SoundRef<SoundAlgoSelectChannel>::make(0, count).release());
-        root = std::move(chain);
+    if (settings.envelope) {
+        meter = SoundRef<LevelMeter>::make(settings.envelopeStep);
+        extra.push_back(SoundRef<LevelMeter>::share(meter.get()).release());
     }
+    auto analysis = SoundRef<SoundAlgoStatAnalysis>::make(s, extra);
 
     SoundTools::Status status;
     {
-        PassWatch watch(*root, fileIndex, pass, passes);
-        status = root->processAll(*reader, nullptr);
+        PassWatch watch(*analysis, fileIndex, pass, passes);
+        status = analysis->processAll(*reader, nullptr);
     }
     if (status == SoundTools::Interrupted) {
         SoundDebuggableClass::setError("interrupted");
@@ -180,9 +182,10 @@ bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis
     if (status != SoundTools::Ok) return false;
 
     out.frequencies = settings.frequencies;
+    out.detector = SoundRef<RMSStepDetector>::share(analysis->getStepDetector());
     out.bandStats.clear();
-    if (settings.bands)
-        for (SoundAlgoStats* s : bandBuilder.getStatsVector()) out.bandStats.push_back(SoundRef<SoundAlgoStats>::share(s));
+    for (SoundAlgoStats* b : analysis->getBandStats()) out.bandStats.push_back(SoundRef<SoundAlgoStats>::share(b));
+    if (analysis->getFFTStats()) out.fftStats = SoundRef<SoundAlgoFFTStats>::share(analysis->getFFTStats());
     fillBandLevels(out);
     if (meter) {
         out.rmsDb = meter->rmsDb();
@@ -194,6 +197,10 @@ bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis
         out.envelopeDb = meter->envelopeDb();
         out.envelopeStep = meter->envelopeStep();
     }
+    if (analysis->getLoudness()) {
+        out.loudnessAlgo = SoundRef<SoundAlgoLoudness>::share(analysis->getLoudness());
+        readLoudness(*out.loudnessAlgo, out);
+    }
     readRegions(*out.detector, out.rate, out.frames, out);
     return true;
 }
@@ -201,7 +208,26 @@ bool analyseFile(const QString& path, const AnalysisSettings& settings, Analysis
 // ---------------------------------------------------------------- JSON
 namespace {
 double seconds(int64_t frames, unsigned rate) { return rate ? roundSeconds(double(frames) / rate) : 0.0; }
+// Loudness figures: null where there is none (silence, too short).
+QJsonValue lufs(double v) { return std::isfinite(v) ? QJsonValue(std::round(v * 100.0) / 100.0) : QJsonValue(); }
 }  // namespace
+
+QJsonObject albumToJson(const AlbumLoudness& a) {
+    return QJsonObject{{"tracks", a.tracks},
+                       {"integrated", lufs(a.integrated)},
+                       {"range", lufs(a.range)},
+                       {"truePeak", lufs(a.truePeak)}};
+}
+
+QString formatLoudness(double v, const char* unit) {
+    return (std::isfinite(v) ? QString::number(v, 'f', 1) : QString("-inf")) + " " + unit;
+}
+
+QString albumSummary(const AlbumLoudness& a) {
+    return QString("album (%1 tracks)\n  loudness  %2, range %3, true peak %4\n")
+        .arg(a.tracks)
+        .arg(formatLoudness(a.integrated, "LUFS"), formatLoudness(a.range, "LU"), formatLoudness(a.truePeak, "dBTP"));
+}
 
 QJsonObject analysisToJson(const Analysis& a) {
     QJsonObject o;
@@ -219,6 +245,22 @@ QJsonObject analysisToJson(const Analysis& a) {
         level["peakLeft"] = roundDb(a.leftPeakDb);
         level["peakRight"] = roundDb(a.rightPeakDb);
         o["level"] = level;
+    }
+    if (a.loudness.measured) {
+        const LoudnessResult& l = a.loudness;
+        QJsonArray shortTerm;
+        for (double v : l.shortTerm) shortTerm.append(lufs(v));
+        o["loudness"] = QJsonObject{{"integrated", lufs(l.integrated)},
+                                    {"tooShort", l.tooShort},
+                                    {"range", lufs(l.range)},
+                                    {"maxMomentary", lufs(l.maxMomentary)},
+                                    {"maxShortTerm", lufs(l.maxShortTerm)},
+                                    {"truePeak", lufs(l.truePeak)},
+                                    {"truePeakLeft", lufs(l.truePeakLeft)},
+                                    {"truePeakRight", lufs(l.truePeakRight)},
+                                    {"samplePeak", lufs(l.samplePeak)},
+                                    {"shortTermStep", l.shortTermStep},
+                                    {"shortTerm", shortTerm}};
     }
     QJsonArray freqs;
     for (double f : a.frequencies) freqs.append(f);
@@ -301,6 +343,18 @@ QString analysisSummary(const Analysis& a) {
     if (a.frames > 0 && !a.envelopeDb.empty())
         t += QString("  level     RMS %1 (left %2, right %3), peak %4\n")
                  .arg(formatDb(a.rmsDb), formatDb(a.leftRmsDb), formatDb(a.rightRmsDb), formatDb(a.peakDb));
+    if (a.loudness.measured) {
+        const LoudnessResult& l = a.loudness;
+        if (l.tooShort)
+            t += "  loudness  none: shorter than one 400 ms gating block";
+        else if (!std::isfinite(l.integrated))
+            t += "  loudness  -inf LUFS (silence)";
+        else
+            t += QString("  loudness  %1, range %2").arg(formatLoudness(l.integrated, "LUFS"), formatLoudness(l.range, "LU"));
+        t += QString(", true peak %1 (max momentary %2, short-term %3)\n")
+                 .arg(formatLoudness(l.truePeak, "dBTP"), formatLoudness(l.maxMomentary, "LUFS"),
+                      formatLoudness(l.maxShortTerm, "LUFS"));
+    }
     if (!a.bands.empty()) {
         t += QString("  bands     %1  %2  %3%4\n")
                  .arg("Hz", -13)

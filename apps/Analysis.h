@@ -1,12 +1,15 @@
 #pragma once
 // The analysis of one recording, shared by the analyse, split, level and demo
-// jobs: one pass over the file through a composite whose branches are
+// jobs: one pass over the file through the library's SoundAlgoStatAnalysis,
+// whose branches are
 //  - a multiband tree with a SoundAlgoStats per band (the nine default band
 //    edges give ten bands),
-//  - a LevelMeter (whole-band levels and the level envelope),
 //  - an RMSStepDetector (regions, noise, slopes),
-//  - an FFT with SoundAlgoFFTStats (mean spectrum, summed into the same bands).
-// Jobs that need only the regions leave the other branches out.
+//  - an FFT with SoundAlgoFFTStats (mean spectrum, summed into the same bands),
+//  - SoundAlgoLoudness (integrated loudness, range, true peak, short-term),
+// and, added by the host, a LevelMeter (whole-band levels and the envelope).
+// Jobs that need only the regions (and perhaps the loudness) leave the other
+// branches out.
 //
 // The results keep references on the statistics algorithms and the detector so
 // that they can be stored in a statistics file or drive a second pass.
@@ -23,6 +26,7 @@
 #include "tonewright/RMSStepDetector.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundAlgoStats.h"
 
 namespace cli {
@@ -31,6 +35,7 @@ struct AnalysisSettings {
     bool bands = true;     // per-band statistics (multiband tree)
     bool fft = true;       // FFT statistics
     bool envelope = true;  // whole-band levels and envelope
+    bool loudness = true;  // loudness, range, true peak
     double noiseThresholdDb = -40.0;
     double rmsTime = 0.2;
     double minSlopeTime = 1.0;
@@ -38,7 +43,8 @@ struct AnalysisSettings {
     unsigned fftSize = 8192;
     std::vector<double> frequencies = defaultFrequencies();
     SoundAlgoComposite::SplitterType splitter = SoundAlgoComposite::CrossoverSplit;
-    // The measuring branches run one after the other: files are processed side
+    // The measuring branches run one after the other (they may run side by
+    // side and measure the same; the library's tests hold it): files are processed side
     // by side instead (one per core), and the per-block fork and join of
     // parallel branches costs more than it gains as soon as the cores are
     // busy (three times the processor time on a loaded machine).
@@ -83,6 +89,18 @@ struct ReferenceResult {
     bool isEmpty() const { return name.isEmpty() && levels.empty(); }
 };
 
+// Loudness figures (settings.loudness): LUFS, LU, dBTP; -inf for silence.
+struct LoudnessResult {
+    bool measured = false;
+    bool tooShort = false;  // shorter than one 400 ms gating block
+    double integrated = -INFINITY, range = 0;
+    double maxMomentary = -INFINITY, maxShortTerm = -INFINITY;
+    double truePeak = -INFINITY, truePeakLeft = -INFINITY, truePeakRight = -INFINITY;
+    double samplePeak = -INFINITY;
+    std::vector<double> shortTerm;  // LUFS, one value per shortTermStep seconds
+    double shortTermStep = 0;
+};
+
 struct Analysis {
     QString file;
     unsigned rate = 0;
@@ -104,6 +122,8 @@ struct Analysis {
     std::vector<Stretch> stretches;
     int64_t signalStart = -1, signalEnd = -1;  // frames; -1 when all is noise
 
+    LoudnessResult loudness;
+
     ReferenceResult reference;
     QString statisticsFile;  // where the statistics were saved, when they were
 
@@ -111,7 +131,23 @@ struct Analysis {
     SoundRef<RMSStepDetector> detector;
     std::vector<SoundRef<SoundAlgoStats>> bandStats;
     SoundRef<SoundAlgoFFTStats> fftStats;
+    SoundRef<SoundAlgoLoudness> loudnessAlgo;
 };
+
+// Fills a.loudness from a finished (or stored) measurement.
+void readLoudness(const SoundAlgoLoudness& l, Analysis& a);
+
+// Album figures over several analyses gated together (those measured in this
+// run; stored ones carry no gating blocks and give -inf).
+struct AlbumLoudness {
+    double integrated = -INFINITY, range = 0, truePeak = -INFINITY;
+    int tracks = 0;
+};
+AlbumLoudness albumLoudness(const std::vector<const Analysis*>& tracks);
+QJsonObject albumToJson(const AlbumLoudness& a);
+QString albumSummary(const AlbumLoudness& a);
+// LUFS or dBTP with one decimal, "-inf" for silence.
+QString formatLoudness(double v, const char* unit);
 
 // Runs the analysis pass: file index and pass numbers feed the progress board.
 // False with the cause in lastError() when the file cannot be read.

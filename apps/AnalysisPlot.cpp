@@ -16,7 +16,7 @@ plot::Panel levelPanel(const Analysis& a) {
     const double length = std::max(1.0 / rate, double(a.frames) / rate);
     p.title = "Level — " + QFileInfo(a.file).fileName();
     p.xLabel = "time (s)";
-    p.yLabel = "RMS (dB)";
+    p.yLabel = a.loudness.measured ? "RMS (dB), loudness (LUFS)" : "RMS (dB)";
     p.xMin = 0;
     p.xMax = length;
     p.weight = 1.2;
@@ -31,6 +31,18 @@ plot::Panel levelPanel(const Analysis& a) {
         env.y.push_back(a.envelopeDb[i]);
         if (std::isfinite(a.envelopeDb[i])) lowest = std::min(lowest, a.envelopeDb[i]);
     }
+    // Short-term loudness (3 s windows), value i for the window ending at (i + 1) steps.
+    plot::Series shortTerm;
+    shortTerm.name = "short-term loudness";
+    shortTerm.color = QColor(200, 90, 20);
+    shortTerm.width = 1.6;
+    for (size_t i = 0; i < a.loudness.shortTerm.size(); ++i) {
+        const double v = a.loudness.shortTerm[i];
+        if (!std::isfinite(v)) continue;
+        shortTerm.x.push_back((double(i) + 1.0) * a.loudness.shortTermStep);
+        shortTerm.y.push_back(v);
+        lowest = std::min(lowest, v);
+    }
     for (const RegionResult& r : a.regions) {
         if (r.noise) {
             p.spans.push_back({r.begin / rate, (r.begin + r.frames) / rate, plot::colors::noise()});
@@ -43,6 +55,7 @@ plot::Panel levelPanel(const Analysis& a) {
     p.yMax = 0;
     p.yMin = std::max(-100.0, std::min(-60.0, floorTo(lowest - 5, 10)));
     p.series.push_back(env);
+    if (!shortTerm.x.empty()) p.series.push_back(shortTerm);
     p.legend.emplace_back("regions", plot::colors::region());
     p.legend.emplace_back("noise", plot::colors::noise());
     if (!a.slopes.empty()) p.legend.emplace_back("slopes", plot::colors::slope());

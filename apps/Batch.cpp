@@ -1,5 +1,6 @@
 #include "Batch.h"
 
+#include <QJsonArray>
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -11,7 +12,7 @@
 
 namespace cli {
 
-int runBatch(const QString& label, const QStringList& inputs, const FileWork& work) {
+int runBatch(const QString& label, const QStringList& inputs, const FileWork& work, const BatchEnd& end) {
     const int n = int(inputs.size());
     std::vector<FileOutcome> outcomes(static_cast<size_t>(n));
     std::vector<bool> finished(size_t(n), false);
@@ -59,7 +60,24 @@ int runBatch(const QString& label, const QStringList& inputs, const FileWork& wo
         stopped |= o.interrupted;
         if (o.ok) results.push_back(o.json);
     }
-    if (options().json && !results.empty()) printJsonResults(results);
+    if (end && !results.empty() && !stopped) {
+        QJsonValue json;
+        if (results.size() == 1) {
+            json = results[0];
+        } else {
+            QJsonArray array;
+            for (const QJsonObject& o : results) array.append(o);
+            json = array;
+        }
+        QString text;
+        end(text, json);
+        if (options().json)
+            printJson(json);
+        else if (!text.isEmpty())
+            printOut(text);
+    } else if (options().json && !results.empty()) {
+        printJsonResults(results);
+    }
     if (stopped) {
         printErr("tonewright: interrupted\n");
         return InterruptedExit;

@@ -9,6 +9,7 @@
 // destroys its own algorithm graph and readers and writers, so nothing is
 // shared between files but the host's output lock and the progress board.
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -25,8 +26,14 @@ struct FileOutcome {
 // index: position of the input in the list (for the progress board).
 using FileWork = std::function<FileOutcome(int index, const QString& input)>;
 
+// What a job says about the whole set once every file is done (an album's
+// figures), on the calling thread: `text` is printed after the files' texts,
+// `json` is the gathered result (an object for one file, an array for several)
+// that it may wrap. Not called when no file succeeded or the job was stopped.
+using BatchEnd = std::function<void(QString& text, QJsonValue& json)>;
+
 // Returns Success when every file succeeded, InterruptedExit when a signal
 // stopped the job, ProcessingError otherwise.
-int runBatch(const QString& label, const QStringList& inputs, const FileWork& work);
+int runBatch(const QString& label, const QStringList& inputs, const FileWork& work, const BatchEnd& end = BatchEnd());
 
 }  // namespace cli

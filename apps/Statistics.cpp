@@ -40,6 +40,7 @@ SoundStatFile statFileOf(const Analysis& a) {
         f.setStats(a.frequencies, static_cast<SoundAlgoFFTStats*>(nullptr), false);
     if (a.fftStats && a.fftStats->getCount() > 0) f.setFFTStats(a.fftStats.get(), true);
     if (a.detector) f.setStepDetector(a.detector.get(), true);
+    if (a.loudnessAlgo) f.setLoudness(a.loudnessAlgo.get(), true);
     return f;
 }
 
@@ -112,6 +113,10 @@ bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands,
     for (SoundAlgoStats* s : f.getBandStats()) out.bandStats.push_back(SoundRef<SoundAlgoStats>::share(s));
     if (f.getFFTStats()) out.fftStats = SoundRef<SoundAlgoFFTStats>::share(f.getFFTStats());
     fillBandLevels(out);
+    if (f.getLoudness()) {
+        out.loudnessAlgo = SoundRef<SoundAlgoLoudness>::share(f.getLoudness());
+        readLoudness(*out.loudnessAlgo, out);
+    }
     readRegions(*out.detector, rate, frames, out);
     return true;
 }
@@ -202,7 +207,8 @@ SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrecti
 bool savedOrFreshAnalysis(const QString& input, const AnalysisSettings& fresh, bool reanalyse, Analysis& own,
                           QString* savedFile, int fileIndex, int& pass, int passes) {
     QString why;
-    if (!reanalyse && loadSavedAnalysis(input, fresh.noiseThresholdDb, fresh.bands, own, &why)) {
+    if (!reanalyse && loadSavedAnalysis(input, fresh.noiseThresholdDb, fresh.bands, own, &why) &&
+        (!fresh.loudness || own.loudness.measured)) {
         *savedFile = own.statisticsFile;
         return true;
     }
@@ -217,7 +223,7 @@ bool savedOrFreshAnalysis(const QString& input, const AnalysisSettings& fresh, b
 
 AnalysisSettings regionsOnly(double noiseThresholdDb) {
     AnalysisSettings s;
-    s.bands = s.fft = s.envelope = false;
+    s.bands = s.fft = s.envelope = s.loudness = false;
     s.noiseThresholdDb = noiseThresholdDb;
     return s;
 }

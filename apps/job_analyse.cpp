@@ -2,6 +2,7 @@
 // a readable summary, or JSON, and optionally a picture.
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <vector>
 
 #include "Analysis.h"
@@ -22,12 +23,14 @@ const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below th
                                     "dB", "-40");
 const QCommandLineOption kPlot("plot", "Draw the analysis into a PNG picture (with several inputs: a folder of them).",
                                "file.png");
+const QCommandLineOption kAlbum("album", "Also give the loudness, loudness range and true peak of all inputs "
+                                          "together, as one album.");
 const QCommandLineOption kPlotSize("plot-size", "Size of the picture in pixels (default 1200x900).", "WxH", "1200x900");
 
 int runAnalyse(const QStringList& args) {
     cli::JobParser p("analyse",
-                     "Measures recordings: levels per frequency band, regions of steady loudness (noise marked), "
-                     "signal start and end, and the mean spectrum; finds the nearest reference curve and the "
+                     "Measures recordings: loudness (LUFS), loudness range and true peak, levels per frequency band, "
+                     "regions of steady loudness (noise marked), signal start and end, and the mean spectrum; finds the nearest reference curve and the "
                      "correction towards it, and saves the statistics beside each input (<name>.ssf).",
                      cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
     p.addOption(kThreshold);
@@ -35,6 +38,7 @@ int runAnalyse(const QStringList& args) {
     p.addOption(kPlotSize);
     p.addOption(kNoSave);
     p.addOption(kMaxCorrection);
+    p.addOption(kAlbum);
     p.addInputs("Recordings to analyse (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -85,6 +89,21 @@ int runAnalyse(const QStringList& args) {
 
     std::vector<cli::Analysis> results(size_t(inputs.size()));
     std::vector<char> analysed(size_t(inputs.size()), 0);
+    cli::BatchEnd album;
+    if (p.isSet(kAlbum))
+        album = [&](QString& text, QJsonValue& json) {
+            std::vector<const cli::Analysis*> tracks;
+            for (size_t i = 0; i < results.size(); ++i)
+                if (analysed[i]) tracks.push_back(&results[i]);
+            const cli::AlbumLoudness figures = cli::albumLoudness(tracks);
+            text = cli::albumSummary(figures);
+            QJsonArray files;
+            if (json.isArray())
+                files = json.toArray();
+            else
+                files.append(json);
+            json = QJsonObject{{"files", files}, {"album", cli::albumToJson(figures)}};
+        };
     const int status = cli::runBatch("analyse", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
         cli::Analysis& a = results[size_t(index)];
@@ -112,7 +131,7 @@ int runAnalyse(const QStringList& args) {
         out.text = cli::analysisSummary(a);
         out.json = cli::analysisToJson(a);
         return out;
-    });
+    }, album);
     if (status == cli::InterruptedExit) return status;
 
     // Pictures are drawn here, on the main thread, which owns the fonts.
@@ -131,6 +150,7 @@ int runAnalyse(const QStringList& args) {
     return plotFailed ? cli::ProcessingError : status;
 }
 
-cli::Job analyse("analyse", "levels per band, regions, signal bounds and spectrum of recordings", runAnalyse);
+cli::Job analyse("analyse", "loudness, true peak, levels per band, regions, signal bounds and spectrum of recordings",
+                 runAnalyse);
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 
 #include "Batch.h"
+#include "Ceiling.h"
 #include "Cli.h"
 #include "Meters.h"
 #include "OutputFiles.h"
@@ -80,6 +81,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     // The output gain makes up for the cuts where the ear is most sensitive,
     // which can lift peaks past full scale: the limiter holds them.
     chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+    chain->pushAlgo(truePeakStage(settings.truePeakDb, output).release());
     chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
     SoundTools::Status status;
     {
@@ -168,6 +170,7 @@ int runCorrect(const QStringList& args) {
     for (const QCommandLineOption& o :
          {kOutput, kFormat, kReference, kList, kMaxCorrection, kThreshold, kBitRate, kReanalyse})
         p.addOption(o);
+    p.addOption(cli::truePeakOption());
     p.addInputs("Recordings to correct (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -201,7 +204,8 @@ int runCorrect(const QStringList& args) {
     cli::CorrectSettings settings;
     double bitRate = 192;
     if (!p.number(kMaxCorrection, 0, 40, &settings.maxCorrection) ||
-        !p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kBitRate, 32, 320, &bitRate))
+        !p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kBitRate, 32, 320, &bitRate) ||
+        !cli::readTruePeak(p, &settings.truePeakDb))
         return cli::UsageError;
     settings.bitRate = unsigned(bitRate);
     settings.reanalyse = p.isSet(kReanalyse);

@@ -15,6 +15,7 @@ struct CorrectSettings {
     double maxCorrection = 12.0;  // dB
     double thresholdDb = -40.0;   // noise threshold, when the analysis runs here
     unsigned bitRate = 192;
+    double truePeakDb = -1.0;     // ceiling of the output's true peak, dBTP
     bool reanalyse = false;       // measure even when a statistics file fits
 };
 

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 
 #include "Batch.h"
+#include "Ceiling.h"
 #include "Cli.h"
 #include "Equaliser.h"
 #include "Meters.h"
@@ -24,6 +25,7 @@ struct EqResult {
 };
 
 bool eqFile(const QString& input, const QString& output, const cli::EqSettings& settings, unsigned bitRate,
+            double truePeakDb,
             EqResult& out, int fileIndex) {
     out.input = input;
     out.output = output;
@@ -57,6 +59,7 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
     chain->pushAlgo(cli::buildEqualiser(settings).release());
     // Raised bands can lift peaks past full scale.
     chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+    chain->pushAlgo(cli::truePeakStage(truePeakDb, output).release());
     chain->pushAlgo(SoundRef<cli::LevelMeter>::share(after.get()).release());
     SoundTools::Status status;
     {
@@ -143,6 +146,7 @@ int runEq(const QStringList& args) {
     const cli::EqOptions eqOptions;
     eqOptions.addTo(p);
     for (const QCommandLineOption& o : {kGain, kOutput, kFormat, kBitRate, kPlot, kPlotSize}) p.addOption(o);
+    p.addOption(cli::truePeakOption());
     p.addInputs("Recordings to equalise (wav, flac, ogg, mp3).", "[files...]");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -158,8 +162,9 @@ int runEq(const QStringList& args) {
 
     cli::EqSettings settings;
     double bitRate = 192;
+    double truePeakDb = cli::kDefaultTruePeak;
     if (!eqOptions.read(p, settings) || !p.number(kGain, -20, 20, &settings.outputGain) ||
-        !p.number(kBitRate, 32, 320, &bitRate))
+        !p.number(kBitRate, 32, 320, &bitRate) || !cli::readTruePeak(p, &truePeakDb))
         return cli::UsageError;
     int width = 0, height = 0;
     if (p.isSet(kPlot)) {
@@ -181,7 +186,7 @@ int runEq(const QStringList& args) {
         status = cli::runBatch("eq", inputs, [&](int index, const QString& input) {
             cli::FileOutcome out;
             EqResult r;
-            if (!eqFile(input, outputFor(input), settings, unsigned(bitRate), r, index)) return out;
+            if (!eqFile(input, outputFor(input), settings, unsigned(bitRate), truePeakDb, r, index)) return out;
             out.ok = true;
             out.text = QString("%1 -> %2\n  equaliser %3\n  level     RMS %4 -> %5, peak %6 -> %7\n")
                            .arg(r.input, r.output, cli::describe(settings), cli::formatDb(r.rmsBefore),

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 
 #include "Batch.h"
+#include "Ceiling.h"
 #include "Cli.h"
 #include "Meters.h"
 #include "OutputFiles.h"
@@ -13,6 +14,7 @@
 #include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoLimiter.h"
+#include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundAlgoRMSAmplifier.h"
 
 namespace cli {
@@ -22,7 +24,9 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     out = LevelResult();
     out.input = input;
     out.output = output;
-    out.targetDb = settings.targetDb;
+    out.loudnessTarget = settings.loudnessTarget;
+    out.targetDb = settings.loudnessTarget ? settings.targetLufs : settings.targetDb;
+    out.album = std::isfinite(settings.albumGainDb);
     if (passes <= 0) passes = analysis ? 1 : 2;
 
     // Refused before the first pass, so that no time is spent on a file that
@@ -34,7 +38,9 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     }
     Analysis own;
     if (!analysis) {
-        if (!savedOrFreshAnalysis(input, regionsOnly(settings.thresholdDb), settings.reanalyse, own,
+        AnalysisSettings fresh = regionsOnly(settings.thresholdDb);
+        fresh.loudness = settings.loudnessTarget;
+        if (!savedOrFreshAnalysis(input, fresh, settings.reanalyse, own,
                                   &out.savedAnalysis, fileIndex, pass, passes))
             return false;
         analysis = &own;
@@ -42,55 +48,108 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     out.rate = analysis->rate;
     out.regions = int(analysis->regions.size());
     out.stretches = analysis->stretches;
+    out.lufsBefore = analysis->loudness.integrated;
 
-    std::unique_ptr<SoundReader> reader = openReader(input);
-    if (!reader) {
-        printError(input, "cannot read", lastError());
-        return false;
+    // The region target that gives the loudness asked for: levelled regions all
+    // have the RMS T, so the recording's loudness moves by T - R, R the RMS of
+    // its sound (noise regions keep their level and count for little).
+    double ampTargetDb = settings.targetDb;
+    RMSStepDetector* detector = analysis->detector.get();
+    const bool album = std::isfinite(settings.albumGainDb);
+    if (settings.loudnessTarget || album) {
+        if (analysis->loudness.tooShort) {
+            printError(input, "cannot be levelled to a loudness",
+                       "the recording is shorter than one 400 ms gating block, so it has no integrated loudness");
+            return false;
+        }
+        if (!std::isfinite(analysis->loudness.integrated)) {
+            out.silent = true;  // nothing to measure: no gain at all
+            ampTargetDb = 0.0;
+            detector = nullptr;
+        } else if (album) {
+            ampTargetDb = settings.albumGainDb;  // without regions the amplifier is this fixed gain
+            detector = nullptr;
+        } else {
+            double sum = 0, frames = 0;
+            for (const RegionResult& r : analysis->regions)
+                if (!r.noise && std::isfinite(r.levelDb)) {
+                    sum += double(r.frames) * std::pow(10.0, r.levelDb / 10.0);
+                    frames += double(r.frames);
+                }
+            const double soundRms = frames > 0 ? 10.0 * std::log10(sum / frames) : analysis->loudness.integrated;
+            ampTargetDb = settings.targetLufs - (analysis->loudness.integrated - soundRms);
+        }
     }
-    OutputFile file(output);
-    std::unique_ptr<SoundWriter> writer;
-    if (file.ok())
-        writer = openWriter(file.path(), reader->getSampleRate(),
-                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
-                            outputChannels(*reader), reader->getFrameNB());
-    if (!writer) {
-        printError(output, "cannot write", lastError());
-        return false;
-    }
+
     SoundIDTag tag;
-    if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
-
+    bool haveTag = false;
     std::vector<std::pair<int64_t, int64_t>> spans;
     for (const Stretch& s : out.stretches) spans.emplace_back(s.begin, s.begin + s.frames);
-    auto before = SoundRef<LevelMeter>::make();
-    auto after = SoundRef<LevelMeter>::make();
-    after->setStretches(spans);
-    before->setStretches(spans);
+    SoundRef<LevelMeter> before, after;
+    SoundRef<SoundAlgoLoudness> loudness;
+    // One levelling pass into a fresh temporary of the output (a second pass
+    // replaces the first one's); false after printing the error.
+    std::unique_ptr<OutputFile> file;
+    auto levelPass = [&](double regionTargetDb) {
+        std::unique_ptr<SoundReader> reader = openReader(input);
+        if (!reader) {
+            printError(input, "cannot read", lastError());
+            return false;
+        }
+        file = std::make_unique<OutputFile>(output);
+        std::unique_ptr<SoundWriter> writer;
+        if (file->ok())
+            writer = openWriter(file->path(), reader->getSampleRate(),
+                                formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
+                                outputChannels(*reader), reader->getFrameNB());
+        if (!writer) {
+            printError(output, "cannot write", lastError());
+            return false;
+        }
+        haveTag = haveTag || reader->getTags(tag);
+        if (haveTag && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+        before = SoundRef<LevelMeter>::make();
+        after = SoundRef<LevelMeter>::make();
+        loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
+        after->setStretches(spans);
+        before->setStretches(spans);
 
-    auto chain = SoundRef<SoundAlgoComposite>::make("level");
-    chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
-    chain->pushAlgo(SoundRef<SoundAlgoRMSAmplifier>::make(settings.targetDb, analysis->detector.get(), 3.0, 0, 10.0,
-                                                          settings.maxGainDb)
-                        .release());
-    chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
-    chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
-    SoundTools::Status status;
-    {
-        PassWatch watch(*chain, fileIndex, pass, passes);
-        clearError();
-        status = chain->processAll(*reader, writer.get());
+        auto chain = SoundRef<SoundAlgoComposite>::make("level");
+        chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
+        chain->pushAlgo(
+            SoundRef<SoundAlgoRMSAmplifier>::make(regionTargetDb, detector, 3.0, 0, 10.0, settings.maxGainDb).release());
+        chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+        chain->pushAlgo(truePeakStage(settings.truePeakDb, output).release());
+        chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
+        chain->pushAlgo(SoundRef<SoundAlgoLoudness>::share(loudness.get()).release());
+        SoundTools::Status status;
+        {
+            PassWatch watch(*chain, fileIndex, pass, passes);
+            clearError();
+            status = chain->processAll(*reader, writer.get());
+        }
+        writer->close();
+        if (status != SoundTools::Ok || writer->hasFailed()) {
+            if (status != SoundTools::Interrupted) printError(output, "cannot level", lastError());
+            return false;
+        }
+        return true;
+    };
+    if (!levelPass(ampTargetDb)) return false;
+    // Limiting and the gain bounds move the loudness a little: one more pass
+    // corrects the region target by what is missing.
+    if (settings.loudnessTarget && !album && !out.silent && std::isfinite(loudness->getIntegrated()) &&
+        std::fabs(loudness->getIntegrated() - settings.targetLufs) > 0.3) {
+        ampTargetDb += settings.targetLufs - loudness->getIntegrated();
+        if (!levelPass(ampTargetDb)) return false;
     }
-    writer->close();
-    if (status != SoundTools::Ok || writer->hasFailed()) {
-        if (status != SoundTools::Interrupted) printError(output, "cannot level", lastError());
-        return false;
-    }
-    writer.reset();
-    if (!file.commit()) {
+    if (!file->commit()) {
         printError(output, "cannot write", lastError());
         return false;
     }
+    out.regionTargetDb = ampTargetDb;
+    out.lufsAfter = loudness->getIntegrated();
+    out.truePeakAfter = loudness->getTruePeak();
     out.rmsBefore = before->rmsDb();
     out.peakBefore = before->peakDb();
     out.rmsAfter = after->rmsDb();
@@ -103,9 +162,22 @@ QString levelSummary(const LevelResult& r) {
     const double rate = r.rate ? r.rate : 1;
     QString t = QString("%1 -> %2\n").arg(r.input, r.output);
     if (!r.savedAnalysis.isEmpty()) t += QString("  regions   from %1\n").arg(r.savedAnalysis);
-    t += QString("  target    %1 RMS per region, %2 regions\n").arg(formatDb(r.targetDb)).arg(r.regions);
-    t += QString("  before    RMS %1, peak %2\n").arg(formatDb(r.rmsBefore), formatDb(r.peakBefore));
-    t += QString("  after     RMS %1, peak %2\n").arg(formatDb(r.rmsAfter), formatDb(r.peakAfter));
+    if (r.silent)
+        t += "  target    none: the recording is silent (-inf LUFS), no gain applied\n";
+    else if (r.album)
+        t += QString("  target    %1 for the album, one gain of %2\n")
+                 .arg(formatLoudness(r.targetDb, "LUFS"), formatDb(r.regionTargetDb));
+    else if (r.loudnessTarget)
+        t += QString("  target    %1 integrated: %2 RMS per region, %3 regions\n")
+                 .arg(formatLoudness(r.targetDb, "LUFS"), formatDb(r.regionTargetDb))
+                 .arg(r.regions);
+    else
+        t += QString("  target    %1 RMS per region, %2 regions\n").arg(formatDb(r.targetDb)).arg(r.regions);
+    t += QString("  before    RMS %1, peak %2, loudness %3\n")
+             .arg(formatDb(r.rmsBefore), formatDb(r.peakBefore), formatLoudness(r.lufsBefore, "LUFS"));
+    t += QString("  after     RMS %1, peak %2, loudness %3, true peak %4\n")
+             .arg(formatDb(r.rmsAfter), formatDb(r.peakAfter), formatLoudness(r.lufsAfter, "LUFS"),
+                  formatLoudness(r.truePeakAfter, "dBTP"));
     for (size_t i = 0; i < r.stretches.size(); ++i) {
         const Stretch& s = r.stretches[i];
         t += QString("  %1%2 +%3  %4 -> %5\n")
@@ -122,10 +194,18 @@ QJsonObject levelToJson(const LevelResult& r) {
     o["file"] = r.input;
     o["output"] = r.output;
     o["target"] = r.targetDb;
+    o["targetUnit"] = r.loudnessTarget ? "LUFS" : "dB";
+    o["album"] = r.album;
+    o["silent"] = r.silent;
+    o["regionTarget"] = std::isfinite(r.regionTargetDb) ? QJsonValue(roundDb(r.regionTargetDb)) : QJsonValue();
+    const auto lufs = [](double v) { return std::isfinite(v) ? QJsonValue(std::round(v * 100.0) / 100.0) : QJsonValue(); };
     o["statisticsFile"] = r.savedAnalysis.isEmpty() ? QJsonValue() : QJsonValue(r.savedAnalysis);
     o["regions"] = r.regions;
-    o["before"] = QJsonObject{{"rms", roundDb(r.rmsBefore)}, {"peak", roundDb(r.peakBefore)}};
-    o["after"] = QJsonObject{{"rms", roundDb(r.rmsAfter)}, {"peak", roundDb(r.peakAfter)}};
+    o["before"] = QJsonObject{{"rms", roundDb(r.rmsBefore)}, {"peak", roundDb(r.peakBefore)}, {"loudness", lufs(r.lufsBefore)}};
+    o["after"] = QJsonObject{{"rms", roundDb(r.rmsAfter)},
+                             {"peak", roundDb(r.peakAfter)},
+                             {"loudness", lufs(r.lufsAfter)},
+                             {"truePeak", lufs(r.truePeakAfter)}};
     QJsonArray stretches;
     for (size_t i = 0; i < r.stretches.size(); ++i) {
         const Stretch& s = r.stretches[i];
@@ -147,7 +227,12 @@ const QCommandLineOption kOutput({"o", "output"},
                                  "'<name>-levelled.<ext>' beside each input.",
                                  "name");
 const QCommandLineOption kFormat({"f", "format"}, "Output format: wav, flac, ogg or mp3 (default: the input's).", "ext");
-const QCommandLineOption kTarget({"t", "target"}, "RMS each region is brought to, in dB (default -14).", "dB", "-14");
+const QCommandLineOption kTarget({"t", "target"},
+                                 "Target: an integrated loudness such as -14LUFS (from -70 to 0), or the RMS each "
+                                 "region is brought to in dB (default -14).",
+                                 "level", "-14");
+const QCommandLineOption kAlbum("album", "Level the inputs as one album to a loudness target: one gain for all, so the "
+                                         "differences between the tracks stay.");
 const QCommandLineOption kMaxGain("max-gain", "Largest gain a region gets, in dB (default 12).", "dB", "12");
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
@@ -157,10 +242,12 @@ const QCommandLineOption kReanalyse("reanalyse", "Find the regions again even wh
 
 int runLevel(const QStringList& args) {
     cli::JobParser p("level",
-                     "Levels recordings region by region to a target RMS (two passes: regions, then the RMS "
-                     "amplifier and the limiter); noise regions keep their level.",
+                     "Levels recordings region by region to an integrated loudness (-14LUFS) or a target RMS (two "
+                     "passes: regions and loudness, then the RMS amplifier and the limiter); noise regions keep their "
+                     "level.",
                      cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
-    for (const QCommandLineOption& o : {kOutput, kFormat, kTarget, kMaxGain, kThreshold, kBitRate, kReanalyse}) p.addOption(o);
+    for (const QCommandLineOption& o : {kOutput, kFormat, kTarget, kAlbum, kMaxGain, kThreshold, kBitRate, kReanalyse}) p.addOption(o);
+    p.addOption(cli::truePeakOption());
     p.addInputs("Recordings to level (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -169,7 +256,24 @@ int runLevel(const QStringList& args) {
 
     cli::LevelSettings settings;
     double bitRate = 192;
-    if (!p.number(kTarget, -60, 0, &settings.targetDb) || !p.number(kMaxGain, 0, 40, &settings.maxGainDb) ||
+    QString target = p.value(kTarget).trimmed();
+    if (target.endsWith("LUFS", Qt::CaseInsensitive)) {
+        bool ok = false;
+        settings.targetLufs = target.left(target.size() - 4).trimmed().toDouble(&ok);
+        if (!ok || !(settings.targetLufs >= -70.0 && settings.targetLufs <= 0.0))
+            return p.usageError("--target " + target + ": a loudness target must lie from -70 to 0 LUFS");
+        settings.loudnessTarget = true;
+    } else {
+        if (target.endsWith("dB", Qt::CaseInsensitive)) target.chop(2);
+        bool ok = false;
+        settings.targetDb = target.trimmed().toDouble(&ok);
+        if (!ok || !(settings.targetDb >= -60.0 && settings.targetDb <= 0.0))
+            return p.usageError("--target " + p.value(kTarget) + ": give dB from -60 to 0, or a loudness such as -14LUFS");
+    }
+    if (!cli::readTruePeak(p, &settings.truePeakDb)) return cli::UsageError;
+    const bool album = p.isSet(kAlbum);
+    if (album && !settings.loudnessTarget) return p.usageError("--album levels to a loudness: give --target in LUFS");
+    if (!p.number(kMaxGain, 0, 40, &settings.maxGainDb) ||
         !p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kBitRate, 32, 320, &bitRate))
         return cli::UsageError;
     settings.bitRate = unsigned(bitRate);
@@ -179,10 +283,31 @@ int runLevel(const QStringList& args) {
     if (naming >= 0) return naming;
     const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
+    // An album is measured first, all tracks, for its loudness; then each track
+    // gets the one gain that brings the album to the target.
+    std::vector<cli::Analysis> tracks(album ? size_t(inputs.size()) : 0);
+    if (album) {
+        cli::AnalysisSettings s = cli::regionsOnly(settings.thresholdDb);
+        s.loudness = true;
+        std::vector<const cli::Analysis*> measured;
+        for (int i = 0; i < inputs.size(); ++i) {
+            if (!cli::analyseFile(inputs[i], s, tracks[size_t(i)], i, 0, 2)) {
+                if (!cli::interrupted()) cli::printError(inputs[i], "cannot measure the loudness", cli::lastError());
+                return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
+            }
+            measured.push_back(&tracks[size_t(i)]);
+        }
+        const cli::AlbumLoudness figures = cli::albumLoudness(measured);
+        // A silent album gets no gain.
+        settings.albumGainDb = std::isfinite(figures.integrated) ? settings.targetLufs - figures.integrated : 0.0;
+    }
+
     return cli::runBatch("level", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
         cli::LevelResult r;
-        if (!cli::levelFile(input, outputFor(input), settings, nullptr, r, index)) return out;
+        const cli::Analysis* analysis = album ? &tracks[size_t(index)] : nullptr;
+        if (!cli::levelFile(input, outputFor(input), settings, analysis, r, index, album ? 1 : 0, album ? 2 : 0))
+            return out;
         out.ok = true;
         out.text = cli::levelSummary(r);
         out.json = cli::levelToJson(r);
@@ -190,6 +315,7 @@ int runLevel(const QStringList& args) {
     });
 }
 
-cli::Job level("level", "levels recordings to a target RMS, region by region, with the limiter", runLevel);
+cli::Job level("level", "levels recordings to a loudness or an RMS target, region by region, with the limiter",
+               runLevel);
 
 }  // namespace

@@ -3,6 +3,7 @@
 // regions first, then the RMS amplifier and the limiter into the output file.
 #include <QJsonObject>
 #include <QString>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -11,10 +12,18 @@
 namespace cli {
 
 struct LevelSettings {
-    double targetDb = -14.0;   // RMS each region is brought to
+    double targetDb = -14.0;   // RMS each region is brought to (loudnessTarget off)
+    // Level to an integrated loudness instead (LUFS): the regions are brought
+    // to the RMS that gives the recording that loudness.
+    bool loudnessTarget = false;
+    double targetLufs = -14.0;
+    // Album levelling: one gain for every track (albumGainDb, from the album's
+    // loudness), so the differences between the tracks stay; NaN: per track.
+    double albumGainDb = NAN;
     double maxGainDb = 12.0;   // largest gain a region gets
     double thresholdDb = -40.0;  // noise threshold of the region pass
     unsigned bitRate = 192;    // kbit/s, for MP3 output
+    double truePeakDb = -1.0;  // ceiling of the output's true peak, dBTP
     bool reanalyse = false;    // ignore the regions of a statistics file
 };
 
@@ -26,6 +35,12 @@ struct LevelResult {
     int regions = 0;
     double rmsBefore = -INFINITY, peakBefore = -INFINITY;
     double rmsAfter = -INFINITY, peakAfter = -INFINITY;
+    double lufsBefore = -INFINITY, lufsAfter = -INFINITY;  // integrated loudness
+    double truePeakAfter = -INFINITY;                      // dBTP
+    double regionTargetDb = -INFINITY;  // the RMS the regions were brought to (loudness target)
+    bool silent = false;                // no loudness: left as it was, no gain
+    bool loudnessTarget = false;        // targetDb is in LUFS
+    bool album = false;                 // one gain for the album
     std::vector<Stretch> stretches;    // of the input
     std::vector<double> stretchAfter;  // their RMS in the output, dB
 };

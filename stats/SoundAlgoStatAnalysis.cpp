@@ -4,6 +4,7 @@
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoFFT.h"
 #include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundStatReference.h"
 
 SoundAlgoStatAnalysis::Settings::Settings() : frequencies(SoundStatReference::getDefaultFrequencies()) {}
@@ -15,6 +16,9 @@ SoundAlgoStatAnalysis::SoundAlgoStatAnalysis() : SoundAlgoStatAnalysis(Settings(
 // when there are several branches a selector after them passes on the first
 // branch's output (nothing reads it: the analysis runs without a writer).
 SoundAlgoStatAnalysis::SoundAlgoStatAnalysis(const Settings& settings)
+    : SoundAlgoStatAnalysis(settings, std::vector<SoundAlgo*>()) {}
+
+SoundAlgoStatAnalysis::SoundAlgoStatAnalysis(const Settings& settings, const std::vector<SoundAlgo*>& extraBranches)
     : SoundAlgoComposite(QStringLiteral("Analysis"), true), mSettings(settings) {
     auto branches = SoundRef<SoundAlgoComposite>::make(QStringLiteral("Analysis branches"), true);
     branches->setParallelBranches(mSettings.parallelBranches);
@@ -40,6 +44,21 @@ SoundAlgoStatAnalysis::SoundAlgoStatAnalysis(const Settings& settings)
         branches->addNewBranch();
         branches->pushAlgo(direct.release());
         branches->pushAlgo(stats.release());
+        // Back to time frames (a disabled inverse gives silence at no cost): a
+        // branch that ends on spectra cannot be padded when another branch
+        // looks further ahead (the detector's window at low sample rates).
+        branches->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(true).release());
+    }
+    if (mSettings.loudness) {
+        auto loudness = SoundRef<SoundAlgoLoudness>::make(mSettings.shortTermStep);
+        mLoudness = loudness.get();
+        branches->addNewBranch();
+        branches->pushAlgo(loudness.release());
+    }
+    for (SoundAlgo* extra : extraBranches) {
+        if (!extra) continue;
+        branches->addNewBranch();
+        branches->pushAlgo(extra);
     }
     const size_t outputs = branches->getBranchNumber();
     pushAlgo(branches.release());
@@ -56,6 +75,7 @@ void SoundAlgoStatAnalysis::fillStatFile(SoundStatFile& file) {
         file.setStats(mSettings.frequencies, mFFTStats, true);
     }
     file.setStepDetector(mDetector, true);
+    file.setLoudness(mLoudness, true);
 }
 
 SoundStatFile SoundAlgoStatAnalysis::getStatFile() {

@@ -8,6 +8,7 @@
 
 #include "tonewright/RMSStepDetector.h"
 #include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/Utilities.h"
@@ -36,8 +37,10 @@ SoundStatFile& SoundStatFile::operator=(const SoundStatFile& other) {
         old.mStepDetector = mStepDetector;
         old.mBandStats.swap(mBandStats);
         old.mFFTStats = mFFTStats;
+        old.mLoudness = mLoudness;
         mStepDetector = nullptr;
         mFFTStats = nullptr;
+        mLoudness = nullptr;
         copyFrom(other);
     }
     return *this;
@@ -55,6 +58,8 @@ void SoundStatFile::copyFrom(const SoundStatFile& other) {
     if (mFFTStats) mFFTStats->addRef();
     mStepDetector = other.mStepDetector;
     if (mStepDetector) mStepDetector->addRef();
+    mLoudness = other.mLoudness;
+    if (mLoudness) mLoudness->addRef();
     mVersion = other.mVersion;
 }
 
@@ -87,6 +92,7 @@ void SoundStatFile::clearStepDetector() { release(mStepDetector); }
 void SoundStatFile::clear() {
     clearStats();
     clearStepDetector();
+    release(mLoudness);
 }
 
 void SoundStatFile::setStats(const std::vector<double>& freqs, const std::vector<SoundAlgoStats*>& stats, bool addRef) {
@@ -119,6 +125,12 @@ void SoundStatFile::setStepDetector(RMSStepDetector* detector, bool addRef) {
     if (detector && addRef) detector->addRef();
     release(mStepDetector);
     mStepDetector = detector;
+}
+
+void SoundStatFile::setLoudness(SoundAlgoLoudness* loudness, bool addRef) {
+    if (loudness && addRef) loudness->addRef();
+    release(mLoudness);
+    mLoudness = loudness;
 }
 
 void SoundStatFile::getStats(std::vector<double>& freqs, std::vector<SoundAlgoStats*>& stats) const {
@@ -179,6 +191,11 @@ bool SoundStatFile::writeJSonFile(QString path) {
         mFFTStats->writeToJSon(o);
         root.insert("FFTStats", o);
     }
+    if (mLoudness) {
+        QJsonObject o;
+        mLoudness->writeToJSon(o);
+        root.insert("Loudness", o);
+    }
     if (!Utilities::writeJSONToFile(QJsonDocument(root), name, true)) {
         reportError(name + " : the statistics file cannot be written", "SoundStatFile::writeJSonFile");
         return false;
@@ -235,5 +252,8 @@ bool SoundStatFile::readJSonFile(QString path) {
     if (detector.isObject()) mStepDetector = RMSStepDetector::createFromJSon(detector.toObject());
     const QJsonValue fft = root.value("FFTStats");
     if (fft.isObject()) mFFTStats = SoundAlgoFFTStats::createFromJSon(fft.toObject());
+    // Files written before loudness was measured have no such key.
+    const QJsonValue loudness = root.value("Loudness");
+    if (loudness.isObject()) mLoudness = SoundAlgoLoudness::createFromJSon(loudness.toObject());
     return true;
 }

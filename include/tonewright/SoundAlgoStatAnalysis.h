@@ -1,11 +1,15 @@
 #pragma once
 // SoundAlgoStatAnalysis: the standard analysis of a recording in one pass, as a
-// ready-made composite with three branches reading the same input:
+// ready-made composite with branches reading the same input:
 //  - level statistics per band (a SoundAlgoStats in every band of a multiband
 //    tree split at the band frequencies, 250 Hz ... 10 kHz by default);
 //  - the RMS step detector (regions of steady loudness, noise flags);
-//  - FFT statistics (mean power spectrum; Hann-windowed blocks).
-// Any branch can be left out through the settings.
+//  - FFT statistics (mean power spectrum; Hann-windowed blocks);
+//  - loudness (integrated, range, momentary and short-term, true peak);
+//  - any measuring algorithms of the caller's (one branch each, after these).
+// Any branch can be left out through the settings. The branches are aligned
+// by the composite, so they measure the same frames whether they run one
+// after the other or side by side.
 //
 // Run it without a writer, then store the results:
 //
@@ -38,6 +42,7 @@
 
 class RMSStepDetector;
 class SoundAlgoFFTStats;
+class SoundAlgoLoudness;
 
 class TONEWRIGHT_API SoundAlgoStatAnalysis : public SoundAlgoComposite {
     Q_OBJECT
@@ -55,6 +60,8 @@ public:
         double minSlopeTime = 1.0;
         bool fftStats = true;
         unsigned fftSize = 8192;  // a power of two
+        bool loudness = true;
+        double shortTermStep = 1.0;  // seconds between stored short-term values
         // Run the analyses on OpenMP threads side by side. Off by default:
         // the band tree takes most of the time, so side by side saves little,
         // while a fork and join per block costs far more than that on a busy
@@ -64,6 +71,9 @@ public:
 
     SoundAlgoStatAnalysis();
     explicit SoundAlgoStatAnalysis(const Settings& settings);
+    // extraBranches: further measures, one branch each; the analysis takes
+    // over the reference each pointer carries (nulls are skipped).
+    SoundAlgoStatAnalysis(const Settings& settings, const std::vector<SoundAlgo*>& extraBranches);
 
     const Settings& getSettings() const { return mSettings; }
     // Band statistics in band order; empty when they are not part of the analysis.
@@ -71,9 +81,11 @@ public:
     // Null when not part of the analysis.
     RMSStepDetector* getStepDetector() const { return mDetector; }
     SoundAlgoFFTStats* getFFTStats() const { return mFFTStats; }
+    SoundAlgoLoudness* getLoudness() const { return mLoudness; }
 
     // Puts the results in a statistics file (which takes references of its
-    // own): band frequencies and statistics, FFT statistics, step detector.
+    // own): band frequencies and statistics, FFT statistics, step detector,
+    // loudness.
     void fillStatFile(SoundStatFile& file);
     SoundStatFile getStatFile();
 
@@ -82,4 +94,5 @@ private:
     SoundAlgoStats::FrequencyBuilder mBands;
     RMSStepDetector* mDetector = nullptr;    // owned by the composite
     SoundAlgoFFTStats* mFFTStats = nullptr;  // owned by the composite
+    SoundAlgoLoudness* mLoudness = nullptr;  // owned by the composite
 };

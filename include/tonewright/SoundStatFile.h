@@ -12,7 +12,8 @@
 // File layout, one JSON object: "Class" = "SoundStatFile", "Version" (string),
 // "BandFreqs" (numbers), "BandStats" (SoundAlgoStats objects, band order),
 // "StepDetector" (RMSStepDetector object, when set), "FFTStats"
-// (SoundAlgoFFTStats object, when set).
+// (SoundAlgoFFTStats object, when set), "Loudness" (SoundAlgoLoudness object,
+// when set; files without it read as before).
 //
 // Ownership: the algorithms are reference counted. Each setter says whether the
 // file takes a reference of its own (addRef true) or takes over one the caller
@@ -30,6 +31,7 @@
 class SoundAlgoStats;
 class SoundAlgoFFTStats;
 class RMSStepDetector;
+class SoundAlgoLoudness;
 
 class TONEWRIGHT_API SoundStatFile {
 public:
@@ -69,6 +71,9 @@ public:
     // relative levels then come from the FFT statistics.
     void setFFTStats(SoundAlgoFFTStats* fftStats, bool addRef);
     void setStepDetector(RMSStepDetector* detector, bool addRef);
+    // The loudness figures of the recording (null: none).
+    void setLoudness(SoundAlgoLoudness* loudness, bool addRef);
+    SoundAlgoLoudness* getLoudness() const { return mLoudness; }
 
     // Releases the band and FFT statistics (the frequencies stay).
     void clearStats();
@@ -100,5 +105,6 @@ private:
     std::vector<double> mBandFreqs;
     std::vector<SoundAlgoStats*> mBandStats;
     SoundAlgoFFTStats* mFFTStats = nullptr;
+    SoundAlgoLoudness* mLoudness = nullptr;
     QString mVersion;
 };

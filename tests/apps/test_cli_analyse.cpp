@@ -64,6 +64,31 @@ TEST(CliAnalyse, RegionsFollowTheAlbum) {
     EXPECT_EQ(low.json().object()["stretches"].toArray().size(), 2);
 }
 
+// Loudness, range and true peak agree with ffmpeg's measurement; two copies of
+// the album taken as one album have the loudness of one.
+TEST(CliAnalyse, LoudnessAgreesWithFfmpegAndAlbumGatesTheSet) {
+    const tk::FfmpegLoudness ff = tk::ffmpegLoudness(clitest::albumWav());
+    if (!ff.ok) GTEST_SKIP() << "no ffmpeg";
+    const QJsonObject l = analyseAlbum()["loudness"].toObject();
+    EXPECT_NEAR(l["integrated"].toDouble(), ff.integrated, 0.1);
+    // The range is a percentile spread of a few hundred short-term values over
+    // a minute with a fade: meters differ in its histogram and interpolation.
+    EXPECT_NEAR(l["range"].toDouble(), ff.range, 1.5);
+    EXPECT_NEAR(l["truePeak"].toDouble(), ff.truePeak, 0.2);
+    EXPECT_FALSE(l["tooShort"].toBool());
+    EXPECT_GT(l["shortTerm"].toArray().size(), 50);
+
+    tk::TempDir dir;
+    const clitest::Run r = tool({"analyse", "--json", "--no-save", "--album", clitest::albumCopy(dir, "a.wav"),
+                                 clitest::albumCopy(dir, "b.wav")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonObject album = r.json().object()["album"].toObject();
+    EXPECT_EQ(album["tracks"].toInt(), 2);
+    EXPECT_EQ(r.json().object()["files"].toArray().size(), 2);
+    EXPECT_NEAR(album["integrated"].toDouble(), l["integrated"].toDouble(), 0.02);
+    EXPECT_EQ(album["truePeak"].toDouble(), l["truePeak"].toDouble());
+}
+
 TEST(CliAnalyse, SummaryText) {
     const clitest::Run r = tool({"analyse", "--no-save", clitest::albumWav()});
     ASSERT_EQ(r.exitCode, 0);

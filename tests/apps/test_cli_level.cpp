@@ -89,3 +89,27 @@ TEST(CliLevel, OutputRules) {
     EXPECT_EQ(tool({"level", "-y", input}).exitCode, 0);
     EXPECT_GT(QFileInfo(out).size(), 1000);
 }
+
+// A loudness target: ffmpeg measures the levelled album at the target within
+// half a LU and its true peak at or below the ceiling, WAV and FLAC; targets
+// and ceilings out of range are usage errors.
+TEST(CliLevel, LoudnessTargetAndTruePeakCeiling) {
+    tk::TempDir dir;
+    const QString in = clitest::albumCopy(dir);
+    for (const char* ext : {"wav", "flac"}) {
+        const QString out = dir.path(QString("loud.") + ext);
+        const clitest::Run r = tool({"level", "--json", "--target", "-14LUFS", "--true-peak", "-1", in, "-o", out});
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_EQ(r.json().object()["targetUnit"].toString(), "LUFS");
+        const tk::FfmpegLoudness ff = tk::ffmpegLoudness(out);
+        if (!ff.ok) GTEST_SKIP() << "no ffmpeg";
+        EXPECT_NEAR(ff.integrated, -14.0, 0.5) << ext;
+        EXPECT_LE(ff.truePeak, -1.0) << ext;
+    }
+    for (const QStringList& bad : {QStringList{"--target", "-80LUFS"}, QStringList{"--target", "1LUFS"},
+                                   QStringList{"--true-peak", "0.5"}}) {
+        const clitest::Run r = tool(QStringList{"level"} + bad + QStringList{in, "-o", dir.path("x.wav")});
+        EXPECT_EQ(r.exitCode, 1) << bad.join(' ').toStdString();
+        EXPECT_FALSE(QFileInfo::exists(dir.path("x.wav")));
+    }
+}

@@ -5,6 +5,7 @@
 #include <QTemporaryFile>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -141,6 +142,25 @@ int runPython(const std::string& script, const std::string& args, std::string* o
     file.write(script.data(), qint64(script.size()));
     file.flush();
     return runCommand(python + " " + shellQuote(file.fileName()) + " " + args, out);
+}
+
+FfmpegLoudness ffmpegLoudness(const QString& path) {
+    FfmpegLoudness out;
+    std::string text;
+    // The summary goes to the log (stderr) at the end of the run.
+    if (runCommand("ffmpeg -nostats -hide_banner -i " + shellQuote(path) + " -af ebur128=peak=true -f null - 2>&1",
+                   &text) != 0)
+        return out;
+    const size_t summary = text.rfind("Summary:");
+    if (summary == std::string::npos) return out;
+    auto after = [&](const char* key, double* value) {
+        const size_t at = text.find(key, summary);
+        if (at == std::string::npos) return false;
+        *value = std::strtod(text.c_str() + at + std::strlen(key), nullptr);
+        return true;
+    };
+    out.ok = after("I:", &out.integrated) && after("LRA:", &out.range) && after("Peak:", &out.truePeak);
+    return out;
 }
 
 }  // namespace tk

@@ -26,6 +26,15 @@ QByteArray pngCover();
 // two equal channels.
 bool decodeWithFfmpeg(const QString& path, Frames* out);
 
+// ffmpeg's loudness measurement of a file (its ebur128 filter with true peak):
+// integrated LUFS, range LU, true peak dBTP (the louder channel). ok is false
+// when ffmpeg is missing or its summary cannot be read.
+struct FfmpegLoudness {
+    bool ok = false;
+    double integrated = 0, range = 0, truePeak = 0;
+};
+FfmpegLoudness ffmpegLoudness(const QString& path);
+
 // ffprobe's "key=value" lines for the given -show_entries argument (for example
 // "stream=sample_rate,channels:format=duration:format_tags"); tag keys come as
 // "TAG:title". Empty when ffprobe fails.

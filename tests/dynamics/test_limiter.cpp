@@ -4,6 +4,8 @@
 
 #include "common/Recordings.h"
 #include "tonewright/SoundAlgoLimiter.h"
+#include "tonewright/SoundAlgoLoudness.h"
+#include "tonewright/SoundAlgoTruePeakLimiter.h"
 
 namespace {
 constexpr unsigned kRate = 44100;
@@ -123,4 +125,27 @@ TEST(Limiter, DegenerateTimes) {
     }
     auto simple = SoundRef<SoundAlgoSimpleLimiter>::make(0.0);
     EXPECT_LE(tk::peak(runCut(*simple, loud)), 1.0);
+}
+
+// The true-peak stage holds a ceiling that sample peaks alone miss: a tone at a
+// quarter of the rate sampled at 45 degrees peaks 3 dB above its samples,
+// measured by the loudness meter's own oversampling; a stream below the ceiling
+// passes untouched.
+TEST(TruePeakLimiter, HoldsTheCeilingBetweenSamplesAndLeavesQuietSoundAlone) {
+    constexpr unsigned rate = 48000;
+    const tk::Frames hot = tk::concat({tk::sine(rate / 2, rate, rate / 4.0, 0.95, 3.14159265358979 / 4),
+                                       tk::scaled(tk::mixedStereo(rate, rate), 3.0)});
+    for (double ceiling : {-1.0, -3.0}) {
+        auto limiter = SoundRef<SoundAlgoTruePeakLimiter>::make(ceiling);
+        const tk::Frames out = tk::run(*limiter, hot, rate, 1000);
+        auto before = SoundRef<SoundAlgoLoudness>::make(0.0), after = SoundRef<SoundAlgoLoudness>::make(0.0);
+        tk::run(*before, hot, rate);
+        tk::run(*after, out, rate);
+        EXPECT_GT(before->getTruePeak(), before->getSamplePeak() + 1.0);
+        EXPECT_LE(after->getTruePeak(), ceiling) << ceiling;
+        EXPECT_GT(after->getTruePeak(), ceiling - 0.5) << ceiling;  // limited, not silenced
+    }
+    const tk::Frames quiet = tk::scaled(tk::mixedStereo(rate, rate), 0.1);
+    auto limiter = SoundRef<SoundAlgoTruePeakLimiter>::make(-1.0);
+    EXPECT_EQ(tk::maxAbsDiff(tk::run(*limiter, quiet, rate, 777), quiet), 0.0);
 }

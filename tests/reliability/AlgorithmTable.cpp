@@ -14,6 +14,8 @@
 #include "tonewright/SoundAlgoEqFIR.h"
 #include "tonewright/SoundAlgoFFTFilter.h"
 #include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoLoudness.h"
+#include "tonewright/SoundAlgoTruePeakLimiter.h"
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundAlgoLimiter.h"
 #include "tonewright/SoundAlgoMultibandAmplifier.h"
@@ -228,10 +230,12 @@ const std::vector<AlgoEntry>& algorithmTable() {
         {"Bass boost", [] { return make<SoundAlgoBassBoost>(6.0, 100.0, 300.0, 0.01); }},
         {"Limiter", [] { return make<SoundAlgoLimiter>(-1.0, 0.005, 0.1); }},
         {"Simple limiter", [] { return make<SoundAlgoSimpleLimiter>(0.005); }},
+        {"True-peak limiter", [] { return make<SoundAlgoTruePeakLimiter>(-6.0); }},
         // ---- statistics
         {"Level statistics and RMS", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsAndRMS, 0.2); }, true, false},
         {"Level RMS only", [] { return make<SoundAlgoStats>(SoundAlgoStats::RMSOnly, 0.05); }, true, false},
         {"Level statistics only", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsOnly, 0.0); }},
+        {"Loudness", [] { return make<SoundAlgoLoudness>(1.0); }},
         {"Statistics analysis",
          [] {
              SoundAlgoStatAnalysis::Settings s;

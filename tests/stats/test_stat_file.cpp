@@ -12,6 +12,7 @@
 #include "common/TestKit.h"
 #include "tonewright/RMSStepDetector.h"
 #include "tonewright/SoundAlgoFFTStats.h"
+#include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"
 #include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundStatFile.h"
@@ -61,7 +62,8 @@ QByteArray binary(const QJsonObject& o) { return binary(QJsonDocument(o)); }
 }  // namespace
 
 // Any block size, and branches run side by side or one after the other, give
-// the same analysis. Band statistics and the step detector in one file, FFT
+// the same analysis, and the same as each analysis run alone: the composite
+// aligns the detector and the FFT though they look ahead by different amounts. Band statistics and the step detector in one file, FFT
 // statistics in another, and everything in one (what an "analyse" job stores,
 // whose relative levels then come from the FFT statistics) read back exactly,
 // after the analysis is gone.
@@ -85,6 +87,35 @@ TEST(StatFile, FullAnalysisRoundTripsExactlyWhateverTheBlockSize) {
     EXPECT_EQ(analysis->getFFTStats()->getCount(), 2.0 * double(in.size() / 4096));
     EXPECT_EQ(analysis->getFFTStats()->getRawStats(), b->getFFTStats()->getRawStats());
     EXPECT_EQ(analysis->getStepDetector()->getRegions(), b->getStepDetector()->getRegions());
+    EXPECT_EQ(analysis->getLoudness()->getShortTerm(), b->getLoudness()->getShortTerm());
+    SoundAlgoStatAnalysis::Settings alone;
+    alone.bandStats = alone.fftStats = alone.loudness = false;
+    auto detectorAlone = SoundRef<SoundAlgoStatAnalysis>::make(alone);
+    alone.stepDetector = false;
+    alone.fftStats = true;
+    auto fftAlone = SoundRef<SoundAlgoStatAnalysis>::make(alone);
+    ASSERT_EQ(analyse(*detectorAlone, in, 1024), SoundTools::Ok);
+    ASSERT_EQ(analyse(*fftAlone, in, 1024), SoundTools::Ok);
+    EXPECT_EQ(detectorAlone->getStepDetector()->getRegions(), b->getStepDetector()->getRegions());
+    EXPECT_EQ(fftAlone->getFFTStats()->getRawStats(), b->getFFTStats()->getRawStats());
+    // At 16 kHz the detector's window reaches further than the FFT's half block.
+    {
+        const Frames low = tk::mixedStereo(5 * 16000 + 77, 16000);
+        auto run = [&](SoundAlgoStatAnalysis& a) {
+            tk::MemoryReader reader(low, 16000);
+            return a.processAll(reader, nullptr);
+        };
+        auto full = SoundRef<SoundAlgoStatAnalysis>::make(parallel);
+        auto f = SoundRef<SoundAlgoStatAnalysis>::make(alone);  // the FFT alone
+        alone.fftStats = false;
+        alone.stepDetector = true;
+        auto d = SoundRef<SoundAlgoStatAnalysis>::make(alone);  // the detector alone
+        ASSERT_EQ(run(*full), SoundTools::Ok);
+        ASSERT_EQ(run(*d), SoundTools::Ok);
+        ASSERT_EQ(run(*f), SoundTools::Ok);
+        EXPECT_EQ(full->getStepDetector()->getRegions(), d->getStepDetector()->getRegions());
+        EXPECT_EQ(full->getFFTStats()->getRawStats(), f->getFFTStats()->getRawStats());
+    }
 
     SoundStatFile bands;
     bands.setStats(analysis->getSettings().frequencies, analysis->getBandStats(), true);

@@ -1,0 +1,244 @@
+#include "tonewright/SoundAlgoLoudness.h"
+
+#include <QJsonArray>
+#include <QJsonValue>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <ebur128.h>
+
+using Frame = SoundTools::StereoFrame<double>;
+
+namespace {
+constexpr double kMinusInf = -HUGE_VAL;
+
+double toDb(double v) { return v > 0.0 ? 20.0 * std::log10(v) : kMinusInf; }
+
+// libebur128 answers -HUGE_VAL for "no loudness"; anything else non-finite is
+// taken as that too.
+double cleanLufs(double v) { return std::isfinite(v) ? v : kMinusInf; }
+
+QJsonValue jsonNumber(double v) { return std::isfinite(v) ? QJsonValue(v) : QJsonValue(QJsonValue::Null); }
+
+// A number, or -inf for null; `fallback` when the key is missing or of another type.
+double readNumber(const QJsonObject& object, const char* key, double fallback) {
+    const QJsonValue v = object.value(key);
+    if (v.isDouble()) return v.toDouble();
+    if (v.isNull()) return kMinusInf;
+    return fallback;
+}
+
+struct StateDeleter {
+    void operator()(ebur128_state* s) const { ebur128_destroy(&s); }
+};
+}  // namespace
+
+struct SoundAlgoLoudness::State {
+    std::unique_ptr<ebur128_state, StateDeleter> handle;
+};
+
+SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
+    : mShortTermStep(shortTermStep > 0.0 && std::isfinite(shortTermStep)
+                         ? std::max(1.0, std::round(std::min(shortTermStep, 3600.0) * 10.0)) / 10.0
+                         : 0.0),
+      mIntegrated(kMinusInf),
+      mMaxMomentary(kMinusInf),
+      mMaxShortTerm(kMinusInf),
+      mSamplePeak{kMinusInf, kMinusInf},
+      mTruePeak{kMinusInf, kMinusInf} {}
+
+SoundAlgoLoudness::~SoundAlgoLoudness() = default;
+
+SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
+    mState.reset();
+    mIntegrated = mMaxMomentary = mMaxShortTerm = kMinusInf;
+    mRange = 0.0;
+    mSamplePeak[0] = mSamplePeak[1] = mTruePeak[0] = mTruePeak[1] = kMinusInf;
+    mFrameCount = 0;
+    mShortTerm.clear();
+    if (ctx.sampleRate == 0) return SoundTools::Error;
+    ebur128_state* raw = ebur128_init(2, ctx.sampleRate,
+                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S |
+                                          EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK);
+    if (!raw) {
+        setError(QString("cannot measure loudness at %1 Hz").arg(ctx.sampleRate), "SoundAlgoLoudness::initProcess");
+        return SoundTools::Error;
+    }
+    mState = std::make_unique<State>();
+    mState->handle.reset(raw);
+    if (ctx.frameNbToProcess > 0) {
+        mStreamStart = ctx.startOffset;
+        mStreamEnd = int64_t(ctx.startOffset) + ctx.frameNbToProcess;
+    } else {
+        mStreamStart = INT64_MIN;
+        mStreamEnd = INT64_MAX;
+    }
+    mHop = std::max(1u, unsigned(std::lround(ctx.sampleRate / 10.0)));
+    mToHop = mHop;
+    mHopsPerValue = unsigned(std::lround(mShortTermStep * 10.0));
+    mHopCount = 0;
+    return SoundAlgo::initProcess(ctx, prev, next);
+}
+
+// Feeds frames in pieces that end on the 100 ms hops of the stream, where the
+// momentary and short-term loudness are read: the same instants whatever the
+// blocks were.
+void SoundAlgoLoudness::feed(const Frame* frames, unsigned n) {
+    ebur128_state* st = mState->handle.get();
+    static_assert(sizeof(Frame) == 2 * sizeof(double), "frames are interleaved doubles");
+    while (n > 0) {
+        const unsigned piece = std::min(n, mToHop);
+        ebur128_add_frames_double(st, reinterpret_cast<const double*>(frames), piece);
+        frames += piece;
+        n -= piece;
+        mToHop -= piece;
+        mFrameCount += piece;
+        if (mToHop > 0) continue;
+        mToHop = mHop;
+        double m = kMinusInf, s = kMinusInf;
+        if (ebur128_loudness_momentary(st, &m) == EBUR128_SUCCESS) mMaxMomentary = std::max(mMaxMomentary, cleanLufs(m));
+        if (ebur128_loudness_shortterm(st, &s) == EBUR128_SUCCESS) {
+            s = cleanLufs(s);
+            // Short-term values count from the first full 3 s window on.
+            if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
+            if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
+                mHopCount = 0;
+                mShortTerm.push_back(s);
+            }
+        }
+    }
+}
+
+SoundTools::Status SoundAlgoLoudness::process() {
+    const unsigned n = getOutFrameNb();
+    if (n == 0) return SoundTools::Ok;
+    const Frame* in = mInBuffers[0]->getStereoFrame(getInOrigin());
+    Frame* out = mOutBuffers[0]->getStereoFrame(getOutOrigin());
+    if (mState) {
+        const int64_t origin = getInOrigin();
+        const int64_t lo = std::max<int64_t>(mStreamStart, origin);
+        const int64_t hi = std::min<int64_t>(mStreamEnd, origin + int64_t(n));
+        if (hi > lo) feed(in + (lo - origin), unsigned(hi - lo));
+    }
+    if (in != out) std::memmove(out, in, size_t(n) * sizeof(Frame));
+    return SoundTools::Ok;
+}
+
+void SoundAlgoLoudness::finish() {
+    if (!mState) return;
+    ebur128_state* st = mState->handle.get();
+    double v = kMinusInf;
+    if (!isTooShort() && ebur128_loudness_global(st, &v) == EBUR128_SUCCESS) mIntegrated = cleanLufs(v);
+    v = 0.0;
+    if (ebur128_loudness_range(st, &v) == EBUR128_SUCCESS && std::isfinite(v)) mRange = v;
+    // Streams shorter than 3 s: the short-term loudness of all there is.
+    if (!std::isfinite(mMaxShortTerm) && ebur128_loudness_shortterm(st, &v) == EBUR128_SUCCESS)
+        mMaxShortTerm = cleanLufs(v);
+    for (unsigned c = 0; c < 2; ++c) {
+        double peak = 0.0;
+        if (ebur128_sample_peak(st, c, &peak) == EBUR128_SUCCESS) mSamplePeak[c] = toDb(peak);
+        if (ebur128_true_peak(st, c, &peak) == EBUR128_SUCCESS) mTruePeak[c] = toDb(peak);
+    }
+}
+
+void SoundAlgoLoudness::endProcess(int status, unsigned frameNbProcessed) {
+    finish();
+    SoundAlgo::endProcess(status, frameNbProcessed);
+}
+
+// One gating block is 400 ms, four hops.
+bool SoundAlgoLoudness::isTooShort() const { return mHop == 0 || mFrameCount < 4ull * mHop; }
+
+double SoundAlgoLoudness::getSamplePeak() const { return std::max(mSamplePeak[0], mSamplePeak[1]); }
+double SoundAlgoLoudness::getTruePeak() const { return std::max(mTruePeak[0], mTruePeak[1]); }
+
+namespace {
+std::vector<ebur128_state*> states(const std::vector<SoundAlgoLoudness*>& tracks,
+                                   ebur128_state* (*get)(SoundAlgoLoudness*)) {
+    std::vector<ebur128_state*> out;
+    for (SoundAlgoLoudness* t : tracks)
+        if (t)
+            if (ebur128_state* s = get(t)) out.push_back(s);
+    return out;
+}
+}  // namespace
+
+double SoundAlgoLoudness::albumLoudness(const std::vector<SoundAlgoLoudness*>& tracks) {
+    std::vector<ebur128_state*> s =
+        states(tracks, [](SoundAlgoLoudness* t) { return t->mState ? t->mState->handle.get() : nullptr; });
+    double v = kMinusInf;
+    if (s.empty() || ebur128_loudness_global_multiple(s.data(), s.size(), &v) != EBUR128_SUCCESS) return kMinusInf;
+    return cleanLufs(v);
+}
+
+double SoundAlgoLoudness::albumRange(const std::vector<SoundAlgoLoudness*>& tracks) {
+    std::vector<ebur128_state*> s =
+        states(tracks, [](SoundAlgoLoudness* t) { return t->mState ? t->mState->handle.get() : nullptr; });
+    double v = 0.0;
+    if (s.empty() || ebur128_loudness_range_multiple(s.data(), s.size(), &v) != EBUR128_SUCCESS || !std::isfinite(v))
+        return 0.0;
+    return v;
+}
+
+double SoundAlgoLoudness::albumTruePeak(const std::vector<SoundAlgoLoudness*>& tracks) {
+    double peak = kMinusInf;
+    for (SoundAlgoLoudness* t : tracks)
+        if (t) peak = std::max(peak, t->getTruePeak());
+    return peak;
+}
+
+// ---------------------------------------------------------------- JSON
+
+void SoundAlgoLoudness::writeToJSon(QJsonObject& object) const {
+    object.insert("Class", "SoundAlgoLoudness");
+    object.insert("Id", getId());
+    object.insert("Integrated", jsonNumber(mIntegrated));
+    object.insert("Range", mRange);
+    object.insert("MaxMomentary", jsonNumber(mMaxMomentary));
+    object.insert("MaxShortTerm", jsonNumber(mMaxShortTerm));
+    object.insert("SamplePeakLeft", jsonNumber(mSamplePeak[0]));
+    object.insert("SamplePeakRight", jsonNumber(mSamplePeak[1]));
+    object.insert("TruePeakLeft", jsonNumber(mTruePeak[0]));
+    object.insert("TruePeakRight", jsonNumber(mTruePeak[1]));
+    object.insert("FrameCount", double(mFrameCount));
+    object.insert("SampleRate", qint64(mSampleRate));
+    object.insert("ShortTermStep", mShortTermStep);
+    QJsonArray series;
+    for (double v : mShortTerm) series.append(jsonNumber(v));
+    object.insert("ShortTerm", series);
+}
+
+bool SoundAlgoLoudness::readFromJSon(QJsonObject& object) {
+    SoundAlgo::readFromJSon(object);
+    mIntegrated = readNumber(object, "Integrated", mIntegrated);
+    const double range = readNumber(object, "Range", mRange);
+    mRange = std::isfinite(range) ? range : 0.0;
+    mMaxMomentary = readNumber(object, "MaxMomentary", mMaxMomentary);
+    mMaxShortTerm = readNumber(object, "MaxShortTerm", mMaxShortTerm);
+    mSamplePeak[0] = readNumber(object, "SamplePeakLeft", mSamplePeak[0]);
+    mSamplePeak[1] = readNumber(object, "SamplePeakRight", mSamplePeak[1]);
+    mTruePeak[0] = readNumber(object, "TruePeakLeft", mTruePeak[0]);
+    mTruePeak[1] = readNumber(object, "TruePeakRight", mTruePeak[1]);
+    const double frames = readNumber(object, "FrameCount", double(mFrameCount));
+    mFrameCount = frames > 0 && std::isfinite(frames) ? uint64_t(std::min(frames, 9.0e15)) : 0;
+    const double rate = readNumber(object, "SampleRate", mSampleRate);
+    if (rate > 0 && rate < 1e7) {
+        mSampleRate = unsigned(rate);
+        mHop = std::max(1u, unsigned(std::lround(rate / 10.0)));
+    }
+    const double step = readNumber(object, "ShortTermStep", mShortTermStep);
+    if (std::isfinite(step) && step >= 0 && step <= 3600.0) mShortTermStep = step;
+    const QJsonValue series = object.value("ShortTerm");
+    if (series.isArray()) {
+        mShortTerm.clear();
+        for (const QJsonValue& v : series.toArray()) mShortTerm.push_back(v.isDouble() ? v.toDouble() : kMinusInf);
+    }
+    return true;
+}
+
+SoundAlgoLoudness* SoundAlgoLoudness::createFromJSon(QJsonObject object) {
+    if (object.value("Class").toString() != "SoundAlgoLoudness") return nullptr;
+    auto algo = SoundRef<SoundAlgoLoudness>::make(0.0);
+    algo->readFromJSon(object);
+    return algo.release();  // the caller's reference
+}

@@ -1,0 +1,196 @@
+// Loudness: the EBU Tech 3341 and Tech 3342 test signals, synthesised from their
+// published descriptions, measure within those documents' tolerances; the
+// figures do not depend on block sizes; an album is gated as one programme;
+// statistics files keep the figures and files without them still read.
+#include <QJsonObject>
+#include <cmath>
+
+#include "common/TestKit.h"
+#include "tonewright/SoundAlgoLoudness.h"
+#include "tonewright/SoundAlgoStatAnalysis.h"
+#include "tonewright/SoundStatFile.h"
+
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+constexpr unsigned kRate = 48000;
+constexpr double kPi = 3.14159265358979323846;
+
+// A stretch of stereo sine (both channels alike): peak level in dBFS.
+struct Tone {
+    double dbfs;
+    double seconds;
+    double freq = 1000.0;
+    double phaseDeg = 0.0;
+};
+
+Frames tones(std::initializer_list<Tone> parts, int repeat = 1) {
+    Frames out;
+    for (int r = 0; r < repeat; ++r)
+        for (const Tone& t : parts) {
+            const double a = std::pow(10.0, t.dbfs / 20.0);
+            const size_t n = size_t(std::lround(t.seconds * kRate));
+            for (size_t i = 0; i < n; ++i) {
+                const double v = a * std::sin(2.0 * kPi * t.freq * double(i) / kRate + t.phaseDeg * kPi / 180.0);
+                out.emplace_back(v, v);
+            }
+        }
+    return out;
+}
+
+// Raised-cosine fade in and out over 20 ms: a tone that starts on a non-zero
+// sample is a step, whose reconstruction overshoots the tone's own peak.
+Frames faded(Frames f) {
+    const size_t n = std::min(f.size() / 2, size_t(kRate / 50));
+    for (size_t i = 0; i < n; ++i) {
+        const double g = 0.5 - 0.5 * std::cos(kPi * double(i) / double(n));
+        f[i].l *= g;
+        f[i].r *= g;
+        f[f.size() - 1 - i].l *= g;
+        f[f.size() - 1 - i].r *= g;
+    }
+    return f;
+}
+
+SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096) {
+    auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
+    SoundTools::Status status = SoundTools::Error;
+    tk::run(*algo, in, kRate, block, &status);
+    EXPECT_EQ(status, SoundTools::Ok);
+    return algo;
+}
+
+enum class Figure { Integrated, MaxMomentary, MaxShortTerm, Range, TruePeak };
+
+double figure(const SoundAlgoLoudness& l, Figure f) {
+    switch (f) {
+    case Figure::Integrated: return l.getIntegrated();
+    case Figure::MaxMomentary: return l.getMaxMomentary();
+    case Figure::MaxShortTerm: return l.getMaxShortTerm();
+    case Figure::Range: return l.getRange();
+    case Figure::TruePeak: return l.getTruePeak();
+    }
+    return NAN;
+}
+
+struct Expected {
+    Figure figure;
+    double value, below, above;  // accepted: value - below ... value + above
+};
+struct ComplianceCase {
+    const char* name;
+    Frames signal;
+    std::vector<Expected> figures;
+};
+const char* figureName(Figure f) {
+    static const char* const names[] = {"I", "M max", "S max", "LRA", "TP"};
+    return names[int(f)];
+}
+}  // namespace
+
+TEST(Loudness, PublishedTestSignalsWithinTolerance) {
+    // Tech 3341 loudness cases: +-0.1 LU; true-peak cases: +0.2 / -0.4 dB.
+    // Tech 3342 loudness range cases: +-1 LU.
+    const double lu = 0.1, tp = 0.4, tpUp = 0.2, lra = 1.0;
+    const std::vector<ComplianceCase> cases = {
+        {"3341-1", tones({{-23, 20}}),
+         {{Figure::Integrated, -23, lu, lu}, {Figure::MaxMomentary, -23, lu, lu}, {Figure::MaxShortTerm, -23, lu, lu}}},
+        {"3341-2", tones({{-33, 20}}),
+         {{Figure::Integrated, -33, lu, lu}, {Figure::MaxMomentary, -33, lu, lu}, {Figure::MaxShortTerm, -33, lu, lu}}},
+        {"3341-3", tones({{-36, 10}, {-23, 60}, {-36, 10}}), {{Figure::Integrated, -23, lu, lu}}},
+        {"3341-4", tones({{-72, 10}, {-36, 10}, {-23, 60}, {-36, 10}, {-72, 10}}), {{Figure::Integrated, -23, lu, lu}}},
+        {"3341-5", tones({{-26, 20}, {-20, 20.1}, {-26, 20}}), {{Figure::Integrated, -23, lu, lu}}},
+        {"3341-9", tones({{-20, 1.34}, {-30, 1.66}}, 5), {{Figure::MaxShortTerm, -23, lu, lu}}},
+        {"3341-12", tones({{-20, 0.18}, {-30, 0.22}}, 25), {{Figure::MaxMomentary, -23, lu, lu}}},
+        {"3341-15", faded(tones({{-6, 2, kRate / 4.0, 0}})), {{Figure::TruePeak, -6, tp, tpUp}}},
+        {"3341-16", faded(tones({{-6, 2, kRate / 4.0, 45}})), {{Figure::TruePeak, -6, tp, tpUp}}},
+        {"3341-17", faded(tones({{-6, 2, kRate / 6.0, 60}})), {{Figure::TruePeak, -6, tp, tpUp}}},
+        {"3341-18", faded(tones({{-6, 2, kRate / 8.0, 67.5}})), {{Figure::TruePeak, -6, tp, tpUp}}},
+        {"3341-19", faded(tones({{3, 2, kRate / 4.0, 45}})), {{Figure::TruePeak, 3, tp, tpUp}}},
+        {"3342-1", tones({{-20, 20}, {-30, 20}}), {{Figure::Range, 10, lra, lra}}},
+        {"3342-2", tones({{-20, 20}, {-15, 20}}), {{Figure::Range, 5, lra, lra}}},
+        {"3342-3", tones({{-40, 20}, {-20, 20}}), {{Figure::Range, 20, lra, lra}}},
+        {"3342-4", tones({{-50, 20}, {-35, 20}, {-20, 20}, {-35, 20}, {-50, 20}}), {{Figure::Range, 15, lra, lra}}},
+    };
+    for (const ComplianceCase& c : cases) {
+        const SoundRef<SoundAlgoLoudness> l = measure(c.signal);
+        for (const Expected& e : c.figures) {
+            const double v = figure(*l, e.figure);
+            EXPECT_GE(v, e.value - e.below) << c.name << " " << figureName(e.figure);
+            EXPECT_LE(v, e.value + e.above) << c.name << " " << figureName(e.figure);
+            std::printf("[ compliance ] %-8s %-6s expected %6.1f  measured %7.2f  tolerance -%.1f/+%.1f\n", c.name,
+                        figureName(e.figure), e.value, v, e.below, e.above);
+        }
+    }
+}
+
+// Silence has no loudness (-inf, and no peak); a stream shorter than one gating
+// block has no integrated loudness and says so; one block and odd blocks agree.
+TEST(Loudness, EdgeStreamsAndBlockSizes) {
+    const SoundRef<SoundAlgoLoudness> silent = measure(tk::silence(5 * kRate));
+    EXPECT_FALSE(silent->isTooShort());
+    EXPECT_EQ(silent->getIntegrated(), -INFINITY);
+    EXPECT_EQ(silent->getTruePeak(), -INFINITY);
+    const SoundRef<SoundAlgoLoudness> brief = measure(tones({{-20, 0.3}}));
+    EXPECT_TRUE(brief->isTooShort());
+    EXPECT_EQ(brief->getIntegrated(), -INFINITY);
+
+    const Frames music = tk::concat({tk::mixedStereo(7 * kRate + 123, kRate), tones({{-12, 2.5, 997}})});
+    const SoundRef<SoundAlgoLoudness> whole = measure(music, 1 << 20);
+    for (unsigned block : {441u, 1000u, 4097u}) {
+        const SoundRef<SoundAlgoLoudness> parts = measure(music, block);
+        EXPECT_EQ(parts->getFrameCount(), music.size()) << block;
+        for (Figure f : {Figure::Integrated, Figure::MaxMomentary, Figure::MaxShortTerm, Figure::Range, Figure::TruePeak})
+            EXPECT_DOUBLE_EQ(figure(*parts, f), figure(*whole, f)) << block;
+        EXPECT_EQ(parts->getSamplePeak(), whole->getSamplePeak()) << block;
+        EXPECT_EQ(parts->getShortTerm(), whole->getShortTerm()) << block;
+    }
+    EXPECT_EQ(whole->getShortTerm().size(), music.size() / kRate);
+}
+
+// Two tones 10 LU apart gated as one programme: the mean of their powers, not of
+// their loudness values.
+TEST(Loudness, AlbumIsGatedAsOneProgramme) {
+    const SoundRef<SoundAlgoLoudness> quiet = measure(tones({{-23, 10}}));
+    const SoundRef<SoundAlgoLoudness> loud = measure(tones({{-13, 10}}));
+    const double expected = 10.0 * std::log10((std::pow(10.0, -2.3) + std::pow(10.0, -1.3)) / 2.0);
+    EXPECT_NEAR(SoundAlgoLoudness::albumLoudness({quiet.get(), loud.get()}), expected, 0.1);
+    EXPECT_NEAR(SoundAlgoLoudness::albumRange({quiet.get(), loud.get()}), 10.0, 1.0);
+    EXPECT_EQ(SoundAlgoLoudness::albumTruePeak({quiet.get(), loud.get()}), loud->getTruePeak());
+}
+
+// The analysis stores the figures in its statistics file; they read back the
+// same, and a file written without them reads with no loudness.
+TEST(Loudness, StatisticsFileKeepsTheFigures) {
+    tk::TempDir dir;
+    SoundAlgoStatAnalysis::Settings settings;
+    settings.bandStats = settings.fftStats = false;
+    auto analysis = SoundRef<SoundAlgoStatAnalysis>::make(settings);
+    {
+        tk::MemoryReader reader(tk::concat({tones({{-18, 4}}), tk::silence(kRate)}), kRate);
+        ASSERT_EQ(analysis->processAll(reader, nullptr), SoundTools::Ok);
+    }
+    ASSERT_TRUE(analysis->getStatFile().writeJSonFile(dir.path("take.wav")));
+    SoundStatFile back;
+    ASSERT_TRUE(back.readJSonFile(dir.path("take.wav")));
+    const SoundAlgoLoudness* a = analysis->getLoudness();
+    const SoundAlgoLoudness* b = back.getLoudness();
+    ASSERT_TRUE(a && b);
+    for (Figure f : {Figure::Integrated, Figure::MaxMomentary, Figure::MaxShortTerm, Figure::Range, Figure::TruePeak})
+        EXPECT_EQ(figure(*a, f), figure(*b, f));
+    EXPECT_EQ(a->getShortTerm(), b->getShortTerm());  // -inf survives as null
+    EXPECT_EQ(a->getFrameCount(), b->getFrameCount());
+    EXPECT_EQ(b->getSampleRate(), kRate);
+
+    settings.loudness = false;
+    auto older = SoundRef<SoundAlgoStatAnalysis>::make(settings);
+    {
+        tk::MemoryReader reader(tones({{-18, 1}}), kRate);
+        ASSERT_EQ(older->processAll(reader, nullptr), SoundTools::Ok);
+    }
+    ASSERT_TRUE(older->getStatFile().writeJSonFile(dir.path("old.wav")));
+    ASSERT_TRUE(back.readJSonFile(dir.path("old.wav")));
+    EXPECT_EQ(back.getLoudness(), nullptr);
+    EXPECT_NE(back.getStepDetector(), nullptr);
+}
