@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "CliKit.h"
+#include "common/ExternalAudio.h"
 
 using clitest::tool;
 
