@@ -89,11 +89,11 @@ TEST(CliCorrect, JobsReuseTheStatisticsWhileTheyFit) {
     const QString wav = clitest::albumCopy(dir);
     const QString ssf = dir.path("album.ssf");
     ASSERT_EQ(tool({"analyse", wav}).exitCode, 0);
-    auto level = [&](const QStringList& options) {
+    auto level = [&](const QStringList& options) -> QJsonValue {
         const clitest::Run r = tool(QStringList{"level", "-y", "--json", "-o", dir.path("l.wav")} + options +
                                     QStringList{wav});
         EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-        return r.json().object()["statisticsFile"];
+        return r.json().object().value("statisticsFile");
     };
     EXPECT_EQ(level({}).toString(), ssf);
     EXPECT_TRUE(level({"--reanalyse"}).isNull());

@@ -230,7 +230,7 @@ const std::vector<AlgoEntry>& algorithmTable() {
         {"Bass boost", [] { return make<SoundAlgoBassBoost>(6.0, 100.0, 300.0, 0.01); }},
         {"Limiter", [] { return make<SoundAlgoLimiter>(-1.0, 0.005, 0.1); }},
         {"Simple limiter", [] { return make<SoundAlgoSimpleLimiter>(0.005); }},
-        {"True-peak limiter", [] { return make<SoundAlgoTruePeakLimiter>(-6.0); }},
+        {"True-peak limiter", [] { return make<SoundAlgoTruePeakLimiter>(-6.0); }, true, false},
         // ---- statistics
         {"Level statistics and RMS", [] { return make<SoundAlgoStats>(SoundAlgoStats::StatsAndRMS, 0.2); }, true, false},
         {"Level RMS only", [] { return make<SoundAlgoStats>(SoundAlgoStats::RMSOnly, 0.05); }, true, false},
