@@ -52,10 +52,10 @@ bool SoundNameTemplate::parse(const QString& text, QString* error) {
         const int colon = inside.indexOf(':');
         p.field = colon < 0 ? inside : inside.left(colon);
         if (colon >= 0) {
-            const QString spec = inside.mid(colon + 1);
+            const QString width = inside.mid(colon + 1);
             bool ok = false;
-            const int w = spec.toInt(&ok);
-            if (p.field != "n" || !ok || !spec.startsWith('0') || spec.size() != 2 || w < 1 || w > 9)
+            const int w = width.toInt(&ok);
+            if (p.field != "n" || !ok || !width.startsWith('0') || width.size() != 2 || w < 1 || w > 9)
                 return fail("'{" + inside + "}': only the number takes a width, as {n:02} (1 to 9 digits)");
             p.width = w;
         }
