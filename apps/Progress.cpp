@@ -11,6 +11,8 @@
 
 #include "Cli.h"
 #include "tonewright/SoundAlgo.h"
+#include "tonewright/SoundReader.h"
+#include "tonewright/SoundWriter.h"
 
 namespace cli {
 namespace progress {
@@ -123,6 +125,20 @@ PassWatch::PassWatch(SoundAlgo& algo, int file, int pass, int passes)
 PassWatch::~PassWatch() {
     QObject::disconnect(mConnection);
     progress::set(mFile, double(mPass + 1) / double(mPasses));
+}
+
+bool runPass(SoundAlgo& chain, SoundReader& reader, SoundWriter& writer, const QString& output, const QString& doing,
+             int file, int pass, int passes) {
+    SoundTools::Status status;
+    {
+        PassWatch watch(chain, file, pass, passes);
+        clearError();
+        status = chain.processAll(reader, &writer);
+    }
+    writer.close();
+    if (status == SoundTools::Ok && !writer.hasFailed()) return true;
+    if (status != SoundTools::Interrupted) printError(output, "cannot " + doing, lastError());
+    return false;
 }
 
 }  // namespace cli

@@ -12,6 +12,8 @@
 #include <mutex>
 
 class SoundAlgo;
+class SoundReader;
+class SoundWriter;
 
 namespace cli {
 
@@ -44,5 +46,12 @@ private:
     QMetaObject::Connection mConnection;
     int mFile, mPass, mPasses;
 };
+
+// One processing pass of a job: `chain` from `reader` into `writer`, followed
+// as pass `pass` of `passes` over file `file`, then the writer closed. False
+// when the pass or the writer failed, after printing "<output>: cannot
+// <doing>: <cause>" (nothing is printed for an interruption).
+bool runPass(SoundAlgo& chain, SoundReader& reader, SoundWriter& writer, const QString& output, const QString& doing,
+             int file, int pass, int passes);
 
 }  // namespace cli

@@ -83,17 +83,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
     chain->pushAlgo(truePeakStage(settings.truePeakDb, output).release());
     chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
-    SoundTools::Status status;
-    {
-        PassWatch watch(*chain, fileIndex, pass, passes);
-        clearError();
-        status = chain->processAll(*reader, writer.get());
-    }
-    writer->close();
-    if (status != SoundTools::Ok || writer->hasFailed()) {
-        if (status != SoundTools::Interrupted) printError(output, "cannot correct", lastError());
-        return false;
-    }
+    if (!runPass(*chain, *reader, *writer, output, "correct", fileIndex, pass, passes)) return false;
     writer.reset();
     if (!file.commit()) {
         printError(output, "cannot write", lastError());

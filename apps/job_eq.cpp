@@ -61,17 +61,7 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
     chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
     chain->pushAlgo(cli::truePeakStage(truePeakDb, output).release());
     chain->pushAlgo(SoundRef<cli::LevelMeter>::share(after.get()).release());
-    SoundTools::Status status;
-    {
-        cli::PassWatch watch(*chain, fileIndex, 0, 1);
-        cli::clearError();
-        status = chain->processAll(*reader, writer.get());
-    }
-    writer->close();
-    if (status != SoundTools::Ok || writer->hasFailed()) {
-        if (status != SoundTools::Interrupted) cli::printError(output, "cannot equalise", cli::lastError());
-        return false;
-    }
+    if (!cli::runPass(*chain, *reader, *writer, output, "equalise", fileIndex, 0, 1)) return false;
     writer.reset();
     if (!file.commit()) {
         cli::printError(output, "cannot write", cli::lastError());

@@ -122,18 +122,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
         chain->pushAlgo(truePeakStage(settings.truePeakDb, output).release());
         chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
         chain->pushAlgo(SoundRef<SoundAlgoLoudness>::share(loudness.get()).release());
-        SoundTools::Status status;
-        {
-            PassWatch watch(*chain, fileIndex, pass, passes);
-            clearError();
-            status = chain->processAll(*reader, writer.get());
-        }
-        writer->close();
-        if (status != SoundTools::Ok || writer->hasFailed()) {
-            if (status != SoundTools::Interrupted) printError(output, "cannot level", lastError());
-            return false;
-        }
-        return true;
+        return runPass(*chain, *reader, *writer, output, "level", fileIndex, pass, passes);
     };
     if (!levelPass(ampTargetDb)) return false;
     // Limiting and the gain bounds move the loudness a little: one more pass
