@@ -201,7 +201,11 @@ End playUntilEnd(SoundPlayerQt& player, double length, double* heard) {
     // playback has ended once the output has run dry too (the player is
     // stopped then).
     QElapsedTimer sinceDataEnd;
-    QObject::connect(&player, &SoundPlayer::playingHasFinished, QCoreApplication::instance(),
+    // The receiver of the player's queued signals: it goes before the locals
+    // the handlers use, taking the connections and any event still queued with
+    // it (the player's destructor runs an event loop after this returns).
+    QObject receiver;
+    QObject::connect(&player, &SoundPlayer::playingHasFinished, &receiver,
                      [&](bool ok) {
                          if (stopping) return;
                          if (!ok)
@@ -212,7 +216,7 @@ End playUntilEnd(SoundPlayerQt& player, double length, double* heard) {
                              sinceDataEnd.start();
                      },
                      Qt::QueuedConnection);
-    QObject::connect(&player, &SoundPlayer::playingProgress, QCoreApplication::instance(),
+    QObject::connect(&player, &SoundPlayer::playingProgress, &receiver,
                      [&](double seconds) {
                          if (length > 0) cli::progress::set(0, std::min(1.0, seconds / length));
                      },
