@@ -119,8 +119,11 @@ bool makeFolder(const QString& folder, QStringList* made) {
         f = parent;
     }
     for (const QString& m : missing) {
-        if (!QDir().mkdir(m)) {
-            SoundDebuggableClass::setError("cannot create the folder " + m);
+        if (::mkdir(QFile::encodeName(m).constData(), 0777) != 0) {
+            // Jobs running side by side may make the same folder: theirs is as good.
+            if (errno == EEXIST && QFileInfo(m).isDir()) continue;
+            const QString cause = QString::fromLocal8Bit(std::strerror(errno));
+            SoundDebuggableClass::setError("cannot create the folder " + m + " (" + cause + ")");
             return false;
         }
         made->prepend(m);
