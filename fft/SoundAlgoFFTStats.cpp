@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/SoundUnits.h"
+#include "core/StreamBounds.h"
 
 namespace {
 
@@ -32,13 +33,7 @@ SoundTools::Status SoundAlgoFFTStats::onInitInputBuffer() {
 }
 
 SoundTools::Status SoundAlgoFFTStats::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
-    if (ctx.frameNbToProcess > 0) {
-        mStreamStart = ctx.startOffset;
-        mStreamEnd = int64_t(ctx.startOffset) + ctx.frameNbToProcess;
-    } else {
-        mStreamStart = INT64_MIN;
-        mStreamEnd = INT64_MAX;
-    }
+    streamBounds(ctx, mStreamStart, mStreamEnd);
     return SoundAlgoFFT::initProcess(ctx, prev, next);
 }
 

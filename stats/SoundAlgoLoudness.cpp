@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <ebur128.h>
+#include "core/StreamBounds.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 
@@ -66,13 +67,7 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     }
     mState = std::make_unique<State>();
     mState->handle.reset(raw);
-    if (ctx.frameNbToProcess > 0) {
-        mStreamStart = ctx.startOffset;
-        mStreamEnd = int64_t(ctx.startOffset) + ctx.frameNbToProcess;
-    } else {
-        mStreamStart = INT64_MIN;
-        mStreamEnd = INT64_MAX;
-    }
+    streamBounds(ctx, mStreamStart, mStreamEnd);
     mHop = std::max(1u, unsigned(std::lround(ctx.sampleRate / 10.0)));
     mToHop = mHop;
     mHopsPerValue = unsigned(std::lround(mShortTermStep * 10.0));

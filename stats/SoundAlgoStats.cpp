@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "core/SoundUnits.h"
+#include "core/StreamBounds.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 
@@ -64,13 +65,7 @@ SoundTools::Status SoundAlgoStats::initProcess(const LoopContext& ctx, SoundAlgo
     mTotalCount = 0;
     mLeftSqr = mRightSqr = 0.0;
     mLeftMax = mRightMax = 0.0;
-    if (ctx.frameNbToProcess > 0) {
-        mStreamStart = ctx.startOffset;
-        mStreamEnd = int64_t(ctx.startOffset) + ctx.frameNbToProcess;
-    } else {
-        mStreamStart = INT64_MIN;
-        mStreamEnd = INT64_MAX;
-    }
+    streamBounds(ctx, mStreamStart, mStreamEnd);
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
