@@ -250,9 +250,10 @@ void SoundAlgoDevice::MTStart(std::shared_ptr<SoundReader> reader) {
     // late finished() would end before it began.
     mProcessingPipe.finished();
     const double time = mSampleRate ? double(mProcessingPipe.getDeliveredFrames()) / double(mSampleRate) : 0.0;
-    mRunning.fetch_and(~kProcessingBit, std::memory_order_acq_rel);
+    const bool last = (mRunning.fetch_and(~kProcessingBit, std::memory_order_acq_rel) & ~kProcessingBit) == 0;
     mThreadEnded.release(1);
     if (st == SoundTools::Ok || st == SoundTools::Finished) emit loadFinished(time);
+    if (last) emit threadsEnded();
     threadLeft();
 }
 
@@ -281,8 +282,10 @@ void SoundAlgoDevice::MTStartPostProcessing() {
         // than leave it blocked on a full pipe until stop().
         if (st == SoundTools::Error || st == SoundTools::Interrupted) mProcessingPipe.interrupt();
         mPostProcessingPipe.finished();
-        mRunning.fetch_and(~kPostProcessingBit, std::memory_order_acq_rel);
+        const bool last =
+            (mRunning.fetch_and(~kPostProcessingBit, std::memory_order_acq_rel) & ~kPostProcessingBit) == 0;
         mThreadEnded.release(1);
+        if (last) emit threadsEnded();
         break;
     }
     threadLeft();

@@ -65,6 +65,11 @@ SoundPlayerQt::SoundPlayerQt(std::shared_ptr<SoundReader> reader, SoundAlgo* alg
         mOutput.get(), &QAudioOutput::stateChanged, this, [this](QAudio::State s) { audioStatusChanged(int(s)); },
         Qt::DirectConnection);
     connect(mOutput.get(), &QAudioOutput::notify, this, &SoundPlayerQt::notified, Qt::DirectConnection);
+    // Queued: the report comes from a device thread, the output is read on this
+    // object's thread.
+    if (mDevice)
+        connect(mDevice.get(), &SoundAlgoDevice::threadsEnded, this, &SoundPlayerQt::devicesThreadsEnded,
+                Qt::QueuedConnection);
 }
 
 SoundPlayerQt::~SoundPlayerQt() {
@@ -150,12 +155,27 @@ void SoundPlayerQt::audioStatusChanged(int state) {
             [[fallthrough]];
         case QAudio::SuspendedState:
         case QAudio::StoppedState:
+            if (QAudio::State(state) == QAudio::IdleState) {
+                finishPlayedToEnd();
+                break;
+            }
             mStopped.store(true, std::memory_order_release);
-            emit playingHasFinished(QAudio::State(state) == QAudio::IdleState && !deviceFailed());
+            emit playingHasFinished(false);
             break;
         default:
             break;
     }
+}
+
+void SoundPlayerQt::finishPlayedToEnd() {
+    mStopped.store(true, std::memory_order_release);
+    emit playingHasFinished(!deviceFailed());
+}
+
+void SoundPlayerQt::devicesThreadsEnded() {
+    // A stop() has already reported; a later playback runs its threads again.
+    if (isStopped() || !mDevice || mDevice->isRunning()) return;
+    if (mOutput->state() == QAudio::IdleState) finishPlayedToEnd();
 }
 
 void SoundPlayerQt::notified() {

@@ -111,6 +111,10 @@ signals:
     // The processing thread has processed the whole source; time: the position
     // (s) its consumer had reached then. Emitted on the processing thread.
     void loadFinished(double time);
+    // The last running thread has ended (the stream is fully queued, or the
+    // threads were stopped). Emitted on that thread; the output may still be
+    // playing what is queued.
+    void threadsEnded();
 
 protected:
     // Blocks until the pipe gives the frames, ends or is stopped; returns whole

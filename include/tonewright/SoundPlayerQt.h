@@ -61,12 +61,18 @@ public slots:
     void endOfData() override;
 
 private slots:
-    // state: a QAudio::State.
+    // state: a QAudio::State. Taken as int so that this header, which hosts
+    // include without Qt Multimedia on their include path, does not need
+    // <QAudio>; the output's stateChanged reaches it through a direct lambda.
     void audioStatusChanged(int state);
     void notified();
+    // The device's threads have ended: an output that already ran dry has
+    // played the stream to its end (the last idle report can come first).
+    void devicesThreadsEnded();
 
 private:
     bool deviceFailed() const;
+    void finishPlayedToEnd();
 
     std::unique_ptr<QAudioOutput> mOutput;
     // The end of the data has been reported for this playback: the device
