@@ -71,7 +71,11 @@ double SoundAlgoRMSAmplifier::getLevel(double seconds) {
     const int size = mDetector->size(true);
     if (size == 0) return 0.0;
     mLevelIndex = std::max(0, std::min(mLevelIndex, size - 1));
-    const double pos = std::floor(double(mSampleRate) * seconds + 0.5);
+    // Before the amplifier has run it has no rate of its own; the regions are
+    // counted at the detector's (a host that loads a statistics file asks for
+    // levels before playing). Rate 0 would put every time on the first region.
+    const unsigned rate = mSampleRate != 0 ? mSampleRate : mDetector->getSampleRate();
+    const double pos = std::floor(double(rate) * seconds + 0.5);
     const int64_t s = std::isfinite(pos) ? int64_t(std::max(-1e15, std::min(1e15, pos))) : 0;
     RMSStepDetector::Region use = mDetector->getRegion(mLevelIndex, true);
     // A player that seeks back asks for an earlier time: start the walk over.

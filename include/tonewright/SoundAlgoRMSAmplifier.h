@@ -37,7 +37,8 @@ public:
 
     void setLevel(double levelDb) override;
     void reset() override;
-    // The region gain (dB) at that time, from the detector's saved list.
+    // The region gain (dB) at that time, from the detector's saved list; before
+    // the first run, times are counted at the detector's sample rate.
     double getLevel(double seconds) override;
     void changeSong() override {}
 

@@ -116,6 +116,24 @@ TEST(RMSAmplifier, LevelQueriesAndGainBounds) {
     EXPECT_NEAR(smooth->getLevel(1.0), -14.0 - -22.0, 1e-9);  // the floor: 4 dB under the target
 }
 
+TEST(RMSAmplifier, LevelQueriesBeforeAnyRunUseTheDetectorsRate) {
+    // A host that loads the regions asks for levels before playing: times are
+    // counted at the detector's rate. Each answer by hand: the region holding the
+    // time (the earlier one on a region's first sample), target minus its level,
+    // 0 dB for noise.
+    const int S = 48000;
+    auto det = tk::detectorFromList({region(0, S, -30, -30), region(S, 5 * S, -10, -12),
+                                     region(6 * S, 2 * S, -70, -70, true), region(8 * S, 2 * S, -16, -16),
+                                     region(10 * S, 1, -100, -100, true)},
+                                    false, S);
+    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-20.0, det.get());
+    const struct {
+        double seconds, db;
+    } rows[] = {{0.5, -20 - -30}, {1.0, -20 - -30}, {3.0, -20 - -10}, {7.0, 0.0},
+                {9.0, -20 - -16}, {2.0, -20 - -10}, {0.25, -20 - -30}};
+    for (const auto& r : rows) EXPECT_NEAR(amp->getLevel(r.seconds), r.db, 1e-12) << r.seconds << " s";
+}
+
 TEST(RMSAmplifier, ZeroRampTimeSwitchesAtOnce) {
     const int S = int(kRate);
     auto det = tk::detectorFromList({region(0, 3 * S, -20, -20), region(3 * S, 3 * S, -10, -10),
