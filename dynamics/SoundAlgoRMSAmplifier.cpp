@@ -43,7 +43,9 @@ SoundAlgoRMSAmplifier::~SoundAlgoRMSAmplifier() = default;
 void SoundAlgoRMSAmplifier::setLevel(double levelDb) {
     SoundTools::WriteLocker locker(mLevelLock);
     mTargetLevel = SoundTools::gainOfDb(levelDb);
-    // The floor keeps its distance below the target.
+    // The floor keeps its distance below the target: a floor left where the
+    // constructor put it would lie above a target lowered far enough, and would
+    // then raise every region above the level asked for.
     mMinLevel = SoundTools::gainOfDb(levelDb - mBelowTargetDb);
     resetUnlocked();
     initCurrentCoeff();
@@ -156,8 +158,12 @@ void SoundAlgoRMSAmplifier::initCoeffFromRegionManager(int32_t s0) {
         return;
     }
     // A real-time list grows while playing: the current region is read again.
-    // Only a change of the region itself re-plans the gain, so that offline,
-    // where regions are final, the ramps do not depend on where blocks start.
+    // Only a change of the region itself re-plans the gain. Re-planning at every
+    // block start would begin a fresh ramp from wherever the gain has got to:
+    // each ramp would stretch and end short of the region's gain, by an amount
+    // set by the block size. Offline, where regions are
+    // final, a ramp therefore runs the length it was planned for and lands on
+    // the region's gain, and the output is the same whatever the block size.
     if (mNextRegion - 1 < 0 || mNextRegion - 1 >= mDetector->size()) return;
     const RMSStepDetector::Region fresh = mDetector->getRegion(mNextRegion - 1);
     if (sameRegion(fresh, mCurrentRegion)) return;
@@ -221,7 +227,10 @@ void SoundAlgoRMSAmplifier::setCoeff(int32_t s) {
         setMaxLevel();
         if (mCurrentRegion.IsNoise) {
             // Noise is left at unity gain from its first sample on, wherever the
-            // block boundaries fall.
+            // block boundaries fall. Holding the gain the last ramp reached until
+            // the next block would amplify up to a block of the noise, more or
+            // less of it depending on the block size, and start the next
+            // region's ramp from that gain rather than from unity.
             mCoeff = mTargetCoeff = 1.0;
             mRampCount = 0;
         } else {

@@ -3,7 +3,12 @@
 // a threshold. The RMS of each channel is taken over a window that starts at the
 // frame being gated and looks ahead `windowTime` seconds; the gate opens at once
 // (gain 1.0) when the louder channel reaches the threshold and otherwise closes
-// along a linear fade that reaches silence in `fadeTime` seconds.
+// along a linear fade that reaches silence in `fadeTime` seconds. While the
+// window stays at or above the threshold the frames pass unchanged (gain exactly
+// 1.0). Because the window looks ahead, the fade begins before a sound stops,
+// and at the end of a stream the window runs into the silence after the last
+// frame: a stream that ends loud is faded out over its last frames like any
+// sound that stops (the flush frames past the end cannot be told from silence).
 //
 // Units: threshold in dB full scale at the interface (linear amplitude inside),
 // times in seconds. No delay; the look-ahead is the algorithm's input overlap.

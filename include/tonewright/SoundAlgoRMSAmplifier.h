@@ -7,6 +7,11 @@
 // change of 1 dB or less up to maxRampTime for 5 dB or more. Noise regions are
 // left at unity gain.
 //
+// The gain is planned at region changes only, never at block starts: a ramp
+// runs its planned length and ends on the region's gain, a noise region is at
+// unity from its first sample, and the output does not depend on the block
+// size. setLevel moves the floor with the target.
+//
 // Units: levels and gains in dB at the interface, linear inside; times in
 // seconds.
 //
