@@ -102,7 +102,13 @@ public:
     explicit SoundAlgoFFTTranslate(int shift);
 
     int getShift() const { return mShift; }
+    // Bins per channel of one spectrum, N/2 + 1; 0 while N is not known, that is
+    // before the run has taken it from the algorithm upstream and again after it.
+    unsigned getInFrameSize() const override { return mSize == 0 ? 0u : getFFTSampleSize(); }
+    unsigned getOutFrameSize() const override { return getInFrameSize(); }
     SoundTools::Status process() override;
+    // The transform length belongs to the run: it is forgotten at its end.
+    void endProcess(int status, unsigned frameNbProcessed) override;
 
 private:
     int mShift;

@@ -185,9 +185,15 @@ TEST(FFTFilter, TranslateMovesBins) {
     for (const Case& c : std::vector<Case>{{3, 13}, {-3, 7}, {0, 10}, {21, 31}, {22, -1}, {-9, 1}, {-10, -1}}) {
         SoundAlgoComposite chain;
         chain.pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(N, false, false).release());
-        chain.pushAlgo(SoundRef<SoundAlgoFFTTranslate>::make(c.shift).release());
+        SoundAlgoFFTTranslate* translate = SoundRef<SoundAlgoFFTTranslate>::make(c.shift).release();
+        chain.pushAlgo(translate);
         chain.pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
+        EXPECT_EQ(translate->getInFrameSize(), 0u);  // N is known only during a run
+        unsigned during = 0;
+        QObject::connect(&chain, &SoundAlgo::notifyBegin, [&](unsigned) { during = translate->getOutFrameSize(); });
         const Frames out = tk::run(chain, in, rate, 4 * N);
+        EXPECT_EQ(during, N / 2 + 1);
+        EXPECT_EQ(translate->getOutFrameSize(), 0u);
         Frames expected(in.size());
         for (size_t i = 0; i < in.size(); ++i) {
             const double v = 0.25 + (c.bin < 0 ? 0.0 : 0.5 * std::cos(2.0 * M_PI * c.bin * double(i % N) / N));
