@@ -14,8 +14,11 @@
 // 44.1 kHz), corners clamped to [0.005 fs, 0.5 fs]; 447 taps whatever the type
 // and the sample rate. With overlap, blocks of N/2 frames zero-padded to N and
 // joined by overlap-add make the chain a linear convolution with those taps as
-// long as they fit in N/2 + 1; shorter transforms get N/2 - 1 taps (odd, so that
-// a high-pass still passes half the sample rate).
+// long as they fit in N/2 + 1; shorter transforms get N/2 - 1 taps (255 at
+// N = 512). The length is kept odd rather than using all N/2: the taps stay
+// symmetric either way, but an even length puts a zero at half the sample rate,
+// which a high-pass or band-stop must pass, and a half-frame group delay, which
+// no band of a multiband amplifier could be lined up with.
 //
 // Timing: the chain's output is the full linear convolution y[n] = sum h[i]
 // x[n - i], frame n of the output lying at frame n of the stream, as the time

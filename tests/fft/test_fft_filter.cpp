@@ -100,6 +100,17 @@ TEST(FFTFilter, LengthsAndTiming) {
         EXPECT_TRUE(tk::framesNear(out, tk::fullConvolution(in, h), 1e-9)) << N;
         EXPECT_GT(tk::firMagnitude(h, 0.5), 0.5) << N;  // no zero at half the sample rate
     }
+    // Linear phase: every layout's taps mirror about the middle tap, short
+    // transforms included.
+    for (FilterType type : {SoundTools::LowPass, SoundTools::HighPass, SoundTools::BandPass, SoundTools::BandStop})
+        for (unsigned N : {512u, 8192u}) {
+            std::vector<double> h;
+            ASSERT_EQ(SoundAlgoFFTFilter(type, 1000.0, 5000.0).design(kRate, N, h), SoundTools::Ok);
+            ASSERT_EQ(h.size(), SoundAlgoFFTFilter::getTapNumber(N));
+            for (size_t i = 0; i < h.size() / 2; ++i) {
+                ASSERT_NEAR(h[i], h[h.size() - 1 - i], 1e-15) << tk::filterTypeName(type) << ", N = " << N << ", tap " << i;
+            }
+        }
 }
 
 // Ripple at 447 taps against 0.5 dB peak to peak in the pass bands and 1e-3 in
