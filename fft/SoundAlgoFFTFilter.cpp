@@ -147,6 +147,11 @@ SoundAlgoFFTFilter* SoundAlgoEqFFT::getFilter() const {
 
 SoundAlgoFFTTranslate::SoundAlgoFFTTranslate(int shift) : mShift(shift) {}
 
+void SoundAlgoFFTTranslate::endProcess(int status, unsigned frameNbProcessed) {
+    SoundAlgoFFT::endProcess(status, frameNbProcessed);
+    mSize = 0;
+}
+
 SoundTools::Status SoundAlgoFFTTranslate::process() {
     const std::shared_ptr<SoundBuffer>& in = mInBuffers[0];
     const std::shared_ptr<SoundBuffer>& out = mOutBuffers[0];

@@ -14,8 +14,11 @@
 // 44.1 kHz), corners clamped to [0.005 fs, 0.5 fs]; 447 taps whatever the type
 // and the sample rate. With overlap, blocks of N/2 frames zero-padded to N and
 // joined by overlap-add make the chain a linear convolution with those taps as
-// long as they fit in N/2 + 1; shorter transforms get N/2 - 1 taps (odd, so that
-// a high-pass still passes half the sample rate).
+// long as they fit in N/2 + 1; shorter transforms get N/2 - 1 taps (255 at
+// N = 512). The length is kept odd rather than using all N/2: the taps stay
+// symmetric either way, but an even length puts a zero at half the sample rate,
+// which a high-pass or band-stop must pass, and a half-frame group delay, which
+// no band of a multiband amplifier could be lined up with.
 //
 // Timing: the chain's output is the full linear convolution y[n] = sum h[i]
 // x[n - i], frame n of the output lying at frame n of the stream, as the time
@@ -102,7 +105,13 @@ public:
     explicit SoundAlgoFFTTranslate(int shift);
 
     int getShift() const { return mShift; }
+    // Bins per channel of one spectrum, N/2 + 1; 0 while N is not known, that is
+    // before the run has taken it from the algorithm upstream and again after it.
+    unsigned getInFrameSize() const override { return mSize == 0 ? 0u : getFFTSampleSize(); }
+    unsigned getOutFrameSize() const override { return getInFrameSize(); }
     SoundTools::Status process() override;
+    // The transform length belongs to the run: it is forgotten at its end.
+    void endProcess(int status, unsigned frameNbProcessed) override;
 
 private:
     int mShift;

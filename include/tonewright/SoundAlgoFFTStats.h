@@ -30,6 +30,13 @@ public:
     SoundTools::Status process() override;
     // Turns the accumulated sums into means (once per accumulation).
     void endProcess(int status, unsigned frameNbProcessed) override;
+    // A run that starts on statistics (an earlier run's, or read from JSON)
+    // continues them: the means are weighed back into sums by their count, so
+    // that the means at the end weigh every block alike, old and new. Adding the
+    // new sums to the old means instead would let all the old blocks count as
+    // one. Bins are averaged by index: continue only with the same transform
+    // length and sample rate. The sample rate (and getFrequencies) is always
+    // that of the latest run.
     SoundTools::Status onInitInputBuffer() override;
     // Notes where the stream lies: spectra of blocks made only of the zeros
     // that flush lookahead at the end are not counted.

@@ -9,7 +9,12 @@
 //  - SoundAlgoFFTMultibandAmplifier splits in the frequency domain: one direct
 //    transform, then one branch per band (SoundAlgoFFTFilter, inverse transform,
 //    amplifier and limiter), then optionally a sum and a limiter at 0 dB. Every
-//    band but the lowest starts 150 Hz above its split frequency.
+//    band but the lowest starts 150 Hz above its split frequency. Its delay is
+//    that of its band filters, taps - 1 (446 frames with a transform of 1024 or
+//    more), at level 0 as at any other: like a SoundAlgoEqFFT it outputs the
+//    full convolution, the filters' tail included, rather than a stream cut to
+//    the input's length with the filtered signal's last (taps - 1) / 2 frames
+//    lost.
 //
 // Both present themselves as one SoundAlgoAmpliInterface: a player sets one
 // level for all bands and reads the lowest band's gain.

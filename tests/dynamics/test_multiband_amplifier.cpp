@@ -115,10 +115,13 @@ TEST(MultibandAmplifier, BandsAmplifiersAndLimiters) {
         EXPECT_EQ(fft.getOutputNumber(), c.outputs);
         if (c.level == 0.0) {
             EXPECT_EQ(fft.getLevel(1.0), 0.0);
+            EXPECT_EQ(fft.getDelay(kRate), SoundAlgoFFTFilter::getTapNumber(4096) - 1);  // the band filters'
         }
         const size_t members = fft.getBranch(0).size();
-        fft.pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());  // sealed
+        SoundAlgoScale* extra = SoundRef<SoundAlgoScale>::make(0.0).release();
+        fft.pushAlgo(extra);  // sealed: ignored, the reference stays the caller's
         EXPECT_EQ(fft.getBranch(0).size(), members);
+        if (fft.getBranch(0).size() == members) extra->releaseRef();
     }
 }
 

@@ -100,6 +100,17 @@ TEST(FFTFilter, LengthsAndTiming) {
         EXPECT_TRUE(tk::framesNear(out, tk::fullConvolution(in, h), 1e-9)) << N;
         EXPECT_GT(tk::firMagnitude(h, 0.5), 0.5) << N;  // no zero at half the sample rate
     }
+    // Linear phase: every layout's taps mirror about the middle tap, short
+    // transforms included.
+    for (FilterType type : {SoundTools::LowPass, SoundTools::HighPass, SoundTools::BandPass, SoundTools::BandStop})
+        for (unsigned N : {512u, 8192u}) {
+            std::vector<double> h;
+            ASSERT_EQ(SoundAlgoFFTFilter(type, 1000.0, 5000.0).design(kRate, N, h), SoundTools::Ok);
+            ASSERT_EQ(h.size(), SoundAlgoFFTFilter::getTapNumber(N));
+            for (size_t i = 0; i < h.size() / 2; ++i) {
+                ASSERT_NEAR(h[i], h[h.size() - 1 - i], 1e-15) << tk::filterTypeName(type) << ", N = " << N << ", tap " << i;
+            }
+        }
 }
 
 // Ripple at 447 taps against 0.5 dB peak to peak in the pass bands and 1e-3 in
@@ -185,9 +196,15 @@ TEST(FFTFilter, TranslateMovesBins) {
     for (const Case& c : std::vector<Case>{{3, 13}, {-3, 7}, {0, 10}, {21, 31}, {22, -1}, {-9, 1}, {-10, -1}}) {
         SoundAlgoComposite chain;
         chain.pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(N, false, false).release());
-        chain.pushAlgo(SoundRef<SoundAlgoFFTTranslate>::make(c.shift).release());
+        SoundAlgoFFTTranslate* translate = SoundRef<SoundAlgoFFTTranslate>::make(c.shift).release();
+        chain.pushAlgo(translate);
         chain.pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
+        EXPECT_EQ(translate->getInFrameSize(), 0u);  // N is known only during a run
+        unsigned during = 0;
+        QObject::connect(&chain, &SoundAlgo::notifyBegin, [&](unsigned) { during = translate->getOutFrameSize(); });
         const Frames out = tk::run(chain, in, rate, 4 * N);
+        EXPECT_EQ(during, N / 2 + 1);
+        EXPECT_EQ(translate->getOutFrameSize(), 0u);
         Frames expected(in.size());
         for (size_t i = 0; i < in.size(); ++i) {
             const double v = 0.25 + (c.bin < 0 ? 0.0 : 0.5 * std::cos(2.0 * M_PI * c.bin * double(i % N) / N));

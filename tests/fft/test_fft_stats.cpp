@@ -16,13 +16,13 @@ constexpr unsigned kRate = 44100;
 
 // direct compute (no overlap, no window) -> statistics, run without a writer.
 SoundTools::Status runStats(SoundAlgoFFTStats* stats, const Frames& in, unsigned N, bool overlap = false,
-                            unsigned block = 4096) {
+                            unsigned block = 4096, unsigned rate = kRate) {
     auto chain = SoundRef<SoundAlgoComposite>::make();
     chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(N, overlap, false).release());
     stats->addRef();  // the composite holds its own reference; the caller keeps one
     chain->pushAlgo(stats);
     tk::ScopedBlockSize size(block);
-    tk::MemoryReader reader(in, kRate);
+    tk::MemoryReader reader(in, rate);
     return chain->processAll(reader, nullptr);
 }
 
@@ -80,15 +80,38 @@ TEST(FFTStats, BandLevelsAreRelativeToTheLoudestBand) {
     EXPECT_EQ(stats->getStats(std::vector<double>{100.0, 1000.0, 10000.0}).size(), 4u);
 }
 
-// Running again (or after reading the statistics back) continues the mean
-// over all blocks instead of mixing means with new sums.
-TEST(FFTStats, SecondRunContinuesTheMean) {
-    const unsigned N = 512, k = 20;
-    auto stats = SoundRef<SoundAlgoFFTStats>::make();
-    ASSERT_EQ(runStats(stats.get(), binTone(N * 4, N, k, 0.8), N), SoundTools::Ok);
-    ASSERT_EQ(runStats(stats.get(), tk::silence(N * 4), N), SoundTools::Ok);
-    EXPECT_EQ(stats->getCount(), 16.0);
-    EXPECT_NEAR(stats->getRawStats()[k], 0.16 / 2.0, 1e-12);  // half the blocks held the tone
+// A later run, on the same object or on one read back from its JSON, continues
+// the mean over all blocks: the result is that of one run over both streams.
+// The sample rate and the bin frequencies are those of the latest run.
+TEST(FFTStats, LaterRunContinuesTheMean) {
+    const unsigned N = 512;
+    const Frames first = binTone(N * 4, N, 20, 0.8), second = tk::noise(N * 6, 0.1, 3);
+    auto whole = SoundRef<SoundAlgoFFTStats>::make();
+    ASSERT_EQ(runStats(whole.get(), tk::concat({first, second}), N), SoundTools::Ok);
+    const std::vector<double>& model = whole->getRawStats();
+    struct Case {
+        bool viaJson;
+        unsigned secondRate;
+    };
+    for (const Case& c : {Case{false, 44100}, Case{true, 44100}, Case{true, 8000}}) {
+        SCOPED_TRACE(testing::Message() << "JSON " << c.viaJson << ", then " << c.secondRate << " Hz");
+        auto stats = SoundRef<SoundAlgoFFTStats>::make();
+        ASSERT_EQ(runStats(stats.get(), first, N, false, 4096, 8000), SoundTools::Ok);
+        if (c.viaJson) {
+            QJsonObject o;
+            stats->writeToJSon(o);
+            stats = SoundRef<SoundAlgoFFTStats>::adopt(SoundAlgoFFTStats::createFromJSon(o));
+            ASSERT_TRUE(stats);
+        }
+        ASSERT_EQ(runStats(stats.get(), second, N, false, 4096, c.secondRate), SoundTools::Ok);
+        EXPECT_EQ(stats->getCount(), whole->getCount());
+        ASSERT_EQ(stats->getRawStats().size(), model.size());
+        for (size_t k = 0; k < model.size(); ++k) {
+            ASSERT_NEAR(stats->getRawStats()[k], model[k], 1e-12 * model[k]) << k;
+        }
+        EXPECT_EQ(stats->getSampleRate(), c.secondRate);
+        EXPECT_DOUBLE_EQ(stats->getFrequencies()[1], double(c.secondRate) / N);
+    }
 }
 
 TEST(FFTStats, JsonRoundTrip) {
