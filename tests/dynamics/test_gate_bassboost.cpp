@@ -241,7 +241,8 @@ TEST(BassBoost, IsSealed) {
     ASSERT_EQ(boost->getBranchNumber(), 1u);
     ASSERT_EQ(boost->getBranch(0).size(), 3u);
     EXPECT_NE(dynamic_cast<SoundAlgoSimpleLimiter*>(boost->getBranch(0)[2]), nullptr);
-    boost->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
+    auto extra = SoundRef<SoundAlgoScale>::make(0.0);
+    boost->pushAlgo(extra.get());  // ignored: the caller keeps its reference
     EXPECT_EQ(boost->getBranch(0).size(), 3u);
 }
 
