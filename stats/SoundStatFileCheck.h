@@ -1,0 +1,16 @@
+#pragma once
+// The checks a statistics file's document passes before anything in it is
+// used: every key the file may hold has the JSON type and the range its writer
+// gives it, and the parts agree with each other (one more band than band
+// edges, one sample rate, one length of the recording, regions in order inside
+// the recording). Internal to the library.
+#include <QJsonObject>
+#include <QString>
+
+namespace SoundStatFileCheck {
+
+// Empty when the document can be loaded; otherwise what is wrong, naming the
+// field ("StepDetector" "Regions"[3] "SampleNb" is negative).
+QString problem(const QJsonObject& root);
+
+}  // namespace SoundStatFileCheck
