@@ -1,3 +1,4 @@
+#include <QFile>
 #include <mpg123.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/id3v2tag.h>
@@ -92,9 +93,9 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
 
 SoundTools::Status SoundReaderMp3::openInput(const QString& name, const QByteArray& utf8, InputFile& input,
                                              QByteArray& opened) {
-    // The local 8-bit form of the name first, then UTF-8 for names that the
+    // The file system's form of the name first, then UTF-8 for names that the
     // local encoding cannot express.
-    opened = name.toLocal8Bit();
+    opened = QFile::encodeName(name);
     errno = 0;
     input.reset(std::fopen(opened.constData(), "rb"));
     int openErrno = errno;
