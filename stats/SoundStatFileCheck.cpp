@@ -96,6 +96,16 @@ private:
     QString* mProblem;
 };
 
+// The object under `key` of the document, when there is one: *out is left
+// empty and true returned when the key is absent, false (with the problem
+// recorded) when it holds anything but an object with keys.
+bool part(const QJsonObject& root, const char* key, QString* problem, QJsonObject* out) {
+    Fields top(root, QString(), problem);
+    if (!top.has(key)) return true;
+    if (!top.object(key, out)) return false;
+    return !out->isEmpty() || top.fail(key, "is empty");
+}
+
 QString element(const QString& path, int i) { return QString("%1[%2]").arg(path).arg(i); }
 
 // What the parts say of the recording, gathered to be compared.
@@ -152,9 +162,8 @@ bool checkBands(const QJsonObject& root, Recording& rec, QString* problem) {
 
 bool checkDetector(const QJsonObject& root, Recording& rec, QString* problem, double* regionsEnd) {
     QJsonObject o;
-    Fields top(root, QString(), problem);
-    if (!top.has("StepDetector")) return true;
-    if (!top.object("StepDetector", &o)) return false;
+    if (!part(root, "StepDetector", problem, &o)) return false;
+    if (o.isEmpty()) return true;
     Fields d(o, "\"StepDetector\"", problem);
     double rate = 0;
     if (!d.text("Class", "RMSStepDetector") || !d.optionalText("Id") ||
@@ -184,10 +193,9 @@ bool checkDetector(const QJsonObject& root, Recording& rec, QString* problem, do
 }
 
 bool checkFFT(const QJsonObject& root, Recording& rec, QString* problem) {
-    Fields top(root, QString(), problem);
-    if (!top.has("FFTStats")) return true;
     QJsonObject o;
-    if (!top.object("FFTStats", &o)) return false;
+    if (!part(root, "FFTStats", problem, &o)) return false;
+    if (o.isEmpty()) return true;
     Fields f(o, "\"FFTStats\"", problem);
     double size = 0, rate = 0;
     QJsonArray stats;
@@ -209,10 +217,9 @@ bool checkFFT(const QJsonObject& root, Recording& rec, QString* problem) {
 }
 
 bool checkLoudness(const QJsonObject& root, Recording& rec, QString* problem) {
-    Fields top(root, QString(), problem);
-    if (!top.has("Loudness")) return true;
     QJsonObject o;
-    if (!top.object("Loudness", &o)) return false;
+    if (!part(root, "Loudness", problem, &o)) return false;
+    if (o.isEmpty()) return true;
     Fields l(o, "\"Loudness\"", problem);
     double frames = 0, rate = 0, step = 0;
     QJsonArray series;
@@ -243,10 +250,9 @@ QString problem(const QJsonObject& root) {
     if (!checkBands(root, rec, &found) || !checkDetector(root, rec, &found, &regionsEnd) ||
         !checkFFT(root, rec, &found) || !checkLoudness(root, rec, &found))
         return found;
-    Fields top(root, QString(), &found);
-    if (top.has("Source")) {
-        QJsonObject o;
-        if (!top.object("Source", &o)) return found;
+    QJsonObject o;
+    if (!part(root, "Source", &found, &o)) return found;
+    if (!o.isEmpty()) {
         SoundStatSource source;
         QString cause;
         if (!SoundStatSource::readFromJSon(o, source, &cause)) return "\"Source\" " + cause;

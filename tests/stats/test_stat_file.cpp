@@ -438,6 +438,7 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
         {"fingerprint", {"Source", "Fingerprint"}, "xyz", "\"Fingerprint\" is not 40 hexadecimal digits"},
         {"source length", {"Source", "Frames"}, frames * 2, "disagrees"},
         {"source a text", {"Source"}, "take.wav", "\"Source\" is not an object"},
+        {"source empty", {"Source"}, QJsonObject(), "\"Source\" is empty"},
     };
     SoundStatFile before;
     before.setStats({500.0}, std::vector<SoundAlgoStats*>{tk::bandStatsAt(-1, 48000), tk::bandStatsAt(-7, 48000)}, false);
