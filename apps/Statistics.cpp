@@ -92,7 +92,9 @@ bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands,
     SoundStatFile f;
     clearError();
     if (!f.readJSonFile(input)) {
-        *why = "cannot use " + name + ": " + lastError();
+        // The library's text names the file already.
+        const QString cause = lastError();
+        *why = "cannot use " + (cause.startsWith(name) ? cause : name + ": " + cause);
         return false;
     }
     std::unique_ptr<SoundReader> reader = openReader(input);
