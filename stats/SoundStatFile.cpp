@@ -204,6 +204,9 @@ bool SoundStatFile::writeJSonFile(QString path) {
         mSource.writeToJSon(o);
         root.insert("Source", o);
     }
+    // Sealed last: a value changed by damage after writing reads as damage,
+    // not as a measurement.
+    root.insert("Checksum", SoundStatFileCheck::checksum(root));
     if (!Utilities::writeJSONToFile(QJsonDocument(root), name, true)) {
         reportError(name + " : the statistics file cannot be written", "SoundStatFile::writeJSonFile");
         return false;

@@ -1,6 +1,8 @@
 #include "stats/SoundStatFileCheck.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonValue>
 #include <cmath>
 #include <cstdint>
@@ -243,8 +245,20 @@ bool checkLoudness(const QJsonObject& root, Recording& rec, QString* problem) {
 
 }  // namespace
 
+QString checksum(QJsonObject root) {
+    root.remove("Checksum");
+    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Compact);
+    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha1).toHex());
+}
+
 QString problem(const QJsonObject& root) {
     QString found;
+    if (root.contains("Checksum")) {
+        const QJsonValue sum = root.value("Checksum");
+        if (!sum.isString()) return "\"Checksum\" is not a text";
+        if (sum.toString() != checksum(root))
+            return "its content does not match its \"Checksum\" (it changed after it was written)";
+    }
     Recording rec;
     double regionsEnd = -1;
     if (!checkBands(root, rec, &found) || !checkDetector(root, rec, &found, &regionsEnd) ||

@@ -10,7 +10,13 @@
 namespace SoundStatFileCheck {
 
 // Empty when the document can be loaded; otherwise what is wrong, naming the
-// field ("StepDetector" "Regions"[3] "SampleNb" is negative).
+// field ("StepDetector" "Regions"[3] "SampleNb" is negative). A document with
+// a "Checksum" must match it; older ones without are checked field by field
+// only.
 QString problem(const QJsonObject& root);
+
+// SHA-1 (40 hexadecimal digits) of the document without its "Checksum" key,
+// over its compact JSON text (keys in order, numbers printed exactly).
+QString checksum(QJsonObject root);
 
 }  // namespace SoundStatFileCheck

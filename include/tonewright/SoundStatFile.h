@@ -15,7 +15,9 @@
 // (SoundAlgoFFTStats object, when set), "Loudness" (SoundAlgoLoudness object,
 // when set; files without it read as before), "Source" (the recording the
 // statistics were made from, SoundStatSource.h, when set; files without it
-// read as before).
+// read as before), "Checksum" (SHA-1 of the rest, written last; a file whose
+// content no longer matches it is refused as damaged; files without it are
+// checked field by field only).
 //
 // Ownership: the algorithms are reference counted. Each setter says whether the
 // file takes a reference of its own (addRef true) or takes over one the caller

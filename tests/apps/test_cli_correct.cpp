@@ -47,7 +47,9 @@ TEST(CliCorrect, ReferenceIsTheCatalogsAnswerForTheSavedStatistics) {
         ASSERT_TRUE(saved.readJSonFile(wav));
         EXPECT_EQ(saved.getSampleRate(), 44100u);
         ASSERT_NE(saved.getStepDetector(), nullptr);
-        EXPECT_EQ(saved.getStepDetector()->getFullLength(), 6u * 44100u);
+        // The recording's length is the file's record of it (the detector's
+        // last region need not start at the end of the recording).
+        EXPECT_EQ(saved.getSource().frames, 6 * 44100);
         const std::vector<double> levels = saved.getRelativeLevels();
         const QJsonArray bands = a["bands"].toArray();
         ASSERT_EQ(levels.size(), size_t(bands.size()));
@@ -135,7 +137,8 @@ TEST(CliCorrect, StatisticsOfAnotherRecordingAreNotReused) {
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     QJsonObject old = QJsonDocument::fromBinaryData(tk::fileBytes(dir.path("short.ssf"))).object();
-    old.remove("Source");
+    old.remove("Source");  // nor were they sealed
+    old.remove("Checksum");
     const QByteArray oldKind = QJsonDocument(old).toBinaryData();
     QT_WARNING_POP
 

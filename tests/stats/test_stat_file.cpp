@@ -401,7 +401,13 @@ TEST(StatFile, SourceTellsTheRecordingFromAnother) {
 // one of another type is refused too.
 TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
     DescribedFile f;
-    const QJsonObject& good = f.document;
+    // The fields are checked as in a file written before files were sealed;
+    // a sealed file changed anywhere fails its checksum first.
+    const QJsonObject& sealed = f.document;
+    ASSERT_TRUE(sealed["Checksum"].isString());
+    QJsonObject good = sealed;
+    good.remove("Checksum");
+    const double leftSqr = good["BandStats"].toArray()[0].toObject()["LeftSqr"].toDouble();
     const QJsonArray regions = good["StepDetector"].toObject()["Regions"].toArray();
     ASSERT_GE(regions.size(), 3);
     const double frames = good["Source"].toObject()["Frames"].toDouble();
@@ -440,6 +446,16 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
         {"source a text", {"Source"}, "take.wav", "\"Source\" is not an object"},
         {"source empty", {"Source"}, QJsonObject(), "\"Source\" is empty"},
     };
+    struct Sealed {
+        const char* name;
+        QStringList path;
+        QJsonValue value;
+        const char* cause;
+    };
+    const Sealed sealedCases[] = {
+        {"one value nudged", {"BandStats", "[0]", "LeftSqr"}, leftSqr * (1 + 1e-12), "does not match its \"Checksum\""},
+        {"checksum a number", {"Checksum"}, 12, "\"Checksum\" is not a text"},
+    };
     SoundStatFile before;
     before.setStats({500.0}, std::vector<SoundAlgoStats*>{tk::bandStatsAt(-1, 48000), tk::bandStatsAt(-7, 48000)}, false);
     const QString path = f.dir.path("bad.ssf");
@@ -452,6 +468,13 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
         EXPECT_TRUE(error.contains(path) && error.contains(c.cause)) << error.toStdString();
         EXPECT_EQ(file.getBandStats().size(), 2u);
         EXPECT_EQ(file.getBandStats()[0], before.getBandStats()[0]);
+    }
+    for (const Sealed& c : sealedCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(tk::writeBytes(path, binary(edited(sealed, c.path, c.value).toObject())));
+        SoundStatFile file;
+        EXPECT_FALSE(file.readJSonFile(path));
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.cause)) << SoundDebuggableClass::getError().toStdString();
     }
 
     // Each value swapped for a text (or a text for a number), down to the first
@@ -476,8 +499,10 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
     };
     sweep(good, {});
     EXPECT_GT(swapped, 40);
-    // The document itself is sound.
-    ASSERT_TRUE(tk::writeBytes(path, binary(good)));
-    SoundStatFile file;
-    EXPECT_TRUE(file.readJSonFile(path)) << SoundDebuggableClass::getError().toStdString();
+    // The document itself is sound, sealed or not.
+    for (const QJsonObject& document : {good, sealed}) {
+        ASSERT_TRUE(tk::writeBytes(path, binary(document)));
+        SoundStatFile file;
+        EXPECT_TRUE(file.readJSonFile(path)) << SoundDebuggableClass::getError().toStdString();
+    }
 }
