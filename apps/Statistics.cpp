@@ -2,7 +2,6 @@
 
 #include <QFileInfo>
 #include <cmath>
-#include "tonewright/SoundStatFile.h"
 #include <mutex>
 
 #include "Cli.h"
@@ -11,6 +10,8 @@
 #include "tonewright/RMSStepDetector.h"
 #include "tonewright/SoundAlgoFFTStats.h"
 #include "tonewright/SoundAlgoStats.h"
+#include "tonewright/SoundStatFile.h"
+#include "tonewright/SoundStatSource.h"
 
 namespace cli {
 
@@ -54,10 +55,32 @@ SaveOutcome saveStatistics(Analysis& a) {
     if (QFileInfo::exists(name) && !options().overwrite) return SaveOutcome::Kept;
     if (!mayWrite(name)) return SaveOutcome::Failed;
     SoundStatFile f = statFileOf(a);
+    // What the statistics are of, so that a later job can tell this recording
+    // from another of the same length (a file that cannot be described is
+    // saved without, and is then checked as older files are).
+    SoundStatSource source;
+    if (SoundStatSource::measure(a.file, source, nullptr)) f.setSource(source);
     if (!f.writeJSonFile(a.file)) return SaveOutcome::Failed;
     a.statisticsFile = name;
     return SaveOutcome::Written;
 }
+
+namespace {
+
+// The recording's length as the file gives it: its own record of the
+// recording, else what the measurements counted (every band statistics
+// algorithm and the loudness meter count every frame), else the end marker
+// of the detector's regions (which a recording shorter than the detector's
+// window does not get).
+int64_t recordedFrames(const SoundStatFile& f) {
+    if (!f.getSource().isEmpty()) return f.getSource().frames;
+    if (!f.getBandStats().empty() && f.getBandStats().front()->getTotalCount() > 0)
+        return f.getBandStats().front()->getTotalCount();
+    if (f.getLoudness() && f.getLoudness()->getFrameCount() > 0) return int64_t(f.getLoudness()->getFrameCount());
+    return f.getStepDetector() ? int64_t(f.getStepDetector()->getFullLength()) : -1;
+}
+
+}  // namespace
 
 bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands, Analysis& out, QString* why) {
     const QString name = SoundStatFile::getStatFileName(input);
@@ -66,14 +89,40 @@ bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands,
         *why = "no statistics file";
         return false;
     }
-    if (saved.lastModified() < in.lastModified()) {
-        *why = name + " is older than the recording";
-        return false;
-    }
     SoundStatFile f;
     clearError();
     if (!f.readJSonFile(input)) {
-        *why = "cannot read " + name + ": " + lastError();
+        // The library's text names the file already.
+        const QString cause = lastError();
+        *why = "cannot use " + (cause.startsWith(name) ? cause : name + ": " + cause);
+        return false;
+    }
+    std::unique_ptr<SoundReader> reader = openReader(input);
+    if (!reader) {
+        *why = lastError();
+        return false;
+    }
+    const unsigned rate = reader->getSampleRate();
+    const int64_t frames = reader->getFrameNB();
+    const SoundStatSource& stored = f.getSource();
+    SoundStatSource actual;
+    if (!stored.isEmpty()) {
+        QString cause;
+        if (!SoundStatSource::measure(input, *reader, actual, &cause)) {
+            *why = cause;
+            return false;
+        }
+        const QString difference = stored.differenceFrom(actual);
+        if (!difference.isEmpty()) {
+            *why = name + " does not describe this recording: " + difference;
+            return false;
+        }
+    }
+    // A recording touched since it was described may have changed between the
+    // blocks the fingerprint reads.
+    const bool untouched = !stored.isEmpty() && stored.modified == actual.modified;
+    if (!untouched && saved.lastModified() < in.lastModified()) {
+        *why = name + " is older than the recording";
         return false;
     }
     RMSStepDetector* detector = f.getStepDetector();
@@ -90,16 +139,16 @@ bool loadSavedAnalysis(const QString& input, double thresholdDb, bool needBands,
         *why = name + " holds no band levels";
         return false;
     }
-    std::unique_ptr<SoundReader> reader = openReader(input);
-    if (!reader) {
-        *why = lastError();
-        return false;
-    }
-    const unsigned rate = reader->getSampleRate();
-    const int64_t frames = reader->getFrameNB();
-    if ((detector->getSampleRate() != 0 && detector->getSampleRate() != rate) ||
-        int64_t(detector->getFullLength()) != frames) {
-        *why = name + " describes another version of the recording";
+    const unsigned savedRate = detector->getSampleRate() != 0 ? detector->getSampleRate() : f.getSampleRate();
+    const int64_t savedFrames = recordedFrames(f);
+    if (savedRate != rate || savedFrames != frames) {
+        *why = QString("%1 describes another version of the recording (%2 frames at %3 Hz, the recording has %4 "
+                       "at %5 Hz)")
+                   .arg(name)
+                   .arg(savedFrames)
+                   .arg(savedRate)
+                   .arg(frames)
+                   .arg(rate);
         return false;
     }
     out = Analysis();
@@ -207,12 +256,17 @@ SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrecti
 bool savedOrFreshAnalysis(const QString& input, const AnalysisSettings& fresh, bool reanalyse, Analysis& own,
                           QString* savedFile, int fileIndex, int& pass, int passes) {
     QString why;
-    if (!reanalyse && loadSavedAnalysis(input, fresh.noiseThresholdDb, fresh.bands, own, &why) &&
-        (!fresh.loudness || own.loudness.measured)) {
-        *savedFile = own.statisticsFile;
-        return true;
+    if (!reanalyse && loadSavedAnalysis(input, fresh.noiseThresholdDb, fresh.bands, own, &why)) {
+        if (!fresh.loudness || own.loudness.measured) {
+            *savedFile = own.statisticsFile;
+            return true;
+        }
+        why = own.statisticsFile + " holds no loudness figures";
+        own = Analysis();
     }
-    if (options().verbose && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
+    // A statistics file passed over is worth a word, verbose or not: the job
+    // takes longer than the user expects, and the file may be someone else's.
+    if (!reanalyse && QFileInfo::exists(SoundStatFile::getStatFileName(input)))
         printWarning(input, why + (fresh.bands ? "; measuring again" : "; finding the regions again"));
     if (!analyseFile(input, fresh, own, fileIndex, pass++, passes)) {
         if (!interrupted()) printError(input, fresh.bands ? "cannot analyse" : "cannot find the regions", lastError());

@@ -3,10 +3,12 @@
 // input ("<input base>.ssf"), its reuse by later jobs, and the reference curves
 // of the default catalog with the correction equaliser built from them.
 //
-// A saved analysis is reused only when it still describes the input: the file
-// is not older than the input, its rate and length are the input's, and its
-// regions were found with the noise threshold asked for. Otherwise the job
-// measures again.
+// A saved analysis is reused only when it still describes the input: its record
+// of the recording (length, rate, file size and a fingerprint of the samples)
+// matches, the file is not older than the input unless the input is untouched
+// since it was described, and its regions were found with the noise threshold
+// asked for. Files without such a record (older ones) are held to the rate and
+// length alone. Otherwise the job says why and measures again.
 //
 // Threading: referenceCatalog() is read once, on the main thread, before any
 // batch starts; afterwards the catalog is only read (its methods are const).

@@ -5,11 +5,13 @@
 // application object and the process-wide conventions (diagnostics on stderr,
 // library warnings captured, signals turned into stop requests).
 #include <QCoreApplication>
+#include <QFile>
 #include <QGuiApplication>
 #include <iostream>
 #include <memory>
 
 #include "Cli.h"
+#include "FileNameCodec.h"
 #include "tonewright/SoundDebuggableClass.h"
 
 namespace {
@@ -53,7 +55,11 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName("tonewright");
     cli::installSignalHandlers();
 
-    const QStringList args = QCoreApplication::arguments();
+    // Arguments are file names as often as not: decoded as the file system
+    // names them, so that a name in another encoding still finds its file.
+    cli::installFileNameCodec();
+    QStringList args;
+    for (int i = 0; i < argc; ++i) args << QFile::decodeName(argv[i]);
     if (args.size() < 2) {
         usage(false);
         return cli::UsageError;

@@ -1,12 +1,13 @@
 #include "tonewright/SoundFileName.h"
 
+#include <QFile>
 #include <algorithm>
 
 namespace SoundTools {
 
 FileNameParts splitFileName(const QString& name) {
     FileNameParts p;
-    p.name = name.toLocal8Bit().toStdString();
+    p.name = QFile::encodeName(name).toStdString();
     std::replace(p.name.begin(), p.name.end(), '\\', '/');
 
     std::string rest = p.name;

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundStatReference.h"
+#include "tonewright/SoundStatSource.h"
 #include "tonewright/SoundWriter.h"
 
 namespace {
@@ -114,6 +116,29 @@ void statSeeds(const QString& statDir, const QString& jsonDir) {
     check(analysis->processAll(reader, nullptr) == SoundTools::Ok, "analysis");
     SoundStatFile file = analysis->getStatFile();
     check(file.writeJSonFile(statDir + "/analysis.ssf"), "analysis.ssf");
+    // The same with the record of the recording it was made from: the tone
+    // written to a scratch file and described there.
+    {
+        QTemporaryDir scratch;
+        const QString wav = scratch.path() + "/tone.wav";
+        SoundWriterSndfile writer(8000, 2, SoundTools::Pcm16, SoundWriterSndfile::Wav);
+        SoundStatSource source;
+        check(scratch.isValid() && copyInto(writer, wav, 3 * 8000, 8000, nullptr) &&
+                  SoundStatSource::measure(wav, source, nullptr),
+              "described recording");
+        SoundStatFile described = file;
+        described.setSource(source);
+        check(described.writeJSonFile(statDir + "/described.ssf"), "described.ssf");
+    }
+    // The same without its checksum, as files were before they were sealed:
+    // changes to it reach the checks of every field instead of failing the sum.
+    {
+        QFile sealed(statDir + "/described.ssf");
+        check(sealed.open(QIODevice::ReadOnly), "described.ssf read");
+        QJsonObject root = QJsonDocument::fromBinaryData(sealed.readAll()).object();
+        root.remove("Checksum");
+        check(writeFile(statDir + "/unsealed.ssf", QJsonDocument(root).toBinaryData()), "unsealed.ssf");
+    }
 
     SoundStatFile bandsOnly;
     {

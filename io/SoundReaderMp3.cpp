@@ -1,3 +1,4 @@
+#include <QFile>
 #include <mpg123.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/id3v2tag.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "io/Mp3FrameWalk.h"
 #include "tonewright/SoundMp3.h"
 
 namespace {
@@ -92,9 +94,9 @@ SoundTools::Status SoundReaderMp3::open(QString name) {
 
 SoundTools::Status SoundReaderMp3::openInput(const QString& name, const QByteArray& utf8, InputFile& input,
                                              QByteArray& opened) {
-    // The local 8-bit form of the name first, then UTF-8 for names that the
+    // The file system's form of the name first, then UTF-8 for names that the
     // local encoding cannot express.
-    opened = name.toLocal8Bit();
+    opened = QFile::encodeName(name);
     errno = 0;
     input.reset(std::fopen(opened.constData(), "rb"));
     int openErrno = errno;
@@ -170,10 +172,31 @@ SoundTools::Status SoundReaderMp3::checkComplete(const QByteArray& utf8) {
     mpg123_scan(mHandle.get());
     const off_t present = mpg123_framelength(mHandle.get());
     if (hasInfoHeader && announced > 0 && present >= 0 && present < announced) {
-        setError(QStringLiteral("File is truncated or damaged: its header announces %1 MP3 frames, %2 can be found")
-                     .arg(qint64(announced))
-                     .arg(qint64(present)),
-                 utf8.constData());
+        // Why frames are missing tells the user what to do: a file cut short
+        // is copied again, a damaged one is replaced.
+        const QString counts = QStringLiteral("its header announces %1 MP3 frames, %2 can be found")
+                                   .arg(qint64(announced))
+                                   .arg(qint64(present));
+        const SoundMp3Frames::Walk walk = SoundMp3Frames::walk(mFileName);
+        QString message;
+        switch (walk.outcome) {
+            case SoundMp3Frames::Walk::Truncated:
+                message = QStringLiteral("File is truncated: it ends inside MP3 frame %1 (%2)").arg(walk.frames + 1).arg(counts);
+                break;
+            case SoundMp3Frames::Walk::Damaged:
+                message = QStringLiteral("File is damaged: the MP3 data is broken at byte %1, after frame %2 (%3)")
+                              .arg(walk.at)
+                              .arg(walk.frames)
+                              .arg(counts);
+                break;
+            case SoundMp3Frames::Walk::Complete:
+                message = QStringLiteral("File is truncated: it ends after MP3 frame %1, but %2").arg(walk.frames).arg(counts);
+                break;
+            case SoundMp3Frames::Walk::Unknown:
+                message = QStringLiteral("File is truncated or damaged: ") + counts;
+                break;
+        }
+        setError(message, utf8.constData());
         return SoundTools::Error;
     }
     return SoundTools::Ok;

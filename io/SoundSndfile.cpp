@@ -3,6 +3,7 @@
 #include "io/OutputFileWatch.h"
 #include "tonewright/SoundTagFile.h"
 
+#include <QFile>
 #include <sndfile.h>
 
 #include <QFileInfo>
@@ -190,7 +191,7 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
         setError("Is a directory, not a sound file", name.toUtf8().constData());
         return SoundTools::Error;
     }
-    SNDFILE* handle = sf_open(name.toLocal8Bit().constData(), SFM_READ, &info);
+    SNDFILE* handle = sf_open(QFile::encodeName(name).constData(), SFM_READ, &info);
     if (!handle) {
         setError(openErrorText("Unable to open file for reading"), name.toUtf8().constData());
         return SoundTools::Error;
@@ -378,7 +379,7 @@ SoundTools::Status SoundWriterSndfile::open(QString name) {
         info.format = SF_FORMAT_RF64 | (info.format & SF_FORMAT_SUBMASK);
     mSizeLimited = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV;
     mDataBytes = 0;
-    const QByteArray local = name.toLocal8Bit();
+    const QByteArray local = QFile::encodeName(name);
     SNDFILE* handle = sf_open(local.constData(), SFM_WRITE, &info);
     if (!handle) {
         setError(openErrorText("Unable to open file for writing"), name.toUtf8().constData());

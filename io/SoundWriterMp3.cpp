@@ -1,3 +1,4 @@
+#include <QFile>
 #include <QLibrary>
 #include <atomic>
 #include <cerrno>
@@ -181,7 +182,7 @@ SoundTools::Status SoundWriterMp3::open(QString name) {
     }
     // Read-write: at close the encoder goes back to the first frame to fill in
     // the stream's info header.
-    const QByteArray local = name.toLocal8Bit();
+    const QByteArray local = QFile::encodeName(name);
     errno = 0;
     mFile = std::fopen(local.constData(), "w+b");
     if (!mFile) {

@@ -60,7 +60,7 @@ QString SoundWriterMultiFile::getSegmentName(int k) const {
     name += separator;
     name += mBase.substr(i);
     if (!mExtension.empty()) name += "." + mExtension;
-    return QString::fromLocal8Bit(name.c_str());
+    return QFile::decodeName(name.c_str());
 }
 
 SoundTools::Status SoundWriterMultiFile::open(QString name) {
@@ -107,7 +107,7 @@ SoundTools::Status SoundWriterMultiFile::checkAndKeep(const QString& name) {
     std::string folder = mDrive.empty() ? std::string() : mDrive + ":";
     folder += mFolder;
     if (mFolder.empty() && mRootFolder) folder += "/";
-    const QString folderName = folder.empty() ? QStringLiteral(".") : QString::fromLocal8Bit(folder.c_str());
+    const QString folderName = folder.empty() ? QStringLiteral(".") : QFile::decodeName(folder.c_str());
     const QFileInfo info(folderName);
     if (!info.exists()) {
         setError(QString("%1: folder %2 does not exist").arg(name, folderName), kWho);
@@ -126,7 +126,7 @@ SoundTools::Status SoundWriterMultiFile::checkAndKeep(const QString& name) {
         SoundWriter::getFromFilename(getSegmentName(1), getSampleRate(), mBitRate, mFormat, mChannels));
     if (!probe) {
         setError(QString("%1: no writer handles the extension \"%2\"")
-                     .arg(name, QString::fromLocal8Bit(mExtension.c_str())),
+                     .arg(name, QFile::decodeName(mExtension.c_str())),
                  kWho);
         return SoundTools::Error;
     }

@@ -12,6 +12,7 @@
 #include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/Utilities.h"
+#include "stats/SoundStatFileCheck.h"
 
 namespace {
 const char* const kClassName = "SoundStatFile";
@@ -61,6 +62,7 @@ void SoundStatFile::copyFrom(const SoundStatFile& other) {
     mLoudness = other.mLoudness;
     if (mLoudness) mLoudness->addRef();
     mVersion = other.mVersion;
+    mSource = other.mSource;
 }
 
 QString SoundStatFile::getExtension() { return QStringLiteral("ssf"); }
@@ -93,6 +95,7 @@ void SoundStatFile::clear() {
     clearStats();
     clearStepDetector();
     release(mLoudness);
+    mSource = SoundStatSource();
 }
 
 void SoundStatFile::setStats(const std::vector<double>& freqs, const std::vector<SoundAlgoStats*>& stats, bool addRef) {
@@ -196,6 +199,14 @@ bool SoundStatFile::writeJSonFile(QString path) {
         mLoudness->writeToJSon(o);
         root.insert("Loudness", o);
     }
+    if (!mSource.isEmpty()) {
+        QJsonObject o;
+        mSource.writeToJSon(o);
+        root.insert("Source", o);
+    }
+    // Sealed last: a value changed by damage after writing reads as damage,
+    // not as a measurement.
+    root.insert("Checksum", SoundStatFileCheck::checksum(root));
     if (!Utilities::writeJSONToFile(QJsonDocument(root), name, true)) {
         reportError(name + " : the statistics file cannot be written", "SoundStatFile::writeJSonFile");
         return false;
@@ -232,28 +243,44 @@ bool SoundStatFile::readJSonFile(QString path) {
         return false;
     }
 
-    // From here on the file is a statistics file: what it holds replaces the
-    // current content, and keys that are missing or of another type are
-    // simply absent.
-    mVersion = version.toString();
-    clear();
-    mBandFreqs.clear();
+    // Every key the file holds is checked before anything replaces the
+    // current content: a damaged file is refused whole, naming the field.
+    const QString problem = SoundStatFileCheck::problem(root);
+    if (!problem.isEmpty()) {
+        reportError(name + " : damaged statistics file, " + problem, function);
+        return false;
+    }
+    // The parts are built aside first, so that a refusal still leaves the
+    // object as it was (the references go with the temporary file).
+    SoundStatFile loaded;
     const QJsonValue freqs = root.value("BandFreqs");
     if (freqs.isArray())
-        for (const QJsonValue& f : freqs.toArray()) mBandFreqs.push_back(f.isDouble() ? f.toDouble() : 0.0);
+        for (const QJsonValue& f : freqs.toArray()) loaded.mBandFreqs.push_back(f.toDouble());
     const QJsonValue bands = root.value("BandStats");
-    if (bands.isArray()) {
-        for (const QJsonValue& b : bands.toArray()) {
-            if (!b.isObject()) continue;
-            if (SoundAlgoStats* s = SoundAlgoStats::createFromJSon(b.toObject())) mBandStats.push_back(s);
-        }
+    for (const QJsonValue& b : bands.toArray()) {
+        SoundAlgoStats* s = SoundAlgoStats::createFromJSon(b.toObject());
+        if (!s) return refuse(name, "\"BandStats\"", function);
+        loaded.mBandStats.push_back(s);
     }
     const QJsonValue detector = root.value("StepDetector");
-    if (detector.isObject()) mStepDetector = RMSStepDetector::createFromJSon(detector.toObject());
+    if (detector.isObject() && !(loaded.mStepDetector = RMSStepDetector::createFromJSon(detector.toObject())))
+        return refuse(name, "\"StepDetector\"", function);
     const QJsonValue fft = root.value("FFTStats");
-    if (fft.isObject()) mFFTStats = SoundAlgoFFTStats::createFromJSon(fft.toObject());
-    // Files written before loudness was measured have no such key.
+    if (fft.isObject() && !(loaded.mFFTStats = SoundAlgoFFTStats::createFromJSon(fft.toObject())))
+        return refuse(name, "\"FFTStats\"", function);
+    // Files written before loudness was measured, or before the recording was
+    // described, have no such keys.
     const QJsonValue loudness = root.value("Loudness");
-    if (loudness.isObject()) mLoudness = SoundAlgoLoudness::createFromJSon(loudness.toObject());
+    if (loudness.isObject() && !(loaded.mLoudness = SoundAlgoLoudness::createFromJSon(loudness.toObject())))
+        return refuse(name, "\"Loudness\"", function);
+    const QJsonValue source = root.value("Source");
+    if (source.isObject()) SoundStatSource::readFromJSon(source.toObject(), loaded.mSource, nullptr);
+    loaded.mVersion = version.toString();
+    *this = loaded;
     return true;
+}
+
+bool SoundStatFile::refuse(const QString& name, const char* key, const char* function) {
+    reportError(name + " : damaged statistics file, " + key + " describes no valid measurement", function);
+    return false;
 }

@@ -13,7 +13,11 @@
 // "BandFreqs" (numbers), "BandStats" (SoundAlgoStats objects, band order),
 // "StepDetector" (RMSStepDetector object, when set), "FFTStats"
 // (SoundAlgoFFTStats object, when set), "Loudness" (SoundAlgoLoudness object,
-// when set; files without it read as before).
+// when set; files without it read as before), "Source" (the recording the
+// statistics were made from, SoundStatSource.h, when set; files without it
+// read as before), "Checksum" (SHA-1 of the rest, written last; a file whose
+// content no longer matches it is refused as damaged; files without it are
+// checked field by field only).
 //
 // Ownership: the algorithms are reference counted. Each setter says whether the
 // file takes a reference of its own (addRef true) or takes over one the caller
@@ -27,6 +31,7 @@
 #include <vector>
 
 #include "tonewright/Export.h"
+#include "tonewright/SoundStatSource.h"
 
 class SoundAlgoStats;
 class SoundAlgoFFTStats;
@@ -51,12 +56,13 @@ public:
     // no file name part or the file cannot be written.
     bool writeJSonFile(QString path);
     // Reads getStatFileName(path). False, leaving this object as it was, when
-    // the file cannot be read or is not a statistics file ("Class" is not
-    // "SoundStatFile" or "Version" is not a string); the error text of
-    // SoundDebuggableClass then names the file and the cause. Otherwise the
-    // version is taken, the current content released, and what the optional
-    // keys hold is loaded (elements that describe no valid algorithm are
-    // skipped): true.
+    // the file cannot be read, is not a statistics file ("Class" is not
+    // "SoundStatFile" or "Version" is not a string) or is damaged: a key of
+    // another type or out of range, or parts that disagree (band and edge
+    // counts, sample rates, the recording's length, regions out of order or
+    // past the end). The error text of SoundDebuggableClass then names the
+    // file, and the field at fault. Otherwise the current content is replaced
+    // by the file's: true.
     bool readJSonFile(QString path);
 
     // Band statistics: stats must hold exactly one more algorithm than freqs
@@ -74,6 +80,10 @@ public:
     // The loudness figures of the recording (null: none).
     void setLoudness(SoundAlgoLoudness* loudness, bool addRef);
     SoundAlgoLoudness* getLoudness() const { return mLoudness; }
+    // The recording the statistics describe (empty: not recorded, as in files
+    // written before it was).
+    void setSource(const SoundStatSource& source) { mSource = source; }
+    const SoundStatSource& getSource() const { return mSource; }
 
     // Releases the band and FFT statistics (the frequencies stay).
     void clearStats();
@@ -100,6 +110,7 @@ public:
 
 private:
     void copyFrom(const SoundStatFile& other);
+    static bool refuse(const QString& name, const char* key, const char* function);
 
     RMSStepDetector* mStepDetector = nullptr;
     std::vector<double> mBandFreqs;
@@ -107,4 +118,5 @@ private:
     SoundAlgoFFTStats* mFFTStats = nullptr;
     SoundAlgoLoudness* mLoudness = nullptr;
     QString mVersion;
+    SoundStatSource mSource;
 };

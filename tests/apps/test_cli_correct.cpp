@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
 
@@ -46,7 +47,9 @@ TEST(CliCorrect, ReferenceIsTheCatalogsAnswerForTheSavedStatistics) {
         ASSERT_TRUE(saved.readJSonFile(wav));
         EXPECT_EQ(saved.getSampleRate(), 44100u);
         ASSERT_NE(saved.getStepDetector(), nullptr);
-        EXPECT_EQ(saved.getStepDetector()->getFullLength(), 6u * 44100u);
+        // The recording's length is the file's record of it (the detector's
+        // last region need not start at the end of the recording).
+        EXPECT_EQ(saved.getSource().frames, 6 * 44100);
         const std::vector<double> levels = saved.getRelativeLevels();
         const QJsonArray bands = a["bands"].toArray();
         ASSERT_EQ(levels.size(), size_t(bands.size()));
@@ -113,6 +116,64 @@ TEST(CliCorrect, JobsReuseTheStatisticsWhileTheyFit) {
     ASSERT_TRUE(f.setFileTime(QFileInfo(ssf).lastModified().addSecs(10), QFileDevice::FileModificationTime));
     f.close();
     EXPECT_TRUE(level({}).isNull());
+}
+
+// A statistics file that does not describe the recording beside it is passed
+// over with the reason, verbose or not, and the job measures afresh (the same
+// output as --reanalyse): the statistics of another recording of the same
+// length, rate and file size, and a damaged file. A file of the older kind,
+// without its record of the recording, is still reused when its measurements
+// count the recording's frames, also for a recording shorter than the
+// detector's window (whose regions end before the recording does).
+TEST(CliCorrect, StatisticsOfAnotherRecordingAreNotReused) {
+    tk::TempDir dir;
+    const tk::Recording& album = clitest::albumRecording();
+    const QString a = clitest::albumCopy(dir, "a.wav");
+    ASSERT_EQ(tool({"analyse", a}).exitCode, 0);
+    const QByteArray saved = tk::fileBytes(dir.path("a.ssf"));
+    const QString shortWav = dir.path("short.wav");
+    ASSERT_TRUE(tk::writeWav16(shortWav, tk::sine(album.rate / 10, album.rate, 440.0, 0.3), album.rate, 2));
+    ASSERT_EQ(tool({"analyse", shortWav}).exitCode, 0);
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    QJsonObject old = QJsonDocument::fromBinaryData(tk::fileBytes(dir.path("short.ssf"))).object();
+    old.remove("Source");  // nor were they sealed
+    old.remove("Checksum");
+    const QByteArray oldKind = QJsonDocument(old).toBinaryData();
+    QT_WARNING_POP
+
+    struct Case {
+        const char* name;
+        QString input;
+        tk::Frames frames;  // written as the input when not empty
+        QByteArray statistics;
+        const char* why;  // empty: reused
+    };
+    const Case cases[] = {
+        {"another recording", dir.path("b.wav"), tk::scaled(album.frames, 0.5), saved,
+         "b.ssf does not describe this recording: the recording's samples are not those"},
+        {"damaged", dir.path("c.wav"), album.frames, saved.left(saved.size() - 100), "cannot use "},
+        {"older kind", shortWav, {}, oldKind, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.frames.empty()) {
+            ASSERT_TRUE(tk::writeWav16(c.input, c.frames, album.rate, 2));
+        }
+        const QString ssf = QString(c.input).replace(".wav", ".ssf");
+        ASSERT_TRUE(tk::writeBytes(ssf, c.statistics));
+        const clitest::Run r = tool({"level", "-y", "--json", "-o", dir.path("l.wav"), c.input});
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        const QJsonValue used = r.json().object().value("statisticsFile");
+        if (*c.why == 0) {
+            EXPECT_EQ(used.toString(), ssf) << r.err.toStdString();
+            continue;
+        }
+        EXPECT_TRUE(used.isNull());
+        EXPECT_TRUE(r.err.contains(c.why) && r.err.contains(c.input)) << r.err.toStdString();
+        ASSERT_EQ(tool({"level", "-y", "--reanalyse", "-o", dir.path("fresh.wav"), c.input}).exitCode, 0);
+        EXPECT_EQ(clitest::fileMd5(dir.path("l.wav")), clitest::fileMd5(dir.path("fresh.wav")));
+    }
 }
 
 // correct: the curve asked reaches the filter (the output differs per curve

@@ -270,17 +270,46 @@ TEST_F(Mp3Reader, MissingRandomEmptyAndTagOnlyFilesFailWithTheirName) {
 }
 
 TEST_F(Mp3Reader, TruncatedFileFailsWhenItsHeaderTellsElseGivesTheFramesItHolds) {
-    // With the encoder's info header the loss is known: an error naming the file.
-    const QByteArray vbr = tk::fileBytes(path("stereo48vbr.mp3"));
-    for (double part : {0.6, 0.03}) {
-        SCOPED_TRACE(part);
-        const QString file = path(("cut" + std::to_string(int(part * 100)) + ".mp3").c_str());
-        ASSERT_TRUE(tk::writeBytes(file, vbr.left(int(vbr.size() * part) + 77)));  // cut inside a frame
+    // With the encoder's info header the loss is known: an error naming the
+    // file, which tells a file cut short (inside a frame) from one whose data is
+    // broken in the middle (bytes overwritten across frame headers), for a
+    // variable and a constant bit rate.
+    struct Case {
+        const char* file;
+        double part;     // where the cut or the damage is, as a part of the file
+        bool overwrite;  // overwrite 3000 bytes there instead of cutting
+        const char* says;
+        const char* never;
+    };
+    const Case cases[] = {
+        {"stereo48vbr.mp3", 0.6, false, "File is truncated: it ends inside MP3 frame", "damaged"},
+        {"stereo44cbr.mp3", 0.7, false, "File is truncated: it ends inside MP3 frame", "damaged"},
+        {"stereo48vbr.mp3", 0.4, true, "File is damaged: the MP3 data is broken at byte", "truncated"},
+        {"stereo44cbr.mp3", 0.5, true, "File is damaged: the MP3 data is broken at byte", "truncated"},
+        {"ffmpeg.mp3", 0.55, false, "File is truncated: it ends inside MP3 frame", "damaged"},
+        {"ffmpeg.mp3", 0.45, true, "File is damaged: the MP3 data is broken at byte", "truncated"},
+        // A cut inside the first audio frames leaves nothing to decode at all.
+        {"stereo48vbr.mp3", 0.03, false, "no audio frame", "damaged"},
+    };
+    // ffmpeg's output, with its own info header, when ffmpeg is there.
+    const bool ffmpeg = tk::haveTool("ffmpeg") &&
+                        tk::runCommand("ffmpeg -v error -y -i " + tk::shellQuote(path("s44.wav")) + " -b:a 160k " +
+                                       tk::shellQuote(path("ffmpeg.mp3"))) == 0;
+    for (const Case& c : cases) {
+        if (!ffmpeg && std::string(c.file) == "ffmpeg.mp3") continue;
+        SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.part) + (c.overwrite ? " overwritten" : " cut"));
+        QByteArray bytes = tk::fileBytes(path(c.file));
+        const int at = int(bytes.size() * c.part) + 77;  // inside a frame
+        if (c.overwrite)
+            bytes.replace(at, 3000, QByteArray(3000, '\x55'));
+        else
+            bytes.truncate(at);
+        const QString file = path("variant.mp3");
+        ASSERT_TRUE(tk::writeBytes(file, bytes));
         SoundReaderMp3 reader;
         EXPECT_EQ(reader.open(file), SoundTools::Error);
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains(file));
-        // A cut inside the first audio frames leaves nothing to decode at all.
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains(part > 0.5 ? "truncated" : "no audio frame"));
+        const QString error = SoundDebuggableClass::getError();
+        EXPECT_TRUE(error.contains(file) && error.contains(c.says) && !error.contains(c.never)) << qPrintable(error);
     }
 
     // Without it the stream simply ends early: a short read.

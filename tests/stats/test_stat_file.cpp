@@ -1,13 +1,17 @@
 // Statistics files: a full analysis stored and read back exactly, the file name
-// rule, the setters' reference counting, relative levels, and what a failed read
-// leaves behind.
+// rule, the setters' reference counting, relative levels, what a failed read
+// leaves behind, the record of the recording, and damaged files refused.
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
+#include <functional>
+#include <memory>
 
 #include "common/ColouredNoise.h"
+#include "common/ExternalAudio.h"
 #include "common/MessageCapture.h"
 #include "common/TestKit.h"
 #include "tonewright/RMSStepDetector.h"
@@ -16,7 +20,9 @@
 #include "tonewright/SoundAlgoStatAnalysis.h"
 #include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundStatFile.h"
+#include "tonewright/SoundReader.h"
 #include "tonewright/SoundStatReference.h"
+#include "tonewright/SoundStatSource.h"
 #include "tonewright/Utilities.h"
 
 using tk::Frame;
@@ -297,4 +303,206 @@ TEST(StatFile, FailedReadsLeaveTheContent) {
     EXPECT_FALSE(file.readJSonFile(dir.path("missing.ssf")));
     EXPECT_TRUE(SoundDebuggableClass::getError().contains("cannot be opened"));
     EXPECT_EQ(file.getBandStats().size(), 2u);
+}
+
+namespace {
+
+// The document with the value at `path` replaced (keys, or "[i]" for the i-th
+// element of a list); an undefined value removes it.
+QJsonValue edited(const QJsonValue& at, const QStringList& path, const QJsonValue& value) {
+    if (path.isEmpty()) return value;
+    const QString step = path.front();
+    const QStringList rest = path.mid(1);
+    if (step.startsWith('[')) {
+        QJsonArray a = at.toArray();
+        const int i = step.mid(1, step.size() - 2).toInt();
+        if (rest.isEmpty() && value.isUndefined())
+            a.removeAt(i);
+        else
+            a[i] = edited(a[i], rest, value);
+        return a;
+    }
+    QJsonObject o = at.toObject();
+    if (rest.isEmpty() && value.isUndefined())
+        o.remove(step);
+    else
+        o[step] = edited(o.value(step), rest, value);
+    return o;
+}
+
+// A recording written to a WAV file, analysed, and its statistics file with the
+// record of the recording: the document as the library writes it.
+struct DescribedFile {
+    tk::TempDir dir;
+    QString wav = dir.path("take.wav");
+    QJsonObject document;
+    DescribedFile() {
+        EXPECT_TRUE(tk::writeWav16(wav, recording(), kRate, 2));
+        std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(wav));
+        EXPECT_EQ(reader->open(wav), SoundTools::Ok);
+        auto analysis = SoundRef<SoundAlgoStatAnalysis>::make();
+        EXPECT_EQ(analysis->processAll(*reader, nullptr), SoundTools::Ok);
+        SoundStatFile file = analysis->getStatFile();
+        SoundStatSource source;
+        EXPECT_TRUE(SoundStatSource::measure(wav, source, nullptr));
+        file.setSource(source);
+        EXPECT_TRUE(file.writeJSonFile(wav));
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        document = QJsonDocument::fromBinaryData(tk::fileBytes(dir.path("take.ssf"))).object();
+        QT_WARNING_POP
+    }
+};
+
+}  // namespace
+
+// The record of the recording reads back, and tells the recording from a copy
+// (the same), the same samples 6 dB down, another recording of the same length
+// and rate, and the recording cut short.
+TEST(StatFile, SourceTellsTheRecordingFromAnother) {
+    DescribedFile f;
+    SoundStatFile back;
+    ASSERT_TRUE(back.readJSonFile(f.wav)) << SoundDebuggableClass::getError().toStdString();
+    const SoundStatSource& stored = back.getSource();
+    EXPECT_EQ(stored.frames, int64_t(recording().size()));
+    EXPECT_EQ(stored.sampleRate, kRate);
+    EXPECT_EQ(stored.fileSize, QFileInfo(f.wav).size());
+    EXPECT_EQ(stored.fingerprint.size(), 40);
+
+    const Frames in = recording();
+    const Frames other = tk::concat({tk::silence(in.size() - (1 << 17)), tk::tiltedNoise(1 << 17, kRate, -3.0, 20.0, 9, {}, 0.2)});
+    struct Case {
+        const char* name;
+        Frames frames;
+        const char* difference;  // empty: the same recording
+    };
+    const Case cases[] = {
+        {"copy", in, ""},
+        {"6 dB down", tk::scaled(in, 0.5), "samples are not those"},
+        {"another", other, "samples are not those"},
+        {"cut short", Frames(in.begin(), in.end() - 5), "frames"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = f.dir.path(QString(c.name).replace(' ', '-') + ".wav");
+        ASSERT_TRUE(tk::writeWav16(path, c.frames, kRate, 2));
+        SoundStatSource actual;
+        ASSERT_TRUE(SoundStatSource::measure(path, actual, nullptr));
+        const QString difference = stored.differenceFrom(actual);
+        if (*c.difference == 0)
+            EXPECT_TRUE(difference.isEmpty()) << difference.toStdString();
+        else
+            EXPECT_TRUE(difference.contains(c.difference)) << difference.toStdString();
+    }
+}
+
+// A damaged statistics file is refused whole, naming the file and the field,
+// and the object keeps what it held; every value of the document replaced by
+// one of another type is refused too.
+TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
+    DescribedFile f;
+    // The fields are checked as in a file written before files were sealed;
+    // a sealed file changed anywhere fails its checksum first.
+    const QJsonObject& sealed = f.document;
+    ASSERT_TRUE(sealed["Checksum"].isString());
+    QJsonObject good = sealed;
+    good.remove("Checksum");
+    const double leftSqr = good["BandStats"].toArray()[0].toObject()["LeftSqr"].toDouble();
+    const QJsonArray regions = good["StepDetector"].toObject()["Regions"].toArray();
+    ASSERT_GE(regions.size(), 3);
+    const double frames = good["Source"].toObject()["Frames"].toDouble();
+    const int bins = good["FFTStats"].toObject()["StatsArray"].toArray().size();
+    struct Case {
+        const char* name;
+        QStringList path;
+        QJsonValue value;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"edge not a number", {"BandFreqs", "[2]"}, "x", "\"BandFreqs\"[2] is not a number"},
+        {"edges out of order", {"BandFreqs", "[1]"}, 100.0, "\"BandFreqs\"[1] is not above"},
+        {"band missing", {"BandStats", "[9]"}, QJsonValue::Undefined, "holds 9 bands for 9 band edges"},
+        {"negative count", {"BandStats", "[3]", "TotalCount"}, -5, "\"BandStats\"[3] \"TotalCount\" is -5"},
+        {"rate 0", {"BandStats", "[0]", "SampleRate"}, 0, "\"BandStats\"[0] \"SampleRate\" is 0"},
+        {"band of another rate", {"BandStats", "[2]", "SampleRate"}, 44100, "(44100 Hz) disagrees"},
+        {"squares past the peak", {"BandStats", "[4]", "LeftSqr"}, 1e9, "\"LeftSqr\" exceeds"},
+        {"band of another class", {"BandStats", "[1]", "Class"}, "SoundAlgoFFTStats", "\"Class\" is not"},
+        {"detector a list", {"StepDetector"}, QJsonArray(), "\"StepDetector\" is not an object"},
+        {"region length a text", {"StepDetector", "Regions", "[1]", "SampleNb"}, "many", "\"SampleNb\" is not a number"},
+        {"regions overlap", {"StepDetector", "Regions", "[2]", "BeginSample"}, 0, "[2] \"BeginSample\" lies inside"},
+        {"noise flag a number", {"StepDetector", "Regions", "[0]", "IsNoise"}, 1, "\"IsNoise\" is not true or false"},
+        {"region past the end", {"StepDetector", "Regions", QString("[%1]").arg(regions.size() - 1), "BeginSample"},
+         frames + 100, "past the end of the recording"},
+        {"window negative", {"StepDetector", "RMSTime"}, -1, "\"RMSTime\" is -1"},
+        {"output mode unknown", {"StepDetector", "OutputMode"}, 7, "\"OutputMode\" is 7"},
+        {"spectrum short", {"FFTStats", "StatsArray", QString("[%1]").arg(bins - 1)}, QJsonValue::Undefined,
+         "\"StatsArray\" holds"},
+        {"transform size", {"FFTStats", "Size"}, 1000, "not a power of two"},
+        {"spectrum negative", {"FFTStats", "StatsArray", "[5]"}, -1.0, "\"StatsArray\"[5] is not a level"},
+        {"loudness length", {"Loudness", "FrameCount"}, frames + 1, "disagrees"},
+        {"short-term a text", {"Loudness", "ShortTerm", "[0]"}, "loud", "\"ShortTerm\"[0] is not a loudness"},
+        {"fingerprint", {"Source", "Fingerprint"}, "xyz", "\"Fingerprint\" is not 40 hexadecimal digits"},
+        {"source length", {"Source", "Frames"}, frames * 2, "disagrees"},
+        {"source a text", {"Source"}, "take.wav", "\"Source\" is not an object"},
+        {"source empty", {"Source"}, QJsonObject(), "\"Source\" is empty"},
+    };
+    struct Sealed {
+        const char* name;
+        QStringList path;
+        QJsonValue value;
+        const char* cause;
+    };
+    const Sealed sealedCases[] = {
+        {"one value nudged", {"BandStats", "[0]", "LeftSqr"}, leftSqr * (1 + 1e-12), "does not match its \"Checksum\""},
+        {"checksum a number", {"Checksum"}, 12, "\"Checksum\" is not a text"},
+    };
+    SoundStatFile before;
+    before.setStats({500.0}, std::vector<SoundAlgoStats*>{tk::bandStatsAt(-1, 48000), tk::bandStatsAt(-7, 48000)}, false);
+    const QString path = f.dir.path("bad.ssf");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(tk::writeBytes(path, binary(edited(good, c.path, c.value).toObject())));
+        SoundStatFile file = before;
+        EXPECT_FALSE(file.readJSonFile(path));
+        const QString error = SoundDebuggableClass::getError();
+        EXPECT_TRUE(error.contains(path) && error.contains(c.cause)) << error.toStdString();
+        EXPECT_EQ(file.getBandStats().size(), 2u);
+        EXPECT_EQ(file.getBandStats()[0], before.getBandStats()[0]);
+    }
+    for (const Sealed& c : sealedCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(tk::writeBytes(path, binary(edited(sealed, c.path, c.value).toObject())));
+        SoundStatFile file;
+        EXPECT_FALSE(file.readJSonFile(path));
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(c.cause)) << SoundDebuggableClass::getError().toStdString();
+    }
+
+    // Each value swapped for a text (or a text for a number), down to the first
+    // element of every list: refused, save the names algorithms may carry.
+    int swapped = 0;
+    std::function<void(const QJsonValue&, QStringList)> sweep = [&](const QJsonValue& v, QStringList at) {
+        if (v.isObject()) {
+            const QJsonObject o = v.toObject();
+            for (auto it = o.begin(); it != o.end(); ++it) sweep(it.value(), at + QStringList{it.key()});
+            return;
+        }
+        if (v.isArray()) {
+            if (!v.toArray().isEmpty()) sweep(v.toArray()[0], at + QStringList{"[0]"});
+            return;
+        }
+        if (at.back() == "Id" || at.back() == "Version") return;
+        const QJsonValue other = v.isString() ? QJsonValue(1.5) : QJsonValue("1");
+        ASSERT_TRUE(tk::writeBytes(path, binary(edited(good, at, other).toObject())));
+        SoundStatFile file;
+        EXPECT_FALSE(file.readJSonFile(path)) << at.join(' ').toStdString();
+        ++swapped;
+    };
+    sweep(good, {});
+    EXPECT_GT(swapped, 40);
+    // The document itself is sound, sealed or not.
+    for (const QJsonObject& document : {good, sealed}) {
+        ASSERT_TRUE(tk::writeBytes(path, binary(document)));
+        SoundStatFile file;
+        EXPECT_TRUE(file.readJSonFile(path)) << SoundDebuggableClass::getError().toStdString();
+    }
 }
