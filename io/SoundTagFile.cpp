@@ -9,6 +9,7 @@
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
+#include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mpegfile.h>
@@ -149,6 +150,28 @@ void setInfo(TagLib::RIFF::Info::Tag* info, const SoundIDTag& tag) {
     info->setTrack(QString::fromStdString(tag.track).toUInt());
 }
 
+// The map with the named fields set, or removed when their value is empty.
+void updated(TagLib::PropertyMap& map, const std::map<std::string, std::string>& fields) {
+    for (const auto& kv : fields) {
+        const TagLib::String key = text(QString::fromStdString(kv.first).toUpper().toStdString());
+        if (kv.second.empty())
+            map.erase(key);
+        else
+            map.replace(key, TagLib::StringList(text(kv.second)));
+    }
+}
+
+void updateId3(TagLib::ID3v2::Tag* id3, const std::map<std::string, std::string>& fields) {
+    TagLib::PropertyMap map = id3->properties();
+    updated(map, fields);
+    id3->setProperties(map);  // frames that are not properties (pictures, ...) stay
+}
+
+// ID3v2.3 tags stay 2.3; new tags and 2.4 ones are written as 2.4.
+TagLib::ID3v2::Version id3Version(TagLib::ID3v2::Tag* id3) {
+    return id3 && id3->header() && id3->header()->majorVersion() == 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
+}
+
 QString cannot(const char* what, const QString& fileName) {
     return QString("%1: cannot %2 the tags (the file is missing, not readable, or not a %3 file)")
         .arg(fileName, what, QFileInfo(fileName).suffix().toUpper());
@@ -253,6 +276,56 @@ SoundTools::Status SoundTagFile::write(const QString& fileName, const SoundIDTag
             f.tag()->setProperties(toProperties(tag, true));
             f.tag()->removeAllPictures();
             if (!tag.cover.isEmpty()) f.tag()->addPicture(flacPicture(tag).release());  // the comment owns it
+            ok = f.save();
+            break;
+        }
+        case Kind::None:
+            setError(fileName + ": tags are written only to WAV, FLAC, Ogg Vorbis and MP3 files");
+            return SoundTools::Error;
+    }
+    if (!ok) {
+        setError(cannot("write", fileName));
+        return SoundTools::Error;
+    }
+    return SoundTools::Ok;
+}
+
+SoundTools::Status SoundTagFile::setFields(const QString& fileName, const std::map<std::string, std::string>& fields) {
+    const QByteArray local = QFile::encodeName(fileName);
+    bool ok = false;
+    switch (kindOf(fileName)) {
+        case Kind::Mp3: {
+            TagLib::MPEG::File f(local.constData(), false);
+            if (!f.isValid()) break;
+            const TagLib::ID3v2::Version version = id3Version(f.ID3v2Tag());
+            updateId3(f.ID3v2Tag(true), fields);
+            ok = f.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate);
+            break;
+        }
+        case Kind::Wav: {
+            TagLib::RIFF::WAV::File f(local.constData(), false);
+            if (!f.isValid()) break;
+            const TagLib::ID3v2::Version version = f.hasID3v2Tag() ? id3Version(f.ID3v2Tag()) : TagLib::ID3v2::v4;
+            updateId3(f.ID3v2Tag(), fields);
+            ok = f.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripNone, version);
+            break;
+        }
+        case Kind::Flac: {
+            TagLib::FLAC::File f(local.constData(), false);
+            if (!f.isValid()) break;
+            TagLib::Ogg::XiphComment* comment = f.xiphComment(true);
+            TagLib::PropertyMap map = comment->properties();
+            updated(map, fields);
+            comment->setProperties(map);
+            ok = f.save();
+            break;
+        }
+        case Kind::Ogg: {
+            TagLib::Ogg::Vorbis::File f(local.constData(), false);
+            if (!f.isValid() || !f.tag()) break;
+            TagLib::PropertyMap map = f.tag()->properties();
+            updated(map, fields);
+            f.tag()->setProperties(map);
             ok = f.save();
             break;
         }
