@@ -94,12 +94,15 @@ bool measure(const QString& file, SoundRef<SoundAlgoLoudness>& loudness, int ind
 // Sets the fields on a copy beside the file, which replaces it only once the
 // tags are written: a failure leaves the file as it was. False after printing.
 bool tagInPlace(const QString& file, const Fields& fields) {
-    cli::OutputFile copy(file);
-    if (!copy.ok() || copy.path() == file) {
+    // A link stays a link: the file it leads to is the one replaced.
+    const QFileInfo info(file);
+    const QString target = info.isSymLink() ? info.canonicalFilePath() : file;
+    cli::OutputFile copy(target);
+    if (!copy.ok() || copy.path() == target) {
         cli::printError(file, "cannot tag", copy.ok() ? QString("not a regular file") : cli::lastError());
         return false;
     }
-    QFile source(file);
+    QFile source(target);
     if (!source.copy(copy.path())) {
         cli::printError(file, "cannot tag", "cannot make a copy of it beside it (" + source.errorString() +
                                                 "); it is left as it was");
