@@ -1,5 +1,7 @@
 // The jobs that write processed sound dither 16-bit outputs unless --no-dither
 // is given: both outputs read back through ffmpeg and compared sample by sample.
+#include <cstdio>
+
 #include "CliKit.h"
 #include "common/ExternalAudio.h"
 #include "common/Recordings.h"
@@ -51,6 +53,8 @@ TEST(CliDither, ProcessedOutputsAreDitheredUnlessTurnedOff) {
                 worst = std::max(worst, std::fabs(e));
             }
         const double n = 2.0 * double(d.size());
+        std::printf("[ dither ] %s: dithered - plain: mean %+.4f, mean square %.4f LSB^2 (model %.4f)\n",
+                    r.job.join(' ').toUtf8().constData(), sum / n, sumSq / n, r.variance);
         EXPECT_NEAR(sum / n, 0.0, 0.01);
         EXPECT_NEAR(sumSq / n, r.variance, 0.02);
         EXPECT_LE(worst, 1.0);

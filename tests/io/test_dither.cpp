@@ -2,6 +2,7 @@
 // (ffmpeg) against the statistics TPDF dither must have, and against plain
 // rounding when it is off.
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "common/ExternalAudio.h"
@@ -16,13 +17,14 @@ namespace {
 constexpr unsigned kRate = 48000;
 
 struct Target {
+    const char* name;
     const char* ext;
     SoundTools::SoundFormat format;
     double lsb;  // full scale over the word's steps
 };
-const Target kWav16{"wav", SoundTools::Pcm16, 1.0 / 32768};
-const Target kFlac16{"flac", SoundTools::Pcm16, 1.0 / 32768};
-const Target kWav8{"wav", SoundTools::Pcm8, 1.0 / 128};
+const Target kWav16{"16-bit WAV", "wav", SoundTools::Pcm16, 1.0 / 32768};
+const Target kFlac16{"16-bit FLAC", "flac", SoundTools::Pcm16, 1.0 / 32768};
+const Target kWav8{"8-bit WAV", "wav", SoundTools::Pcm8, 1.0 / 128};
 
 // Writes `frames` through the writer factory, processAll in blocks of `block` frames.
 bool writeFile(const QString& name, const Frames& frames, SoundTools::SoundFormat format, bool dither,
@@ -66,8 +68,9 @@ TEST_F(DitherTest, QuietSineSurvivesOnlyWithDither) {
         const Frames in = tk::sine(n, kRate, freq, 0.3 * t.lsb);
         const double plain = tk::toneAmplitude(writtenAndDecoded(dir, t, in, false), 0, n, freq, kRate) / t.lsb;
         const double dithered = tk::toneAmplitude(writtenAndDecoded(dir, t, in, true), 0, n, freq, kRate) / t.lsb;
-        EXPECT_LT(plain, 0.01) << t.ext << " " << t.format;
-        EXPECT_NEAR(dithered, 0.3, 0.02) << t.ext << " " << t.format;
+        std::printf("[ dither ] 0.3 LSB sine, %s: %.4f LSB plain, %.4f LSB dithered\n", t.name, plain, dithered);
+        EXPECT_LT(plain, 0.01) << t.name;
+        EXPECT_NEAR(dithered, 0.3, 0.02) << t.name;
     }
 }
 
@@ -104,8 +107,10 @@ TEST_F(DitherTest, ErrorHasTheVarianceOfItsModel) {
                 worst = std::max(worst, std::fabs(e));
             }
         const double mean = sum / (2.0 * n);
-        const std::string what = std::string(r.t.ext) + " format " + std::to_string(r.t.format) +
+        const std::string what = std::string(r.t.name) +
                                  (r.onGrid ? " on grid" : "") + (r.dither ? " dithered" : " plain");
+        std::printf("[ dither ] %s: error mean %+.4f, variance %.4f LSB^2 (model %.4f), largest %.3f LSB\n",
+                    what.c_str(), mean, sumSq / (2.0 * n) - mean * mean, r.variance, worst);
         EXPECT_NEAR(mean, 0.0, 0.01) << what;
         EXPECT_NEAR(sumSq / (2.0 * n) - mean * mean, r.variance, 0.01) << what;
         EXPECT_LE(worst, r.maxError + 1e-9) << what;
@@ -142,7 +147,7 @@ TEST_F(DitherTest, SameFileForAnyBlockSize) {
             if (first.isEmpty())
                 first = bytes;
             else
-                EXPECT_EQ(bytes, first) << t.ext << " block " << block;
+                EXPECT_EQ(bytes, first) << t.name << ", block " << block;
         }
     }
 }
