@@ -44,4 +44,11 @@ SoundRef<SoundAlgoTruePeakLimiter> truePeakStage(double ceilingDb, const QString
     return SoundRef<SoundAlgoTruePeakLimiter>::make(ceilingDb - lossyMarginDb(QFileInfo(output).suffix()));
 }
 
+QCommandLineOption noDitherOption() {
+    return QCommandLineOption("no-dither",
+                              "Round 16-bit and 8-bit outputs plainly. By default TPDF dither (triangular, +-1 LSB) is "
+                              "added before rounding, so that quiet passages and fades keep their detail instead of "
+                              "turning into distortion.");
+}
+
 }  // namespace cli

@@ -1,7 +1,8 @@
 #pragma once
-// The true-peak ceiling of the jobs that write processed sound (level, eq,
-// correct): --true-peak in dBTP, held by SoundAlgoTruePeakLimiter after the
-// sample-peak limiter.
+// The output stage of the jobs that write processed sound (level, eq,
+// correct): the true-peak ceiling (--true-peak in dBTP, held by
+// SoundAlgoTruePeakLimiter after the sample-peak limiter) and the dither of
+// 16-bit and 8-bit outputs (--no-dither).
 //
 // Lossy encoders (MP3, Ogg Vorbis) change the waveform: the decoded file peaks
 // higher than what was encoded. The ceiling is lowered for them by a margin
@@ -26,5 +27,10 @@ bool readTruePeak(const JobParser& p, double* ceilingDb);
 double lossyMarginDb(const QString& extension);
 // The limiter stage for an output file name.
 SoundRef<SoundAlgoTruePeakLimiter> truePeakStage(double ceilingDb, const QString& output);
+
+// --no-dither: processed sound is dithered (TPDF, +-1 LSB) when it is rounded
+// to 16 bits or fewer, unless the option is given. Jobs that copy samples as
+// they are (split) never dither.
+QCommandLineOption noDitherOption();
 
 }  // namespace cli

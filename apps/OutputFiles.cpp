@@ -231,7 +231,11 @@ void OutputFile::discard() {
     removeEmptyFolders(mMadeFolders);
 }
 
-bool OutputFile::commit() {
+bool OutputFile::commit() { return commit(options().overwrite); }
+
+bool OutputFile::commitOver() { return commit(true); }
+
+bool OutputFile::commit(bool replace) {
     if (!mOk) return false;
     if (mTemporary.isEmpty()) {
         mDone = true;
@@ -240,7 +244,7 @@ bool OutputFile::commit() {
     // On the disk before its name: a power loss leaves the old file or the new
     // one, never a name for data that never arrived.
     syncFile(mTemporary);
-    const int error = moveFile(mTemporary, mFinal, options().overwrite);
+    const int error = moveFile(mTemporary, mFinal, replace);
     if (error != 0) {
         SoundDebuggableClass::setError(
             error == EEXIST ? QString("another program wrote this file meanwhile; it is kept (use -y to replace it)")

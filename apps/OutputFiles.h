@@ -44,6 +44,9 @@ public:
     // lastError() and the temporary removed, when the move fails (without -y:
     // when another job has taken the name meanwhile).
     bool commit();
+    // The same, replacing what has the final name whatever -y says: for a
+    // file changed in place (tags), whose copy was made and changed here.
+    bool commitOver();
     void discard();
 
 private:
@@ -51,6 +54,8 @@ private:
     QStringList mMadeFolders;  // created here, outermost last
     int mSlot = -1;
     bool mOk = true, mDone = false;
+
+    bool commit(bool replace);
 };
 
 // The pieces of one split: written into a temporary folder inside their

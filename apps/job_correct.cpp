@@ -70,6 +70,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
         printError(output, "cannot write", lastError());
         return false;
     }
+    writer->setDither(settings.dither);
     SoundIDTag tag;
     if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
 
@@ -161,6 +162,7 @@ int runCorrect(const QStringList& args) {
          {kOutput, kFormat, kReference, kList, kMaxCorrection, kThreshold, kBitRate, kReanalyse})
         p.addOption(o);
     p.addOption(cli::truePeakOption());
+    p.addOption(cli::noDitherOption());
     p.addInputs("Recordings to correct (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -199,6 +201,7 @@ int runCorrect(const QStringList& args) {
         return cli::UsageError;
     settings.bitRate = unsigned(bitRate);
     settings.reanalyse = p.isSet(kReanalyse);
+    settings.dither = !p.isSet(cli::noDitherOption());
     if (!catalogError.isEmpty()) {
         cli::printError(QString(), catalogError);
         return cli::ProcessingError;

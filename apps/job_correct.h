@@ -17,6 +17,7 @@ struct CorrectSettings {
     unsigned bitRate = 192;
     double truePeakDb = -1.0;     // ceiling of the output's true peak, dBTP
     bool reanalyse = false;       // measure even when a statistics file fits
+    bool dither = true;           // TPDF dither when the output has 16 bits or fewer
 };
 
 struct CorrectResult {

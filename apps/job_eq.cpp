@@ -25,8 +25,7 @@ struct EqResult {
 };
 
 bool eqFile(const QString& input, const QString& output, const cli::EqSettings& settings, unsigned bitRate,
-            double truePeakDb,
-            EqResult& out, int fileIndex) {
+            double truePeakDb, bool dither, EqResult& out, int fileIndex) {
     out.input = input;
     out.output = output;
     cli::clearError();
@@ -49,6 +48,7 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
         cli::printError(output, "cannot write", cli::lastError());
         return false;
     }
+    writer->setDither(dither);
     SoundIDTag tag;
     if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
 
@@ -137,6 +137,7 @@ int runEq(const QStringList& args) {
     eqOptions.addTo(p);
     for (const QCommandLineOption& o : {kGain, kOutput, kFormat, kBitRate, kPlot, kPlotSize}) p.addOption(o);
     p.addOption(cli::truePeakOption());
+    p.addOption(cli::noDitherOption());
     p.addInputs("Recordings to equalise (wav, flac, ogg, mp3).", "[files...]");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -176,7 +177,9 @@ int runEq(const QStringList& args) {
         status = cli::runBatch("eq", inputs, [&](int index, const QString& input) {
             cli::FileOutcome out;
             EqResult r;
-            if (!eqFile(input, outputFor(input), settings, unsigned(bitRate), truePeakDb, r, index)) return out;
+            if (!eqFile(input, outputFor(input), settings, unsigned(bitRate), truePeakDb,
+                        !p.isSet(cli::noDitherOption()), r, index))
+                return out;
             out.ok = true;
             out.text = QString("%1 -> %2\n  equaliser %3\n  level     RMS %4 -> %5, peak %6 -> %7\n")
                            .arg(r.input, r.output, cli::describe(settings), cli::formatDb(r.rmsBefore),

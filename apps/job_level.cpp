@@ -106,6 +106,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
             printError(output, "cannot write", lastError());
             return false;
         }
+        writer->setDither(settings.dither);
         haveTag = haveTag || reader->getTags(tag);
         if (haveTag && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
         before = SoundRef<LevelMeter>::make();
@@ -237,6 +238,7 @@ int runLevel(const QStringList& args) {
                      cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
     for (const QCommandLineOption& o : {kOutput, kFormat, kTarget, kAlbum, kMaxGain, kThreshold, kBitRate, kReanalyse}) p.addOption(o);
     p.addOption(cli::truePeakOption());
+    p.addOption(cli::noDitherOption());
     p.addInputs("Recordings to level (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
@@ -267,6 +269,7 @@ int runLevel(const QStringList& args) {
         return cli::UsageError;
     settings.bitRate = unsigned(bitRate);
     settings.reanalyse = p.isSet(kReanalyse);
+    settings.dither = !p.isSet(cli::noDitherOption());
     cli::OutputNaming names;
     const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-levelled", &names);
     if (naming >= 0) return naming;

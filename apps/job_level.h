@@ -25,6 +25,7 @@ struct LevelSettings {
     unsigned bitRate = 192;    // kbit/s, for MP3 output
     double truePeakDb = -1.0;  // ceiling of the output's true peak, dBTP
     bool reanalyse = false;    // ignore the regions of a statistics file
+    bool dither = true;        // TPDF dither when the output has 16 bits or fewer
 };
 
 struct LevelResult {

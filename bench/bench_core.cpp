@@ -4,6 +4,10 @@
 #include "BenchKit.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
+#include "tonewright/SoundSndfile.h"
+
+#include <QDir>
+#include <QFile>
 
 namespace {
 constexpr unsigned kRate = 44100;
@@ -59,6 +63,24 @@ void BM_FourBranches(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(frames));
 }
 BENCHMARK(BM_FourBranches)->Unit(benchmark::kMillisecond);
+// 16-bit WAV output, plain rounding (0) or with TPDF dither (1): the cost of
+// the dither next to the conversion and the file write.
+void BM_Wav16Write(benchmark::State& state) {
+    const uint64_t frames = 10 * kRate;
+    const QString name = QDir::temp().filePath("tonewright-bench-wav16.wav");
+    auto copy = SoundRef<SoundAlgoBypass>::make();
+    for (auto _ : state) {
+        bench::LoopReader reader(frames, kRate);
+        SoundWriterSndfile writer(kRate, 2, SoundTools::Pcm16, SoundWriterSndfile::Wav);
+        writer.setDither(state.range(0) != 0);
+        writer.open(name);
+        copy->processAll(reader, &writer);
+        writer.close();
+    }
+    QFile::remove(name);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(frames));
+}
+BENCHMARK(BM_Wav16Write)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -1,5 +1,6 @@
 #include "tonewright/SoundSndfile.h"
 
+#include "core/SoundDither.h"
 #include "io/OutputFileWatch.h"
 #include "tonewright/SoundTagFile.h"
 
@@ -109,6 +110,22 @@ void toShorts(const double* in, short* out, size_t values) {
     for (; i < values; ++i) {
         const double v = in[i] * 32768.0;
         out[i] = v >= 32767.0 ? short(32767) : v <= -32768.0 ? short(-32768) : v == v ? short(std::lrint(v)) : short(0);
+    }
+}
+
+// Doubles to integers of `bits` (16 or 8): scaled, the dither added when one
+// is given, rounded to nearest and clipped to the word's range; NaN counts as
+// 0. The results are 16-bit values: an 8-bit sample k is given as k * 256,
+// which libsndfile stores exactly as k. One dither value is drawn per sample,
+// NaN included, so the sequence follows the stream.
+void roundToShorts(const double* in, short* out, size_t values, int bits, SoundTools::TpdfDither* dither) {
+    const double scale = double(1 << (bits - 1)), hi = scale - 1.0, lo = -scale;
+    const int step = 1 << (16 - bits);
+    for (size_t i = 0; i < values; ++i) {
+        const double x = in[i] * scale;
+        const double v = (x == x ? x : 0.0) + (dither ? dither->next() : 0.0);
+        const long q = v >= hi ? long(hi) : v <= lo ? long(lo) : std::lrint(v);
+        out[i] = short(q * step);
     }
 }
 
@@ -335,6 +352,7 @@ SoundWriterSndfile::SoundWriterSndfile(unsigned sampleRate, unsigned channels, S
     : SoundWriter(sampleRate),
       mInfo(std::make_unique<SF_INFO>()),
       mChannels(channels),
+      mDitherNoise(std::make_unique<SoundTools::TpdfDither>()),
       mWatch(std::make_unique<OutputFileWatch>()) {
     std::memset(mInfo.get(), 0, sizeof(SF_INFO));
     mInfo->samplerate = int(sampleRate);
@@ -387,6 +405,7 @@ SoundTools::Status SoundWriterSndfile::open(QString name) {
     }
     mHandle = handle;
     mFileName = name;
+    mDitherNoise->reset();
     mWatch->watch(local);
     sf_command(mHandle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return SoundTools::Ok;
@@ -425,7 +444,9 @@ unsigned SoundWriterSndfile::write(unsigned count, double* src) {
             done += chunk;
         }
     } else if ((mInfo->format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) {
-        written = writeShorts(count, src);
+        written = writeShorts(count, src, 16);
+    } else if ((mInfo->format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_U8) {
+        written = writeShorts(count, src, 8);
     } else {
         written = sf_writef_double(mHandle, src, count);
     }
@@ -450,7 +471,9 @@ unsigned SoundWriterSndfile::write(unsigned count, double* src) {
 // 16-bit output is the common case and libsndfile's generic double path costs
 // more than the file write itself; convert here with the same rule (scale by
 // 32768, round to nearest, clip to the 16-bit range) and hand over integers.
-int64_t SoundWriterSndfile::writeShorts(unsigned count, const double* src) {
+// Dithered 16-bit output and all 8-bit output are rounded here too (the
+// library's own 8-bit conversion truncates, which biases by half a step).
+int64_t SoundWriterSndfile::writeShorts(unsigned count, const double* src, int bits) {
     constexpr unsigned kChunk = 4096;
     mShorts.resize(size_t(kChunk) * mChannels);
     sf_count_t written = 0;
@@ -459,7 +482,10 @@ int64_t SoundWriterSndfile::writeShorts(unsigned count, const double* src) {
         const double* in = src + size_t(done) * mChannels;
         const size_t values = size_t(frames) * mChannels;
         short* out = mShorts.data();
-        toShorts(in, out, values);
+        if (bits == 16 && !mDither)
+            toShorts(in, out, values);
+        else
+            roundToShorts(in, out, values, bits, mDither ? mDitherNoise.get() : nullptr);
         const sf_count_t n = sf_writef_short(mHandle, out, frames);
         if (n > 0) written += n;
         if (n != sf_count_t(frames)) break;

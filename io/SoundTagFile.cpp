@@ -9,6 +9,7 @@
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
+#include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/mpegfile.h>
@@ -149,9 +150,52 @@ void setInfo(TagLib::RIFF::Info::Tag* info, const SoundIDTag& tag) {
     info->setTrack(QString::fromStdString(tag.track).toUInt());
 }
 
+// The map with the named fields set, or removed when their value is empty.
+void updated(TagLib::PropertyMap& map, const std::map<std::string, std::string>& fields) {
+    for (const auto& kv : fields) {
+        const TagLib::String key = text(QString::fromStdString(kv.first).toUpper().toStdString());
+        if (kv.second.empty())
+            map.erase(key);
+        else
+            map.replace(key, TagLib::StringList(text(kv.second)));
+    }
+}
+
+void updateId3(TagLib::ID3v2::Tag* id3, const std::map<std::string, std::string>& fields) {
+    TagLib::PropertyMap map = id3->properties();
+    updated(map, fields);
+    id3->setProperties(map);  // frames that are not properties (pictures, ...) stay
+}
+
+// True once the comment has the fields; false when there is no comment.
+bool updateComment(TagLib::Ogg::XiphComment* comment, const std::map<std::string, std::string>& fields) {
+    if (!comment) return false;
+    TagLib::PropertyMap map = comment->properties();
+    updated(map, fields);
+    comment->setProperties(map);
+    return true;
+}
+
+// ID3v2.3 tags stay 2.3; new tags and 2.4 ones are written as 2.4.
+TagLib::ID3v2::Version id3Version(TagLib::ID3v2::Tag* id3) {
+    return id3 && id3->header() && id3->header()->majorVersion() == 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
+}
+
 QString cannot(const char* what, const QString& fileName) {
     return QString("%1: cannot %2 the tags (the file is missing, not readable, or not a %3 file)")
         .arg(fileName, what, QFileInfo(fileName).suffix().toUpper());
+}
+
+// The end of a write: Ok, or Error with a message naming the file.
+SoundTools::Status saved(bool ok, const QString& fileName) {
+    if (ok) return SoundTools::Ok;
+    SoundDebuggableClass::setError(cannot("write", fileName));
+    return SoundTools::Error;
+}
+
+SoundTools::Status refused(const QString& fileName) {
+    SoundDebuggableClass::setError(fileName + ": tags are written only to WAV, FLAC, Ogg Vorbis and MP3 files");
+    return SoundTools::Error;
 }
 
 }  // namespace
@@ -256,15 +300,38 @@ SoundTools::Status SoundTagFile::write(const QString& fileName, const SoundIDTag
             ok = f.save();
             break;
         }
-        case Kind::None:
-            setError(fileName + ": tags are written only to WAV, FLAC, Ogg Vorbis and MP3 files");
-            return SoundTools::Error;
+        case Kind::None: return refused(fileName);
     }
-    if (!ok) {
-        setError(cannot("write", fileName));
-        return SoundTools::Error;
+    return saved(ok, fileName);
+}
+
+SoundTools::Status SoundTagFile::setFields(const QString& fileName, const std::map<std::string, std::string>& fields) {
+    const Kind kind = kindOf(fileName);
+    if (kind == Kind::None) return refused(fileName);
+    const QByteArray local = QFile::encodeName(fileName);
+    bool ok = false;
+    if (kind == Kind::Mp3) {
+        TagLib::MPEG::File f(local.constData(), false);
+        if (f.isValid()) {
+            const TagLib::ID3v2::Version version = id3Version(f.ID3v2Tag());
+            updateId3(f.ID3v2Tag(true), fields);
+            ok = f.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate);
+        }
+    } else if (kind == Kind::Wav) {
+        TagLib::RIFF::WAV::File f(local.constData(), false);
+        if (f.isValid()) {
+            const TagLib::ID3v2::Version version = f.hasID3v2Tag() ? id3Version(f.ID3v2Tag()) : TagLib::ID3v2::v4;
+            updateId3(f.ID3v2Tag(), fields);
+            ok = f.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripNone, version);
+        }
+    } else if (kind == Kind::Flac) {
+        TagLib::FLAC::File f(local.constData(), false);
+        ok = f.isValid() && updateComment(f.xiphComment(true), fields) && f.save();
+    } else {
+        TagLib::Ogg::Vorbis::File f(local.constData(), false);
+        ok = f.isValid() && updateComment(f.tag(), fields) && f.save();
     }
-    return SoundTools::Ok;
+    return saved(ok, fileName);
 }
 
 std::string SoundTagFile::trackFromFileName(const QString& fileName) {

@@ -145,6 +145,7 @@ SoundTools::Status SoundWriterMultiFile::OpenSegment() {
                  kWho);
         return SoundTools::Error;
     }
+    mSegment->setDither(isDitherOn());
     const SoundTools::Status status = mSegment->open(mSegmentName);
     if (status != SoundTools::Ok) {
         // The segment writer has reported why, naming the file.

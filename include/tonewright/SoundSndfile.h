@@ -26,6 +26,9 @@
 #include "tonewright/SoundWriter.h"
 
 struct SF_INFO;
+namespace SoundTools {
+class TpdfDither;
+}
 struct sf_private_tag;
 class OutputFileWatch;
 
@@ -89,7 +92,9 @@ protected:
     unsigned write(unsigned count, double* src) override;
 
 private:
-    int64_t writeShorts(unsigned count, const double* src);
+    // Integer output through 16-bit values: 16-bit files, and 8-bit files
+    // (their samples as multiples of 256), rounded to nearest.
+    int64_t writeShorts(unsigned count, const double* src, int bits);
     bool needsFullTags() const;
 
     sf_private_tag* mHandle = nullptr;
@@ -97,6 +102,7 @@ private:
     unsigned mChannels;
     QString mFileName;
     std::vector<short> mShorts;  // conversion space for 16-bit output
+    std::unique_ptr<SoundTools::TpdfDither> mDitherNoise;  // restarted by open()
     int64_t mExpectedFrames = 0;
     int64_t mDataBytes = 0;      // written so far, counted for a plain WAV file only
     bool mSizeLimited = false;   // a plain WAV file: its sizes are 32-bit

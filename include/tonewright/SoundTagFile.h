@@ -13,6 +13,8 @@
 // The sound itself is never touched. Stateless; the functions may be called from
 // any thread, one call per file at a time.
 #include <QString>
+#include <map>
+#include <string>
 
 #include "tonewright/Export.h"
 #include "tonewright/SoundDebuggableClass.h"
@@ -34,6 +36,13 @@ public:
     // with a message naming the file, when the file cannot be opened or saved,
     // or is of a kind that carries no tags.
     static SoundTools::Status write(const QString& fileName, const SoundIDTag& tag);
+
+    // Sets the named fields (keys in upper case, stored as the extra fields of
+    // write() are) and leaves every other tag and picture as it was; an empty
+    // value removes the field. An existing ID3v2 tag keeps its version (2.3 or
+    // 2.4), and other tags of an MP3 file (ID3v1, APE) are not touched. Error,
+    // with a message naming the file, as for write().
+    static SoundTools::Status setFields(const QString& fileName, const std::map<std::string, std::string>& fields);
 
     // The track number a file name gives: the leading number of the name itself
     // (folders are not looked at) when a separator follows it: "07 - Song.wav",

@@ -43,6 +43,14 @@ public:
     }
     int getCurrentOffset() const { return mCurrentOffset; }
     unsigned getSampleRate() const { return mSampleRate; }
+    // TPDF dither (+-1 LSB peak) added before rounding to integer samples of 16
+    // bits or fewer: 16-bit WAV and FLAC, 8-bit WAV. Off by default, so that
+    // samples already on the output's grid are written exactly as they are.
+    // Outputs of more bits, float outputs and lossy encoders (which take the
+    // floats) ignore it. The dither sequence starts afresh at each open(), so
+    // the same stream gives the same file, however it is cut into blocks.
+    void setDither(bool on) { mDither = on; }
+    bool isDitherOn() const { return mDither; }
     // True once a write or the finishing of the file has failed: the file does
     // not hold every frame the writer was given.
     bool hasFailed() const { return mFailed; }
@@ -71,6 +79,7 @@ protected:
     int32_t mRangeEnd = INT_MAX;
     unsigned mSampleRate;
     bool mFailed = false;
+    bool mDither = false;
 
 private:
     std::vector<double> mMono;  // stereo frames mixed down for a one-channel file

@@ -141,6 +141,24 @@ TEST(TagFile, EveryFormatStoresTheWholeRecord) {
         ASSERT_TRUE(in && in->open(name) == SoundTools::Ok);
         EXPECT_EQ(in->getFrameNB(), sound.size());
 
+        // Named fields set alone leave the rest, the picture included; an
+        // empty value removes its field.
+        const std::string cover = "mime=image/png\ncover=" + tags.cover.toHex().toStdString() + "\n";
+        ASSERT_EQ(SoundTagFile::setFields(name, {{"REPLAYGAIN_TRACK_GAIN", "-1.00 dB"},
+                                                 {"replaygain_album_gain", "-2.00 dB"}}),
+                  SoundTools::Ok);
+        if (!tk::mutagenPython().empty()) {
+            ASSERT_EQ(tk::runPython(kMutagenScript, tk::shellQuote(name), &out), 0) << out;
+            EXPECT_EQ(out, "track=3/12\ngain=-1.00 dB\n" + cover);
+        }
+        ASSERT_EQ(SoundTagFile::setFields(name, {{"REPLAYGAIN_ALBUM_GAIN", ""}}), SoundTools::Ok);
+        SoundIDTag kept;
+        ASSERT_EQ(SoundTagFile::read(name, kept), SoundTools::Ok);
+        EXPECT_EQ(kept.title, tags.title);
+        EXPECT_EQ(kept.trackTotal, tags.trackTotal);
+        EXPECT_EQ(kept.cover, tags.cover);
+        EXPECT_EQ(kept.extra, (std::map<std::string, std::string>{{"REPLAYGAIN_TRACK_GAIN", "-1.00 dB"}}));
+
         // Rewriting with fewer fields removes the others.
         SoundIDTag fewer;
         fewer.title = "Only a title";
