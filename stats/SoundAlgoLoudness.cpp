@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ebur128.h>
 #include "core/StreamBounds.h"
+#include "stats/TruePeakMeter.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 
@@ -34,8 +35,11 @@ struct StateDeleter {
 };
 }  // namespace
 
+// libebur128 measures the gated loudness figures; the peaks are measured here
+// (its own oversampling would take most of the time of an analysis).
 struct SoundAlgoLoudness::State {
     std::unique_ptr<ebur128_state, StateDeleter> handle;
+    TruePeakMeter peaks;
 };
 
 SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
@@ -58,15 +62,15 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     mFrameCount = 0;
     mShortTerm.clear();
     if (ctx.sampleRate == 0) return SoundTools::Error;
-    ebur128_state* raw = ebur128_init(2, ctx.sampleRate,
-                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S |
-                                          EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK);
+    ebur128_state* raw =
+        ebur128_init(2, ctx.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S);
     if (!raw) {
         setError(QString("cannot measure loudness at %1 Hz").arg(ctx.sampleRate), "SoundAlgoLoudness::initProcess");
         return SoundTools::Error;
     }
     mState = std::make_unique<State>();
     mState->handle.reset(raw);
+    mState->peaks = TruePeakMeter(ctx.sampleRate);
     streamBounds(ctx, mStreamStart, mStreamEnd);
     mHop = std::max(1u, unsigned(std::lround(ctx.sampleRate / 10.0)));
     mToHop = mHop;
@@ -81,6 +85,7 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
 void SoundAlgoLoudness::feed(const Frame* frames, unsigned n) {
     ebur128_state* st = mState->handle.get();
     static_assert(sizeof(Frame) == 2 * sizeof(double), "frames are interleaved doubles");
+    mState->peaks.add(frames, n);
     while (n > 0) {
         const unsigned piece = std::min(n, mToHop);
         ebur128_add_frames_double(st, reinterpret_cast<const double*>(frames), piece);
@@ -129,10 +134,9 @@ void SoundAlgoLoudness::finish() {
     // Streams shorter than 3 s: the short-term loudness of all there is.
     if (!std::isfinite(mMaxShortTerm) && ebur128_loudness_shortterm(st, &v) == EBUR128_SUCCESS)
         mMaxShortTerm = cleanLufs(v);
-    for (unsigned c = 0; c < 2; ++c) {
-        double peak = 0.0;
-        if (ebur128_sample_peak(st, c, &peak) == EBUR128_SUCCESS) mSamplePeak[c] = toDb(peak);
-        if (ebur128_true_peak(st, c, &peak) == EBUR128_SUCCESS) mTruePeak[c] = toDb(peak);
+    for (int c = 0; c < 2; ++c) {
+        mSamplePeak[c] = toDb(mState->peaks.samplePeak(c));
+        mTruePeak[c] = toDb(mState->peaks.truePeak(c));
     }
 }
 

@@ -4,6 +4,7 @@
 // statistics files keep the figures and files without them still read.
 #include <QJsonObject>
 #include <cmath>
+#include <ebur128.h>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoLoudness.h"
@@ -193,4 +194,54 @@ TEST(Loudness, StatisticsFileKeepsTheFigures) {
     ASSERT_TRUE(back.readJSonFile(dir.path("old.wav")));
     EXPECT_EQ(back.getLoudness(), nullptr);
     EXPECT_NE(back.getStepDetector(), nullptr);
+}
+
+// The true peak against libebur128's own oversampling meter, an independent
+// implementation of the same design: tones whose peaks fall between the
+// samples, noise (which reaches the Nyquist frequency, where interpolators
+// differ most), a click, square waves (steps overshoot) and music, at rates of
+// each oversampling factor, one block and odd blocks alike.
+TEST(Loudness, TruePeakAgreesWithAnIndependentMeter) {
+    struct Case {
+        const char* name;
+        unsigned rate;
+        Frames signal;
+    };
+    const auto square = [](unsigned rate, double freq, double amp) {
+        Frames f = tk::sine(rate, rate, freq, 1.0);
+        for (Frame& x : f) x = Frame(x.l >= 0 ? amp : -amp, x.r >= 0 ? -amp : amp);
+        return f;
+    };
+    Frames click = tk::silence(48000);
+    click[20000] = Frame(0.9, -0.5);
+    const std::vector<Case> cases = {
+        {"fs/4 at 45 deg", 48000, tk::sine(48000, 48000, 12000, 0.5, kPi / 4)},
+        {"fs/4 at 45 deg", 44100, tk::sine(44100, 44100, 11025, 0.5, kPi / 4)},
+        {"fs/6 at 60 deg", 44100, tk::sine(44100, 44100, 44100 / 6.0, 0.7, kPi / 3)},
+        {"0.45 fs", 44100, tk::sine(44100, 44100, 19845, 0.5, 0.3)},
+        {"997 Hz", 48000, tk::sine(48000, 48000, 997, 0.9)},
+        {"fs/4 at 45 deg", 96000, tk::sine(96000, 96000, 24000, 0.5, kPi / 4)},
+        {"noise", 44100, tk::noise(88200, 0.8, 3)},
+        {"noise", 96000, tk::noise(96000, 0.8, 4)},
+        {"noise", 192000, tk::noise(96000, 0.8, 5)},
+        {"click", 48000, click},
+        {"square 1 kHz", 44100, square(44100, 1000, 0.5)},
+        {"square 3.1 kHz", 48000, square(48000, 3100, 0.5)},
+        {"music", 44100, tk::mixedStereo(5 * 44100, 44100)},
+    };
+    for (const Case& c : cases) {
+        ebur128_state* st = ebur128_init(2, c.rate, EBUR128_MODE_TRUE_PEAK);
+        ASSERT_NE(st, nullptr);
+        ebur128_add_frames_double(st, reinterpret_cast<const double*>(c.signal.data()), c.signal.size());
+        double theirs[2] = {0, 0};
+        for (unsigned ch = 0; ch < 2; ++ch) ebur128_true_peak(st, ch, &theirs[ch]);
+        ebur128_destroy(&st);
+        for (unsigned block : {1u << 20, 1001u}) {
+            auto algo = SoundRef<SoundAlgoLoudness>::make(0.0);
+            tk::run(*algo, c.signal, c.rate, block);
+            for (int ch = 0; ch < 2; ++ch) {
+                EXPECT_NEAR(algo->getTruePeak(ch), tk::db(theirs[ch]), 0.01) << c.name << " " << c.rate << " ch " << ch;
+            }
+        }
+    }
 }
