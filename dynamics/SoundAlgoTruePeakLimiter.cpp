@@ -10,16 +10,6 @@ using Frame = SoundTools::StereoFrame<double>;
 namespace {
 constexpr int kHalf = SoundAlgoTruePeakLimiter::kTaps / 2;
 constexpr double kHeadroomDb = 0.2;
-
-// Modified Bessel function of the first kind, order 0 (Kaiser window).
-double bessel0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 30; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
 }  // namespace
 
 SoundAlgoTruePeakLimiter::SoundAlgoTruePeakLimiter(double ceilingDb, double lookAheadTime, double releaseTime)
@@ -31,10 +21,7 @@ SoundAlgoTruePeakLimiter::SoundAlgoTruePeakLimiter(double ceilingDb, double look
       mReleaseTime(releaseTime > 0.0 && releaseTime < 60.0 ? releaseTime : 0.05) {
     // Phase k interpolates at k/8 of the way from frame c to frame c + 1, from
     // frames c - 11 ... c + 12: Kaiser-windowed sinc, normalised to unit gain.
-    const double beta = 7.0;
-    mCoeffs = interpolatorTaps(
-        kPhases, kTaps, kHalf + 0.5, [beta](double x) { return bessel0(beta * std::sqrt(1.0 - x * x)) / bessel0(beta); },
-        true);
+    mCoeffs = interpolatorTaps(kPhases, kTaps, kHalf + 0.5, kaiserWindow(7.0), true);
 }
 
 unsigned SoundAlgoTruePeakLimiter::lookAhead(unsigned sr) const {

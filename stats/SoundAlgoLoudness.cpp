@@ -70,7 +70,7 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     }
     mState = std::make_unique<State>();
     mState->handle.reset(raw);
-    mState->peaks = TruePeakMeter(ctx.sampleRate);
+    mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate);
     streamBounds(ctx, mStreamStart, mStreamEnd);
     mHop = std::max(1u, unsigned(std::lround(ctx.sampleRate / 10.0)));
     mToHop = mHop;

@@ -5,7 +5,22 @@
 
 namespace {
 constexpr double kPi = 3.14159265358979323846;
+
+// Modified Bessel function of the first kind, order 0.
+double bessel0(double x) {
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 30; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
 }  // namespace
+
+std::function<double(double)> kaiserWindow(double beta) {
+    const double scale = 1.0 / bessel0(beta);
+    return [beta, scale](double x) { return bessel0(beta * std::sqrt(std::max(0.0, 1.0 - x * x))) * scale; };
+}
 
 std::vector<double> interpolatorTaps(int phases, int taps, double span, const std::function<double(double)>& window,
                                      bool normalise) {
@@ -28,11 +43,26 @@ std::vector<double> interpolatorTaps(int phases, int taps, double span, const st
     return coeffs;
 }
 
-TruePeakMeter::TruePeakMeter(unsigned sampleRate)
-    : mFactor(sampleRate < 96000 ? 4 : sampleRate < 192000 ? 2 : 1), mTaps(mFactor == 4 ? 12 : 24) {
-    const double span = mTaps / 2;
-    const std::vector<double> all = interpolatorTaps(
-        mFactor, mTaps, span, [](double x) { return 0.5 + 0.5 * std::cos(kPi * x); }, false);
+namespace {
+int oversampling(unsigned rate, unsigned minRate) {
+    int f = rate < 96000 ? 4 : rate < 192000 ? 2 : 1;
+    if (minRate > 0 && rate > 0) f = std::max<int>(f, int(std::min<unsigned>(16, (minRate + rate - 1) / rate)));
+    return f;
+}
+}  // namespace
+
+TruePeakMeter::TruePeakMeter(unsigned sampleRate, unsigned minRate)
+    : mFactor(oversampling(sampleRate, minRate)), mTaps(minRate > 0 ? 32 : mFactor == 2 ? 24 : 12) {
+    std::vector<double> all;
+    if (minRate > 0) {
+        // The check against resampling meters: a longer Kaiser-windowed sinc
+        // whose pass band reaches nearer the Nyquist frequency, where decoded
+        // lossy files keep some of their energy.
+        all = interpolatorTaps(mFactor, mTaps, mTaps / 2 + 0.5, kaiserWindow(8.0), true);
+    } else {
+        all = interpolatorTaps(
+            mFactor, mTaps, mTaps / 2, [](double x) { return 0.5 + 0.5 * std::cos(kPi * x); }, false);
+    }
     // Row 0 is the sample itself; the meter reads the samples directly.
     mCoeffs.assign(all.begin() + mTaps, all.end());
     for (std::vector<float>& h : mHist) h.assign(size_t(mTaps) - 1 + kChunk, 0.0f);

@@ -15,6 +15,9 @@
 // measured, nor is anything before the first sample (the history starts at
 // zero, as the stream does).
 //
+// Up to 16x oversampling can be asked for (minRate), for a check against meters
+// that resample to a fixed high rate whatever the input's.
+//
 // Plain value type, one per stream; not thread-safe.
 #include <functional>
 #include <vector>
@@ -30,9 +33,14 @@
 std::vector<double> interpolatorTaps(int phases, int taps, double span, const std::function<double(double)>& window,
                                      bool normalise);
 
+// The Kaiser window of the given beta, over -1 ... 1.
+std::function<double(double)> kaiserWindow(double beta);
+
 class TruePeakMeter {
 public:
-    explicit TruePeakMeter(unsigned sampleRate = 48000);
+    // minRate: oversample at least to this rate (0: the usual factors alone);
+    // a finer grid finds the peaks of high frequencies nearer their top.
+    explicit TruePeakMeter(unsigned sampleRate = 48000, unsigned minRate = 0);
 
     void add(const SoundTools::StereoFrame<double>* frames, unsigned n);
 
