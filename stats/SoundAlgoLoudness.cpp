@@ -37,9 +37,23 @@ struct StateDeleter {
 
 // libebur128 measures the gated loudness figures; the peaks are measured here
 // (its own oversampling would take most of the time of an analysis).
+// The momentary (400 ms) and short-term (3 s) loudness are read every 100 ms
+// from the energies of the last 4 and 30 hops of 100 ms, which libebur128 gives
+// one hop at a time: asking it for the 3 s window at every hop would sum the
+// whole window again each time, thirty times the work of the filtering itself.
 struct SoundAlgoLoudness::State {
     std::unique_ptr<ebur128_state, StateDeleter> handle;
     TruePeakMeter peaks;
+    static constexpr int kShortHops = 30, kMomentaryHops = 4;
+    double hops[kShortHops] = {};  // mean square of each hop, the latest at `latest`
+    int latest = kShortHops - 1;
+
+    // Loudness of the mean energy of the last `count` hops.
+    double loudness(int count) const {
+        double sum = 0.0;
+        for (int i = 0; i < count; ++i) sum += hops[(latest - i + kShortHops) % kShortHops];
+        return sum > 0.0 ? -0.691 + 10.0 * std::log10(sum / count) : kMinusInf;
+    }
 };
 
 SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
@@ -95,16 +109,18 @@ void SoundAlgoLoudness::feed(const Frame* frames, unsigned n) {
         mFrameCount += piece;
         if (mToHop > 0) continue;
         mToHop = mHop;
-        double m = kMinusInf, s = kMinusInf;
-        if (ebur128_loudness_momentary(st, &m) == EBUR128_SUCCESS) mMaxMomentary = std::max(mMaxMomentary, cleanLufs(m));
-        if (ebur128_loudness_shortterm(st, &s) == EBUR128_SUCCESS) {
-            s = cleanLufs(s);
-            // Short-term values count from the first full 3 s window on.
-            if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
-            if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
-                mHopCount = 0;
-                mShortTerm.push_back(s);
-            }
+        double h = kMinusInf;
+        if (ebur128_loudness_window(st, 100, &h) != EBUR128_SUCCESS) h = kMinusInf;
+        h = cleanLufs(h);
+        mState->latest = (mState->latest + 1) % State::kShortHops;
+        mState->hops[mState->latest] = std::isfinite(h) ? std::pow(10.0, (h + 0.691) / 10.0) : 0.0;
+        mMaxMomentary = std::max(mMaxMomentary, mState->loudness(State::kMomentaryHops));
+        const double s = mState->loudness(State::kShortHops);
+        // Short-term values count from the first full 3 s window on.
+        if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
+        if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
+            mHopCount = 0;
+            mShortTerm.push_back(s);
         }
     }
 }

@@ -255,3 +255,32 @@ TEST(Loudness, TruePeakAgreesWithAnIndependentMeter) {
             EXPECT_NEAR(fine->getTruePeak(), tk::db(0.5), 0.05) << rate << " " << f;
         }
 }
+
+// The momentary and short-term loudness every 100 ms against libebur128 asked
+// for its own 400 ms and 3 s windows at the same instants.
+TEST(Loudness, WindowsAgreeWithAnIndependentMeter) {
+    constexpr unsigned rate = 44100, hop = rate / 10;
+    const Frames music = tk::concat(
+        {tk::mixedStereo(4 * rate + 300, rate), tk::scaled(tk::noise(2 * rate, 0.5, 9), 0.1), tk::silence(rate / 2),
+         tk::sine(5 * rate, rate, 3000, 0.3)});
+    ebur128_state* st = ebur128_init(2, rate, EBUR128_MODE_S);
+    ASSERT_NE(st, nullptr);
+    double maxM = -INFINITY, maxS = -INFINITY;
+    std::vector<double> series;
+    for (size_t at = 0, n = 1; at + hop <= music.size(); at += hop, ++n) {
+        ebur128_add_frames_double(st, reinterpret_cast<const double*>(music.data() + at), hop);
+        double m = -INFINITY, s = -INFINITY;
+        ebur128_loudness_momentary(st, &m);
+        ebur128_loudness_shortterm(st, &s);
+        maxM = std::max(maxM, m);
+        if (n >= 30) maxS = std::max(maxS, s);
+        if (n % 10 == 0) series.push_back(s);
+    }
+    ebur128_destroy(&st);
+    auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
+    tk::run(*algo, music, rate, 1234);
+    EXPECT_NEAR(algo->getMaxMomentary(), maxM, 1e-6);
+    EXPECT_NEAR(algo->getMaxShortTerm(), maxS, 1e-6);
+    ASSERT_EQ(algo->getShortTerm().size(), series.size());
+    for (size_t i = 0; i < series.size(); ++i) EXPECT_NEAR(algo->getShortTerm()[i], series[i], 1e-6) << i;
+}
