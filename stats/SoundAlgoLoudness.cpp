@@ -4,8 +4,15 @@
 #include <QJsonValue>
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <ebur128.h>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "core/SoundFlushDenormals.h"
 #include "core/StreamBounds.h"
 #include "stats/TruePeakMeter.h"
 
@@ -66,9 +73,48 @@ SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
       mSamplePeak{kMinusInf, kMinusInf},
       mTruePeak{kMinusInf, kMinusInf} {}
 
-SoundAlgoLoudness::~SoundAlgoLoudness() = default;
+// The measuring thread and the blocks waiting for it.
+struct SoundAlgoLoudness::Worker {
+    static constexpr size_t kDepth = 4;  // blocks the loop may run ahead
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<Frame>> queue;
+    bool ending = false;
+};
+
+SoundAlgoLoudness::~SoundAlgoLoudness() { stopWorker(); }
+
+void SoundAlgoLoudness::work() {
+    SoundTools::FlushDenormals flush;  // the thread's own floating-point mode
+    Worker& w = *mWorker;
+    for (;;) {
+        std::vector<Frame> block;
+        {
+            std::unique_lock<std::mutex> guard(w.lock);
+            w.changed.wait(guard, [&w] { return !w.queue.empty() || w.ending; });
+            if (w.queue.empty()) return;  // ending, and every block measured
+            block = std::move(w.queue.front());
+            w.queue.pop_front();
+        }
+        w.changed.notify_all();
+        feed(block.data(), unsigned(block.size()));
+    }
+}
+
+void SoundAlgoLoudness::stopWorker() {
+    if (!mWorker) return;
+    {
+        std::lock_guard<std::mutex> guard(mWorker->lock);
+        mWorker->ending = true;
+    }
+    mWorker->changed.notify_all();
+    if (mWorker->thread.joinable()) mWorker->thread.join();
+    mWorker.reset();
+}
 
 SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
+    stopWorker();
     mState.reset();
     mIntegrated = mMaxMomentary = mMaxShortTerm = kMinusInf;
     mRange = 0.0;
@@ -90,6 +136,14 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     mToHop = mHop;
     mHopsPerValue = unsigned(std::lround(mShortTermStep * 10.0));
     mHopCount = 0;
+    if (mBackground) {
+        mWorker = std::make_unique<Worker>();
+        try {
+            mWorker->thread = std::thread([this] { work(); });
+        } catch (const std::system_error&) {
+            mWorker.reset();  // no thread to be had: measured on the loop's own
+        }
+    }
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
@@ -134,7 +188,18 @@ SoundTools::Status SoundAlgoLoudness::process() {
         const int64_t origin = getInOrigin();
         const int64_t lo = std::max<int64_t>(mStreamStart, origin);
         const int64_t hi = std::min<int64_t>(mStreamEnd, origin + int64_t(n));
-        if (hi > lo) feed(in + (lo - origin), unsigned(hi - lo));
+        if (hi > lo && mWorker) {
+            std::vector<Frame> block(in + (lo - origin), in + (hi - origin));
+            Worker& w = *mWorker;
+            {
+                std::unique_lock<std::mutex> guard(w.lock);
+                w.changed.wait(guard, [&w] { return w.queue.size() < Worker::kDepth; });
+                w.queue.push_back(std::move(block));
+            }
+            w.changed.notify_all();
+        } else if (hi > lo) {
+            feed(in + (lo - origin), unsigned(hi - lo));
+        }
     }
     if (in != out) std::memmove(out, in, size_t(n) * sizeof(Frame));
     return SoundTools::Ok;
@@ -157,6 +222,7 @@ void SoundAlgoLoudness::finish() {
 }
 
 void SoundAlgoLoudness::endProcess(int status, unsigned frameNbProcessed) {
+    stopWorker();
     finish();
     SoundAlgo::endProcess(status, frameNbProcessed);
 }

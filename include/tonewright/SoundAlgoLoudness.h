@@ -32,7 +32,11 @@
 //
 // Ownership: reference counted like every algorithm; the measuring state is
 // owned by the algorithm (std::unique_ptr with libebur128's destroy).
-// Threading: as SoundAlgo. Read the figures once the run has ended.
+// Threading: as SoundAlgo. By default the measuring runs on a thread of the
+// algorithm's own, fed with copies of the blocks (at most a few blocks ahead of
+// it), so that it overlaps the rest of the chain instead of adding to it; the
+// thread is ended and joined by endProcess, the next initProcess or the
+// destructor. Read the figures once the run has ended.
 #include <QJsonObject>
 #include <cstdint>
 #include <memory>
@@ -55,6 +59,9 @@ public:
     // as 192 kHz) ask for that rate: on low rates the 4x grid misses up to half
     // a dB of the peaks of high frequencies. At most 16x.
     void setTruePeakRate(unsigned minRate) { mTruePeakRate = minRate; }
+    // Measure on the thread of the loop instead (from the next run on). The
+    // figures are the same either way.
+    void setBackground(bool background) { mBackground = background; }
 
     SoundTools::Status process() override;
     SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
@@ -96,10 +103,16 @@ public:
 
 private:
     struct State;
+    struct Worker;
     void feed(const SoundTools::StereoFrame<double>* frames, unsigned n);
     void finish();
+    void work();
+    // Ends the worker once it has measured every block handed to it.
+    void stopWorker();
 
     std::unique_ptr<State> mState;
+    std::unique_ptr<Worker> mWorker;
+    bool mBackground = true;
     double mShortTermStep;
     double mIntegrated;
     double mRange = 0.0;
