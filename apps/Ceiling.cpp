@@ -76,4 +76,22 @@ double ceilingCorrectionDb(double writtenDb, double ceilingDb) {
     return over > 0.0 ? over + 0.05 : 0.0;
 }
 
+bool passesWithinCeiling(const QString& output, double ceilingDb,
+                         const std::function<bool(double lowerDb, double trimDb)>& pass,
+                         const std::function<QString()>& written) {
+    const bool lossy = isLossy(QFileInfo(output).suffix());
+    double lowerDb = 0.0, trimDb = 0.0;
+    for (int attempt = 0;; ++attempt) {
+        if (!pass(lowerDb, trimDb)) return false;
+        WrittenFigures figures;
+        if (!lossy || attempt == 2 || !measureWritten(written(), &figures)) return true;
+        const double excess = ceilingCorrectionDb(figures.truePeak, ceilingDb);
+        if (excess == 0.0) return true;
+        if (attempt == 0)
+            lowerDb += excess;
+        else
+            trimDb -= excess;
+    }
+}
+
 }  // namespace cli

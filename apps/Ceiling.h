@@ -11,6 +11,7 @@
 #include <QCommandLineOption>
 #include <QString>
 #include <cmath>
+#include <functional>
 
 #include "Cli.h"
 #include "tonewright/SoundAlgoTruePeakLimiter.h"
@@ -51,5 +52,17 @@ constexpr double kWrittenPeakGuardDb = 0.1;
 // How much lower (dB) the next pass's limiter must aim so that a file written
 // with true peak `writtenDb` meets `ceilingDb`; 0 when it already does.
 double ceilingCorrectionDb(double writtenDb, double ceilingDb);
+
+// Runs the passes of a job whose output goes through the true-peak stage:
+// `pass(lowerDb, trimDb)` writes one attempt (its limiter aimed lowerDb lower,
+// its output scaled by trimDb, at most 0) to `written()`. A lossless output is
+// done after one pass. A lossy one is decoded and measured; when the encoder
+// took it above the ceiling, a second pass lowers the limiter by the excess,
+// and a third, if still needed, scales the output down by what remains, which
+// holds the ceiling whatever the encoder does. False when a pass failed (the
+// pass has said why).
+bool passesWithinCeiling(const QString& output, double ceilingDb,
+                         const std::function<bool(double lowerDb, double trimDb)>& pass,
+                         const std::function<QString()>& written);
 
 }  // namespace cli

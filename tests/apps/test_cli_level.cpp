@@ -95,8 +95,8 @@ TEST(CliLevel, OutputRules) {
 // A loudness target: ffmpeg measures every output at the target within half a
 // LU and its true peak at or below the ceiling, lossless and lossy alike (the
 // encoders' overshoot and the MP3 writer's headroom included), on the album and
-// on pink noise with loud transients, which the limiter has to hold; targets and
-// ceilings out of range are usage errors.
+// on pink noise with loud transients, which the limiter has to hold (after eq as
+// well); targets and ceilings out of range are usage errors.
 TEST(CliLevel, LoudnessTargetAndTruePeakCeiling) {
     tk::TempDir dir;
     const QString in = clitest::albumCopy(dir);
@@ -125,6 +125,13 @@ TEST(CliLevel, LoudnessTargetAndTruePeakCeiling) {
             const QJsonObject after = r.json().object()["after"].toObject();
             EXPECT_NEAR(after["loudness"].toDouble(), ff.integrated, 0.15) << out.toStdString();
         }
+    // The equaliser lifts the transients into the limiter; lossy outputs keep the ceiling too.
+    for (const char* ext : {"ogg", "mp3"}) {
+        const QString out = dir.path(QString("eq.") + ext);
+        const clitest::Run r = tool({"eq", "--preset", "rock", transients, "-o", out});
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_LE(tk::ffmpegLoudness(out).truePeak, -1.0) << ext;
+    }
     for (const QStringList& bad : {QStringList{"--target", "-80LUFS"}, QStringList{"--target", "1LUFS"},
                                    QStringList{"--true-peak", "0.5"}}) {
         const clitest::Run r = tool(QStringList{"level"} + bad + QStringList{in, "-o", dir.path("x.wav")});
