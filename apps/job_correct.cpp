@@ -61,23 +61,9 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     // One pass into a fresh temporary of the output (a later pass replaces it),
     // through an equaliser of its own.
     const auto correctPass = [&](double lowerDb, double trimDb) {
-        std::unique_ptr<SoundReader> reader = openReader(input);
-        if (!reader) {
-            printError(input, "cannot read", lastError());
-            return false;
-        }
-        file = std::make_unique<OutputFile>(output);
+        std::unique_ptr<SoundReader> reader;
         std::unique_ptr<SoundWriter> writer;
-        if (file->ok())
-            writer = openWriter(file->path(), reader->getSampleRate(),
-                                formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
-                                outputChannels(*reader), reader->getFrameNB());
-        if (!writer) {
-            printError(output, "cannot write", lastError());
-            return false;
-        }
-        SoundIDTag tag;
-        if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+        if (!openPass(input, output, settings.bitRate, reader, file, writer)) return false;
 
         before = SoundRef<LevelMeter>::make();
         after = SoundRef<LevelMeter>::make();

@@ -39,23 +39,9 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
     std::unique_ptr<cli::OutputFile> file;
     // One pass into a fresh temporary of the output (a later pass replaces it).
     const auto eqPass = [&](double lowerDb, double trimDb) {
-        std::unique_ptr<SoundReader> reader = cli::openReader(input);
-        if (!reader) {
-            cli::printError(input, "cannot read", cli::lastError());
-            return false;
-        }
-        file = std::make_unique<cli::OutputFile>(output);
+        std::unique_ptr<SoundReader> reader;
         std::unique_ptr<SoundWriter> writer;
-        if (file->ok())
-            writer = cli::openWriter(file->path(), reader->getSampleRate(),
-                                     cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
-                                     cli::outputChannels(*reader), reader->getFrameNB());
-        if (!writer) {
-            cli::printError(output, "cannot write", cli::lastError());
-            return false;
-        }
-        SoundIDTag tag;
-        if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+        if (!cli::openPass(input, output, bitRate, reader, file, writer)) return false;
 
         before = SoundRef<cli::LevelMeter>::make();
         after = SoundRef<cli::LevelMeter>::make();

@@ -90,32 +90,17 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     }
 
     SoundIDTag tag;
-    bool haveTag = false;
     std::vector<std::pair<int64_t, int64_t>> spans;
     for (const Stretch& s : out.stretches) spans.emplace_back(s.begin, s.begin + s.frames);
     SoundRef<LevelMeter> before, after;
     SoundRef<SoundAlgoLoudness> loudness;
-    // One levelling pass into a fresh temporary of the output (a second pass
-    // replaces the first one's); false after printing the error.
+    // One levelling pass into a fresh temporary of the output (a later pass
+    // replaces an earlier one's); false after printing the error.
     std::unique_ptr<OutputFile> file;
     auto levelPass = [&](double regionTargetDb, double lowerDb, double trimDb) {
-        std::unique_ptr<SoundReader> reader = openReader(input);
-        if (!reader) {
-            printError(input, "cannot read", lastError());
-            return false;
-        }
-        file = std::make_unique<OutputFile>(output);
+        std::unique_ptr<SoundReader> reader;
         std::unique_ptr<SoundWriter> writer;
-        if (file->ok())
-            writer = openWriter(file->path(), reader->getSampleRate(),
-                                formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
-                                outputChannels(*reader), reader->getFrameNB());
-        if (!writer) {
-            printError(output, "cannot write", lastError());
-            return false;
-        }
-        haveTag = haveTag || reader->getTags(tag);
-        if (haveTag && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+        if (!openPass(input, output, settings.bitRate, reader, file, writer, &tag)) return false;
         before = SoundRef<LevelMeter>::make();
         after = SoundRef<LevelMeter>::make();
         loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
