@@ -309,4 +309,29 @@ bool OutputFolder::commit(const QStringList& fileNames) {
     return true;
 }
 
+bool openPass(const QString& input, const QString& output, unsigned bitRate, std::unique_ptr<SoundReader>& reader,
+              std::unique_ptr<OutputFile>& file, std::unique_ptr<SoundWriter>& writer, SoundIDTag* tag) {
+    writer.reset();
+    reader = openReader(input);
+    if (!reader) {
+        printError(input, "cannot read", lastError());
+        return false;
+    }
+    file = std::make_unique<OutputFile>(output);
+    if (file->ok())
+        writer = openWriter(file->path(), reader->getSampleRate(),
+                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
+                            outputChannels(*reader), reader->getFrameNB());
+    if (!writer) {
+        printError(output, "cannot write", lastError());
+        return false;
+    }
+    SoundIDTag own;
+    SoundIDTag& t = tag ? *tag : own;
+    SoundIDTag fresh;
+    if (reader->getTags(fresh)) t = fresh;
+    if (t.hasText() || !t.cover.isEmpty()) writer->setTags(t);
+    return true;
+}
+
 }  // namespace cli

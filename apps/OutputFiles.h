@@ -22,7 +22,12 @@
 // signal handler reads is lock-free.
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <vector>
+
+#include "tonewright/SoundIDTag.h"
+#include "tonewright/SoundReader.h"
+#include "tonewright/SoundWriter.h"
 
 namespace cli {
 
@@ -57,6 +62,15 @@ private:
 
     bool commit(bool replace);
 };
+
+// One processing pass of a job that writes `output` from `input`: the input's
+// reader, a fresh temporary of the output (replacing `file`, which removes an
+// earlier attempt's temporary) and its writer in the format the output's
+// extension names, at the input's rate and channels, with the input's tags
+// (into `tag`, when given, also kept from an earlier attempt). False after
+// printing the error.
+bool openPass(const QString& input, const QString& output, unsigned bitRate, std::unique_ptr<SoundReader>& reader,
+              std::unique_ptr<OutputFile>& file, std::unique_ptr<SoundWriter>& writer, SoundIDTag* tag = nullptr);
 
 // The pieces of one split: written into a temporary folder inside their
 // destination folder, moved out together at the end.

@@ -13,6 +13,7 @@
 #include "Progress.h"
 #include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoLimiter.h"
 
 namespace cli {
@@ -55,38 +56,36 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     out.filters = int(eq->getBuilderNumber());
     out.makeUpDb = eq->getOutputGain();
 
-    std::unique_ptr<SoundReader> reader = openReader(input);
-    if (!reader) {
-        printError(input, "cannot read", lastError());
-        return false;
-    }
-    OutputFile file(output);
-    std::unique_ptr<SoundWriter> writer;
-    if (file.ok())
-        writer = openWriter(file.path(), reader->getSampleRate(),
-                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
-                            outputChannels(*reader), reader->getFrameNB());
-    if (!writer) {
-        printError(output, "cannot write", lastError());
-        return false;
-    }
-    writer->setDither(settings.dither);
-    SoundIDTag tag;
-    if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+    SoundRef<LevelMeter> before, after;
+    std::unique_ptr<OutputFile> file;
+    // One pass into a fresh temporary of the output (a later pass replaces it),
+    // through an equaliser of its own.
+    const auto correctPass = [&](double lowerDb, double trimDb) {
+        std::unique_ptr<SoundReader> reader;
+        std::unique_ptr<SoundWriter> writer;
+        if (!openPass(input, output, settings.bitRate, reader, file, writer)) return false;
+        writer->setDither(settings.dither);
 
-    auto before = SoundRef<LevelMeter>::make();
-    auto after = SoundRef<LevelMeter>::make();
-    auto chain = SoundRef<SoundAlgoComposite>::make("correct");
-    chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
-    chain->pushAlgo(eq.release());
-    // The output gain makes up for the cuts where the ear is most sensitive,
-    // which can lift peaks past full scale: the limiter holds them.
-    chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
-    chain->pushAlgo(truePeakStage(settings.truePeakDb, output).release());
-    chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
-    if (!runPass(*chain, *reader, *writer, output, "correct", fileIndex, pass, passes)) return false;
-    writer.reset();
-    if (!file.commit()) {
+        before = SoundRef<LevelMeter>::make();
+        after = SoundRef<LevelMeter>::make();
+        auto chain = SoundRef<SoundAlgoComposite>::make("correct");
+        chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
+        SoundRef<SoundAlgoFilter> passEq = correctionFilter(withReference, settings.maxCorrection);
+        if (!passEq) {
+            printError(input, "cannot build the correction equaliser", lastError());
+            return false;
+        }
+        chain->pushAlgo(passEq.release());
+        // The output gain makes up for the cuts where the ear is most sensitive,
+        // which can lift peaks past full scale: the limiter holds them.
+        chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+        chain->pushAlgo(truePeakStage(settings.truePeakDb, output, lowerDb).release());
+        if (trimDb < 0.0) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(trimDb).release());
+        chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
+        return runPass(*chain, *reader, *writer, output, "correct", fileIndex, pass, passes);
+    };
+    if (!passesWithinCeiling(output, settings.truePeakDb, correctPass, [&] { return file->path(); })) return false;
+    if (!file->commit()) {
         printError(output, "cannot write", lastError());
         return false;
     }

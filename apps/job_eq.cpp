@@ -15,6 +15,7 @@
 #include "Progress.h"
 #include "Response.h"
 #include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoLimiter.h"
 
 namespace {
@@ -33,37 +34,29 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
         cli::printError(output, "will not write", cli::lastError());
         return false;
     }
-    std::unique_ptr<SoundReader> reader = cli::openReader(input);
-    if (!reader) {
-        cli::printError(input, "cannot read", cli::lastError());
-        return false;
-    }
-    cli::OutputFile file(output);
-    std::unique_ptr<SoundWriter> writer;
-    if (file.ok())
-        writer = cli::openWriter(file.path(), reader->getSampleRate(),
-                                 cli::formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
-                            cli::outputChannels(*reader), reader->getFrameNB());
-    if (!writer) {
-        cli::printError(output, "cannot write", cli::lastError());
-        return false;
-    }
-    writer->setDither(dither);
-    SoundIDTag tag;
-    if (reader->getTags(tag) && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
+    SoundRef<cli::LevelMeter> before, after;
+    std::unique_ptr<cli::OutputFile> file;
+    // One pass into a fresh temporary of the output (a later pass replaces it).
+    const auto eqPass = [&](double lowerDb, double trimDb) {
+        std::unique_ptr<SoundReader> reader;
+        std::unique_ptr<SoundWriter> writer;
+        if (!cli::openPass(input, output, bitRate, reader, file, writer)) return false;
+        writer->setDither(dither);
 
-    auto before = SoundRef<cli::LevelMeter>::make();
-    auto after = SoundRef<cli::LevelMeter>::make();
-    auto chain = SoundRef<SoundAlgoComposite>::make("eq");
-    chain->pushAlgo(SoundRef<cli::LevelMeter>::share(before.get()).release());
-    chain->pushAlgo(cli::buildEqualiser(settings).release());
-    // Raised bands can lift peaks past full scale.
-    chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
-    chain->pushAlgo(cli::truePeakStage(truePeakDb, output).release());
-    chain->pushAlgo(SoundRef<cli::LevelMeter>::share(after.get()).release());
-    if (!cli::runPass(*chain, *reader, *writer, output, "equalise", fileIndex, 0, 1)) return false;
-    writer.reset();
-    if (!file.commit()) {
+        before = SoundRef<cli::LevelMeter>::make();
+        after = SoundRef<cli::LevelMeter>::make();
+        auto chain = SoundRef<SoundAlgoComposite>::make("eq");
+        chain->pushAlgo(SoundRef<cli::LevelMeter>::share(before.get()).release());
+        chain->pushAlgo(cli::buildEqualiser(settings).release());
+        // Raised bands can lift peaks past full scale.
+        chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
+        chain->pushAlgo(cli::truePeakStage(truePeakDb, output, lowerDb).release());
+        if (trimDb < 0.0) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(trimDb).release());
+        chain->pushAlgo(SoundRef<cli::LevelMeter>::share(after.get()).release());
+        return cli::runPass(*chain, *reader, *writer, output, "equalise", fileIndex, 0, 1);
+    };
+    if (!cli::passesWithinCeiling(output, truePeakDb, eqPass, [&] { return file->path(); })) return false;
+    if (!file->commit()) {
         cli::printError(output, "cannot write", cli::lastError());
         return false;
     }

@@ -13,11 +13,19 @@
 #include "Progress.h"
 #include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoLimiter.h"
 #include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundAlgoRMSAmplifier.h"
 
 namespace cli {
+
+namespace {
+// The written loudness may miss the target by this much before another pass
+// corrects it (independent meters agree with the library's within a few
+// hundredths).
+constexpr double kLoudnessToleranceLu = 0.25;
+}  // namespace
 
 bool levelFile(const QString& input, const QString& output, const LevelSettings& settings, const Analysis* analysis,
                LevelResult& out, int fileIndex, int pass, int passes) {
@@ -82,36 +90,22 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     }
 
     SoundIDTag tag;
-    bool haveTag = false;
     std::vector<std::pair<int64_t, int64_t>> spans;
     for (const Stretch& s : out.stretches) spans.emplace_back(s.begin, s.begin + s.frames);
     SoundRef<LevelMeter> before, after;
     SoundRef<SoundAlgoLoudness> loudness;
-    // One levelling pass into a fresh temporary of the output (a second pass
-    // replaces the first one's); false after printing the error.
+    // One levelling pass into a fresh temporary of the output (a later pass
+    // replaces an earlier one's); false after printing the error.
     std::unique_ptr<OutputFile> file;
-    auto levelPass = [&](double regionTargetDb) {
-        std::unique_ptr<SoundReader> reader = openReader(input);
-        if (!reader) {
-            printError(input, "cannot read", lastError());
-            return false;
-        }
-        file = std::make_unique<OutputFile>(output);
+    auto levelPass = [&](double regionTargetDb, double lowerDb, double trimDb) {
+        std::unique_ptr<SoundReader> reader;
         std::unique_ptr<SoundWriter> writer;
-        if (file->ok())
-            writer = openWriter(file->path(), reader->getSampleRate(),
-                                formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), settings.bitRate,
-                                outputChannels(*reader), reader->getFrameNB());
-        if (!writer) {
-            printError(output, "cannot write", lastError());
-            return false;
-        }
+        if (!openPass(input, output, settings.bitRate, reader, file, writer, &tag)) return false;
         writer->setDither(settings.dither);
-        haveTag = haveTag || reader->getTags(tag);
-        if (haveTag && (tag.hasText() || !tag.cover.isEmpty())) writer->setTags(tag);
         before = SoundRef<LevelMeter>::make();
         after = SoundRef<LevelMeter>::make();
         loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
+        loudness->setTruePeakRate(kCheckRate);
         after->setStretches(spans);
         before->setStretches(spans);
 
@@ -120,26 +114,59 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
         chain->pushAlgo(
             SoundRef<SoundAlgoRMSAmplifier>::make(regionTargetDb, detector, 3.0, 0, 10.0, settings.maxGainDb).release());
         chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
-        chain->pushAlgo(truePeakStage(settings.truePeakDb, output).release());
+        chain->pushAlgo(truePeakStage(settings.truePeakDb, output, lowerDb).release());
+        if (trimDb < 0.0) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(trimDb).release());
         chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
         chain->pushAlgo(SoundRef<SoundAlgoLoudness>::share(loudness.get()).release());
         return runPass(*chain, *reader, *writer, output, "level", fileIndex, pass, passes);
     };
-    if (!levelPass(ampTargetDb)) return false;
-    // Limiting and the gain bounds move the loudness a little: one more pass
-    // corrects the region target by what is missing.
-    if (settings.loudnessTarget && !album && !out.silent && std::isfinite(loudness->getIntegrated()) &&
-        std::fabs(loudness->getIntegrated() - settings.targetLufs) > 0.3) {
-        ampTargetDb += settings.targetLufs - loudness->getIntegrated();
-        if (!levelPass(ampTargetDb)) return false;
+    // Limiting and the gain bounds move the loudness a little, and a lossy
+    // encoder changes both the loudness and the peaks of what it is given (the
+    // MP3 writer also feeds it 95% of full scale): the output is measured as
+    // written, decoded when the format is lossy, and further passes correct the
+    // region target by the loudness missing and lower the limiter by what the
+    // encoder added above the ceiling. The encoder's overshoot grows with the
+    // level it is given, which the limiter alone may not hold: the last pass of
+    // a lossy output never raises the level, and when the peaks are still too
+    // high it scales the whole output down by their excess, which holds the
+    // ceiling whatever the encoder does (the loudness then falls short).
+    const bool lossy = isLossy(QFileInfo(output).suffix());
+    const int passLimit = lossy ? 4 : 2;
+    double lowerDb = 0.0, trimDb = 0.0;
+    double wanted = settings.targetLufs;
+    WrittenFigures written;
+    for (int attempt = 0;; ++attempt) {
+        if (!levelPass(ampTargetDb, lowerDb, trimDb)) return false;
+        written.integrated = loudness->getIntegrated();
+        written.truePeak = loudness->getTruePeak();
+        // An album keeps the loudness its one gain gives in the chain; only
+        // what the writing loses is made up.
+        if (attempt == 0 && album) wanted = written.integrated;
+        WrittenFigures decoded;
+        const bool measured = lossy && measureWritten(file->path(), &decoded);
+        if (measured) written = decoded;
+        if (out.silent || attempt + 1 == passLimit || (lossy && !measured)) break;
+        const bool toLoudness =
+            (settings.loudnessTarget || album) && std::isfinite(written.integrated) && std::isfinite(wanted);
+        double missing = toLoudness ? wanted - written.integrated : 0.0;
+        const double excess = measured ? ceilingCorrectionDb(written.truePeak, settings.truePeakDb) : 0.0;
+        const bool last = lossy && attempt + 2 == passLimit;
+        if (last) missing = std::min(missing, 0.0);
+        if (std::fabs(missing) <= kLoudnessToleranceLu && excess == 0.0) break;
+        if (last && excess > 0.0) {
+            trimDb -= excess;
+        } else {
+            ampTargetDb += missing;
+            lowerDb += excess;
+        }
     }
     if (!file->commit()) {
         printError(output, "cannot write", lastError());
         return false;
     }
     out.regionTargetDb = ampTargetDb;
-    out.lufsAfter = loudness->getIntegrated();
-    out.truePeakAfter = loudness->getTruePeak();
+    out.lufsAfter = written.integrated;
+    out.truePeakAfter = written.truePeak;
     out.rmsBefore = before->rmsDb();
     out.peakBefore = before->peakDb();
     out.rmsAfter = after->rmsDb();

@@ -3,22 +3,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "stats/TruePeakMeter.h"
+
 using Frame = SoundTools::StereoFrame<double>;
 
 namespace {
 constexpr int kHalf = SoundAlgoTruePeakLimiter::kTaps / 2;
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kHeadroomDb = 0.2;
-
-// Modified Bessel function of the first kind, order 0 (Kaiser window).
-double bessel0(double x) {
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 30; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
 }  // namespace
 
 SoundAlgoTruePeakLimiter::SoundAlgoTruePeakLimiter(double ceilingDb, double lookAheadTime, double releaseTime)
@@ -30,20 +21,7 @@ SoundAlgoTruePeakLimiter::SoundAlgoTruePeakLimiter(double ceilingDb, double look
       mReleaseTime(releaseTime > 0.0 && releaseTime < 60.0 ? releaseTime : 0.05) {
     // Phase k interpolates at k/8 of the way from frame c to frame c + 1, from
     // frames c - 11 ... c + 12: Kaiser-windowed sinc, normalised to unit gain.
-    const double beta = 7.0;
-    mCoeffs.assign(size_t(kPhases) * kTaps, 0.0);
-    for (int k = 0; k < kPhases; ++k) {
-        double sum = 0.0;
-        for (int j = 0; j < kTaps; ++j) {
-            const double d = double(j - (kHalf - 1)) - double(k) / kPhases;
-            const double x = d / (kHalf + 0.5);
-            const double w = std::fabs(x) < 1.0 ? bessel0(beta * std::sqrt(1.0 - x * x)) / bessel0(beta) : 0.0;
-            const double s = d == 0.0 ? 1.0 : std::sin(kPi * d) / (kPi * d);
-            mCoeffs[size_t(k) * kTaps + size_t(j)] = s * w;
-            sum += s * w;
-        }
-        for (int j = 0; j < kTaps; ++j) mCoeffs[size_t(k) * kTaps + size_t(j)] /= sum;
-    }
+    mCoeffs = interpolatorTaps(kPhases, kTaps, kHalf + 0.5, kaiserWindow(7.0), true);
 }
 
 unsigned SoundAlgoTruePeakLimiter::lookAhead(unsigned sr) const {

@@ -4,9 +4,17 @@
 #include <QJsonValue>
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <ebur128.h>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "core/SoundFlushDenormals.h"
 #include "core/StreamBounds.h"
+#include "stats/TruePeakMeter.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 
@@ -34,8 +42,25 @@ struct StateDeleter {
 };
 }  // namespace
 
+// libebur128 measures the gated loudness figures; the peaks are measured here
+// (its own oversampling would take most of the time of an analysis).
+// The momentary (400 ms) and short-term (3 s) loudness are read every 100 ms
+// from the energies of the last 4 and 30 hops of 100 ms, which libebur128 gives
+// one hop at a time: asking it for the 3 s window at every hop would sum the
+// whole window again each time, thirty times the work of the filtering itself.
 struct SoundAlgoLoudness::State {
     std::unique_ptr<ebur128_state, StateDeleter> handle;
+    TruePeakMeter peaks;
+    static constexpr int kShortHops = 30, kMomentaryHops = 4;
+    double hops[kShortHops] = {};  // mean square of each hop, the latest at `latest`
+    int latest = kShortHops - 1;
+
+    // Loudness of the mean energy of the last `count` hops.
+    double loudness(int count) const {
+        double sum = 0.0;
+        for (int i = 0; i < count; ++i) sum += hops[(latest - i + kShortHops) % kShortHops];
+        return sum > 0.0 ? -0.691 + 10.0 * std::log10(sum / count) : kMinusInf;
+    }
 };
 
 SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
@@ -48,9 +73,48 @@ SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
       mSamplePeak{kMinusInf, kMinusInf},
       mTruePeak{kMinusInf, kMinusInf} {}
 
-SoundAlgoLoudness::~SoundAlgoLoudness() = default;
+// The measuring thread and the blocks waiting for it.
+struct SoundAlgoLoudness::Worker {
+    static constexpr size_t kDepth = 4;  // blocks the loop may run ahead
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<Frame>> queue;
+    bool ending = false;
+};
+
+SoundAlgoLoudness::~SoundAlgoLoudness() { stopWorker(); }
+
+void SoundAlgoLoudness::work() {
+    SoundTools::FlushDenormals flush;  // the thread's own floating-point mode
+    Worker& w = *mWorker;
+    for (;;) {
+        std::vector<Frame> block;
+        {
+            std::unique_lock<std::mutex> guard(w.lock);
+            w.changed.wait(guard, [&w] { return !w.queue.empty() || w.ending; });
+            if (w.queue.empty()) return;  // ending, and every block measured
+            block = std::move(w.queue.front());
+            w.queue.pop_front();
+        }
+        w.changed.notify_all();
+        feed(block.data(), unsigned(block.size()));
+    }
+}
+
+void SoundAlgoLoudness::stopWorker() {
+    if (!mWorker) return;
+    {
+        std::lock_guard<std::mutex> guard(mWorker->lock);
+        mWorker->ending = true;
+    }
+    mWorker->changed.notify_all();
+    if (mWorker->thread.joinable()) mWorker->thread.join();
+    mWorker.reset();
+}
 
 SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
+    stopWorker();
     mState.reset();
     mIntegrated = mMaxMomentary = mMaxShortTerm = kMinusInf;
     mRange = 0.0;
@@ -58,20 +122,28 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     mFrameCount = 0;
     mShortTerm.clear();
     if (ctx.sampleRate == 0) return SoundTools::Error;
-    ebur128_state* raw = ebur128_init(2, ctx.sampleRate,
-                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S |
-                                          EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK);
+    ebur128_state* raw =
+        ebur128_init(2, ctx.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S);
     if (!raw) {
         setError(QString("cannot measure loudness at %1 Hz").arg(ctx.sampleRate), "SoundAlgoLoudness::initProcess");
         return SoundTools::Error;
     }
     mState = std::make_unique<State>();
     mState->handle.reset(raw);
+    mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate);
     streamBounds(ctx, mStreamStart, mStreamEnd);
     mHop = std::max(1u, unsigned(std::lround(ctx.sampleRate / 10.0)));
     mToHop = mHop;
     mHopsPerValue = unsigned(std::lround(mShortTermStep * 10.0));
     mHopCount = 0;
+    if (mBackground) {
+        mWorker = std::make_unique<Worker>();
+        try {
+            mWorker->thread = std::thread([this] { work(); });
+        } catch (const std::system_error&) {
+            mWorker.reset();  // no thread to be had: measured on the loop's own
+        }
+    }
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
@@ -81,6 +153,7 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
 void SoundAlgoLoudness::feed(const Frame* frames, unsigned n) {
     ebur128_state* st = mState->handle.get();
     static_assert(sizeof(Frame) == 2 * sizeof(double), "frames are interleaved doubles");
+    mState->peaks.add(frames, n);
     while (n > 0) {
         const unsigned piece = std::min(n, mToHop);
         ebur128_add_frames_double(st, reinterpret_cast<const double*>(frames), piece);
@@ -90,16 +163,18 @@ void SoundAlgoLoudness::feed(const Frame* frames, unsigned n) {
         mFrameCount += piece;
         if (mToHop > 0) continue;
         mToHop = mHop;
-        double m = kMinusInf, s = kMinusInf;
-        if (ebur128_loudness_momentary(st, &m) == EBUR128_SUCCESS) mMaxMomentary = std::max(mMaxMomentary, cleanLufs(m));
-        if (ebur128_loudness_shortterm(st, &s) == EBUR128_SUCCESS) {
-            s = cleanLufs(s);
-            // Short-term values count from the first full 3 s window on.
-            if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
-            if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
-                mHopCount = 0;
-                mShortTerm.push_back(s);
-            }
+        double h = kMinusInf;
+        if (ebur128_loudness_window(st, 100, &h) != EBUR128_SUCCESS) h = kMinusInf;
+        h = cleanLufs(h);
+        mState->latest = (mState->latest + 1) % State::kShortHops;
+        mState->hops[mState->latest] = std::isfinite(h) ? std::pow(10.0, (h + 0.691) / 10.0) : 0.0;
+        mMaxMomentary = std::max(mMaxMomentary, mState->loudness(State::kMomentaryHops));
+        const double s = mState->loudness(State::kShortHops);
+        // Short-term values count from the first full 3 s window on.
+        if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
+        if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
+            mHopCount = 0;
+            mShortTerm.push_back(s);
         }
     }
 }
@@ -113,7 +188,18 @@ SoundTools::Status SoundAlgoLoudness::process() {
         const int64_t origin = getInOrigin();
         const int64_t lo = std::max<int64_t>(mStreamStart, origin);
         const int64_t hi = std::min<int64_t>(mStreamEnd, origin + int64_t(n));
-        if (hi > lo) feed(in + (lo - origin), unsigned(hi - lo));
+        if (hi > lo && mWorker) {
+            std::vector<Frame> block(in + (lo - origin), in + (hi - origin));
+            Worker& w = *mWorker;
+            {
+                std::unique_lock<std::mutex> guard(w.lock);
+                w.changed.wait(guard, [&w] { return w.queue.size() < Worker::kDepth; });
+                w.queue.push_back(std::move(block));
+            }
+            w.changed.notify_all();
+        } else if (hi > lo) {
+            feed(in + (lo - origin), unsigned(hi - lo));
+        }
     }
     if (in != out) std::memmove(out, in, size_t(n) * sizeof(Frame));
     return SoundTools::Ok;
@@ -129,14 +215,14 @@ void SoundAlgoLoudness::finish() {
     // Streams shorter than 3 s: the short-term loudness of all there is.
     if (!std::isfinite(mMaxShortTerm) && ebur128_loudness_shortterm(st, &v) == EBUR128_SUCCESS)
         mMaxShortTerm = cleanLufs(v);
-    for (unsigned c = 0; c < 2; ++c) {
-        double peak = 0.0;
-        if (ebur128_sample_peak(st, c, &peak) == EBUR128_SUCCESS) mSamplePeak[c] = toDb(peak);
-        if (ebur128_true_peak(st, c, &peak) == EBUR128_SUCCESS) mTruePeak[c] = toDb(peak);
+    for (int c = 0; c < 2; ++c) {
+        mSamplePeak[c] = toDb(mState->peaks.samplePeak(c));
+        mTruePeak[c] = toDb(mState->peaks.truePeak(c));
     }
 }
 
 void SoundAlgoLoudness::endProcess(int status, unsigned frameNbProcessed) {
+    stopWorker();
     finish();
     SoundAlgo::endProcess(status, frameNbProcessed);
 }

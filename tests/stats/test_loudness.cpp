@@ -4,6 +4,7 @@
 // statistics files keep the figures and files without them still read.
 #include <QJsonObject>
 #include <cmath>
+#include <ebur128.h>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoLoudness.h"
@@ -53,8 +54,9 @@ Frames faded(Frames f) {
     return f;
 }
 
-SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096) {
+SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096, bool background = true) {
     auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
+    algo->setBackground(background);
     SoundTools::Status status = SoundTools::Error;
     tk::run(*algo, in, kRate, block, &status);
     EXPECT_EQ(status, SoundTools::Ok);
@@ -126,7 +128,8 @@ TEST(Loudness, PublishedTestSignalsWithinTolerance) {
 }
 
 // Silence has no loudness (-inf, and no peak); a stream shorter than one gating
-// block has no integrated loudness and says so; one block and odd blocks agree.
+// block has no integrated loudness and says so; one block and odd blocks agree,
+// measured on the algorithm's own thread or on the loop's.
 TEST(Loudness, EdgeStreamsAndBlockSizes) {
     const SoundRef<SoundAlgoLoudness> silent = measure(tk::silence(5 * kRate));
     EXPECT_FALSE(silent->isTooShort());
@@ -139,7 +142,7 @@ TEST(Loudness, EdgeStreamsAndBlockSizes) {
     const Frames music = tk::concat({tk::mixedStereo(7 * kRate + 123, kRate), tones({{-12, 2.5, 997}})});
     const SoundRef<SoundAlgoLoudness> whole = measure(music, 1 << 20);
     for (unsigned block : {441u, 1000u, 4097u}) {
-        const SoundRef<SoundAlgoLoudness> parts = measure(music, block);
+        const SoundRef<SoundAlgoLoudness> parts = measure(music, block, block != 1000);
         EXPECT_EQ(parts->getFrameCount(), music.size()) << block;
         for (Figure f : {Figure::Integrated, Figure::MaxMomentary, Figure::MaxShortTerm, Figure::Range, Figure::TruePeak})
             EXPECT_DOUBLE_EQ(figure(*parts, f), figure(*whole, f)) << block;
@@ -193,4 +196,93 @@ TEST(Loudness, StatisticsFileKeepsTheFigures) {
     ASSERT_TRUE(back.readJSonFile(dir.path("old.wav")));
     EXPECT_EQ(back.getLoudness(), nullptr);
     EXPECT_NE(back.getStepDetector(), nullptr);
+}
+
+// The true peak against libebur128's own oversampling meter, an independent
+// implementation of the same design: tones whose peaks fall between the
+// samples, noise (which reaches the Nyquist frequency, where interpolators
+// differ most), a click, square waves (steps overshoot) and music, at rates of
+// each oversampling factor, one block and odd blocks alike.
+TEST(Loudness, TruePeakAgreesWithAnIndependentMeter) {
+    struct Case {
+        const char* name;
+        unsigned rate;
+        Frames signal;
+    };
+    const auto square = [](unsigned rate, double freq, double amp) {
+        Frames f = tk::sine(rate, rate, freq, 1.0);
+        for (Frame& x : f) x = Frame(x.l >= 0 ? amp : -amp, x.r >= 0 ? -amp : amp);
+        return f;
+    };
+    Frames click = tk::silence(48000);
+    click[20000] = Frame(0.9, -0.5);
+    const std::vector<Case> cases = {
+        {"fs/4 at 45 deg", 48000, tk::sine(48000, 48000, 12000, 0.5, kPi / 4)},
+        {"fs/4 at 45 deg", 44100, tk::sine(44100, 44100, 11025, 0.5, kPi / 4)},
+        {"fs/6 at 60 deg", 44100, tk::sine(44100, 44100, 44100 / 6.0, 0.7, kPi / 3)},
+        {"0.45 fs", 44100, tk::sine(44100, 44100, 19845, 0.5, 0.3)},
+        {"997 Hz", 48000, tk::sine(48000, 48000, 997, 0.9)},
+        {"fs/4 at 45 deg", 96000, tk::sine(96000, 96000, 24000, 0.5, kPi / 4)},
+        {"noise", 44100, tk::noise(88200, 0.8, 3)},
+        {"noise", 96000, tk::noise(96000, 0.8, 4)},
+        {"noise", 192000, tk::noise(96000, 0.8, 5)},
+        {"click", 48000, click},
+        {"square 1 kHz", 44100, square(44100, 1000, 0.5)},
+        {"square 3.1 kHz", 48000, square(48000, 3100, 0.5)},
+        {"music", 44100, tk::mixedStereo(5 * 44100, 44100)},
+    };
+    for (const Case& c : cases) {
+        ebur128_state* st = ebur128_init(2, c.rate, EBUR128_MODE_TRUE_PEAK);
+        ASSERT_NE(st, nullptr);
+        ebur128_add_frames_double(st, reinterpret_cast<const double*>(c.signal.data()), c.signal.size());
+        double theirs[2] = {0, 0};
+        for (unsigned ch = 0; ch < 2; ++ch) ebur128_true_peak(st, ch, &theirs[ch]);
+        ebur128_destroy(&st);
+        for (unsigned block : {1u << 20, 1001u}) {
+            auto algo = SoundRef<SoundAlgoLoudness>::make(0.0);
+            tk::run(*algo, c.signal, c.rate, block);
+            for (int ch = 0; ch < 2; ++ch) {
+                EXPECT_NEAR(algo->getTruePeak(ch), tk::db(theirs[ch]), 0.01) << c.name << " " << c.rate << " ch " << ch;
+            }
+        }
+    }
+    // On a grid of at least 192 kHz, tones up to 0.45 fs read their amplitude,
+    // whose peaks the 4x grid misses by up to half a dB at low rates.
+    for (unsigned rate : {22050u, 44100u})
+        for (double f : {0.23, 0.37, 0.45}) {
+            const Frames tone = faded(tk::sine(rate, rate, f * rate, 0.5, 0.1));
+            auto fine = SoundRef<SoundAlgoLoudness>::make(0.0);
+            fine->setTruePeakRate(192000);
+            tk::run(*fine, tone, rate, 777);
+            EXPECT_NEAR(fine->getTruePeak(), tk::db(0.5), 0.05) << rate << " " << f;
+        }
+}
+
+// The momentary and short-term loudness every 100 ms against libebur128 asked
+// for its own 400 ms and 3 s windows at the same instants.
+TEST(Loudness, WindowsAgreeWithAnIndependentMeter) {
+    constexpr unsigned rate = 44100, hop = rate / 10;
+    const Frames music = tk::concat(
+        {tk::mixedStereo(4 * rate + 300, rate), tk::scaled(tk::noise(2 * rate, 0.5, 9), 0.1), tk::silence(rate / 2),
+         tk::sine(5 * rate, rate, 3000, 0.3)});
+    ebur128_state* st = ebur128_init(2, rate, EBUR128_MODE_S);
+    ASSERT_NE(st, nullptr);
+    double maxM = -INFINITY, maxS = -INFINITY;
+    std::vector<double> series;
+    for (size_t at = 0, n = 1; at + hop <= music.size(); at += hop, ++n) {
+        ebur128_add_frames_double(st, reinterpret_cast<const double*>(music.data() + at), hop);
+        double m = -INFINITY, s = -INFINITY;
+        ebur128_loudness_momentary(st, &m);
+        ebur128_loudness_shortterm(st, &s);
+        maxM = std::max(maxM, m);
+        if (n >= 30) maxS = std::max(maxS, s);
+        if (n % 10 == 0) series.push_back(s);
+    }
+    ebur128_destroy(&st);
+    auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
+    tk::run(*algo, music, rate, 1234);
+    EXPECT_NEAR(algo->getMaxMomentary(), maxM, 1e-6);
+    EXPECT_NEAR(algo->getMaxShortTerm(), maxS, 1e-6);
+    ASSERT_EQ(algo->getShortTerm().size(), series.size());
+    for (size_t i = 0; i < series.size(); ++i) EXPECT_NEAR(algo->getShortTerm()[i], series[i], 1e-6) << i;
 }
