@@ -275,8 +275,8 @@ int runDemo(const QStringList& args) {
             return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
         }
         cli::progress::end();
-        cli::printOut(QString("%1. correct   the nearest reference curve's correction equaliser (cuts of at most "
-                              "%2 dB, make-up gain), peaks held by the limiter\n%3\n")
+        cli::printOut(QString("%1. correct   the nearest reference curve's correction equaliser (cuts and a make-up "
+                              "gain, no band changed by more than %2 dB), peaks held by the limiter\n%3\n")
                           .arg(step++)
                           .arg(correctSettings.maxCorrection)
                           .arg(indent(cli::correctSummary(corrected))));
