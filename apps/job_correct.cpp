@@ -161,7 +161,8 @@ const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("output"), "kbit/s
 const QCommandLineOption kReanalyse("reanalyse", "Measure the band levels even when a statistics file of the input "
                                                  "(saved by analyse) holds them.");
 
-int runCorrect(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runCorrect(const QStringList& args, bool parseOnly) {
     cli::JobParser p("correct",
                      "Corrects the spectral balance of recordings towards the nearest (or a named) reference curve "
                      "of the catalog, with an equaliser of cuts and a make-up gain, the limiter after it.",
@@ -177,6 +178,7 @@ int runCorrect(const QStringList& args) {
     QString catalogError;
     const SoundStatReferenceCatalog& catalog = cli::referenceCatalog(&catalogError);
     if (p.isSet(kList)) {
+        if (parseOnly) return -1;
         if (!catalogError.isEmpty()) {
             cli::printError(QString(), catalogError);
             return cli::ProcessingError;
@@ -220,6 +222,7 @@ int runCorrect(const QStringList& args) {
     cli::OutputNaming names;
     const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-corrected", &names);
     if (naming >= 0) return naming;
+    if (parseOnly) return -1;
     const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
     return cli::runBatch("correct", inputs, [&](int index, const QString& input) {
@@ -233,6 +236,8 @@ int runCorrect(const QStringList& args) {
     });
 }
 
-cli::Job correct("correct", "moves recordings' spectral balance towards a reference curve", runCorrect);
+cli::Job correct("correct", "moves recordings' spectral balance towards a reference curve",
+               [](const QStringList& args) { return runCorrect(args, false); },
+               [](const QStringList& args) { return runCorrect(args, true); });
 
 }  // namespace
