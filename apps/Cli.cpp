@@ -79,8 +79,30 @@ void JobParser::addInputs(const QString& description, const QString& syntax) {
     mParser.addPositionalArgument("files", description, syntax);
 }
 
+namespace {
+// A message as one line: control characters (from arguments and file names)
+// shown as escapes, so that no text given to the tool can break a message
+// into lines of its own or send a terminal control sequence.
+QString oneLine(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '\n')
+            out += "\\n";
+        else if (u == '\t')
+            out += "\\t";
+        else if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0))
+            out += QString("\\x%1").arg(u, 2, 16, QChar('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+}  // namespace
+
 int JobParser::usageError(const QString& message) const {
-    printErr(QString("tonewright %1: %2\nTry 'tonewright %1 --help'.\n").arg(mJob, message));
+    printErr(QString("tonewright %1: %2\nTry 'tonewright %1 --help'.\n").arg(mJob, oneLine(message)));
     return UsageError;
 }
 
@@ -206,12 +228,13 @@ void printError(const QString& file, const QString& what, const QString& cause) 
     // Library messages often start with the file's name; it is said already.
     for (const QString& lead : {file + " : ", file + ": "})
         if (!file.isEmpty() && c.startsWith(lead)) c = c.mid(lead.size());
-    if (!c.isEmpty()) line += ": " + c;
-    printErr(line + "\n");
+    if (!c.trimmed().isEmpty()) line += ": " + c.trimmed();
+    printErr(oneLine(line) + "\n");
 }
 
 void printWarning(const QString& file, const QString& what) {
-    printErr(QString("tonewright: %1%2warning: %3\n").arg(file, file.isEmpty() ? "" : ": ", what));
+    printErr(oneLine(QString("tonewright: %1%2warning: %3").arg(file, file.isEmpty() ? "" : ": ", what.trimmed())) +
+             "\n");
 }
 
 void installMessageHandler() { gPreviousHandler = qInstallMessageHandler(messageHandler); }

@@ -16,7 +16,8 @@ namespace {
 
 const QCommandLineOption kNoSave("no-save", "Do not write the statistics file beside the input.");
 const QCommandLineOption kMaxCorrection("max-correction",
-                                        "Largest cut per band of the correction equaliser, in dB (default 12).", "dB",
+                                        "Largest change per band of the correction equaliser, make-up gain included, in dB "
+                                        "(default 12).", "dB",
                                         "12");
 
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",

@@ -5,6 +5,7 @@
 // complete (-1), the help, version or a list was printed (Success), or a usage
 // or file error was printed as a line naming the tool and the job.
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -28,6 +29,13 @@ bool startsEveryLine(const QString& text, const QStringList& leads) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     twfuzz::quiet();
+    // The tool always has its application object (the help text is made with
+    // it); the replay program makes one of its own.
+    static int argc = 1;
+    static char program[] = "tonewright";
+    static char* argv[] = {program, nullptr};
+    static QCoreApplication* app = QCoreApplication::instance() ? nullptr : new QCoreApplication(argc, argv);
+    (void)app;
     const QList<QByteArray> fields = QByteArray(reinterpret_cast<const char*>(data), int(size)).split('\0');
     QStringList args;
     for (const QByteArray& f : fields) args << QString::fromUtf8(f);

@@ -214,6 +214,9 @@ void cliSeeds(const QString& dir) {
         "demo|-o|d|--plot|d.png|--plot-size|640x480",
         "correct|--help",
         "level|--version",
+        // A value with a line break once made a usage error of two lines, the
+        // second not naming the tool.
+        "level|--target|-1\n4LUFS|a.wav",
     };
     int i = 0;
     for (const char* line : lines)
