@@ -319,6 +319,10 @@ QJsonObject analysisToJson(const Analysis& a) {
         for (double v : a.reference.corrections) corrections.append(roundDb(v));
         r["levels"] = levels;
         r["corrections"] = corrections;
+        r["makeUpGain"] = roundDb(a.reference.makeUpDb);
+        QJsonArray changes;
+        for (double v : a.reference.changes) changes.append(roundDb(v));
+        r["changes"] = changes;
         o["reference"] = r;
     }
     o["statisticsFile"] = a.statisticsFile.isEmpty() ? QJsonValue() : QJsonValue(a.statisticsFile);
@@ -397,7 +401,8 @@ QString analysisSummary(const Analysis& a) {
             for (double c : a.reference.corrections) gains << QString::number(std::fabs(c) < 0.05 ? 0.0 : c, 'f', 1);
             for (size_t i = 0; i < a.reference.corrections.size() && i < a.reference.frequencies.size(); ++i)
                 ends << hz(a.reference.frequencies[i]);
-            t += QString("  correction %1 dB (bands up to %2 Hz)\n").arg(gains.join(' '), ends.join(' '));
+            t += QString("  correction %1 dB (bands up to %2 Hz), make-up %3 dB\n")
+                     .arg(gains.join(' '), ends.join(' '), QString::number(a.reference.makeUpDb, 'f', 1));
         }
     }
     if (!a.statisticsFile.isEmpty()) t += QString("  saved     %1\n").arg(a.statisticsFile);

@@ -83,7 +83,9 @@ struct ReferenceResult {
     double distance = 0;               // dB
     std::vector<double> frequencies;   // Hz
     std::vector<double> levels;        // dB, relative
-    std::vector<double> corrections;   // dB per band, all cuts (the correction equaliser's gains)
+    std::vector<double> corrections;   // dB per band below the top frequency, all cuts
+    double makeUpDb = 0;               // the correction equaliser's output gain
+    std::vector<double> changes;       // dB per band, top band included: what the equaliser does to each
     std::vector<double> responseFreqs; // the correction equaliser's response, Hz
     std::vector<double> responseDb;
     bool isEmpty() const { return name.isEmpty() && levels.empty(); }

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSet>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -29,7 +30,9 @@ std::map<std::string, JobInfo>& jobs() {
     return registry;
 }
 
-Job::Job(const char* name, const char* summary, JobFunction run) { jobs()[name] = JobInfo{summary, std::move(run)}; }
+Job::Job(const char* name, const char* summary, JobFunction run, JobFunction parse) {
+    jobs()[name] = JobInfo{summary, std::move(run), std::move(parse)};
+}
 
 Options& options() {
     static Options o;
@@ -76,8 +79,30 @@ void JobParser::addInputs(const QString& description, const QString& syntax) {
     mParser.addPositionalArgument("files", description, syntax);
 }
 
+namespace {
+// A message as one line: control characters (from arguments and file names)
+// shown as escapes, so that no text given to the tool can break a message
+// into lines of its own or send a terminal control sequence.
+QString oneLine(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '\n')
+            out += "\\n";
+        else if (u == '\t')
+            out += "\\t";
+        else if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0))
+            out += QString("\\x%1").arg(u, 2, 16, QChar('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+}  // namespace
+
 int JobParser::usageError(const QString& message) const {
-    printErr(QString("tonewright %1: %2\nTry 'tonewright %1 --help'.\n").arg(mJob, message));
+    printErr(QString("tonewright %1: %2\nTry 'tonewright %1 --help'.\n").arg(mJob, oneLine(message)));
     return UsageError;
 }
 
@@ -137,8 +162,15 @@ std::mutex gOutputMutex;
 
 int gStdoutError = 0;  // the first errno of a failed write to stdout, under gOutputMutex
 
+QString* gCaptureOut = nullptr;
+QString* gCaptureErr = nullptr;
+
 void writeLocked(FILE* to, const QString& text) {
     std::lock_guard<std::mutex> lock(gOutputMutex);
+    if (QString* capture = to == stdout ? gCaptureOut : gCaptureErr) {
+        capture->append(text);
+        return;
+    }
     progress::clearLine();
     const QByteArray bytes = text.toLocal8Bit();
     errno = 0;
@@ -162,6 +194,12 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
 std::mutex& outputMutex() { return gOutputMutex; }
 
 void printOut(const QString& text) { writeLocked(stdout, text); }
+
+void captureOutput(QString* out, QString* err) {
+    std::lock_guard<std::mutex> lock(gOutputMutex);
+    gCaptureOut = out;
+    gCaptureErr = err;
+}
 
 int finishStdout(int exitCode) {
     int error = 0;
@@ -190,12 +228,13 @@ void printError(const QString& file, const QString& what, const QString& cause) 
     // Library messages often start with the file's name; it is said already.
     for (const QString& lead : {file + " : ", file + ": "})
         if (!file.isEmpty() && c.startsWith(lead)) c = c.mid(lead.size());
-    if (!c.isEmpty()) line += ": " + c;
-    printErr(line + "\n");
+    if (!c.trimmed().isEmpty()) line += ": " + c.trimmed();
+    printErr(oneLine(line) + "\n");
 }
 
 void printWarning(const QString& file, const QString& what) {
-    printErr(QString("tonewright: %1%2warning: %3\n").arg(file, file.isEmpty() ? "" : ": ", what));
+    printErr(oneLine(QString("tonewright: %1%2warning: %3").arg(file, file.isEmpty() ? "" : ": ", what.trimmed())) +
+             "\n");
 }
 
 void installMessageHandler() { gPreviousHandler = qInstallMessageHandler(messageHandler); }
@@ -300,6 +339,16 @@ QString normalisedPath(const QString& name) {
     const QString folder = QFileInfo(info.path()).canonicalFilePath();
     if (!folder.isEmpty()) return QDir(folder).filePath(info.fileName());
     return QDir::cleanPath(info.absoluteFilePath());
+}
+
+QString firstRepeatedName(const std::vector<QString>& names) {
+    QSet<QString> seen;
+    for (const QString& name : names) {
+        const QString key = normalisedPath(name);
+        if (seen.contains(key)) return name;
+        seen.insert(key);
+    }
+    return QString();
 }
 
 bool mayWrite(const QString& output, const QString& input) {
@@ -449,11 +498,10 @@ int readOutputNaming(const JobParser& p, const QCommandLineOption& output, const
     if (toFile && !n.format.isEmpty() && outSuffix != n.format)
         return p.usageError("--format and the extension of --output disagree");
     // A missing folder is made when the first output is written into it.
-    const QStringList& inputs = p.inputs();
-    for (int i = 0; i < inputs.size(); ++i)
-        for (int j = 0; j < i; ++j)
-            if (normalisedPath(n.outputFor(inputs[i])) == normalisedPath(n.outputFor(inputs[j])))
-                return p.usageError("two inputs would write the same files, " + n.outputFor(inputs[i]));
+    std::vector<QString> outputs;
+    for (const QString& input : p.inputs()) outputs.push_back(n.outputFor(input));
+    const QString repeated = firstRepeatedName(outputs);
+    if (!repeated.isEmpty()) return p.usageError("two inputs would write the same files, " + repeated);
     return -1;
 }
 

@@ -35,12 +35,17 @@ using JobFunction = std::function<int(const QStringList& args)>;
 struct JobInfo {
     std::string summary;
     JobFunction run;
+    // Reads and checks the command line as run does, and stops there: -1 when
+    // the job would go on, else the exit code run would return (after --help,
+    // --version or a usage error, whose message has been printed). Touches no
+    // file beyond looking at what exists.
+    JobFunction parse;
 };
 std::map<std::string, JobInfo>& jobs();
 
 // A static Job object in a job's source file registers it.
 struct Job {
-    Job(const char* name, const char* summary, JobFunction run);
+    Job(const char* name, const char* summary, JobFunction run, JobFunction parse);
 };
 
 // ---------------------------------------------------------------- shared options
@@ -109,6 +114,10 @@ int readOutputNaming(const JobParser& p, const QCommandLineOption& output, const
 // Serialised writes to stdout and stderr (workers print whole lines).
 void printOut(const QString& text);
 void printErr(const QString& text);
+// While set (non-null), what printOut and printErr would write is appended to
+// these strings instead; for checking the messages of a command line without
+// a terminal. Main thread only, with no batch running.
+void captureOutput(QString* out, QString* err);
 // At the end of the process: when results could not be written to stdout (a
 // full disk, /dev/full, a closed pipe), says so on stderr and turns a success
 // into ProcessingError; otherwise returns exitCode.
@@ -167,6 +176,9 @@ void setRunInputs(const QStringList& inputs);
 // An absolute name with the folder's links, "." and ".." resolved, for
 // comparing output names.
 QString normalisedPath(const QString& name);
+// The first of the names that is another's by normalisedPath; empty when all
+// differ.
+QString firstRepeatedName(const std::vector<QString>& names);
 // The sample format to ask of a writer for this extension, keeping the source's
 // where the container can carry it.
 SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "Cli.h"
+#include "Correction.h"
 #include "Plot.h"
 #include "Response.h"
 #include "tonewright/RMSStepDetector.h"
@@ -230,6 +231,9 @@ bool findReference(Analysis& a, const QString& name, double maxCorrection, int p
     a.reference.frequencies = ref.getFrequencies();
     a.reference.levels = ref.getLevels();
     a.reference.corrections = ref.getCorrectedLevels(stats, maxCorrection);
+    const CorrectionDesign design = correctionDesign(a, maxCorrection);
+    a.reference.changes = design.changes;
+    a.reference.makeUpDb = design.makeUpDb;
     if (plotPoints > 0 && a.rate > 0) {
         SoundRef<SoundAlgoFilter> filter = correctionFilter(a, maxCorrection);
         if (filter) {
@@ -241,16 +245,30 @@ bool findReference(Analysis& a, const QString& name, double maxCorrection, int p
     return true;
 }
 
+CorrectionDesign correctionDesign(const Analysis& a, double maxCorrection) {
+    Spectrum spectrum;
+    if (a.fftStats && a.fftStats->getCount() > 0) {
+        spectrum.freqs = a.fftStats->getFrequencies();
+        spectrum.power = a.fftStats->getRawStats();
+    }
+    return designCorrection(a.reference.frequencies, a.reference.corrections, maxCorrection, a.rate, spectrum);
+}
+
 SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrection) {
     clearError();
-    const SoundStatReferenceCatalog& catalog = referenceCatalog();
-    const SoundStatReference ref = catalog.getReference(a.reference.name);
-    if (ref.isEmpty()) {
-        SoundDebuggableClass::setError("no reference curve named '" + a.reference.name + "'");
+    if (a.reference.isEmpty()) {
+        SoundDebuggableClass::setError("no reference curve was found for the recording");
         return SoundRef<SoundAlgoFilter>();
     }
-    const SoundStatFile stats = statFileOf(a);
-    return SoundRef<SoundAlgoFilter>::adopt(ref.buildCorrectionFilter(stats, maxCorrection, true));
+    const CorrectionDesign design = correctionDesign(a, maxCorrection);
+    if (design.isEmpty()) {
+        SoundDebuggableClass::setError(QString("the reference curve '%1' has no usable band edges below half the "
+                                               "sample rate (%2 Hz)")
+                                           .arg(a.reference.name)
+                                           .arg(a.rate / 2.0));
+        return SoundRef<SoundAlgoFilter>();
+    }
+    return correctionEqualiser(design);
 }
 
 bool savedOrFreshAnalysis(const QString& input, const AnalysisSettings& fresh, bool reanalyse, Analysis& own,

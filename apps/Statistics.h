@@ -16,6 +16,7 @@
 #include <QString>
 
 #include "Analysis.h"
+#include "Correction.h"
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundStatFile.h"
 #include "tonewright/SoundStatReference.h"
@@ -61,8 +62,10 @@ AnalysisSettings regionsOnly(double noiseThresholdDb);
 // the catalog has no such curve (or none of the analysis's band layout).
 bool findReference(Analysis& a, const QString& name, double maxCorrection, int plotPoints, QString* error);
 
-// The correction equaliser towards the curve in a.reference (findReference
-// first); null with the cause in lastError().
+// The correction towards the curve in a.reference (findReference first),
+// designed on the recording's mean spectrum (Correction.h).
+CorrectionDesign correctionDesign(const Analysis& a, double maxCorrection);
+// Its equaliser; null with the cause in lastError().
 SoundRef<SoundAlgoFilter> correctionFilter(const Analysis& a, double maxCorrection);
 
 }  // namespace cli

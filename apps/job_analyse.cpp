@@ -16,7 +16,8 @@ namespace {
 
 const QCommandLineOption kNoSave("no-save", "Do not write the statistics file beside the input.");
 const QCommandLineOption kMaxCorrection("max-correction",
-                                        "Largest cut per band of the correction equaliser, in dB (default 12).", "dB",
+                                        "Largest change per band of the correction equaliser, make-up gain included, in dB "
+                                        "(default 12).", "dB",
                                         "12");
 
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
@@ -27,7 +28,8 @@ const QCommandLineOption kAlbum("album", "Also give the loudness, loudness range
                                           "together, as one album.");
 const QCommandLineOption kPlotSize("plot-size", "Size of the picture in pixels (default 1200x900).", "WxH", "1200x900");
 
-int runAnalyse(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runAnalyse(const QStringList& args, bool parseOnly) {
     cli::JobParser p("analyse",
                      "Measures recordings: loudness (LUFS), loudness range and true peak, levels per frequency band, "
                      "regions of steady loudness (noise marked), signal start and end, and the mean spectrum; finds the nearest reference curve and the "
@@ -74,10 +76,8 @@ int runAnalyse(const QStringList& args) {
                                     "in '/')");
             for (int i = 0; i < inputs.size(); ++i)
                 plotNames[size_t(i)] = QDir(target).filePath(QFileInfo(inputs[i]).completeBaseName() + ".png");
-            for (size_t i = 0; i < plotNames.size(); ++i)
-                for (size_t j = 0; j < i; ++j)
-                    if (cli::normalisedPath(plotNames[i]) == cli::normalisedPath(plotNames[j]))
-                        return p.usageError("two inputs would give the same picture, " + plotNames[i]);
+            const QString repeated = cli::firstRepeatedName(plotNames);
+            if (!repeated.isEmpty()) return p.usageError("two inputs would give the same picture, " + repeated);
         }
         // Refused before any work is done, so that nothing is half made.
         for (const QString& name : plotNames)
@@ -86,6 +86,8 @@ int runAnalyse(const QStringList& args) {
                 return cli::ProcessingError;
             }
     }
+
+    if (parseOnly) return -1;
 
     std::vector<cli::Analysis> results(size_t(inputs.size()));
     std::vector<char> analysed(size_t(inputs.size()), 0);
@@ -151,6 +153,7 @@ int runAnalyse(const QStringList& args) {
 }
 
 cli::Job analyse("analyse", "loudness, true peak, levels per band, regions, signal bounds and spectrum of recordings",
-                 runAnalyse);
+                 [](const QStringList& args) { return runAnalyse(args, false); },
+                 [](const QStringList& args) { return runAnalyse(args, true); });
 
 }  // namespace

@@ -55,6 +55,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     }
     out.filters = int(eq->getBuilderNumber());
     out.makeUpDb = eq->getOutputGain();
+    out.maxCorrection = settings.maxCorrection;
 
     SoundRef<LevelMeter> before, after;
     std::unique_ptr<OutputFile> file;
@@ -111,8 +112,12 @@ QString correctSummary(const CorrectResult& r) {
              .arg(gains(r.reference.corrections))
              .arg(r.filters)
              .arg(r.filters == 1 ? "" : "s");
-    t += QString("  make-up   %1 dB (the gain after the cuts: bands that are not cut are raised by it)\n")
-             .arg(QString::number(r.makeUpDb, 'f', 1));
+    t += QString("  make-up   %1 dB (the gain after the cuts)\n").arg(QString::number(r.makeUpDb, 'f', 1));
+    t += QString("  change    %1 dB per band, make-up included, within +-%2 dB (the band above %3 Hz has no "
+                 "reference level and is left as it is)\n")
+             .arg(gains(r.reference.changes))
+             .arg(r.maxCorrection)
+             .arg(r.reference.frequencies.empty() ? 0.0 : r.reference.frequencies.back());
     t += QString("  level     RMS %1 -> %2, peak %3\n").arg(formatDb(r.rmsBefore), formatDb(r.rmsAfter), formatDb(r.peakAfter));
     return t;
 }
@@ -128,6 +133,10 @@ QJsonObject correctToJson(const CorrectResult& r) {
     o["corrections"] = corrections;
     o["sections"] = r.filters;
     o["makeUpGain"] = roundDb(r.makeUpDb);
+    QJsonArray changes;
+    for (double v : r.reference.changes) changes.append(roundDb(v));
+    o["changes"] = changes;
+    o["maxCorrection"] = r.maxCorrection;
     o["before"] = QJsonObject{{"rms", roundDb(r.rmsBefore)}};
     o["after"] = QJsonObject{{"rms", roundDb(r.rmsAfter)}, {"peak", roundDb(r.peakAfter)}};
     return o;
@@ -145,14 +154,15 @@ const QCommandLineOption kFormat({"f", "format"}, "Output format: wav, flac, ogg
 const QCommandLineOption kReference({"r", "reference"}, "Reference curve to correct towards (default: the nearest).",
                                     "name");
 const QCommandLineOption kList("list", "List the reference curves of the catalog and stop.");
-const QCommandLineOption kMaxCorrection("max-correction", "Limit of each band's difference from the reference, in dB (default 12); the differences are then lowered so that all are cuts, which can reach twice the limit, and the make-up gain is added.", "dB", "12");
+const QCommandLineOption kMaxCorrection("max-correction", "Limit of each band's change, make-up gain included, in dB (default 12). The differences from the reference are limited to it and lowered so that all are cuts; the make-up gain then raises every band, held so that no band changes by more than the limit either way. The band above the highest reference frequency has no reference level and is left as it is.", "dB", "12");
 const QCommandLineOption kThreshold("threshold", "Noise threshold in dB below the loudest region (default -40).",
                                     "dB", "-40");
 const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("output"), "kbit/s", "192");
 const QCommandLineOption kReanalyse("reanalyse", "Measure the band levels even when a statistics file of the input "
                                                  "(saved by analyse) holds them.");
 
-int runCorrect(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runCorrect(const QStringList& args, bool parseOnly) {
     cli::JobParser p("correct",
                      "Corrects the spectral balance of recordings towards the nearest (or a named) reference curve "
                      "of the catalog, with an equaliser of cuts and a make-up gain, the limiter after it.",
@@ -169,6 +179,7 @@ int runCorrect(const QStringList& args) {
     QString catalogError;
     const SoundStatReferenceCatalog& catalog = cli::referenceCatalog(&catalogError);
     if (p.isSet(kList)) {
+        if (parseOnly) return -1;
         if (!catalogError.isEmpty()) {
             cli::printError(QString(), catalogError);
             return cli::ProcessingError;
@@ -213,6 +224,7 @@ int runCorrect(const QStringList& args) {
     cli::OutputNaming names;
     const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-corrected", &names);
     if (naming >= 0) return naming;
+    if (parseOnly) return -1;
     const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
     return cli::runBatch("correct", inputs, [&](int index, const QString& input) {
@@ -226,6 +238,8 @@ int runCorrect(const QStringList& args) {
     });
 }
 
-cli::Job correct("correct", "moves recordings' spectral balance towards a reference curve", runCorrect);
+cli::Job correct("correct", "moves recordings' spectral balance towards a reference curve",
+               [](const QStringList& args) { return runCorrect(args, false); },
+               [](const QStringList& args) { return runCorrect(args, true); });
 
 }  // namespace

@@ -26,6 +26,7 @@ struct CorrectResult {
     ReferenceResult reference;
     int filters = 0;             // equaliser sections run
     double makeUpDb = 0.0;       // output gain given back after the cuts (a boost where nothing is cut)
+    double maxCorrection = 0.0;  // dB, the limit of every band's change
     double rmsBefore = -INFINITY, rmsAfter = -INFINITY, peakAfter = -INFINITY;
 };
 

@@ -155,7 +155,8 @@ const QCommandLineOption kOutDir({"o", "output-dir"}, "Folder for the results (d
 const QCommandLineOption kPlot("plot", "Also draw the analysis into a PNG picture.", "file.png");
 const QCommandLineOption kPlotSize("plot-size", "Size of the picture in pixels (default 1200x900).", "WxH", "1200x900");
 
-int runDemo(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runDemo(const QStringList& args, bool parseOnly) {
     cli::JobParser p("demo",
                      "Runs the library's main jobs on a recording, or on one it generates (three tracks of "
                      "different loudness and tone, separated by silences, with a fade-out): analyse, split into "
@@ -175,6 +176,7 @@ int runDemo(const QStringList& args) {
     if (p.isSet(kPlot) && !plot::parseSize(p.value(kPlotSize), &width, &height))
         return p.usageError("--plot-size needs WIDTHxHEIGHT from 320x240 to 8000x8000");
     if (p.isSet(kPlot) && !plot::isPictureName(p.value(kPlot))) return p.usageError("the name of --plot must end in .png");
+    if (parseOnly) return -1;
 
     const QString dir = p.value(kOutDir);
     if (!folderIsUsable(dir)) {
@@ -275,8 +277,8 @@ int runDemo(const QStringList& args) {
             return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
         }
         cli::progress::end();
-        cli::printOut(QString("%1. correct   the nearest reference curve's correction equaliser (cuts of at most "
-                              "%2 dB, make-up gain), peaks held by the limiter\n%3\n")
+        cli::printOut(QString("%1. correct   the nearest reference curve's correction equaliser (cuts and a make-up "
+                              "gain, no band changed by more than %2 dB), peaks held by the limiter\n%3\n")
                           .arg(step++)
                           .arg(correctSettings.maxCorrection)
                           .arg(indent(cli::correctSummary(corrected))));
@@ -295,6 +297,7 @@ int runDemo(const QStringList& args) {
 }
 
 cli::Job demo("demo", "analyse, split, level and correct a recording (or a generated one), saying what each step did",
-              runDemo);
+              [](const QStringList& args) { return runDemo(args, false); },
+              [](const QStringList& args) { return runDemo(args, true); });
 
 }  // namespace

@@ -121,7 +121,8 @@ const QCommandLineOption kPlot("plot", "Draw the equaliser's response into a PNG
                                "file.png");
 const QCommandLineOption kPlotSize("plot-size", "Size of the picture in pixels (default 1200x600).", "WxH", "1200x600");
 
-int runEq(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runEq(const QStringList& args, bool parseOnly) {
     cli::JobParser p("eq",
                      "Runs recordings through the player's equaliser: nine peaking bands (60 Hz to 15 kHz) set by "
                      "a preset or one by one, the bass-boost band and an output gain; the limiter holds the peaks.",
@@ -163,6 +164,7 @@ int runEq(const QStringList& args) {
     cli::OutputNaming names;
     const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-eq", &names);
     if (naming >= 0) return naming;
+    if (parseOnly) return -1;
     const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
     int status = cli::Success;
@@ -203,6 +205,8 @@ int runEq(const QStringList& args) {
     return status;
 }
 
-cli::Job eq("eq", "runs recordings through the player's equaliser (presets, bands, bass boost)", runEq);
+cli::Job eq("eq", "runs recordings through the player's equaliser (presets, bands, bass boost)",
+            [](const QStringList& args) { return runEq(args, false); },
+            [](const QStringList& args) { return runEq(args, true); });
 
 }  // namespace

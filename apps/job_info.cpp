@@ -120,16 +120,20 @@ cli::FileOutcome describe(int, const QString& input) {
     return out;
 }
 
-int runInfo(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runInfo(const QStringList& args, bool parseOnly) {
     cli::JobParser p("info", "Format, sample rate, channels, length, tags and cover picture of sound files.",
                      cli::JobParser::Json | cli::JobParser::Batch);
     p.addInputs("Sound files (wav, flac, ogg, mp3).", "files...");
     const int early = p.parse(args);
     if (early >= 0) return early;
     if (p.inputs().isEmpty()) return p.usageError("no input file");
+    if (parseOnly) return -1;
     return cli::runBatch("info", p.inputs(), describe);
 }
 
-cli::Job info("info", "format, rate, channels, length, tags and cover of sound files", runInfo);
+cli::Job info("info", "format, rate, channels, length, tags and cover of sound files",
+              [](const QStringList& args) { return runInfo(args, false); },
+              [](const QStringList& args) { return runInfo(args, true); });
 
 }  // namespace

@@ -257,7 +257,8 @@ const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("output"), "kbit/s
 const QCommandLineOption kReanalyse("reanalyse", "Find the regions again even when a statistics file of the input "
                                                  "(saved by analyse) holds them.");
 
-int runLevel(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runLevel(const QStringList& args, bool parseOnly) {
     cli::JobParser p("level",
                      "Levels recordings region by region to an integrated loudness (-14LUFS) or a target RMS (two "
                      "passes: regions and loudness, then the RMS amplifier and the limiter); noise regions keep their "
@@ -300,6 +301,7 @@ int runLevel(const QStringList& args) {
     cli::OutputNaming names;
     const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-levelled", &names);
     if (naming >= 0) return naming;
+    if (parseOnly) return -1;
     const auto outputFor = [&](const QString& input) { return names.outputFor(input); };
 
     // An album is measured first, all tracks, for its loudness; then each track
@@ -335,6 +337,7 @@ int runLevel(const QStringList& args) {
 }
 
 cli::Job level("level", "levels recordings to a loudness or an RMS target, region by region, with the limiter",
-               runLevel);
+               [](const QStringList& args) { return runLevel(args, false); },
+               [](const QStringList& args) { return runLevel(args, true); });
 
 }  // namespace

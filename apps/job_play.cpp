@@ -328,6 +328,10 @@ int runPlay(const QStringList& args) {
 }  // namespace
 
 namespace {
-cli::Job play("play", "plays a recording with the equaliser, a noise gate and an amplifier level", runPlay);
+cli::Job play("play", "plays a recording with the equaliser, a noise gate and an amplifier level", runPlay,
+              [](const QStringList& args) {
+                  PlaySettings settings;
+                  return parsePlay(args, settings);
+              });
 
 }  // namespace

@@ -556,7 +556,8 @@ const QCommandLineOption kFromCue("from-cue", "Cut at the tracks of this CUE she
 const QCommandLineOption kBitRate("bitrate", cli::bitRateHelp("pieces"), "kbit/s", "192");
 const QCommandLineOption kDryRun({"n", "dry-run"}, "Print the pieces without writing anything.");
 
-int runSplit(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runSplit(const QStringList& args, bool parseOnly) {
     cli::JobParser p("split",
                      "Cuts recordings into one file per piece, inside the silences between them (or at the tracks "
                      "of a CUE sheet), with the tags of the input, the piece's track number and title, and the "
@@ -613,10 +614,6 @@ int runSplit(const QStringList& args) {
         return p.usageError("with several inputs, --output must be a folder");
     if (p.isSet(kOutput) && !toFolder && !cli::isWritableExtension(QFileInfo(output).suffix()))
         return p.usageError("the name of --output must end in one of " + cli::writableExtensions());
-    if (toFolder && !settings.dryRun && !QDir().mkpath(output)) {
-        cli::printError(output, "cannot create the folder");
-        return cli::ProcessingError;
-    }
     if (p.isSet(kOutput) && !toFolder && p.isSet(kFormat) && QFileInfo(output).suffix().toLower() != format)
         return p.usageError("--format and the extension of --output disagree");
     auto templateFor = [&](const QString& input) {
@@ -627,10 +624,15 @@ int runSplit(const QStringList& args) {
         return QDir(dir).filePath(in.completeBaseName() + "." + ext);
     };
 
-    for (int i = 0; i < inputs.size(); ++i)
-        for (int j = 0; j < i; ++j)
-            if (cli::normalisedPath(templateFor(inputs[i])) == cli::normalisedPath(templateFor(inputs[j])))
-                return p.usageError("two inputs would write the same files, " + templateFor(inputs[i]));
+    std::vector<QString> templates;
+    for (const QString& input : inputs) templates.push_back(templateFor(input));
+    const QString repeated = cli::firstRepeatedName(templates);
+    if (!repeated.isEmpty()) return p.usageError("two inputs would write the same files, " + repeated);
+    if (parseOnly) return -1;
+    if (toFolder && !settings.dryRun && !QDir().mkpath(output)) {
+        cli::printError(output, "cannot create the folder");
+        return cli::ProcessingError;
+    }
 
     return cli::runBatch("split", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
@@ -643,6 +645,8 @@ int runSplit(const QStringList& args) {
     });
 }
 
-cli::Job split("split", "one file per piece of recordings, cut inside the gaps between them", runSplit);
+cli::Job split("split", "one file per piece of recordings, cut inside the gaps between them",
+               [](const QStringList& args) { return runSplit(args, false); },
+               [](const QStringList& args) { return runSplit(args, true); });
 
 }  // namespace

@@ -220,6 +220,34 @@ void textSeeds(const QString& cueDir, const QString& nameDir) {
         check(writeFile(nameDir + QString("/template%1").arg(i++), QByteArray(t)), "name template");
 }
 
+// Command lines of the host, fields separated by NUL bytes (the job first).
+void cliSeeds(const QString& dir) {
+    const char* const lines[] = {
+        "info|--json|-j|2|a.wav|b.flac",
+        "analyse|--threshold|-50|--max-correction|6|--plot|x.png|--plot-size|800x600|--no-save|a.wav",
+        "analyse|--album|-y|--jobs=3|a.wav|b.wav|c.mp3",
+        "correct|--max-correction|3|-r|Pink -3 dB/oct|-o|out.wav|--true-peak|-2|a.wav",
+        "correct|--list|--json",
+        "correct|-f|mp3|--bitrate|256|--reanalyse|--threshold=-60|a.wav|b.ogg",
+        "level|--target|-14LUFS|--album|--max-gain|9|-o|dir/|a.wav|b.wav",
+        "level|-t|-20dB|--true-peak|-1.5|-f|flac|-q|a.wav",
+        "eq|--preset|Rock|--band|1k=3|--band|60=-2|--bass-boost|-g|-1|-o|e.wav|a.wav",
+        "eq|--list-presets|--json",
+        "split|--min-silence|1.5|--keep|0.5,1|--name|{n:02} - {title}|--cue|--m3u|-n|a.wav",
+        "split|--from-cue|a.cue|--cut-at|0.3|--min-length|4|--merge-short|-o|p.flac|a.wav",
+        "play|--preset|0|--gate|-60|--amp|3|--start|10|--duration|5|a.wav",
+        "demo|-o|d|--plot|d.png|--plot-size|640x480",
+        "correct|--help",
+        "level|--version",
+        // A value with a line break once made a usage error of two lines, the
+        // second not naming the tool.
+        "level|--target|-1\n4LUFS|a.wav",
+    };
+    int i = 0;
+    for (const char* line : lines)
+        check(writeFile(dir + QString("/line%1").arg(i++), QByteArray(line).replace('|', '\0')), "command line");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -230,12 +258,13 @@ int main(int argc, char** argv) {
     }
     const QString root = QString::fromLocal8Bit(argv[1]);
     const char* targets[] = {"sndfile_reader", "mp3_reader",   "stat_file",    "reference_catalog",
-                             "algo_json",      "cue_sheet", "name_template"};
+                             "algo_json",      "cue_sheet", "name_template", "cli_options"};
     for (const char* t : targets) QDir().mkpath(root + "/" + t);
     soundSeeds(root + "/sndfile_reader");
     mp3Seeds(root + "/mp3_reader");
     statSeeds(root + "/stat_file", root + "/algo_json");
     catalogSeeds(root + "/reference_catalog");
     textSeeds(root + "/cue_sheet", root + "/name_template");
+    cliSeeds(root + "/cli_options");
     return failures == 0 ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes every way bytes enter the library: the libsndfile and MP3 readers,
 # statistics files, reference catalogs, the JSON descriptions of algorithms,
-# CUE sheets and piece-name templates.
+# CUE sheets, piece-name templates and the command-line host's option parsing.
 #
 #   scripts/fuzz.sh                          every target for 60 s (what CI runs)
 #   scripts/fuzz.sh --seconds=3600           longer runs, by hand
@@ -37,7 +37,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DTONEWRIGHT_SANITIZE=fuzzer-no-link,address,undefined -DTONEWRIGHT_OPENMP=OFF \
   -DTONEWRIGHT_BUILD_FUZZ=ON -DTONEWRIGHT_BUILD_TESTS=OFF -DTONEWRIGHT_BUILD_BENCH=OFF \
-  -DTONEWRIGHT_BUILD_APPS=OFF -DTONEWRIGHT_BUILD_EXAMPLES=OFF >/dev/null
+  -DTONEWRIGHT_BUILD_APPS=ON -DTONEWRIGHT_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1"

@@ -10,7 +10,9 @@
 #include <cmath>
 
 #include "CliKit.h"
+#include "common/ColouredNoise.h"
 #include "common/ExternalAudio.h"
+#include "common/FourierKit.h"
 #include "tonewright/SoundStatFile.h"
 #include "tonewright/SoundStatReference.h"
 
@@ -224,5 +226,56 @@ TEST(CliCorrect, CurvesOutputRulesAndTheList) {
     for (int i = 0; i < names.size(); ++i) {
         EXPECT_EQ(names[i].toObject()["name"].toString(), catalog.getReferenceList()[size_t(i)].getName());
         EXPECT_EQ(numbers(names[i].toObject()["levels"]), catalog.getReferenceList()[size_t(i)].getLevels());
+    }
+}
+
+// What correct does to each band, measured: pink noise with a bump around
+// 1.4 kHz and the treble lowered (far from the pink curve it is corrected
+// towards), repeated three times; the middle period of input and output, as
+// ffmpeg decodes them, summed into the reference bands by a transform of the
+// test kit. Every band changes by what the JSON prints (its cut plus the
+// make-up gain; the band above the top reference frequency not at all), and
+// never by more than the limit.
+TEST(CliCorrect, EveryBandChangesAsPrintedAndWithinTheLimit) {
+    if (!tk::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    const unsigned rate = 44100;
+    const size_t period = 65536;
+    const tk::Frames one = tk::tiltedNoise(period, rate, -3.0, 20.0, 5, [](double f) {
+        const double octaves = std::log2(f / 1400.0);
+        return 12.0 * std::exp(-octaves * octaves) - (f > 5000.0 ? 8.0 : 0.0);
+    }, 0.05);
+    tk::TempDir dir;
+    const QString wav = dir.path("shaped.wav");
+    ASSERT_TRUE(tk::writeWav16(wav, tk::concat({one, one, one}), rate, 2));
+    tk::Frames input;
+    ASSERT_TRUE(tk::decodeWithFfmpeg(wav, &input));
+    const std::vector<double> edges = SoundStatReference::getDefaultFrequencies();
+    const std::vector<double> before = tk::bandPowers(input, period, period, rate, edges);
+
+    for (double limit : {3.0, 6.0, 12.0}) {
+        SCOPED_TRACE(limit);
+        const QString out = dir.path(QString("out%1.wav").arg(limit));
+        const clitest::Run r = tool({"correct", "--json", "-y", "--reanalyse", "-r", "Pink -3 dB/oct",
+                                     "--max-correction", QString::number(limit), "-o", out, wav});
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        const QJsonObject j = r.json().object();
+        const std::vector<double> cuts = numbers(j["corrections"]), changes = numbers(j["changes"]);
+        const double makeUp = j["makeUpGain"].toDouble();
+        ASSERT_EQ(cuts.size(), edges.size());
+        ASSERT_EQ(changes.size(), edges.size() + 1);
+        tk::Frames output;
+        ASSERT_TRUE(tk::decodeWithFfmpeg(out, &output));
+        ASSERT_EQ(output.size(), input.size());
+        const std::vector<double> after = tk::bandPowers(output, period, period, rate, edges);
+        double largest = 0.0;
+        for (size_t i = 0; i < before.size(); ++i) {
+            const double measured = tk::powerDb(after[i] / before[i]);
+            largest = std::max(largest, std::fabs(measured));
+            EXPECT_LE(std::fabs(measured), limit + 0.15) << "band " << i;
+            EXPECT_NEAR(measured, changes[i], 0.15) << "band " << i;
+            EXPECT_NEAR(measured, i < cuts.size() ? cuts[i] + makeUp : 0.0, 0.15) << "band " << i;
+        }
+        // The shape is far enough from the curve for the limit to be reached.
+        EXPECT_GT(largest, limit - 0.5);
     }
 }

@@ -49,6 +49,45 @@ std::vector<Complex> naiveDftReal(const std::vector<double>& x, size_t count) {
     return naiveDft(z, bins);
 }
 
+namespace {
+// In-place iterative Cooley-Tukey transform, x.size() a power of two.
+void radix2(std::vector<Complex>& x) {
+    const size_t n = x.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(x[i], x[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const double a = -2.0 * M_PI / double(len);
+        for (size_t start = 0; start < n; start += len)
+            for (size_t k = 0; k < len / 2; ++k) {
+                const Complex w = std::polar(1.0, a * double(k));
+                const Complex u = x[start + k], v = x[start + k + len / 2] * w;
+                x[start + k] = u + v;
+                x[start + k + len / 2] = u - v;
+            }
+    }
+}
+}  // namespace
+
+std::vector<double> bandPowers(const Frames& f, size_t from, size_t n, double rate, const std::vector<double>& edges) {
+    std::vector<double> out(edges.size() + 1, 0.0);
+    for (int channel = 0; channel < 2; ++channel) {
+        std::vector<Complex> x(n);
+        for (size_t i = 0; i < n; ++i) x[i] = channel == 0 ? f[from + i].l : f[from + i].r;
+        radix2(x);
+        for (size_t k = 0; k <= n / 2; ++k) {
+            const double freq = double(k) * rate / double(n);
+            size_t band = 0;
+            while (band < edges.size() && freq > edges[band]) ++band;
+            out[band] += std::norm(x[k]);
+        }
+    }
+    return out;
+}
+
 Complex firResponse(const std::vector<double>& h, double f) {
     // e^(-2 pi i f n) by repeated rotation in extended precision: the drift over
     // a few thousand taps stays far below double precision.

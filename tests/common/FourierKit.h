@@ -18,6 +18,13 @@ std::vector<Complex> naiveDft(const std::vector<Complex>& x, const std::vector<s
 // The same for a real sequence, bins 0 .. count-1.
 std::vector<Complex> naiveDftReal(const std::vector<double>& x, size_t count);
 
+// Powers of the bands between ascending edges (Hz), edges.size() + 1 bands, of
+// frames [from, from + n) of both channels (n a power of two): sums of |X[k]|^2
+// over the bins of each band, bin k at k * rate / n belonging to the first band
+// whose upper edge is at or above it. The transform is a textbook radix-2 one
+// written here, sharing nothing with the library's.
+std::vector<double> bandPowers(const Frames& f, size_t from, size_t n, double rate, const std::vector<double>& edges);
+
 // H(f) = sum_n h[n] e^(-2 pi i f n), f as a fraction of the sample rate.
 Complex firResponse(const std::vector<double>& h, double f);
 // |H(f)|.
