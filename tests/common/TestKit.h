@@ -60,7 +60,6 @@ public:
     unsigned getSampleRate() const override { return mRate; }
     void rewind() override;
     SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
-    size_t readCalls() const { return mReadCalls; }
 
 protected:
     unsigned read(unsigned count, double* dest) override;
@@ -69,7 +68,6 @@ private:
     Frames mFrames;
     unsigned mRate;
     size_t mPos = 0;
-    size_t mReadCalls = 0;
 };
 
 // A writer that keeps every frame it is given.
