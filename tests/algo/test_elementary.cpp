@@ -11,7 +11,6 @@ using tk::Frames;
 namespace {
 constexpr unsigned kRate = 44100;
 
-
 // A composite that turns one input into three different streams (gains 1, 0.5
 // and a 10-frame delay), mixes them with `mixer`, and picks output `pick`.
 SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pick) {
@@ -71,15 +70,6 @@ TEST(Elementary, MixersCombineTheirInputs) {
             ASSERT_NEAR(out[j].r, c.combine(s[0][j].r, s[1][j].r, s[2][j].r), 1e-12) << c.name << " " << j;
         }
     }
-}
-
-TEST(Elementary, ScaleGains) {
-    const Frames in = tk::noise(3000);
-    auto half = SoundRef<SoundAlgoScale>::make(-6.0206);
-    EXPECT_NEAR(half->getGain(), 0.5, 1e-5);
-    EXPECT_TRUE(tk::framesNear(tk::run(*half, in, kRate), tk::scaled(in, half->getGain()), 0.0));
-    auto unit = SoundRef<SoundAlgoScale>::make(0.0);
-    EXPECT_TRUE(tk::framesNear(tk::run(*unit, in, kRate), in, 0.0));
 }
 
 TEST(Elementary, DelayFramesRound) {

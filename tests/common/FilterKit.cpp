@@ -77,13 +77,6 @@ SoundTools::Status CaptureInputs::process() {
     return SoundTools::Ok;
 }
 
-double power(const Frames& f, size_t from) {
-    if (f.size() <= from) return 0.0;
-    double s = 0.0;
-    for (size_t i = from; i < f.size(); ++i) s += f[i].l * f[i].l + f[i].r * f[i].r;
-    return s / double(2 * (f.size() - from));
-}
-
 std::vector<Frames> runOutputs(SoundAlgo* algo, unsigned outputs, const Frames& in, unsigned rate, unsigned block,
                                SoundTools::Status* status) {
     auto chain = SoundRef<SoundAlgoComposite>::make("outputs");

@@ -46,7 +46,4 @@ private:
 std::vector<Frames> runOutputs(SoundAlgo* algo, unsigned outputs, const Frames& in, unsigned rate, unsigned block,
                                SoundTools::Status* status = nullptr);
 
-// Power of a sequence of frames (mean of squares over both channels), from `from` on.
-double power(const Frames& f, size_t from = 0);
-
 }  // namespace tk

@@ -78,7 +78,6 @@ void MemoryReader::rewind() {
 }
 
 unsigned MemoryReader::read(unsigned count, double* dest) {
-    ++mReadCalls;
     const size_t n = std::min<size_t>(count, mFrames.size() - mPos);
     if (n > 0) std::memcpy(dest, mFrames.data() + mPos, n * sizeof(Frame));
     mPos += n;

@@ -42,6 +42,8 @@ Frames ramp(size_t n, double start = 1.0);
 // pair of level helpers of the suite.
 inline double db(double amplitude) { return 20.0 * std::log10(amplitude); }
 inline double powerDb(double power) { return 10.0 * std::log10(power); }
+// The amplitude ratio of a level in decibels (the inverse of db()).
+inline double fromDb(double decibels) { return std::pow(10.0, decibels / 20.0); }
 
 // ---------------------------------------------------------------- naive references
 Frames scaled(const Frames& in, double gain);
@@ -58,7 +60,6 @@ public:
     unsigned getSampleRate() const override { return mRate; }
     void rewind() override;
     SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
-    size_t readCalls() const { return mReadCalls; }
 
 protected:
     unsigned read(unsigned count, double* dest) override;
@@ -67,7 +68,6 @@ private:
     Frames mFrames;
     unsigned mRate;
     size_t mPos = 0;
-    size_t mReadCalls = 0;
 };
 
 // A writer that keeps every frame it is given.

@@ -7,23 +7,22 @@
 #include <cmath>
 #include <cstdio>
 
+#include "common/EqualiserKit.h"
 #include "common/FourierKit.h"
-#include "common/TestKit.h"
 #include "tonewright/RemezDesign.h"
 
 using SoundTools::RemezBand;
 using SoundTools::RemezDesign;
 using SoundTools::RemezReport;
+using Kind = SoundTools::FilterType;
+using SoundTools::BandPass;
+using SoundTools::BandStop;
+using SoundTools::HighPass;
+using SoundTools::LowPass;
 
 namespace {
 
-const double kDeltaP = (1.0 - std::pow(10.0, -0.025)) / 2.0;  // 0.5 dB peak to peak
-
-enum Kind { LowPass, HighPass, BandPass, BandStop };
-const char* kindName(Kind k) {
-    static const char* names[] = {"low-pass", "high-pass", "band-pass", "band-stop"};
-    return names[k];
-}
+const double kDeltaP = tk::equaliserPassRipple();  // 0.5 dB peak to peak
 
 std::vector<RemezBand> bandsFor(Kind kind, double f1, double f2, double transition, double stopWeight) {
     switch (kind) {
@@ -48,7 +47,8 @@ Design fftFilter(Kind kind, double low, double high, double rate) {
     const double f1 = std::min(0.5, std::max(0.005, low / rate));
     const double f2 = std::min(0.5, std::max(0.005, high / rate));
     char name[128];
-    std::snprintf(name, sizeof name, "FFT filter %s %g-%g Hz at %g Hz", kindName(kind), low, high, rate);
+    std::snprintf(name, sizeof name, "FFT filter %s %g-%g Hz at %g Hz", tk::filterTypeName(kind).c_str(), low, high,
+                  rate);
     return {name, bandsFor(kind, f1, f2, 0.005, kDeltaP / deltaS), 447, deltaS};
 }
 
@@ -61,7 +61,8 @@ Design firEqualiser(Kind kind, double low, double high, double rate) {
     const double f1 = std::min(0.5, low / rate);
     const double f2 = std::min(0.5, high / rate);
     char name[128];
-    std::snprintf(name, sizeof name, "FIR equaliser %s %g-%g Hz at %g Hz", kindName(kind), low, high, rate);
+    std::snprintf(name, sizeof name, "FIR equaliser %s %g-%g Hz at %g Hz", tk::filterTypeName(kind).c_str(), low,
+                  high, rate);
     return {name, bandsFor(kind, f1, f2, transition, kDeltaP / deltaS),
             RemezDesign::estimateTaps(kDeltaP, deltaS, transition), deltaS};
 }

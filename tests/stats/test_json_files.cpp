@@ -10,11 +10,6 @@
 #include "tonewright/SoundStatFile.h"
 #include "tonewright/Utilities.h"
 
-namespace {
-
-
-}  // namespace
-
 TEST(JsonFiles, TextAndBinaryRoundTrip) {
     tk::TempDir dir;
     const QJsonDocument doc(QJsonObject{{"a", 0.1}, {"b", QJsonArray{1e-300, -2.5, 3}}, {"c", "t\u00e9xt"}});
