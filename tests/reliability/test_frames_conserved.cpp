@@ -75,16 +75,19 @@ TEST(FramesConserved, EveryAlgorithmGivesInputLengthPlusDelay) {
                 // With every diagnostic switched on (verbose reports, debug traces,
                 // to a stream of the test's), the very same frames: diagnostics
                 // observe, they never take part.
-                SoundRef<SoundAlgo> talking = e.make();
+                // A short stream: too short for some measurements to settle.
+                SoundRef<SoundAlgo> quiet = e.make(), talking = e.make();
+                const Frames shortIn = tk::concat({tk::mixedStereo(4000, kRate, 3), tk::scaled(tk::noise(3000, 0.5, 4), 0.002)});
+                const Frames expected = tk::run(*quiet, shortIn, kRate, block);
                 std::ostringstream text;
                 SoundDebuggableClass::setOStream(&text);
                 SoundDebuggableClass::setVerbose(true);
                 SoundDebuggableClass::setDebug(true);
-                const Frames said = tk::run(*talking, in, kRate, block);
+                const Frames said = tk::run(*talking, shortIn, kRate, block);
                 SoundDebuggableClass::setDebug(debug);
                 SoundDebuggableClass::setVerbose(verbose);
                 SoundDebuggableClass::setOStream(nullptr);
-                EXPECT_TRUE(sameFrames(said, out)) << "with diagnostics";
+                EXPECT_TRUE(sameFrames(said, expected)) << "with diagnostics";
                 diagnostics += text.str().size();
             }
             if (reference.empty()) {
