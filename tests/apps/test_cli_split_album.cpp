@@ -192,15 +192,8 @@ TEST(CliSplitAlbum, PiecesGetTheAlbumTagsTheirNumberTitleAndCover) {
     const QString wav = writeAlbum(dir, "source.wav", makeAlbum(parts, 44100, -INFINITY), 2);
     const QString input = dir.path("07 - Live.flac");
     ASSERT_EQ(tk::runCommand("sox " + tk::shellQuote(wav) + " " + tk::shellQuote(input)), 0);
-    SoundIDTag album;
-    album.title = "Live";
-    album.artist = "Band";
-    album.album = "Concert";
-    album.genre = "Jazz";
-    album.year = "2019";
-    album.track = "5";
-    album.cover = tk::pngCover();
-    album.coverMimeType = "image/png";
+    // Title, artist, album, year, comment, track, genre, cover, its type, total, extra.
+    const SoundIDTag album{"Live", "Band", "Concert", "2019", "", "5", "Jazz", tk::pngCover(), "image/png", "", {}};
     ASSERT_EQ(SoundTagFile::write(input, album), SoundTools::Ok);
     // The input's own number: a real tag wins over the name; a name gives one
     // only by its leading number.
