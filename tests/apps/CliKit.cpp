@@ -134,6 +134,12 @@ double soxStat(const QString& file, const std::string& name, double trimStart, d
     return NAN;
 }
 
+std::string soxi(const QString& option, const QString& file) {
+    std::string out;
+    tk::runCommand("soxi " + option.toStdString() + " " + tk::shellQuote(file) + " 2>/dev/null", &out);
+    return QString::fromStdString(out).trimmed().toStdString();
+}
+
 QString fileMd5(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) return QString();

@@ -48,4 +48,7 @@ double soxStat(const QString& file, const std::string& name, double trimStart = 
 
 QString fileMd5(const QString& path);
 
+// What `soxi <option> <file>` prints, trimmed ("" when sox cannot read the file).
+std::string soxi(const QString& option, const QString& file);
+
 }  // namespace clitest

@@ -7,13 +7,7 @@
 
 using clitest::tool;
 
-namespace {
-std::string soxi(const QString& option, const QString& file) {
-    std::string out;
-    tk::runCommand("soxi " + option.toStdString() + " " + tk::shellQuote(file) + " 2>/dev/null", &out);
-    return QString::fromStdString(out).trimmed().toStdString();
-}
-}  // namespace
+using clitest::soxi;
 
 // Rate, channels, length and sample format of files sox made, in several formats.
 TEST(CliInfo, FormatRateChannelsLengthAgreeWithSox) {

@@ -12,8 +12,9 @@
 
 using clitest::tool;
 
-// Each track comes out at the target (the quiet room noise is left alone),
-// peaks stay below full scale, the length and rate are the input's.
+// The target reaches the leveller (whose accuracy is the dynamics tests'
+// business): a track's steady middle comes out at it, the quiet room noise is
+// left alone, the length and rate are the input's, and the JSON agrees with sox.
 TEST(CliLevel, TracksReachTheTarget) {
     if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
     tk::TempDir dir;
@@ -22,19 +23,10 @@ TEST(CliLevel, TracksReachTheTarget) {
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     const QJsonObject o = r.json().object();
     EXPECT_EQ(o["output"].toString(), out);
-    std::string rate, samples, inSamples;
-    tk::runCommand("soxi -r " + tk::shellQuote(out), &rate);
-    tk::runCommand("soxi -s " + tk::shellQuote(out), &samples);
-    tk::runCommand("soxi -s " + tk::shellQuote(clitest::albumWav()), &inSamples);
-    EXPECT_EQ(QString::fromStdString(rate).trimmed(), "22050");
-    EXPECT_EQ(samples, inSamples);
-    // Steady middles of the three tracks (the ramps take up to 3 s after each change).
-    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 6, 5), -12.0, 1.0);
-    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 24, 5), -12.0, 1.0);
-    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 43, 4), -12.0, 1.0);
+    for (const char* option : {"-r", "-s"})
+        EXPECT_EQ(clitest::soxi(option, out), clitest::soxi(option, clitest::albumWav())) << option;
+    EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 24, 5), -12.0, 1.0);  // past the ramps after each change
     EXPECT_NEAR(clitest::soxStat(out, "RMS lev dB", 32, 4), -70.0, 1.0);  // room noise: unity gain
-    EXPECT_LT(clitest::soxStat(out, "Pk lev dB"), -0.1);
-    // The JSON agrees with sox on the whole.
     EXPECT_NEAR(o["after"].toObject()["peak"].toDouble(), clitest::soxStat(out, "Pk lev dB"), 0.05);
     const QJsonArray stretches = o["stretches"].toArray();
     ASSERT_EQ(stretches.size(), 3);

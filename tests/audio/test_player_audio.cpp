@@ -14,13 +14,10 @@
 #include <cmath>
 #include <functional>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <thread>
 
 #include "common/AudioServer.h"
-#include "common/EqualiserKit.h"
-#include "common/FilterKit.h"
 #include "common/PlayerKit.h"
 #include "common/Threading.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -130,17 +127,6 @@ size_t mismatches(const Frames& rec, long lag, const Frames& expected, size_t fr
     return bad;
 }
 
-// Amplitude of the left channel at `freq` over n frames from `from`.
-double toneAt(const Frames& f, size_t from, size_t n, double freq) {
-    long double re = 0, im = 0;
-    for (size_t i = 0; i < n && from + i < f.size(); ++i) {
-        const long double ph = 2.0L * 3.14159265358979323846L * freq * (long double)i / kRate;
-        re += f[from + i].l * std::cos(ph);
-        im -= f[from + i].l * std::sin(ph);
-    }
-    return double(2.0L * std::sqrt(re * re + im * im) / (long double)n);
-}
-
 std::shared_ptr<tk::MemoryReader> reader(const Frames& in, unsigned rate = kRate) {
     return std::make_shared<tk::MemoryReader>(in, rate);
 }
@@ -189,90 +175,6 @@ TEST(PlayerAudioThreads, PlaysThroughTheOutputWithItsSignals) {
     // "stopped" report.
     EXPECT_EQ(ends, std::vector<bool>({true, true}));
     EXPECT_EQ(log.ends(), std::vector<bool>({true, true, false}));
-}
-
-TEST(PlayerAudioThreads, APresetSwitchedOnWhilePlayingShapesTheSpectrum) {
-    REQUIRE_AUDIO();
-    tk::Watchdog dog("APresetSwitchedOnWhilePlayingShapesTheSpectrum");
-    // A tone at the centre of every band; 0.2 s windows hold whole periods of all.
-    const std::vector<tk::EqBand> bands = tk::defaultEqBands();
-    const size_t n = size_t(3.6 * kRate), window = kRate / 5;
-    Frames in(n, Frame(0, 0));
-    std::mt19937 gen(5);
-    std::uniform_real_distribution<double> phase(0, 6.28);
-    for (const tk::EqBand& b : bands) {
-        const Frames t = tk::sine(n, kRate, b.freq, 0.03, phase(gen));
-        for (size_t i = 0; i < n; ++i) in[i] = Frame(in[i].l + t[i].l, in[i].l + t[i].l);
-    }
-    SoundPlayerQt player(reader(in), nullptr, true);
-    const unsigned preset = 12;  // "Pop": -1 0 2 4 4 2 0 -1 -2
-    ASSERT_EQ(player.getEqPresets()[int(preset)], "Pop");
-    tk::MonitorTap rec;
-    ASSERT_TRUE(rec.ok());
-    player.preload();
-    player.start();
-    runEventsFor(1.0);
-    player.switchEq(true);
-    player.setEqPreset(preset);
-    ASSERT_TRUE(runEventsUntil([&] { return playedOut(player); }, 20.0));
-    runEventsFor(0.15);
-    const Frames got = rec.take();
-    player.stop();
-    const size_t first = tk::firstSound(got), last = tk::lastSound(got);
-    ASSERT_NE(first, SIZE_MAX);
-    ASSERT_GT(last - first, n - kRate / 10);
-    const size_t before = first + kRate / 5;          // played before the switch
-    const size_t after = last - kRate / 2 - window;   // played long after it
-    const auto presetBands = tk::withLevels(bands, tk::defaultEqPresets()[preset].levels);
-    for (const tk::EqBand& b : bands) {
-        const double change = tk::db(toneAt(got, after, window, b.freq) / toneAt(got, before, window, b.freq));
-        EXPECT_NEAR(change, tk::eqResponseDb(presetBands, b.freq, kRate), 0.5) << b.freq << " Hz";
-    }
-    EXPECT_EQ(player.getEqGain(), 1.0) << "nothing came near clipping";
-}
-
-// The next recording is handed over after the first has been processed; the two
-// play as one stream, without a gap or a repeated block.
-TEST(PlayerAudioThreads, GaplessHandoverToTheNextRecording) {
-    REQUIRE_AUDIO();
-    tk::Watchdog dog("GaplessHandoverToTheNextRecording");
-    const size_t split = size_t(1.3 * kRate);
-    Frames whole = tk::sine(size_t(2.4 * kRate), kRate, 441.0, 0.4);
-    const Frames hiss = tk::noise(whole.size(), 0.05, 9);
-    for (size_t i = 0; i < whole.size(); ++i) whole[i] = Frame(whole[i].l + hiss[i].l, whole[i].r - hiss[i].r);
-    const Frames first(whole.begin(), whole.begin() + long(split)), second(whole.begin() + long(split), whole.end());
-    SoundPlayerQt player(reader(first), nullptr, true);
-    SoundAlgoDevice* dev = player.getDevice();
-    dev->setContinuousPlaying(true);
-    SignalLog log(player);
-    std::atomic<int> handovers{0};
-    std::atomic<bool> refused{false};
-    // loadFinished comes from the processing thread; the host answers on its own.
-    QObject::connect(
-        dev, &SoundAlgoDevice::loadFinished, &player,
-        [&](double) {
-            if (handovers.load() > 0) return;
-            refused = !dev->setReader(reader(tk::silence(1000), 48000));
-            if (dev->setReader(reader(second))) handovers.fetch_add(1);
-        },
-        Qt::QueuedConnection);
-    tk::MonitorTap rec;
-    ASSERT_TRUE(rec.ok());
-    player.preload();
-    player.start();
-    ASSERT_TRUE(runEventsUntil([&] { return playedOut(player); }, 20.0));
-    runEventsFor(0.15);
-    const Frames got = rec.take();
-    const std::vector<bool> ends = log.ends();
-    player.stop();
-    EXPECT_EQ(handovers.load(), 1);
-    EXPECT_TRUE(refused.load()) << "a reader of another rate is refused";
-    const Frames expected = tk::quantise16(whole);
-    const long lag = align(got, expected);
-    size_t firstBad;
-    EXPECT_EQ(mismatches(got, lag, expected, kRate / 10, &firstBad), 0u)
-        << "first at frame " << firstBad << ", the second recording starts at " << split;
-    EXPECT_EQ(ends, std::vector<bool>({true})) << "one end: the output ran dry after the second recording";
 }
 
 // The processing stalls for longer than the output holds: the output runs dry

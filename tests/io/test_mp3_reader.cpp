@@ -6,6 +6,7 @@
 #include <random>
 
 #include "common/ExternalAudio.h"
+#include "common/FileKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundMp3.h"
 
@@ -13,24 +14,7 @@ namespace {
 
 using tk::Frame;
 using tk::Frames;
-
-Frames readAll(SoundReader& reader, unsigned block) {
-    auto buffer = SoundBuffer::createNew(reader.getSampleRate());
-    buffer->alloc(block, 2);
-    Frames out;
-    for (;;) {
-        const unsigned n = reader.stereoRead(buffer, 0);
-        for (unsigned i = 0; i < n; ++i) out.push_back(*buffer->getRelStereoFrame(int(i)));
-        if (n == 0 || reader.atEnd()) break;
-    }
-    return out;
-}
-
-double channelRms(const Frames& f, bool right) {
-    double s = 0.0;
-    for (const Frame& x : f) s += right ? x.r * x.r : x.l * x.l;
-    return f.empty() ? 0.0 : std::sqrt(s / double(f.size()));
-}
+using tk::readAll;
 
 // 440 Hz at 0.5 on the left, 1 kHz at 0.25 on the right.
 Frames twoTones(size_t n, unsigned rate) {
@@ -97,7 +81,7 @@ protected:
 };
 std::unique_ptr<tk::TempDir> Mp3Reader::dir;
 
-TEST_F(Mp3Reader, DecodesToTheExactLengthAndTheLevelsOfTheSource) {
+TEST_F(Mp3Reader, DecodesToTheExactLengthAsAnotherDecoderDoes) {
     struct Case {
         const char* file;
         unsigned rate;
@@ -120,31 +104,18 @@ TEST_F(Mp3Reader, DecodesToTheExactLengthAndTheLevelsOfTheSource) {
         const Frames got = readAll(reader, 4096);
         ASSERT_EQ(got.size(), kFrames);
         EXPECT_TRUE(reader.atEnd());
-
-        // The encoder itself loses up to half a decibel on pure tones at these
-        // rates; the comparison with another decoder below is the exact one.
-        const Frames src = twoTones(kFrames, c.rate);
-        EXPECT_NEAR(channelRms(got, false), channelRms(src, false), 0.06 * channelRms(src, false));
         if (c.mono) {
-            // One channel widened to two equal ones; the source's mono mix was its left tone.
+            // One channel widened to two equal ones.
             for (const Frame& f : got) ASSERT_EQ(f.l, f.r);
-        } else {
-            EXPECT_NEAR(channelRms(got, true), channelRms(src, true), 0.06 * channelRms(src, true));
         }
+        // Another decoder is the model; reading in odd blocks changes nothing.
         Frames reference;
         ASSERT_TRUE(tk::decodeWithFfmpeg(path(c.file), &reference));
         EXPECT_TRUE(tk::framesNear(got, reference, 3.0 / 32768.0));
+        SoundReaderMp3 odd;
+        ASSERT_EQ(odd.open(path(c.file)), SoundTools::Ok);
+        EXPECT_TRUE(tk::framesNear(readAll(odd, 777), got, 0.0));
     }
-}
-
-TEST_F(Mp3Reader, OddBlocksGiveTheSameFramesAsLargeOnes) {
-    SoundReaderMp3 a, b;
-    ASSERT_EQ(a.open(path("stereo48vbr.mp3")), SoundTools::Ok);
-    ASSERT_EQ(b.open(path("stereo48vbr.mp3")), SoundTools::Ok);
-    const Frames whole = readAll(a, 65536);
-    const Frames odd = readAll(b, 777);
-    EXPECT_EQ(whole.size(), kFrames);
-    EXPECT_TRUE(tk::framesNear(whole, odd, 0.0));
 }
 
 TEST_F(Mp3Reader, RewindAppliesTheStartPoint) {
@@ -171,7 +142,25 @@ TEST_F(Mp3Reader, RewindAppliesTheStartPoint) {
 }
 
 TEST_F(Mp3Reader, TagsAndCoverComeBackFromMutagenAndLameTags) {
-    const QByteArray cover = tk::pngCover();
+    SoundIDTag mutagen, lame;
+    mutagen.title = "Caf\xC3\xA9 \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC";
+    mutagen.artist = "The Artist";
+    mutagen.album = "An Album";
+    mutagen.year = "2019";
+    mutagen.track = "3";
+    mutagen.genre = "Jazz";
+    mutagen.comment = "A comment";
+    lame.title = "Lame Title";
+    lame.artist = "Lame Artist";
+    lame.album = "Lame Album";
+    lame.year = "1999";
+    lame.track = "7";
+    lame.genre = "Rock";
+    lame.comment = "lame comment";
+    for (SoundIDTag* t : {&mutagen, &lame}) {
+        t->cover = tk::pngCover();
+        t->coverMimeType = "image/png";
+    }
     for (int version : {3, 4}) {
         SCOPED_TRACE(version);
         const QString file = path(version == 3 ? "tagged23.mp3" : "tagged24.mp3");
@@ -186,31 +175,14 @@ TEST_F(Mp3Reader, TagsAndCoverComeBackFromMutagenAndLameTags) {
         SoundIDTag tag;
         tag.title = "stale";
         EXPECT_TRUE(reader.getTags(tag));
-        EXPECT_EQ(tag.title, "Caf\xC3\xA9 \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC");
-        EXPECT_EQ(tag.artist, "The Artist");
-        EXPECT_EQ(tag.album, "An Album");
-        EXPECT_EQ(tag.year, "2019");
-        EXPECT_EQ(tag.track, "3");
-        EXPECT_EQ(tag.genre, "Jazz");
-        EXPECT_EQ(tag.comment, "A comment");
-        EXPECT_EQ(tag.coverMimeType, "image/png");
-        EXPECT_EQ(tag.cover, cover);
+        EXPECT_EQ(tk::tagText(tag), tk::tagText(mutagen));
         EXPECT_EQ(reader.getFrameNB(), kFrames);  // the tag in front does not change the audio
     }
-
     SoundReaderMp3 reader;
     ASSERT_EQ(reader.open(path("lametags.mp3")), SoundTools::Ok);
     SoundIDTag tag;
     EXPECT_TRUE(reader.getTags(tag));
-    EXPECT_EQ(tag.title, "Lame Title");
-    EXPECT_EQ(tag.artist, "Lame Artist");
-    EXPECT_EQ(tag.album, "Lame Album");
-    EXPECT_EQ(tag.year, "1999");
-    EXPECT_EQ(tag.track, "7");
-    EXPECT_EQ(tag.genre, "Rock");
-    EXPECT_EQ(tag.comment, "lame comment");
-    EXPECT_EQ(tag.coverMimeType, "image/png");
-    EXPECT_EQ(tag.cover, cover);
+    EXPECT_EQ(tk::tagText(tag), tk::tagText(lame));
 }
 
 TEST_F(Mp3Reader, UntaggedFileGivesNumbersOnlyAndANonAsciiNameOpens) {
@@ -221,11 +193,9 @@ TEST_F(Mp3Reader, UntaggedFileGivesNumbersOnlyAndANonAsciiNameOpens) {
     SoundIDTag tag;
     tag.cover = "old";
     EXPECT_TRUE(reader.getTags(tag));  // year and track always hold a number
-    EXPECT_EQ(tag.year, "0");
-    EXPECT_EQ(tag.track, "0");
-    EXPECT_EQ(tag.title, "");
-    EXPECT_TRUE(tag.cover.isEmpty());
-    EXPECT_EQ(tag.coverMimeType, "");
+    SoundIDTag numbers;
+    numbers.year = numbers.track = "0";
+    EXPECT_EQ(tk::tagText(tag), tk::tagText(numbers));
     EXPECT_EQ(readAll(reader, 4096).size(), kFrames);
 }
 
@@ -245,14 +215,12 @@ TEST_F(Mp3Reader, MissingRandomEmptyAndTagOnlyFilesFailWithTheirName) {
     expectErrorNaming(reader, path("missing.mp3"));
     EXPECT_TRUE(SoundDebuggableClass::getError().contains("No such file")) << qPrintable(SoundDebuggableClass::getError());
 
+    // Damaged and random streams in quantity are the fuzz corpus's; one here.
     std::mt19937 gen(12345);
-    for (int seed = 0; seed < 3; ++seed) {
-        QByteArray junk(64 * 1024 + seed, '\0');
-        for (char& c : junk) c = char(gen());
-        const QString file = path(("junk" + std::to_string(seed) + ".mp3").c_str());
-        ASSERT_TRUE(tk::writeBytes(file, junk));
-        expectErrorNaming(reader, file);
-    }
+    QByteArray junk(64 * 1024, '\0');
+    for (char& c : junk) c = char(gen());
+    ASSERT_TRUE(tk::writeBytes(path("junk.mp3"), junk));
+    expectErrorNaming(reader, path("junk.mp3"));
 
     ASSERT_TRUE(tk::writeBytes(path("empty.mp3"), QByteArray()));
     expectErrorNaming(reader, path("empty.mp3"));

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common/ExternalAudio.h"
+#include "common/FileKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundMp3.h"
@@ -19,16 +20,9 @@ using tk::Frames;
 
 constexpr double kEncoderGain = 31129.6 / 32768.0;  // the writer's headroom
 
-// Writes the frames through processAll in blocks of the given size.
 SoundTools::Status writeFile(SoundWriter& writer, const QString& name, const Frames& frames, unsigned rate,
                              unsigned block = 1024) {
-    if (writer.open(name) != SoundTools::Ok) return SoundTools::Error;
-    tk::ScopedBlockSize size(block);
-    tk::MemoryReader reader(frames, rate);
-    SoundAlgoBypass bypass;  // a run takes no reference: the stack object outlives it
-    const SoundTools::Status status = bypass.processAll(reader, &writer);
-    writer.close();
-    return status;
+    return tk::writeThrough(writer, name, frames, rate, block);
 }
 
 std::unique_ptr<SoundWriter> mp3Writer(const QString& name, unsigned rate, unsigned kbps = 192) {
@@ -182,27 +176,6 @@ TEST_F(Mp3Writer, MonoEncoder) {
     EXPECT_LT(f.residual, 0.05);
 }
 
-TEST_F(Mp3Writer, OvershootIsClippedNotWrapped) {
-    const unsigned rate = 44100;
-    const Frames in = tk::sine(rate, rate, 440.0, 1.2);
-    const QString name = dir.path("loud.mp3");
-    auto writer = mp3Writer(name, rate, 256);
-    ASSERT_EQ(writeFile(*writer, name, in, rate), SoundTools::Ok);
-    Frames decoded;
-    ASSERT_TRUE(tk::decodeWithFfmpeg(name, &decoded));
-    ASSERT_EQ(decoded.size(), in.size());
-    // The model is the sine at 95 % saturated at full scale; wrapping would turn
-    // every crest into a jump to the opposite sign.
-    Frames clipped(in.size());
-    for (size_t i = 0; i < in.size(); ++i) {
-        const double v = std::max(-1.0, std::min(32767.0 / 32768.0, in[i].l * kEncoderGain));
-        clipped[i] = Frame(v, v);
-    }
-    const Fit f = fit(decoded, clipped);
-    EXPECT_NEAR(f.gain, 1.0, 0.03);
-    EXPECT_LT(f.residual, 0.05);
-}
-
 TEST_F(Mp3Writer, BlockSizeDoesNotChangeTheFile) {
     const unsigned rate = 44100;
     const Frames in = music(rate + 999, rate);
@@ -228,14 +201,6 @@ for p in pictures:
     print(p.data.hex())
 )PY";
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-        out.push_back(text.substr(start, nl - start));
-    return out;
-}
-
 TEST_F(Mp3Writer, TagsAndCoverAreReadBackByOtherTools) {
     if (tk::mutagenPython().empty()) GTEST_SKIP() << "python3-mutagen is not installed";
     const unsigned rate = 44100;
@@ -258,35 +223,22 @@ TEST_F(Mp3Writer, TagsAndCoverAreReadBackByOtherTools) {
     ASSERT_EQ(writeFile(*writer, name, music(rate / 2, rate), rate), SoundTools::Ok);
     EXPECT_FALSE(writer->hasFailed());
 
+    const std::map<std::string, std::string> probed = {
+        {"TAG:title", tags.title}, {"TAG:artist", tags.artist}, {"TAG:album", tags.album}, {"TAG:date", "2019"},
+        {"TAG:track", "3"},        {"TAG:genre", "Jazz"},       {"TAG:comment", tags.comment}};
     const auto info = tk::ffprobe(name, "format_tags");
-    EXPECT_EQ(info.at("TAG:title"), tags.title);
-    EXPECT_EQ(info.at("TAG:artist"), tags.artist);
-    EXPECT_EQ(info.at("TAG:album"), tags.album);
-    EXPECT_EQ(info.at("TAG:date"), "2019");
-    EXPECT_EQ(info.at("TAG:track"), "3");
-    EXPECT_EQ(info.at("TAG:genre"), "Jazz");
-    EXPECT_EQ(info.at("TAG:comment"), tags.comment);
-
+    for (const auto& kv : probed) EXPECT_EQ(info.count(kv.first) ? info.at(kv.first) : "(none)", kv.second) << kv.first;
     std::string out;
     ASSERT_EQ(tk::runPython(kPictureScript, tk::shellQuote(name), &out), 0);
-    const auto l = lines(out);
-    ASSERT_EQ(l.size(), 5u) << out;
-    EXPECT_EQ(l[0], "1");
-    EXPECT_EQ(l[1], "Cover");
-    EXPECT_EQ(l[2], "image/png");
-    EXPECT_EQ(l[3], "3");
-    EXPECT_EQ(l[4], cover.toHex().toStdString());
+    EXPECT_EQ(out, "1\nCover\nimage/png\n3\n" + cover.toHex().toStdString() + "\n");
 
     // The library's reader gives the same record back.
     SoundReaderMp3 reader;
     ASSERT_EQ(reader.open(name), SoundTools::Ok);
-    SoundIDTag back;
+    SoundIDTag back, expected = tags;
+    expected.track = "3";
     EXPECT_TRUE(reader.getTags(back));
-    EXPECT_EQ(back.title, tags.title);
-    EXPECT_EQ(back.album, tags.album);
-    EXPECT_EQ(back.track, "3");
-    EXPECT_EQ(back.cover, cover);
-    EXPECT_EQ(back.coverMimeType, "image/png");
+    EXPECT_EQ(tk::tagText(back), tk::tagText(expected));
     EXPECT_EQ(reader.getFrameNB(), rate / 2);  // the tag in front does not disturb the audio
 
     // Without a cover no picture frame; a track that is not a plain number is dropped.
@@ -305,18 +257,6 @@ TEST_F(Mp3Writer, TagsAndCoverAreReadBackByOtherTools) {
 }
 
 // ---------------------------------------------------------------- failures
-
-TEST_F(Mp3Writer, UnwritablePathsFailWithTheirName) {
-    ASSERT_TRUE(QDir().mkpath(dir.path("folder.mp3")));
-    for (const QString& name : {QString("/nonexistent-tonewright-dir/x.mp3"), dir.path("folder.mp3")}) {
-        SCOPED_TRACE(name.toStdString());
-        auto writer = mp3Writer(name, 44100);
-        EXPECT_EQ(writer->open(name), SoundTools::Error);
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains(name)) << qPrintable(SoundDebuggableClass::getError());
-        writer->close();  // harmless on a writer that never opened
-        EXPECT_FALSE(writer->hasFailed());
-    }
-}
 
 TEST_F(Mp3Writer, OpensOnceAndNeverAfterClose) {
     const QString name = dir.path("once.mp3");

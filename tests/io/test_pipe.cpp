@@ -10,7 +10,6 @@
 
 #include "common/TestKit.h"
 #include "common/Threading.h"
-#include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundReaderBuffer.h"
 
@@ -298,73 +297,6 @@ TEST(PipeThreads, RestartNeverReplaysAStaleSlot) {
     p.interrupt();
     consumer.join();
     EXPECT_TRUE(extra.empty()) << "replayed " << extra.size() << " stale frames, first " << extra[0].l;
-}
-
-namespace {
-// Chain A of the producer and chain B of the consumer; `a` and `b` describe the
-// same work so that a copy can run offline in one composite.
-SoundRef<SoundAlgoComposite> chainA() {
-    auto c = SoundRef<SoundAlgoComposite>::make("A");
-    c->pushAlgo(SoundRef<SoundAlgoScale>::make(-6.0).release());
-    c->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.004, true).release());  // holds back 176 frames
-    return c;
-}
-SoundRef<SoundAlgoComposite> chainB() {
-    auto c = SoundRef<SoundAlgoComposite>::make("B");
-    c->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.001, false).release());
-    c->pushAlgo(SoundRef<SoundAlgoScale>::make(3.0).release());
-    return c;
-}
-}  // namespace
-
-// The streaming device's layout: chain A on one thread into a 3-slot pipe, chain
-// B on another from that pipe. The result must be what A then B give in one
-// offline run, whatever the block size.
-namespace {
-struct PipedRun {
-    Frames out;
-    Status producer = SoundTools::Error;
-    Status consumer = SoundTools::Error;
-};
-
-// Chain A on a producer thread into a 3-slot pipe, chain B on this thread from it.
-PipedRun runThroughPipe(const Frames& in) {
-    PipedRun r;
-    TestPipe pipe(kRate, 3);
-    if (pipe.open("") != SoundTools::Ok) return r;
-    SoundRef<SoundAlgo> a = chainA();
-    SoundRef<SoundAlgo> b = chainB();
-    std::thread producer([&] {
-        tk::MemoryReader reader(in, kRate);
-        SoundWriterBuffer writer(&pipe);
-        r.producer = a->processAll(reader, &writer);
-        pipe.finished();
-    });
-    tk::MemoryWriter out(kRate);
-    r.consumer = b->processAll(pipe, &out);
-    producer.join();
-    r.out = out.frames();
-    return r;
-}
-}  // namespace
-
-// The streaming device's layout: chain A on one thread into a pipe, chain B on
-// another from that pipe. The result must be what A then B give in one offline
-// run, whatever the block size.
-TEST(PipeThreads, ChainToChainMatchesTheOfflineRun) {
-    tk::Watchdog dog("ChainToChainMatchesTheOfflineRun");
-    const Frames in = tk::mixedStereo(20000, kRate);
-    for (unsigned block : {1024u, 333u, 4096u}) {
-        auto offline = SoundRef<SoundAlgoComposite>::make("offline");
-        offline->pushAlgo(chainA().release());
-        offline->pushAlgo(chainB().release());
-        const Frames expected = tk::run(*offline, in, kRate, block);
-        tk::ScopedBlockSize size(block);
-        const PipedRun r = runThroughPipe(in);
-        EXPECT_EQ(r.producer, SoundTools::Ok) << block;
-        EXPECT_EQ(r.consumer, SoundTools::Ok) << block;
-        EXPECT_TRUE(tk::framesNear(r.out, expected, 1e-15)) << "block " << block;
-    }
 }
 
 // Soak: a producer and a consumer at full speed, buffers and reads of random

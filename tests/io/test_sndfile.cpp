@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/FileKit.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundSndfile.h"
@@ -13,6 +14,13 @@ using tk::Frames;
 
 namespace {
 constexpr unsigned kRate = 44100;
+using tk::openReader;
+using tk::readAll;
+
+bool writeFile(const QString& name, const Frames& frames, SoundTools::SoundFormat format,
+               const SoundIDTag* tags = nullptr) {
+    return tk::writeFile(name, frames, kRate, format, tags);
+}
 
 std::string q(const QString& s) { return "'" + s.toStdString() + "'"; }
 
@@ -31,34 +39,6 @@ Frames soxDecode(const QString& file, int channels) {
     Frames f(raw.size() / sizeof(Frame));
     std::memcpy(f.data(), raw.data(), f.size() * sizeof(Frame));
     return f;
-}
-
-Frames readAll(SoundReader& r) {
-    Frames all;
-    auto buffer = SoundBuffer::createNew(r.getSampleRate());
-    buffer->alloc(1000, 2);
-    while (r.stereoRead(buffer, 0) > 0)
-        for (unsigned i = 0; i < buffer->getFrameNB(); ++i) all.push_back(*buffer->getRelStereoFrame(int(i)));
-    return all;
-}
-
-std::unique_ptr<SoundReader> openReader(const QString& name) {
-    std::unique_ptr<SoundReader> r(SoundReader::getFromFilename(name));
-    if (!r || r->open(name) != SoundTools::Ok) return nullptr;
-    return r;
-}
-
-// Writes `frames` through the writer factory.
-bool writeFile(const QString& name, const Frames& frames, SoundTools::SoundFormat format,
-               const SoundIDTag* tags = nullptr) {
-    std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(name, kRate, 192, format));
-    if (!w || w->open(name) != SoundTools::Ok) return false;
-    if (tags) w->setTags(*tags);
-    auto copy = SoundRef<SoundAlgoBypass>::make();
-    tk::MemoryReader reader(frames, kRate);
-    const bool ok = copy->processAll(reader, w.get()) == SoundTools::Ok;
-    w->close();
-    return ok && !w->hasFailed();
 }
 
 std::string probe(const QString& file, const std::string& entries) {
@@ -175,7 +155,8 @@ TEST_F(SndfileTest, UnknownExtensionsGiveRawFloat) {
     EXPECT_FLOAT_EQ(v[2 * 500 + 1], float(signal[500].r));
 }
 
-TEST_F(SndfileTest, TagsRoundTripAndOtherToolsSeeThem) {
+// What other tools see of these tags is the tag layer's test (every format).
+TEST_F(SndfileTest, TagsRoundTripThroughTheReader) {
     SoundIDTag tags;
     tags.title = "Nocturne — Été";
     tags.artist = "The Quartet";
@@ -186,20 +167,12 @@ TEST_F(SndfileTest, TagsRoundTripAndOtherToolsSeeThem) {
         SCOPED_TRACE(name);
         const QString file = dir.path(name);
         ASSERT_TRUE(writeFile(file, tk::noise(20000, 0.2), SoundTools::Pcm16, &tags));
-        const std::string seen = probe(file, "format_tags:stream_tags");
-        for (const std::string& t : {tags.title, tags.artist, tags.album, tags.year})
-            EXPECT_NE(seen.find(t), std::string::npos) << t << " in\n" << seen;
         auto r = openReader(file);
         ASSERT_TRUE(r);
-        SoundIDTag back;
-        back.genre = "kept";
+        SoundIDTag back, expected = tags;
+        back.genre = expected.genre = "kept";  // not carried by these files: left as it was
         EXPECT_TRUE(r->getTags(back));
-        EXPECT_EQ(back.title, tags.title);
-        EXPECT_EQ(back.artist, tags.artist);
-        EXPECT_EQ(back.album, tags.album);
-        EXPECT_EQ(back.year, tags.year);
-        EXPECT_EQ(back.comment, tags.comment);
-        EXPECT_EQ(back.genre, "kept");  // not carried by these files: left as it was
+        EXPECT_EQ(tk::tagText(back), tk::tagText(expected));
     }
 }
 
@@ -311,21 +284,6 @@ TEST_F(SndfileTest, SampleRatesOutsideTheReadableRangeAreRefused) {
             const QString error = SoundDebuggableClass::getError();
             EXPECT_TRUE(error.contains(file) && error.contains("sample rate")) << error.toStdString();
         }
-    }
-}
-
-TEST_F(SndfileTest, UnwritableOutputsAreErrorsNamingTheFile) {
-    for (const QString& name : {dir.path("no/such/folder/out.wav"), QString("/proc/out.wav")}) {
-        std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(name, kRate, 0, SoundTools::Pcm16));
-        ASSERT_TRUE(w);
-        EXPECT_EQ(w->open(name), SoundTools::Error);
-        EXPECT_TRUE(SoundDebuggableClass::getError().contains(name)) << SoundDebuggableClass::getError().toStdString();
-        // Writing through an unopened writer is refused, not reported as success.
-        auto copy = SoundRef<SoundAlgoBypass>::make();
-        tk::MemoryReader reader(tk::noise(5000), kRate);
-        EXPECT_EQ(copy->processAll(reader, w.get()), SoundTools::Error);
-        EXPECT_TRUE(w->hasFailed());
-        w->close();
     }
 }
 

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -178,76 +179,109 @@ QString firstFile(const WriterKind& k, const QString& folder) {
 
 }  // namespace
 
-// /dev/full accepts the open and refuses every write with ENOSPC.
-TEST(FaultsWrite, DeviceFullFromTheFirstWrite) {
-    for (const WriterKind& k : kWriters) {
-        if (!available(k)) continue;
-        tk::TempDir dir;
-        const QString target = firstFile(k, dir.root());
-        ASSERT_TRUE(QFile::link("/dev/full", target));
-        const Outcome o = runWriter(k, dir.path(outputName(k)));
-        expectCleanFailure(k, o, QFileInfo(target).fileName(), "/dev/full");
+// Every writer against every fault, each set up around one run into the folder
+// `out`:
+//  - /dev/full in place of the file: the open succeeds, every write fails (ENOSPC);
+//  - a 1 MiB tmpfs, nearly full already, that fills in the middle of the file;
+//  - a file-size limit with SIGXFSZ ignored (the library leaves signal
+//    dispositions to the host; a host that sets such a limit ignores the
+//    signal, and writes then fail with EFBIG);
+//  - the folder removed, file and all, mid-run: the open file lives on without
+//    a name and every later write succeeds into nothing, which a writer must
+//    not take for success.
+TEST(FaultsWrite, EveryWriterReportsEveryFault) {
+    struct Fault {
+        const char* name;
+        // Sets the fault up for kind k writing into folder; "SKIP <why>" when the
+        // machine cannot make it, else the run's outcome.
+        std::function<std::string(const WriterKind&, const QString&)> run;
+        bool leavesNoFile;
+        // Mounts and limits change the process: those faults run in a child.
+        bool inChild;
+    };
+    const Fault faults[] = {
+        {"/dev/full",
+         [](const WriterKind& k, const QString& folder) {
+             if (!QFile::link("/dev/full", firstFile(k, folder))) return std::string("SKIP no link to /dev/full");
+             return runWriter(k, folder + "/" + outputName(k)).serialise();
+         },
+         false, false},
+        {"tmpfs full",
+         [](const WriterKind& k, const QString& folder) {
+             std::string why;
+             // Leave room for the headers and a little audio.
+             if (!tk::mountTmpfs(folder.toStdString(), 1 << 20, &why) ||
+                 !tk::fillUntilFree(folder.toStdString(), 48 * 1024, &why))
+                 return "SKIP " + why;
+             return runWriter(k, folder + "/" + outputName(k)).serialise();
+         },
+         false, true},
+        {"file-size limit",
+         [](const WriterKind& k, const QString& folder) {
+             signal(SIGXFSZ, SIG_IGN);
+             struct rlimit limit {};
+             getrlimit(RLIMIT_FSIZE, &limit);
+             limit.rlim_cur = 64 * 1024;
+             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("SKIP setrlimit");
+             return runWriter(k, folder + "/" + outputName(k)).serialise();
+         },
+         false, true},
+        {"folder removed",
+         [](const WriterKind& k, const QString& folder) {
+             return runWriter(k, folder + "/" + outputName(k), kFrames / 3,
+                              [folder] { QDir(folder).removeRecursively(); })
+                 .serialise();
+         },
+         true, false},
+    };
+    for (const Fault& fault : faults) {
+        for (const WriterKind& k : kWriters) {
+            if (!available(k)) continue;
+            tk::TempDir dir;
+            const QString folder = dir.path("out");
+            ASSERT_TRUE(QDir().mkpath(folder));
+            std::string text;
+            if (fault.inChild) {
+                const tk::ChildOutcome child = tk::runInChild([&] { return fault.run(k, folder); });
+                ASSERT_TRUE(child.exited && child.exitCode == 0) << k.name << ", " << fault.name << ": " << child.describe();
+                text = child.text;
+            } else {
+                text = fault.run(k, folder);
+            }
+            if (text.rfind("SKIP ", 0) == 0) {
+                std::printf("[ skipped  ] %s, %s: %s\n", fault.name, k.name, text.c_str() + 5);
+                continue;
+            }
+            const Outcome o = Outcome::parse(text);
+            expectCleanFailure(k, o, QFileInfo(firstFile(k, folder)).fileName(), fault.name);
+            if (fault.leavesNoFile) {
+                EXPECT_FALSE(o.fileExists) << k.name << ", " << fault.name;
+            }
+        }
     }
 }
 
-// A 1 MiB tmpfs, nearly full already, fills in the middle of the file.
-TEST(FaultsWrite, FileSystemFillsMidFile) {
+// An output that cannot be opened (its folder missing, or a folder of its name)
+// is an Error naming it, and a run into the unopened writer is refused, not
+// reported as success.
+TEST(FaultsWrite, AnOutputThatCannotBeOpenedRefusesTheRun) {
     for (const WriterKind& k : kWriters) {
-        if (!available(k)) continue;
+        if (k.multiFile || !available(k)) continue;
         tk::TempDir dir;
-        const std::string folder = dir.root().toStdString();
-        std::string skipped;
-        const tk::ChildOutcome child = tk::runInChild([&]() -> std::string {
-            std::string why;
-            if (!tk::mountTmpfs(folder, 1 << 20, &why)) return "SKIP " + why;
-            // Leave room for the headers and a little audio.
-            if (!tk::fillUntilFree(folder, 48 * 1024, &why)) return "SKIP " + why;
-            return runWriter(k, dir.path(outputName(k))).serialise();
-        });
-        ASSERT_TRUE(child.exited && child.exitCode == 0) << k.name << ": " << child.describe();
-        if (child.text.rfind("SKIP ", 0) == 0) GTEST_SKIP() << "no tmpfs for this test: " << child.text.substr(5);
-        expectCleanFailure(k, Outcome::parse(child.text), QFileInfo(firstFile(k, dir.root())).fileName(),
-                           "tmpfs full");
-    }
-}
-
-// A file-size limit: the kernel sends SIGXFSZ, which ends a process by default.
-// The library leaves signal dispositions to the host; a host that sets such a
-// limit ignores the signal, and writes then fail with EFBIG, which the writers
-// must report like any other failed write.
-TEST(FaultsWrite, FileSizeLimitWithTheSignalIgnored) {
-    for (const WriterKind& k : kWriters) {
-        if (!available(k)) continue;
-        tk::TempDir dir;
-        const tk::ChildOutcome child = tk::runInChild([&]() -> std::string {
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit limit {};
-            getrlimit(RLIMIT_FSIZE, &limit);
-            limit.rlim_cur = 64 * 1024;
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return "SKIP setrlimit";
-            Outcome o = runWriter(k, dir.path(outputName(k)));
-            return o.serialise();
-        });
-        ASSERT_TRUE(child.exited && child.exitCode == 0) << k.name << ": " << child.describe();
-        ASSERT_NE(child.text.rfind("SKIP ", 0), 0u) << child.text;
-        expectCleanFailure(k, Outcome::parse(child.text), QFileInfo(firstFile(k, dir.root())).fileName(),
-                           "file-size limit");
-    }
-}
-
-// The folder of the output is removed (file and all) while the writer runs.
-// The open file lives on without a name: every later write succeeds into
-// nothing, which a writer must not take for success.
-TEST(FaultsWrite, FolderRemovedMidRun) {
-    for (const WriterKind& k : kWriters) {
-        if (!available(k)) continue;
-        tk::TempDir dir;
-        const QString folder = dir.path("out");
-        ASSERT_TRUE(QDir().mkpath(folder));
-        const Outcome o = runWriter(k, folder + "/" + outputName(k), kFrames / 3,
-                                    [folder] { QDir(folder).removeRecursively(); });
-        expectCleanFailure(k, o, QFileInfo(firstFile(k, folder)).fileName(), "folder removed");
-        EXPECT_FALSE(o.fileExists) << k.name;
+        ASSERT_TRUE(QDir().mkpath(dir.path(QString("folder.") + k.extension)));
+        for (const QString& name : {dir.path(QString("no/such/folder/out.") + k.extension),
+                                    dir.path(QString("folder.") + k.extension)}) {
+            SCOPED_TRACE(std::string(k.name) + ", " + name.toStdString());
+            std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(name, kRate, 128, k.format));
+            ASSERT_TRUE(w);
+            EXPECT_EQ(w->open(name), SoundTools::Error);
+            EXPECT_TRUE(SoundDebuggableClass::getError().contains(name)) << SoundDebuggableClass::getError().toStdString();
+            auto copy = SoundRef<SoundAlgoBypass>::make();
+            tk::MemoryReader reader(tk::noise(5000), kRate);
+            EXPECT_EQ(copy->processAll(reader, w.get()), SoundTools::Error);
+            EXPECT_TRUE(w->hasFailed());
+            w->close();  // harmless on a writer that never opened
+        }
     }
 }
 

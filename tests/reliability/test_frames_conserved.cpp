@@ -1,9 +1,9 @@
 // Nothing lost: for every algorithm class the library exports, the writer gets
 // exactly the input's frames moved by the algorithm's delay (input length +
 // getDelay()), whatever the block size, the same frames in one block as in
-// many odd-sized ones, and the same again in a second run. Every writer gives back, read from its file, the frames
-// it was given; the multi-file writer's segments plus the frames it dropped are
-// the stream.
+// many odd-sized ones, and the same again in a second run; the multi-file
+// writer's segments plus the frames it dropped are the stream. (What each writer
+// holds, read back by other tools, is the business of the io tests.)
 #include <QFileInfo>
 #include <cmath>
 #include <limits>
@@ -58,6 +58,8 @@ TEST(AlgorithmTable, CoversEveryExportedAlgorithm) {
 
 TEST(FramesConserved, EveryAlgorithmGivesInputLengthPlusDelay) {
     const Frames in = testStream();
+    const bool verbose = SoundDebuggableClass::isVerbose(), debug = SoundDebuggableClass::isDebug();
+    size_t diagnostics = 0;
     for (const rel::AlgoEntry& e : rel::algorithmTable()) {
         SCOPED_TRACE(e.name);
         Frames reference;
@@ -69,6 +71,25 @@ TEST(FramesConserved, EveryAlgorithmGivesInputLengthPlusDelay) {
             const Frames out = tk::run(*algo, in, kRate, block, &status);
             EXPECT_EQ(status, SoundTools::Ok) << "block " << block;
             EXPECT_EQ(out.size(), in.size() + algo->getDelay(kRate)) << "block " << block;
+            if (block == 997) {
+                // With every diagnostic switched on (verbose reports, debug traces,
+                // to a stream of the test's), the very same frames: diagnostics
+                // observe, they never take part.
+                // A short stream: too short for some measurements to settle.
+                SoundRef<SoundAlgo> quiet = e.make(), talking = e.make();
+                const Frames shortIn = tk::concat({tk::mixedStereo(4000, kRate, 3), tk::scaled(tk::noise(3000, 0.5, 4), 0.002)});
+                const Frames expected = tk::run(*quiet, shortIn, kRate, block);
+                std::ostringstream text;
+                SoundDebuggableClass::setOStream(&text);
+                SoundDebuggableClass::setVerbose(true);
+                SoundDebuggableClass::setDebug(true);
+                const Frames said = tk::run(*talking, shortIn, kRate, block);
+                SoundDebuggableClass::setDebug(debug);
+                SoundDebuggableClass::setVerbose(verbose);
+                SoundDebuggableClass::setOStream(nullptr);
+                EXPECT_TRUE(sameFrames(said, expected)) << "with diagnostics";
+                diagnostics += text.str().size();
+            }
             if (reference.empty()) {
                 reference = out;
                 // A second run of the same algorithm starts afresh.
@@ -80,6 +101,7 @@ TEST(FramesConserved, EveryAlgorithmGivesInputLengthPlusDelay) {
             }
         }
     }
+    EXPECT_GT(diagnostics, 0u);
 }
 
 // Samples that are no numbers (NaN, infinities, as a damaged file or a faulty
@@ -121,74 +143,6 @@ TEST(EveryAlgorithm, NonFiniteSamplesStayLocal) {
         }
         EXPECT_LE(carried, kBad);
         EXPECT_EQ(differ, 0u) << "first at frame " << first;
-    }
-}
-
-// With every diagnostic switched on (verbose reports, debug traces, written to
-// a stream of the test's), every algorithm gives the very frames it gives
-// quietly: diagnostics observe, they never take part.
-TEST(EveryAlgorithm, DiagnosticsDoNotChangeTheOutput) {
-    const Frames in = tk::concat({tk::mixedStereo(4000, kRate, 3), tk::scaled(tk::noise(3000, 0.5, 4), 0.002)});
-    const bool verbose = SoundDebuggableClass::isVerbose(), debug = SoundDebuggableClass::isDebug();
-    std::ostringstream text;
-    size_t said = 0;
-    for (const rel::AlgoEntry& e : rel::algorithmTable()) {
-        SCOPED_TRACE(e.name);
-        SoundRef<SoundAlgo> quiet = e.make(), talking = e.make();
-        const Frames expected = tk::run(*quiet, in, kRate, 997);
-        text.str("");
-        SoundDebuggableClass::setOStream(&text);
-        SoundDebuggableClass::setVerbose(true);
-        SoundDebuggableClass::setDebug(true);
-        const Frames got = tk::run(*talking, in, kRate, 997);
-        SoundDebuggableClass::setDebug(debug);
-        SoundDebuggableClass::setVerbose(verbose);
-        SoundDebuggableClass::setOStream(nullptr);
-        EXPECT_TRUE(sameFrames(got, expected));
-        said += text.str().size();
-    }
-    EXPECT_GT(said, 0u);
-}
-
-// ---------------------------------------------------------------- writers
-
-namespace {
-
-struct FileKind {
-    const char* extension;
-    SoundTools::SoundFormat format;
-};
-const FileKind kFiles[] = {{"wav", SoundTools::Pcm16}, {"wav", SoundTools::Pcm24}, {"wav", SoundTools::Double},
-                           {"flac", SoundTools::Pcm16}, {"flac", SoundTools::Pcm24}, {"ogg", SoundTools::Pcm16},
-                           {"raw", SoundTools::Float}, {"mp3", SoundTools::Pcm16}};
-
-
-}  // namespace
-
-TEST(FramesConserved, EveryWriterHoldsWhatItWasGiven) {
-    const Frames in = testStream();
-    for (const FileKind& k : kFiles) {
-        SCOPED_TRACE(std::string(k.extension) + " format " + std::to_string(int(k.format)));
-        if (std::string(k.extension) == "mp3" && !SoundWriterMp3::Init()) continue;
-        for (const char* chainKind : {"unity gain", "delay"}) {
-            tk::TempDir dir;
-            const QString path = dir.path(QString("out.") + k.extension);
-            std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(path, kRate, 192, k.format));
-            ASSERT_TRUE(writer);
-            ASSERT_EQ(writer->open(path), SoundTools::Ok);
-            SoundRef<SoundAlgo> algo;
-            if (std::string(chainKind) == "unity gain")
-                algo = SoundRef<SoundAlgoScale>::make(0.0);
-            else
-                algo = SoundRef<SoundAlgoDelay>::make(0.01, false);
-            tk::MemoryReader reader(in, kRate);
-            ASSERT_EQ(algo->processAll(reader, writer.get()), SoundTools::Ok);
-            writer->close();
-            EXPECT_FALSE(writer->hasFailed());
-            const int64_t expected = int64_t(in.size() + algo->getDelay(kRate));
-            EXPECT_EQ(writer->getCurrentOffset(), expected) << chainKind;
-            EXPECT_EQ(tk::framesInFile(path), expected) << chainKind << ": read back";
-        }
     }
 }
 
