@@ -162,12 +162,13 @@ const QCommandLineOption kAlbum("album", "Also write REPLAYGAIN_ALBUM_GAIN and R
                                          "measured together as one album (their loudness gated as one recording, "
                                          "the largest true peak).");
 
-int runTag(const QStringList& args) {
+// parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
+int runTag(const QStringList& args, bool parseOnly) {
     cli::JobParser p(
         "tag",
         "Writes ReplayGain 2.0 tags into recordings, in place: REPLAYGAIN_TRACK_GAIN, the gain that brings the "
         "integrated loudness (ITU-R BS.1770) to -18 LUFS, such as \"-6.52 dB\", and REPLAYGAIN_TRACK_PEAK, the true "
-        "peak (4x oversampled) as a ratio of full scale, such as \"0.988547\". FLAC and Ogg get Vorbis comments, MP3 "
+        "peak (oversampled) as a ratio of full scale, such as \"0.988547\". FLAC and Ogg get Vorbis comments, MP3 "
         "and WAV ID3v2 user text frames (TXXX). The sound is not touched; other tags are kept. Each file is tagged "
         "through a copy beside it that replaces it only once complete. A silent recording, or one shorter than "
         "400 ms, has no loudness and gets no tag.",
@@ -178,6 +179,7 @@ int runTag(const QStringList& args) {
     if (early >= 0) return early;
     const QStringList inputs = p.inputs();
     if (inputs.isEmpty()) return p.usageError("no input file");
+    if (parseOnly) return -1;
 
     if (!p.isSet(kAlbum)) {
         return cli::runBatch("tag", inputs, [&](int index, const QString& input) {
@@ -216,6 +218,8 @@ int runTag(const QStringList& args) {
     });
 }
 
-cli::Job tag("tag", "writes ReplayGain 2.0 tags (track and album gain and peak) into recordings", runTag);
+cli::Job tag("tag", "writes ReplayGain 2.0 tags (track and album gain and peak) into recordings",
+             [](const QStringList& args) { return runTag(args, false); },
+             [](const QStringList& args) { return runTag(args, true); });
 
 }  // namespace
