@@ -442,13 +442,7 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
         {"source a text", {"Source"}, "take.wav", "\"Source\" is not an object"},
         {"source empty", {"Source"}, QJsonObject(), "\"Source\" is empty"},
     };
-    struct Sealed {
-        const char* name;
-        QStringList path;
-        QJsonValue value;
-        const char* cause;
-    };
-    const Sealed sealedCases[] = {
+    const Case sealedCases[] = {
         {"one value nudged", {"BandStats", "[0]", "LeftSqr"}, leftSqr * (1 + 1e-12), "does not match its \"Checksum\""},
         {"checksum a number", {"Checksum"}, 12, "\"Checksum\" is not a text"},
     };
@@ -465,7 +459,7 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheField) {
         EXPECT_EQ(file.getBandStats().size(), 2u);
         EXPECT_EQ(file.getBandStats()[0], before.getBandStats()[0]);
     }
-    for (const Sealed& c : sealedCases) {
+    for (const Case& c : sealedCases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(tk::writeBytes(path, binary(edited(sealed, c.path, c.value).toObject())));
         SoundStatFile file;
