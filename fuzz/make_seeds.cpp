@@ -30,6 +30,14 @@
 
 namespace {
 
+// The statistics files and binary catalogs are Qt 5's binary JSON, deprecated
+// by Qt but the format the library reads; the seeds must be made in it.
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+QJsonDocument fromBinary(const QByteArray& bytes) { return QJsonDocument::fromBinaryData(bytes); }
+QByteArray toBinary(const QJsonDocument& doc) { return doc.toBinaryData(); }
+QT_WARNING_POP
+
 bool writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
@@ -135,9 +143,9 @@ void statSeeds(const QString& statDir, const QString& jsonDir) {
     {
         QFile sealed(statDir + "/described.ssf");
         check(sealed.open(QIODevice::ReadOnly), "described.ssf read");
-        QJsonObject root = QJsonDocument::fromBinaryData(sealed.readAll()).object();
+        QJsonObject root = fromBinary(sealed.readAll()).object();
         root.remove("Checksum");
-        check(writeFile(statDir + "/unsealed.ssf", QJsonDocument(root).toBinaryData()), "unsealed.ssf");
+        check(writeFile(statDir + "/unsealed.ssf", toBinary(QJsonDocument(root))), "unsealed.ssf");
     }
 
     SoundStatFile bandsOnly;
@@ -168,7 +176,7 @@ void statSeeds(const QString& statDir, const QString& jsonDir) {
     // The statistics file's document as text: nested descriptions.
     QFile ssf(statDir + "/analysis.ssf");
     if (ssf.open(QIODevice::ReadOnly))
-        check(writeFile(jsonDir + "/statfile.json", QJsonDocument::fromBinaryData(ssf.readAll()).toJson()),
+        check(writeFile(jsonDir + "/statfile.json", fromBinary(ssf.readAll()).toJson()),
               "statfile.json");
 }
 
@@ -182,12 +190,12 @@ void catalogSeeds(const QString& dir) {
     const QJsonDocument doc = QJsonDocument::fromJson(text);
     // The targets' first byte chooses text (even) or binary JSON (odd).
     check(writeFile(dir + "/default-text", QByteArray(1, '\0') + text), "catalog text");
-    check(writeFile(dir + "/default-binary", QByteArray(1, '\1') + doc.toBinaryData()), "catalog binary");
+    check(writeFile(dir + "/default-binary", QByteArray(1, '\1') + toBinary(doc)), "catalog binary");
     QJsonArray one;
     if (doc.isArray() && !doc.array().isEmpty()) one.append(doc.array().first());
     check(writeFile(dir + "/one-text", QByteArray(1, '\0') + QJsonDocument(one).toJson(QJsonDocument::Compact)),
           "catalog one");
-    check(writeFile(dir + "/one-binary", QByteArray(1, '\1') + QJsonDocument(one).toBinaryData()), "catalog one bin");
+    check(writeFile(dir + "/one-binary", QByteArray(1, '\1') + toBinary(QJsonDocument(one))), "catalog one bin");
 }
 
 // CUE sheets as users and ripping tools write them, and name templates.

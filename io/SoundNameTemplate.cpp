@@ -25,6 +25,10 @@ bool SoundNameTemplate::parse(const QString& text, QString* error) {
     if (text.isEmpty()) return fail("the name template is empty");
     if (text.contains('/') || text.contains('\\'))
         return fail("the name template holds a folder separator; pieces go into the output folder");
+    for (int i = 0; i < text.size(); ++i)
+        if (text[i].unicode() < 0x20 || text[i].unicode() == 0x7F)
+            return fail(QString("the name template holds a control character at character %1; "
+                                "a file name cannot carry it").arg(i + 1));
     QString literal;
     for (int i = 0; i < text.size(); ++i) {
         const QChar c = text[i];

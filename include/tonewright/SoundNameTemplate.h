@@ -19,7 +19,8 @@
 class TONEWRIGHT_API SoundNameTemplate {
 public:
     // False, with the cause in words, for an empty template, an unknown field, a
-    // brace left open or unmatched, a bad width or a folder separator.
+    // brace left open or unmatched, a bad width, a folder separator or a
+    // control character.
     bool parse(const QString& text, QString* error);
 
     // The name for piece n of total; texts are looked up by field name.

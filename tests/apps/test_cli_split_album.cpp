@@ -303,6 +303,7 @@ TEST(CliSplitAlbum, RefusalsComeBeforeAnyPieceIsWritten) {
         {{"--from-cue", sheet("late.cue", "00:00:00 09:00:00")}, "after the end of the recording"},
         {{"--name", "{artist} piece"}, "two pieces would get this name"},
         {{"--name", "{n} {bogus}"}, "unknown field '{bogus}'"},
+        {{"--name", "{n}\n(x)"}, "control character at character 4"},
         {{"-o", "/proc/self/"}, "cannot write pieces here"},
         {{}, "002-album.wav"},  // an existing piece, no -y
     };
