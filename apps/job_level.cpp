@@ -57,6 +57,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     out.regions = int(analysis->regions.size());
     out.stretches = analysis->stretches;
     out.lufsBefore = analysis->loudness.integrated;
+    out.lufsBeforeMeasured = analysis->loudness.measured;
 
     // The region target that gives the loudness asked for: levelled regions all
     // have the RMS T, so the recording's loudness moves by T - R, R the RMS of
@@ -178,6 +179,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
 QString levelSummary(const LevelResult& r) {
     const double rate = r.rate ? r.rate : 1;
     QString t = QString("%1 -> %2\n").arg(r.input, r.output);
+    const QString regions = QString::number(r.regions) + (r.regions == 1 ? " region" : " regions");
     if (!r.savedAnalysis.isEmpty()) t += QString("  regions   from %1\n").arg(r.savedAnalysis);
     if (r.silent)
         t += "  target    none: the recording is silent (-inf LUFS), no gain applied\n";
@@ -185,13 +187,12 @@ QString levelSummary(const LevelResult& r) {
         t += QString("  target    %1 for the album, one gain of %2\n")
                  .arg(formatLoudness(r.targetDb, "LUFS"), formatDb(r.regionTargetDb));
     else if (r.loudnessTarget)
-        t += QString("  target    %1 integrated: %2 RMS per region, %3 regions\n")
-                 .arg(formatLoudness(r.targetDb, "LUFS"), formatDb(r.regionTargetDb))
-                 .arg(r.regions);
+        t += QString("  target    %1 integrated: %2 RMS per region, %3\n")
+                 .arg(formatLoudness(r.targetDb, "LUFS"), formatDb(r.regionTargetDb), regions);
     else
-        t += QString("  target    %1 RMS per region, %2 regions\n").arg(formatDb(r.targetDb)).arg(r.regions);
-    t += QString("  before    RMS %1, peak %2, loudness %3\n")
-             .arg(formatDb(r.rmsBefore), formatDb(r.peakBefore), formatLoudness(r.lufsBefore, "LUFS"));
+        t += QString("  target    %1 RMS per region, %2\n").arg(formatDb(r.targetDb), regions);
+    t += QString("  before    RMS %1, peak %2").arg(formatDb(r.rmsBefore), formatDb(r.peakBefore));
+    t += r.lufsBeforeMeasured ? QString(", loudness %1\n").arg(formatLoudness(r.lufsBefore, "LUFS")) : QString("\n");
     t += QString("  after     RMS %1, peak %2, loudness %3, true peak %4\n")
              .arg(formatDb(r.rmsAfter), formatDb(r.peakAfter), formatLoudness(r.lufsAfter, "LUFS"),
                   formatLoudness(r.truePeakAfter, "dBTP"));

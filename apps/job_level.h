@@ -37,6 +37,7 @@ struct LevelResult {
     double rmsBefore = -INFINITY, peakBefore = -INFINITY;
     double rmsAfter = -INFINITY, peakAfter = -INFINITY;
     double lufsBefore = -INFINITY, lufsAfter = -INFINITY;  // integrated loudness
+    bool lufsBeforeMeasured = false;  // an RMS target measures no loudness before
     double truePeakAfter = -INFINITY;                      // dBTP
     double regionTargetDb = -INFINITY;  // the RMS the regions were brought to (loudness target)
     bool silent = false;                // no loudness: left as it was, no gain
