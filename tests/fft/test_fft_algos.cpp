@@ -83,6 +83,27 @@ TEST(FFTAlgo, ChainReconstructsItsInput) {
     }
 }
 
+// Time-domain neighbours on both sides: a gain before the direct compute, and
+// members after the inverse that keep history (in overlap) or delay the stream
+// by more than a block, so that the flush at the end must bring the whole
+// stream out, in place.
+TEST(FFTAlgo, ChainWithTimeDomainNeighbours) {
+    const Frames in = tk::mixedStereo(9000, kRate, 5);
+    for (unsigned d : {0u, 3000u}) {
+        auto chain = SoundRef<SoundAlgoComposite>::make();
+        if (d == 0) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(20.0 * std::log10(0.5)).release());
+        chain->pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(256, true, false).release());
+        chain->pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
+        chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(d ? 10u : 37u, 0u, 0u).release());
+        if (d) chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(d) / kRate, false).release());
+        SoundTools::Status status;
+        const Frames out = tk::run(*chain, in, kRate, d ? 256 : 1024, &status);
+        ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+        ASSERT_GE(out.size(), in.size() + d);
+        EXPECT_TRUE(tk::framesNear(head(out, in.size() + d), d ? tk::delayed(in, d) : tk::scaled(in, 0.5), 1e-12));
+    }
+}
+
 TEST(FFTAlgo, WindowedBlocksAreWeightedByPeriodicHann) {
     // Without overlap the window spans the whole block; without a window there is none.
     EXPECT_EQ(SoundAlgoFFTDirectCompute(64, false, true).getWindow().size(), 64u);
