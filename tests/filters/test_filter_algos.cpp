@@ -1,5 +1,6 @@
 // Filter algorithms in the block loop, against the direct-form recursion.
 #include <cmath>
+#include <functional>
 #include <limits>
 #ifdef TW_HAVE_OPENMP
 #include <omp.h>
@@ -17,74 +18,93 @@ namespace {
 constexpr unsigned kRate = 44100;
 const double kBands[9] = {60, 120, 250, 500, 1000, 2000, 4000, 8000, 15000};
 const double kLevels[9] = {4, -3, 2, -1, 1, -2, 3, -4, 2};
-const unsigned kBlocks[] = {1, 333};
 
-Frames cascadeRef(const Frames& in, const std::vector<std::shared_ptr<BiquadEqBuilder>>& bands, unsigned rate) {
-    Frames x = in;
-    for (const auto& b : bands) {
-        b->init(rate);
-        x = tk::directForm(x, b->getBCoeff(), b->getACoeff());
-    }
-    return x;
-}
-
-// Exposes the protected parts under test.
-class OpenBiquad : public SoundAlgoFilterBiquad {
-public:
-    using SoundAlgoFilter::getbuilder;
-    using SoundAlgoFilterBiquad::SoundAlgoFilterBiquad;
-};
 }  // namespace
 
-TEST(FilterAlgo, WithoutFiltersCopiesTheInput) {
-    auto f = SoundRef<SoundAlgoFilter>::make();
-    const Frames in = tk::ramp(2500);
-    EXPECT_TRUE(tk::framesNear(tk::run(*f, in, kRate, 333), in, 0.0));
-    EXPECT_FALSE(f->hasFilters());
-}
-
-TEST(FilterAlgo, NineBandEqualiserEqualsTheBandsInTurn) {
-    std::vector<std::shared_ptr<BiquadEqBuilder>> bands;
-    auto eq = SoundRef<SoundAlgoFilterBiquad>::make();
-    for (int i = 0; i < 9; ++i) {
-        eq->pushFilter(BandEq, kBands[i], 1.9, kLevels[i]);
-        bands.push_back(std::make_shared<BiquadEqBuilder>(BandEq, kBands[i], 1.9, kLevels[i]));
-    }
-    for (unsigned rate : {44100u, 96000u}) {
-        const Frames in = tk::mixedStereo(9000, rate, 4);
-        const Frames ref = cascadeRef(in, bands, rate);
-        for (unsigned block : kBlocks) {
-            SoundTools::Status status = SoundTools::Error;
-            EXPECT_TRUE(tk::framesNear(tk::run(*eq, in, rate, block, &status), ref, 0.0))
-                << "rate " << rate << " block " << block;
-            EXPECT_EQ(status, SoundTools::Ok);
+// Each configuration of the filter algorithm gives its filters' literal
+// recursions one after the other, the last scaled by the output gain.
+TEST(FilterAlgo, ChainsEqualTheirFiltersInTurn) {
+    using Builders = std::vector<std::shared_ptr<FilterBuilder>>;
+    Builders nine;
+    for (int i = 0; i < 9; ++i) nine.push_back(std::make_shared<BiquadEqBuilder>(BandEq, kBands[i], 1.9, kLevels[i]));
+    const auto peak = std::make_shared<BiquadEqBuilder>(BandEq, 500.0, 1.0, 6.0);
+    const auto shelf = std::make_shared<BiquadEqBuilder>(HighShelf, 5000.0, 1.0, -4.0);
+    const auto low = std::make_shared<BiquadEqBuilder>(LowShelf, 200.0, 1.0, 2.0);
+    const auto o4 = std::make_shared<Order4FilterBuilder>(HighPass, 40.0);
+    const auto hp = std::make_shared<Order1FilterBuilder>(HighPass, 20.0);
+    struct Row {
+        const char* name;
+        unsigned rate;
+        std::function<SoundRef<SoundAlgoFilter>(unsigned rate)> make;
+        Builders filters;
+        double lastGain;
+    };
+    const auto nineBands = [](unsigned) {
+        auto eq = SoundRef<SoundAlgoFilterBiquad>::make();
+        for (int i = 0; i < 9; ++i) eq->pushFilter(BandEq, kBands[i], 1.9, kLevels[i]);
+        return SoundRef<SoundAlgoFilter>(std::move(eq));
+    };
+    const Row rows[] = {
+        {"no filters", kRate, [](unsigned) { return SoundRef<SoundAlgoFilter>::make(); }, {}, 1.0},
+        {"nine bands", 44100, nineBands, nine, 1.0},
+        {"nine bands", 96000, nineBands, nine, 1.0},
+        {"builders with an output gain", kRate,
+         [&](unsigned) {
+             auto f = SoundRef<SoundAlgoFilter>::make(peak);
+             f->pushFilter(low);
+             f->setOutputGain(-6.0);
+             return f;
+         },
+         {peak, low}, tk::fromDb(-6.0)},
+        // Setters before a run change only the builders; between runs they
+        // rebuild their band. Past the end or on other filters they do nothing.
+        {"biquad setters", kRate,
+         [&](unsigned rate) {
+             auto eq = SoundRef<SoundAlgoFilterBiquad>::make(BandEq, 1000.0, 1.0, 0.0);
+             eq->pushFilter(BandEq, 4000.0, 1.0, 0.0);
+             eq->pushFilter(hp);
+             eq->SetLevel(0, 6.0);
+             tk::run(*eq, tk::noise(3000), rate);
+             eq->SetFreq(1, 2500.0);
+             eq->SetWidth(1, 0.5);
+             eq->SetLevel(1, -3.0);
+             eq->SetFreq(2, 5000.0);
+             eq->SetFreq(9, 5000.0);
+             return SoundRef<SoundAlgoFilter>(std::move(eq));
+         },
+         {std::make_shared<BiquadEqBuilder>(BandEq, 1000.0, 1.0, 6.0),
+          std::make_shared<BiquadEqBuilder>(BandEq, 2500.0, 0.5, -3.0), hp}, 1.0},
+        // Ready-made filters of every kind, a clip filter last.
+        {"ready-made filters", kRate,
+         [&](unsigned rate) {
+             auto f = SoundRef<SoundAlgoFilter>::make();
+             f->addFilter(peak->buildFilter(rate));
+             f->addFilter(o4->buildFilter(rate));
+             f->addFilter(shelf->buildFilter(rate));
+             f->addFilter(shelf->buildClipFilter(rate, 0.5));
+             return f;
+         },
+         {peak, o4, shelf, shelf}, 0.5},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.name << " at " << r.rate);
+        const Frames in = tk::scaled(tk::mixedStereo(9000, r.rate, 4), 0.5);
+        Frames ref = in;
+        for (size_t k = 0; k < r.filters.size(); ++k) {
+            auto f = r.filters[k]->buildFilter(r.rate);
+            ref = tk::directForm(ref, f->getBCoeff(), f->getACoeff(), k + 1 == r.filters.size() ? r.lastGain : 1.0);
         }
+        auto algo = r.make(r.rate);
+        SoundTools::Status status = SoundTools::Error;
+        EXPECT_TRUE(tk::framesNear(tk::run(*algo, in, r.rate, 333, &status), ref, 0.0));
+        EXPECT_EQ(status, SoundTools::Ok);
+        EXPECT_EQ(algo->hasFilters(), !r.filters.empty());
+        EXPECT_EQ(algo->getFilterNumber(), r.filters.size());
     }
-    EXPECT_EQ(eq->getFilterNumber(), 9u);
 }
 
-// A chain mixing plain biquads with other filter kinds runs each in order.
-TEST(FilterAlgo, MixedChainRunsEveryFilterInOrder) {
-    auto peak = std::make_shared<BiquadEqBuilder>(BandEq, 500.0, 1.0, 6.0);
-    auto shelf = std::make_shared<BiquadEqBuilder>(HighShelf, 5000.0, 1.0, -4.0);
-    auto o4 = std::make_shared<Order4FilterBuilder>(HighPass, 40.0);
-    auto f = SoundRef<SoundAlgoFilter>::make();
-    f->addFilter(peak->buildFilter(kRate));
-    f->addFilter(o4->buildFilter(kRate));
-    f->addFilter(shelf->buildFilter(kRate));
-    f->addFilter(shelf->buildClipFilter(kRate, 0.5));
-    const Frames in = tk::scaled(tk::mixedStereo(5000, kRate), 0.5);
-    Frames ref = tk::directForm(in, peak->getBCoeff(), peak->getACoeff());
-    auto o4f = o4->buildFilter(kRate);
-    ref = tk::directForm(ref, o4f->getBCoeff(), o4f->getACoeff());
-    ref = tk::directForm(ref, shelf->getBCoeff(), shelf->getACoeff());
-    ref = tk::directForm(ref, shelf->getBCoeff(), shelf->getACoeff(), 0.5);
-    EXPECT_TRUE(tk::framesNear(tk::run(*f, in, kRate, 777), ref, 0.0));
-    // Ready-made filters keep their state from one run into the next.
-    const Frames again = tk::run(*f, in, kRate, 777);
-    EXPECT_GT(tk::maxAbsDiff(again, ref), 0.0);
-}
-
+// Filters made from builders start afresh at every run (also after
+// clearFilters); ready-made filters carry their state into the next run.
 TEST(FilterAlgo, BuilderFiltersRestartAtEveryRun) {
     auto f = SoundRef<SoundAlgoFilter>::make(std::make_shared<Order4FilterBuilder>(LowPass, 2000.0));
     const Frames in = tk::noise(3000);
@@ -93,26 +113,10 @@ TEST(FilterAlgo, BuilderFiltersRestartAtEveryRun) {
     f->clearFilters();
     EXPECT_FALSE(f->hasFilters());
     EXPECT_TRUE(tk::framesNear(tk::run(*f, in, kRate, 99), first, 0.0));
-    EXPECT_TRUE(f->hasFilters());
-}
-
-TEST(FilterAlgo, OutputGainScalesTheLastFilter) {
-    auto band = std::make_shared<BiquadEqBuilder>(BandEq, 1000.0, 1.0, 3.0);
-    auto f = SoundRef<SoundAlgoFilter>::make(band);
-    f->pushFilter(std::make_shared<BiquadEqBuilder>(LowShelf, 200.0, 1.0, 2.0));
-    f->setOutputGain(-6.0);
-    const Frames in = tk::noise(2000);
-    const Frames out = tk::run(*f, in, kRate, 1024);
-    EXPECT_NEAR(f->getFilterGain(1), tk::fromDb(-6.0), 1e-15);
-    EXPECT_NEAR(f->getFilterGain(1), 0.501187, 1e-6);
-    EXPECT_EQ(f->getFilterGain(0), 1.0);
-    EXPECT_EQ(f->getFilterGain(5), 1.0);
-    BiquadEqBuilder shelf(LowShelf, 200.0, 1.0, 2.0);
-    shelf.init(kRate);
-    band->init(kRate);
-    Frames ref = tk::directForm(in, band->getBCoeff(), band->getACoeff());
-    ref = tk::directForm(ref, shelf.getBCoeff(), shelf.getACoeff(), tk::fromDb(-6.0));
-    EXPECT_TRUE(tk::framesNear(out, ref, 0.0));
+    auto ready = SoundRef<SoundAlgoFilter>::make();
+    ready->addFilter(Order4FilterBuilder(LowPass, 2000.0).buildFilter(kRate));
+    EXPECT_TRUE(tk::framesNear(tk::run(*ready, in, kRate, 512), first, 0.0));
+    EXPECT_GT(tk::maxAbsDiff(tk::run(*ready, in, kRate, 512), first), 0.0);
 }
 
 TEST(FilterAlgo, SetFilterAndResetGain) {
@@ -131,78 +135,39 @@ TEST(FilterAlgo, SetFilterAndResetGain) {
     f->resetFilterGain(0);  // a clip filter ramps back
     EXPECT_EQ(clip->rampFramesLeft(), BiquadClipFilter::kRampFrames);
     f->resetFilterGain(4);  // nothing
+    EXPECT_EQ(f->getFilterGain(5), 1.0);
 }
 
-// The low band is the first-order low-pass itself; the other output is the rest.
-TEST(FilterAlgo, SplitOutputsAddUpToTheInput) {
-    const Frames in = tk::mixedStereo(4000, kRate);
-    auto lp = Order1FilterBuilder(LowPass, 500.0).buildFilter(kRate);
+// A split's first output is its first-order low-pass (scaled by the output
+// gain) and the second the rest of the input; a crossover's outputs are the
+// fourth-order low and high bands (whose powers add up to one: see the design
+// tests).
+TEST(FilterAlgo, SplittersOutputTheirBands) {
+    const Frames in = tk::mixedStereo(20000, kRate, 6);
+    const auto band = [&](const std::shared_ptr<Filter>& f, double g) {
+        return tk::directForm(in, f->getBCoeff(), f->getACoeff(), g);
+    };
     for (double gainDb : {0.0, -6.0}) {
+        const double g = tk::fromDb(gainDb);
         auto split = SoundRef<SoundAlgoFilterSplit>::make(std::make_shared<Order1FilterBuilder>(LowPass, 500.0));
         split->setOutputGain(gainDb);
         EXPECT_EQ(split->getOutputNumber(), 2u);
-        const double g = tk::fromDb(gainDb);
-        const std::vector<Frames> out = tk::runOutputs(SoundRef<SoundAlgo>::share(split.get()).release(), 2, in, kRate, 333);
+        const auto out = tk::runOutputs(SoundRef<SoundAlgo>::share(split.get()).release(), 2, in, kRate, 333);
         EXPECT_NEAR(split->getFilterGain(0), g, 1e-15);  // the filters are built by the run
-        ASSERT_EQ(out[0].size(), in.size());
-        Frames sum(in.size());
-        for (size_t i = 0; i < in.size(); ++i) sum[i] = out[0][i] + out[1][i];
-        EXPECT_TRUE(tk::framesNear(sum, tk::scaled(in, g), 1e-15));
-        EXPECT_TRUE(tk::framesNear(out[0], tk::directForm(in, lp->getBCoeff(), lp->getACoeff(), g), 0.0));
+        const Frames low = band(Order1FilterBuilder(LowPass, 500.0).buildFilter(kRate), g);
+        Frames rest = tk::scaled(in, g);
+        for (size_t i = 0; i < in.size(); ++i) rest[i] = Frame(rest[i].l - low[i].l, rest[i].r - low[i].r);
+        EXPECT_TRUE(tk::framesNear(out[0], low, 0.0));
+        EXPECT_TRUE(tk::framesNear(out[1], rest, 1e-15));
     }
+    auto xo = SoundRef<SoundAlgoFilterCrossover>::make(1500.0);
+    EXPECT_EQ(xo->getOutputNumber(), 2u);
+    EXPECT_FALSE(xo->isWritable());
+    const auto out = tk::runOutputs(xo.release(), 2, in, kRate, 1001);
+    EXPECT_TRUE(tk::framesNear(out[0], band(Order4FilterBuilder(LowPass, 1500.0).buildFilter(kRate), 1.0), 0.0));
+    EXPECT_TRUE(tk::framesNear(out[1], band(Order4FilterBuilder(HighPass, 1500.0).buildFilter(kRate), 1.0), 0.0));
 }
 
-TEST(FilterAlgo, BiquadSettersRebuildTheirBand) {
-    auto eq = SoundRef<OpenBiquad>::make(BandEq, 1000.0, 1.0, 0.0);
-    eq->pushFilter(BandEq, 4000.0, 1.0, 0.0);
-    eq->pushFilter(std::make_shared<Order1FilterBuilder>(HighPass, 20.0));  // not a biquad band
-    // Before any run there are no filters: only the builders change.
-    eq->SetLevel(0, 6.0);
-    EXPECT_EQ(eq->getFilterNumber(), 0u);
-    const Frames in = tk::noise(3000);
-    tk::run(*eq, in, kRate);
-    eq->SetFreq(1, 2500.0);
-    eq->SetWidth(1, 0.5);
-    eq->SetLevel(1, -3.0);
-    eq->SetFreq(2, 5000.0);  // not a biquad: nothing
-    eq->SetFreq(9, 5000.0);  // past the end: nothing
-    auto* band1 = dynamic_cast<BiquadEqBuilder*>(eq->getbuilder(1));
-    ASSERT_NE(band1, nullptr);
-    EXPECT_EQ(band1->freq(), 2500.0);
-    EXPECT_EQ(band1->width(), 0.5);
-    EXPECT_EQ(band1->gain(), -3.0);
-
-    BiquadEqBuilder b0(BandEq, 1000.0, 1.0, 6.0), b1(BandEq, 2500.0, 0.5, -3.0);
-    b0.init(kRate);
-    b1.init(kRate);
-    auto hp = Order1FilterBuilder(HighPass, 20.0).buildFilter(kRate);
-    Frames ref = tk::directForm(in, b0.getBCoeff(), b0.getACoeff());
-    ref = tk::directForm(ref, b1.getBCoeff(), b1.getACoeff());
-    ref = tk::directForm(ref, hp->getBCoeff(), hp->getACoeff());
-    EXPECT_TRUE(tk::framesNear(tk::run(*eq, in, kRate, 500), ref, 0.0));
-}
-
-// The crossover's outputs are the fourth-order low and high bands, and their
-// powers add up to the input's for a steady sine at any frequency.
-TEST(FilterAlgo, CrossoverSplitsPowerBetweenItsOutputs) {
-    const double fc = 1500.0;
-    auto lp = Order4FilterBuilder(LowPass, fc).buildFilter(kRate);
-    auto hp = Order4FilterBuilder(HighPass, fc).buildFilter(kRate);
-    // Whole numbers of periods in the measured 10000 frames: exact sine powers.
-    for (int periods : {45, 227, 340, 499, 2041}) {
-        const double f = periods * double(kRate) / 10000.0;
-        auto xo = SoundRef<SoundAlgoFilterCrossover>::make(fc);
-        EXPECT_EQ(xo->getOutputNumber(), 2u);
-        EXPECT_FALSE(xo->isWritable());
-        const Frames in = tk::sine(20000, kRate, f, 0.5);
-        const std::vector<Frames> out = tk::runOutputs(xo.release(), 2, in, kRate, 1001);
-        EXPECT_TRUE(tk::framesNear(out[0], tk::directForm(in, lp->getBCoeff(), lp->getACoeff()), 0.0));
-        EXPECT_TRUE(tk::framesNear(out[1], tk::directForm(in, hp->getBCoeff(), hp->getACoeff()), 0.0));
-        const size_t settle = 10000;  // the last 10000 of 20000 frames
-        const auto power = [&](const Frames& x) { return std::pow(tk::rms(x, settle), 2); };
-        EXPECT_NEAR((power(out[0]) + power(out[1])) / power(in), 1.0, 2e-3) << f;
-    }
-}
 // Sound followed by digital silence: the recursions decay through subnormal
 // numbers, which cost tens of times the normal arithmetic on many processors.
 // No stage may produce one, on the loop's thread or on the OpenMP workers that

@@ -1,0 +1,259 @@
+// The IIR designs judged on the response evaluated from the coefficients they
+// build: biquads against their analog prototypes and the Butterworth orders
+// against |H|^2 = 1 / (1 + w^2n), both through the bilinear transform (the
+// digital frequency f is the analog tan(pi f / fs) / tan(pi f0 / fs)); the A
+// weighting against the standard curve; degenerate corners and bad parameters.
+#include <cmath>
+#include <complex>
+#include <iomanip>
+#include <sstream>
+
+#include "common/FilterKit.h"
+#include "common/MessageCapture.h"
+#include "tonewright/SoundFilterBuilders.h"
+
+using namespace SoundTools;
+using cd = std::complex<double>;
+using tk::Frame;
+using tk::Frames;
+
+namespace {
+const unsigned kRates[] = {22050, 44100, 48000, 96000};
+const FilterType kTypes[] = {LowPass, BandPass, HighPass, LowShelf, BandEq, HighShelf};
+
+// A width design (shape in octaves), a Q design (shape the Q) or a Butterworth
+// order (shape the order).
+struct Design {
+    enum Family { Width, Q, Order } family;
+    FilterType type;
+    double f0, shape, gain;
+};
+
+std::ostream& operator<<(std::ostream& o, const Design& d) {
+    return o << "family " << d.family << " type " << d.type << " f0 " << d.f0 << " shape " << d.shape << " gain "
+             << d.gain;
+}
+
+std::shared_ptr<Filter> build(const Design& d, unsigned fs) {
+    if (d.family == Design::Width) return BiquadEqBuilder(d.type, d.f0, d.shape, d.gain).buildFilter(fs);
+    if (d.family == Design::Q) {
+        BiquadEqBuilder b(d.type);
+        b.setFreq(d.f0).setQ(d.shape).setGain(d.gain);
+        return b.buildFilter(fs);
+    }
+    if (d.shape == 1) return Order1FilterBuilder(d.type, d.f0).buildFilter(fs);
+    if (d.shape == 4) return Order4FilterBuilder(d.type, d.f0).buildFilter(fs);
+    return Order6FilterBuilder(d.type, d.f0).buildFilter(fs);
+}
+
+// The model's magnitude (dB) at the normalised analog frequency w.
+double modelDb(const Design& d, double w, double fs) {
+    const cd s(0.0, w);
+    const auto pass = [&](double Q) -> cd {
+        if (d.type == BandPass) return (s / Q) / (s * s + s / Q + 1.0);
+        return (d.type == LowPass ? 1.0 : s * s) / (s * s + s / Q + 1.0);
+    };
+    cd h;
+    if (d.family == Design::Order) {
+        const double w2n = std::pow(w, 2 * d.shape);
+        return 10.0 * std::log10(d.type == LowPass ? 1.0 / (1.0 + w2n) : w2n / (1.0 + w2n));
+    } else if (d.family == Design::Width) {  // the cookbook's forms
+        const double w0 = 2.0 * M_PI * d.f0 / fs, A = std::pow(10.0, d.gain / 40.0);
+        const double Q = 1.0 / (2.0 * std::sinh(std::log(2.0) / 2.0 * d.shape * w0 / std::sin(w0)));
+        const double r = std::sqrt(A) * std::sqrt((A + 1.0 / A) * (1.0 / std::min(d.shape, 1.0) - 1.0) + 2.0);
+        switch (d.type) {
+            case BandEq: h = (s * s + s * (A / Q) + 1.0) / (s * s + s / (A * Q) + 1.0); break;
+            case LowShelf: h = A * (s * s + r * s + A) / (A * s * s + r * s + 1.0); break;
+            case HighShelf: h = A * (A * s * s + r * s + 1.0) / (s * s + r * s + A); break;
+            default: h = pass(Q);
+        }
+    } else {  // the tangent forms; a cut is the boost inverted
+        const double V = std::pow(10.0, std::fabs(d.gain) / 20.0), r2 = std::sqrt(2.0), rv = std::sqrt(2.0 * V);
+        switch (d.type) {
+            case BandEq: h = (s * s + V * s / d.shape + 1.0) / (s * s + s / d.shape + 1.0); break;
+            case LowShelf: h = (s * s + rv * s + V) / (s * s + r2 * s + 1.0); break;
+            case HighShelf: h = (V * s * s + rv * s + 1.0) / (s * s + r2 * s + 1.0); break;
+            default: return 20.0 * std::log10(std::abs(pass(d.shape)));
+        }
+        if (d.gain < 0.0) h = 1.0 / h;
+    }
+    return 20.0 * std::log10(std::abs(h));
+}
+
+// The width family rounds its high- and band-pass normalisation through single
+// precision (poles move ~1e-7: up to ~1e-3 dB far below a low corner) and its
+// shelves' amplitude (~1e-6 dB); the orders' section Qs are given to 7 digits.
+// Rounding a direct form's coefficients moves its magnitude by about
+// eps * (sum|a| / |A(f)| + sum|b| / |B(f)|), relative: large for high orders
+// with poles (and, for a high-pass, zeros) crowding z = 1. The orders' |B| is
+// known exactly: b0 |1 -+ z^-1|^n.
+double toleranceDb(const Design& d, const Filter& f, double freq, double fs) {
+    double sa = 0.0, sb = 0.0;
+    for (double v : f.getACoeff()) sa += std::fabs(v);
+    for (double v : f.getBCoeff()) sb += std::fabs(v);
+    const double B = d.family != Design::Order ? std::abs(tk::response(f.getBCoeff(), {1.0}, freq, fs))
+                     : std::fabs(f.getBCoeff()[0]) *
+                           std::pow(2.0 * (d.type == LowPass ? std::cos(M_PI * freq / fs) : std::sin(M_PI * freq / fs)),
+                                    d.shape);
+    const double rel = 4.0 * 2.2e-16 * (sa / std::abs(tk::response(f.getACoeff(), {1.0}, freq, fs)) + sb / B);
+    double tol = 1e-7;
+    if (d.family == Design::Order) tol = 1e-5;
+    if (d.family == Design::Width && (d.type == HighPass || d.type == BandPass)) tol = 2e-3;
+    if (d.family == Design::Width && (d.type == LowShelf || d.type == HighShelf)) tol = 2e-5;
+    return tol + 20.0 * std::log10(1.0 + rel);
+}
+}  // namespace
+
+// Every design, at every rate, from a decade below its corner to two octaves above.
+TEST(FilterDesign, ResponsesMatchTheirAnalogModels) {
+    std::vector<Design> designs;
+    for (FilterType t : kTypes) {
+        for (Design d : {Design{Design::Width, t, 100, 1.0, 6.0}, Design{Design::Width, t, 1000, 1.9, -9.0},
+                         Design{Design::Width, t, 5000, 0.5, 3.0}, Design{Design::Width, t, 3000, 0.3, 12.0}})
+            designs.push_back(d);
+        for (double f0 : {150.0, 2500.0, 7000.0})
+            for (double q : {0.5, 0.7071, 2.0})
+                for (double g : {-10.0, 0.0, 6.0}) designs.push_back({Design::Q, t, f0, q, g});
+    }
+    for (double order : {1, 4, 6})
+        for (FilterType t : {LowPass, HighPass})
+            for (double fc : {80.0, 1000.0, 6000.0}) designs.push_back({Design::Order, t, fc, order, 0.0});
+    int checked = 0;
+    for (const Design& d : designs)
+        for (unsigned fs : kRates) {
+            SCOPED_TRACE(::testing::Message() << d << " fs " << fs);
+            const auto filter = build(d, fs);
+            for (double r : {0.1, 0.2, 0.5, 0.7, 0.9, 1.0, 1.1, 1.3, 2.0, 3.0, 4.0}) {
+                const double f = d.f0 * r;
+                if (f >= 0.45 * fs) continue;
+                const double w = std::tan(M_PI * f / fs) / std::tan(M_PI * d.f0 / fs);
+                ASSERT_NEAR(tk::responseDb(filter->getBCoeff(), filter->getACoeff(), f, fs), modelDb(d, w, fs),
+                            toleranceDb(d, *filter, f, fs))
+                    << "f " << f;
+                ++checked;
+            }
+        }
+    EXPECT_GT(checked, 2500);
+}
+
+// Widths are clamped to [0.0001, 4] octaves for a peaking band and to 1 for
+// shelves; the Q designs' shelves ignore Q.
+TEST(FilterDesign, ParametersThatChangeNothing) {
+    const auto same = [](const Design& x, const Design& y) {
+        auto a = build(x, 44100), b = build(y, 44100);
+        for (size_t k = 0; k < 3; ++k)
+            if (a->getBCoeff()[k] != b->getBCoeff()[k] || a->getACoeff()[k] != b->getACoeff()[k]) return false;
+        return true;
+    };
+    const Design::Family W = Design::Width, Q = Design::Q;
+    const std::pair<Design, Design> pairs[] = {
+        {{W, BandEq, 1000, 10.0, 6}, {W, BandEq, 1000, 4.0, 6}},     {{W, BandEq, 1000, 1e-5, 6}, {W, BandEq, 1000, 1e-4, 6}},
+        {{W, LowShelf, 1000, 5.0, 6}, {W, LowShelf, 1000, 1.0, 6}}, {{W, HighShelf, 1000, 5.0, 6}, {W, HighShelf, 1000, 1.0, 6}},
+        {{Q, LowShelf, 800, 0.3, -5}, {Q, LowShelf, 800, 7.0, -5}}, {{Q, HighShelf, 800, 0.3, -5}, {Q, HighShelf, 800, 7.0, -5}},
+    };
+    for (const auto& p : pairs) EXPECT_TRUE(same(p.first, p.second)) << p.first;
+    EXPECT_FALSE(same({W, BandEq, 1000, 3.0, 6}, {W, BandEq, 1000, 4.0, 6}));
+}
+
+// Corners at or above Nyquist leave the stream exactly as it is (just below,
+// the design is a filter again). Types a builder cannot make are reported with
+// the fixed message; the biquad then is silent, the first-order filter passes
+// the stream; a biquad with neither width nor Q is silent without a message.
+TEST(FilterDesign, DegenerateDesigns) {
+    enum Output { Passes, Silent, Filters };
+    struct Row { Design design; Output output; QStringList messages; };
+    const Design::Family W = Design::Width, Q = Design::Q, O = Design::Order;
+    std::vector<Row> rows = {
+        {{O, LowPass, 22050, 1, 0}, Passes, {}},
+        {{O, HighPass, 30000, 1, 0}, Passes, {}},
+        {{O, LowPass, 22050, 4, 0}, Passes, {}},
+        {{O, HighPass, 22050, 6, 0}, Passes, {}},
+        {{W, BandEq, 1000, 0.0, 6}, Silent, {}},
+        {{O, BandEq, 1000, 1, 0}, Passes, {"Unsupported FirstOrderFilter Eq mode : 5"}},
+        // The fourth-order builder hands the type to its two biquad sections.
+        {{O, BandStop, 1000, 4, 0}, Silent, {"Unsupported Biquad Eq mode : 2", "Unsupported Biquad Eq mode : 2"}},
+    };
+    for (int t : {2, 7, -1})
+        rows.push_back({{W, FilterType(t), 1000, 1.0, 6}, Silent, {QString("Unsupported Biquad Eq mode : %1").arg(t)}});
+    for (FilterType t : kTypes) {
+        for (double f : {22050.0, 22049.5, 30000.0}) rows.push_back({{W, t, f, 1.0, 6}, Passes, {}});
+        rows.push_back({{W, t, 20000, 1.0, 6}, Filters, {}});
+        rows.push_back({{Q, t, 22049.4, 0.7, 6}, Filters, {}});
+    }
+    const Frames in = tk::noise(500, 0.5, 3);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.design);
+        tk::MessageCapture log;
+        auto f = build(r.design, 44100);
+        EXPECT_EQ(log.messages(), r.messages);
+        const Frames out = tk::filterInChunks(*f, in, {500});
+        EXPECT_EQ(tk::framesNear(out, in, 0.0), r.output == Passes);
+        EXPECT_EQ(tk::peak(out) == 0.0, r.output == Silent);
+    }
+}
+
+// Bad parameters never put NaN, infinity or a runaway into a stream. Corners so
+// low that the multiplied-out high orders would put poles outside the unit
+// circle are raised, with a warning, until they do not; usual corners are not.
+TEST(FilterDesign, BadParametersNeverProduceNonFiniteOutput) {
+    tk::MessageCapture log;
+    const auto bounded = [](const Design& d, unsigned fs, Frames x, double limit) {
+        build(d, fs)->filter(x.data(), x.data(), unsigned(x.size()));
+        for (const Frame& fr : x)
+            if (!(std::isfinite(fr.l) && std::isfinite(fr.r) && fr.absmax() < limit)) return false;
+        return true;
+    };
+    const Frames probe = tk::concat({Frames{Frame(1.0, -1.0)}, tk::noise(600, 1.0, 9)});
+    for (int t = 0; t <= 7; ++t)
+        for (double f : {-500.0, 0.0, 0.5, 1.0, 20.0, 1000.0, 22049.0, 22050.0, 44100.0, 1e12, double(NAN)})
+            for (double g : {-60.0, 0.0, 60.0}) {
+                for (double w : {-2.0, 0.0, 1e-12, 0.5, 1.9, 4.0, 60.0, 1e6})
+                    ASSERT_TRUE(bounded({Design::Width, FilterType(t), f, w, g}, 44100, probe, HUGE_VAL)) << w;
+                for (double q : {-1.0, 0.0, 1e-300, 0.7, 1e6})
+                    ASSERT_TRUE(bounded({Design::Q, FilterType(t), f, q, g}, 44100, probe, HUGE_VAL)) << q;
+            }
+    const Frames in = tk::noise(200000, 0.5, 13);
+    for (unsigned fs : kRates)
+        for (double fc : {-100.0, 0.0, 1.0, 5.0, 20.0, double(NAN), fs / 2.0, 1e12})
+            for (FilterType t : {LowPass, HighPass})
+                for (double order : {1, 4, 6})
+                    ASSERT_TRUE(bounded({Design::Order, t, fc, order, 0.0}, fs, in, 10.0)) << fc << " at " << fs;
+    int raised = 0;
+    for (const QString& m : log.messages(QtWarningMsg)) raised += m.contains("is too low for a direct-form filter");
+    EXPECT_GT(raised, 0);
+    log.clear();
+    build({Design::Order, HighPass, 20.0, 4, 0.0}, 96000);
+    build({Design::Order, LowPass, 30.0, 6, 0.0}, 44100);
+    EXPECT_TRUE(log.messages().isEmpty());
+}
+
+// A weighting: largest coefficient exactly 1, within 0.025 dB of the standard
+// curve at 1 kHz and within 0.1 dB at the third octaves from 10 Hz up to where
+// the bilinear transform's warping (no prewarping) takes over: 3.2 kHz at
+// 22050 Hz, 4 kHz at 44100 Hz, 5 kHz at 48000 Hz, 6.3 kHz at 96000 Hz.
+TEST(FilterDesign, AWeightingFollowsTheStandardCurve) {
+    const auto curve = [](double f) {
+        const double f2 = f * f, a = 20.6 * 20.6, b = 107.7 * 107.7, c = 737.9 * 737.9, d = 12194.0 * 12194.0;
+        return 20.0 * std::log10(d * f2 * f2 / ((f2 + a) * std::sqrt((f2 + b) * (f2 + c)) * (f2 + d))) + 2.0;
+    };
+    const std::pair<unsigned, double> limits[] = {{22050, 3200.0}, {44100, 4000.0}, {48000, 5100.0}, {96000, 6400.0}};
+    std::ostringstream report;
+    for (const auto& lim : limits) {
+        const unsigned fs = lim.first;
+        auto f = WeightingFilterBuilder().buildFilter(fs);
+        EXPECT_EQ(f->size(), 7u);
+        EXPECT_EQ(std::max(std::valarray<double>(std::abs(f->getBCoeff())).max(),
+                           std::valarray<double>(std::abs(f->getACoeff())).max()),
+                  1.0);
+        EXPECT_NEAR(tk::responseDb(f->getBCoeff(), f->getACoeff(), 1000.0, fs), 0.0, 0.025) << fs;
+        double worst = 0.0;
+        for (int k = -20; 1000.0 * std::pow(10.0, k / 10.0) <= lim.second; ++k) {
+            const double freq = 1000.0 * std::pow(10.0, k / 10.0);
+            const double err = tk::responseDb(f->getBCoeff(), f->getACoeff(), freq, fs) - curve(freq);
+            worst = std::max(worst, std::fabs(err));
+            EXPECT_NEAR(err, 0.0, 0.1) << "fs " << fs << " f " << freq;
+        }
+        report << fs << " Hz: worst " << std::setprecision(3) << worst << " dB; ";
+    }
+    RecordProperty("AWeightingDeviation", report.str());
+}
