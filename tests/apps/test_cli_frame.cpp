@@ -18,31 +18,17 @@ const QStringList kJobs = {"info", "analyse", "split", "level", "correct", "eq",
 TEST(CliFrame, UsageErrorsExitWithOne) {
     const QString wav = clitest::albumWav();
     const std::vector<QStringList> cases = {
-        {},
-        {"frobnicate", wav},
-        {"info", "--bogus", wav},
-        {"analyse"},
-        {"level", "--target", "loud", wav},
-        {"level", "--target", "6", wav},
-        {"info", "-j", "0", wav},
-        {"split", "-o", "pieces.xyz", wav},
-        {"level", "-f", "aiff", wav},
-        {"level", "-o", "x.wav", wav, wav},
+        {}, {"frobnicate", wav}, {"info", "--bogus", wav}, {"analyse"}, {"level", "--target", "loud", wav},
+        {"level", "--target", "6", wav}, {"info", "-j", "0", wav}, {"split", "-o", "pieces.xyz", wav},
+        {"level", "-f", "aiff", wav}, {"level", "-o", "x.wav", wav, wav},
         {"analyse", "--plot", "x.png", "--plot-size", "10x10", wav},
-        {"analyse", "--no-save", "--plot", "x.png", wav, wav},
-        {"eq", "--preset", "Rock", "--plot", "p.txt"},
-        {"level", "-f", "aiff", "-o", "made-by-usage-error/", wav},
-        {"split", "--min-length", "-1", wav},
-        {"demo", wav, wav},
-        {"correct", "--reference", "Nonesuch", wav},
-        {"correct", "--max-correction", "-3", wav},
-        {"eq", "--preset", "Nonesuch", wav},
-        {"eq", "--band", "33=2", wav},
-        {"eq", "--band", "1k=20", wav},
-        {"eq", "--preset", "Rock"},
-        {"play", wav, wav},
-        {"play", "--gate", "5", wav},
-    };
+        {"analyse", "--no-save", "--plot", "x.png", wav, wav}, {"eq", "--preset", "Rock", "--plot", "p.txt"},
+        {"level", "-f", "aiff", "-o", "made-by-usage-error/", wav}, {"split", "--min-length", "-1", wav},
+        {"demo", wav, wav}, {"correct", "--reference", "Nonesuch", wav}, {"correct", "--max-correction", "-3", wav},
+        {"eq", "--preset", "Nonesuch", wav}, {"eq", "--band", "33=2", wav}, {"eq", "--band", "1k=20", wav},
+        {"eq", "--preset", "Rock"}, {"play", wav, wav}, {"play", "--gate", "5", wav},
+        {"level", "--target", "-80LUFS", "-o", "x.wav", wav}, {"level", "--target", "1LUFS", "-o", "x.wav", wav},
+        {"level", "--true-peak", "0.5", "-o", "x.wav", wav}};
     for (const QStringList& args : cases) {
         SCOPED_TRACE(args.join(' ').toStdString());
         const clitest::Run r = tool(args);
@@ -50,7 +36,7 @@ TEST(CliFrame, UsageErrorsExitWithOne) {
         EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
         EXPECT_FALSE(r.err.trimmed().isEmpty());
     }
-    for (const char* name : {"x.png", "p.txt", "made-by-usage-error"}) EXPECT_FALSE(QFileInfo::exists(name)) << name;
+    for (const char* name : {"x.png", "p.txt", "x.wav", "made-by-usage-error"}) EXPECT_FALSE(QFileInfo::exists(name)) << name;
 }
 
 // Files that cannot be read end with 2 and a message naming the file, for

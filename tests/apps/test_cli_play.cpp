@@ -26,12 +26,6 @@ struct AudioEnvironment : ::testing::Environment {
 };
 ::testing::Environment* const kAudio = ::testing::AddGlobalTestEnvironment(new AudioEnvironment);
 
-#define REQUIRE_AUDIO()                                                                \
-    do {                                                                               \
-        std::string why;                                                               \
-        if (!tk::AudioServer::ensure(&why)) GTEST_SKIP() << "no audio server: " << why; \
-    } while (0)
-
 QString wav(const tk::TempDir& dir, const QString& name, const Frames& f) {
     return tk::writeWav16(dir.path(name), f, kRate, 2) ? dir.path(name) : QString();
 }
@@ -49,7 +43,8 @@ double soundSeconds(const Frames& f) {
 // dB lower: 33 steps of 16 bits, audible to the recorder); --duration plays that
 // many seconds; each run says why it stopped.
 TEST(CliPlay, SettingsAreHeardAndPlaybackStopsWhereAsked) {
-    REQUIRE_AUDIO();
+    std::string why;
+    if (!tk::AudioServer::ensure(&why)) GTEST_SKIP() << "no audio server: " << why;
     tk::TempDir dir;
     const QString tone = wav(dir, "tone.wav", tk::sine(size_t(1.5 * kRate), kRate, 1000, 0.1));
     const QString steps = wav(dir, "steps.wav", tk::concat({tk::sine(kRate, kRate, 500, 0.1), tk::sine(kRate, kRate, 500, 0.001)}));
@@ -86,7 +81,8 @@ TEST(CliPlay, SettingsAreHeardAndPlaybackStopsWhereAsked) {
 // (script(1) gives the tool a terminal and passes what it reads to it); a rate
 // the output cannot play is refused with a message.
 TEST(CliPlay, SignalsKeysAndRefusals) {
-    REQUIRE_AUDIO();
+    std::string why;
+    if (!tk::AudioServer::ensure(&why)) GTEST_SKIP() << "no audio server: " << why;
     tk::TempDir dir;
     const QString longer = wav(dir, "long.wav", tk::sine(8 * kRate, kRate, 440, 0.1));
     QProcess p;
