@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QtEndian>
 #include <QTemporaryDir>
 #include <cmath>
 
@@ -80,33 +81,25 @@ QString albumCopy(const tk::TempDir& dir, const QString& name) {
 }
 
 QString longAlbum(const tk::TempDir& dir, int repeats, const QString& name) {
-    QByteArray file = tk::fileBytes(albumWav());
+    const QByteArray file = tk::fileBytes(albumWav());
     // The album's own header is the plain 44-byte one: only its sizes change.
     QByteArray header = file.left(44);
-    const QByteArray data = file.mid(44);
-    const quint32 bytes = quint32(data.size()) * quint32(repeats);
-    auto put32 = [&](int at, quint32 v) {
-        for (int i = 0; i < 4; ++i) header[at + i] = char((v >> (8 * i)) & 0xff);
-    };
-    put32(4, 36 + bytes);
-    put32(40, bytes);
-    const QString path = dir.path(name);
-    QFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(header) != header.size()) return QString();
-    for (int i = 0; i < repeats; ++i)
-        if (out.write(data) != data.size()) return QString();
-    return path;
+    const quint32 bytes = quint32(file.size() - 44) * quint32(repeats);
+    for (int i = 0; i < 4; ++i) {
+        header[4 + i] = char(((36 + bytes) >> (8 * i)) & 0xff);
+        header[40 + i] = char((bytes >> (8 * i)) & 0xff);
+    }
+    QFile out(dir.path(name));
+    bool ok = file.size() > 44 && out.open(QIODevice::WriteOnly) && out.write(header) == 44;
+    for (int i = 0; ok && i < repeats; ++i) ok = out.write(file.mid(44)) == file.size() - 44;
+    return ok ? dir.path(name) : QString();
 }
 
 QSize pngSize(const QString& path) {
     QFile f(path);
     const QByteArray b = f.open(QIODevice::ReadOnly) ? f.read(33) : QByteArray();
     if (b.size() < 33 || b.left(8) != QByteArray("\x89PNG\r\n\x1a\n", 8) || b.mid(12, 4) != "IHDR") return QSize();
-    auto be32 = [&](int at) {
-        return (int(uchar(b[at])) << 24) | (int(uchar(b[at + 1])) << 16) | (int(uchar(b[at + 2])) << 8) |
-               int(uchar(b[at + 3]));
-    };
-    return QSize(be32(16), be32(20));
+    return QSize(int(qFromBigEndian<quint32>(b.constData() + 16)), int(qFromBigEndian<quint32>(b.constData() + 20)));
 }
 
 std::string soxi(const QString& option, const QString& file) {
