@@ -1,7 +1,10 @@
 #pragma once
 // Running the built command-line tool from tests, and the files it is run on.
 // The tool's path comes from the build (TW_CLI_PATH).
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <map>
@@ -22,6 +25,12 @@ struct Run {
 
 // Runs the tool with the arguments; env entries are added to the environment.
 Run tool(const QStringList& args, const std::map<QString, QString>& env = {}, int timeoutMs = 120000);
+// The tool run by /bin/sh after `prelude` (a ulimit), its output sent to `redirect` when given.
+Run shellTool(const QString& prelude, const QStringList& args, const QString& redirect = QString());
+// The JSON object a run that must succeed prints (a failure is reported with its stderr).
+const QJsonObject json(const QStringList& args);
+// A JSON number holding a frame count or position.
+inline qint64 frames(const QJsonValue& v) { return v.toVariant().toLongLong(); }
 
 // A recording of known structure (tk::album at 22050 Hz, 59 s): 1 s of digital
 // silence, a track at -14 dB (12 s), 3 s of silence, a track at -8 dB (15 s),
@@ -36,15 +45,9 @@ QString albumCopy(const tk::TempDir& dir, const QString& name = "album.wav");
 // The album played `repeats` times in one WAV file in dir (long enough for a
 // job to be caught while it writes).
 QString longAlbum(const tk::TempDir& dir, int repeats, const QString& name = "long.wav");
-// Stretch starts of the album (seconds), in order.
-std::vector<double> albumTrackStarts();
 
-// The PNG's width and height from its IHDR chunk; false when the file is not a PNG.
-bool pngSize(const QString& path, int* width, int* height);
-
-// "Left"/"Right" figures of `sox <file> -n [trim a b] stats` (dB), by name
-// ("RMS lev dB", "Pk lev dB"): the louder channel's value.
-double soxStat(const QString& file, const std::string& name, double trimStart = -1, double trimLength = -1);
+// The PNG's width and height from its IHDR chunk; an empty size when the file is not a PNG.
+QSize pngSize(const QString& path);
 
 QString fileMd5(const QString& path);
 
