@@ -21,11 +21,20 @@ using Frame = SoundTools::StereoFrame<double>;
 namespace {
 constexpr double kMinusInf = -HUGE_VAL;
 
-double toDb(double v) { return v > 0.0 ? 20.0 * std::log10(v) : kMinusInf; }
+// Levels and loudness below this are silence (-inf): the K-weighting filters'
+// tails after digital silence decay to energies of 1e-300 and less, which are
+// no sound, and no stored figure should read -3000 LUFS. It lies well under the
+// quietest step of a 32-bit integer sample (-192 dBFS).
+constexpr double kSilenceDb = -200.0;
 
-// libebur128 answers -HUGE_VAL for "no loudness"; anything else non-finite is
-// taken as that too.
-double cleanLufs(double v) { return std::isfinite(v) ? v : kMinusInf; }
+double toDb(double v) {
+    const double db = v > 0.0 ? 20.0 * std::log10(v) : kMinusInf;
+    return db >= kSilenceDb ? db : kMinusInf;
+}
+
+// libebur128 answers -HUGE_VAL for "no loudness"; anything else non-finite or
+// under the silence floor is taken as that too.
+double cleanLufs(double v) { return std::isfinite(v) && v >= kSilenceDb ? v : kMinusInf; }
 
 QJsonValue jsonNumber(double v) { return std::isfinite(v) ? QJsonValue(v) : QJsonValue(QJsonValue::Null); }
 
@@ -59,7 +68,7 @@ struct SoundAlgoLoudness::State {
     double loudness(int count) const {
         double sum = 0.0;
         for (int i = 0; i < count; ++i) sum += hops[(latest - i + kShortHops) % kShortHops];
-        return sum > 0.0 ? -0.691 + 10.0 * std::log10(sum / count) : kMinusInf;
+        return cleanLufs(sum > 0.0 ? -0.691 + 10.0 * std::log10(sum / count) : kMinusInf);
     }
 };
 
