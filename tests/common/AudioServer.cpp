@@ -8,16 +8,12 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <algorithm>
+#include <QFile>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <memory>
+#include <functional>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 extern char** environ;
 
@@ -26,41 +22,47 @@ namespace tk {
 namespace {
 struct ServerState {
     std::mutex mutex;
-    bool tried = false;
-    bool ok = false;
-    std::string why;
-    pid_t pid = -1;
-    std::string dir;
-    std::string address;
-    std::string monitor;
-    pid_t recorder = -1;
-    std::string recordDir;
-    std::string recording;
+    bool tried = false, ok = false;
+    std::string why, address, monitor, recording;  // recording: raw s16le stereo at 44100 Hz
+    pid_t pid = -1, recorder = -1;
+    std::unique_ptr<QTemporaryDir> dir;  // the server's runtime files and the recording
 };
 ServerState& state() {
     static ServerState s;
     return s;
 }
 
-std::string makeTempDir(const char* stem) {
-    std::string pattern = QDir::tempPath().toStdString() + "/" + stem + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) return std::string();
-    return std::string(buf.data());
+bool fail(ServerState& s, const std::string& why) {
+    s.why = why;
+    return false;
 }
 
-// Runs argv with the given extra environment; stdout to `out` (or /dev/null).
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& out) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; ++e) envText.emplace_back(*e);
-    for (const std::string& e : env) envText.push_back(e);
-    std::vector<char*> envp;
-    for (const std::string& e : envText) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+// Calls `done` every `ms` milliseconds until it holds, at most `tries` times.
+bool pollUntil(int tries, int ms, const std::function<bool()>& done) {
+    for (int i = 0; i < tries; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(ms)))
+        if (done()) return true;
+    return false;
+}
+
+// True (and pid reset) once the child has ended.
+bool ended(pid_t& pid) {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+    return pid <= 0;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& text) {
+    std::vector<char*> p;
+    for (std::string& t : text) p.push_back(&t[0]);
+    p.push_back(nullptr);
+    return p;
+}
+
+// Runs args with the environment and `extraEnv`; stdout to `out` (or /dev/null).
+pid_t spawn(std::vector<std::string> args, const std::vector<std::string>& extraEnv, const std::string& out) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> argv = pointers(args), envp = pointers(env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.empty() ? "/dev/null" : out.c_str(),
@@ -72,91 +74,57 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     return rc == 0 ? pid : -1;
 }
 
-void stopChild(pid_t pid) {
+void stopChild(pid_t& pid) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!pollUntil(200, 10, [&] { return ended(pid); })) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    pid = -1;
 }
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 long long fileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
 }
 
-bool startRecorder(ServerState& s) {
-    s.recordDir = makeTempDir("tw-rec");
-    s.recording = s.recordDir + "/monitor.raw";
-    std::vector<std::string> args = {"parec", "--device=" + s.monitor, "--format=s16le", "--rate=44100",
-                                     "--channels=2", "--raw", "--latency-msec=10"};
-    if (!s.address.empty()) args.insert(args.begin() + 1, "--server=" + s.address);
-    s.recorder = spawn(args, {}, s.recording);
-    if (s.recorder <= 0) {
-        s.why = "cannot run parec";
-        return false;
-    }
-    for (int i = 0; i < 1000; ++i) {
-        if (fileSize(s.recording) > 0) return true;
-        if (waitpid(s.recorder, nullptr, WNOHANG) == s.recorder) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    stopChild(s.recorder);
-    s.recorder = -1;
-    s.why = "parec records nothing from " + s.monitor;
-    return false;
-}
-
 bool serverAnswers(const std::string& address) {
-    const std::string server = address.empty() ? "" : " --server=" + address;
-    return runCommand("pactl" + server + " info >/dev/null 2>&1") == 0;
+    return runCommand("pactl" + (address.empty() ? "" : " --server=" + address) + " info >/dev/null 2>&1") == 0;
 }
 
 bool startPrivate(ServerState& s) {
-    if (!haveTool("pulseaudio") || !haveTool("pactl")) {
-        s.why = "pulseaudio or pactl is not installed";
-        return false;
-    }
-    s.dir = makeTempDir("tw-pulse");
-    if (s.dir.empty()) {
-        s.why = "cannot make a temporary folder";
-        return false;
-    }
-    const std::string socket = s.dir + "/native";
+    if (!haveTool("pulseaudio") || !haveTool("pactl")) return fail(s, "pulseaudio or pactl is not installed");
+    const std::string dir = s.dir->path().toStdString(), socket = dir + "/native";
     std::vector<std::string> args = {"pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
                                      "--use-pid-file=no", "--load=module-null-sink sink_name=tw rate=44100",
                                      "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket};
     if (geteuid() == 0) args.insert(args.begin() + 1, "--system=false");
-    s.pid = spawn(args, {"PULSE_RUNTIME_PATH=" + s.dir, "HOME=" + s.dir, "XDG_RUNTIME_DIR=" + s.dir,
-                         "XDG_CONFIG_HOME=" + s.dir},
+    s.pid = spawn(args, {"PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir, "XDG_RUNTIME_DIR=" + dir, "XDG_CONFIG_HOME=" + dir},
                   std::string());
-    if (s.pid <= 0) {
-        s.why = "cannot run pulseaudio";
-        return false;
-    }
+    if (s.pid <= 0) return fail(s, "cannot run pulseaudio");
     s.address = "unix:" + socket;
-    for (int i = 0; i < 100; ++i) {
-        if (serverAnswers(s.address)) {
-            s.monitor = "tw.monitor";
-            return true;
-        }
-        if (waitpid(s.pid, nullptr, WNOHANG) == s.pid) {
-            s.pid = -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    s.monitor = "tw.monitor";
+    if (pollUntil(100, 50, [&] { return serverAnswers(s.address) || ended(s.pid); }) && s.pid > 0) return true;
     stopChild(s.pid);
-    s.pid = -1;
-    s.why = "the private pulseaudio server did not answer";
-    return false;
+    return fail(s, "the private pulseaudio server did not answer");
+}
+
+// The monitor of an idle null sink takes a second or two to deliver its first
+// bytes: the recorder starts with the server and runs all the time.
+bool startRecorder(ServerState& s) {
+    s.recording = s.dir->path().toStdString() + "/monitor.raw";
+    std::vector<std::string> args = {"parec", "--device=" + s.monitor, "--format=s16le", "--rate=44100",
+                                     "--channels=2", "--raw", "--latency-msec=10"};
+    if (!s.address.empty()) args.insert(args.begin() + 1, "--server=" + s.address);
+    s.recorder = spawn(args, {}, s.recording);
+    if (s.recorder <= 0) return fail(s, "cannot run parec");
+    if (pollUntil(1000, 5, [&] { return fileSize(s.recording) > 0 || ended(s.recorder); }) && s.recorder > 0) return true;
+    stopChild(s.recorder);
+    s.recording.clear();
+    return fail(s, "parec records nothing from " + s.monitor);
 }
 }  // namespace
 
@@ -165,7 +133,10 @@ bool AudioServer::ensure(std::string* why) {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.tried) {
         s.tried = true;
-        if (startPrivate(s)) {
+        s.dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/tw-pulse-XXXXXX");
+        if (!s.dir->isValid()) {
+            s.why = "cannot make a temporary folder";
+        } else if (startPrivate(s)) {
             // Every client of this process (Qt's audio plugin, libpulse) goes there.
             setenv("PULSE_SERVER", s.address.c_str(), 1);
             s.ok = true;
@@ -176,7 +147,7 @@ bool AudioServer::ensure(std::string* why) {
         } else {
             s.why += "; no other server answers (scripts/start-audio.sh starts one)";
         }
-        if (s.ok && !startRecorder(s)) s.ok = false;
+        s.ok = s.ok && startRecorder(s);
     }
     if (why) *why = s.why;
     return s.ok;
@@ -186,24 +157,15 @@ void AudioServer::shutdown() {
     ServerState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     stopChild(s.recorder);
-    s.recorder = -1;
-    if (!s.recordDir.empty()) QDir(QString::fromStdString(s.recordDir)).removeRecursively();
-    s.recordDir.clear();
-    s.recording.clear();
     stopChild(s.pid);
-    s.pid = -1;
-    if (!s.dir.empty()) QDir(QString::fromStdString(s.dir)).removeRecursively();
-    s.dir.clear();
+    s.recording.clear();
+    s.dir.reset();
 }
-
-std::string AudioServer::address() { return state().address; }
-std::string AudioServer::monitor() { return state().monitor; }
-std::string AudioServer::recording() { return state().recording; }
 
 // ---------------------------------------------------------------- recorder
 
 MonitorTap::MonitorTap() {
-    const std::string file = AudioServer::recording();
+    const std::string file = state().recording;
     if (file.empty()) return;
     mMark = fileSize(file) / 4 * 4;
     mStart = now();
@@ -211,42 +173,28 @@ MonitorTap::MonitorTap() {
 }
 
 Frames MonitorTap::take() {
-    Frames out;
-    if (!mOk) return out;
-    const std::string file = AudioServer::recording();
+    if (!mOk) return {};
+    const std::string file = state().recording;
     // The recording lags the present by parec's latency and its scheduling.
-    const double deadline = now() + 5.0;
     const double wanted = (now() - mStart - 0.05) * 44100.0 * 4.0;
-    while (double(fileSize(file) - mMark) < wanted && now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const long long end = fileSize(file) / 4 * 4;
-    std::ifstream in(file, std::ios::binary);
-    in.seekg(mMark);
-    std::vector<char> bytes(size_t(std::max(0LL, end - mMark)));
-    in.read(bytes.data(), std::streamsize(bytes.size()));
-    bytes.resize(size_t(in.gcount()) / 4 * 4);
-    out.reserve(bytes.size() / 4);
-    for (size_t i = 0; i + 3 < bytes.size(); i += 4) {
-        auto sample = [&](size_t k) {
-            return double(int16_t(uint16_t(uint8_t(bytes[k])) | uint16_t(uint16_t(uint8_t(bytes[k + 1])) << 8))) /
-                   32768.0;
-        };
-        out.emplace_back(sample(i), sample(i + 2));
-    }
-    return out;
+    pollUntil(500, 10, [&] { return double(fileSize(file) - mMark) >= wanted; });
+    QFile in(QString::fromStdString(file));
+    if (!in.open(QIODevice::ReadOnly) || !in.seek(mMark)) return {};
+    const QByteArray bytes = in.read(std::max(0LL, fileSize(file) - mMark));
+    return fromPcm16(bytes.constData(), size_t(bytes.size()));
 }
 
 // ---------------------------------------------------------------- analysis
 
 size_t firstSound(const Frames& f, double threshold) {
     for (size_t i = 0; i < f.size(); ++i)
-        if (std::fabs(f[i].l) > threshold || std::fabs(f[i].r) > threshold) return i;
+        if (f[i].absmax() > threshold) return i;
     return SIZE_MAX;
 }
 
 size_t lastSound(const Frames& f, double threshold) {
     for (size_t i = f.size(); i-- > 0;)
-        if (std::fabs(f[i].l) > threshold || std::fabs(f[i].r) > threshold) return i;
+        if (f[i].absmax() > threshold) return i;
     return SIZE_MAX;
 }
 
@@ -255,20 +203,12 @@ long alignByCorrelation(const Frames& recording, const Frames& expected, long gu
     long best = guess;
     double bestScore = -1e300;
     for (long lag = guess - radius; lag <= guess + radius; ++lag) {
+        const size_t end = std::min(from + span, expected.size());
+        if (long(from) + lag < 0 || long(end) + lag > long(recording.size())) continue;  // not wholly inside
         double score = 0.0;
-        bool inside = true;
-        for (size_t k = from; k < from + span && k < expected.size(); ++k) {
-            const long r = long(k) + lag;
-            if (r < 0 || size_t(r) >= recording.size()) {
-                inside = false;
-                break;
-            }
-            score += recording[size_t(r)].l * expected[k].l + recording[size_t(r)].r * expected[k].r;
-        }
-        if (inside && score > bestScore) {
-            bestScore = score;
-            best = lag;
-        }
+        for (size_t k = from; k < end; ++k)
+            score += recording[size_t(long(k) + lag)].l * expected[k].l + recording[size_t(long(k) + lag)].r * expected[k].r;
+        if (score > bestScore) bestScore = score, best = lag;
     }
     return best;
 }
@@ -285,13 +225,9 @@ double levelDiffDb(const Frames& a, long lag, const Frames& b, size_t from, size
 }
 
 Frames quantise16(const Frames& f) {
-    Frames out;
-    out.reserve(f.size());
-    auto q = [](double x) {
-        const double v = std::trunc(x * 32768.0);
-        return std::max(-32768.0, std::min(32767.0, v)) / 32768.0;
-    };
-    for (const Frame& x : f) out.emplace_back(q(x.l), q(x.r));
+    Frames out = f;
+    for (Frame& x : out)
+        for (int c : {0, 1}) x[c] = std::max(-32768.0, std::min(32767.0, std::trunc(x[c] * 32768.0))) / 32768.0;
     return out;
 }
 

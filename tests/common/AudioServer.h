@@ -24,12 +24,6 @@ public:
     static bool ensure(std::string* why = nullptr);
     // Stops the recording and the private server, if one was started.
     static void shutdown();
-    // The server's address for command-line clients ("" for the default one).
-    static std::string address();
-    // The monitor source of the sink playback goes to.
-    static std::string monitor();
-    // The file the monitor is recorded into (raw s16le stereo, 44100 Hz), or "".
-    static std::string recording();
 };
 
 // What the sink played from now on: the monitor is recorded all the time (parec,

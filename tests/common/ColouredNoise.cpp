@@ -34,12 +34,7 @@ Frames tiltedNoise(size_t n, unsigned rate, double tiltDbPerOctave, double lowHz
     engine.inverseCompute(spectrum.data(), reinterpret_cast<double*>(out.data()));
     double sum = 0.0;
     for (const Frame& f : out) sum += f.l * f.l + f.r * f.r;
-    const double scale = sum > 0.0 ? rmsLevel / std::sqrt(sum / (2.0 * double(n))) : 0.0;
-    for (Frame& f : out) {
-        f.l *= scale;
-        f.r *= scale;
-    }
-    return out;
+    return scaled(out, sum > 0.0 ? rmsLevel / std::sqrt(sum / (2.0 * double(n))) : 0.0);
 }
 
 }  // namespace tk

@@ -23,8 +23,7 @@ std::vector<PromisedBand> layout(SoundTools::FilterType type, double f1, double 
     }
     std::vector<PromisedBand> bands;
     for (PromisedBand b : raw) {
-        b.low = std::min(std::max(b.low, 0.0), 0.5);
-        b.high = std::min(std::max(b.high, 0.0), 0.5);
+        b.low = std::min(std::max(b.low, 0.0), 0.5), b.high = std::min(std::max(b.high, 0.0), 0.5);
         if (b.high > b.low) bands.push_back(b);
     }
     return bands;
@@ -72,11 +71,11 @@ std::string filterTypeName(SoundTools::FilterType type) {
 }
 
 namespace {
-void coefficients(const EqBand& b, double fs, std::valarray<double>& num, std::valarray<double>& den) {
-    SoundTools::BiquadEqBuilder builder(SoundTools::BandEq, b.freq, b.width, b.gain);
+// The band's peaking filter at rate fs: numerator b, denominator a.
+std::pair<std::valarray<double>, std::valarray<double>> coefficients(const EqBand& band, double fs) {
+    SoundTools::BiquadEqBuilder builder(SoundTools::BandEq, band.freq, band.width, band.gain);
     builder.init(unsigned(fs));
-    num = builder.getBCoeff();
-    den = builder.getACoeff();
+    return {builder.getBCoeff(), builder.getACoeff()};
 }
 }  // namespace
 
@@ -90,15 +89,13 @@ std::vector<EqBand> defaultEqBands() {
 EqBand bassBoostBand() { return {150.0, 0.5, 8.0}; }
 
 std::vector<EqPreset> defaultEqPresets() {
-    return {
-        {"Flat", {0, 0, 0, 0, 0, 0, 0, 0, 0}},           {"Standard", {4, 4, 2, 0, 0, 0, 2, 4, 4}},
-        {"Treble", {0, 0, 0, 0, 0, 0, 3, 4, 5}},         {"Bass", {4, 5, 4, 2, 0, 0, 0, 0, 0}},
-        {"Classical", {4, 3, 3, -1, -1, 0, 2, 3, 4}},    {"Dance", {6, 5, 0, 1, 3, 5, 4, 3, 0}},
-        {"Electronic", {5, 2, 0, -2, 3, 1, 2, 3, 4}},    {"Folk", {4, 3, 1, 2, 2, 3, 3.5, 3, 2}},
-        {"Hip_Hop", {5, 2, 3, -1, -1, 1, 0, 2, 3}},      {"Jazz", {3, 2, 2.5, -1, -1, 0, 1, 3, 4}},
-        {"Loudness", {5, 4, 3, -1, -1, -1, 3, 4, 5}},    {"Metal", {5, 3, 1, 0, 2, 0, 1, 3, 5}},
-        {"Pop", {-1, 0, 2, 4, 4, 2, 0, -1, -2}},         {"Rock", {4, 3, 2, 0, -1, 0, 2, 3, 4}},
-    };
+    return {{"Flat", {0, 0, 0, 0, 0, 0, 0, 0, 0}},        {"Standard", {4, 4, 2, 0, 0, 0, 2, 4, 4}},
+            {"Treble", {0, 0, 0, 0, 0, 0, 3, 4, 5}},      {"Bass", {4, 5, 4, 2, 0, 0, 0, 0, 0}},
+            {"Classical", {4, 3, 3, -1, -1, 0, 2, 3, 4}}, {"Dance", {6, 5, 0, 1, 3, 5, 4, 3, 0}},
+            {"Electronic", {5, 2, 0, -2, 3, 1, 2, 3, 4}}, {"Folk", {4, 3, 1, 2, 2, 3, 3.5, 3, 2}},
+            {"Hip_Hop", {5, 2, 3, -1, -1, 1, 0, 2, 3}},   {"Jazz", {3, 2, 2.5, -1, -1, 0, 1, 3, 4}},
+            {"Loudness", {5, 4, 3, -1, -1, -1, 3, 4, 5}}, {"Metal", {5, 3, 1, 0, 2, 0, 1, 3, 5}},
+            {"Pop", {-1, 0, 2, 4, 4, 2, 0, -1, -2}},      {"Rock", {4, 3, 2, 0, -1, 0, 2, 3, 4}}};
 }
 
 std::vector<EqBand> withLevels(std::vector<EqBand> bands, const std::vector<double>& levels) {
@@ -108,21 +105,13 @@ std::vector<EqBand> withLevels(std::vector<EqBand> bands, const std::vector<doub
 
 double eqResponseDb(const std::vector<EqBand>& bands, double f, double fs) {
     double db = 0.0;
-    for (const EqBand& b : bands) {
-        std::valarray<double> num, den;
-        coefficients(b, fs, num, den);
-        db += responseDb(num, den, f, fs);
-    }
+    for (const EqBand& band : bands) db += responseDb(coefficients(band, fs).first, coefficients(band, fs).second, f, fs);
     return db;
 }
 
 Frames eqCascade(const Frames& in, const std::vector<EqBand>& bands, double fs) {
     Frames out = in;
-    for (const EqBand& b : bands) {
-        std::valarray<double> num, den;
-        coefficients(b, fs, num, den);
-        out = directForm(out, num, den);
-    }
+    for (const EqBand& band : bands) out = directForm(out, coefficients(band, fs).first, coefficients(band, fs).second);
     return out;
 }
 

@@ -1,10 +1,8 @@
 #include "common/ExternalAudio.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryFile>
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -20,41 +18,27 @@ std::string shellQuote(const std::string& text) {
 std::string shellQuote(const QString& text) { return shellQuote(text.toLocal8Bit().toStdString()); }
 
 namespace {
-void put16(QByteArray& b, uint16_t v) {
-    b.append(char(v & 0xff));
-    b.append(char(v >> 8));
-}
-void put32(QByteArray& b, uint32_t v) {
-    put16(b, uint16_t(v & 0xffff));
-    put16(b, uint16_t(v >> 16));
-}
-int16_t toShort(double v) {
-    const double s = std::round(std::max(-1.0, std::min(1.0, v)) * 32767.0);
-    return int16_t(s);
+// `bytes` bytes of v, least significant first (or most significant first).
+void put(QByteArray& b, uint32_t v, int bytes, bool bigEndian = false) {
+    for (int i = 0; i < bytes; ++i) b.append(char((v >> (8 * (bigEndian ? bytes - 1 - i : i))) & 0xff));
 }
 }  // namespace
 
 bool writeWav16(const QString& path, const Frames& frames, unsigned rate, unsigned channels) {
     const uint32_t dataBytes = uint32_t(frames.size() * channels * 2);
-    QByteArray b;
-    b.append("RIFF");
-    put32(b, 36 + dataBytes);
+    QByteArray b("RIFF");
+    put(b, 36 + dataBytes, 4);
     b.append("WAVEfmt ");
-    put32(b, 16);
-    put16(b, 1);
-    put16(b, uint16_t(channels));
-    put32(b, rate);
-    put32(b, rate * channels * 2);
-    put16(b, uint16_t(channels * 2));
-    put16(b, 16);
+    // fmt: size, PCM, channels, rate, byte rate, frame size, bits; each with its width in bytes
+    const uint32_t fields[][2] = {{16, 4}, {1, 2}, {channels, 2}, {rate, 4}, {rate * channels * 2, 4}, {channels * 2, 2},
+                                  {16, 2}};
+    for (const auto& field : fields) put(b, field[0], int(field[1]));
     b.append("data");
-    put32(b, dataBytes);
-    for (const Frame& f : frames) {
-        put16(b, uint16_t(toShort(f.l)));
-        if (channels == 2) put16(b, uint16_t(toShort(f.r)));
-    }
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(b) == b.size();
+    put(b, dataBytes, 4);
+    for (const Frame& f : frames)
+        for (int c = 0; c < int(channels); ++c)
+            put(b, uint16_t(int16_t(std::round(std::max(-1.0, std::min(1.0, f[c])) * 32767.0))), 2);
+    return writeBytes(path, b);
 }
 
 namespace {
@@ -67,12 +51,10 @@ uint32_t crc32(const QByteArray& bytes) {
     return ~crc;
 }
 void pngChunk(QByteArray& png, const char* type, const QByteArray& data) {
-    QByteArray body(type, 4);
-    body += data;
-    for (int shift = 24; shift >= 0; shift -= 8) png.append(char((uint32_t(data.size()) >> shift) & 0xff));
+    const QByteArray body = QByteArray(type, 4) + data;
+    put(png, uint32_t(data.size()), 4, true);
     png += body;
-    const uint32_t crc = crc32(body);
-    for (int shift = 24; shift >= 0; shift -= 8) png.append(char((crc >> shift) & 0xff));
+    put(png, crc32(body), 4, true);
 }
 }  // namespace
 
@@ -99,9 +81,8 @@ bool decodeWithFfmpeg(const QString& path, Frames* out) {
     const size_t c = size_t(uint8_t(wav[fmt + 10])) | size_t(uint8_t(wav[fmt + 11])) << 8;
     if (c != 1 && c != 2) return false;
     const size_t start = data + 8;
-    const size_t n = (wav.size() - start) / (2 * c);
-    out->resize(n);
-    for (size_t i = 0; i < n; ++i) {
+    out->resize((wav.size() - start) / (2 * c));
+    for (size_t i = 0; i < out->size(); ++i) {
         int16_t s[2];
         std::memcpy(s, wav.data() + start + 2 * c * i, 2 * c);
         (*out)[i] = Frame(s[0] / 32768.0, s[c - 1] / 32768.0);
@@ -117,8 +98,7 @@ std::map<std::string, std::string> ffprobe(const QString& path, const std::strin
                    &text) != 0)
         return result;
     std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         const size_t eq = line.find('=');
         if (eq != std::string::npos) result[line.substr(0, eq)] = line.substr(eq + 1);
     }
@@ -136,9 +116,8 @@ std::string mutagenPython() {
 
 int runPython(const std::string& script, const std::string& args, std::string* out) {
     const std::string python = mutagenPython();
-    if (python.empty()) return -1;
     QTemporaryFile file(QDir::tempPath() + "/tonewright-script-XXXXXX.py");
-    if (!file.open()) return -1;
+    if (python.empty() || !file.open()) return -1;
     file.write(script.data(), qint64(script.size()));
     file.flush();
     return runCommand(python + " " + shellQuote(file.fileName()) + " " + args, out);
@@ -155,9 +134,8 @@ FfmpegLoudness ffmpegLoudness(const QString& path) {
     if (summary == std::string::npos) return out;
     auto after = [&](const char* key, double* value) {
         const size_t at = text.find(key, summary);
-        if (at == std::string::npos) return false;
-        *value = std::strtod(text.c_str() + at + std::strlen(key), nullptr);
-        return true;
+        if (at != std::string::npos) *value = std::strtod(text.c_str() + at + std::strlen(key), nullptr);
+        return at != std::string::npos;
     };
     out.ok = after("I:", &out.integrated) && after("LRA:", &out.range) && after("Peak:", &out.truePeak);
     return out;

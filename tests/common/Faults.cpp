@@ -8,8 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -29,36 +29,23 @@ ChildOutcome runInChild(const std::function<std::string()>& body) {
     }
     std::fflush(nullptr);
     const pid_t pid = fork();
-    if (pid < 0) {
-        out.text = std::string("fork: ") + std::strerror(errno);
-        close(fds[0]);
-        close(fds[1]);
-        return out;
-    }
     if (pid == 0) {
         close(fds[0]);
         const std::string text = body();
-        size_t done = 0;
-        while (done < text.size()) {
+        for (size_t done = 0; done < text.size();) {
             const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
             if (n <= 0) break;
             done += size_t(n);
         }
-        close(fds[1]);
         _exit(0);
     }
+    if (pid < 0) out.text = std::string("fork: ") + std::strerror(errno);
     close(fds[1]);
     char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n > 0) {
-            out.text.append(buf, size_t(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        break;
-    }
+    for (ssize_t n; pid > 0 && ((n = ::read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR));)
+        if (n > 0) out.text.append(buf, size_t(n));
     close(fds[0]);
+    if (pid < 0) return out;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -69,55 +56,38 @@ ChildOutcome runInChild(const std::function<std::string()>& body) {
 }
 
 bool mountTmpfs(const std::string& folder, size_t bytes, std::string* why) {
-    if (unshare(CLONE_NEWNS) != 0) {
-        *why = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    auto failed = [why](const char* step) {
+        *why = std::string(step) + ": " + std::strerror(errno);
         return false;
-    }
+    };
+    if (unshare(CLONE_NEWNS) != 0) return failed("unshare(CLONE_NEWNS)");
     // Mounts made here must not reach the parent's namespace.
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = std::string("making mounts private: ") + std::strerror(errno);
-        return false;
-    }
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return failed("making mounts private");
     const std::string options = "size=" + std::to_string(bytes);
-    if (mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-        *why = std::string("mount tmpfs: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0 ||
+           failed("mount tmpfs");
 }
 
 bool fillUntilFree(const std::string& folder, uint64_t leaveFree, std::string* why) {
-    const std::string path = folder + "/filler";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int fd = ::open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) {
         *why = "open filler: " + std::string(std::strerror(errno));
         return false;
     }
-    std::vector<char> chunk(4096, 'x');
-    for (;;) {
-        struct statvfs st {};
-        if (fstatvfs(fd, &st) != 0) break;
+    const std::vector<char> chunk(4096, 'x');
+    for (struct statvfs st {}; fstatvfs(fd, &st) == 0;) {
         const uint64_t free = uint64_t(st.f_bavail) * st.f_frsize;
         if (free <= leaveFree) break;
-        const size_t want = size_t(std::min<uint64_t>(chunk.size(), free - leaveFree));
-        if (::write(fd, chunk.data(), want) <= 0) break;
+        if (::write(fd, chunk.data(), size_t(std::min<uint64_t>(chunk.size(), free - leaveFree))) <= 0) break;
     }
     ::close(fd);
     return true;
 }
 
-HookReader::HookReader(unsigned frames, unsigned rate, unsigned at, std::function<void()> hook)
-    : mFrames(frames), mRate(rate), mAt(at), mHook(std::move(hook)) {}
-
 unsigned HookReader::read(unsigned count, double* dest) {
-    const unsigned n = std::min(count, mFrames - mPos);
-    for (unsigned i = 0; i < 2 * n; ++i) {
-        mSeed = mSeed * 1664525u + 1013904223u;
-        dest[i] = double(mSeed >> 8) / double(1u << 24) - 0.5;
-    }
-    const bool crosses = mPos <= mAt && mPos + n > mAt;
-    mPos += n;
-    if (crosses && mHook) mHook();
+    const size_t before = position();
+    const unsigned n = MemoryReader::read(count, dest);
+    if (mHook && before <= mAt && before + n > mAt) mHook();
     return n;
 }
 
@@ -127,19 +97,16 @@ void FailingReader::rewind() {
 }
 
 unsigned FailingReader::read(unsigned count, double* dest) {
-    const unsigned allowed = unsigned(std::min<size_t>(count, mFailAt > mRead ? mFailAt - mRead : 0));
-    const unsigned n = MemoryReader::read(allowed, dest);
+    const unsigned n = MemoryReader::read(unsigned(std::min<size_t>(count, mFailAt > mRead ? mFailAt - mRead : 0)), dest);
     mRead += n;
     if (n < count) setError(QString("failing.wav: read error at frame %1").arg(mRead), "FailingReader::read");
     return n;
 }
 
 SoundTools::Status FailingAlgo::process() {
-    if (getInOrigin() >= mFailAt) {
-        setError("FailingAlgo : the block cannot be processed", "FailingAlgo::process");
-        return SoundTools::Error;
-    }
-    return SoundAlgoBypass::process();
+    if (getInOrigin() < mFailAt) return SoundAlgoBypass::process();
+    setError("FailingAlgo : the block cannot be processed", "FailingAlgo::process");
+    return SoundTools::Error;
 }
 
 }  // namespace tk

@@ -37,22 +37,16 @@ bool fillUntilFree(const std::string& folder, uint64_t leaveFree, std::string* w
 
 // A stereo source of reproducible noise (-0.5..0.5) that calls `hook` once,
 // on the read that takes the stream past frame `at`.
-class HookReader : public SoundReader {
+class HookReader : public MemoryReader {
 public:
-    HookReader(unsigned frames, unsigned rate, unsigned at, std::function<void()> hook);
-    SoundTools::Status open(QString) override { return SoundTools::Ok; }
-    void close() override {}
-    unsigned getFrameNB() const override { return mFrames; }
-    unsigned getSampleRate() const override { return mRate; }
-    void rewind() override { mPos = 0; }
-    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
+    HookReader(unsigned frames, unsigned rate, unsigned at, std::function<void()> hook)
+        : MemoryReader(noise(frames, 0.5, 12345), rate), mAt(at), mHook(std::move(hook)) {}
 
 protected:
     unsigned read(unsigned count, double* dest) override;
 
 private:
-    unsigned mFrames, mRate, mAt, mPos = 0;
-    uint32_t mSeed = 12345;
+    size_t mAt;
     std::function<void()> mHook;
 };
 

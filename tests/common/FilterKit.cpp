@@ -1,5 +1,7 @@
 #include "FilterKit.h"
 
+#include "FourierKit.h"
+
 #include "tonewright/SoundAlgoComposite.h"
 
 #include <cmath>
@@ -8,14 +10,9 @@
 namespace tk {
 
 std::complex<double> response(const std::valarray<double>& b, const std::valarray<double>& a, double f, double fs) {
-    const std::complex<double> z1 = std::polar(1.0, -2.0 * M_PI * f / fs);  // z^-1
-    std::complex<double> num = 0.0, den = 0.0, zk = 1.0;
-    for (size_t k = 0; k < std::max(b.size(), a.size()); ++k) {
-        if (k < b.size()) num += b[k] * zk;
-        if (k < a.size()) den += a[k] * zk;
-        zk *= z1;
-    }
-    return num / den;
+    // B(z) / A(z), each summed as the FIR response of its coefficients.
+    const auto fir = [&](const std::valarray<double>& c) { return firResponse({std::begin(c), std::end(c)}, f / fs); };
+    return fir(b) / fir(a);
 }
 
 double responseDb(const std::valarray<double>& b, const std::valarray<double>& a, double f, double fs) {
@@ -25,8 +22,8 @@ double responseDb(const std::valarray<double>& b, const std::valarray<double>& a
 Frames directForm(const Frames& in, const std::valarray<double>& b, const std::valarray<double>& a, double gain) {
     const size_t n = std::max(b.size(), a.size());
     std::vector<double> bb(n, 0.0), aa(n, 0.0);
-    for (size_t k = 0; k < b.size(); ++k) bb[k] = b[k];
-    for (size_t k = 0; k < a.size(); ++k) aa[k] = a[k];
+    std::copy(std::begin(b), std::end(b), bb.begin());
+    std::copy(std::begin(a), std::end(a), aa.begin());
     const double inv = 1.0 / aa[0];
     Frames out(in.size());
     for (int ch = 0; ch < 2; ++ch) {
@@ -41,10 +38,9 @@ Frames directForm(const Frames& in, const std::valarray<double>& b, const std::v
                     yh[size_t(k)] = yh[size_t(k) - 1];
                 }
             }
-            const double y = acc * inv;
             xh[0] = x;
-            yh[0] = y;
-            out[i][ch] = gain * y;
+            yh[0] = acc * inv;
+            out[i][ch] = gain * yh[0];
         }
     }
     return out;
@@ -68,10 +64,8 @@ SoundTools::Status CaptureInputs::process() {
     const unsigned n = getOutFrameNb();
     if (n == 0) return SoundTools::Ok;
     const int origin = getInOrigin();
-    for (unsigned i = 0; i < mInputCount; ++i) {
-        const Frame* in = mInBuffers[i]->getStereoFrame(origin);
-        mFrames[i].insert(mFrames[i].end(), in, in + n);
-    }
+    for (unsigned i = 0; i < mInputCount; ++i)
+        mFrames[i].insert(mFrames[i].end(), mInBuffers[i]->getStereoFrame(origin), mInBuffers[i]->getStereoFrame(origin) + n);
     std::memcpy(mOutBuffers[0]->getStereoFrame(getOutOrigin()), mInBuffers[0]->getStereoFrame(origin),
                 n * sizeof(Frame));
     return SoundTools::Ok;
@@ -84,9 +78,7 @@ std::vector<Frames> runOutputs(SoundAlgo* algo, unsigned outputs, const Frames& 
     auto capture = SoundRef<CaptureInputs>::make(outputs);
     chain->pushAlgo(SoundRef<CaptureInputs>::share(capture.get()).release());
     run(*chain, in, rate, block, status);
-    std::vector<Frames> out;
-    for (unsigned i = 0; i < outputs; ++i) out.push_back(capture->input(i));
-    return out;
+    return capture->inputs();
 }
 
 }  // namespace tk

@@ -35,7 +35,7 @@ class CaptureInputs : public SoundAlgoMulti {
 public:
     explicit CaptureInputs(unsigned inputs) : SoundAlgoMulti(inputs, true), mFrames(inputs) {}
     SoundTools::Status process() override;
-    const Frames& input(unsigned i) const { return mFrames[i]; }
+    const std::vector<Frames>& inputs() const { return mFrames; }
 
 private:
     std::vector<Frames> mFrames;

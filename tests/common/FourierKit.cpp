@@ -1,41 +1,29 @@
 #include "FourierKit.h"
 
 #include <cmath>
+#include <numeric>
 
 namespace tk {
 
-namespace {
-// cos and sin of 2 pi m / N for m < N, in extended precision.
-void twiddles(size_t N, std::vector<long double>& c, std::vector<long double>& s) {
-    c.resize(N);
-    s.resize(N);
-    const long double w = 2.0L * 3.14159265358979323846264338327950288L / (long double)N;
-    for (size_t m = 0; m < N; ++m) {
-        c[m] = std::cos(w * (long double)m);
-        s[m] = std::sin(w * (long double)m);
-    }
-}
-}  // namespace
+constexpr long double kPi = 3.14159265358979323846264338327950288L;
 
 std::vector<Complex> naiveDft(const std::vector<Complex>& x, const std::vector<size_t>& bins) {
     const size_t N = x.size();
-    std::vector<long double> c, s;
-    twiddles(N, c, s);
+    // cos and sin of 2 pi m / N for m < N, in extended precision.
+    std::vector<long double> c(N), s(N);
+    for (size_t m = 0; m < N; ++m) {
+        c[m] = std::cos(2.0L * kPi * (long double)m / (long double)N);
+        s[m] = std::sin(2.0L * kPi * (long double)m / (long double)N);
+    }
     std::vector<size_t> ks = bins;
-    if (ks.empty())
-        for (size_t k = 0; k < N; ++k) ks.push_back(k);
+    if (ks.empty()) ks = std::vector<size_t>(N), std::iota(ks.begin(), ks.end(), size_t(0));
     std::vector<Complex> out;
-    out.reserve(ks.size());
     for (size_t k : ks) {
         long double re = 0.0L, im = 0.0L;
-        size_t m = 0;  // k n mod N
-        for (size_t n = 0; n < N; ++n) {
-            const long double xr = x[n].real(), xi = x[n].imag();
+        for (size_t n = 0, m = 0; n < N; ++n, m = (m + k) % N) {  // m = k n mod N
             // (xr + i xi)(cos - i sin)
-            re += xr * c[m] + xi * s[m];
-            im += xi * c[m] - xr * s[m];
-            m += k % N;
-            if (m >= N) m -= N;
+            re += x[n].real() * c[m] + x[n].imag() * s[m];
+            im += x[n].imag() * c[m] - x[n].real() * s[m];
         }
         out.emplace_back(double(re), double(im));
     }
@@ -43,10 +31,9 @@ std::vector<Complex> naiveDft(const std::vector<Complex>& x, const std::vector<s
 }
 
 std::vector<Complex> naiveDftReal(const std::vector<double>& x, size_t count) {
-    std::vector<Complex> z(x.begin(), x.end());
-    std::vector<size_t> bins;
-    for (size_t k = 0; k < count; ++k) bins.push_back(k);
-    return naiveDft(z, bins);
+    std::vector<size_t> bins(count);
+    std::iota(bins.begin(), bins.end(), size_t(0));
+    return naiveDft(std::vector<Complex>(x.begin(), x.end()), bins);
 }
 
 namespace {
@@ -91,7 +78,7 @@ std::vector<double> bandPowers(const Frames& f, size_t from, size_t n, double ra
 Complex firResponse(const std::vector<double>& h, double f) {
     // e^(-2 pi i f n) by repeated rotation in extended precision: the drift over
     // a few thousand taps stays far below double precision.
-    const long double a = -2.0L * 3.14159265358979323846264338327950288L * (long double)f;
+    const long double a = -2.0L * kPi * (long double)f;
     const long double cr = std::cos(a), ci = std::sin(a);
     long double zr = 1.0L, zi = 0.0L, re = 0.0L, im = 0.0L;
     for (size_t n = 0; n < h.size(); ++n) {
@@ -126,13 +113,9 @@ Frames fullConvolution(const Frames& x, const std::vector<double>& h) {
 }
 
 double toneAmplitude(const Frames& f, size_t from, size_t n, double freq, double rate) {
-    long double re = 0.0L, im = 0.0L;
-    for (size_t i = 0; i < n; ++i) {
-        const long double a = 2.0L * 3.14159265358979323846264338327950288L * freq * (long double)i / rate;
-        re += f[from + i].l * std::cos(a);
-        im -= f[from + i].l * std::sin(a);
-    }
-    return double(2.0L * std::sqrt(re * re + im * im) / (long double)n);
+    std::vector<double> left(n);
+    for (size_t i = 0; i < n; ++i) left[i] = f[from + i].l;
+    return 2.0 * std::abs(firResponse(left, freq / rate)) / double(n);
 }
 
 bool allFinite(const Frames& f) {

@@ -3,11 +3,25 @@
 #include <random>
 
 #include "tonewright/SoundAlgoComposite.h"
+#include "tonewright/SoundAlgoDevice.h"
 #include "tonewright/SoundAlgoNoiseGate.h"
 #include "tonewright/SoundAlgoRMSAmplifier.h"
 #include "tonewright/SoundPlayer.h"
 
 namespace tk {
+
+Frames readDevice(SoundAlgoDevice& device, qint64 chunk, size_t maxFrames) {
+    std::vector<char> buf(static_cast<size_t>(chunk));
+    Frames out;
+    for (qint64 n = 1; n > 0 && out.size() < maxFrames;) {
+        const size_t left = maxFrames - out.size();
+        n = std::max<qint64>(0, device.read(buf.data(), left < size_t(chunk) / 4 ? qint64(left) * 4 : chunk));
+        EXPECT_EQ(n % 4, 0) << "whole frames only";
+        const Frames part = fromPcm16(buf.data(), size_t(n));
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
 
 void installGateAndAmplifier(SoundPlayer& player, double ampDb, double gateDb, double gateFadeTime,
                              double gateWindowTime) {

@@ -5,9 +5,16 @@
 #include <chrono>
 #include <thread>
 
+#include "common/TestKit.h"
+
+class SoundAlgoDevice;
 class SoundPlayer;
 
 namespace tk {
+
+// Reads the device as an audio output does (QIODevice::read, `chunk` bytes at a
+// time) until it gives nothing more (the end, or a stop) or maxFrames are read.
+Frames readDevice(SoundAlgoDevice& device, qint64 chunk = 4096, size_t maxFrames = SIZE_MAX);
 
 // Installs gate → amplifier (no detector) as the player's post-processing chain
 // and hands both to the player as its gate and amplifier. The gate's arguments

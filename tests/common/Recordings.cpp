@@ -21,12 +21,7 @@ Frames track(size_t n, double rate, double levelDb, uint32_t seed) {
         s1 += f[i].r * f[i].r;
     }
     const double louder = std::sqrt(std::max(s0, s1) / double(std::max<size_t>(n, 1)));
-    const double g = louder > 0 ? std::pow(10.0, levelDb / 20.0) / louder : 0.0;
-    for (auto& fr : f) {
-        fr.l *= g;
-        fr.r *= g;
-    }
-    return f;
+    return scaled(f, louder > 0 ? std::pow(10.0, levelDb / 20.0) / louder : 0.0);
 }
 
 size_t Recording::fadeBegin() const {
@@ -61,8 +56,7 @@ Recording album(unsigned rate, double scale) {
     Frames fade(third.begin() + long(steady), third.end());
     for (size_t i = 0; i < fade.size(); ++i) {
         const double g = 1.0 - double(i) / double(fade.size());
-        fade[i].l *= g;
-        fade[i].r *= g;
+        fade[i] *= Frame(g, g);
     }
     add(Piece::Fade, fade, -20);
     add(Piece::Silence, silence(frames(2)), -200);

@@ -1,28 +1,26 @@
 #include "TestKit.h"
 
-#include "tonewright/SoundAlgoStats.h"
+#include "FileKit.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
-#include <memory>
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
+
+#include "tonewright/SoundAlgoStats.h"
 
 namespace tk {
 
 Frames sine(size_t n, double rate, double freq, double amp, double phase) {
     Frames f(n);
     const double w = 2.0 * M_PI * freq / rate;
-    for (size_t i = 0; i < n; ++i) {
-        const double v = amp * std::sin(w * double(i) + phase);
-        f[i] = Frame(v, v);
-    }
+    for (size_t i = 0; i < n; ++i) f[i].l = f[i].r = amp * std::sin(w * double(i) + phase);
     return f;
 }
 
@@ -30,10 +28,7 @@ Frames noise(size_t n, double amp, uint32_t seed) {
     std::mt19937 gen(seed);
     std::uniform_real_distribution<double> dist(-amp, amp);
     Frames f(n);
-    for (auto& fr : f) {
-        fr.l = dist(gen);
-        fr.r = dist(gen);
-    }
+    for (auto& fr : f) fr.l = dist(gen), fr.r = dist(gen);
     return f;
 }
 
@@ -43,8 +38,6 @@ Frames mixedStereo(size_t n, double rate, uint32_t seed) {
     for (size_t i = 0; i < n; ++i) f[i].r = nz[i].r;
     return f;
 }
-
-Frames silence(size_t n) { return Frames(n, Frame(0.0, 0.0)); }
 
 Frames concat(std::initializer_list<Frames> parts) {
     Frames out;
@@ -58,17 +51,23 @@ Frames ramp(size_t n, double start) {
     return f;
 }
 
-Frames scaled(const Frames& in, double gain) {
-    Frames out(in.size());
-    for (size_t i = 0; i < in.size(); ++i) out[i] = Frame(in[i].l * gain, in[i].r * gain);
+Frames fromPcm16(const char* data, size_t bytes) {
+    Frames out(bytes / 4);
+    for (size_t i = 0; i < 2 * out.size(); ++i) {
+        int16_t s;
+        std::memcpy(&s, data + 2 * i, 2);  // the test hosts are little-endian, as the format
+        out[i / 2][int(i % 2)] = s / 32768.0;
+    }
     return out;
 }
 
-Frames delayed(const Frames& in, size_t d) {
-    Frames out(d, Frame(0.0, 0.0));
-    out.insert(out.end(), in.begin(), in.end());
+Frames scaled(const Frames& in, double gain) {
+    Frames out = in;
+    for (Frame& f : out) f *= Frame(gain, gain);
     return out;
 }
+
+Frames delayed(const Frames& in, size_t d) { return concat({silence(d), in}); }
 
 void MemoryReader::rewind() {
     resetAtEnd();
@@ -85,10 +84,10 @@ unsigned MemoryReader::read(unsigned count, double* dest) {
 }
 
 unsigned MemoryWriter::write(unsigned count, double* src) {
-    size_t n = count;
-    if (mFrames.size() + n > mLimit) n = mLimit > mFrames.size() ? mLimit - mFrames.size() : 0;
+    const uint64_t n = std::min<uint64_t>(count, mLimit > mCount ? mLimit - mCount : 0);
     const Frame* f = reinterpret_cast<const Frame*>(src);
-    mFrames.insert(mFrames.end(), f, f + n);
+    if (mKeep) mFrames.insert(mFrames.end(), f, f + n);
+    mCount += n;
     return unsigned(n);
 }
 
@@ -102,34 +101,32 @@ Frames run(SoundAlgo& algo, const Frames& in, unsigned rate, unsigned blockSize,
 }
 
 double maxAbsDiff(const Frames& a, const Frames& b) {
-    if (a.size() != b.size()) return std::numeric_limits<double>::infinity();
+    const double inf = std::numeric_limits<double>::infinity();
+    if (a.size() != b.size()) return inf;
     double m = 0.0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        m = std::max(m, std::fabs(a[i].l - b[i].l));
-        m = std::max(m, std::fabs(a[i].r - b[i].r));
-        if (std::isnan(a[i].l) != std::isnan(b[i].l) || std::isnan(a[i].r) != std::isnan(b[i].r))
-            return std::numeric_limits<double>::infinity();
-    }
+    for (size_t i = 0; i < a.size(); ++i)
+        for (int c : {0, 1}) {
+            if (std::isnan(a[i][c]) != std::isnan(b[i][c])) return inf;
+            m = std::max(m, std::fabs(a[i][c] - b[i][c]));
+        }
     return m;
 }
 
 ::testing::AssertionResult framesNear(const Frames& a, const Frames& b, double tol) {
     if (a.size() != b.size())
         return ::testing::AssertionFailure() << "lengths differ: " << a.size() << " vs " << b.size();
-    for (size_t i = 0; i < a.size(); ++i) {
+    for (size_t i = 0; i < a.size(); ++i)
         if (!(std::fabs(a[i].l - b[i].l) <= tol) || !(std::fabs(a[i].r - b[i].r) <= tol))
             return ::testing::AssertionFailure() << "frame " << i << ": (" << a[i].l << ", " << a[i].r << ") vs ("
                                                  << b[i].l << ", " << b[i].r << "), tolerance " << tol;
-    }
     return ::testing::AssertionSuccess();
 }
 
 double rms(const Frames& f, size_t from, size_t to) {
     to = std::min(to, f.size());
-    if (to <= from) return 0.0;
     double s = 0.0;
     for (size_t i = from; i < to; ++i) s += f[i].l * f[i].l + f[i].r * f[i].r;
-    return std::sqrt(s / double(2 * (to - from)));
+    return to > from ? std::sqrt(s / double(2 * (to - from))) : 0.0;
 }
 
 double peak(const Frames& f) {
@@ -140,15 +137,12 @@ double peak(const Frames& f) {
 
 TempDir::TempDir() : mDir(QDir::tempPath() + "/tonewright-test-XXXXXX") {}
 
-QString TempDir::path(const QString& name) const { return mDir.path() + "/" + name; }
-
 int runCommand(const std::string& command, std::string* out) {
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return -1;
     char buf[4096];
     std::string text;
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) text.append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) text.append(buf, n);
     const int status = pclose(pipe);
     if (out) *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -159,13 +153,9 @@ bool haveTool(const std::string& name) { return runCommand("command -v " + name 
 int64_t framesInFile(const QString& path) {
     if (!QFileInfo(path).isFile()) return -1;
     if (path.endsWith(".raw")) return QFileInfo(path).size() / 8;
-    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(path));
-    if (!reader || reader->open(path) != SoundTools::Ok) return -1;
-    auto buffer = SoundBuffer::createNew(reader->getSampleRate());
-    buffer->alloc(4096, 2);
-    int64_t total = 0;
-    while (unsigned n = reader->stereoRead(buffer, 0)) total += n;
-    return reader->hasFailed() ? -1 : total;
+    const std::unique_ptr<SoundReader> reader = openReader(path);
+    const int64_t frames = reader ? int64_t(readAll(*reader).size()) : -1;
+    return reader && !reader->hasFailed() ? frames : -1;
 }
 
 SoundAlgoStats* bandStatsAt(double db, unsigned rate) {

@@ -30,12 +30,15 @@ Frames sine(size_t n, double rate, double freq, double amp = 0.5, double phase =
 Frames noise(size_t n, double amp = 0.5, uint32_t seed = 1);
 // Different content on left and right: a sine left, noise right.
 Frames mixedStereo(size_t n, double rate, uint32_t seed = 7);
-Frames silence(size_t n);
+inline Frames silence(size_t n) { return Frames(n, Frame(0.0, 0.0)); }
 // Concatenation.
 Frames concat(std::initializer_list<Frames> parts);
 // A ramp 1, 2, 3, ... on the left and its negative on the right: every frame is
 // distinct, so any shift or lost frame shows.
 Frames ramp(size_t n, double start = 1.0);
+// Interleaved little-endian 16-bit stereo (`bytes` of it, whole frames only) as
+// frames, full scale 32768: what an audio output or a recorder carries.
+Frames fromPcm16(const char* data, size_t bytes);
 
 // ---------------------------------------------------------------- levels
 // Decibels of an amplitude ratio, and of a power (mean-square) ratio: the one
@@ -60,6 +63,8 @@ public:
     unsigned getSampleRate() const override { return mRate; }
     void rewind() override;
     SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Double; }
+    // The next frame to be read.
+    size_t position() const { return mPos; }
 
 protected:
     unsigned read(unsigned count, double* dest) override;
@@ -70,13 +75,14 @@ private:
     size_t mPos = 0;
 };
 
-// A writer that keeps every frame it is given.
+// A writer that keeps every frame it is given (with `keep` false it only counts them).
 class MemoryWriter : public SoundWriter {
 public:
-    explicit MemoryWriter(unsigned rate) : SoundWriter(rate) {}
+    explicit MemoryWriter(unsigned rate, bool keep = true) : SoundWriter(rate), mKeep(keep) {}
     SoundTools::Status open(QString) override { return SoundTools::Ok; }
     void close() override {}
     const Frames& frames() const { return mFrames; }
+    uint64_t count() const { return mCount; }
     // Fails every write after `limit` frames (simulates a full disk).
     void failAfter(size_t limit) { mLimit = limit; }
 
@@ -85,25 +91,15 @@ protected:
 
 private:
     Frames mFrames;
-    size_t mLimit = SIZE_MAX;
+    bool mKeep;
+    uint64_t mCount = 0;
+    uint64_t mLimit = UINT64_MAX;
 };
 
 // A writer that counts frames and drops them.
-class NullWriter : public SoundWriter {
+class NullWriter : public MemoryWriter {
 public:
-    explicit NullWriter(unsigned rate) : SoundWriter(rate) {}
-    SoundTools::Status open(QString) override { return SoundTools::Ok; }
-    void close() override {}
-    uint64_t count() const { return mCount; }
-
-protected:
-    unsigned write(unsigned count, double*) override {
-        mCount += count;
-        return count;
-    }
-
-private:
-    uint64_t mCount = 0;
+    explicit NullWriter(unsigned rate) : MemoryWriter(rate, false) {}
 };
 
 // Sets SoundBuffer::sSize for the life of the object.
@@ -148,7 +144,7 @@ bool writeBytes(const QString& path, const QByteArray& bytes);
 class TempDir {
 public:
     TempDir();
-    QString path(const QString& name) const;
+    QString path(const QString& name) const { return mDir.path() + "/" + name; }
     QString root() const { return mDir.path(); }
 
 private:

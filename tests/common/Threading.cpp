@@ -1,5 +1,6 @@
 #include "Threading.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -26,22 +27,18 @@ Watchdog::~Watchdog() {
     mThread.join();
 }
 
+namespace {
+// The number in the environment variable `name`; 0 when unset or not a number.
+double fromEnv(const char* name) { return std::getenv(name) ? std::atof(std::getenv(name)) : 0.0; }
+}  // namespace
+
 double soakSeconds(double ciDefault) {
-    if (const char* text = std::getenv("TONEWRIGHT_SOAK_SECONDS")) {
-        char* end = nullptr;
-        const double v = std::strtod(text, &end);
-        if (end != text && v > 0.0) return v;
-    }
-    return ciDefault;
+    return fromEnv("TONEWRIGHT_SOAK_SECONDS") > 0.0 ? fromEnv("TONEWRIGHT_SOAK_SECONDS") : ciDefault;
 }
 
 int soakCycles(int ciDefault) {
-    if (const char* text = std::getenv("TONEWRIGHT_SOAK_CYCLES")) {
-        char* end = nullptr;
-        const long v = std::strtol(text, &end, 10);
-        if (end != text && v > 0 && v < 100000000) return int(v);
-    }
-    return ciDefault;
+    const double v = std::floor(fromEnv("TONEWRIGHT_SOAK_CYCLES"));
+    return v >= 1.0 && v < 1e8 ? int(v) : ciDefault;
 }
 
 void EventCounter::signal() {

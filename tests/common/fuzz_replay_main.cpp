@@ -10,17 +10,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    int replayed = 0;
     for (int i = 1; i < argc; ++i) {
         QFile f(QString::fromLocal8Bit(argv[i]));
-        if (!f.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "cannot read %s\n", argv[i]);
-            return 2;
-        }
+        if (!f.open(QIODevice::ReadOnly)) return std::fprintf(stderr, "cannot read %s\n", argv[i]), 2;
         const QByteArray bytes = f.readAll();
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()));
-        ++replayed;
     }
-    std::printf("replayed %d\n", replayed);
-    return 0;
+    std::printf("replayed %d\n", argc - 1);
 }

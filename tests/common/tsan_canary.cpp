@@ -5,17 +5,14 @@
 
 namespace {
 int gShared = 0;  // written by two threads without synchronisation, on purpose
+void count() {
+    for (int i = 0; i < 100000; ++i) ++gShared;
 }
+}  // namespace
 
 int main() {
-    std::thread a([] {
-        for (int i = 0; i < 100000; ++i) ++gShared;
-    });
-    std::thread b([] {
-        for (int i = 0; i < 100000; ++i) ++gShared;
-    });
+    std::thread a(count), b(count);
     a.join();
     b.join();
     std::printf("%d\n", gShared);
-    return 0;
 }

@@ -21,8 +21,7 @@ void count() {
 }  // namespace
 
 int main() {
-    std::thread a(count);
-    std::thread b(count);
+    std::thread a(count), b(count);
     a.join();
     b.join();
     std::printf("%ld\n", gCounter);
