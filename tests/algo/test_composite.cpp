@@ -70,7 +70,9 @@ TEST(Composite, BranchesArePaddedIntoLine) {
         for (unsigned block : {1024u, 997u, 61u}) {
             SCOPED_TRACE(std::string(c.what) + ", block " + std::to_string(block));
             auto pad = SoundRef<SoundAlgoComposite>::make("pad");
-            pad->setParallelBranches(block != 997);  // the same frames side by side as one after the other
+            // The same frames side by side as one after the other (serial in small
+            // blocks, which would mostly time the fork and join).
+            pad->setParallelBranches(block == 1024);
             pad->pushAlgo(bypass(c.in0, c.delay0));
             pad->addNewBranch();
             pad->pushAlgo(bypass(c.in1, c.delay1));
