@@ -1,4 +1,10 @@
+// Composites and the elementary algorithms: branches of different delays and
+// look-aheads padded into line, how they are built and combine statuses,
+// parallel branches, and the mixers against their formulas (the delays and
+// bypasses are checked by what the block loop makes of them).
+#include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -8,6 +14,7 @@
 #include <omp.h>
 #endif
 
+using tk::Frame;
 using tk::Frames;
 
 namespace {
@@ -22,115 +29,110 @@ private:
     SoundTools::Status mStatus;
 };
 
-class SealedComposite : public SoundAlgoComposite {
-public:
-    SealedComposite() {
-        pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-        setReadOnly();
-    }
-    using SoundAlgoComposite::getBranchDelay;
-};
-
 class InspectComposite : public SoundAlgoComposite {
 public:
-    using SoundAlgoComposite::SoundAlgoComposite;
     using SoundAlgoComposite::process;
 };
+
+SoundAlgo* bypass(unsigned inOverlap, unsigned delay) { return SoundRef<SoundAlgoBypass>::make(inOverlap, delay, 0u).release(); }
+// A composite that turns one input into three different streams (gains 1, 0.5
+// and a 10-frame delay), mixes them with `mixer`, and picks output `pick`.
+SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pick) {
+    auto top = SoundRef<SoundAlgoComposite>::make("three");
+    auto split = SoundRef<SoundAlgoComposite>::make("split");
+    split->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
+    split->addNewBranch();
+    split->pushAlgo(SoundRef<SoundAlgoScale>::make(tk::db(0.5)).release());
+    split->addNewBranch();
+    split->pushAlgo(SoundRef<SoundAlgoDelay>::make(10.0 / kRate, false).release());
+    top->pushAlgo(split.release());
+    top->pushAlgo(mixer);
+    if (outputs > 1) top->pushAlgo(SoundRef<SoundAlgoSelectChannel>::make(pick, int(outputs)).release());
+    return top;
+}
 }  // namespace
 
-TEST(Composite, PadsShorterBranchesWithNamedBypasses) {
-    auto c = SoundRef<SoundAlgoComposite>::make("pad");
-    c->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-    c->addNewBranch();
-    c->pushAlgo(SoundRef<SoundAlgoBypass>::make(0u, 100u, 0u).release());
-    auto sum = SoundRef<SoundAlgoComposite>::make();
-    SoundAlgoComposite* inner = c.get();
-    sum->pushAlgo(c.release());
-    sum->pushAlgo(SoundRef<SoundAlgoAdd>::make(2, true).release());
-
-    const Frames in = tk::ramp(3000);
-    const Frames out = tk::run(*sum, in, kRate, 1024);
-    ASSERT_EQ(inner->getBranch(0).size(), 2u);
-    auto* bypass = dynamic_cast<SoundAlgoBypass*>(inner->getBranch(0).back());
-    ASSERT_NE(bypass, nullptr);
-    EXPECT_EQ(bypass->getDelay(kRate), 100u);
-    EXPECT_EQ(bypass->getId(), "Out SoundAlgoComposite(pad) [0]");
-    // Both branches are now 100 frames late: out = 2 * in delayed by 100.
-    EXPECT_TRUE(tk::framesNear(out, tk::scaled(tk::delayed(in, 100), 2.0), 0.0));
-    // A second run finds the branches aligned and adds nothing.
-    tk::run(*sum, in, kRate, 1024);
-    EXPECT_EQ(inner->getBranch(0).size(), 2u);
+// Two branches added up (or subtracted): the one with less delay is padded at
+// its end, the one with less look-ahead at its front, by bypasses named after the
+// composite and the branch, so that the sum is twice the stream (moved by the
+// longer delay) in any block size. A second run finds the branches aligned.
+TEST(Composite, BranchesArePaddedIntoLine) {
+    // subtract: subtracted, the two branches cancel
+    struct Case { const char* what; unsigned in0, delay0, in1, delay1; size_t padded, delay; bool front, subtract; };
+    const Case cases[] = {
+        {"second branch delayed", 0, 0, 0, 100, 0, 100, false, false},
+        {"first branch looks ahead", 50, 0, 0, 0, 1, 0, true, true},
+        {"both look ahead, the first further", 50, 0, 20, 0, 1, 0, true, false},
+        {"both look ahead, the second further", 20, 0, 50, 0, 0, 0, true, false},
+    };
+    const Frames in = tk::ramp(4000);
+    for (const Case& c : cases)
+        for (unsigned block : {1024u, 997u, 61u}) {
+            SCOPED_TRACE(std::string(c.what) + ", block " + std::to_string(block));
+            auto pad = SoundRef<SoundAlgoComposite>::make("pad");
+            // The same frames side by side as one after the other (serial in small
+            // blocks, which would mostly time the fork and join).
+            pad->setParallelBranches(block == 1024);
+            pad->pushAlgo(bypass(c.in0, c.delay0));
+            pad->addNewBranch();
+            pad->pushAlgo(bypass(c.in1, c.delay1));
+            SoundAlgoComposite* inner = pad.get();
+            auto top = SoundRef<SoundAlgoComposite>::make();
+            top->pushAlgo(pad.release());
+            top->pushAlgo(c.subtract ? static_cast<SoundAlgo*>(SoundRef<SoundAlgoSub>::make(2, true).release())
+                                     : SoundRef<SoundAlgoAdd>::make(2, true).release());
+            SoundTools::Status status = SoundTools::Error;
+            const Frames out = tk::run(*top, in, kRate, block, &status);
+            ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+            EXPECT_TRUE(tk::framesNear(out, tk::scaled(tk::delayed(in, c.delay), c.subtract ? 0.0 : 2.0), 0.0));
+            const auto& branch = inner->getBranch(c.padded);
+            ASSERT_EQ(branch.size(), 2u);
+            EXPECT_EQ((c.front ? branch.front() : branch.back())->getId(),
+                      QString("%1 SoundAlgoComposite(pad) [%2]").arg(c.front ? "In" : "Out").arg(c.padded));
+            tk::run(*top, in, kRate, block);
+            EXPECT_EQ(inner->getBranch(c.padded).size(), 2u);
+        }
 }
 
-TEST(Composite, BranchesWithDifferentInOverlapsGetFrontBypasses) {
-    auto c = SoundRef<SoundAlgoComposite>::make("ov");
-    c->pushAlgo(SoundRef<SoundAlgoBypass>::make(50u, 0u, 0u).release());
-    c->addNewBranch();
-    c->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-    SoundAlgoComposite* inner = c.get();
-    auto top = SoundRef<SoundAlgoComposite>::make();
-    top->pushAlgo(c.release());
-    top->pushAlgo(SoundRef<SoundAlgoSub>::make(2, true).release());
-    const Frames in = tk::noise(4000);
-    const Frames out = tk::run(*top, in, kRate, 997);
-    ASSERT_GE(inner->getBranch(1).size(), 2u);
-    EXPECT_EQ(inner->getBranch(1).front()->getId(), "In SoundAlgoComposite(ov) [1]");
-    ASSERT_GE(out.size(), in.size());
-    for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i].l, 0.0) << i;  // same stream on both branches
-}
-
-TEST(Composite, InputCountsFollowSharing) {
-    SoundAlgoComposite shared("s", true), separate("p", false);
-    for (SoundAlgoComposite* c : {&shared, &separate}) {
-        c->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-        c->addNewBranch();
-        c->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-        EXPECT_EQ(c->getOutputNumber(), 2u);
+// Inputs are shared or one per branch; an empty composite passes; members are
+// released with the composite; branch statuses are or-ed together, and a branch
+// stops at its first member that fails. (Sealed composites: the multiband
+// amplifier's tests.)
+TEST(Composite, BuildingRulesAndStatuses) {
+    for (bool shared : {true, false}) {
+        SoundAlgoComposite c("c", shared);
+        c.pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
+        c.addNewBranch();
+        c.pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
+        EXPECT_EQ(c.getInputNumber() * 10 + c.getOutputNumber(), shared ? 12u : 22u);
     }
-    EXPECT_EQ(shared.getInputNumber(), 1u);
-    EXPECT_EQ(separate.getInputNumber(), 2u);
-}
+    SoundAlgoComposite empty;
+    EXPECT_EQ(empty.process(), SoundTools::Ok);
+    empty.pushAlgo(nullptr);
+    EXPECT_EQ(empty.getBranchNumber() + empty.getInputNumber() + empty.getOutputNumber() + empty.getDelay(kRate), 0u);
 
-TEST(Composite, BuildingRulesAndEmptyComposite) {
-    SoundAlgoComposite c;
-    EXPECT_EQ(c.process(), SoundTools::Ok);
-    EXPECT_EQ(c.getInputNumber(), 0u);
-    EXPECT_EQ(c.getOutputNumber(), 0u);
-    EXPECT_EQ(c.getDelay(kRate), 0u);
-    c.pushAlgo(nullptr);
-    EXPECT_EQ(c.getBranchNumber(), 0u);
-
-    SealedComposite sealed;
     auto extra = SoundRef<SoundAlgoScale>::make(0.0);
-    sealed.pushAlgo(extra.get());  // ignored: the caller keeps its reference
-    sealed.addNewBranch();
-    EXPECT_EQ(sealed.getBranchNumber(), 1u);
-    EXPECT_EQ(sealed.getBranch(0).size(), 1u);
-    EXPECT_EQ(extra->refCount(), 1);
-}
-
-TEST(Composite, BranchStatusesCombine) {
-    InspectComposite c;
-    c.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Error).release());
-    c.addNewBranch();
-    c.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Interrupted).release());
-    EXPECT_EQ(c.process(), SoundTools::Interrupted);  // 1 | 2
-
-    InspectComposite d;
-    d.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Error).release());
-    d.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Interrupted).release());  // never reached
-    EXPECT_EQ(d.process(), SoundTools::Error);
-}
-
-TEST(Composite, MembersAreReleasedWithTheComposite) {
-    auto member = SoundRef<SoundAlgoScale>::make(0.0);
     {
-        SoundAlgoComposite c;
-        member->addRef();  // the composite takes this one over
-        c.pushAlgo(member.get());
-        EXPECT_EQ(member->refCount(), 2);
+        SoundAlgoComposite owner;
+        extra->addRef();  // the composite takes this one over
+        owner.pushAlgo(extra.get());
+        EXPECT_EQ(extra->refCount(), 2);
     }
-    EXPECT_EQ(member->refCount(), 1);
+    EXPECT_EQ(extra->refCount(), 1);
+
+    InspectComposite both, chain;
+    both.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Error).release());
+    both.addNewBranch();
+    both.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Interrupted).release());
+    EXPECT_EQ(both.process(), SoundTools::Interrupted);  // 1 | 2
+    chain.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Error).release());
+    chain.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Interrupted).release());  // never reached
+    EXPECT_EQ(chain.process(), SoundTools::Error);
+    // A bypass whose ports do not match refuses to run.
+    struct Odd : SoundAlgoBypass {
+        unsigned getOutputNumber() const override { return 2; }
+    } odd;
+    EXPECT_EQ(odd.process(), SoundTools::Error);
 }
 
 // Four branches on one or two OpenMP threads: every sample must be identical.
@@ -139,53 +141,61 @@ TEST(Composite, ParallelBranchesAreBitIdenticalAcrossThreadCounts) {
     GTEST_SKIP() << "built without OpenMP";
 #else
     const Frames in = tk::mixedStereo(40000, kRate);
-    auto build = [] {
+    auto run = [&](int threads) {
         auto top = SoundRef<SoundAlgoComposite>::make("top");
         auto par = SoundRef<SoundAlgoComposite>::make("par");
-        const double gains[] = {-1.0, -2.5, 3.0, 0.5};
+        const double gains[] = {-1.0, -2.5, 3.0, 0.5}, w[] = {0.3, 0.2, 0.1, 0.4};
         for (int b = 0; b < 4; ++b) {
             if (b) par->addNewBranch();
             par->pushAlgo(SoundRef<SoundAlgoScale>::make(gains[b]).release());
             par->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.001 * b, false).release());
         }
         top->pushAlgo(par.release());
-        const double w[] = {0.3, 0.2, 0.1, 0.4};
         top->pushAlgo(SoundRef<SoundAlgoAdd>::make(4, true, w).release());
-        return top;
+        const int old = omp_get_max_threads();
+        omp_set_num_threads(threads);
+        const Frames out = tk::run(*top, in, kRate);
+        omp_set_num_threads(old);
+        return out;
     };
-    const int old = omp_get_max_threads();
-    omp_set_num_threads(1);
-    auto one = build();
-    const Frames a = tk::run(*one, in, kRate);
-    omp_set_num_threads(2);
-    auto two = build();
-    const Frames b = tk::run(*two, in, kRate);
-    omp_set_num_threads(old);
+    const Frames a = run(1), b = run(2);
     ASSERT_EQ(a.size(), b.size());
     EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(tk::Frame)), 0);
 #endif
 }
 
-// Branches that both look ahead, by different amounts: the shorter one is padded
-// in front and the two outputs still line up, in any block size and either
-// branch order. (Serial branches: small blocks would mostly time OpenMP's
-// fork and join.)
-TEST(Composite, BranchesThatBothLookAheadLineUp) {
-    for (bool longFirst : {true, false}) {
-        for (unsigned block : {1024u, 997u, 61u}) {
-            auto c = SoundRef<SoundAlgoComposite>::make("ov2");
-            c->setParallelBranches(false);
-            c->pushAlgo(SoundRef<SoundAlgoBypass>::make(longFirst ? 50u : 20u, 0u, 0u).release());
-            c->addNewBranch();
-            c->pushAlgo(SoundRef<SoundAlgoBypass>::make(longFirst ? 20u : 50u, 0u, 0u).release());
-            auto top = SoundRef<SoundAlgoComposite>::make();
-            top->pushAlgo(c.release());
-            top->pushAlgo(SoundRef<SoundAlgoAdd>::make(2, true).release());
-            const Frames in = tk::ramp(4000);
-            SoundTools::Status status = SoundTools::Error;
-            const Frames out = tk::run(*top, in, kRate, block, &status);
-            ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
-            EXPECT_TRUE(tk::framesNear(out, tk::scaled(in, 2.0), 0.0)) << "block " << block << " long first " << longFirst;
-        }
+// Each mixer against its formula applied to the three streams (all 10 frames
+// late, lined up); outputs past the first of a pass-through mixer are its inputs.
+TEST(Elementary, MixersCombineTheirInputs) {
+    const Frames in = tk::mixedStereo(9000, kRate);
+    const Frames s[3] = {tk::delayed(in, 10), tk::delayed(tk::scaled(in, 0.5), 10), tk::delayed(in, 10)};
+    const double w[] = {0.5, 2.0, 1.0};
+    struct Case {
+        const char* name;
+        std::function<SoundAlgo*()> mixer;
+        unsigned outputs;
+        int pick;
+        std::function<double(double, double, double)> combine;
+    };
+    const auto weighted = [&] { return SoundRef<SoundAlgoAdd>::make(3, false, w).release(); };
+    const Case cases[] = {
+        {"weighted add", weighted, 3, 0, [](double a, double b, double c) { return 0.5 * a + 2.0 * b + c; }},
+        {"pass-through 1", weighted, 3, 1, [](double, double b, double) { return b; }},
+        {"pass-through 2", weighted, 3, 2, [](double, double, double c) { return c; }},
+        {"add", [] { return SoundRef<SoundAlgoAdd>::make(3, true).release(); }, 1, 0,
+         [](double a, double b, double c) { return a + b + c; }},
+        {"subtract", [] { return SoundRef<SoundAlgoSub>::make(3, true).release(); }, 1, 0,
+         [](double a, double b, double c) { return a - b - c; }},
+        {"euclidean norm", [] { return SoundRef<SoundAlgoAddSqr>::make(3, true).release(); }, 1, 0,
+         [](double a, double b, double c) { return std::sqrt(a * a + b * b + c * c); }},
+    };
+    for (const Case& c : cases) {
+        Frames expected;
+        for (size_t j = 0; j < s[0].size(); ++j)
+            expected.emplace_back(c.combine(s[0][j].l, s[1][j].l, s[2][j].l), c.combine(s[0][j].r, s[1][j].r, s[2][j].r));
+        Frames out = tk::run(*threeWay(c.mixer(), c.outputs, c.pick), in, kRate, 997);
+        ASSERT_GE(out.size(), in.size()) << c.name;
+        out.resize(expected.size());
+        EXPECT_TRUE(tk::framesNear(out, expected, 1e-12)) << c.name;
     }
 }
