@@ -111,6 +111,7 @@ const std::vector<AlgoEntry>& algorithmTable() {
         {"Scale", [] { return make<SoundAlgoScale>(-3.0); }},
         {"Delay", [] { return make<SoundAlgoDelay>(0.01, false); }},
         {"Delay as overlap", [] { return make<SoundAlgoDelay>(0.01, true); }},
+        {"Bypass", [] { return make<SoundAlgoBypass>(); }},
         {"Bypass with overlaps and delay", [] { return make<SoundAlgoBypass>(300u, 77u, 50u); }},
         {"Add of 3", [] { return fanIn(fresh<SoundAlgoAdd>(3, true), 3); }},
         {"Add, 3 outputs, select 1",
