@@ -1,15 +1,13 @@
 // Loudness: the EBU Tech 3341 and Tech 3342 test signals, synthesised from their
 // published descriptions, measure within those documents' tolerances; the
-// figures do not depend on block sizes; an album is gated as one programme;
-// statistics files keep the figures and files without them still read.
-#include <QJsonObject>
+// true peak and the momentary and short-term windows agree with libebur128's
+// meters; the figures do not depend on block sizes; an album is gated as one
+// programme.
 #include <cmath>
 #include <ebur128.h>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoLoudness.h"
-#include "tonewright/SoundAlgoStatAnalysis.h"
-#include "tonewright/SoundStatFile.h"
 
 using tk::Frame;
 using tk::Frames;
@@ -18,24 +16,17 @@ namespace {
 constexpr unsigned kRate = 48000;
 constexpr double kPi = 3.14159265358979323846;
 
-// A stretch of stereo sine (both channels alike): peak level in dBFS.
+// Stretches of stereo sine (both channels alike): peak level in dBFS, seconds,
+// frequency, phase in degrees; the whole repeated `repeat` times.
 struct Tone {
-    double dbfs;
-    double seconds;
-    double freq = 1000.0;
-    double phaseDeg = 0.0;
+    double dbfs, seconds, freq = 1000.0, phaseDeg = 0.0;
 };
-
 Frames tones(std::initializer_list<Tone> parts, int repeat = 1) {
     Frames out;
     for (int r = 0; r < repeat; ++r)
         for (const Tone& t : parts) {
-            const double a = std::pow(10.0, t.dbfs / 20.0);
-            const size_t n = size_t(std::lround(t.seconds * kRate));
-            for (size_t i = 0; i < n; ++i) {
-                const double v = a * std::sin(2.0 * kPi * t.freq * double(i) / kRate + t.phaseDeg * kPi / 180.0);
-                out.emplace_back(v, v);
-            }
+            const Frames s = tk::sine(size_t(std::lround(t.seconds * kRate)), kRate, t.freq, tk::fromDb(t.dbfs), t.phaseDeg * kPi / 180.0);
+            out.insert(out.end(), s.begin(), s.end());
         }
     return out;
 }
@@ -46,83 +37,72 @@ Frames faded(Frames f) {
     const size_t n = std::min(f.size() / 2, size_t(kRate / 50));
     for (size_t i = 0; i < n; ++i) {
         const double g = 0.5 - 0.5 * std::cos(kPi * double(i) / double(n));
-        f[i].l *= g;
-        f[i].r *= g;
-        f[f.size() - 1 - i].l *= g;
-        f[f.size() - 1 - i].r *= g;
+        f[i] = Frame(f[i].l * g, f[i].r * g);
+        f[f.size() - 1 - i] = Frame(f[f.size() - 1 - i].l * g, f[f.size() - 1 - i].r * g);
     }
     return f;
 }
 
-SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096, bool background = true) {
+SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096, bool background = true, unsigned rate = kRate) {
     auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
     algo->setBackground(background);
     SoundTools::Status status = SoundTools::Error;
-    tk::run(*algo, in, kRate, block, &status);
+    tk::run(*algo, in, rate, block, &status);
     EXPECT_EQ(status, SoundTools::Ok);
     return algo;
 }
 
-enum class Figure { Integrated, MaxMomentary, MaxShortTerm, Range, TruePeak };
-
-double figure(const SoundAlgoLoudness& l, Figure f) {
-    switch (f) {
-    case Figure::Integrated: return l.getIntegrated();
-    case Figure::MaxMomentary: return l.getMaxMomentary();
-    case Figure::MaxShortTerm: return l.getMaxShortTerm();
-    case Figure::Range: return l.getRange();
-    case Figure::TruePeak: return l.getTruePeak();
-    }
-    return NAN;
-}
-
-struct Expected {
-    Figure figure;
-    double value, below, above;  // accepted: value - below ... value + above
-};
-struct ComplianceCase {
+// The figures a meter gives, by name.
+const struct {
     const char* name;
-    Frames signal;
-    std::vector<Expected> figures;
+    double (*of)(const SoundAlgoLoudness&);
+} kFigures[] = {
+    {"I", [](const SoundAlgoLoudness& l) { return l.getIntegrated(); }},
+    {"M max", [](const SoundAlgoLoudness& l) { return l.getMaxMomentary(); }},
+    {"S max", [](const SoundAlgoLoudness& l) { return l.getMaxShortTerm(); }},
+    {"LRA", [](const SoundAlgoLoudness& l) { return l.getRange(); }},
+    {"TP", [](const SoundAlgoLoudness& l) { return l.getTruePeak(); }},
 };
-const char* figureName(Figure f) {
-    static const char* const names[] = {"I", "M max", "S max", "LRA", "TP"};
-    return names[int(f)];
-}
+enum { I, M, S, LRA, TP };
 }  // namespace
 
+// Tech 3341 loudness cases: +-0.1 LU; true-peak cases: +0.2 / -0.4 dB.
+// Tech 3342 loudness range cases: +-1 LU.
 TEST(Loudness, PublishedTestSignalsWithinTolerance) {
-    // Tech 3341 loudness cases: +-0.1 LU; true-peak cases: +0.2 / -0.4 dB.
-    // Tech 3342 loudness range cases: +-1 LU.
-    const double lu = 0.1, tp = 0.4, tpUp = 0.2, lra = 1.0;
-    const std::vector<ComplianceCase> cases = {
-        {"3341-1", tones({{-23, 20}}),
-         {{Figure::Integrated, -23, lu, lu}, {Figure::MaxMomentary, -23, lu, lu}, {Figure::MaxShortTerm, -23, lu, lu}}},
-        {"3341-2", tones({{-33, 20}}),
-         {{Figure::Integrated, -33, lu, lu}, {Figure::MaxMomentary, -33, lu, lu}, {Figure::MaxShortTerm, -33, lu, lu}}},
-        {"3341-3", tones({{-36, 10}, {-23, 60}, {-36, 10}}), {{Figure::Integrated, -23, lu, lu}}},
-        {"3341-4", tones({{-72, 10}, {-36, 10}, {-23, 60}, {-36, 10}, {-72, 10}}), {{Figure::Integrated, -23, lu, lu}}},
-        {"3341-5", tones({{-26, 20}, {-20, 20.1}, {-26, 20}}), {{Figure::Integrated, -23, lu, lu}}},
-        {"3341-9", tones({{-20, 1.34}, {-30, 1.66}}, 5), {{Figure::MaxShortTerm, -23, lu, lu}}},
-        {"3341-12", tones({{-20, 0.18}, {-30, 0.22}}, 25), {{Figure::MaxMomentary, -23, lu, lu}}},
-        {"3341-15", faded(tones({{-6, 2, kRate / 4.0, 0}})), {{Figure::TruePeak, -6, tp, tpUp}}},
-        {"3341-16", faded(tones({{-6, 2, kRate / 4.0, 45}})), {{Figure::TruePeak, -6, tp, tpUp}}},
-        {"3341-17", faded(tones({{-6, 2, kRate / 6.0, 60}})), {{Figure::TruePeak, -6, tp, tpUp}}},
-        {"3341-18", faded(tones({{-6, 2, kRate / 8.0, 67.5}})), {{Figure::TruePeak, -6, tp, tpUp}}},
-        {"3341-19", faded(tones({{3, 2, kRate / 4.0, 45}})), {{Figure::TruePeak, 3, tp, tpUp}}},
-        {"3342-1", tones({{-20, 20}, {-30, 20}}), {{Figure::Range, 10, lra, lra}}},
-        {"3342-2", tones({{-20, 20}, {-15, 20}}), {{Figure::Range, 5, lra, lra}}},
-        {"3342-3", tones({{-40, 20}, {-20, 20}}), {{Figure::Range, 20, lra, lra}}},
-        {"3342-4", tones({{-50, 20}, {-35, 20}, {-20, 20}, {-35, 20}, {-50, 20}}), {{Figure::Range, 15, lra, lra}}},
+    struct Expected {
+        int figure;
+        double value;
     };
-    for (const ComplianceCase& c : cases) {
+    const struct {
+        const char* name;
+        Frames signal;
+        std::vector<Expected> figures;
+    } cases[] = {
+        {"3341-1", tones({{-23, 20}}), {{I, -23}, {M, -23}, {S, -23}}},
+        {"3341-2", tones({{-33, 20}}), {{I, -33}, {M, -33}, {S, -33}}},
+        {"3341-3", tones({{-36, 10}, {-23, 60}, {-36, 10}}), {{I, -23}}},
+        {"3341-4", tones({{-72, 10}, {-36, 10}, {-23, 60}, {-36, 10}, {-72, 10}}), {{I, -23}}},
+        {"3341-5", tones({{-26, 20}, {-20, 20.1}, {-26, 20}}), {{I, -23}}},
+        {"3341-9", tones({{-20, 1.34}, {-30, 1.66}}, 5), {{S, -23}}},
+        {"3341-12", tones({{-20, 0.18}, {-30, 0.22}}, 25), {{M, -23}}},
+        {"3341-15", faded(tones({{-6, 2, kRate / 4.0, 0}})), {{TP, -6}}},
+        {"3341-16", faded(tones({{-6, 2, kRate / 4.0, 45}})), {{TP, -6}}},
+        {"3341-17", faded(tones({{-6, 2, kRate / 6.0, 60}})), {{TP, -6}}},
+        {"3341-18", faded(tones({{-6, 2, kRate / 8.0, 67.5}})), {{TP, -6}}},
+        {"3341-19", faded(tones({{3, 2, kRate / 4.0, 45}})), {{TP, 3}}},
+        {"3342-1", tones({{-20, 20}, {-30, 20}}), {{LRA, 10}}},
+        {"3342-2", tones({{-20, 20}, {-15, 20}}), {{LRA, 5}}},
+        {"3342-3", tones({{-40, 20}, {-20, 20}}), {{LRA, 20}}},
+        {"3342-4", tones({{-50, 20}, {-35, 20}, {-20, 20}, {-35, 20}, {-50, 20}}), {{LRA, 15}}},
+    };
+    for (const auto& c : cases) {
         const SoundRef<SoundAlgoLoudness> l = measure(c.signal);
         for (const Expected& e : c.figures) {
-            const double v = figure(*l, e.figure);
-            EXPECT_GE(v, e.value - e.below) << c.name << " " << figureName(e.figure);
-            EXPECT_LE(v, e.value + e.above) << c.name << " " << figureName(e.figure);
+            const double below = e.figure == TP ? 0.4 : e.figure == LRA ? 1.0 : 0.1, above = e.figure == TP ? 0.2 : below;
+            const double v = kFigures[e.figure].of(*l);
+            EXPECT_TRUE(v >= e.value - below && v <= e.value + above) << c.name << " " << kFigures[e.figure].name << " " << v;
             std::printf("[ compliance ] %-8s %-6s expected %6.1f  measured %7.2f  tolerance -%.1f/+%.1f\n", c.name,
-                        figureName(e.figure), e.value, v, e.below, e.above);
+                        kFigures[e.figure].name, e.value, v, below, above);
         }
     }
 }
@@ -144,8 +124,7 @@ TEST(Loudness, EdgeStreamsAndBlockSizes) {
     for (unsigned block : {441u, 1000u, 4097u}) {
         const SoundRef<SoundAlgoLoudness> parts = measure(music, block, block != 1000);
         EXPECT_EQ(parts->getFrameCount(), music.size()) << block;
-        for (Figure f : {Figure::Integrated, Figure::MaxMomentary, Figure::MaxShortTerm, Figure::Range, Figure::TruePeak})
-            EXPECT_DOUBLE_EQ(figure(*parts, f), figure(*whole, f)) << block;
+        for (const auto& f : kFigures) EXPECT_DOUBLE_EQ(f.of(*parts), f.of(*whole)) << block << " " << f.name;
         EXPECT_EQ(parts->getSamplePeak(), whole->getSamplePeak()) << block;
         EXPECT_EQ(parts->getShortTerm(), whole->getShortTerm()) << block;
     }
@@ -155,47 +134,10 @@ TEST(Loudness, EdgeStreamsAndBlockSizes) {
 // Two tones 10 LU apart gated as one programme: the mean of their powers, not of
 // their loudness values.
 TEST(Loudness, AlbumIsGatedAsOneProgramme) {
-    const SoundRef<SoundAlgoLoudness> quiet = measure(tones({{-23, 10}}));
-    const SoundRef<SoundAlgoLoudness> loud = measure(tones({{-13, 10}}));
-    const double expected = 10.0 * std::log10((std::pow(10.0, -2.3) + std::pow(10.0, -1.3)) / 2.0);
-    EXPECT_NEAR(SoundAlgoLoudness::albumLoudness({quiet.get(), loud.get()}), expected, 0.1);
+    const SoundRef<SoundAlgoLoudness> quiet = measure(tones({{-23, 10}})), loud = measure(tones({{-13, 10}}));
+    EXPECT_NEAR(SoundAlgoLoudness::albumLoudness({quiet.get(), loud.get()}), tk::powerDb((tk::fromDb(-46) + tk::fromDb(-26)) / 2), 0.1);
     EXPECT_NEAR(SoundAlgoLoudness::albumRange({quiet.get(), loud.get()}), 10.0, 1.0);
     EXPECT_EQ(SoundAlgoLoudness::albumTruePeak({quiet.get(), loud.get()}), loud->getTruePeak());
-}
-
-// The analysis stores the figures in its statistics file; they read back the
-// same, and a file written without them reads with no loudness.
-TEST(Loudness, StatisticsFileKeepsTheFigures) {
-    tk::TempDir dir;
-    SoundAlgoStatAnalysis::Settings settings;
-    settings.bandStats = settings.fftStats = false;
-    auto analysis = SoundRef<SoundAlgoStatAnalysis>::make(settings);
-    {
-        tk::MemoryReader reader(tk::concat({tones({{-18, 4}}), tk::silence(kRate)}), kRate);
-        ASSERT_EQ(analysis->processAll(reader, nullptr), SoundTools::Ok);
-    }
-    ASSERT_TRUE(analysis->getStatFile().writeJSonFile(dir.path("take.wav")));
-    SoundStatFile back;
-    ASSERT_TRUE(back.readJSonFile(dir.path("take.wav")));
-    const SoundAlgoLoudness* a = analysis->getLoudness();
-    const SoundAlgoLoudness* b = back.getLoudness();
-    ASSERT_TRUE(a && b);
-    for (Figure f : {Figure::Integrated, Figure::MaxMomentary, Figure::MaxShortTerm, Figure::Range, Figure::TruePeak})
-        EXPECT_EQ(figure(*a, f), figure(*b, f));
-    EXPECT_EQ(a->getShortTerm(), b->getShortTerm());  // -inf survives as null
-    EXPECT_EQ(a->getFrameCount(), b->getFrameCount());
-    EXPECT_EQ(b->getSampleRate(), kRate);
-
-    settings.loudness = false;
-    auto older = SoundRef<SoundAlgoStatAnalysis>::make(settings);
-    {
-        tk::MemoryReader reader(tones({{-18, 1}}), kRate);
-        ASSERT_EQ(older->processAll(reader, nullptr), SoundTools::Ok);
-    }
-    ASSERT_TRUE(older->getStatFile().writeJSonFile(dir.path("old.wav")));
-    ASSERT_TRUE(back.readJSonFile(dir.path("old.wav")));
-    EXPECT_EQ(back.getLoudness(), nullptr);
-    EXPECT_NE(back.getStepDetector(), nullptr);
 }
 
 // The true peak against libebur128's own oversampling meter, an independent
@@ -204,34 +146,31 @@ TEST(Loudness, StatisticsFileKeepsTheFigures) {
 // differ most), a click, square waves (steps overshoot) and music, at rates of
 // each oversampling factor, one block and odd blocks alike.
 TEST(Loudness, TruePeakAgreesWithAnIndependentMeter) {
-    struct Case {
-        const char* name;
-        unsigned rate;
-        Frames signal;
-    };
-    const auto square = [](unsigned rate, double freq, double amp) {
+    const auto square = [](unsigned rate, double freq) {
         Frames f = tk::sine(rate, rate, freq, 1.0);
-        for (Frame& x : f) x = Frame(x.l >= 0 ? amp : -amp, x.r >= 0 ? -amp : amp);
+        for (Frame& x : f) x = Frame(x.l >= 0 ? 0.5 : -0.5, x.r >= 0 ? -0.5 : 0.5);
         return f;
     };
     Frames click = tk::silence(48000);
     click[20000] = Frame(0.9, -0.5);
-    const std::vector<Case> cases = {
+    const struct {
+        const char* name;
+        unsigned rate;
+        Frames signal;
+    } cases[] = {
         {"fs/4 at 45 deg", 48000, tk::sine(48000, 48000, 12000, 0.5, kPi / 4)},
         {"fs/4 at 45 deg", 44100, tk::sine(44100, 44100, 11025, 0.5, kPi / 4)},
         {"fs/6 at 60 deg", 44100, tk::sine(44100, 44100, 44100 / 6.0, 0.7, kPi / 3)},
         {"0.45 fs", 44100, tk::sine(44100, 44100, 19845, 0.5, 0.3)},
-        {"997 Hz", 48000, tk::sine(48000, 48000, 997, 0.9)},
         {"fs/4 at 45 deg", 96000, tk::sine(96000, 96000, 24000, 0.5, kPi / 4)},
         {"noise", 44100, tk::noise(88200, 0.8, 3)},
-        {"noise", 96000, tk::noise(96000, 0.8, 4)},
         {"noise", 192000, tk::noise(96000, 0.8, 5)},
         {"click", 48000, click},
-        {"square 1 kHz", 44100, square(44100, 1000, 0.5)},
-        {"square 3.1 kHz", 48000, square(48000, 3100, 0.5)},
+        {"square 1 kHz", 44100, square(44100, 1000)},
+        {"square 3.1 kHz", 48000, square(48000, 3100)},
         {"music", 44100, tk::mixedStereo(5 * 44100, 44100)},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ebur128_state* st = ebur128_init(2, c.rate, EBUR128_MODE_TRUE_PEAK);
         ASSERT_NE(st, nullptr);
         ebur128_add_frames_double(st, reinterpret_cast<const double*>(c.signal.data()), c.signal.size());
@@ -239,21 +178,18 @@ TEST(Loudness, TruePeakAgreesWithAnIndependentMeter) {
         for (unsigned ch = 0; ch < 2; ++ch) ebur128_true_peak(st, ch, &theirs[ch]);
         ebur128_destroy(&st);
         for (unsigned block : {1u << 20, 1001u}) {
-            auto algo = SoundRef<SoundAlgoLoudness>::make(0.0);
-            tk::run(*algo, c.signal, c.rate, block);
-            for (int ch = 0; ch < 2; ++ch) {
+            const SoundRef<SoundAlgoLoudness> algo = measure(c.signal, block, true, c.rate);
+            for (int ch = 0; ch < 2; ++ch)
                 EXPECT_NEAR(algo->getTruePeak(ch), tk::db(theirs[ch]), 0.01) << c.name << " " << c.rate << " ch " << ch;
-            }
         }
     }
     // On a grid of at least 192 kHz, tones up to 0.45 fs read their amplitude,
     // whose peaks the 4x grid misses by up to half a dB at low rates.
     for (unsigned rate : {22050u, 44100u})
         for (double f : {0.23, 0.37, 0.45}) {
-            const Frames tone = faded(tk::sine(rate, rate, f * rate, 0.5, 0.1));
             auto fine = SoundRef<SoundAlgoLoudness>::make(0.0);
             fine->setTruePeakRate(192000);
-            tk::run(*fine, tone, rate, 777);
+            tk::run(*fine, faded(tk::sine(rate, rate, f * rate, 0.5, 0.1)), rate, 777);
             EXPECT_NEAR(fine->getTruePeak(), tk::db(0.5), 0.05) << rate << " " << f;
         }
 }
@@ -262,9 +198,8 @@ TEST(Loudness, TruePeakAgreesWithAnIndependentMeter) {
 // for its own 400 ms and 3 s windows at the same instants.
 TEST(Loudness, WindowsAgreeWithAnIndependentMeter) {
     constexpr unsigned rate = 44100, hop = rate / 10;
-    const Frames music = tk::concat(
-        {tk::mixedStereo(4 * rate + 300, rate), tk::scaled(tk::noise(2 * rate, 0.5, 9), 0.1), tk::silence(rate / 2),
-         tk::sine(5 * rate, rate, 3000, 0.3)});
+    const Frames music = tk::concat({tk::mixedStereo(4 * rate + 300, rate), tk::scaled(tk::noise(2 * rate, 0.5, 9), 0.1),
+                                     tk::silence(rate / 2), tk::sine(5 * rate, rate, 3000, 0.3)});
     ebur128_state* st = ebur128_init(2, rate, EBUR128_MODE_S);
     ASSERT_NE(st, nullptr);
     double maxM = -INFINITY, maxS = -INFINITY;
@@ -279,8 +214,7 @@ TEST(Loudness, WindowsAgreeWithAnIndependentMeter) {
         if (n % 10 == 0) series.push_back(s);
     }
     ebur128_destroy(&st);
-    auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
-    tk::run(*algo, music, rate, 1234);
+    const SoundRef<SoundAlgoLoudness> algo = measure(music, 1234, true, rate);
     EXPECT_NEAR(algo->getMaxMomentary(), maxM, 1e-6);
     EXPECT_NEAR(algo->getMaxShortTerm(), maxS, 1e-6);
     ASSERT_EQ(algo->getShortTerm().size(), series.size());
