@@ -131,16 +131,9 @@ TEST_F(Mp3Reader, TagsAndCoverWrittenByMutagenComeBack) {
     ASSERT_TRUE(QFile::copy(path("stereo44cbr.mp3"), file));
     ASSERT_EQ(tk::runPython(kTagScript, tk::shellQuote(file) + " " + tk::shellQuote(path("cover.png"))), 0)
         << "python3-mutagen is needed";
-    SoundIDTag expected;
-    expected.title = "Caf\xC3\xA9 \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC";
-    expected.artist = "The Artist";
-    expected.album = "An Album";
-    expected.year = "2019";
-    expected.track = "3";
-    expected.genre = "Jazz";
-    expected.comment = "A comment";
-    expected.cover = tk::pngCover();
-    expected.coverMimeType = "image/png";
+    // Title, artist, album, year, comment, track, genre, cover, its type (the total is not read).
+    const SoundIDTag expected{"Caf\xC3\xA9 \xE2\x80\x93 \xE6\x9D\xB1\xE4\xBA\xAC", "The Artist", "An Album", "2019",
+                              "A comment", "3", "Jazz", tk::pngCover(), "image/png", "", {}};
     SoundReaderMp3 reader;
     ASSERT_EQ(reader.open(file), SoundTools::Ok);
     SoundIDTag tag;

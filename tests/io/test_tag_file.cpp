@@ -45,20 +45,10 @@ std::string joined(const std::map<std::string, std::string>& m) {
     return s;
 }
 
+// Title, artist, album, year, comment, track, genre, cover, its type, total, extra.
 SoundIDTag albumTags() {
-    SoundIDTag t;
-    t.title = "S\xC3\xA9rénade";
-    t.artist = "The Artist";
-    t.album = "An \xC3\x84lbum";
-    t.genre = "Classical";
-    t.year = "2019";
-    t.comment = "Written by the tests";
-    t.track = "3";
-    t.trackTotal = "12";
-    t.cover = tk::pngCover();
-    t.coverMimeType = "image/png";
-    t.extra["REPLAYGAIN_TRACK_GAIN"] = "-6.20 dB";
-    return t;
+    return {"S\xC3\xA9rénade", "The Artist", "An \xC3\x84lbum", "2019", "Written by the tests", "3", "Classical",
+            tk::pngCover(), "image/png", "12", {{"REPLAYGAIN_TRACK_GAIN", "-6.20 dB"}}};
 }
 
 // Prints what mutagen finds in the file in one form for every format.
