@@ -10,12 +10,8 @@
 
 #include "tonewright/Sync.h"
 
-namespace {
-constexpr int kThreads = 2;
-constexpr int kRounds = 100000;
-}  // namespace
-
 TEST(SyncThreads, MutexKeepsALockedCounterClean) {
+    constexpr int kThreads = 2, kRounds = 100000;
     for (auto mode : {SoundTools::Mutex::NonRecursive, SoundTools::Mutex::Recursive}) {
         SoundTools::Mutex mutex(mode);
         long counter = 0;  // plain on purpose: only the lock orders the accesses

@@ -1,21 +1,15 @@
 // MP3 readers and writers driven from several threads at once, one object per
 // thread: the first writers race to load the encoder library.
-#include <QFile>
 #include <thread>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundMp3.h"
 
-namespace {
-
-using tk::Frames;
-
-
 TEST(Mp3Threads, WritersAndReadersOnSeveralThreads) {
     constexpr int kThreads = 3;
     const unsigned rate = 44100;
-    const Frames in = tk::mixedStereo(rate / 2, rate);
+    const tk::Frames in = tk::mixedStereo(rate / 2, rate);
     tk::TempDir dir;
     QString names[kThreads];
     SoundTools::Status written[kThreads] = {};
@@ -26,18 +20,16 @@ TEST(Mp3Threads, WritersAndReadersOnSeveralThreads) {
         threads.emplace_back([&, t] {
             // No writer exists before these: each constructor may be the one that loads LAME.
             SoundWriterMp3 writer(rate, 2, 160);
-            if (writer.open(names[t]) != SoundTools::Ok) {
-                written[t] = SoundTools::Error;
-                return;
-            }
+            written[t] = writer.open(names[t]);
+            if (written[t] != SoundTools::Ok) return;
             tk::MemoryReader source(in, rate);
             SoundAlgoBypass bypass;
             written[t] = bypass.processAll(source, &writer);
             writer.close();
             SoundReaderMp3 reader;
-            if (reader.open(names[t]) != SoundTools::Ok) return;
             tk::NullWriter sink(rate);
-            if (bypass.processAll(reader, &sink) == SoundTools::Ok) readBack[t] = size_t(sink.count());
+            if (reader.open(names[t]) == SoundTools::Ok && bypass.processAll(reader, &sink) == SoundTools::Ok)
+                readBack[t] = size_t(sink.count());
         });
     }
     for (auto& th : threads) th.join();
@@ -50,5 +42,3 @@ TEST(Mp3Threads, WritersAndReadersOnSeveralThreads) {
         EXPECT_TRUE(tk::fileBytes(names[t]) == first) << t;  // the same input makes the same stream
     }
 }
-
-}  // namespace

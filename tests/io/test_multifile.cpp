@@ -1,6 +1,6 @@
 // SoundWriterMultiFile: segment names, cutting at noise regions, dropping short
-// stretches and leading silence, tags, frame accounting, files read back by
-// libsndfile and soxi, and refusal of bad settings.
+// stretches and leading silence, tags, frame accounting, and refusal of bad
+// settings; the pieces are read back by the library's readers.
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -55,108 +55,98 @@ std::vector<RMSStepDetector::Region> threeRegions(int firstLength = 100000) {
 }
 }  // namespace
 
+// A leading number with its separator is replaced by the piece's, of as many
+// digits; otherwise a number of three digits and a dash lead the name.
 TEST(MultiFile, SegmentNames) {
     tk::TempDir dir;
     auto det = tk::detectorFromList(threeRegions());
     const struct {
-        QString name;
-        QString first, second;
+        QString name, first, second;
+        bool inDir;
     } cases[] = {
-        {"Side A.wav", "001-Side A.wav", "002-Side A.wav"},
-        {"07 - Song.flac", "01 Song.flac", "02 Song.flac"},
-        {"take_12_mix.mp3", "001-take_12_mix.mp3", "002-take_12_mix.mp3"},
-        {"12 .wav", "01 .wav", "02 .wav"},
-        {"_x.ogg", "001_x.ogg", "002_x.ogg"},
-        {"2019-", "0001-", "0002-"},
+        {"Side A.wav", "001-Side A.wav", "002-Side A.wav", true},
+        {"07 - Song.flac", "01 Song.flac", "02 Song.flac", true},
+        {"take_12_mix.mp3", "001-take_12_mix.mp3", "002-take_12_mix.mp3", true},
+        {"12 .wav", "01 .wav", "02 .wav", true},
+        {"_x.ogg", "001_x.ogg", "002_x.ogg", true},
+        {"2019-", "0001-", "0002-", true},
+        {"/rec.wav", "/001-rec.wav", "/002-rec.wav", false},  // the root stays
+        {"rec.wav", "001-rec.wav", "002-rec.wav", false},
     };
     for (const auto& c : cases) {
         SoundWriterMultiFile w(det.get(), 1.0, kRate);
-        w.open(dir.path(c.name));
-        EXPECT_EQ(w.getSegmentName(1), dir.path(c.first)) << c.name.toStdString();
-        EXPECT_EQ(w.getSegmentName(2), dir.path(c.second)) << c.name.toStdString();
+        w.open(c.inDir ? dir.path(c.name) : c.name);
+        EXPECT_EQ(w.getSegmentName(1), c.inDir ? dir.path(c.first) : c.first) << c.name.toStdString();
+        EXPECT_EQ(w.getSegmentName(2), c.inDir ? dir.path(c.second) : c.second) << c.name.toStdString();
     }
-    SoundWriterMultiFile root(det.get(), 1.0, kRate);
-    root.open("/rec.wav");
-    EXPECT_EQ(root.getSegmentName(3), "/003-rec.wav");  // the root stays
-    SoundWriterMultiFile relative(det.get(), 1.0, kRate);
-    relative.open("rec.wav");
-    EXPECT_EQ(relative.getSegmentName(1), "001-rec.wav");
 }
 
-TEST(MultiFile, CutsAtNoiseWhateverTheBlockSize) {
+// The pieces are exactly the sound regions, whatever the block size, in the
+// format asked; they carry the text tags (a record without text writes none).
+TEST(MultiFile, CutsAtNoiseWhateverTheBlockSizeAndTagsThePieces) {
     const tk::Frames in = tk::noise(400000, 0.3, 5);
     auto det = tk::detectorFromList(threeRegions());
-    for (unsigned block : {1024u, 777u, 65536u}) {
+    SoundIDTag tags, coverOnly;
+    tags.title = "Live at home";
+    tags.artist = "The Testers";
+    coverOnly.cover = QByteArray("\x89PNG", 4);
+    const struct {
+        unsigned block;
+        const char* ext;
+        SoundTools::SoundFormat format;
+        const SoundIDTag* tags;
+        double tolerance;
+    } cases[] = {
+        {1024, "wav", SoundTools::Float, &tags, 1e-7},      {777, "flac", SoundTools::Pcm16, &tags, 1.0 / 16384},
+        {65536, "ogg", SoundTools::Pcm16, &tags, -1},       {1024, "wav", SoundTools::Pcm16, &coverOnly, 1.0 / 16384},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.ext << ", block " << c.block);
         tk::TempDir dir;
-        Split s = split(det.get(), in, dir.path("rec.wav"), 1.0, block);
+        Split s = split(det.get(), in, dir.path(QString("rec.") + c.ext), 1.0, c.block, c.tags, c.format);
         ASSERT_EQ(s.opened, SoundTools::Ok);
         ASSERT_EQ(s.status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
         EXPECT_EQ(s.writer->GetWrittenFiles(), 2);
-        EXPECT_EQ(filesIn(dir.root()), (QStringList{"001-rec.wav", "002-rec.wav"}));
-        EXPECT_TRUE(tk::framesNear(readBack(dir.path("001-rec.wav")), slice(in, 0, 100000), 1e-7));
-        EXPECT_TRUE(tk::framesNear(readBack(dir.path("002-rec.wav")), slice(in, 150000, 400000), 1e-7));
+        EXPECT_EQ(filesIn(dir.root()), (QStringList{QString("001-rec.") + c.ext, QString("002-rec.") + c.ext}));
+        const std::pair<size_t, size_t> pieces[] = {{0, 100000}, {150000, 400000}};
+        for (int i = 0; i < 2; ++i) {
+            SoundIDTag back;
+            const tk::Frames got = readBack(s.writer->getFileNames().value(i), &back);
+            const tk::Frames want = slice(in, pieces[i].first, pieces[i].second);
+            if (c.tolerance >= 0)
+                EXPECT_TRUE(tk::framesNear(got, want, c.tolerance));
+            else  // lossy: the length and the level survive
+                EXPECT_TRUE(got.size() == want.size() && std::fabs(tk::db(tk::rms(got) / tk::rms(want))) < 0.5);
+            EXPECT_EQ(back.title + "|" + back.artist, c.tags->title + "|" + c.tags->artist);
+        }
         EXPECT_EQ(s.writer->getFramesInFiles(), 350000);
         EXPECT_EQ(s.writer->getFramesDroppedNoise(), 50000);
         EXPECT_EQ(s.writer->getFramesWritten(), 350000);
-        if (tk::haveTool("soxi")) {
-            std::string out;
-            tk::runCommand("soxi -s '" + dir.path("002-rec.wav").toStdString() + "' 2>/dev/null", &out);
-            EXPECT_EQ(std::stol(out), 250000);
-        }
     }
 }
 
+// A stretch shorter than the minimum is dropped, silence leading a piece is
+// skipped, the tail without an end marker belongs to the last region, and every
+// frame is accounted for.
 TEST(MultiFile, ShortStretchesLeadingSilenceAndTheTailAreAccountedFor) {
     tk::Frames in = tk::noise(500000, 0.3, 6);
     for (size_t i = 150000; i < 150500; ++i) in[i] = tk::Frame(0.0, 0.0);
     in[150200] = tk::Frame(0.0, -0.0);  // still silence
-    // The last region ends at 399 999 with no end marker: the tail belongs to it.
     auto regions = threeRegions(30000);
     regions.pop_back();
     auto det = tk::detectorFromList(regions);
     tk::TempDir dir;
     Split s = split(det.get(), in, dir.path("rec.flac"), 1.0, 1000, nullptr, SoundTools::Pcm24);
     ASSERT_EQ(s.status, SoundTools::Ok);
-    ASSERT_EQ(filesIn(dir.root()), QStringList{"001-rec.flac"});  // the 30 000-frame stretch is dropped
-    const tk::Frames got = readBack(dir.path("001-rec.flac"));
-    EXPECT_TRUE(tk::framesNear(got, slice(in, 150500, 500000), 1.0 / (1 << 23)));
+    ASSERT_EQ(filesIn(dir.root()), QStringList{"001-rec.flac"});
+    EXPECT_TRUE(tk::framesNear(readBack(dir.path("001-rec.flac")), slice(in, 150500, 500000), 1.0 / (1 << 23)));
     EXPECT_EQ(s.writer->getFramesDroppedShort(), 30000);
     EXPECT_EQ(s.writer->getFramesDroppedNoise(), 120000);
     EXPECT_EQ(s.writer->getFramesSkippedSilence(), 500);
     EXPECT_EQ(s.writer->getFramesWritten(), 350000);  // the segment's count includes its leading silence
-    EXPECT_EQ(s.writer->getFramesInFiles() + s.writer->getFramesSkippedSilence() +
-                  s.writer->getFramesDroppedNoise() + s.writer->getFramesDroppedShort(),
+    EXPECT_EQ(s.writer->getFramesInFiles() + s.writer->getFramesSkippedSilence() + s.writer->getFramesDroppedNoise() +
+                  s.writer->getFramesDroppedShort(),
               int64_t(in.size()));
-}
-
-TEST(MultiFile, SegmentsCarryTagsTheirFormatCanStore) {
-    const tk::Frames in = tk::noise(400000, 0.3, 7);
-    auto det = tk::detectorFromList(threeRegions());
-    SoundIDTag tags;
-    tags.title = "Live at home";
-    tags.artist = "The Testers";
-    tags.album = "Regions";
-    for (const char* ext : {"wav", "flac", "ogg"}) {
-        tk::TempDir dir;
-        Split s = split(det.get(), in, dir.path(QString("rec.") + ext), 1.0, 1024, &tags, SoundTools::Pcm16);
-        ASSERT_EQ(s.status, SoundTools::Ok) << ext;
-        ASSERT_EQ(s.writer->GetWrittenFiles(), 2) << ext;
-        for (const QString& name : s.writer->getFileNames()) {
-            SoundIDTag back;
-            readBack(name, &back);
-            EXPECT_EQ(back.title, tags.title) << name.toStdString();
-            EXPECT_EQ(back.artist, tags.artist) << name.toStdString();
-            EXPECT_EQ(back.album, tags.album) << name.toStdString();
-        }
-    }
-    // Without a text tag nothing is written.
-    tk::TempDir dir;
-    SoundIDTag coverOnly;
-    coverOnly.cover = QByteArray("\x89PNG", 4);
-    Split s = split(det.get(), in, dir.path("rec.wav"), 1.0, 1024, &coverOnly);
-    SoundIDTag back;
-    readBack(s.writer->getFileNames().value(0), &back);
-    EXPECT_TRUE(back.title.empty() && back.artist.empty() && back.album.empty());
 }
 
 TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
@@ -165,9 +155,7 @@ TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
     auto empty = SoundRef<RMSStepDetector>::make();
     auto otherRate = tk::detectorFromList(threeRegions(), false, 48000);
     tk::TempDir dir;
-    QFile plain(dir.path("plain.txt"));
-    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-    plain.close();
+    ASSERT_TRUE(tk::writeBytes(dir.path("plain.txt"), QByteArray()));
     const struct {
         const char* what;
         RMSStepDetector* detector;
@@ -211,60 +199,34 @@ TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
     EXPECT_EQ(s.writer->GetWrittenFiles(), 0);
     QFile::setPermissions(locked.root(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
-// Tone, digital silence, tone: the whole chain from the analysis to the pieces,
-// against positions derived by hand from the region rules (N the window):
-//  - the fall ends where the window first holds silence only, at the silence's
-//    first frame (the transitional stretches go to the tone, the closer level);
-//  - the rise opens a region at the centre of the first window that reaches the
-//    second tone: its first frame - N + 1 + N/2;
-//  - the silence is noise, both tones are not; the end marker is at the frame count.
-// The pieces are then exactly the two tones. The second tone starts with frames
-// whose left channel is silent and right negative: sound, so they are written.
+// Tone, digital silence, tone: the whole chain from the analysis to the pieces
+// (the region rules themselves are the detector's tests). The pieces are
+// exactly the two tones: the silence is noise, and the stretch of silence the
+// rise's region opens with is skipped. The second tone starts with frames whose
+// left channel is silent and right negative: sound, so they are written.
 TEST(MultiFile, ToneSilenceToneFromAnalysisToPieces) {
-    struct Case {
+    const struct {
         double tone1, gap, tone2, db;
         unsigned block;
-    };
-    for (const Case& c : {Case{12, 4, 12, -10, 1024}, Case{3, 2.5, 11, -30, 3001}, Case{20, 6, 10.5, -3, 8821}}) {
+    } cases[] = {{12, 4, 12, -10, 1024}, {3, 2.5, 11, -30, 3001}, {20, 6, 10.5, -3, 8821}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.tone1);
         const auto frames = [](double s) { return size_t(std::llround(s * kRate)); };
-        const double amp = std::sqrt(2.0) * std::pow(10.0, c.db / 20.0);
+        const double amp = std::sqrt(2.0) * tk::fromDb(c.db);
         tk::Frames second = tk::sine(frames(c.tone2), kRate, 1000.0, amp, 0.3);
         for (size_t i = 0; i < 3; ++i) second[i] = tk::Frame(0.0, -0.25);
         const tk::Frames in =
             tk::concat({tk::sine(frames(c.tone1), kRate, 1000.0, amp, 0.3), tk::silence(frames(c.gap)), second});
-        const int T1 = int(frames(c.tone1)), T2 = T1 + int(frames(c.gap)), F = int(in.size());
-
+        const size_t T1 = frames(c.tone1), T2 = T1 + frames(c.gap);
         auto det = SoundRef<RMSStepDetector>::make(-40.0, 0.2, 1.0, RMSStepDetector::NoOutput, false);
         tk::run(*det, in, kRate, c.block);
-        const int N = det->getWindowLength();
-        const int rise = T2 - N + 1 + N / 2;
-        const std::vector<RMSStepDetector::Region> got = det->getRegions();
-        ASSERT_EQ(got.size(), 4u);
-        const int begins[] = {0, T1, rise, F};
-        const bool noise[] = {false, true, false, true};
-        for (size_t i = 0; i < 4; ++i) {
-            EXPECT_EQ(got[i].BeginSample, begins[i]) << "region " << i;
-            EXPECT_EQ(got[i].IsNoise, noise[i]) << "region " << i;
-            if (i < 3) {
-                EXPECT_EQ(got[i].BeginSample + got[i].SampleNb, begins[i + 1]) << "region " << i;
-            }
-        }
-        // A tone's level is its power, lowered by at most the one window of
-        // transition averaged into it.
-        const double power = amp * amp / 2;
-        for (size_t i : {size_t(0), size_t(2)}) {
-            EXPECT_LE(got[i].level(), power * 1.001) << "region " << i;
-            EXPECT_GE(got[i].level(), power * (1.0 - double(N) / got[i].SampleNb)) << "region " << i;
-        }
-        EXPECT_EQ(got[1].level(), 0.0);
-        EXPECT_EQ(det->getFullLength(), unsigned(F));
-
+        ASSERT_EQ(det->getRegions().size(), 4u);
+        EXPECT_EQ(det->getFullLength(), unsigned(in.size()));  // the end marker is at the frame count
         tk::TempDir dir;
         Split s = split(det.get(), in, dir.path("rec.wav"), 1.0, c.block, nullptr, SoundTools::Double);
         ASSERT_EQ(s.status, SoundTools::Ok);
         ASSERT_EQ(s.writer->GetWrittenFiles(), 2);
-        EXPECT_TRUE(tk::framesNear(readBack(dir.path("001-rec.wav")), slice(in, 0, size_t(T1)), 0.0));
-        EXPECT_TRUE(tk::framesNear(readBack(dir.path("002-rec.wav")), slice(in, size_t(T2), size_t(F)), 0.0));
+        EXPECT_TRUE(tk::framesNear(readBack(dir.path("001-rec.wav")), slice(in, 0, T1), 0.0));
+        EXPECT_TRUE(tk::framesNear(readBack(dir.path("002-rec.wav")), slice(in, T2, in.size()), 0.0));
     }
 }
