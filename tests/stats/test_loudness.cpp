@@ -195,11 +195,13 @@ TEST(Loudness, TruePeakAgreesWithAnIndependentMeter) {
 }
 
 // The momentary and short-term loudness every 100 ms against libebur128 asked
-// for its own 400 ms and 3 s windows at the same instants.
+// for its own 400 ms and 3 s windows at the same instants. After the closing
+// digital silence the weighting filters' tails give libebur128 energies far
+// under any sound (-3000 LUFS and less): those read as silence.
 TEST(Loudness, WindowsAgreeWithAnIndependentMeter) {
     constexpr unsigned rate = 44100, hop = rate / 10;
     const Frames music = tk::concat({tk::mixedStereo(4 * rate + 300, rate), tk::scaled(tk::noise(2 * rate, 0.5, 9), 0.1),
-                                     tk::silence(rate / 2), tk::sine(5 * rate, rate, 3000, 0.3)});
+                                     tk::silence(rate / 2), tk::sine(5 * rate, rate, 3000, 0.3), tk::silence(8 * rate)});
     ebur128_state* st = ebur128_init(2, rate, EBUR128_MODE_S);
     ASSERT_NE(st, nullptr);
     double maxM = -INFINITY, maxS = -INFINITY;
@@ -218,5 +220,12 @@ TEST(Loudness, WindowsAgreeWithAnIndependentMeter) {
     EXPECT_NEAR(algo->getMaxMomentary(), maxM, 1e-6);
     EXPECT_NEAR(algo->getMaxShortTerm(), maxS, 1e-6);
     ASSERT_EQ(algo->getShortTerm().size(), series.size());
-    for (size_t i = 0; i < series.size(); ++i) EXPECT_NEAR(algo->getShortTerm()[i], series[i], 1e-6) << i;
+    int silent = 0;
+    for (size_t i = 0; i < series.size(); ++i) {
+        if (series[i] < -200.0 && ++silent)
+            EXPECT_EQ(algo->getShortTerm()[i], -INFINITY) << i;
+        else
+            EXPECT_NEAR(algo->getShortTerm()[i], series[i], 1e-6) << i;
+    }
+    EXPECT_GE(silent, 3);
 }
