@@ -510,6 +510,11 @@ const SoundRMSSlopeDetector::Region* RMSStepDetector::getSlopeRegion(int sample,
     return nullptr;
 }
 
+void RMSStepDetector::restoreSlopes(std::vector<SoundRMSSlopeDetector::Region> slopes) {
+    Held locked(mLock);
+    mSlope.restore(std::move(slopes));
+}
+
 std::vector<SoundRMSSlopeDetector::Region> RMSStepDetector::getSlopes() const {
     SoundTools::ReadLocker locked(mLock);
     std::vector<SoundRMSSlopeDetector::Region> slopes = mSlope.getSlopes();

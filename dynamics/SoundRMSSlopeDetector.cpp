@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 #include "core/SoundUnits.h"
 
@@ -29,6 +30,12 @@ void SoundRMSSlopeDetector::reset() {
     mCache = Region();
     mBreakLength = mBreakStart = 0;
     mAnchor0 = mAnchor1 = mLast0 = mLast1 = 0;
+}
+
+void SoundRMSSlopeDetector::restore(std::vector<Region> slopes) {
+    reset();
+    mSlopes = std::move(slopes);
+    mState = mSlopes.empty() ? Empty : Steady;
 }
 
 void SoundRMSSlopeDetector::feed(double m0, double m1, int32_t s) {

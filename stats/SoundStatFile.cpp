@@ -188,6 +188,12 @@ bool SoundStatFile::writeJSonFile(QString path) {
         QJsonObject o;
         mStepDetector->writeToJSon(o);
         root.insert("StepDetector", o);
+        // The detector's JSON holds its regions only; levelling follows the
+        // slopes too, so a job reading this file levels as a fresh pass would.
+        QJsonArray slopes;
+        for (const SoundRMSSlopeDetector::Region& s : mStepDetector->getSlopes())
+            slopes.append(QJsonArray{s.begin, s.end});
+        root.insert("Slopes", slopes);
     }
     if (mFFTStats) {
         QJsonObject o;
@@ -265,6 +271,15 @@ bool SoundStatFile::readJSonFile(QString path) {
     const QJsonValue detector = root.value("StepDetector");
     if (detector.isObject() && !(loaded.mStepDetector = RMSStepDetector::createFromJSon(detector.toObject())))
         return refuse(name, "\"StepDetector\"", function);
+    if (loaded.mStepDetector && root.value("Slopes").isArray()) {
+        // Checked as pairs of ascending frame numbers by SoundStatFileCheck.
+        std::vector<SoundRMSSlopeDetector::Region> slopes;
+        for (const QJsonValue& s : root.value("Slopes").toArray()) {
+            const QJsonArray pair = s.toArray();
+            if (pair.size() == 2) slopes.push_back({int32_t(pair[0].toDouble()), int32_t(pair[1].toDouble())});
+        }
+        loaded.mStepDetector->restoreSlopes(std::move(slopes));
+    }
     const QJsonValue fft = root.value("FFTStats");
     if (fft.isObject() && !(loaded.mFFTStats = SoundAlgoFFTStats::createFromJSon(fft.toObject())))
         return refuse(name, "\"FFTStats\"", function);

@@ -191,6 +191,19 @@ bool checkDetector(const QJsonObject& root, Recording& rec, QString* problem, do
         end = begin + length;
     }
     *regionsEnd = end;
+    // The slopes, [begin, end] frame pairs in ascending order, within the regions.
+    const QJsonValue slopes = root.value("Slopes");
+    if (slopes.isUndefined()) return true;
+    if (!slopes.isArray()) return (*problem = "\"Slopes\" is not an array"), false;
+    double last = 0;
+    const QJsonArray list = slopes.toArray();
+    for (int i = 0; i < list.size(); ++i) {
+        const QJsonArray pair = list[i].toArray();
+        const double b = pair.size() == 2 ? pair[0].toDouble(-1) : -1, e = pair.size() == 2 ? pair[1].toDouble(-1) : -1;
+        if (!(b >= last && e > b && e <= end + 1 && b == std::floor(b) && e == std::floor(e)))
+            return (*problem = element("\"Slopes\"", i) + " is not a slope of the regions (frames [begin, end])"), false;
+        last = b;
+    }
     return true;
 }
 

@@ -122,7 +122,11 @@ public:
     // firstRegion on that lies past the slope's start and reaches its end; null
     // when there is no such slope or region.
     const SoundRMSSlopeDetector::Region* getSlopeRegion(int sample, unsigned firstRegion, Region& endRegion);
+    // Every slope, the one still in progress last.
     std::vector<SoundRMSSlopeDetector::Region> getSlopes() const;
+    // The slopes of the stream the regions describe, as getSlopes() gave them,
+    // for a detector read back from JSON (which holds regions only).
+    void restoreSlopes(std::vector<SoundRMSSlopeDetector::Region> slopes);
 
     double getNoiseThreshold() const;  // dB
     double getRMSTime() const { return mRmsTime; }

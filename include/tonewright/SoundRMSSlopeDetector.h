@@ -33,6 +33,10 @@ public:
     // The slope containing `sample` (a finished one or the one in progress), or
     // null. The result points into this object and stays valid until the next call.
     const Region* find(int32_t sample);
+    // Takes `slopes` (ascending, as getSlopes() and a stream's last slope give
+    // them) as the finished slopes of a stream measured before, with no slope in
+    // progress: what a detector read back from a statistics file needs.
+    void restore(std::vector<Region> slopes);
 
     double getMinSlopeTime() const { return mMinSlopeTime; }
     int32_t getMinSlopeSamples() const { return mMinSlopeSamples; }

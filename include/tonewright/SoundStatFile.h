@@ -11,7 +11,8 @@
 //
 // File layout, one JSON object: "Class" = "SoundStatFile", "Version" (string),
 // "BandFreqs" (numbers), "BandStats" (SoundAlgoStats objects, band order),
-// "StepDetector" (RMSStepDetector object, when set), "FFTStats"
+// "StepDetector" (RMSStepDetector object, when set), "Slopes" (the detector's
+// slopes as [begin, end] frame pairs; files without it read with none), "FFTStats"
 // (SoundAlgoFFTStats object, when set), "Loudness" (SoundAlgoLoudness object,
 // when set; files without it read as before), "Source" (the recording the
 // statistics were made from, SoundStatSource.h, when set; files without it

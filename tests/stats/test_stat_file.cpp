@@ -314,6 +314,8 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheCause) {
         {"regions overlap", edit({"StepDetector", "Regions", "[2]", "BeginSample"}, 0), "[2] \"BeginSample\" lies inside"},
         {"noise flag a number", edit({"StepDetector", "Regions", "[0]", "IsNoise"}, 1), "\"IsNoise\" is not true or false"},
         {"region past the end", edit({"StepDetector", "Regions", last, "BeginSample"}, frames + 100), "past the end of the recording"},
+        {"slope past the regions", edit({"Slopes"}, QJsonArray{QJsonArray{0, frames + 100}}), "\"Slopes\"[0] is not a slope"},
+        {"slopes a text", edit({"Slopes"}, "up"), "\"Slopes\" is not an array"},
         {"window negative", edit({"StepDetector", "RMSTime"}, -1), "\"RMSTime\" is -1"},
         {"output mode unknown", edit({"StepDetector", "OutputMode"}, 7), "\"OutputMode\" is 7"},
         {"spectrum short", edit({"FFTStats", "StatsArray", lastBin}, QJsonValue::Undefined), "\"StatsArray\" holds"},
