@@ -174,9 +174,8 @@ bool checkDetector(const QJsonObject& root, Recording& rec, QString* problem, do
         !d.boolean("RealTimeMode") || !d.rate("SampleRate", &rate))
         return false;
     rec.rates.emplace_back(rate, d.name("SampleRate"));
-    if (!d.has("Regions")) return true;
     QJsonArray regions;
-    if (!d.array("Regions", &regions)) return false;
+    if (d.has("Regions") && !d.array("Regions", &regions)) return false;
     double end = 0;
     for (int i = 0; i < regions.size(); ++i) {
         const QString at = element(d.name("Regions"), i);
