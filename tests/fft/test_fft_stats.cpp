@@ -102,7 +102,8 @@ TEST(FFTStats, LaterRunContinuesTheMean) {
     }
 }
 
-// What the JSON keeps is shown by LaterRunContinuesTheMean; here, what it refuses.
+// What the JSON keeps is shown by LaterRunContinuesTheMean; here, what it
+// refuses, and keys of the wrong type, which keep their values.
 TEST(FFTStats, JsonOfTheWrongShape) {
     auto stats = SoundRef<SoundAlgoFFTStats>::make();
     ASSERT_EQ(runStats(stats.get(), tk::noise(256 * 10, 0.5, 4), 256, true), SoundTools::Ok);
@@ -119,18 +120,25 @@ TEST(FFTStats, JsonOfTheWrongShape) {
     EXPECT_EQ(odd->getRawStats(), (std::vector<double>{1.0, 0.0, 3.0}));
     EXPECT_TRUE(odd->isOverlap());
     EXPECT_EQ(odd->getSize(), 256u);
+    QJsonObject wrongTypes = o;
+    wrongTypes.insert("Size", "big");
+    wrongTypes.insert("Overlap", 1);
+    const auto typed = SoundRef<SoundAlgoFFTStats>::adopt(SoundAlgoFFTStats::createFromJSon(wrongTypes));
+    const auto fresh = SoundRef<SoundAlgoFFTStats>::make();
+    ASSERT_TRUE(typed);
+    EXPECT_EQ(typed->getSize(), fresh->getSize());
+    EXPECT_EQ(typed->isOverlap(), fresh->isOverlap());
 }
 
 // A signal whose peaks are 100 frames apart yields a sine of period 100 on both
 // channels, continuous from step to step; in steps that are a multiple of 1024
-// frames the empty last chunk restarts the phase.
+// frames the empty last chunk restarts the phase. Silence and a monotonic ramp
+// have no peak: silence, and the phase is reset.
 TEST(FFTToneSynth, SineAtTheDetectedPeriod) {
     const double P = 100.0;
-    Frames in(4096 + 204);
-    for (size_t i = 0; i < in.size(); ++i) {
-        const double v = std::cos(2.0 * M_PI * double(i) / P);
-        in[i] = Frame(v, 0.0);  // only the left channel is read
-    }
+    Frames in(4096 + 204), ramp(2000);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = Frame(std::cos(2.0 * M_PI * double(i) / P), 0.0);  // left only
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = Frame(double(i) / 2000.0, 0.0);
     for (unsigned block : {1000u, 1024u}) {
         SoundAutocorrelStats synth(3);
         EXPECT_EQ(synth.getValue(), 3);
@@ -138,21 +146,12 @@ TEST(FFTToneSynth, SineAtTheDetectedPeriod) {
         ASSERT_EQ(out.size(), in.size());
         double phaseStart = 0.0;
         for (size_t i = 0; i < out.size(); ++i) {
-            // Where each chunk (and, with 1024, each step) restarts the phase.
             if (block == 1024 && i % 1024 == 0) phaseStart = double(i);
-            const double expected = std::sin(2.0 * M_PI * (double(i) - phaseStart) / P);
-            ASSERT_NEAR(out[i].l, expected, 1e-9) << "block " << block << " frame " << i;
+            ASSERT_NEAR(out[i].l, std::sin(2.0 * M_PI * (double(i) - phaseStart) / P), 1e-9) << block << " " << i;
             ASSERT_EQ(out[i].l, out[i].r);
         }
+        EXPECT_TRUE(tk::framesNear(tk::run(synth, tk::silence(3000), kRate, block), tk::silence(3000), 0.0));
+        EXPECT_EQ(synth.getPhase(), 0.0);
+        EXPECT_TRUE(tk::framesNear(tk::run(synth, ramp, kRate, 700), tk::silence(2000), 0.0));
     }
-}
-
-TEST(FFTToneSynth, NoPeriodGivesSilenceAndResetsThePhase) {
-    SoundAutocorrelStats synth(0);
-    EXPECT_TRUE(tk::framesNear(tk::run(synth, tk::silence(3000), kRate, 1000), tk::silence(3000), 0.0));
-    EXPECT_EQ(synth.getPhase(), 0.0);
-    // A monotonic ramp has no peak either.
-    Frames ramp(2000);
-    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = Frame(double(i) / 2000.0, 0.0);
-    EXPECT_TRUE(tk::framesNear(tk::run(synth, ramp, kRate, 700), tk::silence(2000), 0.0));
 }
