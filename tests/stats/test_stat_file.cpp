@@ -355,6 +355,7 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheCause) {
         {"fingerprint", edit({"Source", "Fingerprint"}, "xyz"), "\"Fingerprint\" is not 40 hexadecimal digits"},
         {"source length", edit({"Source", "Frames"}, frames * 2), "disagrees"},
         {"file size a text", edit({"Source", "FileSize"}, "big"), "\"FileSize\" is not a size in bytes"},
+        {"source rate a text", edit({"Source", "SampleRate"}, "fast"), "\"SampleRate\" is not a sample rate"},
         {"source a text", edit({"Source"}, "take.wav"), "\"Source\" is not an object"},
         {"source empty", edit({"Source"}, QJsonObject()), "\"Source\" is empty"},
         {"sealed, one value nudged", binary(edited(sealed, {"BandStats", "[0]", "LeftSqr"}, leftSqr * (1 + 1e-12))),
