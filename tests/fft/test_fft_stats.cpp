@@ -137,7 +137,8 @@ TEST(FFTStats, JsonOfTheWrongShape) {
 TEST(FFTToneSynth, SineAtTheDetectedPeriod) {
     const double P = 100.0;
     Frames in(4096 + 204), ramp(2000);
-    for (size_t i = 0; i < in.size(); ++i) in[i] = Frame(std::cos(2.0 * M_PI * double(i) / P), 0.0);  // left only
+    // Only the left channel is read.
+    for (size_t i = 0; i < in.size(); ++i) in[i] = Frame(std::cos(2.0 * M_PI * double(i) / P), 0.0);
     for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = Frame(double(i) / 2000.0, 0.0);
     for (unsigned block : {1000u, 1024u}) {
         SoundAutocorrelStats synth(3);
@@ -147,7 +148,8 @@ TEST(FFTToneSynth, SineAtTheDetectedPeriod) {
         double phaseStart = 0.0;
         for (size_t i = 0; i < out.size(); ++i) {
             if (block == 1024 && i % 1024 == 0) phaseStart = double(i);
-            ASSERT_NEAR(out[i].l, std::sin(2.0 * M_PI * (double(i) - phaseStart) / P), 1e-9) << block << " " << i;
+            const double expected = std::sin(2.0 * M_PI * (double(i) - phaseStart) / P);
+            ASSERT_NEAR(out[i].l, expected, 1e-9) << "block " << block << " frame " << i;
             ASSERT_EQ(out[i].l, out[i].r);
         }
         EXPECT_TRUE(tk::framesNear(tk::run(synth, tk::silence(3000), kRate, block), tk::silence(3000), 0.0));

@@ -256,7 +256,8 @@ TEST(RemezDesign, TheArrayForm) {
 TEST(EqFIR, OutputIsTheFullConvolutionWithItsTaps) {
     struct Case { Kind type; double low, high, gainDb; };
     const Case cases[] = {
-        {LowPass, 1000, 0, 0.0}, {HighPass, 1000, 0, 0.0}, {BandPass, 3000, 9000, -6.0}, {BandStop, 800, 6000, 0.0}};
+        {LowPass, 1000, 0, 0.0}, {HighPass, 1000, 0, 0.0}, {BandPass, 3000, 9000, -6.0},
+        {BandStop, 800, 6000, 0.0}};
     const Frames in = tk::mixedStereo(15000, kRate, 3);
     for (const Case& c : cases) {
         std::vector<double> h;

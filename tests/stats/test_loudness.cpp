@@ -191,7 +191,8 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
             if (n % 10 == 0) series.push_back(s);
         }
         const size_t rest = c.signal.size() % hop;
-        ebur128_add_frames_double(st, reinterpret_cast<const double*>(c.signal.data() + c.signal.size() - rest), rest);
+        const double* tail = reinterpret_cast<const double*>(c.signal.data() + c.signal.size() - rest);
+        ebur128_add_frames_double(st, tail, rest);
         for (unsigned ch = 0; ch < 2; ++ch) ebur128_true_peak(st, ch, &peaks[ch]);
         ebur128_destroy(&st);
         const SoundRef<SoundAlgoLoudness> whole = measure(c.signal, 1 << 20, true, c.rate);

@@ -108,8 +108,9 @@ TEST(Reference, NearestCurveOfTheSameVersion) {
 
 // Catalog files, text or binary (binary JSON only outside ".json" files, and
 // only there): the bad ones give false with an error naming the file and the
-// cause (those of unreadable files: the JSON file and statistics-file tests); what was read before a bad element stays, and a
-// damaged curve is near nothing and builds no filter.
+// cause (those of unreadable files: the JSON file and statistics-file tests);
+// what was read before a bad element stays, and a damaged curve is near nothing
+// and builds no filter.
 TEST(Reference, CatalogFiles) {
     tk::TempDir dir;
     const QJsonArray two{curve("One", {100, 200}, {0, -1}), curve("Two", {100, 200}, {-1, 0})};

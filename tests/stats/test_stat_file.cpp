@@ -348,7 +348,7 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheCause) {
         {"spectrum short", edit({"FFTStats", "StatsArray", lastBin}, QJsonValue::Undefined), "\"StatsArray\" holds"},
         {"transform size", edit({"FFTStats", "Size"}, 1000), "not a power of two"},
         {"spectrum negative", edit({"FFTStats", "StatsArray", "[5]"}, -1.0), "\"StatsArray\"[5] is not a level"},
-        {"overlap a number", edit({"FFTStats", "Overlap"}, 1), "\"FFTStats\" \"Overlap\" is not true or false"},
+        {"overlap a number", edit({"FFTStats", "Overlap"}, 1), "\"Overlap\" is not true or false"},
         {"range a text", edit({"Loudness", "Range"}, "wide"), "\"Loudness\" \"Range\" is not a number"},
         {"loudness length", edit({"Loudness", "FrameCount"}, frames + 1), "disagrees"},
         {"short-term a text", edit({"Loudness", "ShortTerm", "[0]"}, "loud"), "\"ShortTerm\"[0] is not a loudness"},
