@@ -62,6 +62,18 @@ TEST(Factories, FileNameSplit) {
     EXPECT_EQ(q.folder + "|" + q.extension, "dir|");
 }
 
+// A lead-in that fills the whole buffer leaves no room to read: nothing is read.
+// (Margins, lead-ins and end padding in general are the algorithm table's.)
+TEST(StereoRead, LeadInFillingTheBufferReadsNothing) {
+    tk::MemoryReader reader(tk::ramp(100), 44100);
+    auto buffer = SoundBuffer::createNew(44100);
+    buffer->alloc(4, 2);
+    buffer->setInitialDelay(4);
+    EXPECT_EQ(reader.stereoRead(buffer, 0), 0u);
+    EXPECT_EQ(reader.getOffset(), 0);
+    EXPECT_FALSE(reader.atEnd());
+}
+
 // Lengths print as hh:mm:ss.mmm, rounded only when printed; a start point is
 // taken in seconds and applied at the next rewind.
 TEST(ReaderTiming, StartOffsetAndLengthText) {

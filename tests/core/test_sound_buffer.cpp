@@ -31,7 +31,7 @@ TEST(SoundBuffer, OutOfRangeAccessIsReportedNotDereferenced) {
 }
 
 // Frames before the start point are not valid; assignment copies frames and
-// timeline; arithmetic touches the valid frames only.
+// timeline; arithmetic touches the valid frames only; a zero default size is ignored.
 TEST(SoundBuffer, StartPointAssignmentAndArithmetic) {
     SoundBuffer s(44100);
     s.alloc(10, 2);
@@ -64,4 +64,7 @@ TEST(SoundBuffer, StartPointAssignmentAndArithmetic) {
     EXPECT_EQ(m.getRelStereoFrame(2)->l, 0.0);  // beyond the frame count
     m.reset();
     EXPECT_EQ(m.getRelStereoFrame(1)->r, 0.0);
+    const unsigned old = SoundBuffer::getDefaultSize();
+    SoundBuffer::setDefaultSize(0);  // ignored
+    EXPECT_EQ(SoundBuffer::getDefaultSize(), old);
 }
