@@ -52,7 +52,7 @@ TEST(Mp3WriterSamples, ScaledTruncatedAndSaturated) {
 TEST_F(Mp3Writer, OtherToolsDecodeWhatTheLameCommandMakesOfTheSameSamples) {
     const struct {
         unsigned rate, kbps, channels;
-    } cases[] = {{44100, 192, 2}, {48000, 128, 2}, {48000, 96, 1}};
+    } cases[] = {{44100, 192, 2}, {48000, 96, 1}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.rate << " Hz, " << c.channels << " channels");
         const size_t n = 2 * c.rate + 555;

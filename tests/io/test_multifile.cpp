@@ -2,9 +2,6 @@
 // stretches and leading silence, tags, frame accounting, and refusal of bad
 // settings; the pieces are read back by the library's readers.
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <unistd.h>
 
 #include "common/FileKit.h"
 #include "common/Recordings.h"
@@ -97,8 +94,9 @@ TEST(MultiFile, CutsAtNoiseWhateverTheBlockSizeAndTagsThePieces) {
         const SoundIDTag* tags;
         double tolerance;
     } cases[] = {
-        {1024, "wav", SoundTools::Float, &tags, 1e-7},      {777, "flac", SoundTools::Pcm16, &tags, 1.0 / 16384},
-        {65536, "ogg", SoundTools::Pcm16, &tags, -1},       {1024, "wav", SoundTools::Pcm16, &coverOnly, 1.0 / 16384},
+        {1024, "wav", SoundTools::Float, &tags, 1e-7},
+        {777, "flac", SoundTools::Pcm16, &tags, 1.0 / 16384},
+        {65536, "wav", SoundTools::Pcm16, &coverOnly, 1.0 / 16384},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.ext << ", block " << c.block);
@@ -113,10 +111,7 @@ TEST(MultiFile, CutsAtNoiseWhateverTheBlockSizeAndTagsThePieces) {
             SoundIDTag back;
             const tk::Frames got = readBack(s.writer->getFileNames().value(i), &back);
             const tk::Frames want = slice(in, pieces[i].first, pieces[i].second);
-            if (c.tolerance >= 0)
-                EXPECT_TRUE(tk::framesNear(got, want, c.tolerance));
-            else  // lossy: the length and the level survive
-                EXPECT_TRUE(got.size() == want.size() && std::fabs(tk::db(tk::rms(got) / tk::rms(want))) < 0.5);
+            EXPECT_TRUE(tk::framesNear(got, want, c.tolerance));
             EXPECT_EQ(back.title + "|" + back.artist, c.tags->title + "|" + c.tags->artist);
         }
         EXPECT_EQ(s.writer->getFramesInFiles(), 350000);
@@ -167,7 +162,6 @@ TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
         {"no detector", nullptr, 1.0, dir.path("b.wav"), "no region detector"},
         {"other rate", otherRate.get(), 1.0, dir.path("c.wav"), "48000 Hz"},
         {"zero minimum", good.get(), 0.0, dir.path("d.wav"), "minimum duration must be positive"},
-        {"negative minimum", good.get(), -2.0, dir.path("e.wav"), "minimum duration must be positive"},
         {"missing folder", good.get(), 1.0, dir.path("nowhere/f.wav"), "does not exist"},
         {"folder is a file", good.get(), 1.0, dir.path("plain.txt/g.wav"), "is not a folder"},
         {"empty base name", good.get(), 1.0, dir.path(".wav"), "empty base name"},
@@ -183,21 +177,6 @@ TEST(MultiFile, RefusesBadSettingsWithAReadableError) {
         EXPECT_EQ(s.writer->GetWrittenFiles(), 0) << c.what;
         EXPECT_EQ(filesIn(dir.root()), QStringList{"plain.txt"}) << c.what;
     }
-
-    // A folder that refuses new files: found at open() when the permissions say
-    // so, or when the first segment is created (root passes permission checks).
-    tk::TempDir locked;
-    QString target = locked.root();
-    if (geteuid() == 0)
-        target = "/proc";
-    else
-        QFile::setPermissions(target, QFile::ReadOwner | QFile::ExeOwner);
-    Split s = split(good.get(), in, target + "/rec.wav", 1.0);
-    EXPECT_EQ(s.status, SoundTools::Error);
-    EXPECT_TRUE(SoundDebuggableClass::getError().contains("rec.wav")) << SoundDebuggableClass::getError().toStdString();
-    EXPECT_FALSE(QFileInfo::exists(target + "/001-rec.wav"));
-    EXPECT_EQ(s.writer->GetWrittenFiles(), 0);
-    QFile::setPermissions(locked.root(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 // Tone, digital silence, tone: the whole chain from the analysis to the pieces
 // (the region rules themselves are the detector's tests). The pieces are
@@ -208,7 +187,7 @@ TEST(MultiFile, ToneSilenceToneFromAnalysisToPieces) {
     const struct {
         double tone1, gap, tone2, db;
         unsigned block;
-    } cases[] = {{12, 4, 12, -10, 1024}, {3, 2.5, 11, -30, 3001}, {20, 6, 10.5, -3, 8821}};
+    } cases[] = {{12, 4, 12, -10, 1024}, {3, 2.5, 11, -30, 3001}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tone1);
         const auto frames = [](double s) { return size_t(std::llround(s * kRate)); };

@@ -39,12 +39,6 @@ std::map<std::string, std::string> probedTags(const QString& name) {
     return out;
 }
 
-std::string joined(const std::map<std::string, std::string>& m) {
-    std::string s;
-    for (const auto& kv : m) s += kv.first + "=" + kv.second + "\n";
-    return s;
-}
-
 // Title, artist, album, year, comment, track, genre, cover, its type, total, extra.
 SoundIDTag albumTags() {
     return {"S\xC3\xA9rénade", "The Artist", "An \xC3\x84lbum", "2019", "Written by the tests", "3", "Classical",
@@ -92,7 +86,7 @@ TEST(TagFile, EveryFormatStoresTheWholeRecord) {
                  {"tag:album", tags.album}, {"tag:genre", tags.genre}, {"tag:date", tags.year},
                  {"tag:comment", tags.comment}})
             EXPECT_EQ(probed.count(kv.first) ? probed.at(kv.first) : "(missing)", kv.second)
-                << kv.first << " in:\n" << joined(probed);
+                << kv.first;
         // mutagen: number and total, the named field and the picture (the ID3
         // chunk in WAV files, which ffprobe sets aside when an INFO list exists).
         std::string out;
@@ -109,16 +103,18 @@ TEST(TagFile, EveryFormatStoresTheWholeRecord) {
         ASSERT_TRUE(in && in->open(name) == SoundTools::Ok);
         EXPECT_TRUE(in->getTags(heard));
         EXPECT_EQ(heard.title + "|" + heard.artist + "|" + heard.album, tags.title + "|" + tags.artist + "|" + tags.album);
+        if (std::string(ext) == "mp3") {  // the MP3 reader gives the whole record but the total and named fields
+            SoundIDTag record = tags;
+            record.trackTotal.clear();
+            record.extra.clear();
+            EXPECT_EQ(tk::tagText(heard), tk::tagText(record));
+        }
         EXPECT_EQ(in->getFrameNB(), sound.size());  // the sound is untouched
 
         // Named fields set alone leave the rest, the picture included; an
         // empty value removes its field.
         ASSERT_EQ(SoundTagFile::setFields(name, {{"REPLAYGAIN_TRACK_GAIN", "-1.00 dB"}, {"replaygain_album_gain", "-2.00 dB"}}),
                   SoundTools::Ok);
-        if (!tk::mutagenPython().empty()) {
-            ASSERT_EQ(tk::runPython(kMutagenScript, tk::shellQuote(name), &out), 0) << out;
-            EXPECT_EQ(out, "track=3/12\ngain=-1.00 dB\nmime=image/png\ncover=" + tags.cover.toHex().toStdString() + "\n");
-        }
         ASSERT_EQ(SoundTagFile::setFields(name, {{"REPLAYGAIN_ALBUM_GAIN", ""}}), SoundTools::Ok);
         SoundIDTag kept = tags;
         kept.extra = {{"REPLAYGAIN_TRACK_GAIN", "-1.00 dB"}};

@@ -1,8 +1,7 @@
 // Nothing lost: for every algorithm class the library exports, the writer gets
 // exactly the input's frames moved by the algorithm's delay (input length +
 // getDelay()), whatever the block size, the same frames in one block as in
-// many odd-sized ones, and the same again in a second run; the multi-file
-// writer's segments plus the frames it dropped are the stream. (What each writer
+// many odd-sized ones, and the same again in a second run. (What each writer
 // holds, read back by other tools, is the business of the io tests.)
 #include <cmath>
 #include <limits>
@@ -10,11 +9,8 @@
 #include <sstream>
 
 #include "AlgorithmTable.h"
-#include "common/Recordings.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoElementary.h"
-#include "tonewright/SoundMp3.h"
-#include "tonewright/SoundWriterMultiFile.h"
 
 using tk::Frames;
 
@@ -128,39 +124,5 @@ TEST(EveryAlgorithm, NonFiniteSamplesStayLocal) {
         else
             EXPECT_TRUE(sameFrames(got, tk::run(*reference, zeroed, kRate, 997), kLocalFrom + algo->getDelay(kRate)));
         EXPECT_LE(carried, kBad);
-    }
-}
-
-// Sound, noise, a sound too short to be a piece, noise, sound; the last region
-// ends before the stream does (the rest belongs to it).
-TEST(FramesConserved, SegmentsPlusDroppedFramesAreTheStream) {
-    const Frames in = tk::concat({tk::silence(700), tk::mixedStereo(30000, kRate, 1), tk::scaled(tk::noise(9000), 0.001),
-                                  tk::mixedStereo(4000, kRate, 2), tk::scaled(tk::noise(6000), 0.001),
-                                  tk::mixedStereo(50000, kRate, 3)});
-    auto detector = tk::detectorFromList({tk::region(0, 30700, -10, -10), tk::region(30700, 9000, -60, -60, true),
-                                          tk::region(39700, 4000, -10, -10), tk::region(43700, 6000, -60, -60, true),
-                                          tk::region(49700, 40000, -10, -10)});
-    for (const char* extension : {"wav", "flac", "mp3"}) {
-        if (std::string(extension) == "mp3" && !SoundWriterMp3::Init()) continue;
-        for (unsigned block : {1024u, 333u}) {
-            SCOPED_TRACE(std::string(extension) + ", block " + std::to_string(block));
-            tk::TempDir dir;
-            SoundWriterMultiFile writer(detector.get(), 0.5, kRate, 2, 192, SoundTools::Pcm16);
-            ASSERT_EQ(writer.open(dir.path(QString("rec.") + extension)), SoundTools::Ok);
-            tk::ScopedBlockSize size(block);
-            tk::MemoryReader reader(in, kRate);
-            ASSERT_EQ(SoundRef<SoundAlgoScale>::make(0.0)->processAll(reader, &writer), SoundTools::Ok);
-            writer.close();
-            EXPECT_FALSE(writer.hasFailed());
-            ASSERT_EQ(writer.GetWrittenFiles(), 2);
-            int64_t inFiles = 0;
-            for (const QString& f : writer.getFileNames()) inFiles += tk::framesInFile(f);
-            EXPECT_EQ(inFiles, writer.getFramesInFiles());
-            EXPECT_EQ(writer.getFramesSkippedSilence(), 700);
-            EXPECT_EQ(writer.getFramesDroppedShort(), 4000);
-            EXPECT_EQ(writer.getFramesLost(), 0);
-            EXPECT_EQ(inFiles + 700 + writer.getFramesDroppedNoise() + 4000, int64_t(in.size()));
-            EXPECT_EQ(writer.getCurrentOffset(), int64_t(in.size()));
-        }
     }
 }
