@@ -51,6 +51,7 @@ TEST(CliCorrect, ReferenceIsTheCatalogsAnswerForTheSavedStatistics) {
         EXPECT_EQ(a["statisticsFile"].toString(), dir.path("noise.ssf"));
         SoundStatFile saved;
         ASSERT_TRUE(saved.readJSonFile(wav));
+        EXPECT_EQ(saved.getSampleRate(), 44100u);
         // The file's record of the recording's length (the detector's last
         // region need not start at the end of the recording).
         EXPECT_EQ(saved.getSource().frames, 6 * 44100);
