@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QtEndian>
@@ -109,9 +110,8 @@ std::string soxi(const QString& option, const QString& file) {
 }
 
 QString fileMd5(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return QString();
-    return QString::fromLatin1(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Md5).toHex());
+    if (!QFileInfo(path).isFile()) return QString();
+    return QString::fromLatin1(QCryptographicHash::hash(tk::fileBytes(path), QCryptographicHash::Md5).toHex());
 }
 
 }  // namespace clitest

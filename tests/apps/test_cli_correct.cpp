@@ -28,13 +28,19 @@ std::string sox(const QString& wav, const std::string& effects) {
 }
 }  // namespace
 
-// analyse's nearest curve, its distance and corrections are what the library's
-// catalog gives for the statistics file analyse wrote, and that file holds the
+// The list is the library's catalog; analyse's nearest curve, its distance and
+// corrections are what the catalog gives for the statistics file analyse wrote, and that file holds the
 // band levels the JSON printed.
 TEST(CliCorrect, ReferenceIsTheCatalogsAnswerForTheSavedStatistics) {
-    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
     SoundStatReferenceCatalog catalog;
     ASSERT_TRUE(catalog.readDefaultCatalog());
+    const QJsonArray names = tool({"correct", "--list", "--json"}).json().array();
+    ASSERT_EQ(size_t(names.size()), catalog.getReferenceList().size());
+    for (int i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(names[i]["name"].toString(), catalog.getReferenceList()[size_t(i)].getName());
+        EXPECT_EQ(numbers(names[i]["levels"]), catalog.getReferenceList()[size_t(i)].getLevels());
+    }
+    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
     tk::TempDir dir;
     const QString wav = dir.path("noise.wav");
     for (const char* shelf : {"bass -10 200", "treble -10 3000"}) {
@@ -46,7 +52,6 @@ TEST(CliCorrect, ReferenceIsTheCatalogsAnswerForTheSavedStatistics) {
         SoundStatFile saved;
         ASSERT_TRUE(saved.readJSonFile(wav));
         EXPECT_EQ(saved.getSampleRate(), 44100u);
-        ASSERT_NE(saved.getStepDetector(), nullptr);
         // The file's record of the recording's length (the detector's last
         // region need not start at the end of the recording).
         EXPECT_EQ(saved.getSource().frames, 6 * 44100);
@@ -97,10 +102,7 @@ TEST(CliCorrect, StatisticsAreWrittenByTheOverwriteRuleAndReusedOnlyWhileTheyFit
     EXPECT_EQ(used("correct", {}, wav).toString(), ssf);
     EXPECT_TRUE(used("level", {"--reanalyse"}, wav).isNull());
     EXPECT_TRUE(clitest::json({"level", "-y", "--json", "--threshold", "-75", "-o", out, wav})["statisticsFile"].isNull());
-    QFile f(wav);
-    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-    ASSERT_TRUE(f.setFileTime(QFileInfo(ssf).lastModified().addSecs(10), QFileDevice::FileModificationTime));
-    f.close();
+    ASSERT_EQ(tk::runCommand("touch -r " + tk::shellQuote(ssf) + " -d '+10 seconds' " + tk::shellQuote(wav)), 0);
     EXPECT_TRUE(used("level", {}, wav).isNull());
 
     const tk::Recording& album = clitest::albumRecording();
@@ -138,14 +140,12 @@ TEST(CliCorrect, StatisticsAreWrittenByTheOverwriteRuleAndReusedOnlyWhileTheyFit
 }
 
 // correct: the curve asked reaches the filter (the output differs per curve
-// and keeps the input's length), the default name beside the input is kept
-// without -y, a recording of too narrow a band has no curve, and the list is
-// the library's catalog.
-TEST(CliCorrect, CurvesOutputRulesAndTheList) {
-    SoundStatReferenceCatalog catalog;
-    ASSERT_TRUE(catalog.readDefaultCatalog());
+// and keeps the input's length), and a recording of too narrow a band has no
+// curve. (The default name beside the input is
+// kept without -y by the one rule of every job: CliOutputs.)
+TEST(CliCorrect, CurvesReachTheFilterAndANarrowBandHasNone) {
     tk::TempDir dir;
-    const QString wav = clitest::albumCopy(dir), def = dir.path("album-corrected.wav");
+    const QString wav = clitest::albumCopy(dir);
     QStringList md5s;
     for (const char* curve : {"Flat 0 dB/oct", "Dark -6 dB/oct"}) {
         const QString out = dir.path(QString("out%1.wav").arg(md5s.size()));
@@ -154,12 +154,6 @@ TEST(CliCorrect, CurvesOutputRulesAndTheList) {
         md5s << clitest::fileMd5(out);
     }
     EXPECT_NE(md5s[0], md5s[1]);
-    ASSERT_EQ(tool({"correct", wav}).exitCode, 0);
-    const QString md5 = clitest::fileMd5(def);
-    const clitest::Run refused = tool({"correct", "-r", "Flat 0 dB/oct", wav});
-    EXPECT_EQ(refused.exitCode, 2);
-    EXPECT_TRUE(refused.err.contains(def));
-    EXPECT_EQ(clitest::fileMd5(def), md5);
 
     if (tk::haveTool("sox")) {
         const QString narrow = dir.path("narrow.wav");
@@ -174,12 +168,6 @@ TEST(CliCorrect, CurvesOutputRulesAndTheList) {
         EXPECT_FALSE(QFileInfo::exists(dir.path("narrow-corrected.wav")));
     }
 
-    const QJsonArray names = tool({"correct", "--list", "--json"}).json().array();
-    ASSERT_EQ(size_t(names.size()), catalog.getReferenceList().size());
-    for (int i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(names[i]["name"].toString(), catalog.getReferenceList()[size_t(i)].getName());
-        EXPECT_EQ(numbers(names[i]["levels"]), catalog.getReferenceList()[size_t(i)].getLevels());
-    }
 }
 
 // What correct does to each band, measured: pink noise with a bump around

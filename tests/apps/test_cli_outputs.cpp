@@ -219,14 +219,11 @@ TEST(CliOutputs, NamesInAnotherEncodingReachTheirFiles) {
         EXPECT_NE(log.find(c.in), std::string::npos) << log;
         ASSERT_EQ(tk::runCommand(cli + " level -y -o " + tk::shellQuote(out) + " " + tk::shellQuote(in) + " 2>&1", &log), 0)
             << log;
-        // Read back by another tool through a plain name.
-        const QString link = dir.path("link" + QFileInfo(QString::fromLatin1(c.out)).suffix().prepend('.'));
-        QFile::remove(link);
-        ASSERT_EQ(::symlink(out.c_str(), QFile::encodeName(link).constData()), 0);
-        tk::Frames back;
-        ASSERT_TRUE(tk::decodeWithFfmpeg(link, &back));
-        EXPECT_LE(std::llabs(int64_t(back.size()) - int64_t(rec.frames.size())), c.slack);
-        EXPECT_GT(tk::rms(back), 0.01);
+        // Read back through its raw name: a whole recording (what level made of
+        // it is the level tests' business).
+        ASSERT_EQ(tk::runCommand(cli + " info --json " + tk::shellQuote(out), &log), 0) << log;
+        const qint64 n = clitest::frames(QJsonDocument::fromJson(QByteArray::fromStdString(log)).object()["frames"]);
+        EXPECT_LE(std::llabs(n - int64_t(rec.frames.size())), c.slack) << log;
         // Names Qt cannot hold are removed here: the temporary folder's own
         // clean-up would not find them.
         ::unlink(in.c_str());

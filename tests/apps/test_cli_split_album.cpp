@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <cstdio>
 #include <random>
+#include <tuple>
 
 #include "CliKit.h"
 #include "common/ExternalAudio.h"
@@ -75,15 +76,12 @@ const QJsonObject split(const QStringList& args) { return clitest::json(QStringL
 QStringList filesIn(const QString& dir) { return QDir(dir).entryList(QDir::Files, QDir::Name); }
 
 TEST(CliSplitAlbum, EveryGapWithin50msAndNoCutInsideATrack) {
-    struct Row {
-        unsigned rate, channels;
-        double noiseDb;
-    };
     tk::TempDir dir;
-    for (const Row& row : {Row{44100, 2, -INFINITY}, Row{44100, 2, -70}, Row{96000, 1, -70}}) {
-        SCOPED_TRACE(std::to_string(row.rate) + " Hz, noise " + std::to_string(row.noiseDb));
-        const Album a = testAlbum(row.rate, row.noiseDb);
-        const QString input = writeAlbum(dir, "album.wav", a, row.channels);
+    for (const auto& [rate, channels, noiseDb] : {std::tuple<unsigned, unsigned, double>{44100, 2, -INFINITY},
+                                                  {44100, 2, -70}, {96000, 1, -70}}) {
+        SCOPED_TRACE(std::to_string(rate) + " Hz, noise " + std::to_string(noiseDb));
+        const Album a = testAlbum(rate, noiseDb);
+        const QString input = writeAlbum(dir, "album.wav", a, channels);
         const QJsonObject r = split({"-n", "--min-silence", "0.3", input});
         const QJsonArray gaps = r["gaps"].toArray(), files = r["files"].toArray();
         ASSERT_EQ(gaps.size(), int(a.gaps.size())) << QJsonDocument(r).toJson().toStdString();
@@ -93,14 +91,13 @@ TEST(CliSplitAlbum, EveryGapWithin50msAndNoCutInsideATrack) {
             const auto& truth = a.gaps[size_t(k)];
             const int64_t begin = frames(gaps[k]["startFrame"]), end = begin + frames(gaps[k]["frames"]);
             worst = std::max({worst, std::fabs(double(begin - truth.first)) / a.rate, std::fabs(double(end - truth.second)) / a.rate});
-            EXPECT_NEAR(double(begin), double(truth.first), 0.05 * a.rate) << "gap " << k;
-            EXPECT_NEAR(double(end), double(truth.second), 0.05 * a.rate) << "gap " << k;
             // The cut between pieces k and k+1 lies inside the true gap.
             const int64_t cut = frames(files[k + 1]["startFrame"]);
             EXPECT_TRUE(cut >= truth.first && cut <= truth.second) << "cut " << cut << " of gap " << k;
         }
-        std::printf("[ boundary ] %u Hz, noise %g dB: %d gaps, largest error %.1f ms\n", row.rate, row.noiseDb,
-                    int(gaps.size()), worst * 1000);
+        EXPECT_LT(worst, 0.05);
+        std::printf("[ boundary ] %u Hz, noise %g dB: %d gaps, largest error %.1f ms\n", rate, noiseDb, int(gaps.size()),
+                    worst * 1000);
         // Without --min-silence the album default finds all but the 0.3 s gap.
         EXPECT_EQ(split({"-n", input})["gaps"].toArray().size(), int(a.gaps.size()) - 1);
     }

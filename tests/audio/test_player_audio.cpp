@@ -56,21 +56,20 @@ bool playOut(SoundPlayerQt& p) {
 
 // The player's signals, as a host sees them.
 struct SignalLog {
-    std::mutex mutex;
-    int loaded = 0, started = 0;
+    std::atomic<int> loaded{0}, started{0};
+    std::mutex mutex;  // guards the lists
     std::vector<double> progress;
     std::vector<bool> finished;
     explicit SignalLog(SoundPlayer& p) {
-        QObject::connect(&p, &SoundPlayer::playerLoaded, [this] { add([&] { ++loaded; }); });
-        QObject::connect(&p, &SoundPlayer::playingStarted, [this] { add([&] { ++started; }); });
-        QObject::connect(&p, &SoundPlayer::playingProgress, [this](double t) { add([&] { progress.push_back(t); }); });
-        QObject::connect(&p, &SoundPlayer::playingHasFinished,
-                         [this](bool ok) { add([&] { finished.push_back(ok); }); });
+        QObject::connect(&p, &SoundPlayer::playerLoaded, [this] { ++loaded; });
+        QObject::connect(&p, &SoundPlayer::playingStarted, [this] { ++started; });
+        QObject::connect(&p, &SoundPlayer::playingProgress, [this](double t) { add(progress, t); });
+        QObject::connect(&p, &SoundPlayer::playingHasFinished, [this](bool ok) { add(finished, ok); });
     }
-    template <typename F>
-    void add(F f) {
+    template <typename T>
+    void add(std::vector<T>& list, T value) {
         std::lock_guard<std::mutex> lock(mutex);
-        f();
+        list.push_back(value);
     }
     std::vector<bool> ends() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -144,9 +143,9 @@ TEST(PlayerAudioThreads, PlaysThroughTheOutputWithItsSignalsAndOutlastsAStall) {
     // Everything was heard, with the stall's silence in between.
     EXPECT_GT(double(tk::lastSound(got) - tk::firstSound(got)), double(in.size()) + 0.2 * kRate);
     EXPECT_GE(dry.load(), 1) << "the stall outlasts what the output holds";
-    EXPECT_GE(log.started, 2) << "active again after running dry";
+    EXPECT_GE(log.started.load(), 2) << "active again after running dry";
 
-    EXPECT_EQ(log.loaded, 1);
+    EXPECT_EQ(log.loaded.load(), 1);
     ASSERT_GE(log.progress.size(), 6u);
     for (size_t k = 0; k < log.progress.size(); ++k) EXPECT_DOUBLE_EQ(log.progress[k], 0.5 * double(k + 1));
     EXPECT_EQ(ends, std::vector<bool>({true, true})) << "reported at the end only";
