@@ -213,17 +213,6 @@ long alignByCorrelation(const Frames& recording, const Frames& expected, long gu
     return best;
 }
 
-double levelDiffDb(const Frames& a, long lag, const Frames& b, size_t from, size_t n) {
-    double pa = 0.0, pb = 0.0;
-    for (size_t k = from; k < from + n; ++k) {
-        const long i = long(k) + lag;
-        if (i < 0 || size_t(i) >= a.size() || k >= b.size()) break;
-        pa += a[size_t(i)].l * a[size_t(i)].l + a[size_t(i)].r * a[size_t(i)].r;
-        pb += b[k].l * b[k].l + b[k].r * b[k].r;
-    }
-    return 10.0 * std::log10(pa / pb);
-}
-
 Frames quantise16(const Frames& f) {
     Frames out = f;
     for (Frame& x : out)

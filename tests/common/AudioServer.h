@@ -55,9 +55,6 @@ size_t lastSound(const Frames& f, double threshold = 1.5 / 32768.0);
 long alignByCorrelation(const Frames& recording, const Frames& expected, long guess, long radius, size_t from,
                         size_t span);
 
-// Power ratio in dB of a over b on the frames [from, from + n) of each, a shifted by lag.
-double levelDiffDb(const Frames& a, long lag, const Frames& b, size_t from, size_t n);
-
 // The signal as the 16-bit output would carry it: truncated toward zero, held
 // within range, back to doubles.
 Frames quantise16(const Frames& f);

@@ -44,22 +44,6 @@ std::vector<PromisedBand> fftFilterBands(SoundTools::FilterType type, double low
     return layout(type, clamp(low / rate), clamp(high / rate), 0.005);
 }
 
-Ripple measureRipple(const std::vector<double>& h, const std::vector<PromisedBand>& bands) {
-    Ripple r;
-    for (const PromisedBand& b : bands) {
-        const size_t points = std::max<size_t>(32, size_t(std::ceil((b.high - b.low) * 16.0 * double(h.size()))));
-        for (size_t i = 0; i <= points; ++i) {
-            const double f = b.low + (b.high - b.low) * double(i) / double(points);
-            const double m = firMagnitude(h, f);
-            if (b.pass)
-                r.pass = std::max(r.pass, std::fabs(m - 1.0));
-            else
-                r.stop = std::max(r.stop, m);
-        }
-    }
-    return r;
-}
-
 std::string filterTypeName(SoundTools::FilterType type) {
     switch (type) {
         case SoundTools::LowPass: return "low-pass";

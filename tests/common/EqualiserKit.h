@@ -31,14 +31,6 @@ double equaliserPassRipple();
 std::vector<PromisedBand> firEqualiserBands(SoundTools::FilterType type, double low, double high, double rate);
 std::vector<PromisedBand> fftFilterBands(SoundTools::FilterType type, double low, double high, double rate);
 
-struct Ripple {
-    double pass = 0.0;  // largest | |H| - 1 | over the pass bands
-    double stop = 0.0;  // largest |H| over the stop bands
-};
-
-// |H| sampled at 16 points per 1/taps of frequency over every band, edges included.
-Ripple measureRipple(const std::vector<double>& h, const std::vector<PromisedBand>& bands);
-
 std::string filterTypeName(SoundTools::FilterType type);
 
 // ---------------------------------------------------------------- the player's equaliser

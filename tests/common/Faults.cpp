@@ -1,17 +1,12 @@
 #include "common/Faults.h"
 
-#include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 namespace tk {
 
@@ -53,35 +48,6 @@ ChildOutcome runInChild(const std::function<std::string()>& body) {
     out.exitCode = out.exited ? WEXITSTATUS(status) : -1;
     out.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return out;
-}
-
-bool mountTmpfs(const std::string& folder, size_t bytes, std::string* why) {
-    auto failed = [why](const char* step) {
-        *why = std::string(step) + ": " + std::strerror(errno);
-        return false;
-    };
-    if (unshare(CLONE_NEWNS) != 0) return failed("unshare(CLONE_NEWNS)");
-    // Mounts made here must not reach the parent's namespace.
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return failed("making mounts private");
-    const std::string options = "size=" + std::to_string(bytes);
-    return mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0 ||
-           failed("mount tmpfs");
-}
-
-bool fillUntilFree(const std::string& folder, uint64_t leaveFree, std::string* why) {
-    const int fd = ::open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
-        *why = "open filler: " + std::string(std::strerror(errno));
-        return false;
-    }
-    const std::vector<char> chunk(4096, 'x');
-    for (struct statvfs st {}; fstatvfs(fd, &st) == 0;) {
-        const uint64_t free = uint64_t(st.f_bavail) * st.f_frsize;
-        if (free <= leaveFree) break;
-        if (::write(fd, chunk.data(), size_t(std::min<uint64_t>(chunk.size(), free - leaveFree))) <= 0) break;
-    }
-    ::close(fd);
-    return true;
 }
 
 unsigned HookReader::read(unsigned count, double* dest) {

@@ -1,8 +1,8 @@
 #pragma once
 // Fault injection for tests: running a piece of a test in a forked child (for
-// faults that change the process, such as a file-size limit or a mount), a
-// small tmpfs in a private mount namespace, and a generated source that calls a
-// hook when its stream passes a given frame (to break something mid-run).
+// faults that change the process, such as a file-size limit) and a generated
+// source that calls a hook when its stream passes a given frame (to break
+// something mid-run).
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,15 +25,6 @@ struct ChildOutcome {
 // ends with _exit (no static destructors, no test-runner output). The child
 // must not use OpenMP or other threads started before the fork.
 ChildOutcome runInChild(const std::function<std::string()>& body);
-
-// In a child only: a private mount namespace with a tmpfs of `bytes` bytes at
-// `folder`, which the namespace's end removes. False, with the reason, where
-// mounting is not permitted (not root, or no namespaces in a container).
-bool mountTmpfs(const std::string& folder, size_t bytes, std::string* why);
-
-// Fills the file system of `folder` until at most `leaveFree` bytes are free,
-// with a file named "filler" there.
-bool fillUntilFree(const std::string& folder, uint64_t leaveFree, std::string* why);
 
 // A stereo source of reproducible noise (-0.5..0.5) that calls `hook` once,
 // on the read that takes the stream past frame `at`.

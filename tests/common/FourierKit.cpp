@@ -91,7 +91,6 @@ Complex firResponse(const std::vector<double>& h, double f) {
     return Complex(double(re), double(im));
 }
 
-double firMagnitude(const std::vector<double>& h, double f) { return std::abs(firResponse(h, f)); }
 
 Frames convolve(const Frames& x, const std::vector<double>& h) {
     Frames y(x.size(), Frame(0.0, 0.0));

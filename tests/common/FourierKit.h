@@ -27,8 +27,6 @@ std::vector<double> bandPowers(const Frames& f, size_t from, size_t n, double ra
 
 // H(f) = sum_n h[n] e^(-2 pi i f n), f as a fraction of the sample rate.
 Complex firResponse(const std::vector<double>& h, double f);
-// |H(f)|.
-double firMagnitude(const std::vector<double>& h, double f);
 
 // y[n] = sum_i h[i] x[n - i] per channel, x taken as 0 before the start; as
 // many frames as the input.
