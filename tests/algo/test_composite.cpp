@@ -181,7 +181,6 @@ TEST(Elementary, MixersCombineTheirInputs) {
     const Case cases[] = {
         {"weighted add", weighted, 3, 0, [](double a, double b, double c) { return 0.5 * a + 2.0 * b + c; }},
         {"pass-through 1", weighted, 3, 1, [](double, double b, double) { return b; }},
-        {"pass-through 2", weighted, 3, 2, [](double, double, double c) { return c; }},
         {"add", [] { return SoundRef<SoundAlgoAdd>::make(3, true).release(); }, 1, 0,
          [](double a, double b, double c) { return a + b + c; }},
         {"subtract", [] { return SoundRef<SoundAlgoSub>::make(3, true).release(); }, 1, 0,

@@ -83,7 +83,8 @@ TEST(RMSAmplifier, GainFollowsTheRamps) {
 
 // The maximum gain caps a region short of the target; noise is left at 0 dB; a
 // time before the last answer restarts the lookup. Without a detector, or with
-// one that holds no regions, the target is a fixed gain.
+// one that holds no regions, the target is a fixed gain. Before any run, times
+// are counted at the detector's rate.
 TEST(RMSAmplifier, LevelQueriesAndGainBounds) {
     const int S = int(kRate);
     auto det = tk::detectorFromList({region(0, 5 * S, -22, -30), region(5 * S, 5 * S, -80, -80, true),
@@ -105,22 +106,18 @@ TEST(RMSAmplifier, LevelQueriesAndGainBounds) {
         EXPECT_TRUE(tk::framesNear(tk::run(*fixed, in, kRate), tk::scaled(in, fromDb(-6)), 1e-15));
         EXPECT_NEAR(fixed->getLevel(3.0), d ? 0.0 : -6.0, 1e-12);
     }
-}
 
-TEST(RMSAmplifier, LevelQueriesBeforeAnyRunUseTheDetectorsRate) {
     // A host that loads the regions asks for levels before playing: times are
     // counted at the detector's rate. Each answer by hand: the region holding the
     // time (the earlier one on a region's first sample), target minus its level,
     // 0 dB for noise.
-    const int S = 48000;
-    auto det = tk::detectorFromList({region(0, S, -30, -30), region(S, 5 * S, -10, -12),
-                                     region(6 * S, 2 * S, -70, -70, true), region(8 * S, 2 * S, -16, -16),
-                                     region(10 * S, 1, -100, -100, true)},
-                                    false, S);
-    auto amp = SoundRef<SoundAlgoRMSAmplifier>::make(-20.0, det.get());
-    const struct {
-        double seconds, db;
-    } rows[] = {{0.5, -20 - -30}, {1.0, -20 - -30}, {3.0, -20 - -10}, {7.0, 0.0},
-                {9.0, -20 - -16}, {2.0, -20 - -10}, {0.25, -20 - -30}};
-    for (const auto& r : rows) EXPECT_NEAR(amp->getLevel(r.seconds), r.db, 1e-12) << r.seconds << " s";
+    const int R = 48000;
+    auto loaded = tk::detectorFromList({region(0, R, -30, -30), region(R, 5 * R, -10, -12),
+                                        region(6 * R, 2 * R, -70, -70, true), region(8 * R, 2 * R, -16, -16),
+                                        region(10 * R, 1, -100, -100, true)},
+                                       false, R);
+    auto host = SoundRef<SoundAlgoRMSAmplifier>::make(-20.0, loaded.get());
+    const struct { double seconds, db; } rows[] = {{0.5, -20 - -30}, {1.0, -20 - -30}, {3.0, -20 - -10}, {7.0, 0.0},
+                                                   {9.0, -20 - -16}, {2.0, -20 - -10}, {0.25, -20 - -30}};
+    for (const auto& r : rows) EXPECT_NEAR(host->getLevel(r.seconds), r.db, 1e-12) << r.seconds << " s";
 }
