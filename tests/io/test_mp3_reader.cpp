@@ -50,6 +50,18 @@ protected:
 };
 std::unique_ptr<tk::TempDir> Mp3Reader::dir;
 
+// The first frame boundary at or after byte `from` of a 44.1 kHz MPEG-1 layer III
+// file (no leading tag): frame lengths from each header's bit rate and padding.
+int frameBoundaryAfter(const QByteArray& b, int from) {
+    static const int kbps[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+    int pos = 0;
+    while (pos < from && pos + 3 < b.size() && uchar(b[pos]) == 0xFF && (uchar(b[pos + 1]) & 0xE0) == 0xE0) {
+        const uchar h = uchar(b[pos + 2]);
+        pos += 144000 * kbps[h >> 4] / 44100 + ((h >> 1) & 1);
+    }
+    return pos;
+}
+
 // The encoder's info header carries its delay and padding: the reader gives back
 // exactly the source's frames, as another decoder does, in any block size; mono
 // is widened to two equal channels. An untagged file gives the numbers only.
@@ -111,7 +123,7 @@ TEST_F(Mp3Reader, RewindAppliesTheStartPoint) {
 // (inside a frame) is told from one broken in the middle (bytes overwritten
 // across frame headers); both go through the one frame walk, whatever the bit rate mode.
 TEST_F(Mp3Reader, BadFilesFailWithTheirNameAndCause) {
-    enum How { Missing, Junk, Empty, Cut, Overwrite };
+    enum How { Missing, Junk, Empty, Cut, CutAtFrame, Overwrite };
     const struct {
         const char* file;
         How how;
@@ -123,6 +135,7 @@ TEST_F(Mp3Reader, BadFilesFailWithTheirNameAndCause) {
         {"stereo44cbr.mp3", Junk, 0, "", "truncated"},
         {"stereo44cbr.mp3", Empty, 0, "", "damaged"},
         {"stereo48vbr.mp3", Cut, 0.6, "File is truncated: it ends inside MP3 frame", "damaged"},
+        {"stereo44cbr.mp3", CutAtFrame, 0.5, "File is truncated: it ends after MP3 frame", "damaged"},
         {"stereo44cbr.mp3", Overwrite, 0.5, "File is damaged: the MP3 data is broken at byte", "truncated"},
         // A cut inside the first audio frames leaves nothing to decode at all.
         {"stereo48vbr.mp3", Cut, 0.03, "no audio frame", "damaged"},
@@ -143,6 +156,10 @@ TEST_F(Mp3Reader, BadFilesFailWithTheirNameAndCause) {
             bytes.replace(at, 3000, QByteArray(3000, '\x55'));
         } else if (c.how == Cut) {
             bytes.truncate(at);
+        } else if (c.how == CutAtFrame) {
+            const int boundary = frameBoundaryAfter(bytes, at);
+            ASSERT_TRUE(boundary > at && boundary < bytes.size());
+            bytes.truncate(boundary);
         }
         const QString file = path(c.how == Missing ? "missing.mp3" : "variant.mp3");
         ASSERT_TRUE(c.how == Missing || tk::writeBytes(file, bytes));
