@@ -27,7 +27,7 @@ TEST(CliFrame, UsageErrorsExitWithOne) {
         {"demo", wav, wav}, {"correct", "--reference", "Nonesuch", wav}, {"correct", "--max-correction", "-3", wav},
         {"eq", "--preset", "Nonesuch", wav}, {"eq", "--band", "33=2", wav}, {"eq", "--band", "1k=20", wav},
         {"eq", "--preset", "Rock"}, {"play", wav, wav}, {"play", "--gate", "5", wav},
-        {"level", "--target", "1LUFS", "-o", "x.wav", wav},
+        {"level", "--target", "-80LUFS", "-o", "x.wav", wav}, {"level", "--target", "1LUFS", "-o", "x.wav", wav},
         {"level", "--true-peak", "0.5", "-o", "x.wav", wav}};
     for (const QStringList& args : cases) {
         SCOPED_TRACE(args.join(' ').toStdString());
@@ -203,10 +203,12 @@ TEST(CliFrame, OutputChannelsFollowTheInput) {
         ASSERT_FALSE(files.isEmpty());
         for (const QString& f : files) EXPECT_EQ(channels(f), "1") << f.toStdString();
     }
-    // The flat equaliser gives the recording back in its one channel, at its level.
+    // The flat equaliser gives the recording back in its one channel, at its level
+    // and no louder at its peak than the ceiling lets it be (0.01 dB).
     tk::Frames in, flat;
     ASSERT_TRUE(tk::decodeWithFfmpeg(input, &in) && tk::decodeWithFfmpeg(dir.path("eq.flac"), &flat));
     EXPECT_TRUE(flat.size() == in.size() && std::fabs(tk::rms(flat) / tk::rms(in) - 1.0) < 0.01);
+    EXPECT_LE(tk::peak(flat), tk::peak(in) * 1.0012);
 
     const QString six = dir.path("six.wav");
     ASSERT_EQ(tk::runCommand("sox -n -r 22050 -c 6 -b 16 " + tk::shellQuote(six) + " synth 3 sine 440 vol 0.3"), 0);
