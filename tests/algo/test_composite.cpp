@@ -1,18 +1,13 @@
 // Composites and the elementary algorithms: branches of different delays and
-// look-aheads padded into line, how they are built and combine statuses,
-// parallel branches, and the mixers against their formulas (the delays and
-// bypasses are checked by what the block loop makes of them).
+// look-aheads padded into line (serial and in parallel branches), how they are
+// built and combine statuses, and the mixers against their formulas (the delays
+// and bypasses are checked by what the block loop makes of them).
 #include <cmath>
-#include <cstring>
 #include <functional>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
-
-#ifdef TW_HAVE_OPENMP
-#include <omp.h>
-#endif
 
 using tk::Frame;
 using tk::Frames;
@@ -135,48 +130,14 @@ TEST(Composite, BuildingRulesAndStatuses) {
     EXPECT_EQ(odd.process(), SoundTools::Error);
 }
 
-// Four branches on one or two OpenMP threads: every sample must be identical.
-TEST(Composite, ParallelBranchesAreBitIdenticalAcrossThreadCounts) {
-#ifndef TW_HAVE_OPENMP
-    GTEST_SKIP() << "built without OpenMP";
-#else
-    const Frames in = tk::mixedStereo(40000, kRate);
-    auto run = [&](int threads) {
-        auto top = SoundRef<SoundAlgoComposite>::make("top");
-        auto par = SoundRef<SoundAlgoComposite>::make("par");
-        const double gains[] = {-1.0, -2.5, 3.0, 0.5}, w[] = {0.3, 0.2, 0.1, 0.4};
-        for (int b = 0; b < 4; ++b) {
-            if (b) par->addNewBranch();
-            par->pushAlgo(SoundRef<SoundAlgoScale>::make(gains[b]).release());
-            par->pushAlgo(SoundRef<SoundAlgoDelay>::make(0.001 * b, false).release());
-        }
-        top->pushAlgo(par.release());
-        top->pushAlgo(SoundRef<SoundAlgoAdd>::make(4, true, w).release());
-        const int old = omp_get_max_threads();
-        omp_set_num_threads(threads);
-        const Frames out = tk::run(*top, in, kRate);
-        omp_set_num_threads(old);
-        return out;
-    };
-    const Frames a = run(1), b = run(2);
-    ASSERT_EQ(a.size(), b.size());
-    EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(tk::Frame)), 0);
-#endif
-}
-
 // Each mixer against its formula applied to the three streams (all 10 frames
 // late, lined up); outputs past the first of a pass-through mixer are its inputs.
 TEST(Elementary, MixersCombineTheirInputs) {
     const Frames in = tk::mixedStereo(9000, kRate);
     const Frames s[3] = {tk::delayed(in, 10), tk::delayed(tk::scaled(in, 0.5), 10), tk::delayed(in, 10)};
     const double w[] = {0.5, 2.0, 1.0};
-    struct Case {
-        const char* name;
-        std::function<SoundAlgo*()> mixer;
-        unsigned outputs;
-        int pick;
-        std::function<double(double, double, double)> combine;
-    };
+    using Combine = std::function<double(double, double, double)>;
+    struct Case { const char* name; std::function<SoundAlgo*()> mixer; unsigned outputs; int pick; Combine combine; };
     const auto weighted = [&] { return SoundRef<SoundAlgoAdd>::make(3, false, w).release(); };
     const Case cases[] = {
         {"weighted add", weighted, 3, 0, [](double a, double b, double c) { return 0.5 * a + 2.0 * b + c; }},
