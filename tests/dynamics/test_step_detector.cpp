@@ -207,8 +207,10 @@ TEST(GapFinder, FindsTheGapsOfAGeneratedAlbum) {
 
 // ---------------------------------------------------------------- post-processing
 // of a finished region list, on hand-built lists checked against closed-form results.
-
-TEST(RegionPost, NoiseIsRelativeOfflineAndAbsoluteInRealTime) {
+// Noise is relative to the loudest region offline and absolute in real time;
+// a quiet passage inside a long run is noise, in a run shorter than the minimum
+// it is left alone; merging joins neighbours of one kind.
+TEST(RegionPost, NoiseMarkingSplitAndMerge) {
     const std::vector<Region> list = {region(0, 100000, -6, -8), region(100000, 100000, -50, -50),
                                       region(200000, 100000, -45, -47), region(300000, 100000, -35, -38)};
     auto offline = detectorFromList(list, false), live = detectorFromList(list, true);
@@ -217,22 +219,19 @@ TEST(RegionPost, NoiseIsRelativeOfflineAndAbsoluteInRealTime) {
     EXPECT_EQ(noiseFlags(*offline), (std::vector<bool>{false, true, false, false}));
     EXPECT_EQ(noiseFlags(*live), (std::vector<bool>{false, true, true, false}));
     EXPECT_DOUBLE_EQ(live->getNoiseThreshold(), -40.0);
-
-    // An all-noise list has no signal, no segment, and nothing to level.
-    auto none = detectorFromList({region(0, 1000, -80, -80, true), region(1000, 1, -100, -100, true)});
-    EXPECT_EQ(none->getSignalStart(0), 2147483647);
-    EXPECT_EQ(none->getSignalEnd(0), 0);
-    EXPECT_EQ(none->getSegmentsNumber(), 0);
-    const std::vector<Region> before = none->getRegions();
-    EXPECT_EQ(none->compressDynamic(3.0), -100.0);
-    EXPECT_EQ(none->getRegions(), before);
-}
-
-TEST(RegionPost, MergeJoinsNeighboursOfOneKind) {
-    auto det = detectorFromList({region(0, 100, -10, -12, false, 50), region(100, 300, -20, -22, false, 150),
+    for (int run : {45, 4}) {
+        const int S = 44100, q = run > 10 ? 3 : 1;
+        auto det = detectorFromList({region(0, run * S, -6, -6), region(run * S, q * S, -50, -50),
+                                     region((run + q) * S, run * S, -6, -6),
+                                     region((2 * run + q) * S, 1, -100, -100, true)});
+        det->split(1.0, 10.0, 60.0);
+        EXPECT_EQ(noiseFlags(*det), (std::vector<bool>{false, run > 10, false, true})) << run;
+        EXPECT_EQ(det->getSegmentsNumber(), run > 10 ? 2 : 1);
+    }
+    auto merged = detectorFromList({region(0, 100, -10, -12, false, 50), region(100, 300, -20, -22, false, 150),
                                  region(400, 50, -70, -70, true), region(450, 50, -80, -80, true), region(500, 1000, -6, -6)});
-    det->mergeRegions();
-    const auto r = det->getRegions();
+    merged->mergeRegions();
+    const auto r = merged->getRegions();
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[0].BeginSample, 0);
     EXPECT_EQ(r[0].SampleNb, 400);
@@ -281,6 +280,15 @@ TEST(RegionPost, CompressionMovesEachRegionTowardsItsRunsLoudest) {
     const auto r = fade->getRegions();
     for (size_t i = 1; i <= 3; ++i) EXPECT_NEAR(tk::powerDb(r[i].RMSSqrValue0), -6.0, 1e-9) << i;
     EXPECT_NEAR(tk::powerDb(r[4].RMSSqrValue0), -6 - 0.25 * 14, 1e-9);
+
+    // An all-noise list has no signal, no segment, and nothing to level.
+    auto none = detectorFromList({region(0, 1000, -80, -80, true), region(1000, 1, -100, -100, true)});
+    EXPECT_EQ(none->getSignalStart(0), 2147483647);
+    EXPECT_EQ(none->getSignalEnd(0), 0);
+    EXPECT_EQ(none->getSegmentsNumber(), 0);
+    const std::vector<Region> before = none->getRegions();
+    EXPECT_EQ(none->compressDynamic(3.0), -100.0);
+    EXPECT_EQ(none->getRegions(), before);
 }
 
 TEST(RegionPost, NoiseEstimates) {
@@ -300,17 +308,4 @@ TEST(RegionPost, NoiseEstimates) {
     EXPECT_EQ(plain->estimateNoise(0.0, 30), -30.0);
     // Absolute threshold from the loudest weaker channel.
     EXPECT_NEAR(det->getNoiseFromSNR(40), -8 - 40, 1e-9);
-}
-
-// A quiet passage inside a long run is marked as noise; in a run shorter than
-// the minimum it is left alone.
-TEST(RegionPost, SplitMarksAQuietPassageInsideALongRun) {
-    for (int run : {45, 4}) {
-        const int S = 44100, q = run > 10 ? 3 : 1;
-        auto det = detectorFromList({region(0, run * S, -6, -6), region(run * S, q * S, -50, -50),
-                                     region((run + q) * S, run * S, -6, -6), region((2 * run + q) * S, 1, -100, -100, true)});
-        det->split(1.0, 10.0, 60.0);
-        EXPECT_EQ(noiseFlags(*det), (std::vector<bool>{false, run > 10, false, true})) << run;
-        EXPECT_EQ(det->getSegmentsNumber(), run > 10 ? 2 : 1);
-    }
 }
