@@ -95,27 +95,20 @@ TEST(Limiter, APeakTooEarlyToForeseeIsRepairedOnTheSpot) {
     EXPECT_NEAR(loud->getLevel(0), 12.0, 1e-12);
 }
 
-// The true-peak stage holds a ceiling that sample peaks alone miss: a tone at a
-// quarter of the rate sampled at 45 degrees peaks 3 dB above its samples,
-// measured by the loudness meter's own oversampling; a stream below the ceiling
-// passes untouched.
+// The true-peak stage holds a ceiling that sample peaks alone miss (a tone at a
+// quarter of the rate sampled at 45 degrees peaks 3 dB above its samples), by
+// the loudness meter's own oversampling, without silencing; a stream below the
+// ceiling passes untouched. (The host's ceiling is measured by ffmpeg in the
+// level command's tests.)
 TEST(TruePeakLimiter, HoldsTheCeilingBetweenSamplesAndLeavesQuietSoundAlone) {
     constexpr unsigned rate = 48000;
     const tk::Frames hot = tk::concat({tk::sine(rate / 2, rate, rate / 4.0, 0.95, 3.14159265358979 / 4),
                                        tk::scaled(tk::mixedStereo(rate, rate), 3.0)});
-    auto truePeak = [](const tk::Frames& f) {
-        auto meter = SoundRef<SoundAlgoLoudness>::make(0.0);
-        tk::run(*meter, f, rate);
-        return std::make_pair(meter->getTruePeak(), meter->getSamplePeak());
-    };
-    EXPECT_GT(truePeak(hot).first, truePeak(hot).second + 1.0);
-    for (double ceiling : {-1.0, -3.0}) {
-        auto limiter = SoundRef<SoundAlgoTruePeakLimiter>::make(ceiling);
-        const double after = truePeak(tk::run(*limiter, hot, rate, 1000)).first;
-        EXPECT_LE(after, ceiling) << ceiling;
-        EXPECT_GT(after, ceiling - 0.5) << ceiling;  // limited, not silenced
-    }
-    const tk::Frames quiet = tk::scaled(tk::mixedStereo(rate, rate), 0.1);
     auto limiter = SoundRef<SoundAlgoTruePeakLimiter>::make(-1.0);
+    auto meter = SoundRef<SoundAlgoLoudness>::make(0.0);
+    tk::run(*meter, tk::run(*limiter, hot, rate, 1000), rate);
+    EXPECT_LE(meter->getTruePeak(), -1.0);
+    EXPECT_GT(meter->getTruePeak(), -1.5);
+    const tk::Frames quiet = tk::scaled(tk::mixedStereo(rate, rate), 0.1);
     EXPECT_EQ(tk::maxAbsDiff(tk::run(*limiter, quiet, rate, 777), quiet), 0.0);
 }
