@@ -30,18 +30,25 @@ public:
 };
 
 SoundAlgo* bypass(unsigned inOverlap, unsigned delay) { return SoundRef<SoundAlgoBypass>::make(inOverlap, delay, 0u).release(); }
+SoundAlgo* scale(double db) { return SoundRef<SoundAlgoScale>::make(db).release(); }
+SoundAlgo* giving(SoundTools::Status s) { return SoundRef<StatusAlgo>::make(s).release(); }
+
+// Fills `c` with side-by-side branches of the given members (their references go to it).
+template <typename C>
+C& fill(C& c, const std::vector<std::vector<SoundAlgo*>>& branches) {
+    for (size_t b = 0; b < branches.size(); ++b) {
+        if (b) c.addNewBranch();
+        for (SoundAlgo* m : branches[b]) c.pushAlgo(m);
+    }
+    return c;
+}
+
 // A composite that turns one input into three different streams (gains 1, 0.5
 // and a 10-frame delay), mixes them with `mixer`, and picks output `pick`.
 SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pick) {
-    auto top = SoundRef<SoundAlgoComposite>::make("three");
-    auto split = SoundRef<SoundAlgoComposite>::make("split");
-    split->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-    split->addNewBranch();
-    split->pushAlgo(SoundRef<SoundAlgoScale>::make(tk::db(0.5)).release());
-    split->addNewBranch();
-    split->pushAlgo(SoundRef<SoundAlgoDelay>::make(10.0 / kRate, false).release());
-    top->pushAlgo(split.release());
-    top->pushAlgo(mixer);
+    auto top = SoundRef<SoundAlgoComposite>::make("three"), split = SoundRef<SoundAlgoComposite>::make("split");
+    fill(*split, {{scale(0.0)}, {scale(tk::db(0.5))}, {SoundRef<SoundAlgoDelay>::make(10.0 / kRate, false).release()}});
+    fill(*top, {{split.release(), mixer}});
     if (outputs > 1) top->pushAlgo(SoundRef<SoundAlgoSelectChannel>::make(pick, int(outputs)).release());
     return top;
 }
@@ -50,7 +57,8 @@ SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pi
 // Two branches added up (or subtracted): the one with less delay is padded at
 // its end, the one with less look-ahead at its front, by bypasses named after the
 // composite and the branch, so that the sum is twice the stream (moved by the
-// longer delay) in any block size. A second run finds the branches aligned.
+// longer delay) in any block size. (A second run finds the branches aligned:
+// the algorithm table's second runs.)
 TEST(Composite, BranchesArePaddedIntoLine) {
     // subtract: subtracted, the two branches cancel
     struct Case { const char* what; unsigned in0, delay0, in1, delay1; size_t padded, delay; bool front, subtract; };
@@ -68,24 +76,18 @@ TEST(Composite, BranchesArePaddedIntoLine) {
             // The same frames side by side as one after the other (serial in small
             // blocks, which would mostly time the fork and join).
             pad->setParallelBranches(block == 1024);
-            pad->pushAlgo(bypass(c.in0, c.delay0));
-            pad->addNewBranch();
-            pad->pushAlgo(bypass(c.in1, c.delay1));
-            SoundAlgoComposite* inner = pad.get();
-            auto top = SoundRef<SoundAlgoComposite>::make();
-            top->pushAlgo(pad.release());
-            top->pushAlgo(c.subtract ? static_cast<SoundAlgo*>(SoundRef<SoundAlgoSub>::make(2, true).release())
-                                     : SoundRef<SoundAlgoAdd>::make(2, true).release());
+            SoundAlgoComposite* inner = &fill(*pad, {{bypass(c.in0, c.delay0)}, {bypass(c.in1, c.delay1)}});
+            SoundAlgoComposite top;
+            fill(top, {{pad.release(), c.subtract ? static_cast<SoundAlgo*>(SoundRef<SoundAlgoSub>::make(2, true).release())
+                                                  : SoundRef<SoundAlgoAdd>::make(2, true).release()}});
             SoundTools::Status status = SoundTools::Error;
-            const Frames out = tk::run(*top, in, kRate, block, &status);
+            const Frames out = tk::run(top, in, kRate, block, &status);
             ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
             EXPECT_TRUE(tk::framesNear(out, tk::scaled(tk::delayed(in, c.delay), c.subtract ? 0.0 : 2.0), 0.0));
             const auto& branch = inner->getBranch(c.padded);
             ASSERT_EQ(branch.size(), 2u);
             EXPECT_EQ((c.front ? branch.front() : branch.back())->getId(),
                       QString("%1 SoundAlgoComposite(pad) [%2]").arg(c.front ? "In" : "Out").arg(c.padded));
-            tk::run(*top, in, kRate, block);
-            EXPECT_EQ(inner->getBranch(c.padded).size(), 2u);
         }
 }
 
@@ -96,9 +98,7 @@ TEST(Composite, BranchesArePaddedIntoLine) {
 TEST(Composite, BuildingRulesAndStatuses) {
     for (bool shared : {true, false}) {
         SoundAlgoComposite c("c", shared);
-        c.pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-        c.addNewBranch();
-        c.pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
+        fill(c, {{scale(0.0)}, {scale(0.0)}});
         EXPECT_EQ(c.getInputNumber() * 10 + c.getOutputNumber(), shared ? 12u : 22u);
     }
     SoundAlgoComposite empty;
@@ -116,13 +116,10 @@ TEST(Composite, BuildingRulesAndStatuses) {
     EXPECT_EQ(extra->refCount(), 1);
 
     InspectComposite both, chain;
-    both.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Error).release());
-    both.addNewBranch();
-    both.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Interrupted).release());
-    EXPECT_EQ(both.process(), SoundTools::Interrupted);  // 1 | 2
-    chain.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Error).release());
-    chain.pushAlgo(SoundRef<StatusAlgo>::make(SoundTools::Interrupted).release());  // never reached
-    EXPECT_EQ(chain.process(), SoundTools::Error);
+    EXPECT_EQ(fill(both, {{giving(SoundTools::Error)}, {giving(SoundTools::Interrupted)}}).process(),
+              SoundTools::Interrupted);  // 1 | 2
+    // The second member is never reached.
+    EXPECT_EQ(fill(chain, {{giving(SoundTools::Error), giving(SoundTools::Interrupted)}}).process(), SoundTools::Error);
     // A bypass whose ports do not match refuses to run.
     struct Odd : SoundAlgoBypass {
         unsigned getOutputNumber() const override { return 2; }
