@@ -57,8 +57,7 @@ SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pi
 // Two branches added up (or subtracted): the one with less delay is padded at
 // its end, the one with less look-ahead at its front, by bypasses named after the
 // composite and the branch, so that the sum is twice the stream (moved by the
-// longer delay) in any block size. (A second run finds the branches aligned:
-// the algorithm table's second runs.)
+// longer delay) in any block size. A second run finds the branches aligned.
 TEST(Composite, BranchesArePaddedIntoLine) {
     // subtract: subtracted, the two branches cancel
     struct Case { const char* what; unsigned in0, delay0, in1, delay1; size_t padded, delay; bool front, subtract; };
@@ -88,6 +87,8 @@ TEST(Composite, BranchesArePaddedIntoLine) {
             ASSERT_EQ(branch.size(), 2u);
             EXPECT_EQ((c.front ? branch.front() : branch.back())->getId(),
                       QString("%1 SoundAlgoComposite(pad) [%2]").arg(c.front ? "In" : "Out").arg(c.padded));
+            tk::run(top, in, kRate, block);
+            EXPECT_EQ(inner->getBranch(c.padded).size(), 2u);
         }
 }
 
