@@ -88,53 +88,48 @@ TEST(StepDetector, FindsTheStructureOfAGeneratedAlbum) {
 
 // Two steady tones: whether the step between them cuts a region depends on the
 // level change and on how long the first lasted; a rise cuts one even in the
-// last 10 s, where falls are not cut.
-TEST(StepDetector, StepRulesWeighLevelChangeAgainstDuration) {
-    // regions: real regions, end marker excluded
-    struct Case { const char* what; double firstSeconds, firstDb, secondSeconds, secondDb; size_t regions; };
+// last 10 s, where falls are not cut. The end marker sits at the end of the
+// stream, or takes the place of a short last region; leading silence belongs to
+// no region, and an all-silent stream is its end marker alone.
+TEST(StepDetector, StepRulesAndEdges) {
+    // regions: real regions, end marker excluded; end: where the marker begins (s)
+    struct Case {
+        const char* what;
+        double firstSeconds, firstDb, secondSeconds, secondDb;
+        size_t regions;
+        double end;
+    };
+    const double lead = 3 + 123.0 / kRate, none = -INFINITY;
     const Case cases[] = {
-        {"3 dB after 3 s merges", 3, -20, 12, -17, 1},
-        {"3 dB after 6 s stays", 6, -20, 12, -17, 2},
-        {"1.5 dB after 6 s merges", 6, -20, 12, -18.5, 1},
-        {"1.5 dB after 11 s stays", 11, -20, 12, -18.5, 2},
-        {"6 dB after 2.5 s stays", 2.5, -20, 12, -14, 2},
-        {"equal levels merge", 12, -20, 12, -20, 1},
-        {"a rise in the last 10 s", 15, -30, 6, -10, 2},
+        {"3 dB after 3 s merges", 3, -20, 12, -17, 1, 15},
+        {"3 dB after 6 s stays", 6, -20, 12, -17, 2, 18},
+        {"1.5 dB after 6 s merges", 6, -20, 12, -18.5, 1, 18},
+        {"1.5 dB after 11 s stays", 11, -20, 12, -18.5, 2, 23},
+        {"6 dB after 2.5 s stays", 2.5, -20, 12, -14, 2, 14.5},
+        {"equal levels merge", 12, -20, 12, -20, 1, 24},
+        {"a rise in the last 10 s", 15, -30, 6, -10, 2, 21},
+        {"a short last region", 12, -20, 1.5, -5, 1, 12},
+        {"leading silence", lead, none, 12, -20, 1, lead + 12},
+        {"silence only", 1.5, none, 1.5, none, 0, 3},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         auto det = analyse(tk::concat({tone(c.firstSeconds, c.firstDb), tone(c.secondSeconds, c.secondDb)}));
         const auto regions = det->getRegions();
-        ASSERT_FALSE(regions.empty());
-        EXPECT_EQ(regions.size() - 1, c.regions) << c.what;
+        const int N = det->getWindowLength();
+        ASSERT_EQ(regions.size() - 1, c.regions);
+        EXPECT_NEAR(regions.back().BeginSample, c.end * kRate, c.end == c.firstSeconds ? N : 0.5);
+        EXPECT_FALSE(regions.front().IsNoise && c.regions > 0);
+        if (c.firstDb == none || c.secondDb == none) { EXPECT_TRUE(regions.back().IsNoise); }
+        if (c.firstDb == none && c.regions > 0) {
+            EXPECT_EQ(regions[0].BeginSample, std::lround(lead * kRate) - N + 1);
+        }
         if (c.regions == 2) {
-            EXPECT_NEAR(regions[1].BeginSample, c.firstSeconds * kRate, det->getWindowLength()) << c.what;
-            EXPECT_NEAR(regionDb(regions[0]), c.firstDb, 0.5) << c.what;
-            EXPECT_NEAR(regionDb(regions[1]), c.secondDb, 0.3) << c.what;
+            EXPECT_NEAR(regions[1].BeginSample, c.firstSeconds * kRate, N);
+            EXPECT_NEAR(regionDb(regions[0]), c.firstDb, 0.5);
+            EXPECT_NEAR(regionDb(regions[1]), c.secondDb, 0.3);
         }
     }
-}
-
-// Leading silence belongs to no region; a short last region takes the end
-// marker's place, a long one gets its own at the end of the stream; an all-silent
-// stream is its end marker alone.
-TEST(StepDetector, EdgesOfTheStream) {
-    const size_t lead = 3 * kRate + 123;
-    auto led = analyse(tk::concat({tk::silence(lead), tone(12, -20)}));
-    ASSERT_EQ(led->size(), 2);
-    EXPECT_EQ(led->getRegion(0).BeginSample, int(lead) - led->getWindowLength() + 1);
-    EXPECT_FALSE(led->getRegion(0).IsNoise);
-    EXPECT_EQ(led->getFullLength(), lead + 12 * kRate);
-    EXPECT_TRUE(led->getRegion(1).IsNoise);
-
-    auto shortLast = analyse(tk::concat({tone(12, -20), tone(1.5, -5)}));
-    const auto regions = shortLast->getRegions();
-    ASSERT_EQ(regions.size(), 2u);
-    EXPECT_EQ(shortLast->getFullLength(), unsigned(regions.back().BeginSample));
-    EXPECT_NEAR(regions.back().BeginSample, 12.0 * kRate, shortLast->getWindowLength());
-
-    auto silent = analyse(tk::silence(3 * kRate));
-    ASSERT_EQ(silent->size(), 1);
-    EXPECT_TRUE(silent->getRegion(0).IsNoise);
 }
 
 // The stream itself, each region's level, or the window mean square of the
@@ -217,8 +212,9 @@ TEST(RegionPost, NoiseMarkingSplitAndMerge) {
         EXPECT_EQ(noiseFlags(*det), (std::vector<bool>{false, run > 10, false, true})) << run;
         EXPECT_EQ(det->getSegmentsNumber(), run > 10 ? 2 : 1);
     }
-    auto merged = detectorFromList({region(0, 100, -10, -12, false, 50), region(100, 300, -20, -22, false, 150),
-                                 region(400, 50, -70, -70, true), region(450, 50, -80, -80, true), region(500, 1000, -6, -6)});
+    auto merged = detectorFromList({region(0, 100, -10, -12, false, 50),
+                                    region(100, 300, -20, -22, false, 150), region(400, 50, -70, -70, true),
+                                    region(450, 50, -80, -80, true), region(500, 1000, -6, -6)});
     merged->mergeRegions();
     const auto r = merged->getRegions();
     ASSERT_EQ(r.size(), 3u);
