@@ -81,7 +81,8 @@ TEST(BlockLoop, OutputIsTheStreamMovedByTheDelay) {
                 const Frames in = tk::mixedStereo(n, kRate);
                 SoundRef<SoundAlgo> algo = SoundRef<SoundAlgo>::adopt(c.make());
                 SoundTools::Status status = SoundTools::Error;
-                const Frames out = block ? tk::run(*algo, in, kRate, block, &status) : runLive(*algo, in, &status);
+                const Frames out =
+                    block ? tk::run(*algo, in, kRate, block, &status) : runLive(*algo, in, &status);
                 EXPECT_EQ(status, SoundTools::Ok);
                 EXPECT_TRUE(tk::framesNear(out, tk::delayed(tk::scaled(in, c.gain), c.delay), 1e-15));
             }
@@ -107,7 +108,8 @@ TEST(BlockLoop, SignalsAndStops) {
         QObject::connect(scale.get(), &SoundAlgo::notifyEnd, [&](int s) { end.push_back(s); });
         scale->pleaseStop();
         SoundTools::Status status = SoundTools::Error;
-        EXPECT_TRUE(tk::framesNear(tk::run(*scale, tk::ramp(c.frames), kRate, 1000, &status), tk::ramp(c.written), 0.0));
+        const tk::Frames out = tk::run(*scale, tk::ramp(c.frames), kRate, 1000, &status);
+        EXPECT_TRUE(tk::framesNear(out, tk::ramp(c.written), 0.0));
         EXPECT_EQ(int(status), c.end);
         EXPECT_EQ(begin, std::vector<unsigned>{unsigned(c.frames)});
         EXPECT_EQ(progress, c.progress);
@@ -116,9 +118,9 @@ TEST(BlockLoop, SignalsAndStops) {
 }
 
 // An algorithm the loop cannot feed is refused before any block (a writer's
-// refusals: the writer and fault-injection tests); so is a stream longer than the 32-bit timeline (a source of
-// unknown length read up to its end), with a message and nothing read past the
-// point the run stops at.
+// refusals: the writer and fault-injection tests); so is a stream longer than
+// the 32-bit timeline (a source of unknown length read up to its end), with a
+// message and nothing read past the point the run stops at.
 TEST(BlockLoop, RunsThatCannotBeMadeAreRefused) {
     struct TwoInputs : SoundAlgoScale {
         TwoInputs() : SoundAlgoScale(0) {}

@@ -46,8 +46,10 @@ C& fill(C& c, const std::vector<std::vector<SoundAlgo*>>& branches) {
 // A composite that turns one input into three different streams (gains 1, 0.5
 // and a 10-frame delay), mixes them with `mixer`, and picks output `pick`.
 SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pick) {
-    auto top = SoundRef<SoundAlgoComposite>::make("three"), split = SoundRef<SoundAlgoComposite>::make("split");
-    fill(*split, {{scale(0.0)}, {scale(tk::db(0.5))}, {SoundRef<SoundAlgoDelay>::make(10.0 / kRate, false).release()}});
+    auto top = SoundRef<SoundAlgoComposite>::make("three");
+    auto split = SoundRef<SoundAlgoComposite>::make("split");
+    SoundAlgo* late = SoundRef<SoundAlgoDelay>::make(10.0 / kRate, false).release();
+    fill(*split, {{scale(0.0)}, {scale(tk::db(0.5))}, {late}});
     fill(*top, {{split.release(), mixer}});
     if (outputs > 1) top->pushAlgo(SoundRef<SoundAlgoSelectChannel>::make(pick, int(outputs)).release());
     return top;
@@ -77,8 +79,9 @@ TEST(Composite, BranchesArePaddedIntoLine) {
             pad->setParallelBranches(block == 1024);
             SoundAlgoComposite* inner = &fill(*pad, {{bypass(c.in0, c.delay0)}, {bypass(c.in1, c.delay1)}});
             SoundAlgoComposite top;
-            fill(top, {{pad.release(), c.subtract ? static_cast<SoundAlgo*>(SoundRef<SoundAlgoSub>::make(2, true).release())
-                                                  : SoundRef<SoundAlgoAdd>::make(2, true).release()}});
+            SoundRef<SoundAlgo> mixer(SoundRef<SoundAlgoAdd>::make(2, true));
+            if (c.subtract) mixer = SoundRef<SoundAlgo>(SoundRef<SoundAlgoSub>::make(2, true));
+            fill(top, {{pad.release(), mixer.release()}});
             SoundTools::Status status = SoundTools::Error;
             const Frames out = tk::run(top, in, kRate, block, &status);
             ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
@@ -120,7 +123,8 @@ TEST(Composite, BuildingRulesAndStatuses) {
     EXPECT_EQ(fill(both, {{giving(SoundTools::Error)}, {giving(SoundTools::Interrupted)}}).process(),
               SoundTools::Interrupted);  // 1 | 2
     // The second member is never reached.
-    EXPECT_EQ(fill(chain, {{giving(SoundTools::Error), giving(SoundTools::Interrupted)}}).process(), SoundTools::Error);
+    EXPECT_EQ(fill(chain, {{giving(SoundTools::Error), giving(SoundTools::Interrupted)}}).process(),
+              SoundTools::Error);
     // A bypass whose ports do not match refuses to run.
     struct Odd : SoundAlgoBypass {
         unsigned getOutputNumber() const override { return 2; }
@@ -135,7 +139,13 @@ TEST(Elementary, MixersCombineTheirInputs) {
     const Frames s[3] = {tk::delayed(in, 10), tk::delayed(tk::scaled(in, 0.5), 10), tk::delayed(in, 10)};
     const double w[] = {0.5, 2.0, 1.0};
     using Combine = std::function<double(double, double, double)>;
-    struct Case { const char* name; std::function<SoundAlgo*()> mixer; unsigned outputs; int pick; Combine combine; };
+    struct Case {
+        const char* name;
+        std::function<SoundAlgo*()> mixer;
+        unsigned outputs;
+        int pick;
+        Combine combine;
+    };
     const auto weighted = [&] { return SoundRef<SoundAlgoAdd>::make(3, false, w).release(); };
     const Case cases[] = {
         {"weighted add", weighted, 3, 0, [](double a, double b, double c) { return 0.5 * a + 2.0 * b + c; }},

@@ -58,7 +58,8 @@ std::vector<double> bandLevels(Tree::SplitterType type, const std::vector<double
         const Frames band = tk::directForm(rest, low->getBCoeff(), low->getACoeff());
         levels.push_back(tk::db(tk::rms(band)));
         if (high) rest = tk::directForm(rest, high->getBCoeff(), high->getACoeff());
-        for (size_t i = 0; !high && i < rest.size(); ++i) rest[i] = tk::Frame(rest[i].l - band[i].l, rest[i].r - band[i].r);
+        for (size_t i = 0; !high && i < rest.size(); ++i)
+            rest[i] = tk::Frame(rest[i].l - band[i].l, rest[i].r - band[i].r);
     }
     levels.push_back(tk::db(tk::rms(rest)));
     return levels;

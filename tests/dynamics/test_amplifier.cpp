@@ -118,6 +118,7 @@ TEST(RMSAmplifier, LevelQueriesAndGainBounds) {
                                                    {9.0, -20 - -16}, {2.0, -20 - -10}, {0.25, 6.0}};
     for (unsigned ran : {0u, 1u}) {
         if (ran) tk::run(*host, dc(size_t(11 * R), 0.01, 0.01), R);
-        for (const auto& r : rows) EXPECT_NEAR(host->getLevel(r.seconds), r.db, 1e-12) << r.seconds << " s, " << ran;
+        for (const auto& r : rows)
+            EXPECT_NEAR(host->getLevel(r.seconds), r.db, 1e-12) << r.seconds << " s, run " << ran;
     }
 }

@@ -139,7 +139,9 @@ TEST(MultibandAmplifier, FFTBandsAreLevelledSummedOrApart) {
         const Frames& band = bands[b];
         ASSERT_GE(band.size(), hot.size());
         for (size_t other = 0; other < 3; ++other)
-            if (other != b) EXPECT_LT(tone(band, kQuietAt, kTones[other]), 2e-3 * std::sqrt(10.0) * 0.5) << other;
+            if (other != b) {
+                EXPECT_LT(tone(band, kQuietAt, kTones[other]), 2e-3 * std::sqrt(10.0) * 0.5) << other;
+            }
         const double quiet = tone(band, kQuietAt, kTones[b]), loud = tone(band, kLoudAt, kTones[b]);
         if (b == 0) {
             EXPECT_LE(tk::peak(Frames(band.begin() + long(kQuietAt), band.begin() + long(kRegion))), SoundAlgoLimiter::kClipTrigger);
