@@ -56,12 +56,7 @@ SoundAlgo* chain(std::vector<SoundAlgo*> members) {
 // hold-backs stay aligned, for streams shorter than a look-ahead too, in any
 // block size and from a live source whose reads come short.
 TEST(BlockLoop, OutputIsTheStreamMovedByTheDelay) {
-    struct Case {
-        const char* name;
-        std::function<SoundAlgo*()> make;
-        size_t delay;
-        double gain;
-    } cases[] = {
+    struct Case { const char* name; std::function<SoundAlgo*()> make; size_t delay; double gain; } cases[] = {
         {"delay 441", [] { return delay(441, false); }, 441, 1.0},
         {"delay 2.5, rounded up", [] { return delay(2.5, false); }, 3, 1.0},
         {"negative delay, none", [] { return delay(-441, false); }, 0, 1.0},

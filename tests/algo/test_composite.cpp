@@ -3,7 +3,6 @@
 // built and combine statuses, and the mixers against their formulas (the delays
 // and bypasses are checked by what the block loop makes of them).
 #include <cmath>
-#include <functional>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -53,6 +52,14 @@ SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pi
     fill(*top, {{split.release(), mixer}});
     if (outputs > 1) top->pushAlgo(SoundRef<SoundAlgoSelectChannel>::make(pick, int(outputs)).release());
     return top;
+}
+// Mixers of three inputs and one output, and a weighted add (0.5, 2, 1) that
+// passes its inputs on as its other outputs.
+template <typename T>
+SoundAlgo* mixer() { return SoundRef<T>::make(3, true).release(); }
+SoundAlgo* weighted() {
+    static const double w[] = {0.5, 2.0, 1.0};
+    return SoundRef<SoundAlgoAdd>::make(3, false, w).release();
 }
 }  // namespace
 
@@ -137,24 +144,14 @@ TEST(Composite, BuildingRulesAndStatuses) {
 TEST(Elementary, MixersCombineTheirInputs) {
     const Frames in = tk::mixedStereo(9000, kRate);
     const Frames s[3] = {tk::delayed(in, 10), tk::delayed(tk::scaled(in, 0.5), 10), tk::delayed(in, 10)};
-    const double w[] = {0.5, 2.0, 1.0};
-    using Combine = std::function<double(double, double, double)>;
-    struct Case {
-        const char* name;
-        std::function<SoundAlgo*()> mixer;
-        unsigned outputs;
-        int pick;
-        Combine combine;
-    };
-    const auto weighted = [&] { return SoundRef<SoundAlgoAdd>::make(3, false, w).release(); };
+    using Combine = double (*)(double, double, double);
+    struct Case { const char* name; SoundAlgo* (*mixer)(); unsigned outputs; int pick; Combine combine; };
     const Case cases[] = {
         {"weighted add", weighted, 3, 0, [](double a, double b, double c) { return 0.5 * a + 2.0 * b + c; }},
         {"pass-through 1", weighted, 3, 1, [](double, double b, double) { return b; }},
-        {"add", [] { return SoundRef<SoundAlgoAdd>::make(3, true).release(); }, 1, 0,
-         [](double a, double b, double c) { return a + b + c; }},
-        {"subtract", [] { return SoundRef<SoundAlgoSub>::make(3, true).release(); }, 1, 0,
-         [](double a, double b, double c) { return a - b - c; }},
-        {"euclidean norm", [] { return SoundRef<SoundAlgoAddSqr>::make(3, true).release(); }, 1, 0,
+        {"add", mixer<SoundAlgoAdd>, 1, 0, [](double a, double b, double c) { return a + b + c; }},
+        {"subtract", mixer<SoundAlgoSub>, 1, 0, [](double a, double b, double c) { return a - b - c; }},
+        {"euclidean norm", mixer<SoundAlgoAddSqr>, 1, 0,
          [](double a, double b, double c) { return std::sqrt(a * a + b * b + c * c); }},
     };
     for (const Case& c : cases) {

@@ -40,11 +40,6 @@ QJsonObject with(QJsonObject o, const QString& key, const QJsonValue& v) {
     if (!v.isUndefined()) o[key] = v;
     return o;
 }
-QJsonObject withExtraEntry(const QJsonObject& o, const QString& key, const QJsonValue& entry) {
-    QJsonArray a = o[key].toArray();
-    a.append(entry);
-    return with(o, key, a);
-}
 }  // namespace
 
 TEST(JsonRegistry, DescriptionsBuildAndReadBackOrAreRefused) {
@@ -55,8 +50,9 @@ TEST(JsonRegistry, DescriptionsBuildAndReadBackOrAreRefused) {
     auto det = SoundRef<RMSStepDetector>::make(-40.0, 0.2, 1.0, RMSStepDetector::NoOutput, false);
     tk::run(*det, tk::album(44100, 0.5).frames, 44100);
     const QJsonObject gaps = described(finder), regions = described(*det);
-    ASSERT_EQ(gaps["Gaps"].toArray().size(), 1);
-    ASSERT_GT(regions["Regions"].toArray().size(), 3);
+    const QJsonArray gapList = gaps["Gaps"].toArray(), regionList = regions["Regions"].toArray();
+    ASSERT_EQ(gapList.size(), 1);
+    ASSERT_GT(regionList.size(), 3);
 
     // back: what the built algorithm describes; empty: nothing is built
     // error: the error left behind; empty: the one before stays
@@ -70,10 +66,10 @@ TEST(JsonRegistry, DescriptionsBuildAndReadBackOrAreRefused) {
         {"an unknown class", {{"Class", "NoSuchAlgo"}}, {}, "SoundAlgo::createFromJSon : Unknown class NoSuchAlgo"},
         {"a class its builder refuses", {{"Class", "TestJsonScale"}}, {}, unable + "TestJsonScale"},
         {"gaps", gaps, gaps, ""},
-        {"overlapping gaps", withExtraEntry(gaps, "Gaps", gaps["Gaps"].toArray().first()), {}, unable + "SoundAlgoGapFinder"},
+        {"gaps that overlap", with(gaps, "Gaps", QJsonArray(gapList) << gapList[0]), {}, unable + "SoundAlgoGapFinder"},
         {"a region list", regions, regions, ""},
-        {"a region list with a bad region, skipped", withExtraEntry(regions, "Regions", QJsonObject{{"BeginSample", 1}}),
-         regions, ""},
+        {"a region list with a bad region, skipped",
+         with(regions, "Regions", QJsonArray(regionList) << QJsonObject{{"BeginSample", 1}}), regions, ""},
     };
     const std::pair<const char*, QJsonValue> badGaps[] = {
         {"MinSilence", -1}, {"Threshold", 3}, {"FloorMargin", "x"}, {"MaxFloor", QJsonValue()}};
