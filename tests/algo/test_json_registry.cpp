@@ -66,7 +66,7 @@ TEST(JsonRegistry, DescriptionsBuildAndReadBackOrAreRefused) {
         {"an unknown class", {{"Class", "NoSuchAlgo"}}, {}, "SoundAlgo::createFromJSon : Unknown class NoSuchAlgo"},
         {"a class its builder refuses", {{"Class", "TestJsonScale"}}, {}, unable + "TestJsonScale"},
         {"gaps", gaps, gaps, ""},
-        {"gaps that overlap", with(gaps, "Gaps", QJsonArray(gapList) << gapList[0]), {}, unable + "SoundAlgoGapFinder"},
+        {"a gap twice", with(gaps, "Gaps", QJsonArray(gapList) << gapList[0]), {}, unable + "SoundAlgoGapFinder"},
         {"a region list", regions, regions, ""},
         {"a region list with a bad region, skipped",
          with(regions, "Regions", QJsonArray(regionList) << QJsonObject{{"BeginSample", 1}}), regions, ""},
