@@ -1,7 +1,7 @@
 // RMSStepDetector and SoundAlgoGapFinder: region boundaries, noise marking,
-// slopes and gaps on generated recordings with a known structure, the step rules
-// on hand-made steps, and the post-processing of a finished region list against
-// closed-form results.
+// slopes, sound bounds and levels on a generated album with a known structure,
+// the step rules on hand-made steps, and the post-processing of a finished
+// region list against closed-form results.
 #include <algorithm>
 #include <cmath>
 
@@ -36,7 +36,7 @@ std::vector<bool> noiseFlags(const RMSStepDetector& d) {
 }
 }  // namespace
 
-TEST(StepDetector, FindsTheStructureOfAGeneratedAlbum) {
+TEST(StepDetector, DetectorAndGapFinderFindTheStructureOfAGeneratedAlbum) {
     const tk::Recording rec = tk::album(kRate);
     auto det = analyse(rec.frames);
     const int N = det->getWindowLength();
@@ -84,6 +84,24 @@ TEST(StepDetector, FindsTheStructureOfAGeneratedAlbum) {
     EXPECT_TRUE(std::any_of(slopes.begin(), slopes.end(), [&](const SoundRMSSlopeDetector::Region& s) {
         return s.begin <= int(rec.fadeBegin() + kRate) && s.end >= int(rec.fadeEnd()) - N - int(kRate / 2);
     }));
+
+    // SoundAlgoGapFinder on the same album: the sound's bounds and levels (the
+    // louder channel's mean square: each track's, the loudest overall), and the
+    // stream passes through untouched. (Where the gaps lie, within 50 ms, on
+    // silences and room noise at two rates: the split command's album tests.)
+    SoundAlgoGapFinder finder;
+    EXPECT_EQ(tk::maxAbsDiff(tk::run(finder, rec.frames, rec.rate, 777), rec.frames), 0.0);
+    EXPECT_EQ(finder.getFrameCount(), int64_t(rec.frames.size()));
+    const double hop = SoundAlgoGapFinder::kHopTime * rec.rate;
+    EXPECT_EQ(finder.getGaps().size(), 2u);  // the silence and the room noise between tracks
+    EXPECT_NEAR(double(finder.getSoundBegin()), double(rec.pieces[1].begin), hop);
+    EXPECT_GE(finder.getSoundEnd(), int64_t(rec.fadeBegin()));
+    EXPECT_LE(finder.getSoundEnd(), int64_t(rec.fadeEnd()) + int64_t(hop));
+    for (const tk::Piece& p : rec.pieces) {
+        if (p.kind != tk::Piece::Track) continue;
+        EXPECT_NEAR(finder.levelOf(int64_t(p.begin), int64_t(p.end)), p.levelDb, 0.5);
+    }
+    EXPECT_NEAR(finder.getLevel(), -8.0, 0.5);
 }
 
 // Two steady tones: whether the step between them cuts a region depends on the
@@ -166,27 +184,6 @@ TEST(StepDetector, ASlowRiseIsASlopeEndingInTheLouderRegion) {
     // The region where the slope ends is the loud one, and reaches past its end.
     EXPECT_NEAR(regionDb(end), -10, 1.5);
     EXPECT_GE(end.BeginSample + end.SampleNb - 1, slope->end);
-}
-
-// SoundAlgoGapFinder on a generated album: the sound's bounds and levels, and
-// the stream passes through untouched. (Where the gaps lie, within 50 ms, on
-// silences and room noise at two rates: the split command's album tests.)
-TEST(GapFinder, FindsTheGapsOfAGeneratedAlbum) {
-    const tk::Recording rec = tk::album(44100, 0.5);
-    SoundAlgoGapFinder finder;
-    EXPECT_EQ(tk::maxAbsDiff(tk::run(finder, rec.frames, rec.rate, 777), rec.frames), 0.0);
-    EXPECT_EQ(finder.getFrameCount(), int64_t(rec.frames.size()));
-    const double hop = SoundAlgoGapFinder::kHopTime * rec.rate;
-    EXPECT_EQ(finder.getGaps().size(), 2u);  // the silence and the room noise between tracks
-    EXPECT_NEAR(double(finder.getSoundBegin()), double(rec.pieces[1].begin), hop);
-    EXPECT_GE(finder.getSoundEnd(), int64_t(rec.fadeBegin()));
-    EXPECT_LE(finder.getSoundEnd(), int64_t(rec.fadeEnd()) + int64_t(hop));
-    // Levels are the louder channel's mean square: each track's, the loudest overall.
-    for (const tk::Piece& p : rec.pieces) {
-        if (p.kind != tk::Piece::Track) continue;
-        EXPECT_NEAR(finder.levelOf(int64_t(p.begin), int64_t(p.end)), p.levelDb, 0.5);
-    }
-    EXPECT_NEAR(finder.getLevel(), -8.0, 0.5);
 }
 
 // ---------------------------------------------------------------- post-processing
