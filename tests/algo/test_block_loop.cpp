@@ -43,9 +43,7 @@ Frames runLive(SoundAlgo& algo, const Frames& in, SoundTools::Status* status) {
 SoundAlgo* delay(double frames, bool overlap) { return SoundRef<SoundAlgoDelay>::make(frames / kRate, overlap).release(); }
 SoundAlgo* lookAhead(unsigned frames) { return SoundRef<SoundAlgoBypass>::make(frames, 0u, 0u).release(); }
 SoundAlgo* chain(std::vector<SoundAlgo*> members) {
-    auto c = SoundRef<SoundAlgoComposite>::make("chain");
-    for (SoundAlgo* m : members) c->pushAlgo(m);
-    return c.release();
+    return &tk::fill(*SoundRef<SoundAlgoComposite>::make("chain").release(), {members});
 }
 }  // namespace
 

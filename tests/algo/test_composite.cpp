@@ -32,24 +32,14 @@ SoundAlgo* bypass(unsigned inOverlap, unsigned delay) { return SoundRef<SoundAlg
 SoundAlgo* scale(double db) { return SoundRef<SoundAlgoScale>::make(db).release(); }
 SoundAlgo* giving(SoundTools::Status s) { return SoundRef<StatusAlgo>::make(s).release(); }
 
-// Fills `c` with side-by-side branches of the given members (their references go to it).
-template <typename C>
-C& fill(C& c, const std::vector<std::vector<SoundAlgo*>>& branches) {
-    for (size_t b = 0; b < branches.size(); ++b) {
-        if (b) c.addNewBranch();
-        for (SoundAlgo* m : branches[b]) c.pushAlgo(m);
-    }
-    return c;
-}
-
 // A composite that turns one input into three different streams (gains 1, 0.5
 // and a 10-frame delay), mixes them with `mixer`, and picks output `pick`.
 SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pick) {
     auto top = SoundRef<SoundAlgoComposite>::make("three");
     auto split = SoundRef<SoundAlgoComposite>::make("split");
     SoundAlgo* late = SoundRef<SoundAlgoDelay>::make(10.0 / kRate, false).release();
-    fill(*split, {{scale(0.0)}, {scale(tk::db(0.5))}, {late}});
-    fill(*top, {{split.release(), mixer}});
+    tk::fill(*split, {{scale(0.0)}, {scale(tk::db(0.5))}, {late}});
+    tk::fill(*top, {{split.release(), mixer}});
     if (outputs > 1) top->pushAlgo(SoundRef<SoundAlgoSelectChannel>::make(pick, int(outputs)).release());
     return top;
 }
@@ -84,11 +74,12 @@ TEST(Composite, BranchesArePaddedIntoLine) {
             // The same frames side by side as one after the other (serial in small
             // blocks, which would mostly time the fork and join).
             pad->setParallelBranches(block == 1024);
-            SoundAlgoComposite* inner = &fill(*pad, {{bypass(c.in0, c.delay0)}, {bypass(c.in1, c.delay1)}});
+            SoundAlgoComposite* inner = pad.get();
+            tk::fill(*pad, {{bypass(c.in0, c.delay0)}, {bypass(c.in1, c.delay1)}});
             SoundAlgoComposite top;
             SoundRef<SoundAlgo> mixer(SoundRef<SoundAlgoAdd>::make(2, true));
             if (c.subtract) mixer = SoundRef<SoundAlgo>(SoundRef<SoundAlgoSub>::make(2, true));
-            fill(top, {{pad.release(), mixer.release()}});
+            tk::fill(top, {{pad.release(), mixer.release()}});
             SoundTools::Status status = SoundTools::Error;
             const Frames out = tk::run(top, in, kRate, block, &status);
             ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
@@ -109,7 +100,7 @@ TEST(Composite, BranchesArePaddedIntoLine) {
 TEST(Composite, BuildingRulesAndStatuses) {
     for (bool shared : {true, false}) {
         SoundAlgoComposite c("c", shared);
-        fill(c, {{scale(0.0)}, {scale(0.0)}});
+        tk::fill(c, {{scale(0.0)}, {scale(0.0)}});
         EXPECT_EQ(c.getInputNumber() * 10 + c.getOutputNumber(), shared ? 12u : 22u);
     }
     SoundAlgoComposite empty;
@@ -127,10 +118,10 @@ TEST(Composite, BuildingRulesAndStatuses) {
     EXPECT_EQ(extra->refCount(), 1);
 
     InspectComposite both, chain;
-    EXPECT_EQ(fill(both, {{giving(SoundTools::Error)}, {giving(SoundTools::Interrupted)}}).process(),
+    EXPECT_EQ(tk::fill(both, {{giving(SoundTools::Error)}, {giving(SoundTools::Interrupted)}}).process(),
               SoundTools::Interrupted);  // 1 | 2
     // The second member is never reached.
-    EXPECT_EQ(fill(chain, {{giving(SoundTools::Error), giving(SoundTools::Interrupted)}}).process(),
+    EXPECT_EQ(tk::fill(chain, {{giving(SoundTools::Error), giving(SoundTools::Interrupted)}}).process(),
               SoundTools::Error);
     // A bypass whose ports do not match refuses to run.
     struct Odd : SoundAlgoBypass {

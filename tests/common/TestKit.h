@@ -112,6 +112,18 @@ private:
     unsigned mOld;
 };
 
+// Fills the composite `c` (a SoundAlgoComposite or a class derived from it) with
+// side-by-side branches of the given members, whose references it takes over;
+// returns `c`.
+template <typename C>
+C& fill(C& c, const std::vector<std::vector<SoundAlgo*>>& branches) {
+    for (size_t b = 0; b < branches.size(); ++b) {
+        if (b > 0) c.addNewBranch();
+        for (SoundAlgo* m : branches[b]) c.pushAlgo(m);
+    }
+    return c;
+}
+
 // Runs `algo` over `in` with processAll, blocks of `blockSize` frames, and
 // returns what the writer received. status receives processAll's result.
 Frames run(SoundAlgo& algo, const Frames& in, unsigned rate, unsigned blockSize = 1024,
