@@ -20,10 +20,10 @@ namespace {
 
 const QString kPartial = ".tonewright-partial-";
 
-// The album twelve times (about twelve minutes), long enough to catch a job while it writes.
+// The album four times (about four minutes), long enough to catch a job while it writes.
 const QString& longInput() {
     static tk::TempDir dir;
-    static const QString path = clitest::longAlbum(dir, 12);
+    static const QString path = clitest::longAlbum(dir, 4);
     return path;
 }
 
@@ -179,7 +179,7 @@ TEST(CliOutputs, WriteFailuresAreReported) {
     ASSERT_FALSE(longInput().isEmpty());
     tk::TempDir dir;
     const QString out = dir.path("limited.flac");
-    // 64 KiB: far less than twelve minutes make.
+    // 64 KiB: far less than four minutes make.
     const clitest::Run r = clitest::shellTool("ulimit -f 64", {"eq", "-q", "-o", out, longInput()});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(r.err.contains(out) && r.err.contains("too large", Qt::CaseInsensitive)) << r.err.toStdString();
