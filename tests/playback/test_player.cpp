@@ -63,14 +63,9 @@ TEST(PlayerEqualizer, DefaultBandsAndPresets) {
     for (unsigned i = 0; i < 10; ++i)
         EXPECT_EQ(std::make_pair(player.getEqBandFreq(i), player.getEqBandLevel(i)),
                   std::make_pair(bands[i].freq, bands[i].gain)) << i;
-    QStringList names;
-    const std::vector<tk::EqPreset> presets = tk::defaultEqPresets();
-    for (unsigned p = 0; p < presets.size(); ++p) {
-        names << QString::fromStdString(presets[p].name);
-        player.setEqPreset(p);
-        for (unsigned i = 0; i < 9; ++i) EXPECT_EQ(player.getEqBandLevel(i), presets[p].levels[i]) << presets[p].name << " band " << i;
-    }
-    EXPECT_EQ(player.getEqPresets(), names);
+    // The presets' names and levels in order: CliEq.PresetsAndPicture; a preset played:
+    // PlayerEqualizer.TheChainFollowsThePresetAndTheBandSettings.
+    EXPECT_EQ(player.getEqPresets().size(), int(tk::defaultEqPresets().size()));
 
     TestPlayer bare(nullptr, nullptr, false);
     EXPECT_EQ(bare.getEqBandNumber(), 0u);
