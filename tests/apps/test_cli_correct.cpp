@@ -137,39 +137,29 @@ TEST(CliCorrect, StatisticsAreWrittenByTheOverwriteRuleAndReusedOnlyWhileTheyFit
     }
 }
 
-// correct: the curve asked reaches the filter (the output differs per curve
-// and keeps the input's length), and a recording of too narrow a band has no
-// curve. (The default name beside the input is
-// kept without -y by the one rule of every job: CliOutputs.)
-TEST(CliCorrect, CurvesReachTheFilterAndANarrowBandHasNone) {
+// A recording of too narrow a band has no curve: analyse says why, correct
+// refuses and writes nothing. (The default name beside the input is kept
+// without -y by the one rule of every job: CliOutputs.)
+TEST(CliCorrect, ANarrowBandHasNoCurve) {
+    if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
     tk::TempDir dir;
-    const QString wav = clitest::albumCopy(dir);
-    QStringList md5s;
-    for (const char* curve : {"Flat 0 dB/oct", "Dark -6 dB/oct"}) {
-        const QString out = dir.path(QString("out%1.wav").arg(md5s.size()));
-        EXPECT_EQ(clitest::json({"correct", "--json", "--reference", curve, "-o", out, wav})["reference"]["name"].toString(), curve);
-        EXPECT_EQ(QFileInfo(out).size(), QFileInfo(wav).size());
-        md5s << clitest::fileMd5(out);
-    }
-    EXPECT_NE(md5s[0], md5s[1]);
-
-    if (tk::haveTool("sox")) {
-        const QString narrow = dir.path("narrow.wav");
-        ASSERT_EQ(tk::runCommand("sox -n -r 16000 -c 2 -b 16 " + tk::shellQuote(narrow) + " synth 2 pinknoise vol 0.3"), 0);
-        const clitest::Run a = tool({"analyse", "--json", narrow});
-        EXPECT_EQ(a.exitCode, 0);
-        EXPECT_TRUE(a.json().object()["reference"].isNull());
-        EXPECT_TRUE(a.err.contains("bandwidth")) << a.err.toStdString();
-        const clitest::Run c = tool({"correct", narrow});
-        EXPECT_EQ(c.exitCode, 2);
-        EXPECT_TRUE(c.err.contains(narrow));
-        EXPECT_FALSE(QFileInfo::exists(dir.path("narrow-corrected.wav")));
-    }
-
+    const QString narrow = dir.path("narrow.wav");
+    ASSERT_EQ(
+        tk::runCommand("sox -n -r 16000 -c 2 -b 16 " + tk::shellQuote(narrow) + " synth 2 pinknoise vol 0.3"),
+        0);
+    const clitest::Run a = tool({"analyse", "--json", narrow});
+    EXPECT_EQ(a.exitCode, 0);
+    EXPECT_TRUE(a.json().object()["reference"].isNull());
+    EXPECT_TRUE(a.err.contains("bandwidth")) << a.err.toStdString();
+    const clitest::Run c = tool({"correct", narrow});
+    EXPECT_EQ(c.exitCode, 2);
+    EXPECT_TRUE(c.err.contains(narrow));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("narrow-corrected.wav")));
 }
 
 // What correct does to each band, as analyse's spectrum of input and output
-// tells it: pink noise with a bump around 1.4 kHz and the treble lowered. The
+// tells it: pink noise with a bump around 1.4 kHz and the treble lowered, the
+// curve asked by name, the output of the input's length. The
 // levels are relative to the loudest band, so each band's change counts from
 // that of the band above the top reference frequency, which the design leaves
 // as it is. Every band changes by what the JSON prints (its cut plus the
@@ -192,6 +182,8 @@ TEST(CliCorrect, EveryBandChangesAsPrintedAndWithinTheLimit) {
         const QJsonObject j = clitest::json({"correct", "--json", "-y", "--reanalyse", "-r", "Pink -3 dB/oct",
                                              "--max-correction", QString::number(limit), "-o", out, wav});
         const std::vector<double> cuts = numbers(j["corrections"]), changes = numbers(j["changes"]);
+        EXPECT_EQ(j["reference"]["name"].toString(), "Pink -3 dB/oct");
+        EXPECT_EQ(QFileInfo(out).size(), QFileInfo(wav).size());
         const std::vector<double> after = spectrum(out);
         ASSERT_TRUE(after.size() == before.size() && changes.size() == before.size() &&
                     cuts.size() + 1 == before.size());

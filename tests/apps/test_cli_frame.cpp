@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QtEndian>
 
 #include "CliKit.h"
 #include "common/ExternalAudio.h"
@@ -67,34 +68,23 @@ TEST(CliFrame, BadInputsExitWithTwoAndNameTheFile) {
     EXPECT_TRUE(batch.err.contains("/nonexistent/x.wav"));
 }
 
-namespace {
-// A stereo WAV header of the given fields followed by `data` bytes (float when bits is 32).
-QByteArray wavFile(unsigned rate, unsigned bits, const QByteArray& data) {
-    QByteArray b("RIFF");
-    auto put = [&](quint32 v, int bytes) {
-        for (int i = 0; i < bytes; ++i) b.append(char((v >> (8 * i)) & 0xff));
-    };
-    put(36 + data.size(), 4);
-    b.append("WAVEfmt ");
-    const std::pair<quint32, int> fields[] = {{16, 4}, {bits == 32 ? 3 : 1, 2}, {2, 2}, {rate, 4}, {rate * bits / 4, 4},
-                                              {bits / 4, 2}, {bits, 2}};
-    for (const auto& f : fields) put(f.first, f.second);
-    b.append("data");
-    put(data.size(), 4);
-    return b + data;
-}
-}  // namespace
-
 // Messages name the file and the cause in words (never a class of the
 // library), and what is told of a file comes from its data, not its name.
 TEST(CliFrame, MessagesSayTheCauseInWords) {
     if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
     tk::TempDir dir;
-    const float notANumber = std::nanf("");
-    QByteArray nan;
-    for (int i = 0; i < 2 * 22050; ++i) nan.append(reinterpret_cast<const char*>(&notANumber), 4);
-    ASSERT_TRUE(tk::writeBytes(dir.path("rate0.wav"), wavFile(0, 16, QByteArray(400, '\0'))) &&
-                tk::writeBytes(dir.path("nan.wav"), wavFile(22050, 32, nan)));
+    // A header whose rate is 0 (the plain 44-byte header's field at 24), and a
+    // float file of sox's whose last second of samples is made NaN.
+    ASSERT_TRUE(tk::writeWav16(dir.path("rate0.wav"), tk::silence(100), 22050, 2));
+    ASSERT_TRUE(tk::writeBytes(dir.path("rate0.wav"),
+                               tk::fileBytes(dir.path("rate0.wav")).replace(24, 4, "\0\0\0\0", 4)));
+    ASSERT_EQ(tk::runCommand("sox -n -r 22050 -c 2 -e floating-point -b 32 " +
+                             tk::shellQuote(dir.path("nan.wav")) + " synth 1 sine 440"),
+              0);
+    QByteArray nan = tk::fileBytes(dir.path("nan.wav"));
+    for (int i = nan.size() - 8 * 22050; i >= 0 && i < nan.size(); i += 4)
+        qToLittleEndian(std::nanf(""), nan.data() + i);
+    ASSERT_TRUE(tk::writeBytes(dir.path("nan.wav"), nan));
     // 59.9996 s: rounded to the millisecond it is one minute.
     ASSERT_TRUE(tk::writeWav16(dir.path("minute.wav"), tk::noise(599996, 0.1), 10000, 2));
     ASSERT_EQ(tk::runCommand("sox " + tk::shellQuote(clitest::albumWav()) + " -t flac " + tk::shellQuote(dir.path("flac-data.wav"))), 0);
