@@ -114,26 +114,21 @@ TEST(CliCorrect, StatisticsAreWrittenByTheOverwriteRuleAndReusedOnlyWhileTheyFit
     old.remove("Checksum");
     const QByteArray oldKind = QJsonDocument(old).toBinaryData();
     QT_WARNING_POP
-    struct Case {
-        QString input;
-        tk::Frames frames;  // written as the input when not empty
-        QByteArray statistics;
-        const char* why;  // empty: reused
-    };
-    const Case cases[] = {
+    // frames: written as the input when not empty; why: empty: reused.
+    const std::tuple<QString, tk::Frames, QByteArray, const char*> cases[] = {
         {dir.path("b.wav"), tk::scaled(album.frames, 0.5), saved,
          "b.ssf does not describe this recording: the recording's samples are not those"},
         {dir.path("c.wav"), album.frames, saved.left(saved.size() - 100), "cannot use "},
         {shortWav, {}, oldKind, ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.input.toStdString());
-        if (!c.frames.empty()) { ASSERT_TRUE(tk::writeWav16(c.input, c.frames, album.rate, 2)); }
-        const QString stats = QString(c.input).replace(".wav", ".ssf");
-        ASSERT_TRUE(tk::writeBytes(stats, c.statistics));
-        const QJsonValue u = used("level", {}, c.input);
-        EXPECT_EQ(u.toString(), *c.why ? QString() : stats) << err.toStdString();
-        EXPECT_TRUE(!*c.why || (err.contains(c.why) && err.contains(c.input))) << err.toStdString();
+    for (const auto& [input, frames, statistics, why] : cases) {
+        SCOPED_TRACE(input.toStdString());
+        if (!frames.empty()) { ASSERT_TRUE(tk::writeWav16(input, frames, album.rate, 2)); }
+        const QString stats = QString(input).replace(".wav", ".ssf");
+        ASSERT_TRUE(tk::writeBytes(stats, statistics));
+        const QJsonValue u = used("level", {}, input);
+        EXPECT_EQ(u.toString(), *why ? QString() : stats) << err.toStdString();
+        EXPECT_TRUE(!*why || (err.contains(why) && err.contains(input))) << err.toStdString();
     }
 }
 

@@ -88,25 +88,20 @@ TEST(CliFrame, MessagesSayTheCauseInWords) {
     // 59.9996 s: rounded to the millisecond it is one minute.
     ASSERT_TRUE(tk::writeWav16(dir.path("minute.wav"), tk::noise(599996, 0.1), 10000, 2));
     ASSERT_EQ(tk::runCommand("sox " + tk::shellQuote(clitest::albumWav()) + " -t flac " + tk::shellQuote(dir.path("flac-data.wav"))), 0);
-    struct Case {
-        QStringList args;
-        int exit;
-        QString says, never;
-    };
-    const Case cases[] = {
+    const std::tuple<QStringList, int, QString, QString> cases[] = {
         {{"info", dir.path("rate0.wav")}, 2, "no sample rate", "SF_INFO"},
         {{"correct", "-o", dir.path("c.wav"), dir.path("nan.wav")}, 2, "not numbers", ""},
         {{"info", dir.path("minute.wav")}, 0, "00:01:00.000", "00:00:60.000"},
         {{"info", dir.path("flac-data.wav")}, 0, "FLAC", "WAV,"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.join(' ').toStdString());
-        const clitest::Run r = tool(c.args);
-        EXPECT_EQ(r.exitCode, c.exit) << r.err.toStdString();
+    for (const auto& [args, exit, says, never] : cases) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const clitest::Run r = tool(args);
+        EXPECT_EQ(r.exitCode, exit) << r.err.toStdString();
         const QString text = r.out + r.err;
-        EXPECT_TRUE(text.contains(c.says) && (c.never.isEmpty() || !text.contains(c.never))) << text.toStdString();
+        EXPECT_TRUE(text.contains(says) && (never.isEmpty() || !text.contains(never))) << text.toStdString();
         EXPECT_FALSE(r.err.contains(QRegularExpression("Sound[A-Z]\\w+|::"))) << r.err.toStdString();
-        EXPECT_TRUE(c.exit == 0 || r.err.contains(c.args.last())) << r.err.toStdString();
+        EXPECT_TRUE(exit == 0 || r.err.contains(args.last())) << r.err.toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(dir.path("c.wav")));
 }

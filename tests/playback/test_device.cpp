@@ -97,29 +97,26 @@ struct ChannelFinished {
 TEST(DeviceThreads, PlaysTheChainsAsSixteenBitPcm) {
     tk::Watchdog dog("PlaysTheChainsAsSixteenBitPcm");
     const Frames in = tk::mixedStereo(30000, kRate);
-    const struct {
-        bool withPost;
-        qint64 chunk;
-        bool continuous;
-    } cases[] = {{false, 4097, false}, {false, 6, true}, {false, 40000, false},
-                 {true, 4097, true},   {true, 6, false}, {true, 40000, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "post " << c.withPost << ", chunk " << c.chunk << ", continuous "
-                                          << c.continuous);
+    const std::tuple<bool, qint64, bool> cases[] = {{false, 4097, false},  {false, 6, true},
+                                                    {false, 40000, false}, {true, 4097, true},
+                                                    {true, 6, false},      {true, 40000, true}};
+    for (const auto& [withPost, chunk, continuous] : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "post " << withPost << ", chunk " << chunk << ", continuous " << continuous);
         auto main = mainChain();
         std::atomic<int> begins{0};
         QObject::connect(main.get(), &SoundAlgo::notifyBegin, [&](unsigned) { begins.fetch_add(1); });
-        auto dev = device(in, main.get(), c.withPost);
+        auto dev = device(in, main.get(), withPost);
         EXPECT_EQ(main->refCount(), 2) << "the device holds a reference";
-        EXPECT_EQ(dev->hasPostProcessing(), c.withPost);
-        dev->setContinuousPlaying(c.continuous);
+        EXPECT_EQ(dev->hasPostProcessing(), withPost);
+        dev->setContinuousPlaying(continuous);
         ChannelFinished ends(*dev);
         dev->start();
         dev->start();  // a second start changes nothing: the chain runs once
         EXPECT_TRUE(dev->isOpen() && dev->isSequential());
-        EXPECT_TRUE(tk::framesNear(tk::readDevice(*dev, c.chunk), expectedPcm(in, c.withPost), 0.0));
-        EXPECT_EQ(ends.count.load() > 0, !c.continuous);
-        if (!c.continuous) { EXPECT_EQ(ends.onReaderThread.load(), !c.withPost); }
+        EXPECT_TRUE(tk::framesNear(tk::readDevice(*dev, chunk), expectedPcm(in, withPost), 0.0));
+        EXPECT_EQ(ends.count.load() > 0, !continuous);
+        if (!continuous) { EXPECT_EQ(ends.onReaderThread.load(), !withPost); }
         EXPECT_EQ(dev->getStatus(), SoundTools::Ok);
         EXPECT_EQ(begins.load(), 1);
         dev->stop();
@@ -262,25 +259,23 @@ TEST(DeviceThreads, FailuresEndTheStream) {
     tk::ScopedBlockSize block(1024);
     const Frames in = tk::mixedStereo(20000, kRate, 5);
     enum Failing { Reader, Main, Post };
-    const struct {
-        Failing failing;
-        bool withPost;
-    } cases[] = {{Reader, false}, {Reader, true}, {Main, false}, {Main, true}, {Post, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "failing " << c.failing << ", post " << c.withPost);
+    const std::tuple<Failing, bool> cases[] = {
+        {Reader, false}, {Reader, true}, {Main, false}, {Main, true}, {Post, true}};
+    for (const auto& [which, withPost] : cases) {
+        SCOPED_TRACE(::testing::Message() << "failing " << which << ", post " << withPost);
         auto main = mainChain();
         auto failing = SoundRef<tk::FailingAlgo>::make(4096);
-        TestDevice dev(c.failing == Reader ? std::make_shared<tk::FailingReader>(in, 6000) : memoryReader(in),
-                       c.failing == Main ? static_cast<SoundAlgo*>(failing.get()) : main.get());
-        if (c.withPost)
-            dev.setPostProcessingChain(c.failing == Post ? SoundRef<tk::FailingAlgo>::make(4096).release()
-                                                         : static_cast<SoundAlgo*>(postChain().release()));
-        dev.setContinuousPlaying(c.failing != Reader);
+        TestDevice dev(which == Reader ? std::make_shared<tk::FailingReader>(in, 6000) : memoryReader(in),
+                       which == Main ? static_cast<SoundAlgo*>(failing.get()) : main.get());
+        if (withPost)
+            dev.setPostProcessingChain(which == Post ? SoundRef<tk::FailingAlgo>::make(4096).release()
+                                                     : static_cast<SoundAlgo*>(postChain().release()));
+        dev.setContinuousPlaying(which != Reader);
         ChannelFinished ends(dev);
         dev.start();
         const Frames got = tk::readDevice(dev);
-        if (c.failing == Reader) {
-            EXPECT_TRUE(tk::framesNear(got, expectedPcm(head(in, 6000), c.withPost), 0.0));
+        if (which == Reader) {
+            EXPECT_TRUE(tk::framesNear(got, expectedPcm(head(in, 6000), withPost), 0.0));
             EXPECT_EQ(dev.getStatus(), SoundTools::Ok);
             EXPECT_TRUE(SoundDebuggableClass::getError().contains("failing.wav: read error at frame 6000"));
         } else {
@@ -293,7 +288,7 @@ TEST(DeviceThreads, FailuresEndTheStream) {
             EXPECT_EQ(dev.bytesAvailable(), 0);
             EXPECT_TRUE(SoundDebuggableClass::getError().contains("cannot be processed"));
         }
-        if (c.failing == Reader || !c.withPost) { EXPECT_GE(ends.count.load(), 1); }
+        if (which == Reader || !withPost) { EXPECT_GE(ends.count.load(), 1); }
         dev.stop();
     }
 }

@@ -89,26 +89,24 @@ TEST(PlayerEqualizer, DefaultBandsAndPresets) {
 TEST(PlayerEqualizer, SwitchesChooseTheBandsAndTheAntiClipFilter) {
     TestPlayer player(nullptr, nullptr, true);
     const Frames loud = tk::sine(20000, kRate, 150.0, 0.95);  // +8 dB of bass boost would clip
-    const struct {
-        bool eq, bass;
-        unsigned filters;
-        int clipRank;
-    } cases[] = {{true, false, 9, 8}, {true, true, 10, 9}, {false, true, 1, 9}, {false, false, 0, 8}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "eq " << c.eq << ", bass " << c.bass);
-        player.switchEq(c.eq);
-        player.switchBassBoost(c.bass);
-        EXPECT_EQ(player.getEqFilter()->getFilterNumber(), c.filters);
-        EXPECT_EQ(player.lastFilterRank(), c.clipRank);
+    const std::tuple<bool, bool, unsigned, int> cases[] = {
+        {true, false, 9, 8}, {true, true, 10, 9}, {false, true, 1, 9}, {false, false, 0, 8}};
+    for (const auto& [eq, bass, filters, clipRank] : cases) {
+        SCOPED_TRACE(::testing::Message() << "eq " << eq << ", bass " << bass);
+        player.switchEq(eq);
+        player.switchBassBoost(bass);
+        EXPECT_EQ(player.getEqFilter()->getFilterNumber(), filters);
+        EXPECT_EQ(player.lastFilterRank(), clipRank);
         player.setEqGain(0.9);
-        if (c.filters > 0) { EXPECT_DOUBLE_EQ(player.getEqFilter()->getFilterGain(c.filters - 1), 0.9); }
-        EXPECT_EQ(player.getEqGain(), c.filters ? 0.9 : 1.0);
+        if (filters > 0) { EXPECT_DOUBLE_EQ(player.getEqFilter()->getFilterGain(filters - 1), 0.9); }
+        EXPECT_EQ(player.getEqGain(), filters ? 0.9 : 1.0);
         player.setEqGain(1.0);
         tk::run(*player.getEqFilter(), loud, kRate);
-        for (unsigned i = 0; i + 1 < c.filters; ++i) EXPECT_EQ(player.getEqFilter()->getFilterGain(i), 1.0) << i;
+        for (unsigned i = 0; i + 1 < filters; ++i)
+            EXPECT_EQ(player.getEqFilter()->getFilterGain(i), 1.0) << i;
         // The bass band's 8 dB makes the clip filter step in.
-        if (c.bass) { EXPECT_LT(player.getEqGain(), 0.75); }
-        if (!c.bass) { EXPECT_EQ(player.getEqGain(), 1.0); }
+        if (bass) { EXPECT_LT(player.getEqGain(), 0.75); }
+        if (!bass) { EXPECT_EQ(player.getEqGain(), 1.0); }
     }
 }
 
