@@ -114,7 +114,7 @@ TEST(CliCorrect, StatisticsAreWrittenByTheOverwriteRuleAndReusedOnlyWhileTheyFit
     old.remove("Checksum");
     const QByteArray oldKind = QJsonDocument(old).toBinaryData();
     QT_WARNING_POP
-    // frames: written as the input when not empty; why: empty: reused.
+    // frames: written as the input when not empty; why: the reason told, empty when the file is reused.
     const std::tuple<QString, tk::Frames, QByteArray, const char*> cases[] = {
         {dir.path("b.wav"), tk::scaled(album.frames, 0.5), saved,
          "b.ssf does not describe this recording: the recording's samples are not those"},
