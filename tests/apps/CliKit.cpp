@@ -5,9 +5,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QtEndian>
 #include <QTemporaryDir>
-#include <cmath>
+#include <QtEndian>
 
 #include "common/ExternalAudio.h"
 
@@ -82,18 +81,10 @@ QString albumCopy(const tk::TempDir& dir, const QString& name) {
 }
 
 QString longAlbum(const tk::TempDir& dir, int repeats, const QString& name) {
-    const QByteArray file = tk::fileBytes(albumWav());
-    // The album's own header is the plain 44-byte one: only its sizes change.
-    QByteArray header = file.left(44);
-    const quint32 bytes = quint32(file.size() - 44) * quint32(repeats);
-    for (int i = 0; i < 4; ++i) {
-        header[4 + i] = char(((36 + bytes) >> (8 * i)) & 0xff);
-        header[40 + i] = char((bytes >> (8 * i)) & 0xff);
-    }
-    QFile out(dir.path(name));
-    bool ok = file.size() > 44 && out.open(QIODevice::WriteOnly) && out.write(header) == 44;
-    for (int i = 0; ok && i < repeats; ++i) ok = out.write(file.mid(44)) == file.size() - 44;
-    return ok ? dir.path(name) : QString();
+    const tk::Frames& one = albumRecording().frames;
+    tk::Frames frames;
+    for (int i = 0; i < repeats; ++i) frames.insert(frames.end(), one.begin(), one.end());
+    return tk::writeWav16(dir.path(name), frames, albumRecording().rate, 2) ? dir.path(name) : QString();
 }
 
 QSize pngSize(const QString& path) {
@@ -101,12 +92,6 @@ QSize pngSize(const QString& path) {
     const QByteArray b = f.open(QIODevice::ReadOnly) ? f.read(33) : QByteArray();
     if (b.size() < 33 || b.left(8) != QByteArray("\x89PNG\r\n\x1a\n", 8) || b.mid(12, 4) != "IHDR") return QSize();
     return QSize(int(qFromBigEndian<quint32>(b.constData() + 16)), int(qFromBigEndian<quint32>(b.constData() + 20)));
-}
-
-std::string soxi(const QString& option, const QString& file) {
-    std::string out;
-    tk::runCommand("soxi " + option.toStdString() + " " + tk::shellQuote(file) + " 2>/dev/null", &out);
-    return QString::fromStdString(out).trimmed().toStdString();
 }
 
 QString fileMd5(const QString& path) {

@@ -51,7 +51,4 @@ QSize pngSize(const QString& path);
 
 QString fileMd5(const QString& path);
 
-// What `soxi <option> <file>` prints, trimmed ("" when sox cannot read the file).
-std::string soxi(const QString& option, const QString& file);
-
 }  // namespace clitest

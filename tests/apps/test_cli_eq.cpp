@@ -35,29 +35,27 @@ TEST(CliEq, OutputMatchesTheBandModel) {
     ASSERT_EQ(folk.size(), 9u);
     folk[6].gain = -2.0;
     rockBoost.push_back(tk::bassBoostBand());
-    struct Case {
-        QStringList args;
-        std::vector<tk::EqBand> bands;  // the cascade the output must match
-        double gainDb;
-    };
-    const Case cases[] = {
+    // bands: the cascade the output must match.
+    const std::tuple<QStringList, std::vector<tk::EqBand>, double> cases[] = {
         {{"--preset", "rock", "--bass-boost"}, rockBoost, 0.0},
         {{"--preset", "7", "--band", "4k=-2"}, folk, 0.0},
         {{"--bass-boost"}, {tk::bassBoostBand()}, 0.0},
         {{"--band", "5=6", "--bass-boost-gain", "4", "--gain", "-3"},
-         {withGain(tk::defaultEqBands()[4], 6.0), withGain(tk::bassBoostBand(), 4.0)}, -3.0},
+         {withGain(tk::defaultEqBands()[4], 6.0), withGain(tk::bassBoostBand(), 4.0)},
+         -3.0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.join(' ').toStdString());
-        const QJsonObject j = clitest::json(QStringList{"eq", "-y", "--json", "-o", out} + c.args + QStringList{input});
+    for (const auto& [args, bands, gainDb] : cases) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const QJsonObject j =
+            clitest::json(QStringList{"eq", "-y", "--json", "-o", out} + args + QStringList{input});
         EXPECT_EQ(j["equaliser"]["bands"].toArray().size(), 9);
         ASSERT_TRUE(tk::decodeWithFfmpeg(out, &got));
         // Bands of 0 dB pass the sound unchanged and are left out of the run.
         std::vector<tk::EqBand> active;
-        for (const tk::EqBand& b : c.bands)
+        for (const tk::EqBand& b : bands)
             if (b.gain != 0.0) active.push_back(b);
         // One step of 16 bits for the rounding of each of the two files.
-        const double gain = std::pow(10.0, c.gainDb / 20.0);
+        const double gain = std::pow(10.0, gainDb / 20.0);
         EXPECT_LT(tk::maxAbsDiff(got, tk::scaled(tk::eqCascade(source, active, rate), gain)), 2.5 / 32768.0);
     }
 }

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QtEndian>
 
 #include "CliKit.h"
 #include "common/ExternalAudio.h"
@@ -67,56 +68,40 @@ TEST(CliFrame, BadInputsExitWithTwoAndNameTheFile) {
     EXPECT_TRUE(batch.err.contains("/nonexistent/x.wav"));
 }
 
-namespace {
-// A stereo WAV header of the given fields followed by `data` bytes (float when bits is 32).
-QByteArray wavFile(unsigned rate, unsigned bits, const QByteArray& data) {
-    QByteArray b("RIFF");
-    auto put = [&](quint32 v, int bytes) {
-        for (int i = 0; i < bytes; ++i) b.append(char((v >> (8 * i)) & 0xff));
-    };
-    put(36 + data.size(), 4);
-    b.append("WAVEfmt ");
-    const std::pair<quint32, int> fields[] = {{16, 4}, {bits == 32 ? 3 : 1, 2}, {2, 2}, {rate, 4}, {rate * bits / 4, 4},
-                                              {bits / 4, 2}, {bits, 2}};
-    for (const auto& f : fields) put(f.first, f.second);
-    b.append("data");
-    put(data.size(), 4);
-    return b + data;
-}
-}  // namespace
-
 // Messages name the file and the cause in words (never a class of the
 // library), and what is told of a file comes from its data, not its name.
 TEST(CliFrame, MessagesSayTheCauseInWords) {
     if (!tk::haveTool("sox")) GTEST_SKIP() << "no sox";
     tk::TempDir dir;
-    const float notANumber = std::nanf("");
-    QByteArray nan;
-    for (int i = 0; i < 2 * 22050; ++i) nan.append(reinterpret_cast<const char*>(&notANumber), 4);
-    ASSERT_TRUE(tk::writeBytes(dir.path("rate0.wav"), wavFile(0, 16, QByteArray(400, '\0'))) &&
-                tk::writeBytes(dir.path("nan.wav"), wavFile(22050, 32, nan)));
+    // A header whose rate is 0 (the plain 44-byte header's field at 24), and a
+    // float file of sox's whose last second of samples is made NaN.
+    ASSERT_TRUE(tk::writeWav16(dir.path("rate0.wav"), tk::silence(100), 22050, 2));
+    ASSERT_TRUE(tk::writeBytes(dir.path("rate0.wav"),
+                               tk::fileBytes(dir.path("rate0.wav")).replace(24, 4, "\0\0\0\0", 4)));
+    ASSERT_EQ(tk::runCommand("sox -n -r 22050 -c 2 -e floating-point -b 32 " +
+                             tk::shellQuote(dir.path("nan.wav")) + " synth 1 sine 440"),
+              0);
+    QByteArray nan = tk::fileBytes(dir.path("nan.wav"));
+    for (int i = nan.size() - 8 * 22050; i >= 0 && i < nan.size(); i += 4)
+        qToLittleEndian(std::nanf(""), nan.data() + i);
+    ASSERT_TRUE(tk::writeBytes(dir.path("nan.wav"), nan));
     // 59.9996 s: rounded to the millisecond it is one minute.
     ASSERT_TRUE(tk::writeWav16(dir.path("minute.wav"), tk::noise(599996, 0.1), 10000, 2));
     ASSERT_EQ(tk::runCommand("sox " + tk::shellQuote(clitest::albumWav()) + " -t flac " + tk::shellQuote(dir.path("flac-data.wav"))), 0);
-    struct Case {
-        QStringList args;
-        int exit;
-        QString says, never;
-    };
-    const Case cases[] = {
+    const std::tuple<QStringList, int, QString, QString> cases[] = {
         {{"info", dir.path("rate0.wav")}, 2, "no sample rate", "SF_INFO"},
         {{"correct", "-o", dir.path("c.wav"), dir.path("nan.wav")}, 2, "not numbers", ""},
         {{"info", dir.path("minute.wav")}, 0, "00:01:00.000", "00:00:60.000"},
         {{"info", dir.path("flac-data.wav")}, 0, "FLAC", "WAV,"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.join(' ').toStdString());
-        const clitest::Run r = tool(c.args);
-        EXPECT_EQ(r.exitCode, c.exit) << r.err.toStdString();
+    for (const auto& [args, exit, says, never] : cases) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const clitest::Run r = tool(args);
+        EXPECT_EQ(r.exitCode, exit) << r.err.toStdString();
         const QString text = r.out + r.err;
-        EXPECT_TRUE(text.contains(c.says) && (c.never.isEmpty() || !text.contains(c.never))) << text.toStdString();
+        EXPECT_TRUE(text.contains(says) && (never.isEmpty() || !text.contains(never))) << text.toStdString();
         EXPECT_FALSE(r.err.contains(QRegularExpression("Sound[A-Z]\\w+|::"))) << r.err.toStdString();
-        EXPECT_TRUE(c.exit == 0 || r.err.contains(c.args.last())) << r.err.toStdString();
+        EXPECT_TRUE(exit == 0 || r.err.contains(args.last())) << r.err.toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(dir.path("c.wav")));
 }
@@ -195,13 +180,10 @@ TEST(CliFrame, OutputChannelsFollowTheInput) {
         SCOPED_TRACE(job.toStdString());
         const QString out = job == "split" ? pieces : dir.path(job);
         ASSERT_EQ(tool({QFileInfo(job).baseName(), "-o", out, input}).exitCode, 0);
-        QStringList files{out};
-        if (job == "split") {
-            files.clear();
-            for (const QString& f : QDir(out).entryList(QDir::Files)) files << out + "/" + f;
-        }
+        const QDir where(job == "split" ? pieces : dir.root());
+        const QStringList files = job == "split" ? where.entryList(QDir::Files) : QStringList{job};
         ASSERT_FALSE(files.isEmpty());
-        for (const QString& f : files) EXPECT_EQ(channels(f), "1") << f.toStdString();
+        for (const QString& f : files) EXPECT_EQ(channels(where.filePath(f)), "1") << f.toStdString();
     }
     // The flat equaliser gives the recording back in its one channel, at its level
     // and no louder at its peak than the ceiling lets it be (0.01 dB).

@@ -48,7 +48,7 @@ TEST(CliLevel, LoudnessTargetAndTruePeakCeiling) {
     tk::TempDir dir;
     const QString in = clitest::albumCopy(dir), transients = dir.path("transients.wav");
     constexpr unsigned kRate = 44100;
-    tk::Frames bursts = tk::tiltedNoise(1 << 19, kRate, 3.0, 20.0, 5, {}, 0.05);
+    tk::Frames bursts = tk::tiltedNoise(1 << 18, kRate, 3.0, 20.0, 5, {}, 0.05);
     for (size_t at = kRate / 4; at + 2000 < bursts.size(); at += kRate / 2)
         for (size_t i = 0; i < 2000; ++i) {
             const double v = 0.8 * std::exp(-double(i) / 300.0) * std::sin(2.0 * M_PI * 2500.0 * double(i) / kRate);

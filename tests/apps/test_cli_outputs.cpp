@@ -20,10 +20,10 @@ namespace {
 
 const QString kPartial = ".tonewright-partial-";
 
-// The album twelve times (about twelve minutes), long enough to catch a job while it writes.
+// The album four times (about four minutes), long enough to catch a job while it writes.
 const QString& longInput() {
     static tk::TempDir dir;
-    static const QString path = clitest::longAlbum(dir, 12);
+    static const QString path = clitest::longAlbum(dir, 4);
     return path;
 }
 
@@ -64,46 +64,43 @@ bool startAndCatchWriting(QProcess& p, const QStringList& args, const QString& d
 TEST(CliOutputs, InterruptNeverLeavesAPartialFile) {
     ASSERT_FALSE(longInput().isEmpty());
     const QString inputMd5 = clitest::fileMd5(longInput());
-    struct Case {
-        QStringList args;  // the output is appended as "-o <dir>/<output>" (the folder for split)
-        QString output;    // a piece name for split
-        std::vector<int> sent;
-        bool previous;     // a good output of an earlier run is there (and -y given)
-    };
-    const Case cases[] = {
+    // job: the output is appended as "-o <dir>/<output>" (the folder for split); output: a piece name for
+    // split; previous: a good output of an earlier run is there (and -y given).
+    const std::tuple<QStringList, QString, std::vector<int>, bool> cases[] = {
         {{"eq", "--preset", "Rock"}, "long-eq.wav", {SIGINT, SIGTERM}, false},
         {{"level", "-y"}, "long-levelled.flac", {SIGTERM, SIGINT}, true},
         {{"split"}, "001-long.wav", {SIGINT, SIGTERM}, false},
         {{"eq", "--preset", "Rock"}, "long-eq.wav", {SIGKILL}, false},
         {{"split", "-y"}, "001-long.wav", {SIGKILL}, true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.join(' ').toStdString() + (c.sent[0] == SIGKILL ? " KILL" : " two signals"));
+    for (const auto& [job, output, sent, previous] : cases) {
+        SCOPED_TRACE(job.join(' ').toStdString() + (sent[0] == SIGKILL ? " KILL" : " two signals"));
         tk::TempDir dir;
-        const QString out = dir.path("out"), target = QDir(out).filePath(c.output);
+        const QString out = dir.path("out"), target = QDir(out).filePath(output);
         ASSERT_TRUE(QDir().mkpath(out));
-        const QStringList args = c.args + QStringList{"-q", "-o", c.args[0] == "split" ? out + "/" : target, longInput()};
+        const QStringList args =
+            job + QStringList{"-q", "-o", job[0] == "split" ? out + "/" : target, longInput()};
         QString previousMd5;
-        if (c.previous) {
+        if (previous) {
             ASSERT_TRUE(QFile::copy(clitest::albumWav(), target));
             previousMd5 = clitest::fileMd5(target);
         }
         QProcess p;
         ASSERT_TRUE(startAndCatchWriting(p, args, out));
-        for (int s : c.sent) ::kill(pid_t(p.processId()), s);
+        for (int s : sent) ::kill(pid_t(p.processId()), s);
         ::kill(pid_t(p.processId()), SIGCONT);
         ASSERT_TRUE(p.waitForFinished(60000));
         EXPECT_FALSE(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
-        EXPECT_EQ(entries(out, false), c.previous ? QStringList{c.output} : QStringList());
+        EXPECT_EQ(entries(out, false), previous ? QStringList{output} : QStringList());
         EXPECT_EQ(clitest::fileMd5(target), previousMd5);
         EXPECT_EQ(clitest::fileMd5(longInput()), inputMd5);
-        const bool killed = c.sent[0] == SIGKILL;
+        const bool killed = sent[0] == SIGKILL;
         EXPECT_EQ(entries(out, true).isEmpty(), !killed) << entries(out, true).join(' ').toStdString();
         if (!killed) continue;
         // The next run into the folder removes what the killed one left.
         EXPECT_EQ(tool(args).exitCode, 0);
         EXPECT_TRUE(entries(out, true).isEmpty()) << entries(out, true).join(' ').toStdString();
-        EXPECT_TRUE(entries(out, false).contains(c.output));
+        EXPECT_TRUE(entries(out, false).contains(output));
     }
 }
 
@@ -121,12 +118,8 @@ TEST(CliOutputs, OutputsAreComparedWithInputsByIdentity) {
     ASSERT_TRUE(QFile::link(input, dir.path("soft.wav")) && QFile::link(dir.path("nowhere.wav"), dir.path("dangling.wav")));
     ASSERT_TRUE(QDir().mkpath(dir.path("d")) && tk::writeBytes(dir.path("in-levelled.wav"), "keep"));
     const QString inD = clitest::albumCopy(dir, "d/x.wav");
-    struct Case {
-        QStringList args;
-        int exit;
-        QString replaced;  // a name that now holds a new, regular file
-    };
-    const Case cases[] = {
+    // replaced: a name that now holds a new, regular file.
+    const std::tuple<QStringList, int, QString> cases[] = {
         {{"eq", "--preset", "Rock", "-o", dir.path("hard.wav"), input}, 2, {}},
         {{"analyse", "--no-save", "-y", "--plot", dir.path("hard.png"), input}, 2, {}},
         {{"level", "-o", dir.path("soft.wav"), input}, 2, {}},
@@ -136,20 +129,22 @@ TEST(CliOutputs, OutputsAreComparedWithInputsByIdentity) {
         {{"eq", inD, dir.path("d/./x.wav")}, 1, {}},
         {{"eq", "-y", "--preset", "Rock", "-o", dir.path("hard.wav"), input}, 0, dir.path("hard.wav")},
         {{"level", "-y", "-o", dir.path("soft.wav"), input}, 0, dir.path("soft.wav")},
-        {{"eq", "-y", "--preset", "Rock", "-o", dir.path("dangling.wav"), input}, 0, dir.path("dangling.wav")},
+        {{"eq", "-y", "--preset", "Rock", "-o", dir.path("dangling.wav"), input},
+         0,
+         dir.path("dangling.wav")},
         {{"eq", "-y", "--preset", "Rock", "-o", inD, inD}, 0, inD},
         {{"level", "-y", input}, 0, dir.path("in-levelled.wav")},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.join(' ').toStdString());
-        const clitest::Run r = tool(c.args);
-        EXPECT_EQ(r.exitCode, c.exit) << r.err.toStdString();
-        EXPECT_TRUE(c.exit == 0 || !r.err.trimmed().isEmpty());
+    for (const auto& [args, exit, replaced] : cases) {
+        SCOPED_TRACE(args.join(' ').toStdString());
+        const clitest::Run r = tool(args);
+        EXPECT_EQ(r.exitCode, exit) << r.err.toStdString();
+        EXPECT_TRUE(exit == 0 || !r.err.trimmed().isEmpty());
         EXPECT_EQ(clitest::fileMd5(input), md5);
-        if (c.replaced.isEmpty()) continue;
-        EXPECT_TRUE(QFileInfo(c.replaced).isFile() && !QFileInfo(c.replaced).isSymLink());
+        if (replaced.isEmpty()) continue;
+        EXPECT_TRUE(QFileInfo(replaced).isFile() && !QFileInfo(replaced).isSymLink());
         // A complete recording of the input's length, as read back by the tool.
-        EXPECT_EQ(clitest::frames(clitest::json({"info", "--json", c.replaced})["frames"]),
+        EXPECT_EQ(clitest::frames(clitest::json({"info", "--json", replaced})["frames"]),
                   qint64(clitest::albumRecording().frames.size()));
     }
     EXPECT_TRUE(entries(dir.root(), true).isEmpty());
@@ -179,7 +174,7 @@ TEST(CliOutputs, WriteFailuresAreReported) {
     ASSERT_FALSE(longInput().isEmpty());
     tk::TempDir dir;
     const QString out = dir.path("limited.flac");
-    // 64 KiB: far less than twelve minutes make.
+    // 64 KiB: far less than four minutes make.
     const clitest::Run r = clitest::shellTool("ulimit -f 64", {"eq", "-q", "-o", out, longInput()});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_TRUE(r.err.contains(out) && r.err.contains("too large", Qt::CaseInsensitive)) << r.err.toStdString();
@@ -204,26 +199,26 @@ TEST(CliOutputs, NamesInAnotherEncodingReachTheirFiles) {
     const QString source = dir.path("source.wav");
     ASSERT_TRUE(tk::writeWav16(source, rec.frames, rec.rate, 2));
     const std::string root = dir.root().toStdString() + "/", cli = tk::shellQuote(std::string(TW_CLI_PATH));
-    struct Case {
-        const char *in, *out;  // in: made from the source by ffmpeg
-        int64_t slack;         // frames an MP3 encoder adds or drops
-    };
-    const Case cases[] = {{"\xe9.wav", "\xe9-out.flac", 0}, {"\xe9.flac", "\xe9 lev\xe9.wav", 0},
-                          {"caf\xe9.mp3", "caf\xe9-out.mp3", 2 * 1152}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.out);
-        const std::string in = root + c.in, out = root + c.out;
+    // inName: in: made from the source by ffmpeg; outName: in: made from the source by ffmpeg; slack: frames
+    // an MP3 encoder adds or drops.
+    const std::tuple<const char*, const char*, int64_t> cases[] = {
+        {"\xe9.wav", "\xe9-out.flac", 0},
+        {"\xe9.flac", "\xe9 lev\xe9.wav", 0},
+        {"caf\xe9.mp3", "caf\xe9-out.mp3", 2 * 1152}};
+    for (const auto& [inName, outName, slack] : cases) {
+        SCOPED_TRACE(outName);
+        const std::string in = root + inName, out = root + outName;
         ASSERT_EQ(tk::runCommand("ffmpeg -v error -y -i " + tk::shellQuote(source) + " " + tk::shellQuote(in)), 0);
         std::string log;
         ASSERT_EQ(tk::runCommand(cli + " info " + tk::shellQuote(in) + " 2>&1", &log), 0) << log;
-        EXPECT_NE(log.find(c.in), std::string::npos) << log;
+        EXPECT_NE(log.find(inName), std::string::npos) << log;
         ASSERT_EQ(tk::runCommand(cli + " level -y -o " + tk::shellQuote(out) + " " + tk::shellQuote(in) + " 2>&1", &log), 0)
             << log;
         // Read back through its raw name: a whole recording (what level made of
         // it is the level tests' business).
         ASSERT_EQ(tk::runCommand(cli + " info --json " + tk::shellQuote(out), &log), 0) << log;
         const qint64 n = clitest::frames(QJsonDocument::fromJson(QByteArray::fromStdString(log)).object()["frames"]);
-        EXPECT_LE(std::llabs(n - int64_t(rec.frames.size())), c.slack) << log;
+        EXPECT_LE(std::llabs(n - int64_t(rec.frames.size())), slack) << log;
         // Names Qt cannot hold are removed here: the temporary folder's own
         // clean-up would not find them.
         ::unlink(in.c_str());

@@ -41,50 +41,40 @@ double soundSeconds(const Frames& f) {
 // The equaliser band at the tone's frequency and the amplifier level add up; a
 // gate at -40 dB mutes the quiet second half of a recording (the same tone 40
 // dB lower: 33 steps of 16 bits, audible to the recorder); --duration plays that
-// many seconds; each run says why it stopped.
+// many seconds; each run says why it stopped. SIGTERM stops with 130 and no
+// crash; on a terminal, 'q' stops playback (script(1) gives the tool a terminal
+// and passes what it reads to it); a rate the output cannot play is refused
+// with a message.
 TEST(CliPlay, SettingsAreHeardAndPlaybackStopsWhereAsked) {
     std::string why;
     if (!tk::AudioServer::ensure(&why)) GTEST_SKIP() << "no audio server: " << why;
     tk::TempDir dir;
     const QString tone = wav(dir, "tone.wav", tk::sine(size_t(1.5 * kRate), kRate, 1000, 0.1));
     const QString steps = wav(dir, "steps.wav", tk::concat({tk::sine(kRate, kRate, 500, 0.1), tk::sine(kRate, kRate, 500, 0.001)}));
-    const QString longer = wav(dir, "long.wav", tk::sine(4 * kRate, kRate, 440, 0.1));
-    struct Case {
-        QStringList args;
-        double gainDb;   // of the steady middle; NaN: not measured
-        double seconds;  // of sound heard
-        const char* stoppedBy;
-    };
-    const Case cases[] = {{{tone}, 0.0, 1.5, "end"},
-                          {{"--band", "1k=6", "--amp", "3", tone}, 9.0, 1.5, "end"},
-                          {{"--gate", "-40", steps}, NAN, 1.0, "end"},
-                          {{"--duration", "0.7", longer}, NAN, 0.7, "duration"}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.join(' ').toStdString());
+    const QString longer = wav(dir, "long.wav", tk::sine(8 * kRate, kRate, 440, 0.1));
+    // gainDb: of the steady middle; NaN: not measured; seconds: of sound heard.
+    const std::tuple<QStringList, double, double, const char*> cases[] = {
+        {{tone}, 0.0, 1.5, "end"},
+        {{"--band", "1k=6", "--amp", "3", tone}, 9.0, 1.5, "end"},
+        {{"--gate", "-40", steps}, NAN, 1.0, "end"},
+        {{"--duration", "0.7", longer}, NAN, 0.7, "duration"}};
+    for (const auto& [args, gainDb, seconds, stoppedBy] : cases) {
+        SCOPED_TRACE(args.join(' ').toStdString());
         tk::MonitorTap tap;
         ASSERT_TRUE(tap.ok());
-        const QJsonObject j = clitest::json(QStringList{"play", "--json"} + c.args);
+        const QJsonObject j = clitest::json(QStringList{"play", "--json"} + args);
         const Frames heard = tap.take();
-        EXPECT_EQ(j["stoppedBy"].toString(), c.stoppedBy);
-        EXPECT_NEAR(soundSeconds(heard), c.seconds, 0.06);
-        if (c.stoppedBy == std::string("duration")) { EXPECT_NEAR(j["seconds"].toDouble(), c.seconds, 0.05); }
-        if (std::isnan(c.gainDb)) continue;
+        EXPECT_EQ(j["stoppedBy"].toString(), stoppedBy);
+        EXPECT_NEAR(soundSeconds(heard), seconds, 0.06);
+        if (stoppedBy == std::string("duration")) { EXPECT_NEAR(j["seconds"].toDouble(), seconds, 0.05); }
+        if (std::isnan(gainDb)) continue;
         const size_t start = tk::firstSound(heard);
         ASSERT_NE(start, SIZE_MAX);
         // The steady middle of the tone (past the equaliser's and limiter's settling).
         const double rms = tk::rms(heard, start + kRate / 4, start + 3 * kRate / 4);
-        EXPECT_NEAR(20 * std::log10(rms / (0.1 / std::sqrt(2.0))), c.gainDb, 0.3);
+        EXPECT_NEAR(20 * std::log10(rms / (0.1 / std::sqrt(2.0))), gainDb, 0.3);
     }
-}
 
-// SIGTERM stops with 130 and no crash; on a terminal, 'q' stops playback
-// (script(1) gives the tool a terminal and passes what it reads to it); a rate
-// the output cannot play is refused with a message.
-TEST(CliPlay, SignalsKeysAndRefusals) {
-    std::string why;
-    if (!tk::AudioServer::ensure(&why)) GTEST_SKIP() << "no audio server: " << why;
-    tk::TempDir dir;
-    const QString longer = wav(dir, "long.wav", tk::sine(8 * kRate, kRate, 440, 0.1));
     QProcess p;
     p.start(TW_CLI_PATH, {"play", longer});
     ASSERT_TRUE(p.waitForStarted(5000));

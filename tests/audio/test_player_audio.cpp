@@ -28,11 +28,9 @@ constexpr unsigned kRate = 44100;
 struct AudioEnvironment : ::testing::Environment {
     void SetUp() override { ready = tk::AudioServer::ensure(&why); }
     void TearDown() override { tk::AudioServer::shutdown(); }
-    static bool ready;
-    static std::string why;
+    static inline bool ready = false;
+    static inline std::string why;
 };
-bool AudioEnvironment::ready = false;
-std::string AudioEnvironment::why;
 ::testing::Environment* const kAudioEnvironment = ::testing::AddGlobalTestEnvironment(new AudioEnvironment);
 
 // Runs the event loop of this thread (where the output lives) until the output
