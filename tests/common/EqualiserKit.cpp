@@ -87,12 +87,6 @@ std::vector<EqBand> withLevels(std::vector<EqBand> bands, const std::vector<doub
     return bands;
 }
 
-double eqResponseDb(const std::vector<EqBand>& bands, double f, double fs) {
-    double db = 0.0;
-    for (const EqBand& band : bands) db += responseDb(coefficients(band, fs).first, coefficients(band, fs).second, f, fs);
-    return db;
-}
-
 Frames eqCascade(const Frames& in, const std::vector<EqBand>& bands, double fs) {
     Frames out = in;
     for (const EqBand& band : bands) out = directForm(out, coefficients(band, fs).first, coefficients(band, fs).second);

@@ -55,8 +55,6 @@ std::vector<EqPreset> defaultEqPresets();
 // The bands with a preset's levels.
 std::vector<EqBand> withLevels(std::vector<EqBand> bands, const std::vector<double>& levels);
 
-// |H(f)| in dB of the cascade of peaking bands at rate fs.
-double eqResponseDb(const std::vector<EqBand>& bands, double f, double fs);
 // The cascade run over `in` band after band (zero initial state).
 Frames eqCascade(const Frames& in, const std::vector<EqBand>& bands, double fs);
 

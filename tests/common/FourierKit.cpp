@@ -30,12 +30,6 @@ std::vector<Complex> naiveDft(const std::vector<Complex>& x, const std::vector<s
     return out;
 }
 
-std::vector<Complex> naiveDftReal(const std::vector<double>& x, size_t count) {
-    std::vector<size_t> bins(count);
-    std::iota(bins.begin(), bins.end(), size_t(0));
-    return naiveDft(std::vector<Complex>(x.begin(), x.end()), bins);
-}
-
 namespace {
 // In-place iterative Cooley-Tukey transform, x.size() a power of two.
 void radix2(std::vector<Complex>& x) {

@@ -15,8 +15,6 @@ using Complex = std::complex<double>;
 // X[k] = sum_n x[n] e^(-2 pi i k n / N), summed in extended precision, for the
 // given bins (every bin when `bins` is empty).
 std::vector<Complex> naiveDft(const std::vector<Complex>& x, const std::vector<size_t>& bins = {});
-// The same for a real sequence, bins 0 .. count-1.
-std::vector<Complex> naiveDftReal(const std::vector<double>& x, size_t count);
 
 // Powers of the bands between ascending edges (Hz), edges.size() + 1 bands, of
 // frames [from, from + n) of both channels (n a power of two): sums of |X[k]|^2
