@@ -47,10 +47,7 @@ T* fresh(Args&&... args) {
 // A composite of side-by-side branches; it takes over the members' references.
 SoundRef<SoundAlgoComposite> branches(const std::vector<Members>& list) {
     auto c = SoundRef<SoundAlgoComposite>::make("table");
-    for (size_t b = 0; b < list.size(); ++b) {
-        if (b > 0) c->addNewBranch();
-        for (SoundAlgo* m : list[b]) c->pushAlgo(m);
-    }
+    tk::fill(*c, list);
     return c;
 }
 
