@@ -1,4 +1,5 @@
 #include <memory>
+#include <tuple>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundFileName.h"
@@ -9,47 +10,33 @@
 
 using tk::Frames;
 
-TEST(Factories, ReaderChosenByExtension) {
+// Reader and writer chosen by the name's extension (code: libsndfile's format,
+// 0 for MP3, -1 for no writer; any other extension is a raw float file).
+TEST(Factories, ReaderAndWriterChosenByExtension) {
     enum Kind { None, Sndfile, Mp3 };
-    struct Case {
-        const char* name;
-        Kind kind;
-        bool recognised;
-    } cases[] = {
-        {"a.wav", Sndfile, true},         {"B.FLAC", Sndfile, true},        {"dir/x.Ogg", Sndfile, true},
-        {"Track.MP3", Mp3, true},         {"a.b.mp3", Mp3, true},           {"C:\\music\\x.Mp3", Mp3, true},
-        {"C:/dir.old/file", None, false}, {"ends.with.dot.", None, false}, {"", None, false},
-        {"song.aiff", None, false},       {"noext", None, false},          {"x.mp3 ", None, false},
-        {"dir.mp3/file", None, false},
+    const std::tuple<const char*, Kind, bool, int> cases[] = {
+        {"a.wav", Sndfile, true, 0x10002},       {"B.FLAC", Sndfile, true, 0x170002},
+        {"dir/x.Ogg", Sndfile, true, 0x200060},  {"Track.MP3", Mp3, true, 0},
+        {"a.b.mp3", Mp3, true, 0},               {"C:\\music\\x.Mp3", Mp3, true, 0},
+        {"song.aiff", None, false, 0x30040006},  {"C:/dir.old/file", None, false, -1},
+        {"ends.with.dot.", None, false, -1},     {"", None, false, -1},
+        {"noext", None, false, -1},              {"x.mp3 ", None, false, 0x30040006},
+        {"dir.mp3/file", None, false, -1},
     };
-    for (const auto& c : cases) {
-        std::unique_ptr<SoundReader> r(SoundReader::getFromFilename(c.name));
-        EXPECT_EQ(r != nullptr, c.kind != None) << c.name;
-        EXPECT_EQ(dynamic_cast<SoundReaderSndfile*>(r.get()) != nullptr, c.kind == Sndfile) << c.name;
-        EXPECT_EQ(dynamic_cast<SoundReaderMp3*>(r.get()) != nullptr, c.kind == Mp3) << c.name;
-        EXPECT_EQ(SoundReader::isRecognized(c.name), c.recognised) << c.name;
-    }
-}
-
-TEST(Factories, WriterChosenByExtension) {
-    struct Case {
-        const char* name;
-        bool made;
-        int code;  // libsndfile format; 0 for MP3
-    } cases[] = {
-        {"o.wav", true, 0x10002},     {"o.FLAC", true, 0x170002}, {"o.ogg", true, 0x200060},
-        {"o.aiff", true, 0x30040006}, {"noext", false, 0},        {"", false, 0},
-        {"o.mp3", true, 0},           {"C:\\out\\O.MP3", true, 0},
-    };
-    for (const auto& c : cases) {
-        std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(c.name, 44100, 192, SoundTools::Pcm16));
-        EXPECT_EQ(w != nullptr, c.made) << c.name;
-        EXPECT_EQ(dynamic_cast<SoundWriterMp3*>(w.get()) != nullptr, c.made && c.code == 0) << c.name;
+    for (const auto& [name, kind, recognised, code] : cases) {
+        std::unique_ptr<SoundReader> r(SoundReader::getFromFilename(name));
+        EXPECT_EQ(r != nullptr, kind != None) << name;
+        EXPECT_EQ(dynamic_cast<SoundReaderSndfile*>(r.get()) != nullptr, kind == Sndfile) << name;
+        EXPECT_EQ(dynamic_cast<SoundReaderMp3*>(r.get()) != nullptr, kind == Mp3) << name;
+        EXPECT_EQ(SoundReader::isRecognized(name), recognised) << name;
+        std::unique_ptr<SoundWriter> w(SoundWriter::getFromFilename(name, 44100, 192, SoundTools::Pcm16));
+        EXPECT_EQ(w != nullptr, code >= 0) << name;
+        EXPECT_EQ(dynamic_cast<SoundWriterMp3*>(w.get()) != nullptr, code == 0) << name;
         if (auto* s = dynamic_cast<SoundWriterSndfile*>(w.get())) {
-            EXPECT_EQ(s->getFormatCode(), c.code) << c.name;
+            EXPECT_EQ(s->getFormatCode(), code) << name;
         }
         if (dynamic_cast<SoundWriterMp3*>(w.get())) {  // two channels with an encoder; without LAME none
-            EXPECT_EQ(w->getChannelNum(), SoundWriterMp3::IsInit() ? 2u : 0u) << c.name;
+            EXPECT_EQ(w->getChannelNum(), SoundWriterMp3::IsInit() ? 2u : 0u) << name;
         }
     }
 }
