@@ -110,8 +110,9 @@ TEST(Loudness, PublishedTestSignalsWithinTolerance) {
 // Silence has no loudness (-inf, and no peak); a stream shorter than one gating
 // block has no integrated loudness and says so. On a grid of at least 192 kHz,
 // tones up to 0.45 fs read their amplitude, whose peaks the 4x grid misses by up
-// to half a dB at low rates.
-TEST(Loudness, EdgeStreamsAndFineTruePeakGrid) {
+// to half a dB at low rates. Two tones 10 LU apart make an album gated as one
+// programme: the mean of their powers, not of their loudness values.
+TEST(Loudness, EdgeStreamsFineTruePeakGridAndAlbum) {
     const SoundRef<SoundAlgoLoudness> silent = measure(tk::silence(5 * kRate));
     EXPECT_FALSE(silent->isTooShort());
     EXPECT_EQ(silent->getIntegrated(), -INFINITY);
@@ -126,11 +127,6 @@ TEST(Loudness, EdgeStreamsAndFineTruePeakGrid) {
             tk::run(*fine, faded(tk::sine(rate, rate, f * rate, 0.5, 0.1)), rate, 777);
             EXPECT_NEAR(fine->getTruePeak(), tk::db(0.5), 0.05) << rate << " " << f;
         }
-}
-
-// Two tones 10 LU apart gated as one programme: the mean of their powers, not of
-// their loudness values.
-TEST(Loudness, AlbumIsGatedAsOneProgramme) {
     const SoundRef<SoundAlgoLoudness> quiet = measure(tones({{-23, 10}})), loud = measure(tones({{-13, 10}}));
     EXPECT_NEAR(SoundAlgoLoudness::albumLoudness({quiet.get(), loud.get()}), tk::powerDb((tk::fromDb(-46) + tk::fromDb(-26)) / 2), 0.1);
     EXPECT_NEAR(SoundAlgoLoudness::albumRange({quiet.get(), loud.get()}), 10.0, 1.0);
