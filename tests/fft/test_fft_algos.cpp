@@ -64,10 +64,10 @@ TEST(FFTAlgo, ChainReconstructsItsInput) {
         {1, true, false, false, 1024, "FFT size 1 cannot be used"},
     };
     const Frames in = tk::mixedStereo(20000, kRate);
-    const unsigned saved = SoundBuffer::sSize;
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "size " << c.size << " overlap " << c.overlap << " fed " << c.fed
                                           << " block " << c.block << " delay " << c.delay);
+        tk::ScopedBlockSize restored(SoundBuffer::sSize);  // the direct compute raises it
         auto chain = fftChain(c.size, c.overlap, false, c.fed, c.disabled);
         if (c.delay) {
             chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(10u, 0u, 0u).release());
@@ -75,7 +75,6 @@ TEST(FFTAlgo, ChainReconstructsItsInput) {
         }
         SoundTools::Status status;
         const Frames out = tk::run(*chain, in, kRate, c.block, &status), model = tk::delayed(in, c.delay);
-        SoundBuffer::sSize = saved;
         EXPECT_EQ(status, c.error ? SoundTools::Error : SoundTools::Ok);
         if (c.error || c.disabled) {
             EXPECT_TRUE(out.empty());
@@ -136,13 +135,12 @@ TEST(FFTAlgo, AutocorrelationModeMatchesDirectSums) {
 // buffers' size to at least one transform.
 TEST(FFTAlgo, SizesAreRoundedDownToPowersOfTwo) {
     struct Case { unsigned requested, size; bool logged; };
-    const unsigned saved = SoundBuffer::sSize;
     for (const Case& c : {Case{1000, 512, true}, Case{1024, 1024, false}, Case{3, 2, true}, Case{1, 1, false},
                           Case{0, 0, false}, Case{8193, 8192, true}}) {
         SCOPED_TRACE(c.requested);
         std::ostringstream log;
         SoundDebuggableClass::setOStream(&log);
-        SoundBuffer::sSize = 1024;
+        tk::ScopedBlockSize size(1024);
         SoundAlgoFFTDirectCompute direct(c.requested, true, false);
         SoundDebuggableClass::setOStream(nullptr);
         EXPECT_EQ(direct.getSize(), c.size);
@@ -151,7 +149,6 @@ TEST(FFTAlgo, SizesAreRoundedDownToPowersOfTwo) {
                                       : "");
         EXPECT_EQ(SoundBuffer::sSize, std::max(1024u, c.size));
     }
-    SoundBuffer::sSize = saved;
 }
 
 // Spectrum algorithms need spectra: alone, or after a time-domain algorithm,
