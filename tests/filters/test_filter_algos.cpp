@@ -212,10 +212,9 @@ protected:
 
 TEST(FilterThreads, ChangesLandBetweenBlocks) {
     constexpr unsigned kBlock = 256;
-    SoundAlgoFilter filter;  // on the stack: nothing else holds it
-    SoundAlgoFilter* f = &filter;
-    f->addFilter(scaleFilter(1.0, 0));
-    f->addFilter(scaleFilter(0.5, 0));
+    SoundAlgoFilter f;  // on the stack: nothing else holds it
+    f.addFilter(scaleFilter(1.0, 0));
+    f.addFilter(scaleFilter(0.5, 0));
     const Frames in(kBlock * 600, Frame(0.5, -0.5));
     std::atomic<bool> done{false};
     std::atomic<long> steps{0};
@@ -225,16 +224,16 @@ TEST(FilterThreads, ChangesLandBetweenBlocks) {
             // inside a block by design).
             const double g = 1.0 / (1.0 + double(i % 7));
             switch (i % 6) {
-                case 0: f->setFilter(1, scaleFilter(g, int(i))); break;
-                case 1: f->setFilter(0, scaleFilter(0.5 + 0.5 * g, int(i))); break;
-                case 2: f->clearFilters(); break;
-                case 3: f->addFilter(scaleFilter(g, int(i))); break;
-                case 4: f->replaceFilters({scaleFilter(g, int(i)), scaleFilter(0.25, int(i) + 1)}); break;
+                case 0: f.setFilter(1, scaleFilter(g, int(i))); break;
+                case 1: f.setFilter(0, scaleFilter(0.5 + 0.5 * g, int(i))); break;
+                case 2: f.clearFilters(); break;
+                case 3: f.addFilter(scaleFilter(g, int(i))); break;
+                case 4: f.replaceFilters({scaleFilter(g, int(i)), scaleFilter(0.25, int(i) + 1)}); break;
                 default:
-                    f->resetFilterGain(0);
-                    (void)f->getFilterGain(1);
-                    (void)f->hasFilters();
-                    (void)f->getFilterNumber();
+                    f.resetFilterGain(0);
+                    (void)f.getFilterGain(1);
+                    (void)f.hasFilters();
+                    (void)f.getFilterNumber();
             }
         }
     });
@@ -242,7 +241,7 @@ TEST(FilterThreads, ChangesLandBetweenBlocks) {
     tk::ScopedBlockSize size(kBlock);
     PausingReader reader(in, kRate);
     tk::MemoryWriter writer(kRate);
-    const SoundTools::Status status = f->processAll(reader, &writer);
+    const SoundTools::Status status = f.processAll(reader, &writer);
     done = true;
     other.join();
     ASSERT_EQ(status, SoundTools::Ok);

@@ -193,10 +193,9 @@ TEST(Reference, CorrectionFilterFollowsTheRules) {
         const std::vector<double> d = pink.getCorrectedLevels(stats, c.limit);
         ASSERT_EQ(d.size(), 9u);
 
-        std::vector<std::shared_ptr<SoundTools::BiquadEqBuilder>> sections;
+        std::vector<std::shared_ptr<SoundTools::Filter>> sections;
         const auto section = [&](SoundTools::FilterType type, double freq, double width, double gain) {
-            sections.push_back(std::make_shared<SoundTools::BiquadEqBuilder>(type, freq, width, gain));
-            sections.back()->init(kRate);
+            sections.push_back(SoundTools::BiquadEqBuilder(type, freq, width, gain).buildFilter(kRate));
         };
         if (d[0] != 0.0) section(SoundTools::LowShelf, f[0], 1.0, d[0]);
         if (d[8] != 0.0) section(SoundTools::HighShelf, f[8], 1.0, d[8]);
