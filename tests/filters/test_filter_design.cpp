@@ -281,7 +281,7 @@ std::shared_ptr<Filter> biquad(const std::valarray<double>& b, const std::valarr
 // odd-sized calls. A copy or an assignment of a filter that has run carries its
 // coefficients and gain but starts from rest. Lists with a0 != 1 exercise the
 // normalising multiplication; a one-coefficient filter is a scale, and a
-// shorter list is padded with zeros.
+// shorter list is padded with zeros. (The general loop is one for every length.)
 TEST(FilterModel, VariantsMatchTheDirectFormExactly) {
     BiquadEqBuilder peak(BandEq, 1000.0, 1.0, 6.0);
     peak.init(kRate);
@@ -291,7 +291,6 @@ TEST(FilterModel, VariantsMatchTheDirectFormExactly) {
     const auto b4 = o4->getBCoeff(), a4 = o4->getACoeff(), b6 = o6->getBCoeff(), a6 = o6->getACoeff();
     struct Case { const char* name; Make make; std::valarray<double> b, a; double gain; };
     const Case cases[] = {
-        {"general N=3", make<Filter>, pb, pa, 1.0},
         {"general N=4", make<Filter>, {0.1, 0.05, -0.02, 0.01}, {1.0, -1.2, 0.5, -0.07}, 0.7},
         {"single coefficient", make<Filter>, {3.0}, {2.0}, 0.5},
         {"shorter a list", make<Filter>, {1.0, 0.5, 0.25}, {1.0}, 1.0},
