@@ -14,7 +14,6 @@ using tk::Frames;
 
 namespace {
 constexpr unsigned kRate = 48000;
-constexpr double kPi = 3.14159265358979323846;
 
 // Stretches of stereo sine (both channels alike): peak level in dBFS, seconds,
 // frequency, phase in degrees; the whole repeated `repeat` times.
@@ -25,7 +24,7 @@ Frames tones(std::initializer_list<Tone> parts, int repeat = 1) {
     Frames out;
     for (int r = 0; r < repeat; ++r)
         for (const Tone& t : parts) {
-            const Frames s = tk::sine(size_t(std::lround(t.seconds * kRate)), kRate, t.freq, tk::fromDb(t.dbfs), t.phaseDeg * kPi / 180.0);
+            const Frames s = tk::sine(size_t(std::lround(t.seconds * kRate)), kRate, t.freq, tk::fromDb(t.dbfs), t.phaseDeg * M_PI / 180.0);
             out.insert(out.end(), s.begin(), s.end());
         }
     return out;
@@ -36,7 +35,7 @@ Frames tones(std::initializer_list<Tone> parts, int repeat = 1) {
 Frames faded(Frames f) {
     const size_t n = std::min(f.size() / 2, size_t(kRate / 50));
     for (size_t i = 0; i < n; ++i) {
-        const double g = 0.5 - 0.5 * std::cos(kPi * double(i) / double(n));
+        const double g = 0.5 - 0.5 * std::cos(M_PI * double(i) / double(n));
         f[i] = Frame(f[i].l * g, f[i].r * g);
         f[f.size() - 1 - i] = Frame(f[f.size() - 1 - i].l * g, f[f.size() - 1 - i].r * g);
     }
@@ -158,11 +157,11 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
         unsigned rate;
         Frames signal;
     } cases[] = {
-        {"fs/4 at 45 deg", 48000, tk::sine(48000, 48000, 12000, 0.5, kPi / 4)},
-        {"fs/4 at 45 deg", 44100, tk::sine(44100, 44100, 11025, 0.5, kPi / 4)},
-        {"fs/6 at 60 deg", 44100, tk::sine(44100, 44100, 44100 / 6.0, 0.7, kPi / 3)},
+        {"fs/4 at 45 deg", 48000, tk::sine(48000, 48000, 12000, 0.5, M_PI / 4)},
+        {"fs/4 at 45 deg", 44100, tk::sine(44100, 44100, 11025, 0.5, M_PI / 4)},
+        {"fs/6 at 60 deg", 44100, tk::sine(44100, 44100, 44100 / 6.0, 0.7, M_PI / 3)},
         {"0.45 fs", 44100, tk::sine(44100, 44100, 19845, 0.5, 0.3)},
-        {"fs/4 at 45 deg", 96000, tk::sine(96000, 96000, 24000, 0.5, kPi / 4)},
+        {"fs/4 at 45 deg", 96000, tk::sine(96000, 96000, 24000, 0.5, M_PI / 4)},
         {"noise", 44100, tk::noise(88200, 0.8, 3)},
         {"noise", 192000, tk::noise(96000, 0.8, 5)},
         {"click", 48000, click},
