@@ -220,8 +220,7 @@ TEST(Reference, CorrectionFilterFollowsTheRules) {
         ASSERT_TRUE(filter);
         EXPECT_EQ(filter->getBuilderNumber(), sections.size());
         EXPECT_NEAR(filter->getOutputGain(), outputGainDb, 1e-12);
-        Frames impulse(32768, Frame(0.0, 0.0));
-        impulse[0] = Frame(1.0, 1.0);
+        const Frames impulse = tk::concat({Frames{Frame(1.0, 1.0)}, tk::silence(32767)});
         std::vector<double> h;
         for (const Frame& x : tk::run(*filter, impulse, kRate, 1000)) h.push_back(x.l);
         for (double probe : {60.0, 250.0, 400.0, 1414.0, 2500.0, 3464.0, 5000.0, 7000.0, 9000.0, 15000.0}) {
