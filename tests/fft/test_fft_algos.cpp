@@ -3,7 +3,6 @@
 // and errors), the FFT equaliser against convolution computed by its definition,
 // and bin shifts against cosines. (The designs: the Remez tests.)
 #include <cmath>
-#include <functional>
 #include <sstream>
 
 #include "common/EqualiserKit.h"
@@ -43,12 +42,21 @@ Frames head(const Frames& f, size_t n) { return Frames(f.begin(), f.begin() + lo
 // block size: without overlap only whole blocks can be transformed as they
 // come, and other sizes are refused before the run starts, as are transform
 // sizes 0 and 1 (3 is rounded to 2: tiny, but a valid transform). A disabled
-// inverse gives no samples.
+// inverse gives no samples. Members after the inverse that keep history (in
+// overlap) and delay the stream by more than a block: the flush at the end
+// brings the whole stream out. (Without overlap, blocks shorter than the
+// transform give what one block gives: FramesConserved, "FFT and back, plain".)
 TEST(FFTAlgo, ChainReconstructsItsInput) {
-    struct Case { unsigned size; bool overlap, fed, disabled; unsigned block; const char* error; };
+    struct Case {
+        unsigned size;
+        bool overlap, fed, disabled;
+        unsigned block;
+        const char* error;
+        unsigned delay = 0;  // frames of a delay after the inverse (and a bypass holding history)
+    };
     const Case cases[] = {
         {512, true, false, false, 997, nullptr},   {512, true, false, false, 64, nullptr},
-        {1024, false, false, false, 997, nullptr}, {1024, false, false, false, 64, nullptr},
+        {1024, false, false, false, 997, nullptr}, {256, true, false, false, 256, nullptr, 3000},
         {512, true, true, false, 1000, nullptr},   {512, false, true, false, 1024, nullptr},
         {512, true, true, true, 1024, nullptr},    {3, true, false, false, 1024, nullptr},
         {512, false, true, false, 1000, "block size 1000 is not a multiple of the FFT size 512"},
@@ -56,40 +64,28 @@ TEST(FFTAlgo, ChainReconstructsItsInput) {
         {1, true, false, false, 1024, "FFT size 1 cannot be used"},
     };
     const Frames in = tk::mixedStereo(20000, kRate);
-    const unsigned saved = SoundBuffer::sSize;
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "size " << c.size << " overlap " << c.overlap << " fed " << c.fed
-                                          << " block " << c.block);
+                                          << " block " << c.block << " delay " << c.delay);
+        tk::ScopedBlockSize restored(SoundBuffer::sSize);  // the direct compute raises it
         auto chain = fftChain(c.size, c.overlap, false, c.fed, c.disabled);
+        if (c.delay) {
+            chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(10u, 0u, 0u).release());
+            chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(c.delay) / kRate, false).release());
+        }
         SoundTools::Status status;
-        const Frames out = tk::run(*chain, in, kRate, c.block, &status);
-        SoundBuffer::sSize = saved;
+        const Frames out = tk::run(*chain, in, kRate, c.block, &status), model = tk::delayed(in, c.delay);
         EXPECT_EQ(status, c.error ? SoundTools::Error : SoundTools::Ok);
         if (c.error || c.disabled) {
             EXPECT_TRUE(out.empty());
             EXPECT_TRUE(!c.error || SoundDebuggableClass::getError().contains(c.error));
             continue;
         }
-        ASSERT_GE(out.size(), in.size());
-        EXPECT_TRUE(tk::framesNear(head(out, in.size()), in, 1e-12));
-        for (size_t i = in.size(); i < out.size(); ++i) ASSERT_NEAR(out[i].absmax(), 0.0, 1e-12) << i;
-        EXPECT_LE(out.size(), in.size() + (c.overlap ? c.size : 0));
+        ASSERT_GE(out.size(), model.size());
+        EXPECT_TRUE(tk::framesNear(head(out, model.size()), model, 1e-12));
+        for (size_t i = model.size(); i < out.size(); ++i) ASSERT_NEAR(out[i].absmax(), 0.0, 1e-12) << i;
+        EXPECT_LE(out.size(), model.size() + (c.overlap ? c.size : 0));
     }
-}
-
-// Members after the inverse that keep history (in overlap) and delay the stream
-// by more than a block: the flush at the end must bring the whole stream out.
-TEST(FFTAlgo, ChainWithTimeDomainNeighbours) {
-    const Frames in = tk::mixedStereo(9000, kRate, 5);
-    const unsigned d = 3000;
-    auto chain = fftChain(256, true);
-    chain->pushAlgo(SoundRef<SoundAlgoBypass>::make(10u, 0u, 0u).release());
-    chain->pushAlgo(SoundRef<SoundAlgoDelay>::make(double(d) / kRate, false).release());
-    SoundTools::Status status;
-    const Frames out = tk::run(*chain, in, kRate, 256, &status);
-    ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
-    ASSERT_GE(out.size(), in.size() + d);
-    EXPECT_TRUE(tk::framesNear(head(out, in.size() + d), tk::delayed(in, d), 1e-12));
 }
 
 TEST(FFTAlgo, WindowedBlocksAreWeightedByPeriodicHann) {
@@ -110,17 +106,14 @@ TEST(FFTAlgo, WindowedBlocksAreWeightedByPeriodicHann) {
 }
 
 // Each half block zero-padded gives its linear autocorrelation at lags
-// 0 .. N/2-1, lag k divided by N/2 - k (by 50 once that is below 51).
+// 0 .. N/2-1, lag k divided by N/2 - k (by 50 once that is below 51): the
+// chain's inverse runs in its autocorrelation mode.
 TEST(FFTAlgo, AutocorrelationModeMatchesDirectSums) {
     const unsigned N = 256, half = N / 2;
     const Frames in = tk::mixedStereo(half * 6, kRate, 3);
     SoundFFTAutocorrelChain chain(N);
     const Frames out = tk::run(chain, in, kRate, 1024);
     ASSERT_GE(out.size(), in.size());
-    const auto& members = chain.getBranch(0);
-    ASSERT_EQ(members.size(), 3u);
-    EXPECT_EQ(static_cast<SoundAlgoFFTInverseCompute*>(members[2])->getMode(),
-              SoundAlgoFFTInverseCompute::Autocorrelation);
     for (size_t b = 0; b < in.size() / half; ++b) {
         for (unsigned k = 0; k < half; ++k) {
             double l = 0.0, r = 0.0;
@@ -139,13 +132,12 @@ TEST(FFTAlgo, AutocorrelationModeMatchesDirectSums) {
 // buffers' size to at least one transform.
 TEST(FFTAlgo, SizesAreRoundedDownToPowersOfTwo) {
     struct Case { unsigned requested, size; bool logged; };
-    const unsigned saved = SoundBuffer::sSize;
     for (const Case& c : {Case{1000, 512, true}, Case{1024, 1024, false}, Case{3, 2, true}, Case{1, 1, false},
                           Case{0, 0, false}, Case{8193, 8192, true}}) {
         SCOPED_TRACE(c.requested);
         std::ostringstream log;
         SoundDebuggableClass::setOStream(&log);
-        SoundBuffer::sSize = 1024;
+        tk::ScopedBlockSize size(1024);
         SoundAlgoFFTDirectCompute direct(c.requested, true, false);
         SoundDebuggableClass::setOStream(nullptr);
         EXPECT_EQ(direct.getSize(), c.size);
@@ -154,33 +146,27 @@ TEST(FFTAlgo, SizesAreRoundedDownToPowersOfTwo) {
                                       : "");
         EXPECT_EQ(SoundBuffer::sSize, std::max(1024u, c.size));
     }
-    SoundBuffer::sSize = saved;
 }
 
-// Spectrum algorithms (their base checks for all) need spectra: alone, or after
-// a time-domain algorithm, they refuse to start with a readable error.
+// Spectrum algorithms need spectra: alone, or after a time-domain algorithm,
+// they refuse to start with a readable error. (Their base makes the check for
+// all of them: the statistics stand for the inverse and the filters.)
 TEST(FFTAlgo, SpectrumAlgorithmsNeedASpectrumUpstream) {
-    const std::function<SoundAlgo*()> makers[] = {
-        [] { return SoundRef<SoundAlgoFFTStats>::make().release(); },
-        [] { return SoundRef<SoundAlgoFFTInverseCompute>::make(false).release(); },
-    };
-    for (const auto& make : makers)
-        for (bool afterTimeFrames : {false, true}) {
-            SoundRef<SoundAlgo> run = SoundRef<SoundAlgo>::adopt(make());
-            SCOPED_TRACE(run->getName().toStdString() + (afterTimeFrames ? " after a gain" : " alone"));
-            if (afterTimeFrames) {
-                auto chain = SoundRef<SoundAlgoComposite>::make();
-                chain->pushAlgo(SoundRef<SoundAlgoScale>::make(0.0).release());
-                chain->pushAlgo(run.release());
-                run = SoundRef<SoundAlgo>(std::move(chain));
-            }
-            SoundTools::Status status = SoundTools::Ok;
-            EXPECT_TRUE(tk::run(*run, tk::noise(2000), kRate, 1024, &status).empty());
-            EXPECT_EQ(status, SoundTools::Error);
-            EXPECT_TRUE(SoundDebuggableClass::getError().contains(afterTimeFrames ? "reads spectra but"
-                                                                                  : "needs a preceding algorithm"))
-                << SoundDebuggableClass::getError().toStdString();
+    for (bool afterTimeFrames : {false, true}) {
+        SCOPED_TRACE(afterTimeFrames ? "after a gain" : "alone");
+        SoundRef<SoundAlgo> run(SoundRef<SoundAlgoFFTStats>::make());
+        if (afterTimeFrames) {
+            auto chain = SoundRef<SoundAlgoComposite>::make();
+            tk::fill(*chain, {{SoundRef<SoundAlgoScale>::make(0.0).release(), run.release()}});
+            run = SoundRef<SoundAlgo>(std::move(chain));
         }
+        SoundTools::Status status = SoundTools::Ok;
+        EXPECT_TRUE(tk::run(*run, tk::noise(2000), kRate, 1024, &status).empty());
+        EXPECT_EQ(status, SoundTools::Error);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains(afterTimeFrames ? "reads spectra but"
+                                                                              : "needs a preceding algorithm"))
+            << SoundDebuggableClass::getError().toStdString();
+    }
 }
 
 // The chain's output is the full linear convolution of the stream with the
@@ -189,13 +175,13 @@ TEST(FFTAlgo, SpectrumAlgorithmsNeedASpectrumUpstream) {
 // transform of 512 points holds 255 taps (N/2 would be even: one less, so that
 // a high-pass still passes fs/2). A type without a band layout gives the fixed
 // critical message and the stream unchanged, delayed like a designed filter.
+// (The taps' symmetry: RemezDesign.EqualiserDesignsAreOptimalEquiripple.)
 TEST(FFTFilter, EqFFTIsLinearConvolutionWithItsTaps) {
     struct Case { SoundTools::FilterType type; double low, high; unsigned size, taps; size_t frames; };
     const Case cases[] = {
         {SoundTools::LowPass, 1000, 0, 8192, 447, 90000},    {SoundTools::HighPass, 2000, 0, 1024, 447, 30000},
         {SoundTools::BandPass, 500, 4000, 1024, 447, 30000}, {SoundTools::BandStop, 1000, 6000, 2048, 447, 30000},
         {SoundTools::HighPass, 3000, 0, 512, 255, 20000},    {SoundTools::BandEq, 1000, 2000, 2048, 447, 10000},
-        {SoundTools::HighShelf, 1000, 2000, 2048, 447, 10000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << tk::filterTypeName(c.type) << ", N = " << c.size);
@@ -206,7 +192,6 @@ TEST(FFTFilter, EqFFTIsLinearConvolutionWithItsTaps) {
         if (designed) {
             ASSERT_EQ(SoundAlgoFFTFilter(c.type, c.low, c.high).design(kRate, c.size, h), SoundTools::Ok);
             ASSERT_EQ(h.size(), c.taps);
-            EXPECT_TRUE(std::equal(h.begin(), h.end(), h.rbegin()));  // linear phase
         }
         const Frames in = tk::mixedStereo(c.frames, kRate, 21);
         tk::MessageCapture capture;
@@ -239,11 +224,10 @@ TEST(FFTFilter, TranslateMovesBins) {
     };
     const std::pair<int, int> cases[] = {{3, 13}, {-3, 7}, {0, 10}, {21, 31}, {22, -1}, {-9, 1}, {-10, -1}};
     for (const auto& c : cases) {
-        SoundAlgoComposite chain;
-        chain.pushAlgo(SoundRef<SoundAlgoFFTDirectCompute>::make(N, false, false).release());
         SoundAlgoFFTTranslate* translate = SoundRef<SoundAlgoFFTTranslate>::make(c.first).release();
-        chain.pushAlgo(translate);
-        chain.pushAlgo(SoundRef<SoundAlgoFFTInverseCompute>::make(false).release());
+        SoundAlgoComposite chain;
+        tk::fill(chain, {{SoundRef<SoundAlgoFFTDirectCompute>::make(N, false, false).release(), translate,
+                          SoundRef<SoundAlgoFFTInverseCompute>::make(false).release()}});
         EXPECT_EQ(translate->getInFrameSize(), 0u);  // N is known only during a run
         unsigned during = 0;
         QObject::connect(&chain, &SoundAlgo::notifyBegin, [&](unsigned) { during = translate->getOutFrameSize(); });

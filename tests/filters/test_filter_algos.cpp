@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <thread>
 #ifdef TW_HAVE_OPENMP
 #include <omp.h>
@@ -28,7 +27,9 @@ const double kLevels[9] = {4, -3, 2, -1, 1, -2, 3, -4, 2};
 }  // namespace
 
 // Each configuration of the filter algorithm gives its filters' literal
-// recursions one after the other, the last scaled by the output gain.
+// recursions one after the other, the last scaled by the output gain. (The
+// biquad algorithm's bands are builders of the base algorithm; the constructor
+// that takes a builder pushes it: FilterAlgo.StateAcrossRunsAndGains.)
 TEST(FilterAlgo, ChainsEqualTheirFiltersInTurn) {
     using Builders = std::vector<std::shared_ptr<FilterBuilder>>;
     Builders nine;
@@ -45,29 +46,16 @@ TEST(FilterAlgo, ChainsEqualTheirFiltersInTurn) {
         Builders filters;
         double lastGain;
     };
-    const auto nineBands = [](unsigned) {
-        auto eq = SoundRef<SoundAlgoFilterBiquad>::make();
-        for (int i = 0; i < 9; ++i) eq->pushFilter(BandEq, kBands[i], 1.9, kLevels[i]);
-        return SoundRef<SoundAlgoFilter>(std::move(eq));
-    };
     const Row rows[] = {
         {"no filters", kRate, [](unsigned) { return SoundRef<SoundAlgoFilter>::make(); }, {}, 1.0},
-        {"nine bands", 44100, nineBands, nine, 1.0},
         {"nine bands, output gain", 96000,
-         [&](unsigned rate) {
-             auto f = nineBands(rate);
-             f->setOutputGain(-6.0);
-             return f;
+         [](unsigned) {
+             auto eq = SoundRef<SoundAlgoFilterBiquad>::make();
+             for (int i = 0; i < 9; ++i) eq->pushFilter(BandEq, kBands[i], 1.9, kLevels[i]);
+             eq->setOutputGain(-6.0);
+             return SoundRef<SoundAlgoFilter>(std::move(eq));
          },
          nine, tk::fromDb(-6.0)},
-        {"builders with an output gain", kRate,
-         [&](unsigned) {
-             auto f = SoundRef<SoundAlgoFilter>::make(peak);
-             f->pushFilter(low);
-             f->setOutputGain(-6.0);
-             return f;
-         },
-         {peak, low}, tk::fromDb(-6.0)},
         // Setters before a run change only the builders; between runs they
         // rebuild their band. Past the end or on other filters they do nothing.
         {"biquad setters", kRate,
@@ -118,15 +106,15 @@ TEST(FilterAlgo, ChainsEqualTheirFiltersInTurn) {
     }
 }
 
-// Filters made from builders start afresh at every run (also after
-// clearFilters); ready-made filters carry their state into the next run; gain
+// Filters made from builders start afresh at every run, also after
+// clearFilters (a plain second run, in other blocks: FramesConserved, "Filter of
+// builders"); ready-made filters carry their state into the next run; gain
 // indices past the end do nothing. (A clip filter's gain reset ramping back:
 // PlayerEqualizer.LoweringABandRestoresTheOutputGain.)
 TEST(FilterAlgo, StateAcrossRunsAndGains) {
     auto f = SoundRef<SoundAlgoFilter>::make(std::make_shared<Order4FilterBuilder>(LowPass, 2000.0));
     const Frames in = tk::noise(3000);
     const Frames first = tk::run(*f, in, kRate, 512);
-    EXPECT_TRUE(tk::framesNear(tk::run(*f, in, kRate, 1000), first, 0.0));
     f->clearFilters();
     EXPECT_FALSE(f->hasFilters());
     EXPECT_TRUE(tk::framesNear(tk::run(*f, in, kRate, 99), first, 0.0));
@@ -147,19 +135,17 @@ TEST(FilterAlgo, SplittersOutputTheirBands) {
     const auto band = [&](const std::shared_ptr<Filter>& f, double g) {
         return tk::directForm(in, f->getBCoeff(), f->getACoeff(), g);
     };
-    for (double gainDb : {0.0, -6.0}) {
-        const double g = tk::fromDb(gainDb);
-        auto split = SoundRef<SoundAlgoFilterSplit>::make(std::make_shared<Order1FilterBuilder>(LowPass, 500.0));
-        split->setOutputGain(gainDb);
-        EXPECT_EQ(split->getOutputNumber(), 2u);
-        const auto out = tk::runOutputs(SoundRef<SoundAlgo>::share(split.get()).release(), 2, in, kRate, 333);
-        EXPECT_NEAR(split->getFilterGain(0), g, 1e-15);  // the filters are built by the run
-        const Frames low = band(Order1FilterBuilder(LowPass, 500.0).buildFilter(kRate), g);
-        Frames rest = tk::scaled(in, g);
-        for (size_t i = 0; i < in.size(); ++i) rest[i] = Frame(rest[i].l - low[i].l, rest[i].r - low[i].r);
-        EXPECT_TRUE(tk::framesNear(out[0], low, 0.0));
-        EXPECT_TRUE(tk::framesNear(out[1], rest, 1e-15));
-    }
+    const double g = tk::fromDb(-6.0);
+    auto split = SoundRef<SoundAlgoFilterSplit>::make(std::make_shared<Order1FilterBuilder>(LowPass, 500.0));
+    split->setOutputGain(-6.0);
+    EXPECT_EQ(split->getOutputNumber(), 2u);
+    const auto outs = tk::runOutputs(SoundRef<SoundAlgo>::share(split.get()).release(), 2, in, kRate, 333);
+    EXPECT_NEAR(split->getFilterGain(0), g, 1e-15);  // the filters are built by the run
+    const Frames low = band(Order1FilterBuilder(LowPass, 500.0).buildFilter(kRate), g);
+    Frames rest = tk::scaled(in, g);
+    for (size_t i = 0; i < in.size(); ++i) rest[i] = Frame(rest[i].l - low[i].l, rest[i].r - low[i].r);
+    EXPECT_TRUE(tk::framesNear(outs[0], low, 0.0));
+    EXPECT_TRUE(tk::framesNear(outs[1], rest, 1e-15));
     auto xo = SoundRef<SoundAlgoFilterCrossover>::make(1500.0);
     EXPECT_EQ(xo->getOutputNumber(), 2u);
     EXPECT_FALSE(xo->isWritable());
@@ -178,16 +164,11 @@ TEST(FilterAlgo, SilenceAfterSoundLeavesNoSubnormals) {
     omp_set_num_threads(2);
 #endif
     const Frames in = tk::concat({tk::sine(4410, kRate, 997.0, 0.8), tk::silence(60000)});
-    auto top = SoundRef<SoundAlgoComposite>::make("top");
     auto par = SoundRef<SoundAlgoComposite>::make("par");
-    for (int b = 0; b < 2; ++b) {
-        if (b) par->addNewBranch();
-        auto eq = SoundRef<SoundAlgoFilterBiquad>::make();
-        eq->pushFilter(BandEq, 1000.0 * (b + 1), 1.0, 6.0);
-        par->pushAlgo(eq.release());
-    }
-    top->pushAlgo(par.release());
-    top->pushAlgo(SoundRef<SoundAlgoAdd>::make(2, true).release());
+    tk::fill(*par, {{SoundRef<SoundAlgoFilterBiquad>::make(BandEq, 1000.0, 1.0, 6.0).release()},
+                    {SoundRef<SoundAlgoFilterBiquad>::make(BandEq, 2000.0, 1.0, 6.0).release()}});
+    auto top = SoundRef<SoundAlgoComposite>::make("top");
+    tk::fill(*top, {{par.release(), SoundRef<SoundAlgoAdd>::make(2, true).release()}});
     const Frames out = tk::run(*top, in, kRate, 333);
     ASSERT_EQ(out.size(), in.size());
     size_t subnormal = 0;
@@ -225,10 +206,9 @@ protected:
 
 TEST(FilterThreads, ChangesLandBetweenBlocks) {
     constexpr unsigned kBlock = 256;
-    SoundAlgoFilter filter;  // on the stack: nothing else holds it
-    SoundAlgoFilter* f = &filter;
-    f->addFilter(scaleFilter(1.0, 0));
-    f->addFilter(scaleFilter(0.5, 0));
+    SoundAlgoFilter f;  // on the stack: nothing else holds it
+    f.addFilter(scaleFilter(1.0, 0));
+    f.addFilter(scaleFilter(0.5, 0));
     const Frames in(kBlock * 600, Frame(0.5, -0.5));
     std::atomic<bool> done{false};
     std::atomic<long> steps{0};
@@ -238,16 +218,16 @@ TEST(FilterThreads, ChangesLandBetweenBlocks) {
             // inside a block by design).
             const double g = 1.0 / (1.0 + double(i % 7));
             switch (i % 6) {
-                case 0: f->setFilter(1, scaleFilter(g, int(i))); break;
-                case 1: f->setFilter(0, scaleFilter(0.5 + 0.5 * g, int(i))); break;
-                case 2: f->clearFilters(); break;
-                case 3: f->addFilter(scaleFilter(g, int(i))); break;
-                case 4: f->replaceFilters({scaleFilter(g, int(i)), scaleFilter(0.25, int(i) + 1)}); break;
+                case 0: f.setFilter(1, scaleFilter(g, int(i))); break;
+                case 1: f.setFilter(0, scaleFilter(0.5 + 0.5 * g, int(i))); break;
+                case 2: f.clearFilters(); break;
+                case 3: f.addFilter(scaleFilter(g, int(i))); break;
+                case 4: f.replaceFilters({scaleFilter(g, int(i)), scaleFilter(0.25, int(i) + 1)}); break;
                 default:
-                    f->resetFilterGain(0);
-                    (void)f->getFilterGain(1);
-                    (void)f->hasFilters();
-                    (void)f->getFilterNumber();
+                    f.resetFilterGain(0);
+                    (void)f.getFilterGain(1);
+                    (void)f.hasFilters();
+                    (void)f.getFilterNumber();
             }
         }
     });
@@ -255,7 +235,7 @@ TEST(FilterThreads, ChangesLandBetweenBlocks) {
     tk::ScopedBlockSize size(kBlock);
     PausingReader reader(in, kRate);
     tk::MemoryWriter writer(kRate);
-    const SoundTools::Status status = f->processAll(reader, &writer);
+    const SoundTools::Status status = f.processAll(reader, &writer);
     done = true;
     other.join();
     ASSERT_EQ(status, SoundTools::Ok);

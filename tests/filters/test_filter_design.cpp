@@ -143,9 +143,7 @@ TEST(FilterDesign, ResponsesMatchTheirAnalogModels) {
 TEST(FilterDesign, ParametersThatChangeNothing) {
     const auto same = [](const Design& x, const Design& y) {
         auto a = build(x, 44100), b = build(y, 44100);
-        for (size_t k = 0; k < 3; ++k)
-            if (a->getBCoeff()[k] != b->getBCoeff()[k] || a->getACoeff()[k] != b->getACoeff()[k]) return false;
-        return true;
+        return (a->getBCoeff() == b->getBCoeff()).min() && (a->getACoeff() == b->getACoeff()).min();
     };
     const Design::Family W = Design::Width, Q = Design::Q;
     const std::pair<Design, Design> pairs[] = {
@@ -158,7 +156,8 @@ TEST(FilterDesign, ParametersThatChangeNothing) {
 }
 
 // Corners at or above Nyquist leave the stream exactly as it is (just below,
-// the design is a filter again). Types a builder cannot make are reported with
+// the design is a filter again; the fourth and sixth orders pass through the same
+// sections). Types a builder cannot make are reported with
 // the fixed message; the biquad then is silent, the first-order filter passes
 // the stream; a biquad with neither width nor Q is silent without a message.
 TEST(FilterDesign, DegenerateDesigns) {
@@ -167,8 +166,6 @@ TEST(FilterDesign, DegenerateDesigns) {
     const Design::Family W = Design::Width, Q = Design::Q, O = Design::Order;
     std::vector<Row> rows = {
         {{O, LowPass, 22050, 1, 0}, Passes, {}},
-        {{O, HighPass, 30000, 1, 0}, Passes, {}},
-        {{O, LowPass, 22050, 4, 0}, Passes, {}},
         {{O, HighPass, 22050, 6, 0}, Passes, {}},
         {{W, BandEq, 1000, 0.0, 6}, Silent, {}},
         {{O, BandEq, 1000, 1, 0}, Passes, {"Unsupported FirstOrderFilter Eq mode : 5"}},
@@ -284,7 +281,7 @@ std::shared_ptr<Filter> biquad(const std::valarray<double>& b, const std::valarr
 // odd-sized calls. A copy or an assignment of a filter that has run carries its
 // coefficients and gain but starts from rest. Lists with a0 != 1 exercise the
 // normalising multiplication; a one-coefficient filter is a scale, and a
-// shorter list is padded with zeros.
+// shorter list is padded with zeros. (The general loop is one for every length.)
 TEST(FilterModel, VariantsMatchTheDirectFormExactly) {
     BiquadEqBuilder peak(BandEq, 1000.0, 1.0, 6.0);
     peak.init(kRate);
@@ -294,7 +291,6 @@ TEST(FilterModel, VariantsMatchTheDirectFormExactly) {
     const auto b4 = o4->getBCoeff(), a4 = o4->getACoeff(), b6 = o6->getBCoeff(), a6 = o6->getACoeff();
     struct Case { const char* name; Make make; std::valarray<double> b, a; double gain; };
     const Case cases[] = {
-        {"general N=3", make<Filter>, pb, pa, 1.0},
         {"general N=4", make<Filter>, {0.1, 0.05, -0.02, 0.01}, {1.0, -1.2, 0.5, -0.07}, 0.7},
         {"single coefficient", make<Filter>, {3.0}, {2.0}, 0.5},
         {"shorter a list", make<Filter>, {1.0, 0.5, 0.25}, {1.0}, 1.0},
@@ -311,8 +307,7 @@ TEST(FilterModel, VariantsMatchTheDirectFormExactly) {
         SCOPED_TRACE(c.name);
         const Frames ref = tk::directForm(in, c.b, c.a, c.gain);
         auto whole = c.make(c.b, c.a), chunked = c.make(c.b, c.a);
-        whole->setGain(c.gain);
-        chunked->setGain(c.gain);
+        for (const auto& f : {whole, chunked}) f->setGain(c.gain);
         EXPECT_TRUE(tk::framesNear(tk::filterInChunks(*whole, in, {unsigned(in.size())}), ref, 0.0));
         EXPECT_TRUE(tk::framesNear(tk::filterInChunks(*chunked, in, tk::oddBlocks()), ref, 0.0));
         EXPECT_EQ(whole->getLastInput().l, in.back().l);
@@ -333,11 +328,7 @@ TEST(FilterModel, DegenerateListsGiveSilence) {
     Filter empty{std::valarray<double>(), std::valarray<double>()};
     Filter zeroA0(std::valarray<double>{1.0, 1.0}, std::valarray<double>{0.0, 0.5});
     EXPECT_EQ(log.messages(QtCriticalMsg).size(), 2);
-    for (Filter* f : {&empty, &zeroA0}) {
-        Frames x = signal(64);
-        f->filter(x.data(), x.data(), 64);
-        EXPECT_EQ(tk::peak(x), 0.0);
-    }
+    for (Filter* f : {&empty, &zeroA0}) EXPECT_EQ(tk::peak(tk::filterInChunks(*f, signal(64), {64})), 0.0);
     const Frames in = signal(64);
     Frames out(64);
     BiquadFilter::filterCascade(nullptr, 0, in.data(), out.data(), 64);

@@ -14,7 +14,6 @@ using tk::Frames;
 
 namespace {
 constexpr unsigned kRate = 48000;
-constexpr double kPi = 3.14159265358979323846;
 
 // Stretches of stereo sine (both channels alike): peak level in dBFS, seconds,
 // frequency, phase in degrees; the whole repeated `repeat` times.
@@ -25,7 +24,7 @@ Frames tones(std::initializer_list<Tone> parts, int repeat = 1) {
     Frames out;
     for (int r = 0; r < repeat; ++r)
         for (const Tone& t : parts) {
-            const Frames s = tk::sine(size_t(std::lround(t.seconds * kRate)), kRate, t.freq, tk::fromDb(t.dbfs), t.phaseDeg * kPi / 180.0);
+            const Frames s = tk::sine(size_t(std::lround(t.seconds * kRate)), kRate, t.freq, tk::fromDb(t.dbfs), t.phaseDeg * M_PI / 180.0);
             out.insert(out.end(), s.begin(), s.end());
         }
     return out;
@@ -36,7 +35,7 @@ Frames tones(std::initializer_list<Tone> parts, int repeat = 1) {
 Frames faded(Frames f) {
     const size_t n = std::min(f.size() / 2, size_t(kRate / 50));
     for (size_t i = 0; i < n; ++i) {
-        const double g = 0.5 - 0.5 * std::cos(kPi * double(i) / double(n));
+        const double g = 0.5 - 0.5 * std::cos(M_PI * double(i) / double(n));
         f[i] = Frame(f[i].l * g, f[i].r * g);
         f[f.size() - 1 - i] = Frame(f[f.size() - 1 - i].l * g, f[f.size() - 1 - i].r * g);
     }
@@ -110,8 +109,9 @@ TEST(Loudness, PublishedTestSignalsWithinTolerance) {
 // Silence has no loudness (-inf, and no peak); a stream shorter than one gating
 // block has no integrated loudness and says so. On a grid of at least 192 kHz,
 // tones up to 0.45 fs read their amplitude, whose peaks the 4x grid misses by up
-// to half a dB at low rates.
-TEST(Loudness, EdgeStreamsAndFineTruePeakGrid) {
+// to half a dB at low rates. Two tones 10 LU apart make an album gated as one
+// programme: the mean of their powers, not of their loudness values.
+TEST(Loudness, EdgeStreamsFineTruePeakGridAndAlbum) {
     const SoundRef<SoundAlgoLoudness> silent = measure(tk::silence(5 * kRate));
     EXPECT_FALSE(silent->isTooShort());
     EXPECT_EQ(silent->getIntegrated(), -INFINITY);
@@ -126,11 +126,6 @@ TEST(Loudness, EdgeStreamsAndFineTruePeakGrid) {
             tk::run(*fine, faded(tk::sine(rate, rate, f * rate, 0.5, 0.1)), rate, 777);
             EXPECT_NEAR(fine->getTruePeak(), tk::db(0.5), 0.05) << rate << " " << f;
         }
-}
-
-// Two tones 10 LU apart gated as one programme: the mean of their powers, not of
-// their loudness values.
-TEST(Loudness, AlbumIsGatedAsOneProgramme) {
     const SoundRef<SoundAlgoLoudness> quiet = measure(tones({{-23, 10}})), loud = measure(tones({{-13, 10}}));
     EXPECT_NEAR(SoundAlgoLoudness::albumLoudness({quiet.get(), loud.get()}), tk::powerDb((tk::fromDb(-46) + tk::fromDb(-26)) / 2), 0.1);
     EXPECT_NEAR(SoundAlgoLoudness::albumRange({quiet.get(), loud.get()}), 10.0, 1.0);
@@ -162,11 +157,11 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
         unsigned rate;
         Frames signal;
     } cases[] = {
-        {"fs/4 at 45 deg", 48000, tk::sine(48000, 48000, 12000, 0.5, kPi / 4)},
-        {"fs/4 at 45 deg", 44100, tk::sine(44100, 44100, 11025, 0.5, kPi / 4)},
-        {"fs/6 at 60 deg", 44100, tk::sine(44100, 44100, 44100 / 6.0, 0.7, kPi / 3)},
+        {"fs/4 at 45 deg", 48000, tk::sine(48000, 48000, 12000, 0.5, M_PI / 4)},
+        {"fs/4 at 45 deg", 44100, tk::sine(44100, 44100, 11025, 0.5, M_PI / 4)},
+        {"fs/6 at 60 deg", 44100, tk::sine(44100, 44100, 44100 / 6.0, 0.7, M_PI / 3)},
         {"0.45 fs", 44100, tk::sine(44100, 44100, 19845, 0.5, 0.3)},
-        {"fs/4 at 45 deg", 96000, tk::sine(96000, 96000, 24000, 0.5, kPi / 4)},
+        {"fs/4 at 45 deg", 96000, tk::sine(96000, 96000, 24000, 0.5, M_PI / 4)},
         {"noise", 44100, tk::noise(88200, 0.8, 3)},
         {"noise", 192000, tk::noise(96000, 0.8, 5)},
         {"click", 48000, click},

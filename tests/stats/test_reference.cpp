@@ -193,10 +193,9 @@ TEST(Reference, CorrectionFilterFollowsTheRules) {
         const std::vector<double> d = pink.getCorrectedLevels(stats, c.limit);
         ASSERT_EQ(d.size(), 9u);
 
-        std::vector<std::shared_ptr<SoundTools::BiquadEqBuilder>> sections;
+        std::vector<std::shared_ptr<SoundTools::Filter>> sections;
         const auto section = [&](SoundTools::FilterType type, double freq, double width, double gain) {
-            sections.push_back(std::make_shared<SoundTools::BiquadEqBuilder>(type, freq, width, gain));
-            sections.back()->init(kRate);
+            sections.push_back(SoundTools::BiquadEqBuilder(type, freq, width, gain).buildFilter(kRate));
         };
         if (d[0] != 0.0) section(SoundTools::LowShelf, f[0], 1.0, d[0]);
         if (d[8] != 0.0) section(SoundTools::HighShelf, f[8], 1.0, d[8]);
@@ -221,8 +220,7 @@ TEST(Reference, CorrectionFilterFollowsTheRules) {
         ASSERT_TRUE(filter);
         EXPECT_EQ(filter->getBuilderNumber(), sections.size());
         EXPECT_NEAR(filter->getOutputGain(), outputGainDb, 1e-12);
-        Frames impulse(32768, Frame(0.0, 0.0));
-        impulse[0] = Frame(1.0, 1.0);
+        const Frames impulse = tk::concat({Frames{Frame(1.0, 1.0)}, tk::silence(32767)});
         std::vector<double> h;
         for (const Frame& x : tk::run(*filter, impulse, kRate, 1000)) h.push_back(x.l);
         for (double probe : {60.0, 250.0, 400.0, 1414.0, 2500.0, 3464.0, 5000.0, 7000.0, 9000.0, 15000.0}) {
