@@ -98,10 +98,10 @@ TEST(Pipe, StatesFollowTheLifecycle) {
     EXPECT_EQ(p.getFrameNB(), 0u) << "reopened empty";
 }
 
-// A push into a stopped pipe returns the state and drops the buffer (a closed
-// one: Lifecycle); buffers without a valid frame are dropped, only stereo is
-// carried, and a buffer reaching past the end of the timeline (2^31 - 1 frames)
-// is refused after the frames before it.
+// A push into a stopped pipe returns the state and drops the buffer (the closed
+// state is the lifecycle test's); buffers without a valid frame are dropped, only
+// stereo is carried, and a buffer reaching past the end of the timeline
+// (2^31 - 1 frames) is refused after the frames before it.
 TEST(Pipe, PushesThatQueueNothing) {
     const struct {
         const char* what;
