@@ -1,9 +1,6 @@
 // The full tag layer: what the writers store (through setTags and the tag layer
 // at close) is read back by ffprobe and mutagen on every format, and by the tag
 // layer itself; the sound is left as it was. Track numbers from file names.
-#include <gtest/gtest.h>
-
-#include <QFile>
 #include <algorithm>
 #include <cctype>
 #include <memory>
@@ -12,7 +9,6 @@
 #include "common/ExternalAudio.h"
 #include "common/FileKit.h"
 #include "common/TestKit.h"
-#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundTagFile.h"
 
