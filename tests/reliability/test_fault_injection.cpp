@@ -60,15 +60,10 @@ const WriterKind kWriters[] = {
 std::string faultProblems(const WriterKind& k, const QString& path, bool leavesNoFile, std::function<void()> hook) {
     tk::HookReader reader(kFrames, kRate, kFrames / 3, std::move(hook));
     SoundRef<RMSStepDetector> detector = tk::detectorFromList({tk::region(0, int(kFrames), -11, -11)});
-    std::unique_ptr<SoundWriter> writer;
-    SoundWriterMultiFile* multi = nullptr;
-    if (k.multiFile) {
-        auto m = std::make_unique<SoundWriterMultiFile>(detector.get(), 0.5, kRate, 2, 128, k.format);
-        multi = m.get();
-        writer = std::move(m);
-    } else {
-        writer.reset(SoundWriter::getFromFilename(path, kRate, 128, k.format));
-    }
+    std::unique_ptr<SoundWriter> writer(
+        k.multiFile ? new SoundWriterMultiFile(detector.get(), 0.5, kRate, 2, 128, k.format)
+                    : SoundWriter::getFromFilename(path, kRate, 128, k.format));
+    auto* const multi = dynamic_cast<SoundWriterMultiFile*>(writer.get());
     SoundDebuggableClass::setError("(no error)");
     // A run into a writer that did not open must be refused too; closing it is harmless.
     writer->open(path);
