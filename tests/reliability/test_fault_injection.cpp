@@ -100,6 +100,24 @@ std::string faultProblems(const WriterKind& k, const QString& path, bool leavesN
     return wrong.empty() ? wrong : wrong + "message: " + error;
 }
 
+// Cuts its file to `keep` bytes on the block that passes frame `at`.
+class CutWhileReading : public SoundAlgoScale {
+public:
+    CutWhileReading(QString path, qint64 keep, int at) : SoundAlgoScale(0.0), mPath(std::move(path)), mKeep(keep), mAt(at) {}
+    SoundTools::Status process() override {
+        if (mAt >= 0 && getInOrigin() + int(getInFrameNb()) > mAt) {
+            mAt = -1;
+            QFile::resize(mPath, mKeep);
+        }
+        return SoundAlgoScale::process();
+    }
+
+private:
+    QString mPath;
+    qint64 mKeep;
+    int mAt;
+};
+
 }  // namespace
 
 // Every writer against every fault, each set up around one run into the folder
@@ -164,28 +182,6 @@ TEST(FaultsWrite, EveryWriterReportsEveryFault) {
                 EXPECT_EQ(child.text, "");
         }
 }
-
-namespace {
-
-// Cuts its file to `keep` bytes on the block that passes frame `at`.
-class CutWhileReading : public SoundAlgoScale {
-public:
-    CutWhileReading(QString path, qint64 keep, int at) : SoundAlgoScale(0.0), mPath(std::move(path)), mKeep(keep), mAt(at) {}
-    SoundTools::Status process() override {
-        if (mAt >= 0 && getInOrigin() + int(getInFrameNb()) > mAt) {
-            mAt = -1;
-            QFile::resize(mPath, mKeep);
-        }
-        return SoundAlgoScale::process();
-    }
-
-private:
-    QString mPath;
-    qint64 mKeep;
-    int mAt;
-};
-
-}  // namespace
 
 // Cut at 40 % once the run has read a fifth: the reader has already buffered
 // some of what follows, never the whole file. A new open sees the shorter file
