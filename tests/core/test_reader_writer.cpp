@@ -8,8 +8,6 @@
 #include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundWriter.h"
 
-using tk::Frames;
-
 // Reader and writer chosen by the name's extension (code: libsndfile's format,
 // 0 for MP3, -1 for no writer; any other extension is a raw float file).
 TEST(Factories, ReaderAndWriterChosenByExtension) {

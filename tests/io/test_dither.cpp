@@ -9,7 +9,6 @@
 #include "common/TestKit.h"
 #include "tonewright/SoundWriter.h"
 
-using tk::Frame;
 using tk::Frames;
 
 namespace {
@@ -69,7 +68,7 @@ TEST_F(DitherTest, ErrorHasTheVarianceOfItsModel) {
     for (const Row& r : rows) {
         Frames in = tk::noise(n, 0.5, 11);
         if (r.onGrid)
-            for (Frame& f : in) {
+            for (tk::Frame& f : in) {
                 f.l = std::round(f.l / r.t.lsb) * r.t.lsb;
                 f.r = std::round(f.r / r.t.lsb) * r.t.lsb;
             }

@@ -10,7 +10,6 @@
 
 namespace {
 
-using tk::Frame;
 using tk::Frames;
 using tk::readAll;
 
@@ -87,7 +86,7 @@ TEST_F(Mp3Reader, DecodesToTheExactLengthAsAnotherDecoderDoes) {
         const Frames got = readAll(reader, 4096);
         ASSERT_EQ(got.size(), kFrames);
         EXPECT_TRUE(reader.atEnd());
-        for (const Frame& f : got) ASSERT_TRUE(!c.mono || f.l == f.r);
+        for (const tk::Frame& f : got) ASSERT_TRUE(!c.mono || f.l == f.r);
         Frames reference;
         ASSERT_TRUE(tk::decodeWithFfmpeg(path(c.file), &reference));
         EXPECT_TRUE(tk::framesNear(got, reference, 3.0 / 32768.0));

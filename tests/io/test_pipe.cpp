@@ -12,7 +12,6 @@
 #include "tonewright/SoundReaderBuffer.h"
 
 using SoundTools::Status;
-using tk::Frame;
 using tk::Frames;
 
 namespace {
@@ -266,7 +265,7 @@ TEST(PipeSoakThreads, ProducerAndConsumerAtFullSpeed) {
         if (!stopProducing.load() && std::chrono::steady_clock::now() > until) stopProducing = true;
         const unsigned want = unsigned(size(gen));
         const Frames got = p.take(want);
-        for (const Frame& f : got) {
+        for (const tk::Frame& f : got) {
             if (f.l != double(next + 1) || f.r != -double(next + 1)) ++mismatches;
             ++next;
         }

@@ -14,8 +14,6 @@
 
 namespace {
 
-using tk::Frames;
-
 // The tags ffprobe finds for the file and its sound stream (not those of the
 // picture stream), keys in lower case.
 std::map<std::string, std::string> probedTags(const QString& name) {
@@ -24,8 +22,7 @@ std::map<std::string, std::string> probedTags(const QString& name) {
                    "default=noprint_wrappers=1 " + tk::shellQuote(name), &text);
     std::map<std::string, std::string> out;
     std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         const size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string k = line.substr(0, eq);
@@ -67,7 +64,7 @@ TEST(TagFile, EveryFormatStoresTheWholeRecord) {
     if (!tk::haveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
     tk::TempDir dir;
     const unsigned rate = 44100;
-    const Frames sound = tk::mixedStereo(rate / 2, rate);
+    const tk::Frames sound = tk::mixedStereo(rate / 2, rate);
     const SoundIDTag tags = albumTags();
     for (const char* ext : {"wav", "flac", "ogg", "mp3"}) {
         SCOPED_TRACE(ext);
