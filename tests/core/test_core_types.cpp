@@ -1,6 +1,6 @@
-#include <QtGlobal>
 #include <cmath>
 
+#include "common/MessageCapture.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundTools.h"
@@ -31,28 +31,19 @@ TEST(BandEdges, FcoQuantisesWidthAndMinMaxInvertsIt) {
     }
 }
 
-namespace {
-QString gLastWarning;
-void captureWarnings(QtMsgType type, const QMessageLogContext&, const QString& msg) {
-    if (type == QtWarningMsg) gLastWarning = msg;
-}
-}  // namespace
-
 // The error text is "function : message", logged as a warning; an empty message
 // changes nothing and text that is not valid becomes a readable one.
 TEST(Diagnostics, SetErrorComposesAndLogs) {
-    QtMessageHandler old = qInstallMessageHandler(captureWarnings);
-    gLastWarning.clear();
+    tk::MessageCapture log;
     SoundDebuggableClass::setError("first", "Some::function");
     EXPECT_EQ(SoundDebuggableClass::getError(), "Some::function : first");
-    EXPECT_EQ(gLastWarning, "Some::function : first");
-    gLastWarning.clear();
+    EXPECT_EQ(log.messages(QtWarningMsg), QStringList{"Some::function : first"});
+    log.clear();
     SoundDebuggableClass::setError("");
     EXPECT_EQ(SoundDebuggableClass::getError(), "Some::function : first");
-    EXPECT_TRUE(gLastWarning.isEmpty());
+    EXPECT_TRUE(log.messages(QtWarningMsg).isEmpty());
     SoundDebuggableClass::setError("alone");
     EXPECT_EQ(SoundDebuggableClass::getError(), "alone");
     SoundDebuggableClass::setError(QString(QChar(0)) + "garbage", "f");
     EXPECT_EQ(SoundDebuggableClass::getError(), "f : Unknown system error.");
-    qInstallMessageHandler(old);
 }

@@ -8,8 +8,6 @@
 #include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundWriter.h"
 
-using tk::Frames;
-
 // Reader and writer chosen by the name's extension (code: libsndfile's format,
 // 0 for MP3, -1 for no writer; any other extension is a raw float file).
 TEST(Factories, ReaderAndWriterChosenByExtension) {
@@ -82,12 +80,13 @@ TEST(ReaderTiming, StartOffsetAndLengthText) {
 }
 
 namespace {
-std::shared_ptr<SoundBuffer> rampBuffer(int origin, unsigned frames, unsigned rate = 44100) {
+// Positions on the first channel, zeros on the others.
+std::shared_ptr<SoundBuffer> rampBuffer(int origin, unsigned frames, unsigned rate = 44100, int channels = 2) {
     auto b = SoundBuffer::createNew(rate);
-    b->alloc(frames, 2);
+    b->alloc(frames, channels);
     b->setFrameNB(frames);
     b->setOrigin(origin);
-    for (unsigned i = 0; i < frames; ++i) *b->getRelStereoFrame(int(i)) = tk::Frame(origin + int(i), 0);
+    for (unsigned i = 0; i < frames; ++i) b->getRelFrame(int(i))[0] = origin + int(i);
     return b;
 }
 }  // namespace
@@ -114,11 +113,9 @@ TEST(WriteBuffer, RangeSkipsAndHoldsBack) {
 // a short write fails and counts only what went out.
 TEST(WriteBuffer, RefusesOtherRatesAndChannelCountsAndCountsShortWrites) {
     tk::MemoryWriter w(48000);
-    auto mono = SoundBuffer::createNew(48000);
-    mono->alloc(4, 1);
-    mono->setFrameNB(4);
     const std::pair<std::shared_ptr<SoundBuffer>, const char*> refused[] = {
-        {rampBuffer(0, 10, 44100), "Samplerate conversion not implemented"}, {mono, "Incorrect number of channels"}};
+        {rampBuffer(0, 10, 44100), "Samplerate conversion not implemented"},
+        {rampBuffer(0, 4, 48000, 1), "Incorrect number of channels"}};
     for (const auto& r : refused) {
         EXPECT_EQ(w.writeBuffer(r.first, 0), SoundTools::Error);
         EXPECT_EQ(SoundDebuggableClass::getError(), QString("SoundWriter::WriteBuffer : ") + r.second);

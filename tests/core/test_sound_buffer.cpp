@@ -1,22 +1,8 @@
-#include <memory>
 #include <sstream>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundDebuggableClass.h"
-
-namespace {
-// A buffer of `frames` valid frames from `origin`, holding (position, -position)
-// so that positions can be read back.
-std::unique_ptr<SoundBuffer> positions(unsigned allocated, unsigned frames, int origin, unsigned rate = 44100) {
-    auto b = std::make_unique<SoundBuffer>(rate);
-    b->alloc(allocated, 2);
-    b->setOrigin(origin);
-    b->setFrameNB(frames);
-    for (unsigned i = 0; i < frames; ++i) *b->getRelStereoFrame(int(i)) = tk::Frame(origin + int(i), -(origin + int(i)));
-    return b;
-}
-}  // namespace
 
 TEST(SoundBuffer, OutOfRangeAccessIsReportedNotDereferenced) {
     std::ostringstream os;
@@ -43,10 +29,14 @@ TEST(SoundBuffer, StartPointAssignmentAndArithmetic) {
     EXPECT_TRUE(s.hasValidFrames());
     EXPECT_EQ(s.getFrameNB(-2), 3);
 
-    auto a = positions(8, 5, 42, 22050);
-    a->setStartOffset(44);
+    SoundBuffer a(22050);
+    a.alloc(8, 2);
+    a.setOrigin(42);
+    a.setStartOffset(44);
+    a.setFrameNB(5);
+    for (int i = 0; i < 5; ++i) *a.getRelStereoFrame(i) = tk::Frame(42 + i, -(42 + i));
     SoundBuffer b(44100);
-    b = *a;
+    b = a;
     EXPECT_EQ(b.getFrameNB(), 5u);
     EXPECT_EQ(b.getFrameNBAllocated(), 5u);
     EXPECT_EQ(b.getOrigin(), 42);

@@ -1,9 +1,6 @@
 // The full tag layer: what the writers store (through setTags and the tag layer
 // at close) is read back by ffprobe and mutagen on every format, and by the tag
 // layer itself; the sound is left as it was. Track numbers from file names.
-#include <gtest/gtest.h>
-
-#include <QFile>
 #include <algorithm>
 #include <cctype>
 #include <memory>
@@ -12,13 +9,10 @@
 #include "common/ExternalAudio.h"
 #include "common/FileKit.h"
 #include "common/TestKit.h"
-#include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundTagFile.h"
 
 namespace {
-
-using tk::Frames;
 
 // The tags ffprobe finds for the file and its sound stream (not those of the
 // picture stream), keys in lower case.
@@ -28,8 +22,7 @@ std::map<std::string, std::string> probedTags(const QString& name) {
                    "default=noprint_wrappers=1 " + tk::shellQuote(name), &text);
     std::map<std::string, std::string> out;
     std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         const size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string k = line.substr(0, eq);
@@ -71,7 +64,7 @@ TEST(TagFile, EveryFormatStoresTheWholeRecord) {
     if (!tk::haveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
     tk::TempDir dir;
     const unsigned rate = 44100;
-    const Frames sound = tk::mixedStereo(rate / 2, rate);
+    const tk::Frames sound = tk::mixedStereo(rate / 2, rate);
     const SoundIDTag tags = albumTags();
     for (const char* ext : {"wav", "flac", "ogg", "mp3"}) {
         SCOPED_TRACE(ext);

@@ -60,15 +60,10 @@ const WriterKind kWriters[] = {
 std::string faultProblems(const WriterKind& k, const QString& path, bool leavesNoFile, std::function<void()> hook) {
     tk::HookReader reader(kFrames, kRate, kFrames / 3, std::move(hook));
     SoundRef<RMSStepDetector> detector = tk::detectorFromList({tk::region(0, int(kFrames), -11, -11)});
-    std::unique_ptr<SoundWriter> writer;
-    SoundWriterMultiFile* multi = nullptr;
-    if (k.multiFile) {
-        auto m = std::make_unique<SoundWriterMultiFile>(detector.get(), 0.5, kRate, 2, 128, k.format);
-        multi = m.get();
-        writer = std::move(m);
-    } else {
-        writer.reset(SoundWriter::getFromFilename(path, kRate, 128, k.format));
-    }
+    std::unique_ptr<SoundWriter> writer(
+        k.multiFile ? new SoundWriterMultiFile(detector.get(), 0.5, kRate, 2, 128, k.format)
+                    : SoundWriter::getFromFilename(path, kRate, 128, k.format));
+    auto* const multi = dynamic_cast<SoundWriterMultiFile*>(writer.get());
     SoundDebuggableClass::setError("(no error)");
     // A run into a writer that did not open must be refused too; closing it is harmless.
     writer->open(path);
@@ -104,6 +99,24 @@ std::string faultProblems(const WriterKind& k, const QString& path, bool leavesN
     if (leavesNoFile) need(!fileLeft, "a file is left");
     return wrong.empty() ? wrong : wrong + "message: " + error;
 }
+
+// Cuts its file to `keep` bytes on the block that passes frame `at`.
+class CutWhileReading : public SoundAlgoScale {
+public:
+    CutWhileReading(QString path, qint64 keep, int at) : SoundAlgoScale(0.0), mPath(std::move(path)), mKeep(keep), mAt(at) {}
+    SoundTools::Status process() override {
+        if (mAt >= 0 && getInOrigin() + int(getInFrameNb()) > mAt) {
+            mAt = -1;
+            QFile::resize(mPath, mKeep);
+        }
+        return SoundAlgoScale::process();
+    }
+
+private:
+    QString mPath;
+    qint64 mKeep;
+    int mAt;
+};
 
 }  // namespace
 
@@ -169,28 +182,6 @@ TEST(FaultsWrite, EveryWriterReportsEveryFault) {
                 EXPECT_EQ(child.text, "");
         }
 }
-
-namespace {
-
-// Cuts its file to `keep` bytes on the block that passes frame `at`.
-class CutWhileReading : public SoundAlgoScale {
-public:
-    CutWhileReading(QString path, qint64 keep, int at) : SoundAlgoScale(0.0), mPath(std::move(path)), mKeep(keep), mAt(at) {}
-    SoundTools::Status process() override {
-        if (mAt >= 0 && getInOrigin() + int(getInFrameNb()) > mAt) {
-            mAt = -1;
-            QFile::resize(mPath, mKeep);
-        }
-        return SoundAlgoScale::process();
-    }
-
-private:
-    QString mPath;
-    qint64 mKeep;
-    int mAt;
-};
-
-}  // namespace
 
 // Cut at 40 % once the run has read a fifth: the reader has already buffered
 // some of what follows, never the whole file. A new open sees the shorter file

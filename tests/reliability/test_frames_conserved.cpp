@@ -10,7 +10,6 @@
 
 #include "AlgorithmTable.h"
 #include "common/TestKit.h"
-#include "tonewright/SoundAlgoElementary.h"
 
 using tk::Frames;
 
