@@ -15,6 +15,8 @@
 namespace {
 
 constexpr double kSampleScale = 3.0517578125e-05;  // 1 / 32768
+// Frames a seek decodes ahead of its target (startDecoder says why).
+constexpr long kSeekPreframes = 26;
 
 QString mpg123Text(int code) {
     const char* text = mpg123_plain_strerror(code);
@@ -130,6 +132,13 @@ SoundTools::Status SoundReaderMp3::startDecoder(FILE* input, const QByteArray& u
     // standard error (problems reach the host through setError), and ID3v2 tags
     // are skipped by the decoder: TagLib reads them.
     mpg123_param(decoder.get(), MPG123_ADD_FLAGS, MPG123_FORCE_STEREO | MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+    // A seek decodes this many frames ahead of its target, unheard, so that the
+    // first frame played has its whole bit reservoir and the overlap of the
+    // frame before it. The reservoir reaches back 511 bytes (255 at the lower
+    // rates); quiet passages of a variable-rate file are coded in the smallest
+    // frames, whose audio data can be as little as 11 bytes: 24 frames of them, the
+    // one before the target for its overlap, and one to spare.
+    mpg123_param(decoder.get(), MPG123_PREFRAMES, kSeekPreframes, 0.0);
     int result = mpg123_replace_reader_handle(decoder.get(), readInput, seekInput, nullptr);
     if (result == MPG123_OK) result = mpg123_open_handle(decoder.get(), input);
     if (result != MPG123_OK) {

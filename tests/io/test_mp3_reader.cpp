@@ -93,25 +93,22 @@ TEST_F(Mp3Reader, DecodesToTheExactLengthAsAnotherDecoderDoes) {
         SoundReaderMp3 odd;
         ASSERT_EQ(odd.open(path(c.file)), SoundTools::Ok);
         EXPECT_TRUE(tk::framesNear(readAll(odd, 777), got, 0.0));
+        // The start point is applied at rewind in every bit rate mode: what follows
+        // is the whole decode's (the reservoir is filled before the first frame
+        // played; a mono file's few samples may round one 16-bit step apart after a
+        // seek). One beyond the end leaves nothing to read.
+        odd.setStartPoint(1.0);
+        EXPECT_EQ(odd.getOffset(), int(kFrames));
+        odd.rewind();
+        EXPECT_FALSE(odd.atEnd());
+        EXPECT_EQ(odd.getOffset(), int(c.rate));
+        EXPECT_TRUE(tk::framesNear(readAll(odd, 1000), Frames(got.begin() + c.rate, got.end()),
+                                   c.mono ? 1.0 / 32768 : 0.0));
+        odd.setStartPoint(10.0);
+        odd.rewind();
+        EXPECT_EQ(odd.getOffset(), int(kFrames));
+        EXPECT_TRUE(readAll(odd, 512).empty() && odd.atEnd());
     }
-}
-
-// The start point is applied at rewind; one beyond the end leaves nothing to read.
-TEST_F(Mp3Reader, RewindAppliesTheStartPoint) {
-    SoundReaderMp3 reader;
-    ASSERT_EQ(reader.open(path("stereo44cbr.mp3")), SoundTools::Ok);
-    const Frames whole = readAll(reader, 4096);
-    reader.setStartPoint(1.0);
-    EXPECT_EQ(reader.getOffset(), int(kFrames));
-    reader.rewind();
-    EXPECT_FALSE(reader.atEnd());
-    EXPECT_EQ(reader.getOffset(), 44100);
-    EXPECT_TRUE(tk::framesNear(readAll(reader, 1000), Frames(whole.begin() + 44100, whole.end()), 0.0));
-    reader.setStartPoint(10.0);
-    reader.rewind();
-    EXPECT_EQ(reader.getOffset(), int(kFrames));
-    EXPECT_TRUE(readAll(reader, 512).empty());
-    EXPECT_TRUE(reader.atEnd());
 }
 
 // Bad input is an error naming the file and the cause, and the reader stays
