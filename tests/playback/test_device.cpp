@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QThread>
 #include <atomic>
-#include <limits>
 #include <random>
 #include <thread>
 
@@ -34,8 +33,7 @@ public:
 // carry overlapping buffers and the timeline shifts.
 SoundRef<SoundAlgoComposite> chain(const char* name, SoundAlgo* first, SoundAlgo* second) {
     auto c = SoundRef<SoundAlgoComposite>::make(name);
-    c->pushAlgo(first);
-    c->pushAlgo(second);
+    tk::fill(*c, {{first, second}});
     return c;
 }
 SoundRef<SoundAlgoComposite> mainChain() {
@@ -61,14 +59,12 @@ std::unique_ptr<TestDevice> device(const Frames& in, SoundAlgo* algo, bool withP
 }
 
 // What the device must play: both chains run offline, as 16 bits carry it.
-Frames expectedPcm(const Frames& in, bool withPost, double startPoint = 0.0) {
+Frames expectedPcm(const Frames& in, bool withPost) {
     SoundAlgo* post = withPost ? static_cast<SoundAlgo*>(postChain().release()) : SoundRef<SoundAlgoBypass>::make().release();
-    tk::MemoryReader reader(in, kRate);
-    reader.setStartPoint(startPoint);
-    reader.rewind();
-    tk::MemoryWriter writer(kRate);
-    EXPECT_EQ(chain("offline", mainChain().release(), post)->processAll(reader, &writer), SoundTools::Ok);
-    return tk::quantise16(writer.frames());
+    SoundTools::Status status = SoundTools::Error;
+    const Frames out = tk::run(*chain("offline", mainChain().release(), post), in, kRate, 1024, &status);
+    EXPECT_EQ(status, SoundTools::Ok);
+    return tk::quantise16(out);
 }
 
 Frames head(const Frames& f, size_t n) { return Frames(f.begin(), f.begin() + long(std::min(n, f.size()))); }
@@ -181,7 +177,8 @@ TEST(DeviceStressThreads, StopMidStreamThenStartPlaysFromTheStartPoint) {
     const Frames in = tk::mixedStereo(100000, kRate, 3);
     for (bool withPost : {false, true}) {
         SCOPED_TRACE(::testing::Message() << "post " << withPost);
-        const Frames expected = expectedPcm(in, withPost, 0.05);
+        // The start point, 0.05 s, is the stream from frame 2205 on.
+        const Frames expected = expectedPcm(Frames(in.begin() + 2205, in.end()), withPost);
         auto reader = memoryReader(in);
         reader->setStartPoint(0.05);
         auto main = mainChain();
@@ -309,8 +306,7 @@ TEST(DeviceThreads, ReferencesAreDroppedWhateverTheLifecycle) {
         dev.start();
         EXPECT_EQ(tk::readDevice(dev, 4096, 2000).size(), 2000u);
         dev.stop();
-        post->addRef();
-        dev.setPostProcessingChain(post.get());
+        dev.setPostProcessingChain(SoundRef<SoundAlgoComposite>::share(post.get()).release());
         EXPECT_TRUE(dev.hasPostProcessing());
         dev.setPostProcessingChain(nullptr);
         EXPECT_FALSE(dev.hasPostProcessing());
@@ -320,8 +316,7 @@ TEST(DeviceThreads, ReferencesAreDroppedWhateverTheLifecycle) {
     for (int reads : {0, 1, 5}) {
         {
             auto dev = std::make_unique<TestDevice>(memoryReader(in), main.get());
-            post->addRef();
-            dev->setPostProcessingChain(post.get());
+            dev->setPostProcessingChain(SoundRef<SoundAlgoComposite>::share(post.get()).release());
             dev->start();
             tk::readDevice(*dev, 4096, size_t(reads) * 1024);
         }

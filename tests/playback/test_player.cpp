@@ -237,8 +237,7 @@ TEST(PlayerThreads, GateAndAmplifierLevelsReachTheRunningChain) {
     tk::readDevice(dev, 4096, 5 * 8192);
     EXPECT_EQ(tk::rms(tk::readDevice(dev, 4096, 8192)), 0.0) << "everything is below 0 dB: the gate is shut";
     auto late = SoundRef<SoundAlgoScale>::make(0.0);
-    late->addRef();
-    player.setPostProcessingChain(late.get());
+    player.setPostProcessingChain(SoundRef<SoundAlgoScale>::share(late.get()).release());
     EXPECT_EQ(late->refCount(), 1) << "refused: the handed reference is dropped";
     EXPECT_EQ(player.getEqFilter()->refCount(), 2) << "the equaliser stays in the running chain";
     player.stop();
