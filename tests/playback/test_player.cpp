@@ -198,13 +198,12 @@ TEST(PlayerThreads, TheEqualizerRunsFirstInThePostProcessingChain) {
     const Frames eqd = tk::eqCascade(tk::scaled(in, 0.5), tk::withLevels(tk::defaultEqBands(), tk::defaultEqPresets()[3].levels), kRate);
     auto gain = SoundRef<SoundAlgoScale>::make(-6.0206);  // the main chain
     const auto scale = [](double db) { return SoundRef<SoundAlgoScale>::make(db).release(); };
-    auto composite = SoundRef<SoundAlgoComposite>::make("host");
-    auto sealed = SoundRef<Sealed>::make(scale(-2.0));
-    composite->pushAlgo(scale(-3.0));
     // The host's chain: none (the equaliser alone), a single algorithm, a
     // composite, a sealed composite (wrapped, so that the equaliser still runs first).
     const std::pair<SoundAlgo*, double> hosts[] = {
-        {nullptr, 0.0}, {scale(-6.0), -6.0}, {composite.release(), -3.0}, {sealed.release(), -2.0}};
+        {nullptr, 0.0}, {scale(-6.0), -6.0},
+        {&tk::fill(*SoundRef<SoundAlgoComposite>::make("host").release(), {{scale(-3.0)}}), -3.0},
+        {SoundRef<Sealed>::make(scale(-2.0)).release(), -2.0}};
     for (const auto& [host, hostDb] : hosts) {
         SCOPED_TRACE(::testing::Message() << "host chain " << hostDb << " dB");
         TestPlayer player(reader(in), gain.get(), true);
