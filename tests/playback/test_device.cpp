@@ -74,12 +74,11 @@ struct ChannelFinished {
     std::atomic<bool> onReaderThread{true};
     Qt::HANDLE reader = QThread::currentThreadId();
     QMetaObject::Connection c;
-    explicit ChannelFinished(SoundAlgoDevice& d) {
-        c = QObject::connect(&d, &QIODevice::readChannelFinished, [this] {
-            if (QThread::currentThreadId() != reader) onReaderThread = false;
-            count.fetch_add(1);
-        });
-    }
+    explicit ChannelFinished(SoundAlgoDevice& d)
+        : c(QObject::connect(&d, &QIODevice::readChannelFinished, [this] {
+              if (QThread::currentThreadId() != reader) onReaderThread = false;
+              count.fetch_add(1);
+          })) {}
     ~ChannelFinished() { QObject::disconnect(c); }
 };
 }  // namespace
@@ -311,12 +310,11 @@ TEST(DeviceThreads, ReferencesAreDroppedWhateverTheLifecycle) {
     }
     EXPECT_EQ(main->refCount(), 1) << "the device dropped its reference";
     for (int reads : {0, 1, 5}) {
-        {
-            auto dev = std::make_unique<TestDevice>(memoryReader(in), main.get());
-            dev->setPostProcessingChain(SoundRef<SoundAlgoComposite>::share(post.get()).release());
-            dev->start();
-            tk::readDevice(*dev, 4096, size_t(reads) * 1024);
-        }
+        auto dev = std::make_unique<TestDevice>(memoryReader(in), main.get());
+        dev->setPostProcessingChain(SoundRef<SoundAlgoComposite>::share(post.get()).release());
+        dev->start();
+        tk::readDevice(*dev, 4096, size_t(reads) * 1024);
+        dev.reset();  // with both threads running
         EXPECT_EQ(post->refCount(), 1) << reads;
         EXPECT_EQ(main->refCount(), 1) << reads;
     }
