@@ -118,13 +118,12 @@ TEST(PlayerEqualizer, TheChainFollowsThePresetAndTheBandSettings) {
     auto bands = tk::withLevels(tk::defaultEqBands(), tk::defaultEqPresets()[7].levels);
     EXPECT_TRUE(playsBands(player, bands));
     // Band settings replace one filter; out-of-range indices change nothing.
-    player.setEqFreq(3, 700.0);
-    player.setEqWidth(3, 1.0);
-    player.setEqLevel(3, -6.0);
+    for (unsigned band : {3u, 20u}) {
+        player.setEqFreq(band, 700.0);
+        player.setEqWidth(band, 1.0);
+        player.setEqLevel(band, -6.0);
+    }
     bands[3] = {700.0, 1.0, -6.0};
-    player.setEqLevel(20, 1.0);
-    player.setEqFreq(20, 1.0);
-    player.setEqWidth(20, 1.0);
     EXPECT_EQ(player.getEqBandFreq(20), 0.0);
     EXPECT_EQ(player.getEqBandLevel(20), 0.0);
     EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 9u);
