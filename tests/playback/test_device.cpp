@@ -116,7 +116,8 @@ TEST(DeviceThreads, PlaysTheChainsAsSixteenBitPcm) {
         const Frames expected = expectedPcm(head(in, failAt), withPost);
         EXPECT_TRUE(tk::framesNear(tk::readDevice(*dev, chunk), expected, 0.0));
         const QString error = SoundDebuggableClass::getError();
-        EXPECT_TRUE(!failing || error.contains("failing.wav: read error at frame 6000")) << error.toStdString();
+        EXPECT_TRUE(!failing || error.contains("failing.wav: read error at frame 6000"))
+            << error.toStdString();
         EXPECT_EQ(ends.count.load() > 0, !continuous);
         if (!continuous) { EXPECT_EQ(ends.onReaderThread.load(), !withPost); }
         EXPECT_EQ(dev->getStatus(), SoundTools::Ok);
