@@ -115,11 +115,7 @@ TEST(BlockLoop, SignalsAndStops) {
 // the 32-bit timeline (a source of unknown length read up to its end), with a
 // message and nothing read past the point the run stops at.
 TEST(BlockLoop, RunsThatCannotBeMadeAreRefused) {
-    struct TwoInputs : SoundAlgoScale {
-        TwoInputs() : SoundAlgoScale(0) {}
-        unsigned getInputNumber() const override { return 2; }
-    };
-    auto two = SoundRef<TwoInputs>::make();
+    auto two = SoundRef<SoundAlgoAdd>::make(2, true);  // a mixer of two inputs
     bool began = false;
     QObject::connect(two.get(), &SoundAlgo::notifyBegin, [&](unsigned) { began = true; });
     tk::MemoryReader reader(tk::ramp(100), kRate);

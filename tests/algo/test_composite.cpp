@@ -23,11 +23,6 @@ private:
     SoundTools::Status mStatus;
 };
 
-class InspectComposite : public SoundAlgoComposite {
-public:
-    using SoundAlgoComposite::process;
-};
-
 SoundAlgo* bypass(unsigned inOverlap, unsigned delay) { return SoundRef<SoundAlgoBypass>::make(inOverlap, delay, 0u).release(); }
 SoundAlgo* scale(double db) { return SoundRef<SoundAlgoScale>::make(db).release(); }
 SoundAlgo* giving(SoundTools::Status s) { return SoundRef<StatusAlgo>::make(s).release(); }
@@ -43,10 +38,10 @@ SoundRef<SoundAlgoComposite> threeWay(SoundAlgo* mixer, unsigned outputs, int pi
     if (outputs > 1) top->pushAlgo(SoundRef<SoundAlgoSelectChannel>::make(pick, int(outputs)).release());
     return top;
 }
-// Mixers of three inputs and one output, and a weighted add (0.5, 2, 1) that
+// Mixers of N inputs and one output, and a weighted add (0.5, 2, 1) that
 // passes its inputs on as its other outputs.
-template <typename T>
-SoundAlgo* mixer() { return SoundRef<T>::make(3, true).release(); }
+template <typename T, int N = 3>
+SoundAlgo* mixer() { return SoundRef<T>::make(N, true).release(); }
 SoundAlgo* weighted() {
     static const double w[] = {0.5, 2.0, 1.0};
     return SoundRef<SoundAlgoAdd>::make(3, false, w).release();
@@ -70,16 +65,13 @@ TEST(Composite, BranchesArePaddedIntoLine) {
     for (const Case& c : cases)
         for (unsigned block : {1024u, 997u, 61u}) {
             SCOPED_TRACE(std::string(c.what) + ", block " + std::to_string(block));
-            auto pad = SoundRef<SoundAlgoComposite>::make("pad");
+            SoundAlgoComposite top;  // takes `inner` over
+            SoundAlgoComposite* inner = SoundRef<SoundAlgoComposite>::make("pad").release();
             // The same frames side by side as one after the other (serial in small
             // blocks, which would mostly time the fork and join).
-            pad->setParallelBranches(block == 1024);
-            SoundAlgoComposite* inner = pad.get();
-            tk::fill(*pad, {{bypass(c.in0, c.delay0)}, {bypass(c.in1, c.delay1)}});
-            SoundAlgoComposite top;
-            SoundRef<SoundAlgo> mixer(SoundRef<SoundAlgoAdd>::make(2, true));
-            if (c.subtract) mixer = SoundRef<SoundAlgo>(SoundRef<SoundAlgoSub>::make(2, true));
-            tk::fill(top, {{pad.release(), mixer.release()}});
+            inner->setParallelBranches(block == 1024);
+            tk::fill(*inner, {{bypass(c.in0, c.delay0)}, {bypass(c.in1, c.delay1)}});
+            tk::fill(top, {{inner, c.subtract ? mixer<SoundAlgoSub, 2>() : mixer<SoundAlgoAdd, 2>()}});
             SoundTools::Status status = SoundTools::Error;
             const Frames out = tk::run(top, in, kRate, block, &status);
             ASSERT_EQ(status, SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
@@ -117,7 +109,7 @@ TEST(Composite, BuildingRulesAndStatuses) {
     }
     EXPECT_EQ(extra->refCount(), 1);
 
-    InspectComposite both, chain;
+    SoundAlgoComposite both, chain;
     EXPECT_EQ(tk::fill(both, {{giving(SoundTools::Error)}, {giving(SoundTools::Interrupted)}}).process(),
               SoundTools::Interrupted);  // 1 | 2
     // The second member is never reached.

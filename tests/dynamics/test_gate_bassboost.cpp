@@ -5,12 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "common/FilterKit.h"
 #include "common/FourierKit.h"
 #include "tonewright/SoundAlgoBassBoost.h"
-#include "tonewright/SoundAlgoElementary.h"
-#include "tonewright/SoundAlgoFilter.h"
-#include "tonewright/SoundAlgoLimiter.h"
 #include "tonewright/SoundAlgoNoiseGate.h"
 
 using tk::Frame;

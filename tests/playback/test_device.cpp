@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QThread>
 #include <atomic>
-#include <limits>
 #include <random>
 #include <thread>
 
@@ -34,8 +33,7 @@ public:
 // carry overlapping buffers and the timeline shifts.
 SoundRef<SoundAlgoComposite> chain(const char* name, SoundAlgo* first, SoundAlgo* second) {
     auto c = SoundRef<SoundAlgoComposite>::make(name);
-    c->pushAlgo(first);
-    c->pushAlgo(second);
+    tk::fill(*c, {{first, second}});
     return c;
 }
 SoundRef<SoundAlgoComposite> mainChain() {
@@ -61,14 +59,12 @@ std::unique_ptr<TestDevice> device(const Frames& in, SoundAlgo* algo, bool withP
 }
 
 // What the device must play: both chains run offline, as 16 bits carry it.
-Frames expectedPcm(const Frames& in, bool withPost, double startPoint = 0.0) {
+Frames expectedPcm(const Frames& in, bool withPost) {
     SoundAlgo* post = withPost ? static_cast<SoundAlgo*>(postChain().release()) : SoundRef<SoundAlgoBypass>::make().release();
-    tk::MemoryReader reader(in, kRate);
-    reader.setStartPoint(startPoint);
-    reader.rewind();
-    tk::MemoryWriter writer(kRate);
-    EXPECT_EQ(chain("offline", mainChain().release(), post)->processAll(reader, &writer), SoundTools::Ok);
-    return tk::quantise16(writer.frames());
+    SoundTools::Status status = SoundTools::Error;
+    const Frames out = tk::run(*chain("offline", mainChain().release(), post), in, kRate, 1024, &status);
+    EXPECT_EQ(status, SoundTools::Ok);
+    return tk::quantise16(out);
 }
 
 Frames head(const Frames& f, size_t n) { return Frames(f.begin(), f.begin() + long(std::min(n, f.size()))); }
@@ -78,12 +74,11 @@ struct ChannelFinished {
     std::atomic<bool> onReaderThread{true};
     Qt::HANDLE reader = QThread::currentThreadId();
     QMetaObject::Connection c;
-    explicit ChannelFinished(SoundAlgoDevice& d) {
-        c = QObject::connect(&d, &QIODevice::readChannelFinished, [this] {
-            if (QThread::currentThreadId() != reader) onReaderThread = false;
-            count.fetch_add(1);
-        });
-    }
+    explicit ChannelFinished(SoundAlgoDevice& d)
+        : c(QObject::connect(&d, &QIODevice::readChannelFinished, [this] {
+              if (QThread::currentThreadId() != reader) onReaderThread = false;
+              count.fetch_add(1);
+          })) {}
     ~ChannelFinished() { QObject::disconnect(c); }
 };
 }  // namespace
@@ -93,20 +88,24 @@ struct ChannelFinished {
 // Every combination of post-processing and continuous playing, read in chunks
 // of odd sizes. The end of the source is reported unless playing continuously,
 // by whoever read the processing pipe: the output itself, or the
-// post-processing thread.
+// post-processing thread. A reader reports a failure by a short read: the
+// stream ends there, with every frame read before it.
 TEST(DeviceThreads, PlaysTheChainsAsSixteenBitPcm) {
     tk::Watchdog dog("PlaysTheChainsAsSixteenBitPcm");
     const Frames in = tk::mixedStereo(30000, kRate);
-    const std::tuple<bool, qint64, bool> cases[] = {{false, 4097, false},  {false, 6, true},
-                                                    {false, 40000, false}, {true, 4097, true},
-                                                    {true, 6, false},      {true, 40000, true}};
-    for (const auto& [withPost, chunk, continuous] : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << "post " << withPost << ", chunk " << chunk << ", continuous " << continuous);
+    const size_t never = SIZE_MAX;  // failAt: the frame where the reader fails
+    const std::tuple<bool, qint64, bool, size_t> cases[] = {
+        {false, 4097, false, never}, {false, 6, true, never},  {false, 40000, false, never},
+        {true, 4097, true, never},   {true, 6, false, never},  {true, 40000, true, never},
+        {false, 4096, false, 6000},  {true, 4096, false, 6000}};
+    for (const auto& [withPost, chunk, continuous, failAt] : cases) {
+        SCOPED_TRACE(::testing::Message() << "post " << withPost << ", chunk " << chunk << ", continuous "
+                                          << continuous << ", failing at " << failAt);
         auto main = mainChain();
         std::atomic<int> begins{0};
         QObject::connect(main.get(), &SoundAlgo::notifyBegin, [&](unsigned) { begins.fetch_add(1); });
-        auto dev = device(in, main.get(), withPost);
+        auto failing = failAt < in.size() ? std::make_shared<tk::FailingReader>(in, failAt) : nullptr;
+        auto dev = device(in, main.get(), withPost, failing);
         EXPECT_EQ(main->refCount(), 2) << "the device holds a reference";
         EXPECT_EQ(dev->hasPostProcessing(), withPost);
         dev->setContinuousPlaying(continuous);
@@ -114,7 +113,11 @@ TEST(DeviceThreads, PlaysTheChainsAsSixteenBitPcm) {
         dev->start();
         dev->start();  // a second start changes nothing: the chain runs once
         EXPECT_TRUE(dev->isOpen() && dev->isSequential());
-        EXPECT_TRUE(tk::framesNear(tk::readDevice(*dev, chunk), expectedPcm(in, withPost), 0.0));
+        const Frames expected = expectedPcm(head(in, failAt), withPost);
+        EXPECT_TRUE(tk::framesNear(tk::readDevice(*dev, chunk), expected, 0.0));
+        const QString error = SoundDebuggableClass::getError();
+        EXPECT_TRUE(!failing || error.contains("failing.wav: read error at frame 6000"))
+            << error.toStdString();
         EXPECT_EQ(ends.count.load() > 0, !continuous);
         if (!continuous) { EXPECT_EQ(ends.onReaderThread.load(), !withPost); }
         EXPECT_EQ(dev->getStatus(), SoundTools::Ok);
@@ -181,7 +184,8 @@ TEST(DeviceStressThreads, StopMidStreamThenStartPlaysFromTheStartPoint) {
     const Frames in = tk::mixedStereo(100000, kRate, 3);
     for (bool withPost : {false, true}) {
         SCOPED_TRACE(::testing::Message() << "post " << withPost);
-        const Frames expected = expectedPcm(in, withPost, 0.05);
+        // The start point, 0.05 s, is the stream from frame 2205 on.
+        const Frames expected = expectedPcm(Frames(in.begin() + 2205, in.end()), withPost);
         auto reader = memoryReader(in);
         reader->setStartPoint(0.05);
         auto main = mainChain();
@@ -250,45 +254,35 @@ TEST(DeviceThreads, HandoverPlaysBothSourcesWithoutReplay) {
 
 // ---------------------------------------------------------------- failures
 
-// A reader reports a failure by a short read: the stream ends there, with every
-// frame read before it. A failing chain, main or post-processing, ends both
-// threads with Error and nothing after the failing block, also when playing
-// continuously (which does not hide a failure).
+// A failing chain, main or post-processing, ends both threads with Error and
+// nothing after the failing block, also when playing continuously (which does
+// not hide a failure). (A failing reader: PlaysTheChainsAsSixteenBitPcm.)
 TEST(DeviceThreads, FailuresEndTheStream) {
     tk::Watchdog dog("FailuresEndTheStream");
     tk::ScopedBlockSize block(1024);
     const Frames in = tk::mixedStereo(20000, kRate, 5);
-    enum Failing { Reader, Main, Post };
-    const std::tuple<Failing, bool> cases[] = {
-        {Reader, false}, {Reader, true}, {Main, false}, {Main, true}, {Post, true}};
+    enum Failing { Main, Post };
+    const std::tuple<Failing, bool> cases[] = {{Main, false}, {Main, true}, {Post, true}};
     for (const auto& [which, withPost] : cases) {
         SCOPED_TRACE(::testing::Message() << "failing " << which << ", post " << withPost);
         auto main = mainChain();
         auto failing = SoundRef<tk::FailingAlgo>::make(4096);
-        TestDevice dev(which == Reader ? std::make_shared<tk::FailingReader>(in, 6000) : memoryReader(in),
-                       which == Main ? static_cast<SoundAlgo*>(failing.get()) : main.get());
+        TestDevice dev(memoryReader(in), which == Main ? static_cast<SoundAlgo*>(failing.get()) : main.get());
         if (withPost)
             dev.setPostProcessingChain(which == Post ? SoundRef<tk::FailingAlgo>::make(4096).release()
                                                      : static_cast<SoundAlgo*>(postChain().release()));
-        dev.setContinuousPlaying(which != Reader);
+        dev.setContinuousPlaying(true);
         ChannelFinished ends(dev);
         dev.start();
-        const Frames got = tk::readDevice(dev);
-        if (which == Reader) {
-            EXPECT_TRUE(tk::framesNear(got, expectedPcm(head(in, 6000), withPost), 0.0));
-            EXPECT_EQ(dev.getStatus(), SoundTools::Ok);
-            EXPECT_TRUE(SoundDebuggableClass::getError().contains("failing.wav: read error at frame 6000"));
-        } else {
-            EXPECT_LE(got.size(), 4096u + 44) << "nothing after the failing block";
-            // The output may reach the end before the failing thread records it; a
-            // failure ends both threads without a stop().
-            while (dev.isRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            EXPECT_EQ(dev.getStatus(), SoundTools::Error);
-            EXPECT_TRUE(dev.atEnd());
-            EXPECT_EQ(dev.bytesAvailable(), 0);
-            EXPECT_TRUE(SoundDebuggableClass::getError().contains("cannot be processed"));
-        }
-        if (which == Reader || !withPost) { EXPECT_GE(ends.count.load(), 1); }
+        EXPECT_LE(tk::readDevice(dev).size(), 4096u + 44) << "nothing after the failing block";
+        // The output may reach the end before the failing thread records it; a
+        // failure ends both threads without a stop().
+        while (dev.isRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(dev.getStatus(), SoundTools::Error);
+        EXPECT_TRUE(dev.atEnd());
+        EXPECT_EQ(dev.bytesAvailable(), 0);
+        EXPECT_TRUE(SoundDebuggableClass::getError().contains("cannot be processed"));
+        if (!withPost) { EXPECT_GE(ends.count.load(), 1); }
         dev.stop();
     }
 }
@@ -309,8 +303,7 @@ TEST(DeviceThreads, ReferencesAreDroppedWhateverTheLifecycle) {
         dev.start();
         EXPECT_EQ(tk::readDevice(dev, 4096, 2000).size(), 2000u);
         dev.stop();
-        post->addRef();
-        dev.setPostProcessingChain(post.get());
+        dev.setPostProcessingChain(SoundRef<SoundAlgoComposite>::share(post.get()).release());
         EXPECT_TRUE(dev.hasPostProcessing());
         dev.setPostProcessingChain(nullptr);
         EXPECT_FALSE(dev.hasPostProcessing());
@@ -318,13 +311,11 @@ TEST(DeviceThreads, ReferencesAreDroppedWhateverTheLifecycle) {
     }
     EXPECT_EQ(main->refCount(), 1) << "the device dropped its reference";
     for (int reads : {0, 1, 5}) {
-        {
-            auto dev = std::make_unique<TestDevice>(memoryReader(in), main.get());
-            post->addRef();
-            dev->setPostProcessingChain(post.get());
-            dev->start();
-            tk::readDevice(*dev, 4096, size_t(reads) * 1024);
-        }
+        auto dev = std::make_unique<TestDevice>(memoryReader(in), main.get());
+        dev->setPostProcessingChain(SoundRef<SoundAlgoComposite>::share(post.get()).release());
+        dev->start();
+        tk::readDevice(*dev, 4096, size_t(reads) * 1024);
+        dev.reset();  // with both threads running
         EXPECT_EQ(post->refCount(), 1) << reads;
         EXPECT_EQ(main->refCount(), 1) << reads;
     }

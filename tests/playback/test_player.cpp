@@ -118,13 +118,12 @@ TEST(PlayerEqualizer, TheChainFollowsThePresetAndTheBandSettings) {
     auto bands = tk::withLevels(tk::defaultEqBands(), tk::defaultEqPresets()[7].levels);
     EXPECT_TRUE(playsBands(player, bands));
     // Band settings replace one filter; out-of-range indices change nothing.
-    player.setEqFreq(3, 700.0);
-    player.setEqWidth(3, 1.0);
-    player.setEqLevel(3, -6.0);
+    for (unsigned band : {3u, 20u}) {
+        player.setEqFreq(band, 700.0);
+        player.setEqWidth(band, 1.0);
+        player.setEqLevel(band, -6.0);
+    }
     bands[3] = {700.0, 1.0, -6.0};
-    player.setEqLevel(20, 1.0);
-    player.setEqFreq(20, 1.0);
-    player.setEqWidth(20, 1.0);
     EXPECT_EQ(player.getEqBandFreq(20), 0.0);
     EXPECT_EQ(player.getEqBandLevel(20), 0.0);
     EXPECT_EQ(player.getEqFilter()->getFilterNumber(), 9u);
@@ -198,13 +197,12 @@ TEST(PlayerThreads, TheEqualizerRunsFirstInThePostProcessingChain) {
     const Frames eqd = tk::eqCascade(tk::scaled(in, 0.5), tk::withLevels(tk::defaultEqBands(), tk::defaultEqPresets()[3].levels), kRate);
     auto gain = SoundRef<SoundAlgoScale>::make(-6.0206);  // the main chain
     const auto scale = [](double db) { return SoundRef<SoundAlgoScale>::make(db).release(); };
-    auto composite = SoundRef<SoundAlgoComposite>::make("host");
-    auto sealed = SoundRef<Sealed>::make(scale(-2.0));
-    composite->pushAlgo(scale(-3.0));
     // The host's chain: none (the equaliser alone), a single algorithm, a
     // composite, a sealed composite (wrapped, so that the equaliser still runs first).
     const std::pair<SoundAlgo*, double> hosts[] = {
-        {nullptr, 0.0}, {scale(-6.0), -6.0}, {composite.release(), -3.0}, {sealed.release(), -2.0}};
+        {nullptr, 0.0}, {scale(-6.0), -6.0},
+        {&tk::fill(*SoundRef<SoundAlgoComposite>::make("host").release(), {{scale(-3.0)}}), -3.0},
+        {SoundRef<Sealed>::make(scale(-2.0)).release(), -2.0}};
     for (const auto& [host, hostDb] : hosts) {
         SCOPED_TRACE(::testing::Message() << "host chain " << hostDb << " dB");
         TestPlayer player(reader(in), gain.get(), true);
@@ -237,8 +235,7 @@ TEST(PlayerThreads, GateAndAmplifierLevelsReachTheRunningChain) {
     tk::readDevice(dev, 4096, 5 * 8192);
     EXPECT_EQ(tk::rms(tk::readDevice(dev, 4096, 8192)), 0.0) << "everything is below 0 dB: the gate is shut";
     auto late = SoundRef<SoundAlgoScale>::make(0.0);
-    late->addRef();
-    player.setPostProcessingChain(late.get());
+    player.setPostProcessingChain(SoundRef<SoundAlgoScale>::share(late.get()).release());
     EXPECT_EQ(late->refCount(), 1) << "refused: the handed reference is dropped";
     EXPECT_EQ(player.getEqFilter()->refCount(), 2) << "the equaliser stays in the running chain";
     player.stop();
