@@ -199,6 +199,8 @@ TEST(RemezDesign, OddBandsAndBadArguments) {
         {"band-pass reaching past both ends", RemezDesign::bandPass(0.01, 0.49, 0.05, w), 31, 0.25, -1, nullptr},
         {"band-stop narrower than its transitions", RemezDesign::bandStop(0.2, 0.22, 0.05, w), 31, 0.1, -1, nullptr},
         {"bands given in reverse", {{0.3, 0.5, 0.0, w}, {0.0, 0.2, 1.0, 1.0}}, 41, 0.1, -1, nullptr},
+        // The one row whose extremal nodes coincide (the weights are then held at a floor).
+        {"edges of one band swapped", {{0.2, 0.0, 1.0, 1.0}, {0.25, 0.5, 0.0, w}}, 41, -1, 0.4, nullptr},
         // No transition band: a poor filter, but a filter.
         {"overlapping bands", {{0.0, 0.3, 1.0, 1.0}, {0.2, 0.5, 0.0, w}}, 41, -1, -1, nullptr},
         {"a single all-pass band", {{0.0, 0.5, 1.0, 1.0}}, 25, 0.37, -1, nullptr},
