@@ -8,9 +8,6 @@
 // other tests run in parallel) play. Its address goes into PULSE_SERVER, so it
 // must be started before the process first touches the audio system (before the
 // first QAudioOutput): start it from a global test environment.
-#include <string>
-#include <sys/types.h>
-
 #include "common/TestKit.h"
 
 namespace tk {

@@ -32,9 +32,8 @@ Frames tiltedNoise(size_t n, unsigned rate, double tiltDbPerOctave, double lowHz
     }
     Frames out(n);
     engine.inverseCompute(spectrum.data(), reinterpret_cast<double*>(out.data()));
-    double sum = 0.0;
-    for (const Frame& f : out) sum += f.l * f.l + f.r * f.r;
-    return scaled(out, sum > 0.0 ? rmsLevel / std::sqrt(sum / (2.0 * double(n))) : 0.0);
+    const double level = rms(out);
+    return scaled(out, level > 0.0 ? rmsLevel / level : 0.0);
 }
 
 }  // namespace tk

@@ -2,7 +2,6 @@
 // Noise of a chosen spectral balance, made in the frequency domain: every bin of
 // one long transform gets the magnitude of the wanted power density and a random
 // phase, so the spectrum is exact rather than only right on average.
-#include <cstdint>
 #include <functional>
 
 #include "TestKit.h"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "FourierKit.h"
 #include "tonewright/SoundFilterBuilders.h"
 #include "common/FilterKit.h"
 
@@ -23,7 +22,8 @@ std::vector<PromisedBand> layout(SoundTools::FilterType type, double f1, double 
     }
     std::vector<PromisedBand> bands;
     for (PromisedBand b : raw) {
-        b.low = std::min(std::max(b.low, 0.0), 0.5), b.high = std::min(std::max(b.high, 0.0), 0.5);
+        b.low = std::clamp(b.low, 0.0, 0.5);
+        b.high = std::clamp(b.high, 0.0, 0.5);
         if (b.high > b.low) bands.push_back(b);
     }
     return bands;
@@ -40,8 +40,7 @@ std::vector<PromisedBand> firEqualiserBands(SoundTools::FilterType type, double 
 }
 
 std::vector<PromisedBand> fftFilterBands(SoundTools::FilterType type, double low, double high, double rate) {
-    const auto clamp = [](double f) { return std::min(std::max(f, 0.005), 0.5); };
-    return layout(type, clamp(low / rate), clamp(high / rate), 0.005);
+    return layout(type, std::clamp(low / rate, 0.005, 0.5), std::clamp(high / rate, 0.005, 0.5), 0.005);
 }
 
 std::string filterTypeName(SoundTools::FilterType type) {
@@ -53,15 +52,6 @@ std::string filterTypeName(SoundTools::FilterType type) {
         default: return "type " + std::to_string(int(type));
     }
 }
-
-namespace {
-// The band's peaking filter at rate fs: numerator b, denominator a.
-std::pair<std::valarray<double>, std::valarray<double>> coefficients(const EqBand& band, double fs) {
-    SoundTools::BiquadEqBuilder builder(SoundTools::BandEq, band.freq, band.width, band.gain);
-    builder.init(unsigned(fs));
-    return {builder.getBCoeff(), builder.getACoeff()};
-}
-}  // namespace
 
 std::vector<EqBand> defaultEqBands() {
     std::vector<EqBand> bands;
@@ -89,7 +79,11 @@ std::vector<EqBand> withLevels(std::vector<EqBand> bands, const std::vector<doub
 
 Frames eqCascade(const Frames& in, const std::vector<EqBand>& bands, double fs) {
     Frames out = in;
-    for (const EqBand& band : bands) out = directForm(out, coefficients(band, fs).first, coefficients(band, fs).second);
+    for (const EqBand& band : bands) {
+        SoundTools::BiquadEqBuilder builder(SoundTools::BandEq, band.freq, band.width, band.gain);
+        builder.init(unsigned(fs));
+        out = directForm(out, builder.getBCoeff(), builder.getACoeff());
+    }
     return out;
 }
 

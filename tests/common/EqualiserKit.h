@@ -6,9 +6,6 @@
 // equaliser: its default bands and presets written out again, and the cascade
 // of peaking bands evaluated from the bands' coefficients (frequency response)
 // or run as the literal recursion.
-#include <string>
-#include <vector>
-
 #include "common/TestKit.h"
 #include "tonewright/SoundFilter.h"
 

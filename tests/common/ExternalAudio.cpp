@@ -22,6 +22,20 @@ namespace {
 void put(QByteArray& b, uint32_t v, int bytes, bool bigEndian = false) {
     for (int i = 0; i < bytes; ++i) b.append(char((v >> (8 * (bigEndian ? bytes - 1 - i : i))) & 0xff));
 }
+uint32_t crc32(const QByteArray& bytes) {
+    uint32_t crc = 0xffffffffu;
+    for (char ch : bytes) {
+        crc ^= uint8_t(ch);
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+void pngChunk(QByteArray& png, const char* type, const QByteArray& data) {
+    const QByteArray body = QByteArray(type, 4) + data;
+    put(png, uint32_t(data.size()), 4, true);
+    png += body;
+    put(png, crc32(body), 4, true);
+}
 }  // namespace
 
 bool writeWav16(const QString& path, const Frames& frames, unsigned rate, unsigned channels) {
@@ -40,23 +54,6 @@ bool writeWav16(const QString& path, const Frames& frames, unsigned rate, unsign
             put(b, uint16_t(int16_t(std::round(std::max(-1.0, std::min(1.0, f[c])) * 32767.0))), 2);
     return writeBytes(path, b);
 }
-
-namespace {
-uint32_t crc32(const QByteArray& bytes) {
-    uint32_t crc = 0xffffffffu;
-    for (char ch : bytes) {
-        crc ^= uint8_t(ch);
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-void pngChunk(QByteArray& png, const char* type, const QByteArray& data) {
-    const QByteArray body = QByteArray(type, 4) + data;
-    put(png, uint32_t(data.size()), 4, true);
-    png += body;
-    put(png, crc32(body), 4, true);
-}
-}  // namespace
 
 QByteArray pngCover() {
     QByteArray png("\x89PNG\r\n\x1a\n", 8);

@@ -2,10 +2,7 @@
 // Files made and read by tools outside the library, as independent models for the
 // file readers and writers: a hand-made WAV writer, decoding through ffmpeg,
 // stream properties and tags through ffprobe, and Python with mutagen.
-#include <QByteArray>
-#include <QString>
 #include <map>
-#include <string>
 
 #include "common/TestKit.h"
 

@@ -1,6 +1,5 @@
 #include "common/Faults.h"
 
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

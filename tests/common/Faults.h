@@ -3,13 +3,10 @@
 // faults that change the process, such as a file-size limit) and a generated
 // source that calls a hook when its stream passes a given frame (to break
 // something mid-run).
-#include <cstdint>
 #include <functional>
-#include <string>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoElementary.h"
-#include "tonewright/SoundReader.h"
 
 namespace tk {
 

@@ -1,14 +1,10 @@
 #pragma once
 // Reading and writing whole files through the library's readers and writers, and
 // a tag record as one line of text, for the tests of files and formats.
-#include <QString>
 #include <memory>
-#include <string>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundIDTag.h"
-#include "tonewright/SoundReader.h"
-#include "tonewright/SoundWriter.h"
 
 namespace tk {
 

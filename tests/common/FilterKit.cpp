@@ -4,6 +4,7 @@
 
 #include "tonewright/SoundAlgoComposite.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -31,13 +32,9 @@ Frames directForm(const Frames& in, const std::valarray<double>& b, const std::v
         for (size_t i = 0; i < in.size(); ++i) {
             const double x = in[i][ch];
             double acc = bb[0] * x;
-            for (int k = int(n) - 2; k >= 0; --k) {
-                acc += bb[size_t(k) + 1] * xh[size_t(k)] - aa[size_t(k) + 1] * yh[size_t(k)];
-                if (k > 0) {
-                    xh[size_t(k)] = xh[size_t(k) - 1];
-                    yh[size_t(k)] = yh[size_t(k) - 1];
-                }
-            }
+            for (size_t k = n - 1; k-- > 0;) acc += bb[k + 1] * xh[k] - aa[k + 1] * yh[k];
+            std::copy_backward(xh.begin(), xh.end() - 1, xh.end());
+            std::copy_backward(yh.begin(), yh.end() - 1, yh.end());
             xh[0] = x;
             yh[0] = acc * inv;
             out[i][ch] = gain * yh[0];

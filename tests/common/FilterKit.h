@@ -5,7 +5,6 @@
 // look at each output of a splitter or crossover).
 #include <complex>
 #include <valarray>
-#include <vector>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoElementary.h"

@@ -1,5 +1,6 @@
 #include "FourierKit.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 
@@ -85,24 +86,19 @@ Complex firResponse(const std::vector<double>& h, double f) {
     return Complex(double(re), double(im));
 }
 
-
-Frames convolve(const Frames& x, const std::vector<double>& h) {
-    Frames y(x.size(), Frame(0.0, 0.0));
-    for (size_t n = 0; n < x.size(); ++n) {
+Frames fullConvolution(const Frames& x, const std::vector<double>& h) {
+    Frames padded = x;
+    padded.resize(x.size() + h.size() - 1, Frame(0.0, 0.0));
+    Frames y(padded.size());
+    for (size_t n = 0; n < padded.size(); ++n) {
         double l = 0.0, r = 0.0;
         for (size_t i = 0; i < h.size() && i <= n; ++i) {
-            l += h[i] * x[n - i].l;
-            r += h[i] * x[n - i].r;
+            l += h[i] * padded[n - i].l;
+            r += h[i] * padded[n - i].r;
         }
         y[n] = Frame(l, r);
     }
     return y;
-}
-
-Frames fullConvolution(const Frames& x, const std::vector<double>& h) {
-    Frames padded = x;
-    padded.resize(x.size() + h.size() - 1, Frame(0.0, 0.0));
-    return convolve(padded, h);
 }
 
 double toneAmplitude(const Frames& f, size_t from, size_t n, double freq, double rate) {
@@ -112,9 +108,8 @@ double toneAmplitude(const Frames& f, size_t from, size_t n, double freq, double
 }
 
 bool allFinite(const Frames& f) {
-    for (const Frame& x : f)
-        if (!std::isfinite(x.l) || !std::isfinite(x.r)) return false;
-    return true;
+    const auto finite = [](const Frame& x) { return std::isfinite(x.l) && std::isfinite(x.r); };
+    return std::all_of(f.begin(), f.end(), finite);
 }
 
 }  // namespace tk

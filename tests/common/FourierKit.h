@@ -3,8 +3,6 @@
 // of FIR coefficients, direct convolution. Slow on purpose: no shortcut shared
 // with the library's own code.
 #include <complex>
-#include <cstddef>
-#include <vector>
 
 #include "TestKit.h"
 
@@ -26,10 +24,8 @@ std::vector<double> bandPowers(const Frames& f, size_t from, size_t n, double ra
 // H(f) = sum_n h[n] e^(-2 pi i f n), f as a fraction of the sample rate.
 Complex firResponse(const std::vector<double>& h, double f);
 
-// y[n] = sum_i h[i] x[n - i] per channel, x taken as 0 before the start; as
-// many frames as the input.
-Frames convolve(const Frames& x, const std::vector<double>& h);
-// The full linear convolution: the input followed by zeros, size + taps - 1 frames.
+// The full linear convolution y[n] = sum_i h[i] x[n - i] per channel, x taken as 0
+// before its start and after its end: size + taps - 1 frames.
 Frames fullConvolution(const Frames& x, const std::vector<double>& h);
 
 // Amplitude of the left channel's component at `freq` over frames [from, from + n)

@@ -24,16 +24,10 @@ Frames track(size_t n, double rate, double levelDb, uint32_t seed) {
     return scaled(f, louder > 0 ? std::pow(10.0, levelDb / 20.0) / louder : 0.0);
 }
 
-size_t Recording::fadeBegin() const {
+Piece Recording::fade() const {
     for (const Piece& p : pieces)
-        if (p.kind == Piece::Fade) return p.begin;
-    return frames.size();
-}
-
-size_t Recording::fadeEnd() const {
-    for (const Piece& p : pieces)
-        if (p.kind == Piece::Fade) return p.end;
-    return frames.size();
+        if (p.kind == Piece::Fade) return p;
+    return {Piece::Fade, frames.size(), frames.size(), -200};
 }
 
 Recording album(unsigned rate, double scale) {

@@ -1,10 +1,6 @@
 #pragma once
 // Generated recordings with a known structure, for the region detector, the
 // multi-file writer and the levelling chain.
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "TestKit.h"
 #include "tonewright/RMSStepDetector.h"
 
@@ -23,8 +19,8 @@ struct Recording {
     Frames frames;
     unsigned rate = 44100;
     std::vector<Piece> pieces;
-    size_t fadeBegin() const;
-    size_t fadeEnd() const;
+    // The fade-out; an empty piece at the end when there is none.
+    Piece fade() const;
 };
 
 // Tones and noise: two partials per channel plus white noise, with a level set

@@ -8,7 +8,6 @@
 #include <QTemporaryDir>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,7 +74,8 @@ private:
     size_t mPos = 0;
 };
 
-// A writer that keeps every frame it is given (with `keep` false it only counts them).
+// A writer that keeps every frame it is given (with `keep` false it only counts them and
+// drops them).
 class MemoryWriter : public SoundWriter {
 public:
     explicit MemoryWriter(unsigned rate, bool keep = true) : SoundWriter(rate), mKeep(keep) {}
@@ -94,12 +94,6 @@ private:
     bool mKeep;
     uint64_t mCount = 0;
     uint64_t mLimit = UINT64_MAX;
-};
-
-// A writer that counts frames and drops them.
-class NullWriter : public MemoryWriter {
-public:
-    explicit NullWriter(unsigned rate) : MemoryWriter(rate, false) {}
 };
 
 // Sets SoundBuffer::sSize for the life of the object.

@@ -74,7 +74,7 @@ TEST(StepDetector, DetectorAndGapFinderFindTheStructureOfAGeneratedAlbum) {
     // The signal bounds bracket the music: from the first track to the end of the fade.
     const int start = det->getSignalStart(0.0), first = int(rec.pieces[1].begin), end = det->getSignalEnd(0.0);
     EXPECT_TRUE(start <= first && start >= first - N) << start;
-    EXPECT_TRUE(end >= int(rec.fadeEnd()) - 1 && end < int(rec.frames.size())) << end;
+    EXPECT_TRUE(end >= int(rec.fade().end) - 1 && end < int(rec.frames.size())) << end;
     EXPECT_EQ(det->getSignalStart(0.5), start - int(kRate / 2));
     EXPECT_NEAR(det->getCurrentMax(), tk::fromDb(-8), 0.02);
 
@@ -82,7 +82,7 @@ TEST(StepDetector, DetectorAndGapFinderFindTheStructureOfAGeneratedAlbum) {
     // far from a step, above).
     const auto slopes = det->getSlopes();
     EXPECT_TRUE(std::any_of(slopes.begin(), slopes.end(), [&](const SoundRMSSlopeDetector::Region& s) {
-        return s.begin <= int(rec.fadeBegin() + kRate) && s.end >= int(rec.fadeEnd()) - N - int(kRate / 2);
+        return s.begin <= int(rec.fade().begin + kRate) && s.end >= int(rec.fade().end) - N - int(kRate / 2);
     }));
 
     // SoundAlgoGapFinder on the same album: the sound's bounds and levels (the
@@ -95,8 +95,8 @@ TEST(StepDetector, DetectorAndGapFinderFindTheStructureOfAGeneratedAlbum) {
     const double hop = SoundAlgoGapFinder::kHopTime * rec.rate;
     EXPECT_EQ(finder.getGaps().size(), 2u);  // the silence and the room noise between tracks
     EXPECT_NEAR(double(finder.getSoundBegin()), double(rec.pieces[1].begin), hop);
-    EXPECT_GE(finder.getSoundEnd(), int64_t(rec.fadeBegin()));
-    EXPECT_LE(finder.getSoundEnd(), int64_t(rec.fadeEnd()) + int64_t(hop));
+    EXPECT_GE(finder.getSoundEnd(), int64_t(rec.fade().begin));
+    EXPECT_LE(finder.getSoundEnd(), int64_t(rec.fade().end) + int64_t(hop));
     for (const tk::Piece& p : rec.pieces) {
         if (p.kind != tk::Piece::Track) continue;
         EXPECT_NEAR(finder.levelOf(int64_t(p.begin), int64_t(p.end)), p.levelDb, 0.5);
