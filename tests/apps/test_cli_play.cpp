@@ -4,7 +4,6 @@
 // SIGTERM and on 'q' at a terminal. Skipped only when no audio server can be
 // started.
 #include <QElapsedTimer>
-#include <QFile>
 
 #include "CliKit.h"
 #include "common/AudioServer.h"

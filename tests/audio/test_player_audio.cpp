@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
