@@ -58,6 +58,21 @@ const QJsonObject json(const QStringList& args) {
     return r.json().object();
 }
 
+std::vector<double> numbers(const QJsonValue& array, const QString& key) {
+    std::vector<double> out;
+    for (const QJsonValue& x : array.toArray())
+        out.push_back(key.isEmpty() ? x.toDouble() : x[key].toDouble());
+    return out;
+}
+
+::testing::AssertionResult exitsWith(const Run& r, int exitCode, const QStringList& says) {
+    bool ok = !r.crashed && r.exitCode == exitCode;
+    for (const QString& s : says) ok = ok && r.err.contains(s);
+    if (ok) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit " << r.exitCode << (r.crashed ? " (crashed)" : "")
+                                         << ", stderr: " << r.err.toStdString();
+}
+
 namespace {
 struct Album {
     QTemporaryDir dir;
@@ -84,7 +99,19 @@ QString longAlbum(const tk::TempDir& dir, int repeats, const QString& name) {
     const tk::Frames& one = albumRecording().frames;
     tk::Frames frames;
     for (int i = 0; i < repeats; ++i) frames.insert(frames.end(), one.begin(), one.end());
-    return tk::writeWav16(dir.path(name), frames, albumRecording().rate, 2) ? dir.path(name) : QString();
+    return wavFile(dir, name, frames, albumRecording().rate);
+}
+
+QString wavFile(const tk::TempDir& dir, const QString& name, const tk::Frames& frames, unsigned rate,
+                unsigned channels) {
+    if (tk::writeWav16(dir.path(name), frames, rate, channels)) return dir.path(name);
+    ADD_FAILURE() << "cannot write " << dir.path(name).toStdString();
+    return QString();
+}
+
+bool synth(const QString& file, const std::string& format, const std::string& effects) {
+    const std::string command = "sox -n " + format + " " + tk::shellQuote(file) + " " + effects;
+    return tk::runCommand(command + " 2>/dev/null") == 0;
 }
 
 QSize pngSize(const QString& path) {

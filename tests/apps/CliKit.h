@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/Recordings.h"
 #include "common/TestKit.h"
@@ -31,6 +32,10 @@ Run shellTool(const QString& prelude, const QStringList& args, const QString& re
 const QJsonObject json(const QStringList& args);
 // A JSON number holding a frame count or position.
 inline qint64 frames(const QJsonValue& v) { return v.toVariant().toLongLong(); }
+// The numbers of a JSON array, or the number `key` of each object in it.
+std::vector<double> numbers(const QJsonValue& array, const QString& key = QString());
+// Success when the run ended (no crash) with exitCode and every one of says is in its stderr.
+::testing::AssertionResult exitsWith(const Run& r, int exitCode, const QStringList& says = {});
 
 // A recording of known structure (tk::album at 22050 Hz, 59 s): 1 s of digital
 // silence, a track at -14 dB (12 s), 3 s of silence, a track at -8 dB (15 s),
@@ -45,6 +50,14 @@ QString albumCopy(const tk::TempDir& dir, const QString& name = "album.wav");
 // The album played `repeats` times in one WAV file in dir (long enough for a
 // job to be caught while it writes).
 QString longAlbum(const tk::TempDir& dir, int repeats, const QString& name = "long.wav");
+
+// A 16-bit WAV file of the frames at dir/name (written by the independent writer); its
+// path, or an empty one (and a failure) when it cannot be written.
+QString wavFile(const tk::TempDir& dir, const QString& name, const tk::Frames& frames, unsigned rate,
+                unsigned channels = 2);
+// A file sox synthesises: `sox -n <format> file <effects>`, format being sox's options of
+// rate, channels and encoding. False when sox fails.
+bool synth(const QString& file, const std::string& format, const std::string& effects);
 
 // The PNG's width and height from its IHDR chunk; an empty size when the file is not a PNG.
 QSize pngSize(const QString& path);

@@ -21,9 +21,8 @@ TEST(CliInfo, FormatRateChannelsAndLengthOfEachFile) {
     QStringList files;
     for (const auto& c : cases) {
         files << dir.path(c[0]);
-        ASSERT_EQ(tk::runCommand(std::string("sox -n -r ") + c[4] + " -c " + c[5] + " " + c[1] + " " +
-                                 tk::shellQuote(files.back()) + " synth 1.5 sine 440"),
-                  0);
+        const std::string format = std::string("-r ") + c[4] + " -c " + c[5] + " " + c[1];
+        ASSERT_TRUE(clitest::synth(files.back(), format, "synth 1.5 sine 440"));
     }
     const clitest::Run r = clitest::tool(QStringList{"info", "--json"} + files);
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();

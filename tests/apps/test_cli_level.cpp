@@ -1,5 +1,4 @@
 // level: batches processed side by side, and the output as ffmpeg measures it.
-#include <QDir>
 #include <QFileInfo>
 
 #include "CliKit.h"

@@ -4,10 +4,6 @@
 // SIGTERM and on 'q' at a terminal. Skipped only when no audio server can be
 // started.
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QThread>
-#include <csignal>
 
 #include "CliKit.h"
 #include "common/AudioServer.h"
@@ -75,22 +71,13 @@ TEST(CliPlay, SettingsAreHeardAndPlaybackStopsWhereAsked) {
         EXPECT_NEAR(20 * std::log10(rms / (0.1 / std::sqrt(2.0))), gainDb, 0.3);
     }
 
-    QProcess p;
-    p.start(TW_CLI_PATH, {"play", longer});
-    ASSERT_TRUE(p.waitForStarted(5000));
-    QThread::msleep(1200);
-    ::kill(pid_t(p.processId()), SIGTERM);
-    ASSERT_TRUE(p.waitForFinished(5000));
-    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(p.exitCode(), 130);
-    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("interrupted"));
+    // The shell's process becomes the tool's (exec): $$ is the tool.
+    const clitest::Run stopped = clitest::shellTool("(sleep 1.2; kill -TERM $$) & true", {"play", longer});
+    EXPECT_TRUE(clitest::exitsWith(stopped, 130, {"interrupted"}));
 
     // Readable (the readers go to 768 kHz), beyond what the sound server plays.
-    const QString high = dir.path("high.wav");
-    ASSERT_TRUE(tk::writeWav16(high, Frames(7680, tk::Frame(0.1, 0.1)), 768000, 2));
-    const clitest::Run r = tool({"play", high});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(r.err.contains("cannot play") && r.err.contains("768000 Hz")) << r.err.toStdString();
+    const QString high = clitest::wavFile(dir, "high.wav", Frames(7680, tk::Frame(0.1, 0.1)), 768000);
+    EXPECT_TRUE(clitest::exitsWith(tool({"play", high}), 2, {"cannot play", "768000 Hz"}));
 
     if (!tk::haveTool("script")) GTEST_SKIP() << "no script(1) to give the tool a terminal";
     const std::string inner = std::string(TW_CLI_PATH) + " play --json " + tk::shellQuote(longer) + " >" +

@@ -16,8 +16,7 @@ constexpr unsigned kRate = 44100;
 
 // The file made by ffmpeg (in the format of its name) from a 16-bit WAV of the frames, with a title.
 QString makeFile(const tk::TempDir& dir, const QString& name, const tk::Frames& frames) {
-    const QString wav = dir.path(name + ".source.wav"), out = dir.path(name);
-    EXPECT_TRUE(tk::writeWav16(wav, frames, kRate, 2));
+    const QString wav = clitest::wavFile(dir, name + ".source.wav", frames, kRate), out = dir.path(name);
     // ffmpeg's codec for each extension: PCM, FLAC, Vorbis, LAME.
     EXPECT_EQ(tk::runCommand("ffmpeg -v error -y -i " + tk::shellQuote(wav) + " -metadata title=Kept " +
                              tk::shellQuote(out)),
@@ -105,26 +104,22 @@ TEST(CliTag, AlbumGainIsTheLoudnessOfTheTracksTogether) {
 TEST(CliTag, RefusedFilesAreLeftAsTheyWere) {
     if (!tk::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is needed";
     tk::TempDir dir;
-    const std::pair<QString, const char*> rows[] = {{"silent.flac", "silent (-inf LUFS)"},
-                                                    {"short.wav", "shorter than one 400 ms gating block"},
-                                                    {"readonly.flac", "read-only"},
-                                                    {"damaged.flac", "cannot"},
-                                                    {"notes.txt", "only into WAV, FLAC, Ogg Vorbis and MP3"}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.first.toStdString());
-        const QString name = row.first, file = dir.path(name);
-        if (name == "silent.flac") makeFile(dir, name, tk::silence(kRate * 3));
-        if (name == "short.wav") makeFile(dir, name, tk::track(kRate / 5, kRate, -16.0, 3));
+    // sound: made into the file by ffmpeg; bytes: the file's when there is no sound.
+    const std::tuple<QString, tk::Frames, QByteArray, const char*> rows[] = {
+        {"silent.flac", tk::silence(kRate * 3), {}, "silent (-inf LUFS)"},
+        {"short.wav", tk::track(kRate / 5, kRate, -16.0, 3), {}, "shorter than one 400 ms gating block"},
+        {"readonly.flac", tk::track(kRate * 2, kRate, -16.0, 3), {}, "read-only"},
+        {"damaged.flac", {}, QByteArray("fLaC\0\0\0\042garbage", 15), "cannot"},
+        {"notes.txt", {}, "not sound", "only into WAV, FLAC, Ogg Vorbis and MP3"}};
+    for (const auto& [name, sound, bytes, why] : rows) {
+        SCOPED_TRACE(name.toStdString());
+        const QString file = sound.empty() ? dir.path(name) : makeFile(dir, name, sound);
+        if (sound.empty()) { ASSERT_TRUE(tk::writeBytes(file, bytes)); }
         if (name == "readonly.flac") {
-            makeFile(dir, name, tk::track(kRate * 2, kRate, -16.0, 3));
             ASSERT_TRUE(QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
         }
-        if (name == "damaged.flac") { ASSERT_TRUE(tk::writeBytes(file, QByteArray("fLaC\0\0\0\042garbage", 15))); }
-        if (name == "notes.txt") { ASSERT_TRUE(tk::writeBytes(file, "not sound")); }
         const QString md5 = clitest::fileMd5(file);
-        const clitest::Run r = tool({"tag", file});
-        EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.err.contains(file) && r.err.contains(row.second)) << r.err.toStdString();
+        EXPECT_TRUE(clitest::exitsWith(tool({"tag", file}), 2, {file, why}));
         EXPECT_EQ(clitest::fileMd5(file), md5);
         EXPECT_EQ(filesIn(dir), QStringList{name});
         QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);

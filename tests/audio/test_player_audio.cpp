@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -156,10 +155,9 @@ TEST(PlayerAudio, WithoutAReaderItEndsAtOnce) {
     SoundPlayerQt none(nullptr, nullptr, true);
     SignalLog log(none);
     std::ostringstream diag;
-    std::ostream* old = &SoundDebuggableClass::getOStream();
     SoundDebuggableClass::setOStream(&diag);
     none.start();
-    SoundDebuggableClass::setOStream(old);
+    SoundDebuggableClass::setOStream(nullptr);
     EXPECT_NE(diag.str().find("Error opening audio device"), std::string::npos);
     EXPECT_EQ(log.ends(), std::vector<bool>({false}));
     EXPECT_TRUE(none.isStopped());
