@@ -167,9 +167,10 @@ void AudioServer::shutdown() {
 MonitorTap::MonitorTap() {
     const std::string file = state().recording;
     if (file.empty()) return;
-    mMark = fileSize(file) / 4 * 4;
+    const long long size = fileSize(file);
+    mMark = size / 4 * 4;
     mStart = now();
-    mOk = mMark >= 0;
+    mOk = size >= 0;
 }
 
 Frames MonitorTap::take() {
