@@ -101,6 +101,8 @@ TEST(DeviceThreads, PlaysTheChainsAsSixteenBitPcm) {
     for (const auto& [withPost, chunk, continuous, failAt] : cases) {
         SCOPED_TRACE(::testing::Message() << "post " << withPost << ", chunk " << chunk << ", continuous "
                                           << continuous << ", failing at " << failAt);
+        // Made before the device starts: the offline run sets the block size its threads read.
+        const Frames expected = expectedPcm(head(in, failAt), withPost);
         auto main = mainChain();
         std::atomic<int> begins{0};
         QObject::connect(main.get(), &SoundAlgo::notifyBegin, [&](unsigned) { begins.fetch_add(1); });
@@ -113,7 +115,6 @@ TEST(DeviceThreads, PlaysTheChainsAsSixteenBitPcm) {
         dev->start();
         dev->start();  // a second start changes nothing: the chain runs once
         EXPECT_TRUE(dev->isOpen() && dev->isSequential());
-        const Frames expected = expectedPcm(head(in, failAt), withPost);
         EXPECT_TRUE(tk::framesNear(tk::readDevice(*dev, chunk), expected, 0.0));
         const QString error = SoundDebuggableClass::getError();
         EXPECT_TRUE(!failing || error.contains("failing.wav: read error at frame 6000"))
