@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/SoundFlushDenormals.h"
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 
 using SoundTools::StereoFrame;
 using Frame = StereoFrame<double>;

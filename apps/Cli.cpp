@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 #include "Progress.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundSndfile.h"
@@ -222,7 +222,7 @@ void printError(const QString& file, const QString& what, const QString& cause) 
     line += what;
     QString c = cause;
     // The file is written under a temporary name: the user knows it by its own.
-    static const QRegularExpression temporary(QString("[^\\s:]*") + QRegularExpression::escape(temporaryPrefix()) +
+    static const QRegularExpression temporary(QString("[^\\s:]*") + QRegularExpression::escape(SoundOutputFile::temporaryPrefix()) +
                                               "\\d+-\\d+(?:\\.[A-Za-z0-9]+)?");
     if (!file.isEmpty()) c.replace(temporary, file);
     // Library messages often start with the file's name; it is said already.
@@ -315,20 +315,6 @@ std::unique_ptr<SoundReader> openReader(const QString& name) {
 namespace {
 std::vector<QString> gRunInputs;
 
-// Device and inode of the file a name leads to (symbolic links followed).
-bool identity(const QString& name, dev_t* dev, ino_t* ino) {
-    struct stat st {};
-    if (::stat(QFile::encodeName(name).constData(), &st) != 0) return false;
-    *dev = st.st_dev;
-    *ino = st.st_ino;
-    return true;
-}
-
-bool sameFile(const QString& a, const QString& b) {
-    dev_t da = 0, db = 0;
-    ino_t ia = 0, ib = 0;
-    return identity(a, &da, &ia) && identity(b, &db, &ib) && da == db && ia == ib;
-}
 }  // namespace
 
 void setRunInputs(const QStringList& inputs) { gRunInputs.assign(inputs.begin(), inputs.end()); }
@@ -352,37 +338,10 @@ QString firstRepeatedName(const std::vector<QString>& names) {
 }
 
 bool mayWrite(const QString& output, const QString& input) {
-    const QByteArray local = QFile::encodeName(output);
-    struct stat link {};
-    if (::lstat(local.constData(), &link) != 0) return true;  // nothing there yet
-    const QFileInfo out(output);
-    if (out.isDir()) {
-        SoundDebuggableClass::setError("is a folder");
-        return false;
-    }
-    // By identity, not by name: hard links, "d/./x.wav" and links to the input
-    // are the input too.
-    for (const QString& other : gRunInputs) {
-        if (!sameFile(output, other)) continue;
-        if (input.isEmpty() || !sameFile(input, other)) {
-            SoundDebuggableClass::setError(input.isEmpty() ? "this is an input of the job, which is never replaced by "
-                                                             "this output"
-                                                           : "this is another input of the job");
-            return false;
-        }
-    }
-    if (!input.isEmpty() && sameFile(output, input) && !options().overwrite) {
-        SoundDebuggableClass::setError("the output would replace the input (use -y to replace it once the new file "
-                                       "is complete)");
-        return false;
-    }
-    if (!options().overwrite) {
-        SoundDebuggableClass::setError(S_ISLNK(link.st_mode) && !out.exists()
-                                           ? "a link to a missing file has this name (use -y to replace it)"
-                                           : "file exists (use -y to overwrite)");
-        return false;
-    }
-    return true;
+    QString why;
+    if (SoundOutputFile::mayWrite(output, input, gRunInputs, options().overwrite, &why)) return true;
+    SoundDebuggableClass::setError(why);
+    return false;
 }
 
 QString mixDownNote(unsigned channels) {
@@ -456,7 +415,7 @@ extern "C" void onSignal(int sig) {
     if (gInterrupted.exchange(true)) {
         // A second signal: the user insists. The process ends now, without the
         // jobs' clean-up, so their temporaries go here.
-        removeTemporariesNow();
+        SoundOutputFile::removeTemporariesNow();
         std::signal(sig, SIG_DFL);
         std::raise(sig);
     }

@@ -13,7 +13,7 @@
 #include <complex>
 
 #include "Cli.h"
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 
 namespace plot {
 
@@ -268,7 +268,7 @@ bool Figure::save(const QString& path, QString* error) const {
         return false;
     }
     // Like every output, under a temporary name until it is complete.
-    cli::OutputFile file(path);
+    SoundOutputFile file(path);
     if (!file.ok()) {
         if (error) *error = cli::lastError();
         return false;
@@ -278,7 +278,7 @@ bool Figure::save(const QString& path, QString* error) const {
         if (error) *error = writer.errorString();
         return false;
     }
-    if (!file.commit()) {
+    if (!file.commit(cli::options().overwrite)) {
         if (error) *error = cli::lastError();
         return false;
     }

@@ -9,7 +9,7 @@
 #include "Ceiling.h"
 #include "Cli.h"
 #include "Meters.h"
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 #include "Progress.h"
 #include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -58,7 +58,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
     out.maxCorrection = settings.maxCorrection;
 
     SoundRef<LevelMeter> before, after;
-    std::unique_ptr<OutputFile> file;
+    std::unique_ptr<SoundOutputFile> file;
     // One pass into a fresh temporary of the output (a later pass replaces it),
     // through an equaliser of its own.
     const auto correctPass = [&](double lowerDb, double trimDb) {
@@ -86,7 +86,7 @@ bool correctFile(const QString& input, const QString& output, const CorrectSetti
         return runPass(*chain, *reader, *writer, output, "correct", fileIndex, pass, passes);
     };
     if (!passesWithinCeiling(output, settings.truePeakDb, correctPass, [&] { return file->path(); })) return false;
-    if (!file->commit()) {
+    if (!file->commit(options().overwrite)) {
         printError(output, "cannot write", lastError());
         return false;
     }

@@ -9,7 +9,7 @@
 #include "Analysis.h"
 #include "AnalysisPlot.h"
 #include "Cli.h"
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 #include "Plot.h"
 #include "Progress.h"
 #include "Statistics.h"
@@ -127,7 +127,7 @@ bool folderIsUsable(const QString& dir) {
 
 bool generate(const QString& path) {
     DemoRecording source;
-    cli::OutputFile file(path);
+    SoundOutputFile file(path);
     if (!file.ok()) return false;
     std::unique_ptr<SoundWriter> writer = cli::openWriter(file.path(), DemoRecording::kRate, SoundTools::Pcm16);
     if (!writer) return false;
@@ -140,7 +140,7 @@ bool generate(const QString& path) {
     writer->close();
     if (!ok || writer->hasFailed()) return false;
     writer.reset();
-    return file.commit();
+    return file.commit(cli::options().overwrite);
 }
 
 QString indent(const QString& text) {

@@ -10,7 +10,7 @@
 #include "Cli.h"
 #include "Equaliser.h"
 #include "Meters.h"
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 #include "Plot.h"
 #include "Progress.h"
 #include "Response.h"
@@ -35,7 +35,7 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
         return false;
     }
     SoundRef<cli::LevelMeter> before, after;
-    std::unique_ptr<cli::OutputFile> file;
+    std::unique_ptr<SoundOutputFile> file;
     // One pass into a fresh temporary of the output (a later pass replaces it).
     const auto eqPass = [&](double lowerDb, double trimDb) {
         std::unique_ptr<SoundReader> reader;
@@ -56,7 +56,7 @@ bool eqFile(const QString& input, const QString& output, const cli::EqSettings& 
         return cli::runPass(*chain, *reader, *writer, output, "equalise", fileIndex, 0, 1);
     };
     if (!cli::passesWithinCeiling(output, truePeakDb, eqPass, [&] { return file->path(); })) return false;
-    if (!file->commit()) {
+    if (!file->commit(cli::options().overwrite)) {
         cli::printError(output, "cannot write", cli::lastError());
         return false;
     }

@@ -9,7 +9,7 @@
 #include "Ceiling.h"
 #include "Cli.h"
 #include "Meters.h"
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 #include "Progress.h"
 #include "Statistics.h"
 #include "tonewright/SoundAlgoComposite.h"
@@ -97,7 +97,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
     SoundRef<SoundAlgoLoudness> loudness;
     // One levelling pass into a fresh temporary of the output (a later pass
     // replaces an earlier one's); false after printing the error.
-    std::unique_ptr<OutputFile> file;
+    std::unique_ptr<SoundOutputFile> file;
     auto levelPass = [&](double regionTargetDb, double lowerDb, double trimDb) {
         std::unique_ptr<SoundReader> reader;
         std::unique_ptr<SoundWriter> writer;
@@ -161,7 +161,7 @@ bool levelFile(const QString& input, const QString& output, const LevelSettings&
             lowerDb += excess;
         }
     }
-    if (!file->commit()) {
+    if (!file->commit(options().overwrite)) {
         printError(output, "cannot write", lastError());
         return false;
     }

@@ -14,7 +14,7 @@
 #include "Batch.h"
 #include "Cli.h"
 #include "InputTags.h"
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 #include "Progress.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoGapFinder.h"
@@ -118,7 +118,7 @@ class PieceWriter : public SoundWriter {
 public:
     // Pieces are made in `folder` (their temporary place) under their final file names.
     PieceWriter(const std::vector<SplitPiece>& pieces, const std::vector<SoundIDTag>& tags, unsigned rate,
-                SoundTools::SoundFormat format, unsigned bitRate, unsigned channels, const OutputFolder& folder)
+                SoundTools::SoundFormat format, unsigned bitRate, unsigned channels, const SoundOutputFolder& folder)
         : SoundWriter(rate),
           mPieces(pieces),
           mTags(tags),
@@ -179,7 +179,7 @@ private:
     SoundTools::SoundFormat mFormat;
     unsigned mBitRate;
     unsigned mChannels;
-    const OutputFolder& mFolder;
+    const SoundOutputFolder& mFolder;
     size_t mNext = 0;
     std::unique_ptr<SoundWriter> mWriter;
     QStringList mWritten;
@@ -399,7 +399,7 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
 
     // The pieces, in one pass over the input, made in a temporary folder beside
     // their final place and moved there together once all are complete.
-    OutputFolder made(folder.filePath());
+    SoundOutputFolder made(folder.filePath());
     if (!made.ok()) {
         printError(outputTemplate, "cannot write pieces here", lastError());
         return false;
@@ -422,7 +422,7 @@ bool splitFile(const QString& input, const QString& outputTemplate, const SplitS
                        writer.failure().isEmpty() ? lastError() : writer.failure());
         return false;
     }
-    if (!made.commit(writer.written())) {
+    if (!made.commit(writer.written(), options().overwrite)) {
         printError(input, "cannot write the pieces", lastError());
         return false;
     }

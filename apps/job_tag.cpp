@@ -10,7 +10,7 @@
 
 #include "Batch.h"
 #include "Cli.h"
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 #include "Progress.h"
 #include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundTagFile.h"
@@ -97,7 +97,7 @@ bool tagInPlace(const QString& file, const Fields& fields) {
     // A link stays a link: the file it leads to is the one replaced.
     const QFileInfo info(file);
     const QString target = info.isSymLink() ? info.canonicalFilePath() : file;
-    cli::OutputFile copy(target);
+    SoundOutputFile copy(target);
     if (!copy.ok() || copy.path() == target) {
         cli::printError(file, "cannot tag", copy.ok() ? QString("not a regular file") : cli::lastError());
         return false;
@@ -114,7 +114,7 @@ bool tagInPlace(const QString& file, const Fields& fields) {
                             .arg(QFileInfo(file).suffix().toUpper()));
         return false;
     }
-    if (!copy.commitOver()) {
+    if (!copy.commit(true)) {
         cli::printError(file, "cannot tag", cli::lastError() + "; it is left as it was");
         return false;
     }

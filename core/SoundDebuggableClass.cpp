@@ -1,5 +1,7 @@
 #include "tonewright/SoundDebuggableClass.h"
 
+#include "core/ThreadError.h"
+
 #include <QMessageLogger>
 #include <QtGlobal>
 #include <iostream>
@@ -20,7 +22,17 @@ QString& errorText() {
     static QString text;
     return text;
 }
+
+thread_local QString tThreadError;
 }  // namespace
+
+namespace SoundTools {
+namespace detail {
+void noteThreadError(const QString& text) { tThreadError = text; }
+QString threadError() { return tThreadError; }
+void clearThreadError() { tThreadError.clear(); }
+}  // namespace detail
+}  // namespace SoundTools
 
 bool SoundDebuggableClass::isVerbose() { return gVerbose; }
 void SoundDebuggableClass::setVerbose(bool on) { gVerbose = on; }
@@ -44,5 +56,6 @@ void SoundDebuggableClass::setError(const QString& message, const char* function
         std::lock_guard<std::mutex> lock(errorMutex());
         errorText() = text;
     }
+    tThreadError = text;
     QMessageLogger().warning("%s", qUtf8Printable(text));
 }

@@ -7,7 +7,7 @@
 #include <iomanip>
 #include <ostream>
 
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 #include "tonewright/RMSStepDetector.h"
 
 namespace {

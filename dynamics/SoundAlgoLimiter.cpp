@@ -5,7 +5,7 @@
 #include <iomanip>
 #include <ostream>
 
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundSndfile.h"
 

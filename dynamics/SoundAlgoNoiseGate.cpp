@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 

@@ -6,7 +6,7 @@
 #include <ostream>
 
 #include "core/SoundTimeText.h"
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 
 #ifdef _OPENMP
 #include <omp.h>

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <utility>
 
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 
 namespace {
 int32_t clampToInt32(int64_t v) {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 #include "core/StreamBounds.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "core/SoundFlushDenormals.h"
 #include "core/SoundSimd.h"
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 #include "filters/EqualiserDesign.h"
 
 namespace {

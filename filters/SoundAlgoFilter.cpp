@@ -6,7 +6,7 @@
 #include <cstring>
 #include <typeinfo>
 
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 
 using SoundTools::BiquadFilter;
 using SoundTools::Filter;

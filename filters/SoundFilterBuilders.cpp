@@ -4,7 +4,7 @@
 // give a usable filter (a corner at or above Nyquist, a design that overflows)
 // fall back to a pass-through, so that a bad parameter never puts NaN or
 // infinity into a stream.
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 #include "tonewright/SoundFilterBuilders.h"
 
 #include <QDebug>

@@ -7,7 +7,7 @@
 #include <iomanip>
 #include <ostream>
 
-#include "core/SoundUnits.h"
+#include "tonewright/SoundUnits.h"
 #include "core/StreamBounds.h"
 
 using Frame = SoundTools::StereoFrame<double>;

@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QFile>
 #include <QJsonParseError>
-#include <QSaveFile>
+#include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundOutputFile.h"
 #include <QtGlobal>
 
 namespace {
@@ -66,19 +67,37 @@ QJsonDocument readJSONFromFile(QString path, bool binaryAllowed, QString* errorT
 }
 
 bool writeJSONToFile(QJsonDocument document, QString path, bool binary) {
-    QSaveFile file(path);
-    // Where no temporary file can be made beside the target (a folder the user
-    // may not write to, holding a file they may), the file is written in place.
-    file.setDirectWriteFallback(true);
-    if (path.isEmpty() || !file.open(QIODevice::WriteOnly)) {
+    if (path.isEmpty()) {
         qCritical().noquote().nospace() << "JSON write error ; unable to open file " << path;
         return false;
     }
     const QByteArray data = binary ? toBinary(document) : document.toJson(QJsonDocument::Indented);
-    if (file.write(data) != qint64(data.size()) || !file.commit()) {
+    // Written beside the target under a temporary name and moved over it when
+    // complete, so that a reader never sees half a document.
+    SoundOutputFile output(path);
+    QFile file(output.path());
+    if (!output.ok() || !file.open(QIODevice::WriteOnly)) {
+        output.discard();
+        // Where no temporary file can be made beside the target (a folder the
+        // user may not write to, holding a file they may), it is written in place.
+        file.setFileName(path);
+        if (!file.open(QIODevice::WriteOnly)) {
+            qCritical().noquote().nospace() << "JSON write error ; unable to open file " << path;
+            return false;
+        }
+        const bool written = file.write(data) == qint64(data.size()) && file.flush();
+        if (!written)
+            qCritical().noquote().nospace() << "JSON write error ; unable to write file " << path << " : "
+                                            << file.errorString();
+        return written;
+    }
+    const bool written = file.write(data) == qint64(data.size()) && file.flush();
+    const QString cause = file.errorString();
+    file.close();
+    if (!written || !output.commit(true)) {
         qCritical().noquote().nospace() << "JSON write error ; unable to write file " << path << " : "
-                                        << file.errorString();
-        file.cancelWriting();
+                                        << (written ? SoundDebuggableClass::getError() : cause);
+        output.discard();
         return false;
     }
     return true;

@@ -1,4 +1,4 @@
-#include "OutputFiles.h"
+#include "tonewright/SoundOutputFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,10 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "Cli.h"
 #include "tonewright/SoundDebuggableClass.h"
-
-namespace cli {
 
 namespace {
 
@@ -150,11 +147,58 @@ bool isSpecialFile(const QString& name) {
 
 bool processIsGone(qint64 pid) { return pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH; }
 
+// Device and inode of the file a name leads to (symbolic links followed).
+bool identity(const QString& name, dev_t* dev, ino_t* ino) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(name).constData(), &st) != 0) return false;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
+    return true;
+}
+
 }  // namespace
 
-const char* temporaryPrefix() { return kPrefix; }
+bool SoundOutputFile::sameFile(const QString& a, const QString& b) {
+    dev_t da = 0, db = 0;
+    ino_t ia = 0, ib = 0;
+    return identity(a, &da, &ia) && identity(b, &db, &ib) && da == db && ia == ib;
+}
 
-void removeTemporariesNow() {
+bool SoundOutputFile::mayWrite(const QString& output, const QString& input, const std::vector<QString>& inputs,
+                               bool overwrite, QString* why) {
+    const QByteArray local = QFile::encodeName(output);
+    struct stat link {};
+    if (::lstat(local.constData(), &link) != 0) return true;  // nothing there yet
+    const QFileInfo out(output);
+    if (out.isDir()) {
+        *why = "is a folder";
+        return false;
+    }
+    // By identity, not by name: hard links, "d/./x.wav" and links to the input
+    // are the input too.
+    for (const QString& other : inputs) {
+        if (!sameFile(output, other)) continue;
+        if (input.isEmpty() || !sameFile(input, other)) {
+            *why = input.isEmpty() ? "this is an input of the job, which is never replaced by this output"
+                                   : "this is another input of the job";
+            return false;
+        }
+    }
+    if (!input.isEmpty() && sameFile(output, input) && !overwrite) {
+        *why = "the output would replace the input (use -y to replace it once the new file is complete)";
+        return false;
+    }
+    if (!overwrite) {
+        *why = S_ISLNK(link.st_mode) && !out.exists() ? "a link to a missing file has this name (use -y to replace it)"
+                                                      : "file exists (use -y to overwrite)";
+        return false;
+    }
+    return true;
+}
+
+const char* SoundOutputFile::temporaryPrefix() { return kPrefix; }
+
+void SoundOutputFile::removeTemporariesNow() {
     // Files first: a folder goes once it is empty.
     for (int round = 0; round < 2; ++round)
         for (Slot& s : gSlots) {
@@ -166,7 +210,7 @@ void removeTemporariesNow() {
         }
 }
 
-void removeStaleTemporaries(const QString& folder) {
+void SoundOutputFile::removeStaleTemporaries(const QString& folder) {
     static std::mutex lock;
     static std::set<QString> swept;
     const QString key = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
@@ -189,7 +233,7 @@ void removeStaleTemporaries(const QString& folder) {
     }
 }
 
-int moveFile(const QString& from, const QString& to, bool replace) {
+int SoundOutputFile::moveFile(const QString& from, const QString& to, bool replace) {
     const QByteArray f = QFile::encodeName(from), t = QFile::encodeName(to);
     if (replace) return ::rename(f.constData(), t.constData()) == 0 ? 0 : errno;
     if (::renameat2(AT_FDCWD, f.constData(), AT_FDCWD, t.constData(), RENAME_NOREPLACE) == 0) return 0;
@@ -208,7 +252,7 @@ int moveFile(const QString& from, const QString& to, bool replace) {
 }
 
 // ---------------------------------------------------------------- OutputFile
-OutputFile::OutputFile(const QString& finalName) : mFinal(finalName) {
+SoundOutputFile::SoundOutputFile(const QString& finalName) : mFinal(finalName) {
     if (isSpecialFile(finalName)) return;
     const QFileInfo info(finalName);
     if (!makeFolder(info.path(), &mMadeFolders)) {
@@ -220,22 +264,18 @@ OutputFile::OutputFile(const QString& finalName) : mFinal(finalName) {
     mSlot = registerTemporary(mTemporary, false);
 }
 
-OutputFile::~OutputFile() {
+SoundOutputFile::~SoundOutputFile() {
     if (!mDone) discard();
 }
 
-void OutputFile::discard() {
+void SoundOutputFile::discard() {
     mDone = true;
     if (!mTemporary.isEmpty()) QFile::remove(mTemporary);
     unregisterTemporary(mSlot);
     removeEmptyFolders(mMadeFolders);
 }
 
-bool OutputFile::commit() { return commit(options().overwrite); }
-
-bool OutputFile::commitOver() { return commit(true); }
-
-bool OutputFile::commit(bool replace) {
+bool SoundOutputFile::commit(bool replace) {
     if (!mOk) return false;
     if (mTemporary.isEmpty()) {
         mDone = true;
@@ -259,12 +299,12 @@ bool OutputFile::commit(bool replace) {
 }
 
 // ---------------------------------------------------------------- OutputFolder
-OutputFolder::OutputFolder(const QString& destination) : mDestination(destination) {
+SoundOutputFolder::SoundOutputFolder(const QString& destination) : mDestination(destination) {
     if (!makeFolder(destination, &mMadeFolders)) {
         mOk = false;
         return;
     }
-    removeStaleTemporaries(destination);
+    SoundOutputFile::removeStaleTemporaries(destination);
     mTemporary = temporaryName(destination, QString());
     if (!QDir().mkdir(mTemporary)) {
         SoundDebuggableClass::setError("cannot create a folder in " + destination);
@@ -275,23 +315,22 @@ OutputFolder::OutputFolder(const QString& destination) : mDestination(destinatio
     mSlot = registerTemporary(mTemporary, true);
 }
 
-OutputFolder::~OutputFolder() {
+SoundOutputFolder::~SoundOutputFolder() {
     if (!mTemporary.isEmpty()) QDir(mTemporary).removeRecursively();
     unregisterTemporary(mSlot);
     removeEmptyFolders(mMadeFolders);
 }
 
-QString OutputFolder::path(const QString& fileName) const { return QDir(mTemporary).filePath(fileName); }
+QString SoundOutputFolder::path(const QString& fileName) const { return QDir(mTemporary).filePath(fileName); }
 
-QString OutputFolder::finalPath(const QString& fileName) const { return QDir(mDestination).filePath(fileName); }
+QString SoundOutputFolder::finalPath(const QString& fileName) const { return QDir(mDestination).filePath(fileName); }
 
-bool OutputFolder::commit(const QStringList& fileNames) {
+bool SoundOutputFolder::commit(const QStringList& fileNames, bool replace) {
     if (!mOk) return false;
     for (const QString& n : fileNames) syncFile(path(n));
-    const bool replace = options().overwrite;
     QStringList moved;
     for (const QString& n : fileNames) {
-        const int error = moveFile(path(n), finalPath(n), replace);
+        const int error = SoundOutputFile::moveFile(path(n), finalPath(n), replace);
         if (error == 0) {
             moved << n;
             continue;
@@ -308,30 +347,3 @@ bool OutputFolder::commit(const QStringList& fileNames) {
     syncFile(mDestination);
     return true;
 }
-
-bool openPass(const QString& input, const QString& output, unsigned bitRate, std::unique_ptr<SoundReader>& reader,
-              std::unique_ptr<OutputFile>& file, std::unique_ptr<SoundWriter>& writer, SoundIDTag* tag) {
-    writer.reset();
-    reader = openReader(input);
-    if (!reader) {
-        printError(input, "cannot read", lastError());
-        return false;
-    }
-    file = std::make_unique<OutputFile>(output);
-    if (file->ok())
-        writer = openWriter(file->path(), reader->getSampleRate(),
-                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
-                            outputChannels(*reader), reader->getFrameNB());
-    if (!writer) {
-        printError(output, "cannot write", lastError());
-        return false;
-    }
-    SoundIDTag own;
-    SoundIDTag& t = tag ? *tag : own;
-    SoundIDTag fresh;
-    if (reader->getTags(fresh)) t = fresh;
-    if (t.hasText() || !t.cover.isEmpty()) writer->setTags(t);
-    return true;
-}
-
-}  // namespace cli

@@ -1,0 +1,256 @@
+#include "jobs/JobContext.h"
+
+#include <QFileInfo>
+#include <QObject>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cmath>
+
+#include "core/ThreadError.h"
+#include "tonewright/SoundAlgo.h"
+#include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundSndfile.h"
+
+namespace tonewright {
+
+std::string JobError::message() const {
+    std::string m = file;
+    for (const std::string* part : {&what, &cause}) {
+        if (part->empty()) continue;
+        if (!m.empty()) m += ": ";
+        m += *part;
+    }
+    return m;
+}
+
+double JobProgress::fraction() const {
+    const int n = std::max(1, passes);
+    const double inPass = total > 0 ? std::min(1.0, double(done) / double(total)) : 0.0;
+    return std::min(1.0, (double(pass) + inPass) / double(n));
+}
+
+namespace detail {
+
+QString qstr(const std::string& utf8) { return QString::fromStdString(utf8); }
+QString qpath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+std::string str(const QString& text) { return text.toStdString(); }
+
+JobContext::JobContext(const JobControl& control, int passes)
+    : mProgress(control.progress), mWarning(control.warning), mOverwrite(control.overwrite), mPasses(passes > 0 ? passes : 1) {
+    for (const std::filesystem::path& p : control.otherInputs) mInputs.push_back(qpath(p));
+}
+
+void JobContext::addInputs(const QStringList& inputs) {
+    for (const QString& i : inputs) mInputs.push_back(i);
+}
+
+bool JobContext::fail(JobError::Kind kind, const QString& file, const QString& what, const QString& cause) {
+    if (mFailed) return false;
+    mFailed = true;
+    mError.kind = mCancelled ? JobError::Kind::Cancelled : kind;
+    mError.file = str(file);
+    if (mCancelled) {
+        mError.what = "cancelled";
+        return false;
+    }
+    mError.what = str(what);
+    QString c = cause;
+    // The file is written under a temporary name: the user knows it by its own.
+    static const QRegularExpression temporary(QString("[^\\s:]*") +
+                                              QRegularExpression::escape(SoundOutputFile::temporaryPrefix()) +
+                                              "\\d+-\\d+(?:\\.[A-Za-z0-9]+)?");
+    if (!file.isEmpty()) c.replace(temporary, file);
+    // Library messages often start with the file's name; it is said already.
+    for (const QString& lead : {file + " : ", file + ": "})
+        if (!file.isEmpty() && c.startsWith(lead)) c = c.mid(lead.size());
+    mError.cause = str(c.trimmed());
+    return false;
+}
+
+void JobContext::warn(const QString& file, const QString& what) {
+    mWarnings.push_back(str(file.isEmpty() ? what.trimmed() : file + ": " + what.trimmed()));
+    if (mWarning) mWarning(mWarnings.back());
+}
+
+bool JobContext::report(int64_t done, int64_t total) {
+    if (mCancelled) return false;
+    if (!mProgress) return true;
+    JobProgress p;
+    p.done = done;
+    p.total = total;
+    p.pass = mPass;
+    p.passes = mPasses;
+    if (!mProgress(p)) mCancelled = true;
+    return !mCancelled;
+}
+
+void clearError() { SoundTools::detail::clearThreadError(); }
+
+QString lastError() {
+    QString text = SoundTools::detail::threadError();
+    // The library names the failing class or function before its message; the
+    // user needs the message.
+    static const QRegularExpression who("^\\s*(?:Sound\\w*|RMSStepDetector|FFTA\\w*|Utilities)(?:::\\w+)*\\s*:\\s*");
+    for (;;) {
+        const QRegularExpressionMatch m = who.match(text);
+        if (!m.hasMatch()) break;
+        text = text.mid(m.capturedLength());
+    }
+    return text.trimmed();
+}
+
+std::unique_ptr<SoundReader> openReader(const QString& name, JobContext* ctx) {
+    clearError();
+    const QFileInfo info(name);
+    if (!info.exists()) {
+        SoundDebuggableClass::setError("no such file");
+        return nullptr;
+    }
+    if (info.isDir()) {
+        SoundDebuggableClass::setError("is a folder, not a sound file");
+        return nullptr;
+    }
+    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
+    if (!reader) {
+        SoundDebuggableClass::setError("not a sound file name this library reads (wav, flac, ogg, mp3)");
+        return nullptr;
+    }
+    if (reader->open(name) != SoundTools::Ok) {
+        // libsndfile's words for a header without a rate or channels.
+        if (lastError().contains("SF_INFO struct incomplete"))
+            SoundDebuggableClass::setError("the header gives no sample rate or no channel count");
+        return nullptr;
+    }
+    if (reader->getSampleRate() == 0) {
+        SoundDebuggableClass::setError("the file gives no sample rate");
+        return nullptr;
+    }
+    if (ctx && reader->getFileChannelNum() > 2) ctx->warn(name, mixDownNote(reader->getFileChannelNum()));
+    return reader;
+}
+
+QString mixDownNote(unsigned channels) {
+    return QString("%1 channels, mixed down to stereo (centre and surrounds at -3 dB, low-frequency channel left out)")
+        .arg(channels);
+}
+
+unsigned outputChannels(const SoundReader& source) { return source.getFileChannelNum() == 1 ? 1u : 2u; }
+
+bool mayWrite(const JobContext& ctx, const QString& output, const QString& input) {
+    QString why;
+    if (SoundOutputFile::mayWrite(output, input, ctx.inputs(), ctx.overwrite(), &why)) return true;
+    SoundDebuggableClass::setError(why);
+    return false;
+}
+
+std::unique_ptr<SoundWriter> openWriter(const JobContext& ctx, const QString& name, unsigned rate,
+                                        SoundTools::SoundFormat format, unsigned bitRate, unsigned channels,
+                                        int64_t frames) {
+    clearError();
+    if (!mayWrite(ctx, name)) return nullptr;
+    std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, bitRate, format, channels));
+    if (!writer || !isWritableExtension(QFileInfo(name).suffix())) {
+        SoundDebuggableClass::setError("no writer for this file name (use " + writableExtensions() + ")");
+        return nullptr;
+    }
+    // A WAV output of more than 4 GiB is written as RF64.
+    if (auto* sndfile = dynamic_cast<SoundWriterSndfile*>(writer.get())) sndfile->setExpectedFrames(frames);
+    if (writer->open(name) != SoundTools::Ok) return nullptr;
+    return writer;
+}
+
+bool isWritableExtension(const QString& extension) {
+    const QString e = extension.toLower();
+    return e == "wav" || e == "flac" || e == "ogg" || e == "mp3";
+}
+
+QString writableExtensions() { return "wav, flac, ogg, mp3"; }
+
+SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source) {
+    const QString e = extension.toLower();
+    if (e == "flac") {
+        // FLAC holds integers of up to 24 bits.
+        if (source == SoundTools::Pcm8 || source == SoundTools::Pcm16 || source == SoundTools::Pcm24) return source;
+        return SoundTools::Pcm24;
+    }
+    return source;
+}
+
+bool runPass(JobContext& ctx, SoundAlgo& chain, SoundReader& reader, SoundWriter* writer, const QString& output,
+             const QString& doing) {
+    SoundTools::Status status;
+    {
+        SoundAlgo* target = &chain;
+        JobContext* c = &ctx;
+        // Runs on the thread of the loop (a direct connection): a cancellation
+        // stops the pass at the end of the current block.
+        const QMetaObject::Connection connection =
+            QObject::connect(target, &SoundAlgo::notifyInProgress, [target, c](unsigned done, unsigned total) {
+                if (!c->report(int64_t(done), int64_t(total))) target->pleaseStop();
+            });
+        clearError();
+        if (!ctx.report(0, 0)) {
+            QObject::disconnect(connection);
+            if (writer) writer->close();
+            return ctx.fail(JobError::Kind::Cancelled, output, "cancelled");
+        }
+        status = chain.processAll(reader, writer);
+        QObject::disconnect(connection);
+    }
+    if (writer) writer->close();
+    if (status == SoundTools::Ok && !(writer && writer->hasFailed())) {
+        ctx.setPass(ctx.pass() + 1);
+        return true;
+    }
+    if (status == SoundTools::Interrupted || ctx.cancelled())
+        return ctx.fail(JobError::Kind::Cancelled, output, "cancelled");
+    return ctx.fail(JobError::Kind::Processing, output, "cannot " + doing, lastError());
+}
+
+bool openPass(JobContext& ctx, const QString& input, const QString& output, unsigned bitRate,
+              std::unique_ptr<SoundReader>& reader, std::unique_ptr<SoundOutputFile>& file,
+              std::unique_ptr<SoundWriter>& writer, SoundIDTag* tag) {
+    writer.reset();
+    reader = openReader(input, &ctx);
+    if (!reader) return ctx.fail(JobError::Kind::Input, input, "cannot read", lastError());
+    file = std::make_unique<SoundOutputFile>(output);
+    if (file->ok())
+        writer = openWriter(ctx, file->path(), reader->getSampleRate(),
+                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
+                            outputChannels(*reader), reader->getFrameNB());
+    if (!writer) return ctx.fail(JobError::Kind::Output, output, "cannot write", lastError());
+    SoundIDTag own;
+    SoundIDTag& t = tag ? *tag : own;
+    SoundIDTag fresh;
+    if (reader->getTags(fresh)) t = fresh;
+    if (t.hasText() || !t.cover.isEmpty()) writer->setTags(t);
+    return true;
+}
+
+bool commit(JobContext& ctx, SoundOutputFile& file) {
+    clearError();
+    if (file.commit(ctx.overwrite())) return true;
+    return ctx.fail(JobError::Kind::Output, file.finalName(), "cannot write", lastError());
+}
+
+double roundDb(double db) {
+    if (!std::isfinite(db) || db < -100.0) return -100.0;
+    return std::round(db * 100.0) / 100.0;
+}
+
+double roundSeconds(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+QString formatTime(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
+    // Rounded to the millisecond before it is split, so that 10799.9996 s reads
+    // 03:00:00.000, never 02:59:60.000.
+    const long long ms = std::llround(seconds * 1000.0);
+    return QString("%1:%2:%3.%4")
+        .arg(ms / 3600000, 2, 10, QChar('0'))
+        .arg(ms / 60000 % 60, 2, 10, QChar('0'))
+        .arg(ms / 1000 % 60, 2, 10, QChar('0'))
+        .arg(ms % 1000, 3, 10, QChar('0'));
+}
+
+}  // namespace detail
+}  // namespace tonewright
