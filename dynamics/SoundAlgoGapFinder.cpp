@@ -145,7 +145,7 @@ void SoundAlgoGapFinder::findGaps() {
     std::vector<char> silent(count, 0);
     std::vector<double> means;
     for (size_t a = 0; a < count;) {
-        if (mHops[a] > quiet) {
+        if (!(mHops[a] <= quiet)) {  // NaN too
             ++a;
             continue;
         }
