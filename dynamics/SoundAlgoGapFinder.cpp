@@ -11,11 +11,14 @@ using Frame = SoundTools::StereoFrame<double>;
 
 namespace {
 
-constexpr double kDigitalSilence = 1e-9;  // mean square of -90 dBFS
-constexpr unsigned kLevelHops = 40;       // 0.4 s: the recording's level
-constexpr size_t kHeldHops = 10;          // a floor is a level held this long (fewer for short silences)
-constexpr double kFloorReach = 1.0;       // s: how far from a hop its floor is looked for
-constexpr double kEdgeDb = 3.0;           // a hop this much above its floor is sound
+constexpr double kDigitalSilence = 1e-10;  // mean square of -100 dBFS
+constexpr unsigned kLevelHops = 40;        // 0.4 s: the recording's level
+constexpr size_t kHeldHops = 10;           // a floor is a level held this long (fewer for short silences)
+constexpr double kFloorReach = 1.0;        // s: how far from a hop its floor is looked for
+constexpr double kEdgeDb = 3.0;            // a hop this much above its floor is sound
+// A flat level this much above the loudest hop of the silence beside it is a
+// floor of its own.
+constexpr double kOwnFloorDb = 3.0;
 // The louder channel's mean square over 10 ms reads noise whose RMS is at the
 // highest floor believed up to this much above it.
 constexpr double kFloorReadingDb = 2.0;
@@ -46,6 +49,13 @@ double loudestWindow(const std::vector<float>& hops, unsigned width) {
         if (k + 1 >= w) largest = std::max(largest, sum / double(w));
     }
     return largest;
+}
+
+// The median of hops [begin, end).
+double median(const std::vector<float>& hops, size_t begin, size_t end) {
+    std::vector<float> part(hops.begin() + long(begin), hops.begin() + long(end));
+    std::nth_element(part.begin(), part.begin() + long(part.size() / 2), part.end());
+    return part[part.size() / 2];
 }
 
 // A run of silent hops, [begin, end), with the sum of their mean squares.
@@ -133,10 +143,12 @@ void SoundAlgoGapFinder::findGaps() {
     const double minHops = mMinSilence * hopsPerSecond - 2.0;
     const size_t held = std::clamp<size_t>(size_t(minHops / 2), 3, kHeldHops);
     const size_t reach = size_t(std::lround(kFloorReach * hopsPerSecond));
-    const double margin = fromDb(mFloorMarginDb), edge = fromDb(kEdgeDb), maxFloor = fromDb(mMaxFloorDb + kFloorReadingDb);
+    const double margin = fromDb(mFloorMarginDb), edge = fromDb(kEdgeDb), ownFloor = fromDb(kOwnFloorDb);
+    const double maxFloor = fromDb(mMaxFloorDb + kFloorReadingDb);
     // No hop louder than this is silence: the threshold under the recording's
     // level, and the margin over the highest floor believed.
-    const double quiet = std::max(kDigitalSilence, std::min(level * fromDb(mThresholdDb), fromDb(mMaxFloorDb) * margin));
+    const double quiet =
+        std::max(kDigitalSilence, std::min(level * fromDb(mThresholdDb), fromDb(mMaxFloorDb) * margin));
 
     // Silent hops: each quiet stretch is judged against the floor where it
     // lies, the lowest mean of `held` hops within `reach` of the hop, so that
@@ -159,11 +171,14 @@ void SoundAlgoGapFinder::findGaps() {
             if (k >= a + w) sum -= mHops[k - w];
             if (k + 1 >= a + w) means[k + 1 - a - w] = sum / double(w);
         }
-        // The least of means[j] for j in [k - reach - w + 1, k + reach] (relative to a), kept in a deque of candidates.
+        // The least of means[j] for the windows j within reach of hop k
+        // (j from k - reach - w + 1 to k + reach, counted from a), from a
+        // deque of the candidates in increasing order.
         std::deque<size_t> lows;
         size_t next = 0;
         for (size_t k = a; k < b; ++k) {
-            const size_t i = k - a, hi = std::min(means.size() - 1, i + reach), lo = i + 1 > reach + w ? i + 1 - reach - w : 0;
+            const size_t i = k - a, hi = std::min(means.size() - 1, i + reach);
+            const size_t lo = i + 1 > reach + w ? i + 1 - reach - w : 0;
             for (; next <= hi; ++next) {
                 while (!lows.empty() && means[lows.back()] >= means[next]) lows.pop_back();
                 lows.push_back(next);
@@ -171,6 +186,49 @@ void SoundAlgoGapFinder::findGaps() {
             while (lows.front() < lo) lows.pop_front();
             const double floor = means[lows.front()];
             silent[k] = mHops[k] <= kDigitalSilence || (floor <= maxFloor && mHops[k] <= floor * edge);
+        }
+        // A level held flat beside a lower silence is a floor of its own: the
+        // noise that starts where a fade ended in digital silence, or that
+        // follows the dip at the end of a fade into it. The longest stretch
+        // beside the silence whose two halves lie within 3 dB of each other
+        // (medians: a few hops of a fade or a partly silent hop may border it)
+        // gives the floor; a fade falls from one half to the other and gives
+        // none. Its hops within 3 dB of that floor, and those of the fade
+        // that sank into it, are silent.
+        auto flatFloor = [&](size_t begin, size_t end, double beside) {
+            const size_t half = (end - begin) / 2;
+            const double first = median(mHops, begin, begin + half), second = median(mHops, begin + half, end);
+            if (std::max(first, second) > std::min(first, second) * edge) return -1.0;
+            double lowest = HUGE_VAL, sum = 0.0;
+            for (size_t k = begin; k < end; ++k) {
+                sum += mHops[k];
+                if (k >= begin + w) sum -= mHops[k - w];
+                if (k + 1 >= begin + w) lowest = std::min(lowest, sum / double(w));
+            }
+            return lowest <= maxFloor && lowest > beside * ownFloor ? lowest : -1.0;
+        };
+        for (size_t c = a; c < b;) {
+            if (silent[c]) {
+                ++c;
+                continue;
+            }
+            size_t d = c;
+            while (d < b && !silent[d]) ++d;
+            // The silence on either side, from its hops next to the stretch: a
+            // floor of its own lies well above it (a fade that sank into the
+            // same floor is no new floor).
+            double left = 0.0, right = 0.0;
+            for (size_t k = c; k > a && c - k < w && silent[k - 1]; --k) left = std::max(left, double(mHops[k - 1]));
+            for (size_t k = d; k < b && k - d < w && silent[k]; ++k) right = std::max(right, double(mHops[k]));
+            double floor = -1.0;
+            for (size_t n = w; n <= d - c; n = n < d - c && 2 * n > d - c ? d - c : 2 * n) {
+                if (c > a) floor = std::max(floor, flatFloor(c, c + n, left));
+                if (d < b) floor = std::max(floor, flatFloor(d - n, d, right));
+                if (n == d - c) break;
+            }
+            if (floor >= 0.0)
+                for (size_t k = c; k < d; ++k) silent[k] = mHops[k] <= floor * edge;
+            c = d;
         }
         a = b;
     }

@@ -14,9 +14,13 @@
 //    for a shorter minimum silence) within 1 s of it, and counts only when it
 //    is no louder than the highest floor believed (read from 10 ms of the
 //    louder channel, noise at that RMS may read up to 2 dB above it);
-//  - a hop within 3 dB of its floor is silent, and digital silence (-90 dBFS
+//  - a hop within 3 dB of its floor is silent, and digital silence (-100 dBFS
 //    and below) always is. So the tail of a fade is sound until it sinks into
 //    the floor, whatever the floor is;
+//  - a level held flat (the two halves of the stretch within 3 dB) beside a
+//    silence and 3 dB above its loudest hop is a floor of its own: noise that
+//    starts where digital silence ends, or after the dip at the end of a fade;
+//    a fade falls from one half to the other and stays sound;
 //  - a stretch between two silences that rises nowhere the floor margin above
 //    the louder of their floors holds no sound (a swell of the noise, or noise
 //    right beside digital silence): it is part of the gap, never a piece.

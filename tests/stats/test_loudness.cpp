@@ -213,8 +213,8 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
 // range, true peak), by the meter and by the analysis that builds one; measured
 // as stereo, the same frames read 3.01 LU louder.
 TEST(Loudness, MonoSourceIsMeasuredAsOneChannel) {
-    Frames mono = tk::concat({tk::scaled(tk::mixedStereo(6 * kRate, kRate), 0.3), tk::scaled(tk::noise(5 * kRate, 0.5, 4), 0.05),
-                              tk::sine(6 * kRate, kRate, 997, 0.2)});
+    Frames mono = tk::concat({tk::scaled(tk::mixedStereo(6 * kRate, kRate), 0.3),
+                              tk::scaled(tk::noise(5 * kRate, 0.5, 4), 0.05), tk::sine(6 * kRate, kRate, 997, 0.2)});
     std::vector<double> channel;
     for (Frame& f : mono) channel.push_back(f.r = f.l);
     ebur128_state* st = ebur128_init(1, kRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK);
@@ -238,8 +238,8 @@ TEST(Loudness, MonoSourceIsMeasuredAsOneChannel) {
         EXPECT_NEAR(l->getIntegrated(), integrated, 0.05);
         EXPECT_NEAR(l->getRange(), range, 0.05);
         EXPECT_NEAR(l->getTruePeak(), tk::db(peak), 0.05);
-        std::printf("[ mono ] I %.3f LUFS (libebur128 %.3f), LRA %.3f LU (%.3f), TP %.3f dBTP (%.3f)\n", l->getIntegrated(),
-                    integrated, l->getRange(), range, l->getTruePeak(), tk::db(peak));
+        std::printf("[ mono ] I %.4f LUFS (libebur128 %.4f), LRA %.4f LU (%.4f), TP %.4f dBTP (%.4f)\n",
+                    l->getIntegrated(), integrated, l->getRange(), range, l->getTruePeak(), tk::db(peak));
     }
     EXPECT_NEAR(measure(mono)->getIntegrated() - integrated, 10 * std::log10(2.0), 0.01);
 }
