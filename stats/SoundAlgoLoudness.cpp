@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "core/SoundFlushDenormals.h"
-#include "core/StreamBounds.h"
+#include "algo/StreamBounds.h"
 #include "stats/TruePeakMeter.h"
 
 using Frame = SoundTools::StereoFrame<double>;
