@@ -121,18 +121,4 @@ QString describe(const tonewright::EqSettings& s) {
 
 QJsonObject equaliserJson(const tonewright::EqSettings& s) { return parsed(tonewright::equaliserJson(s)); }
 
-SoundRef<SoundAlgoFilter> buildEqualiser(const tonewright::EqSettings& s) {
-    const tonewright::EqualiserLayout& l = tonewright::equaliserLayout();
-    auto filter = SoundRef<SoundAlgoFilter>::make();
-    for (size_t i = 0; i < l.bands.size() && i < s.gains.size(); ++i)
-        if (s.gains[i] != 0.0)
-            filter->pushFilter(std::make_shared<SoundTools::BiquadEqBuilder>(SoundTools::BandEq, l.bands[i].frequency,
-                                                                             l.bands[i].width, s.gains[i]));
-    if (s.bassBoost && s.bassBoostGain != 0.0)
-        filter->pushFilter(std::make_shared<SoundTools::BiquadEqBuilder>(SoundTools::BandEq, l.bassBoost.frequency,
-                                                                         l.bassBoost.width, s.bassBoostGain));
-    filter->setOutputGain(s.outputGain);
-    return filter;
-}
-
 }  // namespace cli

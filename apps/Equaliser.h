@@ -4,10 +4,10 @@
 // the preset list and the one-line description. The layout and presets are
 // the library's (tonewright/Eq.h).
 #include <QCommandLineOption>
+#include <QJsonObject>
 #include <QString>
 
 #include "tonewright/Eq.h"
-#include "tonewright/SoundAlgoFilter.h"
 
 namespace cli {
 
@@ -41,9 +41,5 @@ void printPresetList();
 QString describe(const tonewright::EqSettings& s);
 // The "equaliser" object of the JSON results.
 QJsonObject equaliserJson(const tonewright::EqSettings& s);
-
-// Transitional, for the response picture until the library offers the
-// equaliser's response: the equaliser of the settings as a filter algorithm.
-SoundRef<SoundAlgoFilter> buildEqualiser(const tonewright::EqSettings& s);
 
 }  // namespace cli

@@ -9,9 +9,8 @@
 #include "Ceiling.h"
 #include "Cli.h"
 #include "Equaliser.h"
-#include "JobControl.h"
+#include "JobHost.h"
 #include "Plot.h"
-#include "Response.h"
 
 namespace {
 
@@ -30,8 +29,7 @@ plot::Figure responseFigure(const tonewright::EqSettings& settings, unsigned rat
     r.color = plot::colors::response();
     r.width = 2;
     r.x = plot::logFrequencies(20.0, rate / 2.0 * 0.98, 400);
-    SoundRef<SoundAlgoFilter> eq = cli::buildEqualiser(settings);
-    r.y = cli::measuredResponseDb(*eq, rate, r.x);
+    r.y = tonewright::equaliserResponseDb(settings, rate, r.x);
     plot::Series gains;
     gains.name = "band gains";
     gains.color = plot::colors::bands();
@@ -121,7 +119,7 @@ int runEq(const QStringList& args, bool parseOnly) {
             s.input = input.toStdString();
             s.output = outputFor(input).toStdString();
             const tonewright::JobResult<tonewright::EqReport> r =
-                tonewright::eq(s, cli::jobControl(index, {input, outputFor(input)}));
+                tonewright::eq(s, cli::jobControl(index));
             if (!r) {
                 cli::printJobError(r.error());
                 return out;

@@ -11,6 +11,7 @@
 #include "jobs/Equaliser.h"
 #include "jobs/JobContext.h"
 #include "jobs/LevelMeter.h"
+#include "jobs/Response.h"
 #include "tonewright/SoundAlgoComposite.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoLimiter.h"
@@ -139,6 +140,13 @@ std::string equaliserJson(const EqSettings& settings) {
     return QJsonDocument(equaliserObject(detail::resolveEqualiser(settings)))
         .toJson(QJsonDocument::Compact)
         .toStdString();
+}
+
+std::vector<double> equaliserResponseDb(const EqSettings& settings, unsigned rate,
+                                        const std::vector<double>& frequencies) {
+    if (detail::checkEqualiser(settings) || rate == 0) return {};
+    SoundRef<SoundAlgoFilter> eq = detail::buildEqualiser(detail::resolveEqualiser(settings));
+    return detail::measuredResponseDb(*eq, rate, frequencies);
 }
 
 }  // namespace tonewright
