@@ -10,6 +10,7 @@
 #include "Cli.h"
 #include "Equaliser.h"
 #include "JobHost.h"
+#include "JobPaths.h"
 #include "Plot.h"
 
 namespace {
@@ -116,8 +117,8 @@ int runEq(const QStringList& args, bool parseOnly) {
         status = cli::runBatch("eq", inputs, [&](int index, const QString& input) {
             cli::FileOutcome out;
             tonewright::EqSettings s = settings;
-            s.input = input.toStdString();
-            s.output = outputFor(input).toStdString();
+            s.input = cli::jobPath(input);
+            s.output = cli::jobPath(outputFor(input));
             const tonewright::JobResult<tonewright::EqReport> r =
                 tonewright::eq(s, cli::jobControl(index));
             if (!r) {
