@@ -137,6 +137,13 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
         setError(QString("cannot measure loudness at %1 Hz").arg(ctx.sampleRate), "SoundAlgoLoudness::initProcess");
         return SoundTools::Error;
     }
+    // A mono source arrives as two equal channels: the right one is left out,
+    // so the sound is counted once.
+    if (mMono && ebur128_set_channel(raw, 1, EBUR128_UNUSED) != EBUR128_SUCCESS) {
+        ebur128_destroy(&raw);
+        setError("cannot measure a mono source", "SoundAlgoLoudness::initProcess");
+        return SoundTools::Error;
+    }
     mState = std::make_unique<State>();
     mState->handle.reset(raw);
     mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate);
