@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "JobHooks.h"
+#include "JobHost.h"
+#include "JobPaths.h"
 
 namespace cli {
 
@@ -18,7 +19,7 @@ plot::Panel levelPanel(const AnalyseReport& a) {
     plot::Panel p;
     const double rate = a.sampleRate ? a.sampleRate : 1;
     const double length = std::max(1.0 / rate, double(a.frames) / rate);
-    p.title = "Level — " + QFileInfo(fromPath(a.file)).fileName();
+    p.title = "Level — " + QFileInfo(pathText(a.file)).fileName();
     p.xLabel = "time (s)";
     p.yLabel = a.loudness.measured ? "RMS (dB), loudness (LUFS)" : "RMS (dB)";
     p.xMin = 0;

@@ -14,7 +14,8 @@
 #include "AnalysisPlot.h"
 #include "Batch.h"
 #include "Cli.h"
-#include "JobHooks.h"
+#include "JobHost.h"
+#include "JobPaths.h"
 #include "Plot.h"
 #include "tonewright/SoundStatFile.h"
 
@@ -38,7 +39,7 @@ QString albumSummary(const tonewright::AlbumLoudness& a) {
 
 QString analysisSummary(const tonewright::AnalyseReport& a) {
     const double rate = a.sampleRate ? a.sampleRate : 1;
-    QString t = fromPath(a.file) + "\n";
+    QString t = pathText(a.file) + "\n";
     t += QString("  length    %1, %2 Hz\n").arg(QString::fromStdString(a.length)).arg(a.sampleRate);
     if (a.frames > 0 && !a.envelopeDb.empty())
         t += QString("  level     RMS %1 (left %2, right %3), peak %4\n")
@@ -104,7 +105,7 @@ QString analysisSummary(const tonewright::AnalyseReport& a) {
         }
     }
     if (!a.statisticsFile.empty())
-        t += QString("  %1 %2\n").arg(a.statisticsReused ? "from     " : "saved    ", fromPath(a.statisticsFile));
+        t += QString("  %1 %2\n").arg(a.statisticsReused ? "from     " : "saved    ", pathText(a.statisticsFile));
     return t;
 }
 
@@ -211,9 +212,9 @@ int runAnalyse(const QStringList& args, bool parseOnly) {
     const int status = cli::runBatch("analyse", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
         tonewright::AnalyseSettings s = settings;
-        s.input = cli::toPath(input);
+        s.input = cli::jobPath(input);
         tonewright::JobResult<tonewright::AnalyseReport> r =
-            tonewright::analyse(s, cli::jobControl(index, input, inputs));
+            tonewright::analyse(s, cli::jobControl(index));
         if (!r) {
             cli::printJobError(r.error());
             return out;

@@ -10,13 +10,13 @@
 #include "Analysis.h"
 #include "AnalysisPlot.h"
 #include "Cli.h"
-#include "JobHooks.h"
 #include "Plot.h"
 #include "Progress.h"
 #include "Statistics.h"
+#include "JobHost.h"
+#include "JobPaths.h"
+#include "Reports.h"
 #include "job_analyse.h"
-#include "job_correct.h"
-#include "job_level.h"
 #include "job_split.h"
 #include "tonewright/Analyse.h"
 #include "tonewright/Demo.h"
@@ -117,7 +117,7 @@ int runDemo(const QStringList& args, bool parseOnly) {
         input = QDir(dir).filePath("demo-input.wav");
         tonewright::JobControl control;
         control.overwrite = true;
-        const auto made = tonewright::makeDemoRecording(cli::toPath(input), control);
+        const auto made = tonewright::makeDemoRecording(cli::jobPath(input), control);
         if (!made) {
             cli::printJobError(made.error());
             return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
@@ -134,13 +134,13 @@ int runDemo(const QStringList& args, bool parseOnly) {
     cli::progress::begin("demo", 1);
     const int passes = 5;
     tonewright::AnalyseSettings analyseSettings;
-    analyseSettings.input = cli::toPath(input);
+    analyseSettings.input = cli::jobPath(input);
     analyseSettings.responsePoints = p.isSet(kPlot) ? 240 : 0;
     // The statistics file goes beside a generated input only: a recording of
     // the user's keeps whatever lies beside it.
     analyseSettings.save = inputs.isEmpty();
     analyseSettings.saveIsOptional = true;
-    tonewright::JobControl control = cli::jobControl(0, input, inputs);
+    tonewright::JobControl control = cli::jobControl(0);
     control.progress = [](const tonewright::JobProgress& p) {
         cli::progress::set(0, p.fraction() / passes);
         return !cli::interrupted();
@@ -193,30 +193,46 @@ int runDemo(const QStringList& args, bool parseOnly) {
                       .arg(splitSettings.minSilence)
                       .arg(indent(cli::splitSummary(pieces))));
 
-    cli::LevelSettings levelSettings;
-    cli::LevelResult levelled;
+    // The library's level and correct jobs find the regions and band levels
+    // again (reanalyse): the statistics file saved above would be taken
+    // otherwise, and the summaries would name it.
+    tonewright::LevelSettings levelSettings;
     const QString levelOutput = QDir(dir).filePath(QFileInfo(input).completeBaseName() + "-levelled.wav");
-    if (!cli::levelFile(input, levelOutput, levelSettings, &analysis, levelled, 0, 3, passes)) {
+    levelSettings.input = cli::jobPath(input);
+    levelSettings.output = cli::jobPath(levelOutput);
+    levelSettings.reanalyse = true;
+    tonewright::JobResult<tonewright::LevelReport> levelled =
+        tonewright::level(levelSettings, cli::jobControl(0, [](double f) { return (3.0 + f) / passes; }));
+    if (!levelled) {
         cli::progress::end();
+        cli::printJobError(levelled.error());
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
+    // An RMS target measures no loudness; the analysis above did.
+    levelled->loudnessBefore = analysis.loudness.integrated;
+    levelled->loudnessBeforeMeasured = analysis.loudness.measured;
     cli::printOut(QString("%1. level     each region brought to %2 RMS (at most +%3 dB), peaks held by the "
                           "limiter\n%4\n")
                       .arg(step++)
                       .arg(cli::formatDb(levelSettings.targetDb))
                       .arg(levelSettings.maxGainDb)
-                      .arg(indent(cli::levelSummary(levelled))));
+                      .arg(indent(cli::levelSummary(*levelled))));
 
-    cli::CorrectSettings correctSettings;
-    cli::CorrectResult corrected;
+    tonewright::CorrectSettings correctSettings;
     const QString correctOutput = QDir(dir).filePath(QFileInfo(input).completeBaseName() + "-corrected.wav");
     if (!report->reference) {
         cli::progress::end();
         cli::printOut(QString("%1. correct   skipped: %2\n\n").arg(step++).arg(why));
     } else {
-        correctSettings.reference = QString::fromStdString(report->reference->name);
-        if (!cli::correctFile(input, correctOutput, correctSettings, &analysis, corrected, 0, 4, passes)) {
+        correctSettings.input = cli::jobPath(input);
+        correctSettings.output = cli::jobPath(correctOutput);
+        correctSettings.reference = report->reference->name;
+        correctSettings.reanalyse = true;
+        const tonewright::JobResult<tonewright::CorrectReport> corrected =
+            tonewright::correct(correctSettings, cli::jobControl(0, [](double f) { return (4.0 + f) / passes; }));
+        if (!corrected) {
             cli::progress::end();
+            cli::printJobError(corrected.error());
             return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
         }
         cli::progress::end();
@@ -224,7 +240,7 @@ int runDemo(const QStringList& args, bool parseOnly) {
                               "gain, no band changed by more than %2 dB), peaks held by the limiter\n%3\n")
                           .arg(step++)
                           .arg(correctSettings.maxCorrection)
-                          .arg(indent(cli::correctSummary(corrected))));
+                          .arg(indent(cli::correctSummary(*corrected))));
     }
 
     if (p.isSet(kPlot)) {
