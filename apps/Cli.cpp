@@ -322,6 +322,8 @@ std::vector<QString> gRunInputs;
 
 void setRunInputs(const QStringList& inputs) { gRunInputs.assign(inputs.begin(), inputs.end()); }
 
+const std::vector<QString>& runInputs() { return gRunInputs; }
+
 QString normalisedPath(const QString& name) {
     const QFileInfo info(name);
     // The folder by its real path (links and "." resolved) when it exists.

@@ -173,6 +173,7 @@ std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, Soun
 bool mayWrite(const QString& output, const QString& input = QString());
 // The inputs of the job being run (set by JobParser::parse).
 void setRunInputs(const QStringList& inputs);
+const std::vector<QString>& runInputs();
 // An absolute name with the folder's links, "." and ".." resolved, for
 // comparing output names.
 QString normalisedPath(const QString& name);

@@ -78,7 +78,7 @@ private:
 
 // Where a job is. A job of several passes over a file counts each pass:
 // fraction() runs from 0 to 1 over the whole job.
-struct JobProgress {
+struct TONEWRIGHT_API JobProgress {
     int64_t done = 0;   // frames of the current pass done
     int64_t total = 0;  // frames of the current pass (0: not known)
     int pass = 0;       // the current pass, from 0
