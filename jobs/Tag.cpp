@@ -1,0 +1,202 @@
+// tag: ReplayGain 2.0 tags written into recordings in place.
+#include "tonewright/Tag.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <map>
+
+#include "jobs/JobContext.h"
+#include "tonewright/SoundAlgoLoudness.h"
+#include "tonewright/SoundFormats.h"
+#include "tonewright/SoundOutputFile.h"
+#include "tonewright/SoundTagFile.h"
+#include "tonewright/SoundUnits.h"
+
+namespace tonewright {
+
+namespace {
+
+using detail::JobContext;
+using Fields = std::map<std::string, std::string>;
+using Kind = JobError::Kind;
+
+constexpr double kReferenceLufs = -18.0;  // the loudness a ReplayGain 2.0 gain brings a recording to
+
+ReplayGainFigures figures(double loudness, double truePeak) {
+    ReplayGainFigures f;
+    f.loudness = loudness;
+    f.truePeak = truePeak;
+    f.gain = kReferenceLufs - loudness;
+    f.peak = SoundTools::gainOfDb(truePeak);
+    f.gainText = QString::asprintf("%.2f dB", f.gain).toStdString();
+    f.peakText = QString::asprintf("%.6f", f.peak).toStdString();
+    return f;
+}
+
+// The peak as the tag gives it, for JSON.
+double ratioRounded(double ratio) { return std::round(ratio * 1e6) / 1e6; }
+
+// Why a measurement gives no gain, in words; empty when it gives one.
+QString noGainCause(const SoundAlgoLoudness& l) {
+    if (l.isTooShort())
+        return "the recording is shorter than one 400 ms gating block, so it has no integrated loudness; no tag "
+               "was written";
+    if (!std::isfinite(l.getIntegrated()))
+        return "the recording is silent (-inf LUFS), so no gain can be given; no tag was written";
+    return QString();
+}
+
+// Whether the file may be tagged at all; false after ctx.fail(). Checked
+// before it is measured, so that no time is spent on a file that is refused.
+bool mayTag(JobContext& ctx, const QString& file) {
+    const QFileInfo info(file);
+    if (!info.exists()) return ctx.fail(Kind::Input, file, "cannot tag", "no such file");
+    if (!info.isFile()) return ctx.fail(Kind::Input, file, "cannot tag", "not a regular file");
+    if (!SoundTagFile::isTaggable(file)) {
+        const std::string refusal = refusalOf(detail::str(info.suffix()));
+        return ctx.fail(Kind::Input, file, "cannot tag",
+                        refusal.empty() ? QString("tags are written only into WAV, FLAC, Ogg Vorbis and MP3 files")
+                                        : detail::qstr(refusal));
+    }
+    // The owner's write bit counts even for a user who could write anyway:
+    // a file marked read-only is left as it is.
+    if (!info.isWritable() || !(info.permissions() & QFileDevice::WriteOwner))
+        return ctx.fail(Kind::Input, file, "will not tag", "the file is read-only; it is left as it was");
+    return true;
+}
+
+// One pass over the file through the loudness measurement; false after ctx.fail().
+bool measure(JobContext& ctx, const QString& file, SoundRef<SoundAlgoLoudness>& loudness) {
+    std::unique_ptr<SoundReader> reader = detail::openReader(file);
+    if (!reader) return ctx.fail(Kind::Input, file, "cannot read", detail::lastError());
+    loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
+    if (!detail::runPass(ctx, *loudness, *reader, nullptr, file, "measure the loudness")) return false;
+    if (reader->hasFailed()) return ctx.fail(Kind::Processing, file, "cannot measure the loudness", detail::lastError());
+    return true;
+}
+
+// Sets the fields on a copy beside the file, which replaces it only once the
+// tags are written: a failure leaves the file as it was. False after ctx.fail().
+bool tagInPlace(JobContext& ctx, const QString& file, const Fields& fields) {
+    // A link stays a link: the file it leads to is the one replaced.
+    const QFileInfo info(file);
+    const QString target = info.isSymLink() ? info.canonicalFilePath() : file;
+    detail::clearError();
+    SoundOutputFile copy(target);
+    if (!copy.ok() || copy.path() == target)
+        return ctx.fail(Kind::Input, file, "cannot tag", copy.ok() ? QString("not a regular file") : detail::lastError());
+    QFile source(target);
+    if (!source.copy(copy.path()))
+        return ctx.fail(Kind::Output, file, "cannot tag",
+                        "cannot make a copy of it beside it (" + source.errorString() + "); it is left as it was");
+    if (SoundTagFile::setFields(copy.path(), fields) != SoundTools::Ok)
+        return ctx.fail(Kind::Input, file, "cannot write the tags",
+                        QString("the file is damaged or is not the %1 file its name says; it is left as it was")
+                            .arg(QFileInfo(file).suffix().toUpper()));
+    detail::clearError();
+    if (!copy.commit(true)) return ctx.fail(Kind::Output, file, "cannot tag", detail::lastError() + "; it is left as it was");
+    return true;
+}
+
+// Tags one file from its measurement (and the album's figures, when given).
+void tagFile(JobContext& ctx, TagFileReport& out, const SoundAlgoLoudness& l, const ReplayGainFigures* album) {
+    const QString file = detail::qstr(out.file);
+    const QString cause = noGainCause(l);
+    if (!cause.isEmpty()) {
+        ctx.fail(Kind::Input, file, "cannot tag", cause);
+        return;
+    }
+    out.track = figures(l.getIntegrated(), l.getTruePeak());
+    Fields fields{{"REPLAYGAIN_TRACK_GAIN", out.track.gainText}, {"REPLAYGAIN_TRACK_PEAK", out.track.peakText}};
+    if (album) {
+        fields["REPLAYGAIN_ALBUM_GAIN"] = album->gainText;
+        fields["REPLAYGAIN_ALBUM_PEAK"] = album->peakText;
+        out.album = *album;
+    }
+    out.tagged = tagInPlace(ctx, file, fields);
+}
+
+}  // namespace
+
+JobResult<TagReport> tag(const TagSettings& settings, const JobControl& control) {
+    if (settings.inputs.empty()) return JobError{Kind::Setting, "inputs", "no input file", ""};
+    for (const std::filesystem::path& p : settings.inputs)
+        if (p.empty()) return JobError{Kind::Setting, "inputs", "an input has no name", ""};
+    const int n = int(settings.inputs.size());
+    TagReport report;
+    report.files.resize(settings.inputs.size());
+    for (int i = 0; i < n; ++i) report.files[size_t(i)].file = settings.inputs[size_t(i)].string();
+    // The end of one file: its error, from its own context.
+    auto settle = [](TagFileReport& f, const JobContext& c) {
+        if (c.failed()) {
+            f.tagged = false;
+            f.error = c.error();
+        }
+    };
+
+    if (!settings.album) {
+        bool cancelled = false;
+        for (int i = 0; i < n; ++i) {
+            TagFileReport& f = report.files[size_t(i)];
+            JobContext ctx(control, n);
+            ctx.setPass(i);
+            const QString file = detail::qstr(f.file);
+            SoundRef<SoundAlgoLoudness> l;
+            if (cancelled)
+                ctx.fail(Kind::Cancelled, file, "cancelled");
+            else if (mayTag(ctx, file) && measure(ctx, file, l))
+                tagFile(ctx, f, *l, nullptr);
+            settle(f, ctx);
+            cancelled = cancelled || ctx.cancelled();
+        }
+        return report;
+    }
+
+    // An album is measured whole before any file is tagged: a track that is
+    // refused or cannot be read stops the job with every file as it was.
+    JobContext ctx(control, n);
+    std::vector<SoundRef<SoundAlgoLoudness>> tracks(settings.inputs.size());
+    std::vector<SoundAlgoLoudness*> measured;
+    for (int i = 0; i < n; ++i) {
+        const QString file = detail::qstr(report.files[size_t(i)].file);
+        ctx.setPass(i);
+        if (!mayTag(ctx, file) || !measure(ctx, file, tracks[size_t(i)])) return ctx.error();
+        measured.push_back(tracks[size_t(i)].get());
+    }
+    const double loudness = SoundAlgoLoudness::albumLoudness(measured);
+    if (!std::isfinite(loudness)) {
+        for (TagFileReport& f : report.files) {
+            JobContext fileCtx(control, n);
+            fileCtx.fail(Kind::Input, detail::qstr(f.file), "cannot tag",
+                         "the album is silent (-inf LUFS), so no gain can be given; no tag was written");
+            settle(f, fileCtx);
+        }
+        return report;
+    }
+    report.album = figures(loudness, SoundAlgoLoudness::albumTruePeak(measured));
+    for (int i = 0; i < n; ++i) {
+        TagFileReport& f = report.files[size_t(i)];
+        JobContext fileCtx(control, n);
+        tagFile(fileCtx, f, *tracks[size_t(i)], &*report.album);
+        settle(f, fileCtx);
+    }
+    return report;
+}
+
+std::string toJson(const TagFileReport& r) {
+    QJsonObject o{{"file", detail::qstr(r.file)},
+                  {"loudness", detail::roundDb(r.track.loudness)},
+                  {"truePeak", detail::roundDb(r.track.truePeak)},
+                  {"trackGain", detail::roundDb(r.track.gain)},
+                  {"trackPeak", ratioRounded(r.track.peak)}};
+    if (r.album) {
+        o["albumGain"] = detail::roundDb(r.album->gain);
+        o["albumPeak"] = ratioRounded(r.album->peak);
+    }
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+}
+
+}  // namespace tonewright
