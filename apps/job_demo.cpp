@@ -15,7 +15,8 @@
 #include "Statistics.h"
 #include "job_correct.h"
 #include "job_level.h"
-#include "job_split.h"
+#include "JobHost.h"
+#include "tonewright/Split.h"
 #include "tonewright/SoundAlgoElementary.h"
 
 namespace {
@@ -231,8 +232,7 @@ int runDemo(const QStringList& args, bool parseOnly) {
                       .arg(step++)
                       .arg(indent(cli::analysisSummary(analysis))));
 
-    cli::SplitSettings splitSettings;
-    cli::SplitResult pieces;
+    tonewright::SplitSettings splitSettings;
     const QString pieceTemplate = QDir(dir).filePath("pieces/" + QFileInfo(input).completeBaseName() + ".wav");
     QDir().mkpath(QFileInfo(pieceTemplate).path());
     {
@@ -240,7 +240,13 @@ int runDemo(const QStringList& args, bool parseOnly) {
         QDir old(QFileInfo(pieceTemplate).path());
         for (const QString& f : old.entryList(QDir::Files)) old.remove(f);
     }
-    if (!cli::splitFile(input, pieceTemplate, splitSettings, pieces, 0, 1, passes)) {
+    splitSettings.input = input.toStdString();
+    splitSettings.output = pieceTemplate.toStdString();
+    // The split's two passes are passes 1 and 2 of the demo's.
+    const tonewright::JobResult<tonewright::SplitReport> pieces =
+        tonewright::split(splitSettings, cli::jobControl(0, [passes](double f) { return (1 + 2 * f) / passes; }));
+    if (!pieces) {
+        cli::printSplitError(pieces.error(), input);
         cli::progress::end();
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
@@ -248,7 +254,7 @@ int runDemo(const QStringList& args, bool parseOnly) {
                           "tags copied with the track number\n%3\n")
                       .arg(step++)
                       .arg(splitSettings.minSilence)
-                      .arg(indent(cli::splitSummary(pieces))));
+                      .arg(indent(cli::splitSummary(*pieces))));
 
     cli::LevelSettings levelSettings;
     cli::LevelResult levelled;
