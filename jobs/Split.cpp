@@ -7,7 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QTemporaryFile>
 #include <algorithm>
 #include <cmath>
@@ -195,11 +194,13 @@ private:
     QString mFailure;
 };
 
-bool saveText(const QString& name, const QByteArray& bytes) {
-    QSaveFile f(name);
-    if (!f.open(QIODevice::WriteOnly)) return false;
-    f.write(bytes);
-    return f.commit();
+// A list beside the pieces, through the atomic output file like every output.
+bool saveText(const JobContext& ctx, const QString& name, const QByteArray& bytes) {
+    SoundOutputFile file(name);
+    QFile f(file.path());
+    if (!file.ok() || !f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.flush()) return false;
+    f.close();
+    return file.commit(ctx.overwrite());
 }
 
 // Names the bad setting; empty when all are good.
@@ -246,6 +247,8 @@ bool Splitter::plan() {
     out.dryRun = settings.dryRun;
     const bool byCue = !settings.fromCue.empty();
     const QString fromCue = detail::qpath(settings.fromCue);
+    // The sheet cut at is an input too: no list beside the pieces replaces it.
+    if (byCue) ctx.addInputs({input, fromCue});
 
     // Everything that can be refused without reading the sound comes first.
     SoundCueSheet sheet;
@@ -450,7 +453,7 @@ bool Splitter::write() {
             t.file = str(QFileInfo(qstr(p.file)).fileName());
             list.tracks.push_back(t);
         }
-        if (!saveText(qstr(out.cueFile), list.toText())) ctx.warn(qstr(out.cueFile), "cannot write the CUE sheet");
+        if (!saveText(ctx, qstr(out.cueFile), list.toText())) ctx.warn(qstr(out.cueFile), "cannot write the CUE sheet");
     }
     if (!out.m3uFile.empty()) {
         QString m3u = "#EXTM3U\n";
@@ -459,7 +462,7 @@ bool Splitter::write() {
                        .arg(std::llround(double(p.frames) / out.rate))
                        .arg(p.artist.empty() ? QString() : text(p.artist) + " - ", text(p.title),
                             QFileInfo(qstr(p.file)).fileName());
-        if (!saveText(qstr(out.m3uFile), m3u.toUtf8())) ctx.warn(qstr(out.m3uFile), "cannot write the playlist");
+        if (!saveText(ctx, qstr(out.m3uFile), m3u.toUtf8())) ctx.warn(qstr(out.m3uFile), "cannot write the playlist");
     }
     return true;
 }

@@ -66,6 +66,7 @@ TEST(CliSplit, RefusalsComeBeforeAnyPieceIsWritten) {
         {{"--from-cue", sheet("frames.cue", "00:00:00 00:10:75")}, 2, "bad time '00:10:75'"},
         {{"--from-cue", sheet("order.cue", "00:00:00 00:20:00 00:10:00")}, 2, "not after track 2"},
         {{"--from-cue", sheet("late.cue", "00:00:00 09:00:00")}, 2, "after the end of the recording"},
+        {{"-y", "--cue", "--from-cue", sheet("album.cue", "00:00:00 00:20:00")}, 2, "album.cue: will not write"},
         {{"--name", "{artist} piece"}, 2, "two pieces would get this name: add {n} to --name"},
         {{"--name", "{n} {bogus}"}, 1, "unknown field '{bogus}'"},
         {{"--name", "{n}\n(x)"}, 1, "control character at character 4"},
