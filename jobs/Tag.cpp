@@ -2,6 +2,12 @@
 #include "tonewright/Tag.h"
 
 #include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -78,12 +84,83 @@ bool measure(JobContext& ctx, const QString& file, SoundRef<SoundAlgoLoudness>& 
     return true;
 }
 
-// Sets the fields on a copy beside the file, which replaces it only once the
-// tags are written: a failure leaves the file as it was. False after ctx.fail().
+// Gives the copy what the file has besides its bytes: owner and group, mode
+// and extended attributes (ACLs among them). False when one of them cannot be
+// given (another user's file, a file system without the attributes).
+bool keepsAttributes(const QString& copy, const QString& file, const struct stat& st) {
+    const QByteArray c = QFile::encodeName(copy), f = QFile::encodeName(file);
+    struct stat mine {};
+    if (::stat(c.constData(), &mine) != 0) return false;
+    if ((mine.st_uid != st.st_uid || mine.st_gid != st.st_gid) && ::chown(c.constData(), st.st_uid, st.st_gid) != 0)
+        return false;
+    // After chown, which may clear the set-id bits.
+    if (::chmod(c.constData(), st.st_mode & 07777) != 0) return false;
+    const ssize_t size = ::listxattr(f.constData(), nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    std::vector<char> names(size_t(size) + 1, '\0');
+    const ssize_t got = ::listxattr(f.constData(), names.data(), names.size());
+    if (got < 0) return false;
+    for (const char* name = names.data(); name < names.data() + got; name += std::strlen(name) + 1) {
+        const ssize_t n = ::getxattr(f.constData(), name, nullptr, 0);
+        if (n < 0) return false;
+        std::vector<char> value(size_t(n) + 1);
+        const ssize_t v = ::getxattr(f.constData(), name, value.data(), value.size());
+        if (v < 0 || ::setxattr(c.constData(), name, value.data(), size_t(v), 0) != 0) return false;
+    }
+    return true;
+}
+
+// Writes the tagged copy's bytes over the file itself, which keeps its inode:
+// every name (hard link), owner, group, mode and attribute stays. The room is
+// reserved first, so that a full disk stops it before a byte is changed. False
+// with the cause.
+bool writeOver(const QString& copy, const QString& file, QString* why) {
+    QFile from(copy);
+    if (!from.open(QIODevice::ReadOnly)) {
+        *why = from.errorString();
+        return false;
+    }
+    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    const qint64 size = from.size();
+    int error = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0 ? 0 : errno;
+    if (error == EOPNOTSUPP || error == ENOSYS) error = 0;  // no reservation here: written as it comes
+    std::vector<char> block(1 << 20);
+    for (qint64 at = 0; error == 0 && at < size;) {
+        const qint64 n = from.read(block.data(), qint64(block.size()));
+        if (n <= 0) {
+            error = EIO;
+            break;
+        }
+        for (qint64 done = 0; error == 0 && done < n;) {
+            const ssize_t w = ::pwrite(fd, block.data() + done, size_t(n - done), off_t(at + done));
+            if (w < 0 && errno != EINTR) error = errno;
+            if (w > 0) done += w;
+        }
+        at += n;
+    }
+    if (error == 0 && ::ftruncate(fd, off_t(size)) != 0) error = errno;
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    ::close(fd);
+    if (error != 0) *why = QString::fromLocal8Bit(std::strerror(error)).toLower();
+    return error == 0;
+}
+
+// Sets the fields on a copy beside the file and reads them back; the copy
+// then replaces the file, given its owner, group, mode and attributes, or,
+// when it cannot be given them or the file has other names (hard links), its
+// bytes are written over the file's own. A failure before that leaves the file
+// as it was. False after ctx.fail().
 bool tagInPlace(JobContext& ctx, const QString& file, const Fields& fields) {
-    // A link stays a link: the file it leads to is the one replaced.
+    // A link stays a link: the file it leads to is the one tagged.
     const QFileInfo info(file);
     const QString target = info.isSymLink() ? info.canonicalFilePath() : file;
+    struct stat st {};
+    if (::stat(QFile::encodeName(target).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return ctx.fail(Kind::Input, file, "cannot tag", "not a regular file");
     detail::clearError();
     SoundOutputFile copy(target);
     if (!copy.ok() || copy.path() == target)
@@ -92,13 +169,28 @@ bool tagInPlace(JobContext& ctx, const QString& file, const Fields& fields) {
     if (!source.copy(copy.path()))
         return ctx.fail(Kind::Output, file, "cannot tag",
                         "cannot make a copy of it beside it (" + source.errorString() + "); it is left as it was");
-    if (SoundTagFile::setFields(copy.path(), fields) != SoundTools::Ok)
+    SoundIDTag back;
+    bool verified = SoundTagFile::setFields(copy.path(), fields) == SoundTools::Ok &&
+                    SoundTagFile::read(copy.path(), back) == SoundTools::Ok;
+    for (const auto& kv : fields) verified = verified && back.extra[kv.first] == kv.second;
+    if (!verified)
         return ctx.fail(Kind::Input, file, "cannot write the tags",
                         QString("the file is damaged or is not the %1 file its name says; it is left as it was")
                             .arg(QFileInfo(file).suffix().toUpper()));
-    detail::clearError();
-    if (!copy.commit(true)) return ctx.fail(Kind::Output, file, "cannot tag", detail::lastError() + "; it is left as it was");
-    return true;
+    if (st.st_nlink == 1 && keepsAttributes(copy.path(), target, st)) {
+        detail::clearError();
+        if (!copy.commit(true))
+            return ctx.fail(Kind::Output, file, "cannot tag", detail::lastError() + "; it is left as it was");
+        return true;
+    }
+    QString why;
+    if (writeOver(copy.path(), target, &why)) return true;
+    // The file may be half written: the tagged copy, complete, is kept beside it.
+    const QString kept = target + ".tagged";
+    if (SoundOutputFile::moveFile(copy.path(), kept, false) == 0)
+        return ctx.fail(Kind::Output, file, "cannot tag",
+                        "writing the tags into it failed (" + why + "); the file may be damaged: a tagged copy is kept as " + kept);
+    return ctx.fail(Kind::Output, file, "cannot tag", "writing the tags into it failed (" + why + ")");
 }
 
 // Tags one file from its measurement (and the album's figures, when given).

@@ -9,9 +9,13 @@
 //                          measured together as one album (album mode)
 //
 // FLAC and Ogg get Vorbis comments, MP3 and WAV ID3v2 user text frames. Each
-// file is tagged through a copy beside it that replaces it only once the tags
-// are written. A file marked read-only is refused, and so is one that cannot
-// be measured (silent, or shorter than one 400 ms gating block).
+// file is tagged through a copy beside it whose tags are read back; the copy
+// then replaces the file with the file's owner, group, mode and extended
+// attributes, or, when it cannot be given them or the file has other names
+// (hard links), its bytes are written into the file itself (room reserved
+// first), so that everything but the tags stays. A file marked read-only is
+// refused, and so is one that cannot be measured (silent, or shorter than one
+// 400 ms gating block).
 //
 // Threading: may be called from several threads at once on different files;
 // see Jobs.h for the conventions of the jobs layer.

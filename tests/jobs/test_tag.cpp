@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include "common/ExternalAudio.h"
 #include "common/Recordings.h"
@@ -142,5 +145,31 @@ TEST(Tag, RefusedFilesAreLeftAsTheyWere) {
         EXPECT_EQ(filesIn(dir), QStringList{name});
         QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QFile::remove(file);
+    }
+}
+
+// The tagged file keeps its owner, group, mode and extended attributes, and
+// every name of it (hard links) shows the tags.
+TEST(Tag, OwnerModeAttributesAndLinksAreKept) {
+    if (!tk::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is needed";
+    tk::TempDir dir;
+    for (const bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "hard-linked" : "another owner");
+        const QString file = makeFile(dir, linked ? "linked.flac" : "owned.flac", tk::track(kRate * 2, kRate, -16.0, 4));
+        const QByteArray f = QFile::encodeName(file), other = QFile::encodeName(dir.path("other.flac"));
+        if (linked) { ASSERT_EQ(::link(f.constData(), other.constData()), 0); }
+        const bool root = ::geteuid() == 0;
+        if (root && !linked) { ASSERT_EQ(::chown(f.constData(), 65534, 65534), 0); }
+        ASSERT_EQ(::chmod(f.constData(), linked ? 0640 : 0600), 0);
+        const bool attributes = ::setxattr(f.constData(), "user.note", "kept", 4, 0) == 0;
+        struct stat before {}, after {};
+        ASSERT_EQ(::stat(f.constData(), &before), 0);
+        ASSERT_TRUE(tagged({file}, false).files.at(0).tagged);
+        ASSERT_EQ(::stat(f.constData(), &after), 0);
+        EXPECT_EQ(std::make_tuple(after.st_uid, after.st_gid, after.st_mode, after.st_nlink),
+                  std::make_tuple(before.st_uid, before.st_gid, before.st_mode, before.st_nlink));
+        char note[8] = {};
+        if (attributes) { EXPECT_EQ(::getxattr(f.constData(), "user.note", note, sizeof note), 4); }
+        EXPECT_EQ(tags(linked ? dir.path("other.flac") : file).count("REPLAYGAIN_TRACK_GAIN"), 1u);
     }
 }
