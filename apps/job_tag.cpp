@@ -41,8 +41,9 @@ int runTag(const QStringList& args, bool parseOnly) {
         "integrated loudness (ITU-R BS.1770) to -18 LUFS, such as \"-6.52 dB\", and REPLAYGAIN_TRACK_PEAK, the true "
         "peak (oversampled) as a ratio of full scale, such as \"0.988547\". FLAC and Ogg get Vorbis comments, MP3 "
         "and WAV ID3v2 user text frames (TXXX). The sound is not touched; other tags are kept. Each file is tagged "
-        "through a copy beside it that replaces it only once complete. A silent recording, or one shorter than "
-        "400 ms, has no loudness and gets no tag.",
+        "through a copy beside it that replaces it only once complete, keeping its owner, mode, attributes and "
+        "links. A silent recording, or one shorter than 400 ms, has no loudness and gets no tag, nor does one "
+        "fainter than -60 LUFS (noise); a gain above +24 dB is capped there, with a warning.",
         cli::JobParser::Json | cli::JobParser::Batch);
     p.addOption(kAlbum);
     p.addInputs("Recordings to tag (wav, flac, ogg, mp3).", "files...");

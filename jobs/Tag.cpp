@@ -30,12 +30,26 @@ using Fields = std::map<std::string, std::string>;
 using Kind = JobError::Kind;
 
 constexpr double kReferenceLufs = -18.0;  // the loudness a ReplayGain 2.0 gain brings a recording to
+// Fainter than this, a recording is noise or near silence (a noise floor
+// measures about -64 LUFS): no gain is given to it.
+constexpr double kFloorLufs = -60.0;
+// The largest gain written: more would turn a player's volume into a hazard.
+constexpr double kMaxGainDb = 24.0;
 
-ReplayGainFigures figures(double loudness, double truePeak) {
+// The figures of a loudness and peak, the gain capped at kMaxGainDb (with a
+// warning in ctx naming `who`).
+ReplayGainFigures figures(JobContext& ctx, const QString& who, double loudness, double truePeak) {
     ReplayGainFigures f;
     f.loudness = loudness;
     f.truePeak = truePeak;
     f.gain = kReferenceLufs - loudness;
+    if (f.gain > kMaxGainDb) {
+        ctx.warn(who, QString("the gain of %1 dB that brings it from %2 LUFS to -18 LUFS is capped at +%3 dB")
+                          .arg(f.gain, 0, 'f', 2)
+                          .arg(loudness, 0, 'f', 2)
+                          .arg(kMaxGainDb, 0, 'f', 2));
+        f.gain = kMaxGainDb;
+    }
     f.peak = SoundTools::gainOfDb(truePeak);
     f.gainText = QString::asprintf("%.2f dB", f.gain).toStdString();
     f.peakText = QString::asprintf("%.6f", f.peak).toStdString();
@@ -52,6 +66,11 @@ QString noGainCause(const SoundAlgoLoudness& l) {
                "was written";
     if (!std::isfinite(l.getIntegrated()))
         return "the recording is silent (-inf LUFS), so no gain can be given; no tag was written";
+    if (l.getIntegrated() < kFloorLufs)
+        return QString("the recording is at %1 LUFS, fainter than %2 LUFS: noise or near silence, so no gain is "
+                       "given; no tag was written")
+            .arg(l.getIntegrated(), 0, 'f', 2)
+            .arg(kFloorLufs, 0, 'f', 0);
     return QString();
 }
 
@@ -201,7 +220,7 @@ void tagFile(JobContext& ctx, TagFileReport& out, const SoundAlgoLoudness& l, co
         ctx.fail(Kind::Input, file, "cannot tag", cause);
         return;
     }
-    out.track = figures(l.getIntegrated(), l.getTruePeak());
+    out.track = figures(ctx, file, l.getIntegrated(), l.getTruePeak());
     Fields fields{{"REPLAYGAIN_TRACK_GAIN", out.track.gainText}, {"REPLAYGAIN_TRACK_PEAK", out.track.peakText}};
     if (album) {
         fields["REPLAYGAIN_ALBUM_GAIN"] = album->gainText;
@@ -259,16 +278,22 @@ JobResult<TagReport> tag(const TagSettings& settings, const JobControl& control)
         measured.push_back(tracks[size_t(i)].get());
     }
     const double loudness = SoundAlgoLoudness::albumLoudness(measured);
-    if (!std::isfinite(loudness)) {
+    if (!std::isfinite(loudness) || loudness < kFloorLufs) {
+        const QString cause =
+            std::isfinite(loudness)
+                ? QString("the album is at %1 LUFS, fainter than %2 LUFS: noise or near silence, so no gain is given; "
+                          "no tag was written")
+                      .arg(loudness, 0, 'f', 2)
+                      .arg(kFloorLufs, 0, 'f', 0)
+                : QString("the album is silent (-inf LUFS), so no gain can be given; no tag was written");
         for (TagFileReport& f : report.files) {
             JobContext fileCtx(control, n);
-            fileCtx.fail(Kind::Input, detail::qstr(f.file), "cannot tag",
-                         "the album is silent (-inf LUFS), so no gain can be given; no tag was written");
+            fileCtx.fail(Kind::Input, detail::qstr(f.file), "cannot tag", cause);
             settle(f, fileCtx);
         }
         return report;
     }
-    report.album = figures(loudness, SoundAlgoLoudness::albumTruePeak(measured));
+    report.album = figures(ctx, "the album", loudness, SoundAlgoLoudness::albumTruePeak(measured));
     for (int i = 0; i < n; ++i) {
         TagFileReport& f = report.files[size_t(i)];
         JobContext fileCtx(control, n);

@@ -15,7 +15,9 @@
 // (hard links), its bytes are written into the file itself (room reserved
 // first), so that everything but the tags stays. A file marked read-only is
 // refused, and so is one that cannot be measured (silent, or shorter than one
-// 400 ms gating block).
+// 400 ms gating block) or is fainter than -60 LUFS (noise or near silence: a
+// gain would only raise the noise). A gain above +24 dB is capped there, with
+// a warning.
 //
 // Threading: may be called from several threads at once on different files;
 // see Jobs.h for the conventions of the jobs layer.

@@ -123,6 +123,7 @@ TEST(Tag, RefusedFilesAreLeftAsTheyWere) {
     // sound: made into the file by ffmpeg; bytes: the file's when there is no sound.
     const std::tuple<QString, tk::Frames, QByteArray, const char*> rows[] = {
         {"silent.flac", tk::silence(kRate * 3), {}, "silent (-inf LUFS)"},
+        {"noise.flac", tk::track(kRate * 3, kRate, -66.0, 3), {}, "fainter than -60 LUFS"},
         {"short.wav", tk::track(kRate / 5, kRate, -16.0, 3), {}, "shorter than one 400 ms gating block"},
         {"readonly.flac", tk::track(kRate * 2, kRate, -16.0, 3), {}, "read-only"},
         {"damaged.flac", {}, QByteArray("fLaC\0\0\0\042garbage", 15), "cannot"},
@@ -146,6 +147,15 @@ TEST(Tag, RefusedFilesAreLeftAsTheyWere) {
         QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QFile::remove(file);
     }
+    // Faint but above that floor: tagged, the gain capped at +24 dB with a warning.
+    std::vector<std::string> warned;
+    tonewright::JobControl control;
+    control.warning = [&](const std::string& w) { warned.push_back(w); };
+    const tonewright::JobResult<tonewright::TagReport> faint =
+        tonewright::tag({{makeFile(dir, "faint.flac", tk::track(kRate * 3, kRate, -50.0, 6)).toStdString()}}, control);
+    ASSERT_TRUE(faint.ok() && faint->files[0].tagged);
+    EXPECT_EQ(faint->files[0].track.gainText, "24.00 dB");
+    EXPECT_EQ(warned.size(), 1u);
 }
 
 // The tagged file keeps its owner, group, mode and extended attributes, and
