@@ -71,7 +71,9 @@ const QCommandLineOption kMergeShort("merge-short", "Merge pieces shorter than -
 const QCommandLineOption kName("name", "Names of the pieces, as '{n:02} - {title}': fields n, total, title, artist, "
                                        "album, genre, date, name (the input's name). The extension is added.",
                                "template");
-const QCommandLineOption kCue("cue", "Write a CUE sheet of the pieces beside them.");
+const QCommandLineOption kCue("cue", "Write a CUE sheet of the album beside the pieces: a track at each piece (cuts "
+                                     "moved to whole CD frames of 1/75 s), which --from-cue reads back to the same "
+                                     "pieces.");
 const QCommandLineOption kM3u("m3u", "Write an M3U playlist of the pieces beside them.");
 const QCommandLineOption kFromCue("from-cue", "Cut at the tracks of this CUE sheet instead of at gaps (one input).",
                                   "file.cue");

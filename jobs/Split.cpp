@@ -272,8 +272,7 @@ bool Splitter::plan() {
         if (!folder.isDir() || !probe.open())
             return ctx.fail(Kind::Output, folder.filePath(), "cannot write pieces here",
                             folder.isDir() ? "the folder is not writable" : "no such folder");
-    }
-    ext = QFileInfo(outputTemplate).suffix();
+    }    ext = QFileInfo(outputTemplate).suffix();
     if (!detail::isWritableExtension(ext))
         return ctx.fail(Kind::Output, outputTemplate, "cannot write pieces here", "use one of " + detail::writableExtensions());
 
@@ -283,42 +282,45 @@ bool Splitter::plan() {
     out.frames = reader->getFrameNB();
     album = detail::inputTags(input, *reader);
 
-    // Where to cut.
+    // Where to cut: a sheet that does not fit is refused before the recording is read.
     std::vector<Bounds> bounds;
     if (byCue) {
         out.cutsFrom = str(QFileInfo(fromCue).fileName());
         QString why;
         if (!cutAtCue(sheet, out.frames, out.rate, &bounds, &why))
             return ctx.fail(Kind::Input, fromCue, "does not fit " + QFileInfo(input).fileName(), why);
-        for (const Bounds& b : bounds) {
-            SplitPiece p;
-            p.begin = b.begin;
-            p.frames = b.end - b.begin;
-            p.levelDb = -INFINITY;
-            out.pieces.push_back(p);
-        }
-    } else {
+    }
+    // One pass measures the recording: its gaps, and the level of every piece.
+    auto finder = SoundRef<SoundAlgoGapFinder>::make(settings.minSilence, settings.thresholdDb);
+    if (!detail::runPass(ctx, *finder, *reader, nullptr, input, "read")) return false;
+    if (!byCue) {
         out.cutsFrom = "gaps";
-        auto finder = SoundRef<SoundAlgoGapFinder>::make(settings.minSilence, settings.thresholdDb);
-        if (!detail::runPass(ctx, *finder, *reader, nullptr, input, "read")) return false;
         out.frames = finder->getFrameCount();
         out.levelDb = finder->getLevel();
         out.floorDb = finder->getFloor();
         out.ceilingDb = finder->getCeiling();
         for (const SoundAlgoGapFinder::Gap& g : finder->getGaps()) out.gaps.push_back({g.begin, g.frames, g.levelDb});
         bounds = cutAtGaps(out.gaps, finder->getSoundBegin(), finder->getSoundEnd(), out.frames, out.rate, settings);
+        // A CUE sheet counts in CD frames of 1/75 s: with one written, the cuts
+        // move to the nearest CD frame (inside the gap, which is longer), so
+        // that cutting at the sheet gives these very pieces.
+        if (settings.cue)
+            for (size_t k = 0; k < bounds.size(); ++k) {
+                bounds[k].begin =
+                    SoundCueSheet::toSampleFrames(SoundCueSheet::toCdFrames(bounds[k].begin, out.rate), out.rate);
+                if (k > 0 && !settings.keep) bounds[k - 1].end = bounds[k].begin;
+            }
         if (finder->getSoundBegin() < 0)
             out.notes.push_back("the recording is silent: nothing to split");
         else if (out.gaps.empty())
             out.notes.push_back("no gap found: the recording is one piece");
-        // Levels are measured here, where the hop levels are known.
-        for (const Bounds& b : bounds) {
-            SplitPiece p;
-            p.begin = b.begin;
-            p.frames = b.end - b.begin;
-            p.levelDb = finder->levelOf(b.begin, b.end);
-            out.pieces.push_back(p);
-        }
+    }
+    for (const Bounds& b : bounds) {
+        SplitPiece p;
+        p.begin = b.begin;
+        p.frames = b.end - b.begin;
+        p.levelDb = finder->levelOf(b.begin, b.end);
+        out.pieces.push_back(p);
     }
 
     // Short pieces: reported, or merged into the previous one (the next one for the first).
@@ -442,15 +444,19 @@ bool Splitter::write() {
 
     // The lists beside the pieces.
     if (!out.cueFile.empty()) {
+        // The sheet of the album: its recording, where it is from beside the
+        // sheet, with a track at each piece's start.
         SoundCueSheet list;
         list.title = album.album.empty() ? album.title : album.album;
         list.performer = album.artist;
+        const QString recording = QFileInfo(qstr(out.cueFile)).dir().relativeFilePath(QFileInfo(input).absoluteFilePath());
         for (const SplitPiece& p : out.pieces) {
             SoundCueSheet::Track t;
             t.number = p.number;
             t.title = p.title;
             t.performer = p.artist;
-            t.file = str(QFileInfo(qstr(p.file)).fileName());
+            t.file = str(recording);
+            t.start = SoundCueSheet::toCdFrames(p.begin, out.rate);
             list.tracks.push_back(t);
         }
         if (!saveText(ctx, qstr(out.cueFile), list.toText())) ctx.warn(qstr(out.cueFile), "cannot write the CUE sheet");
@@ -470,9 +476,8 @@ bool Splitter::write() {
 JobResult<SplitReport> run(const SplitSettings& settings, const JobControl& control, bool write) {
     const JobError bad = badSetting(settings);
     if (!bad.file.empty()) return bad;
-    const bool byCue = !settings.fromCue.empty();
     const bool writes = write && !settings.dryRun;
-    JobContext ctx(control, (byCue ? 0 : 1) + (writes ? 1 : 0));
+    JobContext ctx(control, 1 + (writes ? 1 : 0));
     Splitter s(ctx, control, settings);
     if (!s.plan()) return ctx.error();
     if (!write) s.out.dryRun = true;

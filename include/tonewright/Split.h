@@ -41,7 +41,11 @@ struct SplitSettings {
     // artist, album, genre, date, name: the input's base name); the
     // extension is added. Empty: numbered from `output`.
     std::string nameTemplate;
-    bool cue = false, m3u = false;  // a CUE sheet / an M3U playlist beside the pieces
+    // A CUE sheet beside the pieces: the album's (its recording, a track at
+    // each piece with its title and performer; the cuts moved to whole CD
+    // frames of 1/75 s), which fromCue reads back to the same pieces; and an
+    // M3U playlist of the pieces.
+    bool cue = false, m3u = false;
     std::filesystem::path fromCue;  // cut at the tracks of this CUE sheet instead of at gaps
 };
 
@@ -54,7 +58,7 @@ struct SplitPiece {
     std::string file;               // where it is (or would be) written
     int number = 0;                 // its track number, from 1
     int64_t begin = 0, frames = 0;  // frames of the input
-    double levelDb = 0;             // RMS level, dBFS; -inf when not measured (pieces of a CUE sheet)
+    double levelDb = 0;             // RMS level, dBFS
     bool isShort = false;           // shorter than the minimum length (kept, reported)
     int merged = 0;                 // short pieces merged into this one
     std::string title, artist;      // as tagged
@@ -77,8 +81,8 @@ struct SplitReport {
     std::string cueFile, m3uFile;    // written (or to be written) beside the pieces
 };
 
-// Finds the gaps (one pass over the input, none when cutting at a CUE sheet)
-// and names the pieces, checking every name; writes nothing.
+// Finds the gaps and the pieces' levels (one pass over the input) and names
+// the pieces, checking every name; writes nothing.
 TONEWRIGHT_API JobResult<SplitReport> planSplit(const SplitSettings& settings, const JobControl& control = {});
 
 // The plan, then (unless settings.dryRun) the pieces in one more pass and
