@@ -153,10 +153,6 @@ int runSplit(const QStringList& args, bool parseOnly) {
     const QString repeated = cli::firstRepeatedName(templates);
     if (!repeated.isEmpty()) return p.usageError("two inputs would write the same files, " + repeated);
     if (parseOnly) return -1;
-    if (toFolder && !settings.dryRun && !QDir().mkpath(output)) {
-        cli::printError(output, "cannot create the folder");
-        return cli::ProcessingError;
-    }
 
     return cli::runBatch("split", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;

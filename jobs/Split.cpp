@@ -266,13 +266,19 @@ bool Splitter::plan() {
     }
     folder = QFileInfo(QFileInfo(outputTemplate).path());
     if (!settings.dryRun) {
+        // A missing folder is made when the pieces are written (and removed
+        // again if none arrives): the folder that exists must take files.
         // Tried, not guessed from permission bits (which say yes to root on a
         // read-only file system).
-        QTemporaryFile probe(QDir(folder.filePath()).filePath(".tonewright-probe-XXXXXX"));
-        if (!folder.isDir() || !probe.open())
+        QFileInfo existing(folder.absoluteFilePath());
+        while (!existing.exists() && existing.absolutePath() != existing.absoluteFilePath())
+            existing = QFileInfo(existing.absolutePath());
+        QTemporaryFile probe(QDir(existing.absoluteFilePath()).filePath(".tonewright-probe-XXXXXX"));
+        if (!existing.isDir() || !probe.open())
             return ctx.fail(Kind::Output, folder.filePath(), "cannot write pieces here",
-                            folder.isDir() ? "the folder is not writable" : "no such folder");
-    }    ext = QFileInfo(outputTemplate).suffix();
+                            existing.isDir() ? "the folder is not writable" : existing.filePath() + " is not a folder");
+    }
+    ext = QFileInfo(outputTemplate).suffix();
     if (!detail::isWritableExtension(ext))
         return ctx.fail(Kind::Output, outputTemplate, "cannot write pieces here", "use one of " + detail::writableExtensions());
 

@@ -67,7 +67,7 @@ TEST(CliSplit, RefusalsComeBeforeAnyPieceIsWritten) {
         {{"--from-cue", sheet("order.cue", "00:00:00 00:20:00 00:10:00")}, 2, "not after track 2"},
         {{"--from-cue", sheet("late.cue", "00:00:00 09:00:00")}, 2, "after the end of the recording"},
         {{"-y", "--cue", "--from-cue", sheet("album.cue", "00:00:00 00:20:00")}, 2, "album.cue: will not write"},
-        {{"--name", "{artist} piece"}, 2, "two pieces would get this name: add {n} to --name"},
+        {{"--name", "{artist} piece", "-o", dir.path("made/new") + "/"}, 2, "two pieces would get this name: add {n} to --name"},
         {{"--name", "{n} {bogus}"}, 1, "unknown field '{bogus}'"},
         {{"--name", "{n}\n(x)"}, 1, "control character at character 4"},
         {{"--cut-at", "2"}, 1, "--cut-at"},
@@ -82,6 +82,7 @@ TEST(CliSplit, RefusalsComeBeforeAnyPieceIsWritten) {
         EXPECT_TRUE(clitest::exitsWith(r, exit, {says}));
         EXPECT_EQ(filesIn(dir.root()), before);
     }
+    EXPECT_FALSE(QFileInfo::exists(dir.path("made")));  // no folder made for nothing
     EXPECT_EQ(tool({"split", "-y", input}).exitCode, 0);
     EXPECT_GT(QFileInfo(dir.path("002-album.wav")).size(), 1000);
 }
