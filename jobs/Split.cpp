@@ -378,6 +378,8 @@ bool Splitter::plan() {
                         .arg(settings.minLength)));
         }
         SoundIDTag t = album;
+        // Fields that describe the whole recording are not a piece's.
+        for (const char* key : {"LENGTH", "REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_PEAK", "CUESHEET"}) t.extra.erase(key);
         const SoundCueSheet::Track* track = byCue ? &sheet.tracks[size_t(cueIndex[size_t(k)])] : nullptr;
         t.title = track && !track->title.empty() ? track->title
                                                  : (baseTitle + QString(" (%1)").arg(p.number)).toStdString();
