@@ -12,7 +12,8 @@ namespace {
 QString sampleFormatName(const std::string& key) {
     static const std::map<std::string, QString> names = {
         {"pcm8", "8-bit integer"}, {"pcm16", "16-bit integer"}, {"pcm24", "24-bit integer"},
-        {"pcm32", "32-bit integer"}, {"float", "32-bit float"},  {"double", "64-bit float"}};
+        {"pcm32", "32-bit integer"}, {"float", "32-bit float"},  {"double", "64-bit float"},
+        {"vorbis", "Vorbis (lossy, no bit depth)"}, {"opus", "Opus (lossy, no bit depth)"}};
     const auto it = names.find(key);
     return it == names.end() ? QString("unknown") : it->second;
 }

@@ -1,6 +1,7 @@
 // info: the header and tags of a sound file as a report.
 #include "tonewright/Info.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +24,13 @@ const char* sampleFormatKey(SoundTools::SoundFormat f) {
         case SoundTools::Double: return "double";
     }
     return "unknown";
+}
+
+// The codec of an Ogg stream, by the first packet of its first page.
+std::string oggCodec(const QString& file) {
+    QFile f(file);
+    const QByteArray head = f.open(QIODevice::ReadOnly) ? f.read(64) : QByteArray();
+    return head.contains("OpusHead") ? "opus" : "vorbis";
 }
 
 struct TagField {
@@ -55,7 +63,10 @@ JobResult<InfoReport> info(const InfoSettings& settings, const JobControl& contr
     InfoReport r;
     r.file = settings.input.string();
     r.format = detail::str(ext);
-    r.sampleFormat = mp3 ? "mp3" : sampleFormatKey(reader->getInputFormat());
+    const SoundFileFormat* format = sniffed ? sniffed : formatOfExtension(r.format);
+    r.lossy = format && format->lossy;
+    // A lossy stream has no bit depth (its reader names 16 bits): the codec instead.
+    r.sampleFormat = mp3 ? "mp3" : r.lossy ? oggCodec(input) : sampleFormatKey(reader->getInputFormat());
     r.sampleRate = reader->getSampleRate();
     r.channels = reader->getFileChannelNum();
     r.mixedDownToStereo = r.channels > 2;
@@ -85,6 +96,7 @@ std::string toJson(const InfoReport& r) {
     o["file"] = detail::qstr(r.file);
     o["format"] = detail::qstr(r.format);
     o["sampleFormat"] = detail::qstr(r.sampleFormat);
+    o["lossy"] = r.lossy;
     o["sampleRate"] = int(r.sampleRate);
     o["channels"] = int(r.channels);
     o["mixedDownToStereo"] = r.mixedDownToStereo;

@@ -26,9 +26,10 @@ struct InfoReport {
     // "mp3"), or its name's extension when they show none: the extension
     // only chooses the reader, which may find other data than the name says.
     std::string format;
-    // "pcm8", "pcm16", "pcm24", "pcm32", "float", "double"; "mp3" for MP3,
-    // which has no bit depth.
+    // "pcm8", "pcm16", "pcm24", "pcm32", "float", "double"; for the lossy
+    // formats, which have no bit depth, the codec: "mp3", "vorbis", "opus".
     std::string sampleFormat;
+    bool lossy = false;        // the format's encoder changes the waveform
     unsigned sampleRate = 0;   // Hz
     unsigned channels = 0;     // of the file (more than two are mixed down when read)
     bool mixedDownToStereo = false;

@@ -28,7 +28,7 @@ TEST(Info, FormatRateChannelsAndLengthOfEachFile) {
         {"mono8k.wav", "-b 16", "wav", "pcm16", "8000", "1"},
         {"stereo48k24.flac", "-b 24", "flac", "pcm24", "48000", "2"},
         {"float.wav", "-e floating-point -b 32", "wav", "float", "44100", "2"},
-        {"vorbis.ogg", "", "ogg", nullptr, "44100", "2"},
+        {"vorbis.ogg", "", "ogg", "vorbis", "44100", "2"},
         {"mono.mp3", "", "mp3", "mp3", "22050", "1"},
         {"wav-named.flac", "-t wav -b 16", "wav", "pcm16", "44100", "2"},
     };
@@ -40,7 +40,8 @@ TEST(Info, FormatRateChannelsAndLengthOfEachFile) {
         const bool mp3 = c[2] == std::string("mp3");
         EXPECT_EQ(o.file, file.toStdString());
         EXPECT_EQ(o.format, c[2]);
-        if (c[3]) { EXPECT_EQ(o.sampleFormat, c[3]); }
+        EXPECT_EQ(o.sampleFormat, c[3]);
+        EXPECT_EQ(o.lossy, c[3] == std::string("vorbis") || mp3);
         EXPECT_EQ(std::to_string(o.sampleRate), c[4]);
         EXPECT_EQ(std::to_string(o.channels), c[5]);
         // An MP3's length is known to the encoder's padding only.
