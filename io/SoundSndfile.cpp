@@ -3,6 +3,7 @@
 #include "core/SoundDither.h"
 #include "io/OutputFileWatch.h"
 #include "tonewright/SoundTagFile.h"
+#include "tonewright/SoundFormats.h"
 
 #include <QFile>
 #include <sndfile.h>
@@ -367,8 +368,7 @@ int SoundWriterSndfile::getFormatCode() const { return mInfo->format; }
 unsigned SoundWriterSndfile::getChannelNum() const { return mChannels; }
 
 namespace {
-// Room kept under the 32-bit sizes of a RIFF file for its header and tags.
-constexpr int64_t kWavDataLimit = int64_t(0xFFFFFFFFll) - 65536;
+using tonewright::kWavDataLimit;  // the size a plain WAV file can count
 
 int bytesPerSample(int format) {
     switch (format & SF_FORMAT_SUBMASK) {

@@ -2,6 +2,9 @@
 // field goes in each format.
 #include "tonewright/SoundTagFile.h"
 
+#include "tonewright/SoundFileName.h"
+#include "tonewright/SoundFormats.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -23,12 +26,23 @@ namespace {
 enum class Kind { None, Wav, Flac, Ogg, Mp3 };
 
 Kind kindOf(const QString& fileName) {
-    const QString ext = QFileInfo(fileName).suffix().toLower();
-    if (ext == "wav") return Kind::Wav;
-    if (ext == "flac") return Kind::Flac;
-    if (ext == "ogg" || ext == "oga") return Kind::Ogg;
-    if (ext == "mp3") return Kind::Mp3;
+    const tonewright::SoundFileFormat* format = tonewright::formatOfName(fileName);
+    switch (format ? format->tags : tonewright::TagKind::None) {
+        case tonewright::TagKind::RiffAndId3: return Kind::Wav;
+        case tonewright::TagKind::FlacComment: return Kind::Flac;
+        case tonewright::TagKind::OggComment: return Kind::Ogg;
+        case tonewright::TagKind::Id3: return Kind::Mp3;
+        case tonewright::TagKind::None: break;
+    }
     return Kind::None;
+}
+
+// Why a file of no tag kind is refused: the format table's words for a name it
+// refuses, else the formats that carry tags.
+QString untaggable(const QString& fileName, const char* what) {
+    const std::string refusal = tonewright::refusalOf(SoundTools::lowerExtension(fileName));
+    if (!refusal.empty()) return fileName + ": " + QString::fromStdString(refusal);
+    return fileName + ": " + what;
 }
 
 TagLib::String text(const std::string& s) { return TagLib::String(s, TagLib::String::UTF8); }
@@ -194,7 +208,7 @@ SoundTools::Status saved(bool ok, const QString& fileName) {
 }
 
 SoundTools::Status refused(const QString& fileName) {
-    SoundDebuggableClass::setError(fileName + ": tags are written only to WAV, FLAC, Ogg Vorbis and MP3 files");
+    SoundDebuggableClass::setError(untaggable(fileName, "tags are written only to WAV, FLAC, Ogg Vorbis and MP3 files"));
     return SoundTools::Error;
 }
 
@@ -253,7 +267,7 @@ SoundTools::Status SoundTagFile::read(const QString& fileName, SoundIDTag& tag) 
             break;
         }
         case Kind::None:
-            setError(fileName + ": tags are read only from WAV, FLAC, Ogg Vorbis and MP3 files");
+            setError(untaggable(fileName, "tags are read only from WAV, FLAC, Ogg Vorbis and MP3 files"));
             return SoundTools::Error;
     }
     if (!ok) {

@@ -9,6 +9,8 @@
 //   mp3        an ID3v2.4 tag (TRCK "N/T", APIC, TXXX for the extra fields);
 //   wav        an ID3v2.4 chunk as for MP3, plus the RIFF INFO list for the
 //              fields INFO can hold (INAM, IART, IPRD, IGNR, ICRD, ICMT, IPRT).
+// The format table (SoundFormats.h) tells the kind; names it refuses (".oga")
+// are refused here too, with its words.
 //
 // The sound itself is never touched. Stateless; the functions may be called from
 // any thread, one call per file at a time.
