@@ -1,12 +1,13 @@
 # Finds what the Python package needs and sets TW_PYTHON_DEFAULT, the default of
-# TONEWRIGHT_BUILD_PYTHON: ON when tonewright is the top-level project and
+# TONEWRIGHT_BUILD_PYTHON: ON when tonewright is the top-level project, is not
+# built with sanitizers (an uninstrumented interpreter cannot load it) and
 # pybind11 and NumPy are there for the interpreter.
 #
 # The interpreter is Debian's /usr/bin/python3 unless Python3_EXECUTABLE names
 # another: the package is built for, tested with and installed into that one,
 # never whichever python3 comes first on the PATH.
 set(TW_PYTHON_DEFAULT OFF)
-if(NOT PROJECT_IS_TOP_LEVEL AND NOT TONEWRIGHT_BUILD_PYTHON)
+if(NOT TONEWRIGHT_BUILD_PYTHON AND (NOT PROJECT_IS_TOP_LEVEL OR TONEWRIGHT_SANITIZE))
   return()
 endif()
 if(DEFINED TONEWRIGHT_BUILD_PYTHON AND NOT TONEWRIGHT_BUILD_PYTHON)

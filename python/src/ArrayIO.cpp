@@ -45,21 +45,36 @@ unsigned ArrayReader::read(unsigned count, double* dest) {
     return done;
 }
 
-py::array toArray(const std::vector<double>& stereo, unsigned rows, bool isDouble) {
-    const size_t frames = stereo.size() / 2;
-    py::array out = isDouble ? py::array(py::array_t<double>({size_t(rows), frames}))
-                             : py::array(py::array_t<float>({size_t(rows), frames}));
-    void* data = out.mutable_data();
-    py::gil_scoped_release release;
+void CollectWriter::target(void* data, bool isDouble, unsigned rows, int64_t frames) {
+    mData = data;
+    mDouble = isDouble;
+    mRows = rows;
+    mCapacity = frames;
+    mFilled = 0;
+}
+
+unsigned CollectWriter::write(unsigned count, double* src) {
+    const int64_t direct = std::min<int64_t>(count, mCapacity - mFilled);
+    if (direct > 0) {
+        storeFrames(src, direct, mData, mDouble, mRows, mCapacity, mFilled);
+        mFilled += direct;
+    }
+    if (direct < int64_t(count)) mFrames.insert(mFrames.end(), src + 2 * direct, src + size_t(count) * 2);
+    return count;
+}
+
+void storeFrames(const double* stereo, int64_t frames, void* data, bool isDouble, unsigned rows, int64_t stride,
+                 int64_t at) {
     auto convert = [&](auto* p) {
         using T = std::remove_pointer_t<decltype(p)>;
+        T* left = p + at;
         if (rows == 1) {
-            for (size_t i = 0; i < frames; ++i) p[i] = T(0.5 * (stereo[2 * i] + stereo[2 * i + 1]));
+            for (int64_t i = 0; i < frames; ++i) left[i] = T(0.5 * (stereo[2 * i] + stereo[2 * i + 1]));
             return;
         }
-        T* right = p + frames;
-        for (size_t i = 0; i < frames; ++i) {
-            p[i] = T(stereo[2 * i]);
+        T* right = left + stride;
+        for (int64_t i = 0; i < frames; ++i) {
+            left[i] = T(stereo[2 * i]);
             right[i] = T(stereo[2 * i + 1]);
         }
     };
@@ -67,6 +82,15 @@ py::array toArray(const std::vector<double>& stereo, unsigned rows, bool isDoubl
         convert(static_cast<double*>(data));
     else
         convert(static_cast<float*>(data));
+}
+
+py::array toArray(const std::vector<double>& stereo, unsigned rows, bool isDouble) {
+    const size_t frames = stereo.size() / 2;
+    py::array out = isDouble ? py::array(py::array_t<double>({size_t(rows), frames}))
+                             : py::array(py::array_t<float>({size_t(rows), frames}));
+    void* data = out.mutable_data();
+    py::gil_scoped_release release;
+    storeFrames(stereo.data(), int64_t(frames), data, isDouble, rows, int64_t(frames), 0);
     return out;
 }
 

@@ -59,22 +59,33 @@ public:
     explicit CollectWriter(unsigned sampleRate) : SoundWriter(sampleRate) {}
     SoundTools::Status open(QString) override { return SoundTools::Ok; }
     void close() override {}
-    // Interleaved stereo frames written since the last take().
+    // Frames go straight into this (rows, frames) array of float32 or float64
+    // samples until it is full (a whole pass, whose length is known), the
+    // rest into frames(). The array is the caller's and must outlive the run.
+    void target(void* data, bool isDouble, unsigned rows, int64_t frames);
+    int64_t targetFilled() const { return mFilled; }
+    // Interleaved stereo frames written past the target.
     std::vector<double>& frames() { return mFrames; }
 
 protected:
-    unsigned write(unsigned count, double* src) override {
-        mFrames.insert(mFrames.end(), src, src + size_t(count) * 2);
-        return count;
-    }
+    unsigned write(unsigned count, double* src) override;
 
 private:
+    void* mData = nullptr;
+    bool mDouble = false;
+    unsigned mRows = 2;
+    int64_t mCapacity = 0, mFilled = 0;
     std::vector<double> mFrames;
 };
 
-// The frames of the library in interleaved stereo as a (rows, frames) array of
-// the given type (float32 or float64); one row is the mean of the two channels.
-// Allocates with the GIL held, converts with it released.
+// Interleaved stereo frames into `frames` frames of a (rows, stride) array
+// from column `at`; one row is the mean of the two channels.
+void storeFrames(const double* stereo, int64_t frames, void* data, bool isDouble, unsigned rows, int64_t stride,
+                 int64_t at);
+
+// The frames of the library in interleaved stereo as a new (rows, frames)
+// array of float32 or float64. Allocates with the GIL held, converts with it
+// released.
 py::array toArray(const std::vector<double>& stereo, unsigned rows, bool isDouble);
 
 }  // namespace twpy

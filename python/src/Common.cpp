@@ -17,26 +17,33 @@ BusyGuard::BusyGuard(std::atomic<bool>& flag, const char* what) : mFlag(flag) {
 
 void raiseValue(const std::string& message) { throw py::value_error(message); }
 
-namespace {
 [[noreturn]] void raiseErrno(PyObject* type, int code, const std::string& text, const std::string& path) {
     py::object args = py::make_tuple(code, text, path);
     PyErr_SetObject(type, args.ptr());
     throw py::error_already_set();
 }
-}  // namespace
 
-void raiseFile(const std::string& path, const std::string& what, const QString& cause) {
+void checkReadable(const std::string& path, const std::string& what) {
     const QFileInfo info(toQString(path));
     if (!info.exists()) raiseErrno(PyExc_FileNotFoundError, ENOENT, what + ": no such file", path);
     if (info.isDir()) raiseErrno(PyExc_IsADirectoryError, EISDIR, what + ": is a folder", path);
     if (!info.isReadable()) raiseErrno(PyExc_PermissionError, EACCES, what + ": permission denied", path);
-    std::string text = what + " '" + path + "'";
-    if (!cause.isEmpty()) text += ": " + toStd(cause);
-    py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "s", text.c_str()));
-    if (!error) throw py::error_already_set();
-    error.attr("filename") = path;
-    PyErr_SetObject(PyExc_OSError, error.ptr());
-    throw py::error_already_set();
+}
+
+void raiseFile(const std::string& path, const std::string& what, const QString& cause) {
+    checkReadable(path, what);
+    raiseIo(path, what, cause);
+}
+
+void raiseIo(const std::string& path, const std::string& what, const QString& cause) {
+    // The library's messages often begin with the file's name, which the
+    // exception carries anyway.
+    QString text = cause.trimmed();
+    const QString name = toQString(path);
+    for (const QString& lead : {name + " : ", name + ": "})
+        if (text.startsWith(lead)) text = text.mid(lead.size());
+    // EIO: the file is there, and could still not be used.
+    raiseErrno(PyExc_OSError, EIO, what + (text.isEmpty() ? std::string() : ": " + toStd(text)), path);
 }
 
 void raiseRuntime(const std::string& what, const QString& cause) {

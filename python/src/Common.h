@@ -40,9 +40,17 @@ private:
 };
 
 [[noreturn]] void raiseValue(const std::string& message);
-// An OSError for a file (FileNotFoundError when it does not exist), its text
-// "<what> '<path>': <cause>" and its filename attribute the path.
+// FileNotFoundError, IsADirectoryError or PermissionError (filename: the path)
+// when the file cannot be opened at all; nothing otherwise.
+void checkReadable(const std::string& path, const std::string& what);
+// An OSError for a file: what checkReadable raises, else errno EIO with the
+// text "<what>: <cause>" and the path as its filename.
 [[noreturn]] void raiseFile(const std::string& path, const std::string& what, const QString& cause);
+// OSError errno EIO, "<what>: <cause>", for a file that exists (or is being
+// made) and could not be used.
+[[noreturn]] void raiseIo(const std::string& path, const std::string& what, const QString& cause);
+// An OSError of the given type and errno, with the path as its filename.
+[[noreturn]] void raiseErrno(PyObject* type, int code, const std::string& text, const std::string& path);
 // A RuntimeError with the library's last error text.
 [[noreturn]] void raiseRuntime(const std::string& what, const QString& cause);
 

@@ -27,7 +27,7 @@ namespace twpy {
 namespace {
 
 // Frames read or written per call into the library.
-constexpr unsigned kBlock = 65536;
+constexpr unsigned kBlock = 8192;
 
 const char* formatName(SoundTools::SoundFormat f) {
     switch (f) {
@@ -93,6 +93,7 @@ class AudioFile {
 public:
     explicit AudioFile(const std::string& path) : mPath(path) {
         const QString name = toQString(path);
+        if (SoundReader::isRecognized(name)) checkReadable(path, "cannot read");
         SoundIDTag tags;
         bool opened = false, tagsRead = false;
         QString cause;
@@ -256,7 +257,8 @@ void write(const std::string& path, py::handle audio, py::handle rate, py::handl
     const QFileInfo target(name);
     const QString folder = target.absolutePath();
     if (!QFileInfo(folder).isDir()) raiseFile(toStd(folder), "cannot write into", QString());
-    if (target.isDir()) raiseFile(path, "cannot write", "is a folder");
+    if (!QFileInfo(folder).isWritable()) raiseErrno(PyExc_PermissionError, EACCES, "cannot write: permission denied", path);
+    if (target.isDir()) raiseErrno(PyExc_IsADirectoryError, EISDIR, "cannot write: is a folder", path);
     const QString temporary = folder + "/.tonewright-partial-" + QString::number(::getpid()) + "-" +
                               QString::number(gTemporaryCount.fetch_add(1)) + "." + QString::fromStdString(ext);
     std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(temporary, sr, bitRate, format, view.rows));
@@ -290,7 +292,8 @@ void write(const std::string& path, py::handle audio, py::handle rate, py::handl
         writer.reset();
         if (!ok) QFile::remove(temporary);
     }
-    if (!ok) raiseFile(path, "cannot write", cause);
+    // The library's message names the temporary; the caller knows the file by its name.
+    if (!ok) raiseIo(path, "cannot write", cause.replace(temporary, name));
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ unsigned analyse(SoundAlgo& algo, py::handle source, py::handle rate) {
         if (!rate.is_none()) raiseValue("samplerate is given for arrays only; a file has its own");
         const std::string path = source.cast<std::string>();
         const QString name = toQString(path);
+        if (SoundReader::isRecognized(name)) checkReadable(path, "cannot measure");
         std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
         if (!reader) {
             if (!QFileInfo::exists(name)) raiseFile(path, "cannot open", QString());

@@ -1,6 +1,10 @@
 """Chains: a stream run in pieces equals the whole pass to the sample, against
 plain models where there is one; descriptions round trip; wrong settings and
 arrays raise ValueError naming what is wrong."""
+import pathlib
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -101,3 +105,13 @@ def test_a_running_pass_keeps_its_shape():
     assert chain.flush().shape == (2, 10)
     with pytest.raises(ValueError):
         chain.flush()
+
+
+def test_the_example_equalises_a_file(tmp_path):
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "equalise.py"
+    tw.write(tmp_path / "in.flac", noise(2, 3 * RATE) * 0.3, RATE, tags={"artist": "A"})
+    run = subprocess.run([sys.executable, str(example), str(tmp_path / "in.flac"), str(tmp_path / "out.flac"), "Bass"],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    with tw.AudioFile(tmp_path / "out.flac") as f:
+        assert (f.frames, f.tags["artist"]) == (3 * RATE, "A")
