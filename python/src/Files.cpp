@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <map>
@@ -150,7 +151,9 @@ public:
         SoundReader& reader = open();
         const unsigned r = rows();
         const int64_t left = std::max<int64_t>(0, int64_t(reader.getFrameNB()) - reader.getOffset());
-        const int64_t want = count < 0 ? left : std::min<int64_t>(count, SoundAlgo::kMaxStreamFrames);
+        // Never more than the file announces is allocated (a stream longer than
+        // it announced gives the rest at the next call, or with the whole read).
+        const int64_t want = count < 0 ? left : std::min<int64_t>(count, std::max<int64_t>(left, kBlock));
         py::array_t<float> out({size_t(r), size_t(std::max<int64_t>(0, want))});
         float* data = out.mutable_data();
         int64_t got = 0;
@@ -264,7 +267,7 @@ void write(const std::string& path, py::handle audio, py::handle rate, py::handl
     std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(temporary, sr, bitRate, format, view.rows));
     if (auto* sndfile = dynamic_cast<SoundWriterSndfile*>(writer.get())) sndfile->setExpectedFrames(view.frames);
     QString cause;
-    bool ok = false;
+    bool ok = false, nonFinite = false;
     {
         py::gil_scoped_release release;
         if (writer->open(temporary) == SoundTools::Ok) {
@@ -276,8 +279,11 @@ void write(const std::string& path, py::handle audio, py::handle rate, py::handl
                 buffer->alloc(n, 2);
                 buffer->setFrameNB(n);
                 buffer->setOrigin(int(at));
-                view.stereo(at, n, buffer->getRelFrame(0));
-                ok = writer->writeBuffer(buffer, 0) == SoundTools::Ok;
+                double* frames = buffer->getRelFrame(0);
+                view.stereo(at, n, frames);
+                // A sample that is not a number has no value in a file.
+                for (unsigned i = 0; i < 2 * n && !nonFinite; ++i) nonFinite = !std::isfinite(frames[i]);
+                ok = !nonFinite && writer->writeBuffer(buffer, 0) == SoundTools::Ok;
             }
             writer->close();
             ok = ok && !writer->hasFailed();
@@ -292,6 +298,7 @@ void write(const std::string& path, py::handle audio, py::handle rate, py::handl
         writer.reset();
         if (!ok) QFile::remove(temporary);
     }
+    if (nonFinite) raiseValue("audio holds samples that are not finite numbers (NaN or infinity)");
     // The library's message names the temporary; the caller knows the file by its name.
     if (!ok) raiseIo(path, "cannot write", cause.replace(temporary, name));
 }

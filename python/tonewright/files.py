@@ -150,7 +150,8 @@ def write(path, audio, samplerate, bits=16, tags=None, cover=None, bitrate=192):
     """Writes ``audio`` to a WAV, FLAC, Ogg Vorbis or MP3 file, by the name's extension.
 
     audio: float32 or float64 array of shape ``(channels, frames)``, one or two
-        rows, full scale 1.0 (float64 is read where it lies, without a copy).
+        rows, full scale 1.0, finite (float64 is read where it lies, without a
+        copy).
     samplerate: frames per second (Hz), a whole number from 1000 to 768000.
     bits: 8, 16 (default), 24, 32 or "float" for WAV; 8, 16 or 24 for FLAC;
         ignored by Ogg and MP3, which encode the floats.

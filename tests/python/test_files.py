@@ -97,6 +97,7 @@ BAD_WRITES = [
     (np.zeros((2, 100), np.int16), {}),           # integers: no implied scale
     (np.zeros((2, 100), np.complex64), {}),
     ([[0.0, 0.1], [0.2, 0.3]], {}),               # not an array
+    (np.full((2, 100), np.nan), {}),
     (np.zeros((2, 100)), {"samplerate": 0}),
     (np.zeros((2, 100)), {"samplerate": float("nan")}),
     (np.zeros((2, 100)), {"samplerate": 44100.5}),
