@@ -21,6 +21,15 @@ inline int32_t framesOf(double seconds, double rate) {
     return n < double(kMaxDurationFrames) ? int32_t(n) : kMaxDurationFrames;
 }
 
+// Whether a duration read from a description stays within the longest
+// duration at `rate`: a finite number of seconds, not negative, that becomes
+// at most kMaxDurationFrames frames. A description asking for more describes
+// no algorithm the library runs and is refused when it is read (an argument
+// given in code is taken as the longest instead, see framesOf).
+inline bool withinMaxDuration(double seconds, double rate) {
+    return seconds >= 0.0 && std::isfinite(seconds) && std::floor(rate * seconds + 0.5) <= double(kMaxDurationFrames);
+}
+
 // Amplitude factor of a level in dB: 10^(dB/20).
 inline double gainOfDb(double db) { return std::pow(10.0, db / 20.0); }
 

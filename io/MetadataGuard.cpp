@@ -142,7 +142,7 @@ Skips mp3Skips(QIODevice& file) {
 
 Skips skipsOf(const QString& fileName) {
     QFile f(fileName);
-    if (!f.open(QIODevice::ReadOnly)) return Skips();
+    if (!f.open(QIODevice::ReadOnly) || f.isSequential()) return Skips();
     const QString ext = QFileInfo(fileName).suffix().toLower();
     if (ext == "wav") return riffSkips(f);
     if (ext == "mp3") return mp3Skips(f);

@@ -238,7 +238,8 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
     std::unique_ptr<FileView> view = std::make_unique<FileView>();
     view->file.setFileName(name);
     MetadataGuard::Skips skips;
-    if (view->file.open(QIODevice::ReadOnly)) skips = MetadataGuard::flacSkips(view->file);
+    // (Not a pipe: what the walk reads would be lost to libsndfile.)
+    if (view->file.open(QIODevice::ReadOnly) && !view->file.isSequential()) skips = MetadataGuard::flacSkips(view->file);
     SNDFILE* handle = nullptr;
     if (!skips.empty()) {
         view->patches = skips.patches;
@@ -254,7 +255,8 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
     // an empty or unreadable one; the block is what to name.
     if (!handle || info.frames == 0) {
         QFile f(name);
-        const QString damage = f.open(QIODevice::ReadOnly) ? MetadataGuard::oggCommentProblem(f) : QString();
+        const QString damage =
+            f.open(QIODevice::ReadOnly) && !f.isSequential() ? MetadataGuard::oggCommentProblem(f) : QString();
         if (!damage.isEmpty()) {
             if (handle) sf_close(handle);
             setError("Unable to open file for reading: its Vorbis comment block is damaged (" + damage + ")",

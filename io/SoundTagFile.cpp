@@ -86,9 +86,11 @@ void fromProperties(const TagLib::PropertyMap& map, SoundIDTag& tag) {
     }
     fill(tag.trackTotal, "TRACKTOTAL");
     fill(tag.trackTotal, "TOTALTRACKS");
+    // SOFTWARE and ENCODER are the encoder's (libsndfile writes the comment given
+    // to its writer there too), not fields of the recording.
     static const char* const kKnown[] = {"TITLE",       "ARTIST",     "ALBUM",      "GENRE",      "DATE",
                                          "COMMENT",     "DESCRIPTION", "TRACKNUMBER", "TRACKTOTAL", "TOTALTRACKS",
-                                         "METADATA_BLOCK_PICTURE"};
+                                         "METADATA_BLOCK_PICTURE", "SOFTWARE", "ENCODER"};
     for (const auto& kv : map) {
         const std::string key = text(kv.first);
         bool known = false;
