@@ -84,7 +84,9 @@ public:
     // Takes effect only on an open file: set tags after open() and before writing.
     // Title, album, date, artist and comment go into libsndfile's string fields;
     // track number and total, genre, cover and extra fields (WAV, FLAC, Ogg) are
-    // added when close() has finished the file.
+    // added when close() has finished the file, beside what libsndfile wrote
+    // (the comment reads back through getTags). A cover too large for the
+    // container is left out with a warning (SoundTagFile::write).
     void setTags(const SoundIDTag& tag) override;
     unsigned getChannelNum() const override;
     // The libsndfile format code (major format | subtype) this writer asks for.
