@@ -76,6 +76,10 @@ QByteArray asUtf8(const QByteArray& input, QString* why) {
             const uchar a = uchar(input[2 + 2 * i]), b = uchar(input[3 + 2 * i]);
             text[i] = QChar(le ? ushort(a | b << 8) : ushort(a << 8 | b));
         }
+        if (text.contains(QChar(0))) {
+            *why = QString("the sheet (%1 text) holds NUL characters").arg(name);
+            return QByteArray();
+        }
         return text.toUtf8();
     }
     if (input.contains('\0')) {

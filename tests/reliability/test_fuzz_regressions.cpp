@@ -178,6 +178,7 @@ TEST(FuzzRegressions, CueSheetsInUtf16AndOversized) {
         {QByteArray("\xff\xfeT\0I", 5), "UTF-16 LE text (by its byte order mark) with an odd number of bytes"},
         {QByteArray("\0\0\xfe\xff\0\0\0T", 8), "UTF-32 BE"},
         {QByteArray("T\0R\0A\0C\0K\0", 10), "UTF-16 or UTF-32 text without a byte order mark is not read"},
+        {QByteArray("\xfe\xff\0T\0\0", 6), "UTF-16 BE text) holds NUL characters"},  // found by fuzzing
     };
     for (const auto& r : refused) {
         EXPECT_FALSE(sheet.parse(r.text, &why));
