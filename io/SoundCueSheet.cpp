@@ -57,7 +57,7 @@ namespace {
 // UTF-16 with a byte order mark converted. Empty, with the reason in `why`,
 // for text in an encoding that is not read.
 QByteArray asUtf8(const QByteArray& input, QString* why) {
-    if (input.startsWith("\xEF\xBB\xBF")) return input.mid(3);
+    const QByteArray utf8 = input.startsWith("\xEF\xBB\xBF") ? input.mid(3) : input;
     const bool le32 = input.startsWith(QByteArray("\xFF\xFE\x00\x00", 4)), be32 = input.startsWith(QByteArray("\x00\x00\xFE\xFF", 4));
     if (le32 || be32) {
         *why = QString("the sheet is UTF-32 %1 text; it is read as UTF-8 or UTF-16").arg(le32 ? "LE" : "BE");
@@ -82,12 +82,12 @@ QByteArray asUtf8(const QByteArray& input, QString* why) {
         }
         return text.toUtf8();
     }
-    if (input.contains('\0')) {
+    if (utf8.contains('\0')) {
         *why = "the sheet holds NUL bytes: UTF-16 or UTF-32 text without a byte order mark is not read (save it as "
                "UTF-8, or as UTF-16 with a byte order mark)";
         return QByteArray();
     }
-    return input;
+    return utf8;
 }
 
 }  // namespace
