@@ -179,6 +179,7 @@ TEST(FuzzRegressions, CueSheetsInUtf16AndOversized) {
         {QByteArray("\0\0\xfe\xff\0\0\0T", 8), "UTF-32 BE"},
         {QByteArray("T\0R\0A\0C\0K\0", 10), "UTF-16 or UTF-32 text without a byte order mark is not read"},
         {QByteArray("\xfe\xff\0T\0\0", 6), "UTF-16 BE text) holds NUL characters"},  // found by fuzzing
+        {QByteArray("\xef\xbb\xbfT\0", 5), "the sheet holds NUL bytes"},               // so was this
     };
     for (const auto& r : refused) {
         EXPECT_FALSE(sheet.parse(r.text, &why));
