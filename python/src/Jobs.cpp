@@ -86,7 +86,10 @@ public:
         }
         case JobError::Kind::Input:
         case JobError::Kind::Output: {
-            const std::string text = e.what + (e.cause.empty() ? std::string() : ": " + e.cause);
+            std::string text = e.what + (e.cause.empty() ? std::string() : ": " + e.cause);
+            // The library's causes name the tool's option; here it is a keyword.
+            for (size_t at = text.find("use -y"); at != std::string::npos; at = text.find("use -y", at))
+                text.replace(at, 6, "use overwrite=True");
             std::error_code ec;
             if (e.kind == JobError::Kind::Input && !e.file.empty() &&
                 !std::filesystem::exists(std::filesystem::symlink_status(e.file, ec)))

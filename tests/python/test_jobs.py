@@ -72,6 +72,9 @@ def test_errors(music, tmp_path):
     with pytest.raises(OSError) as e:
         tw.fingerprint(tmp_path / "junk.wav")
     assert not isinstance(e.value, FileNotFoundError) and e.value.filename == str(tmp_path / "junk.wav")
+    with pytest.raises(OSError, match="overwrite=True") as e:
+        tw.level(music, music)
+    assert e.value.filename == str(music)
 
 
 def test_progress_cancels(music, tmp_path):
