@@ -8,4 +8,5 @@ PYBIND11_MODULE(_tonewright, m) {
     twpy::bindFiles(m);
     twpy::bindChain(m);
     twpy::bindMeasure(m);
+    twpy::bindJobs(m);
 }

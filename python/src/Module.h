@@ -6,4 +6,5 @@ namespace twpy {
 void bindFiles(pybind11::module_& m);
 void bindChain(pybind11::module_& m);
 void bindMeasure(pybind11::module_& m);
+void bindJobs(pybind11::module_& m);
 }  // namespace twpy

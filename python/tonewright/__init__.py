@@ -7,6 +7,10 @@
   ``TruePeakLimiter``, ``NoiseGate``, ``BassBoost``, ``RMSAmplifier``,
   ``PlayerEqualizer``, ...) in a ``Chain``, run over arrays whole or in
   pieces; chains load and save as the library's JSON descriptions.
+- Jobs, as the command-line tool's: ``info``, ``analyse``, ``split``,
+  ``level``, ``level_album``, ``correct``, ``eq``, ``tag_replaygain``, each
+  giving the tool's --json report as a dataclass, with ``progress=``;
+  ``fingerprint`` of a recording's decoded audio.
 - Measurements: ``loudness``, ``gaps``, ``regions``, ``bands`` (with the
   nearest reference curve), ``references``.
 
@@ -30,6 +34,8 @@ from .algorithms import (AWeighting, Algorithm, BassBoost, Biquads, Branches, Bu
                          TruePeakLimiter)
 from .chain import Chain
 from .files import AudioFile, read, write
+from .jobs import (Cancelled, JobProgress, Report, analyse, correct, eq, fingerprint, info, level, level_album, split,
+                   tag_replaygain)
 from .measure import (Band, BandLevels, Gap, Gaps, Loudness, ReferenceCurve, Region, Regions, bands, gaps, loudness,
                       references, regions)
 
@@ -40,4 +46,6 @@ __all__ = [
     "RMSAmplifier", "MultibandAmplifier", "FFTMultibandAmplifier", "PlayerEqualizer", "Branches",
     "loudness", "Loudness", "gaps", "Gaps", "Gap", "regions", "Regions", "Region", "bands", "BandLevels", "Band",
     "references", "ReferenceCurve",
+    "info", "analyse", "split", "level", "level_album", "correct", "eq", "tag_replaygain", "fingerprint", "Report",
+    "JobProgress", "Cancelled",
 ]

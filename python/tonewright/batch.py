@@ -292,8 +292,8 @@ def _call(tw, job, files, s, progress):
             kw["threshold"] = s["threshold"]
         return [_as_dict(tw.analyse(files[0], **kw))]
     if job == "tag":
-        out = tw.tag_replaygain(files, album=bool(s.get("album")), **common)
-        return [_as_dict(r) for r in out.tracks] if hasattr(out, "tracks") else [_as_dict(r) for r in out]
+        common.pop("overwrite", None)  # tags are written in place
+        return [_as_dict(r) for r in tw.tag_replaygain(files, album=bool(s.get("album")), **common)]
     names = {"threshold": "threshold", "reanalyse": "reanalyse", "true_peak": "true_peak", "bitrate": "bitrate"}
     kw = dict(common, **{names[k]: s[k] for k in names if k in s})
     if s.get("no_dither"):
@@ -316,7 +316,7 @@ def _call(tw, job, files, s, progress):
             if k in s:
                 kw[k] = s[k]
         folder = s.get("output") or os.path.dirname(files[0])
-        return [_as_dict(tw.split(files[0], folder, fmt=s.get("format"), **kw))]
+        return [_as_dict(tw.split(files[0], folder + os.sep, format=s.get("format"), **kw))]
     raise ValueError(f"unknown job {job}")
 
 

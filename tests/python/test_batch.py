@@ -70,7 +70,7 @@ def test_batch_on_two_workers(tmp_path, cluster):
         _sox(music / ("a" if i < 4 else "b") / f"{i}.wav", "3", "sine", str(220 + 55 * i), "vol", "0.3",
              "pad", "0.5", "0.5")
     # Long enough for a worker to be killed while it reads it.
-    _sox(music / "b" / "long.wav", "240", "pinknoise", "vol", "0.2")
+    _sox(music / "b" / "long.wav", "120", "pinknoise", "vol", "0.2")
     (music / "b" / "broken.wav").write_bytes(b"RIFF\x10\x00\x00\x00WAVEjunk" + os.urandom(64))
     (music / "a" / "loop").symlink_to(music, target_is_directory=True)  # walked once
     catalog = tmp_path / "catalog.sqlite"
