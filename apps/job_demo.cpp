@@ -3,18 +3,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
 #include <QSaveFile>
-#include <QSet>
 
-#include "Analysis.h"
 #include "AnalysisPlot.h"
 #include "Cli.h"
-#include "Plot.h"
-#include "Progress.h"
-#include "Statistics.h"
 #include "JobHost.h"
 #include "JobPaths.h"
+#include "Plot.h"
+#include "Progress.h"
 #include "Reports.h"
 #include "job_analyse.h"
 #include "tonewright/Analyse.h"
@@ -156,20 +152,6 @@ int runDemo(const QStringList& args, bool parseOnly) {
                           "reference curve\n%2\n")
                       .arg(step++)
                       .arg(indent(cli::analysisSummary(*report))));
-    // The level and correct steps still take the analysis as the host's
-    // internals hold it: read back from the statistics file just written, or
-    // measured again for a recording of the user's.
-    cli::Analysis analysis;
-    QString unused;
-    if (report->statisticsFile.empty() ||
-        !cli::loadSavedAnalysis(input, analyseSettings.thresholdDb, true, analysis, &unused)) {
-        if (!cli::analyseFile(input, cli::AnalysisSettings(), analysis, 0, 0, passes)) {
-            cli::progress::end();
-            cli::printError(input, "cannot analyse", cli::lastError());
-            return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
-        }
-    }
-
     tonewright::SplitSettings splitSettings;
     const QString pieceTemplate = QDir(dir).filePath("pieces/" + QFileInfo(input).completeBaseName() + ".wav");
     QDir().mkpath(QFileInfo(pieceTemplate).path());
@@ -215,8 +197,8 @@ int runDemo(const QStringList& args, bool parseOnly) {
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
     // An RMS target measures no loudness; the analysis above did.
-    levelled->loudnessBefore = analysis.loudness.integrated;
-    levelled->loudnessBeforeMeasured = analysis.loudness.measured;
+    levelled->loudnessBefore = report->loudness.integrated;
+    levelled->loudnessBeforeMeasured = report->loudness.measured;
     cli::printOut(QString("%1. level     each region brought to %2 RMS (at most +%3 dB), peaks held by the "
                           "limiter\n%4\n")
                       .arg(step++)

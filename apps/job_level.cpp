@@ -1,7 +1,6 @@
 // level: two-pass levelling of recordings to a target RMS, with the limiter.
 #include <QFileInfo>
 
-#include "Analysis.h"
 #include "Batch.h"
 #include "Ceiling.h"
 #include "Cli.h"
