@@ -13,9 +13,9 @@
 #include "Progress.h"
 #include "Reports.h"
 #include "job_analyse.h"
-#include "job_split.h"
 #include "tonewright/Analyse.h"
 #include "tonewright/Demo.h"
+#include "tonewright/Split.h"
 
 namespace {
 
@@ -152,8 +152,7 @@ int runDemo(const QStringList& args, bool parseOnly) {
                           "reference curve\n%2\n")
                       .arg(step++)
                       .arg(indent(cli::analysisSummary(*report))));
-    cli::SplitSettings splitSettings;
-    cli::SplitResult pieces;
+    tonewright::SplitSettings splitSettings;
     const QString pieceTemplate = QDir(dir).filePath("pieces/" + QFileInfo(input).completeBaseName() + ".wav");
     QDir().mkpath(QFileInfo(pieceTemplate).path());
     // The pieces of an earlier run go first, so that the folder holds this
@@ -162,18 +161,25 @@ int runDemo(const QStringList& args, bool parseOnly) {
         const QFileInfo old(QDir(dir).filePath(piece));
         if (old.isFile() && !old.isSymLink()) QFile::remove(old.filePath());
     }
-    if (!cli::splitFile(input, pieceTemplate, splitSettings, pieces, 0, 1, passes)) {
+    splitSettings.input = cli::jobPath(input);
+    splitSettings.output = cli::jobPath(pieceTemplate);
+    // The split's two passes are passes 1 and 2 of the demo's.
+    const tonewright::JobResult<tonewright::SplitReport> pieces =
+        tonewright::split(splitSettings, cli::jobControl(0, [passes](double f) { return (1 + 2 * f) / passes; }));
+    if (!pieces) {
+        cli::printSplitError(pieces.error(), input);
         cli::progress::end();
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
     QStringList written;
-    for (const cli::SplitPiece& piece : pieces.pieces) written << "pieces/" + QFileInfo(piece.file).fileName();
+    for (const tonewright::SplitPiece& piece : pieces->pieces)
+        written << "pieces/" + QFileInfo(cli::qtext(piece.file)).fileName();
     if (!writeMarker(dir, written, &markerError)) cli::printWarning(dir, "cannot list the pieces: " + markerError);
     cli::printOut(QString("%1. split     one file per piece, cut in the middle of each silence of at least %2 s, "
                           "tags copied with the track number\n%3\n")
                       .arg(step++)
                       .arg(splitSettings.minSilence)
-                      .arg(indent(cli::splitSummary(pieces))));
+                      .arg(indent(cli::splitSummary(*pieces))));
 
     // The library's level and correct jobs find the regions and band levels
     // again (reanalyse): the statistics file saved above would be taken
