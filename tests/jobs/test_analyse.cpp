@@ -4,6 +4,7 @@
 // several threads.
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
@@ -197,6 +198,13 @@ TEST(JobsAnalyse, StatisticsAreSavedByTheOverwriteRuleAndReusedOnlyWhileTheyFit)
     old.remove("Source");
     old.remove("Checksum");
     const QByteArray oldKind = QJsonDocument(old).toBinaryData();
+    // Reading passes a file with a band edge too few; the check before reuse does not.
+    QJsonObject cut = QJsonDocument::fromBinaryData(saved).object();
+    QJsonArray edges = cut["BandFreqs"].toArray();
+    edges.removeLast();
+    cut["BandFreqs"] = edges;
+    cut.remove("Checksum");
+    const QByteArray fewerEdges = QJsonDocument(cut).toBinaryData();
     QT_WARNING_POP
     // frames: written as the input when not empty; why: the reason told, empty when the file is reused.
     const std::tuple<QString, tk::Frames, QByteArray, const char*> cases[] = {
@@ -204,6 +212,7 @@ TEST(JobsAnalyse, StatisticsAreSavedByTheOverwriteRuleAndReusedOnlyWhileTheyFit)
          "b.ssf does not describe this recording: the recording's samples are not those"},
         {dir.path("c.wav"), rec.frames, saved.left(saved.size() - 100), "cannot use "},
         {shortWav, {}, oldKind, ""},
+        {dir.path("d.wav"), rec.frames, fewerEdges, "d.ssf : damaged statistics file"},
         {wav, {}, saved, "album.ssf is older than the recording"},
     };
     for (const auto& [input, frames, statistics, why] : cases) {
