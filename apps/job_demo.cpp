@@ -259,20 +259,17 @@ int runDemo(const QStringList& args, bool parseOnly) {
     levelSettings.input = cli::jobPath(input);
     levelSettings.output = cli::jobPath(levelOutput);
     levelSettings.reanalyse = true;
-    tonewright::JobResult<tonewright::LevelReport> levelled =
+    const tonewright::JobResult<tonewright::LevelReport> levelled =
         tonewright::level(levelSettings, cli::jobControl(0, [](double f) { return (3.0 + f) / passes; }));
     if (!levelled) {
         cli::progress::end();
         cli::printJobError(levelled.error());
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
-    // An RMS target measures no loudness; the analysis above did.
-    levelled->loudnessBefore = analysis.loudness.integrated;
-    levelled->loudnessBeforeMeasured = analysis.loudness.measured;
-    cli::printOut(QString("%1. level     each region brought to %2 RMS (at most +%3 dB), peaks held by the "
-                          "limiter\n%4\n")
+    cli::printOut(QString("%1. level     region by region to %2 integrated (each region at most +%3 dB), peaks "
+                          "held by the limiter\n%4\n")
                       .arg(step++)
-                      .arg(cli::formatDb(levelSettings.targetDb))
+                      .arg(cli::formatLoudness(levelSettings.targetLufs, "LUFS"))
                       .arg(levelSettings.maxGainDb)
                       .arg(indent(cli::levelSummary(*levelled))));
 

@@ -262,12 +262,14 @@ TEST(JobsWriting, BadSettingsAreNamedBeforeAnythingIsWritten) {
         {badRun<EqSettings>(tonewright::eq, [](auto& s) { s.gains.assign(9, NAN); }), "gains"},
         {badRun<EqSettings>(tonewright::eq, [](auto& s) { s.truePeakDb = 0.5; }), "truePeakDb"},
         {badRun<EqSettings>(tonewright::eq, [](auto& s) { s.output.clear(); }), "output"},
-        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.targetDb = NAN; }), "targetDb"},
-        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.loudnessTarget = true, s.targetLufs = -80; }),
-         "targetLufs"},
+        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.loudnessTarget = false, s.targetDb = NAN; }),
+         "targetDb"},
+        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.targetLufs = -80; }), "targetLufs"},
         {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.maxGainDb = -1; }), "maxGainDb"},
         {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.bitRate = 8; }), "bitRate"},
-        {outcome(tonewright::levelAlbum(LevelSettings(), {{"missing.wav", "out.wav"}})), "loudnessTarget"},
+        {badRun<LevelSettings>([](const LevelSettings& s, const tonewright::JobControl& c) {
+             return tonewright::levelAlbum(s, {{s.input, s.output}}, c);
+         }, [](auto& s) { s.loudnessTarget = false; }), "loudnessTarget"},
         {badRun<CorrectSettings>(tonewright::correct, [](auto& s) { s.maxCorrection = -3; }), "maxCorrection"},
         {badRun<CorrectSettings>(tonewright::correct, [](auto& s) { s.reference = "Nonesuch"; }), "reference"},
     };
