@@ -1,6 +1,4 @@
 // level: two-pass levelling of recordings to a loudness (or an RMS), with the limiter.
-#include <QFileInfo>
-
 #include "Analysis.h"
 #include "Batch.h"
 #include "Ceiling.h"
@@ -152,6 +150,7 @@ int runLevel(const QStringList& args, bool parseOnly) {
         return out;
     });
 }
+
 cli::Job level("level", "levels recordings to a loudness or an RMS target, region by region, with the limiter",
                [](const QStringList& args) { return runLevel(args, false); },
                [](const QStringList& args) { return runLevel(args, true); });
