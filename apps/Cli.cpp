@@ -20,6 +20,7 @@
 #include "tonewright/SoundOutputFile.h"
 #include "Progress.h"
 #include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundFormats.h"
 #include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundVersion.h"
 
@@ -295,7 +296,9 @@ std::unique_ptr<SoundReader> openReader(const QString& name) {
     }
     std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
     if (!reader) {
-        SoundDebuggableClass::setError("not a sound file name this library reads (wav, flac, ogg, mp3)");
+        const std::string refusal = tonewright::refusalOf(info.suffix().toStdString());
+        SoundDebuggableClass::setError(refusal.empty() ? QString("not a sound file name this library reads (wav, flac, ogg, mp3)")
+                                                       : QString::fromStdString(refusal));
         return nullptr;
     }
     if (reader->open(name) != SoundTools::Ok) {
@@ -359,7 +362,9 @@ std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, Soun
     if (!mayWrite(name)) return nullptr;
     std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, bitRate, format, channels));
     if (!writer || !isWritableExtension(QFileInfo(name).suffix())) {
-        SoundDebuggableClass::setError("no writer for this file name (use " + writableExtensions() + ")");
+        const std::string refusal = tonewright::refusalOf(QFileInfo(name).suffix().toStdString());
+        SoundDebuggableClass::setError(refusal.empty() ? "no writer for this file name (use " + writableExtensions() + ")"
+                                                       : QString::fromStdString(refusal));
         return nullptr;
     }
     // A WAV output of more than 4 GiB is written as RF64.
@@ -368,12 +373,9 @@ std::unique_ptr<SoundWriter> openWriter(const QString& name, unsigned rate, Soun
     return writer;
 }
 
-bool isWritableExtension(const QString& extension) {
-    const QString e = extension.toLower();
-    return e == "wav" || e == "flac" || e == "ogg" || e == "mp3";
-}
+bool isWritableExtension(const QString& extension) { return tonewright::isWritableExtension(extension.toStdString()); }
 
-QString writableExtensions() { return "wav, flac, ogg, mp3"; }
+QString writableExtensions() { return QString::fromStdString(tonewright::writableExtensions()); }
 
 QString bitRateHelp(const QString& what) {
     return QString("Bit rate of MP3 %1 in kbit/s (default 192). MP3 comes out 0.72 dB quieter than WAV, FLAC or Ogg: "
@@ -382,18 +384,16 @@ QString bitRateHelp(const QString& what) {
 }
 
 SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source) {
-    const QString e = extension.toLower();
-    if (e == "flac") {
-        // FLAC holds integers of up to 24 bits.
-        if (source == SoundTools::Pcm8 || source == SoundTools::Pcm16 || source == SoundTools::Pcm24) return source;
-        return SoundTools::Pcm24;
-    }
-    return source;
+    return tonewright::sampleFormatFor(extension.toStdString(), source);
 }
 
 // ---------------------------------------------------------------- text
 QString formatDb(double db) {
     return std::isfinite(db) && db > -100.0 ? QString::number(db, 'f', 1) + " dB" : QString("-inf dB");
+}
+
+QString formatLoudness(double v, const char* unit) {
+    return (std::isfinite(v) ? QString::number(v, 'f', 1) : QString("-inf")) + " " + unit;
 }
 
 QString formatTime(double seconds) {

@@ -1,122 +1,53 @@
 // info: what a sound file holds — format, rate, channels, length, tags, cover.
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonObject>
+#include <map>
 
 #include "Batch.h"
 #include "Cli.h"
-#include "InputTags.h"
-#include "tonewright/SoundMp3.h"
-#include "tonewright/SoundSndfile.h"
+#include "JobHost.h"
+#include "tonewright/Info.h"
 
 namespace {
 
-QString sampleFormatName(SoundTools::SoundFormat f) {
-    switch (f) {
-        case SoundTools::Pcm8: return "8-bit integer";
-        case SoundTools::Pcm16: return "16-bit integer";
-        case SoundTools::Pcm24: return "24-bit integer";
-        case SoundTools::Pcm32: return "32-bit integer";
-        case SoundTools::Float: return "32-bit float";
-        case SoundTools::Double: return "64-bit float";
-    }
-    return "unknown";
+QString sampleFormatName(const std::string& key) {
+    static const std::map<std::string, QString> names = {
+        {"pcm8", "8-bit integer"}, {"pcm16", "16-bit integer"}, {"pcm24", "24-bit integer"},
+        {"pcm32", "32-bit integer"}, {"float", "32-bit float"},  {"double", "64-bit float"},
+        {"vorbis", "Vorbis (lossy, no bit depth)"}, {"opus", "Opus (lossy, no bit depth)"}};
+    const auto it = names.find(key);
+    return it == names.end() ? QString("unknown") : it->second;
 }
 
-QString sampleFormatKey(SoundTools::SoundFormat f) {
-    switch (f) {
-        case SoundTools::Pcm8: return "pcm8";
-        case SoundTools::Pcm16: return "pcm16";
-        case SoundTools::Pcm24: return "pcm24";
-        case SoundTools::Pcm32: return "pcm32";
-        case SoundTools::Float: return "float";
-        case SoundTools::Double: return "double";
-    }
-    return "unknown";
-}
-
-struct TagField {
-    const char* key;
-    std::string SoundIDTag::*field;
-};
-const TagField kTagFields[] = {{"title", &SoundIDTag::title},     {"artist", &SoundIDTag::artist},
-                               {"album", &SoundIDTag::album},     {"year", &SoundIDTag::year},
-                               {"track", &SoundIDTag::track},     {"genre", &SoundIDTag::genre},
-                               {"tracks", &SoundIDTag::trackTotal}, {"comment", &SoundIDTag::comment}};
-
-// The container by the file's first bytes: the name's extension only chooses
-// the reader, which may find other data than the name says.
-QString containerOf(const QString& path, const QString& ext) {
-    QFile f(path);
-    QByteArray head;
-    if (f.open(QIODevice::ReadOnly)) head = f.read(64);
-    if ((head.startsWith("RIFF") || head.startsWith("RF64")) && head.mid(8, 4) == "WAVE") return "wav";
-    if (head.startsWith("fLaC")) return "flac";
-    if (head.startsWith("OggS")) return "ogg";
-    if (head.startsWith("ID3") || (head.size() > 1 && uchar(head[0]) == 0xFF && (uchar(head[1]) & 0xE0) == 0xE0))
-        return "mp3";
-    return ext;
-}
-
-cli::FileOutcome describe(int, const QString& input) {
+cli::FileOutcome describe(int index, const QString& input) {
     cli::FileOutcome out;
-    std::unique_ptr<SoundReader> reader = cli::openReader(input);
-    if (!reader) {
-        cli::printError(input, "cannot read", cli::lastError());
+    const tonewright::JobResult<tonewright::InfoReport> result =
+        tonewright::info({input.toStdString()}, cli::jobControl(index));
+    if (!result) {
+        cli::printJobError(result.error());
         return out;
     }
+    const tonewright::InfoReport& r = *result;
     const QString named = QFileInfo(input).suffix().toLower();
-    const QString ext = containerOf(input, named);
-    // The MP3 reader decodes to 16 bits whatever the encoder started from.
-    const bool mp3 = ext == "mp3";
-    QString format = mp3 ? QString("MP3") : QString("%1, %2").arg(ext.toUpper(), sampleFormatName(reader->getInputFormat()));
+    const QString ext = cli::qtext(r.format);
+    QString format = r.sampleFormat == "mp3" ? QString("MP3")
+                                             : QString("%1, %2").arg(ext.toUpper(), sampleFormatName(r.sampleFormat));
     if (ext != named) format += QString(" (named .%1)").arg(named);
-    const unsigned channels = reader->getFileChannelNum();
-    const SoundIDTag tag = cli::inputTags(input, *reader);
 
     QString text = input + "\n";
     text += QString("  format    %1\n").arg(format);
-    text += QString("  rate      %1 Hz\n").arg(reader->getSampleRate());
-    text += QString("  channels  %1%2\n").arg(channels).arg(channels > 2 ? " (" + cli::mixDownNote(channels) + ")" : "");
-    text += QString("  length    %1 (%2 frames)\n")
-                .arg(cli::formatTime(reader->getLength()))
-                .arg(reader->getFrameNB());
-    QJsonObject tags;
-    for (const TagField& f : kTagFields) {
-        const std::string& value = tag.*(f.field);
-        // MP3 tags give a year and a track of 0 when the file has none.
-        const bool numeric = f.field == &SoundIDTag::year || f.field == &SoundIDTag::track;
-        if (value.empty() || (mp3 && numeric && value == "0")) continue;
-        text += QString("  %1%2\n").arg(QString(f.key), -10).arg(QString::fromStdString(value));
-        tags[f.key] = QString::fromStdString(value);
-    }
-    const bool cover = !tag.cover.isEmpty();
-    if (cover)
+    text += QString("  rate      %1 Hz\n").arg(r.sampleRate);
+    text += QString("  channels  %1%2\n").arg(r.channels).arg(r.mixedDownToStereo ? " (" + cli::mixDownNote(r.channels) + ")" : "");
+    text += QString("  length    %1 (%2 frames)\n").arg(cli::qtext(r.length)).arg(r.frames);
+    for (const auto& [key, value] : r.tags) text += QString("  %1%2\n").arg(cli::qtext(key), -10).arg(cli::qtext(value));
+    if (r.cover)
         text += QString("  cover     %1, %2 bytes\n")
-                    .arg(tag.coverMimeType.empty() ? QString("picture") : QString::fromStdString(tag.coverMimeType))
-                    .arg(tag.cover.size());
+                    .arg(r.coverMimeType.empty() ? QString("picture") : cli::qtext(r.coverMimeType))
+                    .arg(r.coverBytes);
     else
         text += "  cover     none\n";
-
-    QJsonObject o;
-    o["file"] = input;
-    o["format"] = ext;
-    o["sampleFormat"] = mp3 ? QString("mp3") : sampleFormatKey(reader->getInputFormat());
-    o["sampleRate"] = int(reader->getSampleRate());
-    o["channels"] = int(channels);
-    o["mixedDownToStereo"] = channels > 2;
-    o["frames"] = double(reader->getFrameNB());
-    o["seconds"] = cli::roundSeconds(reader->getLength());
-    o["length"] = cli::formatTime(reader->getLength());
-    o["tags"] = tags;
-    o["cover"] = cover;
-    if (cover) {
-        o["coverMimeType"] = QString::fromStdString(tag.coverMimeType);
-        o["coverBytes"] = tag.cover.size();
-    }
     out.ok = true;
     out.text = text;
-    out.json = o;
+    out.json = cli::jsonObject(tonewright::toJson(r));
     return out;
 }
 

@@ -1,5 +1,4 @@
 // level: two-pass levelling of recordings to a loudness (or an RMS), with the limiter.
-#include "Analysis.h"
 #include "Batch.h"
 #include "Ceiling.h"
 #include "Cli.h"

@@ -184,6 +184,13 @@ bool SoundOutputFile::mayWrite(const QString& output, const QString& input, cons
             return false;
         }
     }
+    // A file marked read-only is left as it is, -y or not (the tag job's rule
+    // too): its owner's write bit counts even for a user who could replace it.
+    struct stat target {};
+    if (::stat(local.constData(), &target) == 0 && S_ISREG(target.st_mode) && !(target.st_mode & S_IWUSR)) {
+        *why = "the file is read-only; it is left as it was";
+        return false;
+    }
     if (!input.isEmpty() && sameFile(output, input) && !overwrite) {
         *why = "the output would replace the input (use -y to replace it once the new file is complete)";
         return false;

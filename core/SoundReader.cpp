@@ -7,6 +7,7 @@
 
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundFileName.h"
+#include "tonewright/SoundFormats.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundSndfile.h"
 
@@ -54,7 +55,7 @@ int SoundReader::getStartOffset() { return int(std::floor(double(getSampleRate()
 
 double SoundReader::getLength() {
     const unsigned rate = getSampleRate();
-    return rate == 0 ? 0.0 : double(getFrameNB()) / double(rate);
+    return rate == 0 ? 0.0 : double(getFrameCount()) / double(rate);
 }
 
 QString SoundReader::sampleRateProblem(long long rate) {
@@ -80,12 +81,18 @@ SoundReader* SoundReader::getFromFilename(QString name) {
     if (name.isEmpty()) return nullptr;
     const std::string ext = SoundTools::lowerExtension(name);
     if (ext.empty()) return nullptr;
-    if (ext == "mp3") return std::make_unique<SoundReaderMp3>().release();
-    if (ext == "wav" || ext == "flac" || ext == "ogg") return std::make_unique<SoundReaderSndfile>().release();
+    // The format table names the reader; names it does not know have none.
+    const tonewright::SoundFileFormat* format = tonewright::formatOfExtension(ext);
+    if (!format) return nullptr;
+    switch (format->reader) {
+        case tonewright::ReaderKind::Mp3: return std::make_unique<SoundReaderMp3>().release();
+        case tonewright::ReaderKind::Sndfile: return std::make_unique<SoundReaderSndfile>().release();
+        case tonewright::ReaderKind::None: break;
+    }
     return nullptr;
 }
 
 bool SoundReader::isRecognized(QString name) {
     const std::string ext = SoundTools::lowerExtension(name);
-    return ext == "mp3" || ext == "wav" || ext == "flac" || ext == "ogg";
+    return !ext.empty() && tonewright::isReadableExtension(ext);
 }

@@ -2,6 +2,7 @@
 
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundFileName.h"
+#include "tonewright/SoundFormats.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundSndfile.h"
 
@@ -55,13 +56,17 @@ SoundWriter* SoundWriter::getFromFilename(QString fileName, unsigned sampleRate,
     const std::string ext = SoundTools::lowerExtension(fileName);
     if (ext.empty()) return nullptr;
     // The bit rate is for MP3 output only, the sample format for the others.
-    if (ext == "mp3") return std::make_unique<SoundWriterMp3>(sampleRate, channels, bitRate).release();
+    // The format table names the writer; any name without one gets headerless floats.
+    const tonewright::SoundFileFormat* known = tonewright::formatOfExtension(ext);
+    const tonewright::WriterKind kind = known ? known->writer : tonewright::WriterKind::None;
+    if (kind == tonewright::WriterKind::Mp3)
+        return std::make_unique<SoundWriterMp3>(sampleRate, channels, bitRate).release();
     SoundWriterSndfile::FileType type = SoundWriterSndfile::Raw;
-    if (ext == "wav")
+    if (kind == tonewright::WriterKind::Wav)
         type = SoundWriterSndfile::Wav;
-    else if (ext == "flac")
+    else if (kind == tonewright::WriterKind::Flac)
         type = SoundWriterSndfile::Flac;
-    else if (ext == "ogg")
+    else if (kind == tonewright::WriterKind::Ogg)
         type = SoundWriterSndfile::Ogg;
     return std::make_unique<SoundWriterSndfile>(sampleRate, channels, format, type).release();
 }

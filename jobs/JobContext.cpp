@@ -10,6 +10,7 @@
 #include "core/ThreadError.h"
 #include "tonewright/SoundAlgo.h"
 #include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundFormats.h"
 #include "tonewright/SoundSndfile.h"
 
 namespace tonewright {
@@ -114,7 +115,9 @@ std::unique_ptr<SoundReader> openReader(const QString& name, JobContext* ctx) {
     }
     std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
     if (!reader) {
-        SoundDebuggableClass::setError("not a sound file name this library reads (wav, flac, ogg, mp3)");
+        const std::string refusal = refusalOf(str(info.suffix()));
+        SoundDebuggableClass::setError(refusal.empty() ? QString("not a sound file name this library reads (wav, flac, ogg, mp3)")
+                                                       : qstr(refusal));
         return nullptr;
     }
     if (reader->open(name) != SoundTools::Ok) {
@@ -152,7 +155,9 @@ std::unique_ptr<SoundWriter> openWriter(const JobContext& ctx, const QString& na
     if (!mayWrite(ctx, name)) return nullptr;
     std::unique_ptr<SoundWriter> writer(SoundWriter::getFromFilename(name, rate, bitRate, format, channels));
     if (!writer || !isWritableExtension(QFileInfo(name).suffix())) {
-        SoundDebuggableClass::setError("no writer for this file name (use " + writableExtensions() + ")");
+        const std::string refusal = refusalOf(str(QFileInfo(name).suffix()));
+        SoundDebuggableClass::setError(refusal.empty() ? "no writer for this file name (use " + writableExtensions() + ")"
+                                                       : qstr(refusal));
         return nullptr;
     }
     // A WAV output of more than 4 GiB is written as RF64.
@@ -161,21 +166,12 @@ std::unique_ptr<SoundWriter> openWriter(const JobContext& ctx, const QString& na
     return writer;
 }
 
-bool isWritableExtension(const QString& extension) {
-    const QString e = extension.toLower();
-    return e == "wav" || e == "flac" || e == "ogg" || e == "mp3";
-}
+bool isWritableExtension(const QString& extension) { return tonewright::isWritableExtension(str(extension)); }
 
-QString writableExtensions() { return "wav, flac, ogg, mp3"; }
+QString writableExtensions() { return qstr(tonewright::writableExtensions()); }
 
 SoundTools::SoundFormat formatFor(const QString& extension, SoundTools::SoundFormat source) {
-    const QString e = extension.toLower();
-    if (e == "flac") {
-        // FLAC holds integers of up to 24 bits.
-        if (source == SoundTools::Pcm8 || source == SoundTools::Pcm16 || source == SoundTools::Pcm24) return source;
-        return SoundTools::Pcm24;
-    }
-    return source;
+    return sampleFormatFor(str(extension), source);
 }
 
 bool runPass(JobContext& ctx, SoundAlgo& chain, SoundReader& reader, SoundWriter* writer, const QString& output,

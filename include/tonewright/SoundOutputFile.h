@@ -51,7 +51,8 @@ public:
     // Whether `output` may be written, checked before any work is done (the
     // move checks again). False, with the cause in *why, when something has the
     // name and overwrite is off (a dangling link included), when it is a
-    // folder, or when it is one of `inputs`: compared by identity (device and
+    // folder, when it is a file marked read-only (no write bit for its owner;
+    // whatever overwrite says), or when it is one of `inputs`: compared by identity (device and
     // inode), so that hard links and other spellings count. An output may
     // replace its own `input` with overwrite (the input stays intact until the
     // new file is complete); any other input, and every input for an output

@@ -115,7 +115,8 @@ TEST(CliOutputs, OutputsAreComparedWithInputsByIdentity) {
     ASSERT_EQ(::link(in.constData(), QFile::encodeName(dir.path("hard.png")).constData()), 0);
     ASSERT_TRUE(QFile::link(input, dir.path("soft.wav")) && QFile::link(dir.path("nowhere.wav"), dir.path("dangling.wav")));
     ASSERT_TRUE(QDir().mkpath(dir.path("d")) && tk::writeBytes(dir.path("in-levelled.wav"), "keep"));
-    const QString inD = clitest::albumCopy(dir, "d/x.wav");
+    const QString inD = clitest::albumCopy(dir, "d/x.wav"), readOnly = dir.path("ro.wav");
+    ASSERT_TRUE(tk::writeBytes(readOnly, "keep") && QFile::setPermissions(readOnly, QFileDevice::ReadOwner));
     // replaced: a name that now holds a new, regular file.
     const std::tuple<QStringList, int, QString> cases[] = {
         {{"eq", "--preset", "Rock", "-o", dir.path("hard.wav"), input}, 2, {}},
@@ -125,6 +126,7 @@ TEST(CliOutputs, OutputsAreComparedWithInputsByIdentity) {
         {{"level", "-o", input, input}, 2, {}},
         {{"level", input}, 2, {}},
         {{"eq", inD, dir.path("d/./x.wav")}, 1, {}},
+        {{"eq", "-y", "--preset", "Rock", "-o", readOnly, input}, 2, {}},  // read-only: never replaced
         {{"eq", "-y", "--preset", "Rock", "-o", dir.path("hard.wav"), input}, 0, dir.path("hard.wav")},
         {{"level", "-y", "-o", dir.path("soft.wav"), input}, 0, dir.path("soft.wav")},
         {{"eq", "-y", "--preset", "Rock", "-o", dir.path("dangling.wav"), input}, 0,
@@ -145,6 +147,7 @@ TEST(CliOutputs, OutputsAreComparedWithInputsByIdentity) {
                   qint64(clitest::albumRecording().frames.size()));
     }
     EXPECT_TRUE(entries(dir.root(), true).isEmpty());
+    EXPECT_EQ(tk::fileBytes(readOnly), "keep");
 }
 
 // Two jobs writing one name without -y, both past their first check: exactly

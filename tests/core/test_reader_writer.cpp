@@ -17,6 +17,7 @@ TEST(Factories, ReaderAndWriterChosenByExtension) {
         {"dir/x.Ogg", Sndfile, true, 0x200060},  {"Track.MP3", Mp3, true, 0},
         {"a.b.mp3", Mp3, true, 0},               {"C:\\music\\x.Mp3", Mp3, true, 0},
         {"song.aiff", None, false, 0x30040006},  {"C:/dir.old/file", None, false, -1},
+        {"song.oga", None, false, 0x30040006},
         {"ends.with.dot.", None, false, -1},     {"", None, false, -1},
         {"noext", None, false, -1},              {"x.mp3 ", None, false, 0x30040006},
         {"dir.mp3/file", None, false, -1},

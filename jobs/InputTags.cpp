@@ -1,8 +1,9 @@
-#include "InputTags.h"
+#include "jobs/InputTags.h"
 
 #include "tonewright/SoundTagFile.h"
 
-namespace cli {
+namespace tonewright {
+namespace detail {
 
 SoundIDTag inputTags(const QString& input, SoundReader& reader) {
     SoundIDTag tags;
@@ -23,4 +24,5 @@ SoundIDTag inputTags(const QString& input, SoundReader& reader) {
     return tags;
 }
 
-}  // namespace cli
+}  // namespace detail
+}  // namespace tonewright

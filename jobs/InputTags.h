@@ -1,11 +1,13 @@
 #pragma once
-// The tags of an input recording as the jobs show and copy them.
+// Private to the library: the tags of an input recording as the jobs show and
+// copy them.
 #include <QString>
 
 #include "tonewright/SoundIDTag.h"
 #include "tonewright/SoundReader.h"
 
-namespace cli {
+namespace tonewright {
+namespace detail {
 
 // What the file really carries (every field, through the tag layer), what its
 // reader gives for fields the tag layer found empty, and a track number from
@@ -13,4 +15,5 @@ namespace cli {
 // file leaves at zero (MP3 years and track numbers) count as absent.
 SoundIDTag inputTags(const QString& input, SoundReader& reader);
 
-}  // namespace cli
+}  // namespace detail
+}  // namespace tonewright
