@@ -74,7 +74,7 @@ int runDemo(const QStringList& args, bool parseOnly) {
     cli::JobParser p("demo",
                      "Runs the library's main jobs on a recording, or on one it generates (three tracks of "
                      "different loudness and tone, separated by silences, with a fade-out): analyse, split into "
-                     "one file per track, level to -14 dB, correct towards the nearest reference curve; and says "
+                     "one file per track, level to -14 LUFS, correct towards the nearest reference curve; and says "
                      "what each step did. The output folder is the demo's own: a later run replaces what an "
                      "earlier one wrote there.",
                      cli::JobParser::Writes);
@@ -152,6 +152,7 @@ int runDemo(const QStringList& args, bool parseOnly) {
                           "reference curve\n%2\n")
                       .arg(step++)
                       .arg(indent(cli::analysisSummary(*report))));
+
     tonewright::SplitSettings splitSettings;
     const QString pieceTemplate = QDir(dir).filePath("pieces/" + QFileInfo(input).completeBaseName() + ".wav");
     QDir().mkpath(QFileInfo(pieceTemplate).path());
@@ -189,20 +190,17 @@ int runDemo(const QStringList& args, bool parseOnly) {
     levelSettings.input = cli::jobPath(input);
     levelSettings.output = cli::jobPath(levelOutput);
     levelSettings.reanalyse = true;
-    tonewright::JobResult<tonewright::LevelReport> levelled =
+    const tonewright::JobResult<tonewright::LevelReport> levelled =
         tonewright::level(levelSettings, cli::jobControl(0, [](double f) { return (3.0 + f) / passes; }));
     if (!levelled) {
         cli::progress::end();
         cli::printJobError(levelled.error());
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
-    // An RMS target measures no loudness; the analysis above did.
-    levelled->loudnessBefore = report->loudness.integrated;
-    levelled->loudnessBeforeMeasured = report->loudness.measured;
-    cli::printOut(QString("%1. level     each region brought to %2 RMS (at most +%3 dB), peaks held by the "
-                          "limiter\n%4\n")
+    cli::printOut(QString("%1. level     region by region to %2 integrated (each region at most +%3 dB), peaks "
+                          "held by the limiter\n%4\n")
                       .arg(step++)
-                      .arg(cli::formatDb(levelSettings.targetDb))
+                      .arg(cli::formatLoudness(levelSettings.targetLufs, "LUFS"))
                       .arg(levelSettings.maxGainDb)
                       .arg(indent(cli::levelSummary(*levelled))));
 

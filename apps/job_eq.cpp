@@ -1,10 +1,5 @@
 // eq: the player's equaliser run offline over recordings: a preset or band
 // gains, the bass-boost band, an output gain; the limiter holds the peaks.
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-
 #include "Batch.h"
 #include "Ceiling.h"
 #include "Cli.h"

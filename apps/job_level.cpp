@@ -1,6 +1,4 @@
-// level: two-pass levelling of recordings to a target RMS, with the limiter.
-#include <QFileInfo>
-
+// level: two-pass levelling of recordings to a loudness (or an RMS), with the limiter.
 #include "Batch.h"
 #include "Ceiling.h"
 #include "Cli.h"
@@ -51,9 +49,10 @@ const QCommandLineOption kOutput({"o", "output"},
                                  "name");
 const QCommandLineOption kFormat({"f", "format"}, "Output format: wav, flac, ogg or mp3 (default: the input's).", "ext");
 const QCommandLineOption kTarget({"t", "target"},
-                                 "Target: an integrated loudness such as -14LUFS (from -70 to 0), or the RMS each "
-                                 "region is brought to in dB (default -14).",
-                                 "level", "-14");
+                                 "Target: an integrated loudness such as -16LUFS (from -70 to 0; default -14LUFS, "
+                                 "reached region by region), or the RMS each region is brought to, such as -14dB "
+                                 "(from -60 to 0; a number without a unit is dB too).",
+                                 "level", "-14LUFS");
 const QCommandLineOption kAlbum("album", "Level the inputs as one album to a loudness target: one gain for all, so the "
                                          "differences between the tracks stay.");
 const QCommandLineOption kMaxGain("max-gain", "Largest gain a region gets, in dB (default 12).", "dB", "12");
@@ -66,9 +65,9 @@ const QCommandLineOption kReanalyse("reanalyse", "Find the regions again even wh
 // parseOnly: read and check the command line, and stop there (Cli.h, JobInfo::parse).
 int runLevel(const QStringList& args, bool parseOnly) {
     cli::JobParser p("level",
-                     "Levels recordings region by region to an integrated loudness (-14LUFS) or a target RMS (two "
-                     "passes: regions and loudness, then the RMS amplifier and the limiter); noise regions keep their "
-                     "level.",
+                     "Levels recordings region by region to an integrated loudness (by default -14LUFS) or, given in "
+                     "dB, a target RMS per region (two passes: regions and loudness, then the RMS amplifier and the "
+                     "limiter); noise regions keep their level.",
                      cli::JobParser::Json | cli::JobParser::Batch | cli::JobParser::Writes);
     for (const QCommandLineOption& o : {kOutput, kFormat, kTarget, kAlbum, kMaxGain, kThreshold, kBitRate, kReanalyse}) p.addOption(o);
     p.addOption(cli::truePeakOption());
@@ -94,6 +93,7 @@ int runLevel(const QStringList& args, bool parseOnly) {
         settings.targetDb = target.trimmed().toDouble(&ok);
         if (!ok || !(settings.targetDb >= -60.0 && settings.targetDb <= 0.0))
             return p.usageError("--target " + p.value(kTarget) + ": give dB from -60 to 0, or a loudness such as -14LUFS");
+        settings.loudnessTarget = false;
     }
     if (!cli::readTruePeak(p, &settings.truePeakDb)) return cli::UsageError;
     const bool album = p.isSet(kAlbum);
@@ -149,6 +149,7 @@ int runLevel(const QStringList& args, bool parseOnly) {
         return out;
     });
 }
+
 cli::Job level("level", "levels recordings to a loudness or an RMS target, region by region, with the limiter",
                [](const QStringList& args) { return runLevel(args, false); },
                [](const QStringList& args) { return runLevel(args, true); });

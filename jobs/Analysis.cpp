@@ -162,6 +162,7 @@ bool analyseFile(JobContext& ctx, const QString& path, const AnalysisSettings& s
     s.fftStats = settings.fft;
     s.fftSize = settings.fftSize;
     s.loudness = settings.loudness;
+    s.sourceChannels = reader->getFileChannelNum();
     s.parallelBranches = settings.parallelBranches;
     std::vector<SoundAlgo*> extra;
     SoundRef<LevelMeter> meter;

@@ -38,6 +38,7 @@ bool measureWritten(const QString& path, WrittenFigures* figures) {
     if (!reader) return false;
     auto loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
     loudness->setTruePeakRate(kCheckRate);
+    loudness->setSourceChannels(reader->getFileChannelNum());
     if (loudness->processAll(*reader, nullptr) != SoundTools::Ok) return false;
     figures->integrated = loudness->getIntegrated();
     figures->truePeak = loudness->getTruePeak();

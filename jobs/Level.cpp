@@ -151,6 +151,8 @@ bool levelOne(detail::JobContext& ctx, const LevelSettings& settings, const deta
         after = SoundRef<LevelMeter>::make();
         loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
         loudness->setTruePeakRate(kCheckRate);
+        // The output of a mono recording is mono: measured as its one channel.
+        loudness->setSourceChannels(reader->getFileChannelNum());
         after->setStretches(spans);
         before->setStretches(spans);
 

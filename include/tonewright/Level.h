@@ -31,8 +31,9 @@ struct LevelSettings {
     std::filesystem::path output;  // its extension names the format (wav, flac, ogg, mp3)
     // The target: an integrated loudness (LUFS, -70 to 0; the regions are
     // brought to the RMS that gives the recording that loudness) when
-    // loudnessTarget, else the RMS each region is brought to (dB, -60 to 0).
-    bool loudnessTarget = false;
+    // loudnessTarget (the default, -14 LUFS as streaming services play
+    // music), else the RMS each region is brought to (dB, -60 to 0).
+    bool loudnessTarget = true;
     double targetLufs = -14.0;
     double targetDb = -14.0;
     double maxGainDb = 12.0;      // largest gain a region gets, dB, 0 to 40

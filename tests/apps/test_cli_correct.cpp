@@ -49,7 +49,7 @@ TEST(CliCorrect, StatisticsAreWrittenByTheOverwriteRuleAndReusedOnlyWhileTheyFit
         const clitest::Run r = tool(QStringList{job, "-y", "--json", "-o", out} + options + QStringList{input});
         EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
         const QJsonValue file = r.json().object().value("statisticsFile");
-        EXPECT_EQ(tool({job, "-y", "--reanalyse", "-o", fresh, input}).exitCode, 0);
+        EXPECT_EQ(tool(QStringList{job, "-y", "--reanalyse", "-o", fresh} + options + QStringList{input}).exitCode, 0);
         EXPECT_EQ(clitest::fileMd5(out), clitest::fileMd5(fresh));
         return file;
     };

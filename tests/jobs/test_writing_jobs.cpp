@@ -125,15 +125,15 @@ TEST(JobsEq, LayoutAndOutputMatchTheBandModel) {
 
 // A loudness target: ffmpeg measures every output at the target within half a
 // LU and its true peak at or below the ceiling, lossless and lossy alike (the
-// encoders' overshoot and the MP3 writer's headroom included), on the album and
-// on pink noise with loud transients, which the limiter has to hold (after eq as
-// well).
+// encoders' overshoot and the MP3 writer's headroom included), on the album, a
+// mono copy of it (measured as its one channel) and pink noise with loud
+// transients, which the limiter has to hold (after eq as well).
 TEST(JobsLevel, LoudnessTargetAndTruePeakCeiling) {
     if (!tk::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
     tk::TempDir dir;
     const tk::Recording album = tk::album(22050);
-    const QString in = dir.path("album.wav"), transients = dir.path("transients.wav");
-    ASSERT_TRUE(tk::writeWav16(in, album.frames, album.rate, 2));
+    const QString in = dir.path("album.wav"), mono = dir.path("mono.wav"), transients = dir.path("transients.wav");
+    ASSERT_TRUE(tk::writeWav16(in, album.frames, album.rate, 2) && tk::writeWav16(mono, album.frames, album.rate, 1));
     constexpr unsigned kRate = 44100;
     tk::Frames bursts = tk::tiltedNoise(1 << 18, kRate, 3.0, 20.0, 5, {}, 0.05);
     for (size_t at = kRate / 4; at + 2000 < bursts.size(); at += kRate / 2)
@@ -143,7 +143,7 @@ TEST(JobsLevel, LoudnessTargetAndTruePeakCeiling) {
             bursts[at + i].r -= 0.7 * v;
         }
     ASSERT_TRUE(tk::writeWav16(transients, bursts, kRate, 2));
-    for (const QString& input : {in, transients})
+    for (const QString& input : {in, mono, transients})
         for (const char* ext : {"wav", "flac", "ogg", "mp3"}) {
             const QString out = dir.path(QFileInfo(input).baseName() + "-loud." + ext);
             SCOPED_TRACE(out.toStdString());
@@ -262,12 +262,14 @@ TEST(JobsWriting, BadSettingsAreNamedBeforeAnythingIsWritten) {
         {badRun<EqSettings>(tonewright::eq, [](auto& s) { s.gains.assign(9, NAN); }), "gains"},
         {badRun<EqSettings>(tonewright::eq, [](auto& s) { s.truePeakDb = 0.5; }), "truePeakDb"},
         {badRun<EqSettings>(tonewright::eq, [](auto& s) { s.output.clear(); }), "output"},
-        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.targetDb = NAN; }), "targetDb"},
-        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.loudnessTarget = true, s.targetLufs = -80; }),
-         "targetLufs"},
+        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.loudnessTarget = false, s.targetDb = NAN; }),
+         "targetDb"},
+        {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.targetLufs = -80; }), "targetLufs"},
         {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.maxGainDb = -1; }), "maxGainDb"},
         {badRun<LevelSettings>(tonewright::level, [](auto& s) { s.bitRate = 8; }), "bitRate"},
-        {outcome(tonewright::levelAlbum(LevelSettings(), {{"missing.wav", "out.wav"}})), "loudnessTarget"},
+        {badRun<LevelSettings>([](const LevelSettings& s, const tonewright::JobControl& c) {
+             return tonewright::levelAlbum(s, {{s.input, s.output}}, c);
+         }, [](auto& s) { s.loudnessTarget = false; }), "loudnessTarget"},
         {badRun<CorrectSettings>(tonewright::correct, [](auto& s) { s.maxCorrection = -3; }), "maxCorrection"},
         {badRun<CorrectSettings>(tonewright::correct, [](auto& s) { s.reference = "Nonesuch"; }), "reference"},
     };
