@@ -109,8 +109,9 @@ int runSplit(const QStringList& args, bool parseOnly) {
         settings.keepBefore = v.value(0).toDouble(&ok1);
         settings.keepAfter = v.size() > 1 ? v.value(1).toDouble(&ok2) : settings.keepBefore;
         if (v.size() == 1) ok2 = ok1;
-        if (v.size() > 2 || !ok1 || !ok2 || settings.keepBefore < 0 || settings.keepAfter < 0 ||
-            settings.keepBefore > 3600 || settings.keepAfter > 3600)
+        // Written so that not-a-number fails too.
+        const auto inRange = [](double x) { return x >= 0 && x <= 3600; };
+        if (v.size() > 2 || !ok1 || !ok2 || !inRange(settings.keepBefore) || !inRange(settings.keepAfter))
             return p.usageError("--keep takes seconds, as 0.5 or 0.5,1.5");
         settings.keep = true;
     }

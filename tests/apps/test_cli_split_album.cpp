@@ -71,6 +71,7 @@ TEST(CliSplit, RefusalsComeBeforeAnyPieceIsWritten) {
         {{"--name", "{n} {bogus}"}, 1, "unknown field '{bogus}'"},
         {{"--name", "{n}\n(x)"}, 1, "control character at character 4"},
         {{"--cut-at", "2"}, 1, "--cut-at"},
+        {{"-n", "--keep", "nan"}, 1, "--keep takes seconds"},
         {{"-o", "/proc/self/"}, 2, "cannot write pieces here"},
         {{}, 2, "002-album.wav"},  // an existing piece, no -y
     };
