@@ -158,15 +158,23 @@ public:
     }
 
     const QStringList& written() const { return mWritten; }
+    // The piece that could not be written, and why.
+    const QString& failedPiece() const { return mFailedPiece; }
     const QString& failure() const { return mFailure; }
 
 protected:
     unsigned write(unsigned count, double*) override { return count; }
 
 private:
-    // "<piece>: <cause>".
+    // The cause speaks of the piece's temporary place: the user knows it by
+    // its final name, which the message names already.
     SoundTools::Status failed(const SplitPiece& p, const QString& cause) {
-        mFailure = qstr(p.file) + ": " + cause;
+        mFailedPiece = qstr(p.file);
+        const QString temporary = mFolder.path(QFileInfo(mFailedPiece).fileName());
+        QString c = QString(cause).replace(temporary, mFailedPiece);
+        for (const QString& lead : {mFailedPiece + " : ", mFailedPiece + ": "})
+            if (c.startsWith(lead)) c = c.mid(lead.size());
+        mFailure = c.trimmed().isEmpty() ? QString("cannot be written") : c.trimmed();
         return SoundTools::Error;
     }
 
@@ -191,7 +199,7 @@ private:
     size_t mNext = 0;
     std::unique_ptr<SoundWriter> mWriter;
     QStringList mWritten;
-    QString mFailure;
+    QString mFailedPiece, mFailure;
 };
 
 // A list beside the pieces, through the atomic output file like every output.
@@ -442,10 +450,10 @@ bool Splitter::write() {
     pass.setPass(ctx.pass());
     const bool ran = detail::runPass(pass, *copy, *reader, &writer, input, "write the pieces");
     if (pass.cancelled()) return ctx.fail(Kind::Cancelled, input, "cancelled");
-    if (!ran || !writer.failure().isEmpty() || writer.written().size() != int(out.pieces.size()))
+    if (!writer.failedPiece().isEmpty()) return ctx.fail(Kind::Output, writer.failedPiece(), "cannot write", writer.failure());
+    if (!ran || writer.written().size() != int(out.pieces.size()))
         return ctx.fail(Kind::Output, input, "cannot write the pieces",
-                        !writer.failure().isEmpty() ? writer.failure()
-                                                    : ran ? detail::lastError() : detail::qstr(pass.error().cause));
+                        ran ? detail::lastError() : detail::qstr(pass.error().cause));
     detail::clearError();
     if (!made.commit(writer.written(), ctx.overwrite()))
         return ctx.fail(Kind::Output, input, "cannot write the pieces", detail::lastError());
