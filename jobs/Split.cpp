@@ -211,6 +211,32 @@ bool saveText(const JobContext& ctx, const QString& name, const QByteArray& byte
     return file.commit(ctx.overwrite());
 }
 
+// Whether the file system takes the name (at most 255 bytes), and a CUE sheet
+// or playlist that lists it can hold it (no line break or other control
+// character): checked by the plan, so that a dry run never names what a real
+// run refuses. False after ctx.fail().
+bool nameFits(JobContext& ctx, const QString& file, bool listed) {
+    const QString name = QFileInfo(file).fileName();
+    const int bytes = QFile::encodeName(name).size();
+    if (bytes > 255)
+        return ctx.fail(Kind::Output, file, "cannot write",
+                        QString("the name is %1 bytes long; a file name has at most 255").arg(bytes));
+    if (listed)
+        for (const QChar c : name)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                return ctx.fail(Kind::Output, file, "cannot list",
+                                "the name holds a line break or another control character, which a CUE sheet or "
+                                "playlist cannot hold");
+    return true;
+}
+
+// A title on one line of a CUE sheet or playlist.
+QString oneLine(QString text) {
+    for (QChar& c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = ' ';
+    return text;
+}
+
 // Names the bad setting; empty when all are good.
 JobError badSetting(const SplitSettings& s) {
     struct Range {
@@ -412,6 +438,7 @@ bool Splitter::plan() {
             file = QDir(folder.filePath()).filePath(name + "." + ext);
         }
         p.file = str(file);
+        if (!nameFits(ctx, file, settings.cue || settings.m3u)) return false;
         if (!names.insert(file).second)
             return ctx.fail(Kind::Setting, file, "two pieces would get this name",
                             "add {n} to the name template so that every piece has a name of its own");
@@ -420,6 +447,8 @@ bool Splitter::plan() {
     const QString base = QDir(folder.filePath()).filePath(QFileInfo(outputTemplate).completeBaseName());
     if (settings.cue) out.cueFile = str(base + ".cue");
     if (settings.m3u) out.m3uFile = str(base + ".m3u");
+    for (const std::string& f : {out.cueFile, out.m3uFile})
+        if (!f.empty() && !nameFits(ctx, qstr(f), false)) return false;
     for (const std::string& f : {out.cueFile, out.m3uFile})
         if (!f.empty() && names.count(qstr(f)))
             return ctx.fail(Kind::Setting, qstr(f), "a piece and the list beside the pieces would get this name");
@@ -482,7 +511,7 @@ bool Splitter::write() {
         for (const SplitPiece& p : out.pieces)
             m3u += QString("#EXTINF:%1,%2%3\n%4\n")
                        .arg(std::llround(double(p.frames) / out.rate))
-                       .arg(p.artist.empty() ? QString() : text(p.artist) + " - ", text(p.title),
+                       .arg(p.artist.empty() ? QString() : oneLine(text(p.artist)) + " - ", oneLine(text(p.title)),
                             QFileInfo(qstr(p.file)).fileName());
         if (!saveText(ctx, qstr(out.m3uFile), m3u.toUtf8())) ctx.warn(qstr(out.m3uFile), "cannot write the playlist");
     }

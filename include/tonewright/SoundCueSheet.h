@@ -39,6 +39,8 @@ public:
     // not increase within a file, an INDEX before the first TRACK.
     bool parse(const QByteArray& text, QString* error);
 
+    // Quotes and control characters (line breaks) in the texts, which a sheet
+    // cannot hold, are written as ' and spaces.
     QByteArray toText() const;
 
     // "mm:ss:ff" of a position in CD frames.

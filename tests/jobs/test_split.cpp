@@ -324,6 +324,14 @@ TEST(Split, BadSettingsAndACancellationLeaveNothing) {
         EXPECT_EQ(r.error().kind, tonewright::JobError::Kind::Setting) << field;
         EXPECT_EQ(r.error().file, field);
     }
+    // Names are checked by the plan: one the file system refuses, one a list cannot hold.
+    SplitSettings longName = settingsFor(input), listed = settingsFor(QString(input).replace("album", "al\nbum"));
+    longName.nameTemplate = std::string(256, 'x') + "{n}";
+    listed.m3u = true;
+    ASSERT_TRUE(QFile::copy(input, qtext(listed.input.string())));
+    EXPECT_NE(tonewright::planSplit(longName).error().cause.find("at most 255"), std::string::npos);
+    EXPECT_NE(tonewright::planSplit(listed).error().cause.find("line break"), std::string::npos);
+    QFile::remove(qtext(listed.input.string()));
     int calls = 0;
     tonewright::JobControl stop;
     // Stops in the second pass, while the pieces are being written.
