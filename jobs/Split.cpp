@@ -291,6 +291,13 @@ bool Splitter::plan() {
         QString why;
         if (!f.open(QIODevice::ReadOnly)) return ctx.fail(Kind::Input, fromCue, "cannot read the CUE sheet", f.errorString());
         if (!sheet.parse(f.readAll(), &why)) return ctx.fail(Kind::Input, fromCue, "not a usable CUE sheet", why);
+        // A sheet names its recording from beside it: another file there means
+        // it may not be this recording's (a sheet naming a missing file is the
+        // usual one of a recording converted since).
+        const QString named = QFileInfo(fromCue).dir().filePath(text(sheet.tracks.front().file));
+        if (QFileInfo(named).isFile() && !SoundOutputFile::sameFile(named, input))
+            ctx.warn(fromCue, QString("the sheet is for %1, not %2: its times are used on %2")
+                                  .arg(text(sheet.tracks.front().file), QFileInfo(input).fileName()));
     }
     SoundNameTemplate naming;
     const QString nameTemplate = qstr(settings.nameTemplate);

@@ -278,6 +278,15 @@ TEST(Split, CueSheetRoundTripPlaylistAndCuttingAtASheet) {
     byCue.fromCue = cueSheet(dir, "given.cue", times).toStdString();
     const SplitReport cut = plan(byCue);
     ASSERT_EQ(cut.pieces.size(), 4u);
+    // The sheet names album.wav: cutting another recording with it is said.
+    byCue.input = dir.path("copy.wav").toStdString();
+    ASSERT_TRUE(QFile::copy(qtext(s.input.string()), dir.path("copy.wav")));
+    std::vector<std::string> warned;
+    tonewright::JobControl control;
+    control.warning = [&](const std::string& w) { warned.push_back(w); };
+    ASSERT_TRUE(tonewright::planSplit(byCue, control).ok());
+    ASSERT_EQ(warned.size(), 1u);
+    EXPECT_NE(warned[0].find("the sheet is for album.wav, not copy.wav"), std::string::npos);
     for (size_t t = 0; t < 4; ++t) {
         EXPECT_EQ(cut.pieces[t].title, "Part " + std::to_string(t + 1));
         if (t > 0) { EXPECT_EQ(cut.pieces[t].begin, std::llround(double(cd[t - 1]) * 44100.0 / 75)); }
