@@ -267,6 +267,7 @@ struct Splitter {
     std::unique_ptr<SoundReader> reader;
     std::vector<SoundIDTag> pieceTags;
     SoundIDTag album;
+    QStringList stale;  // pieces of an earlier split, removed once the new ones are there
 
     Splitter(JobContext& c, const JobControl& k, const SplitSettings& s) : ctx(c), control(k), settings(s) {}
 
@@ -459,9 +460,24 @@ bool Splitter::plan() {
     for (const std::string& f : {out.cueFile, out.m3uFile})
         if (!f.empty() && names.count(qstr(f)))
             return ctx.fail(Kind::Setting, qstr(f), "a piece and the list beside the pieces would get this name");
+    // Pieces of an earlier split numbered past this one's last (a re-split
+    // into fewer pieces) go, so that the folder holds one split only; they
+    // are replaced, as the others are, with overwrite only.
+    if (nameTemplate.isEmpty() && total > 0)
+        for (int k = total + 1;; ++k) {
+            const QString old = numberedName(outputTemplate, k);
+            if (!QFileInfo(old).isFile()) break;
+            stale << old;
+        }
+    if (!stale.isEmpty())
+        out.notes.push_back(str(QString("%1 %2 of an earlier split with these names: %3")
+                                    .arg(settings.dryRun ? "would remove" : "removes")
+                                    .arg(stale.size() == 1 ? "the piece" : QString("%1 pieces").arg(stale.size()))
+                                    .arg(stale.join(", "))));
     if (!settings.dryRun) {
         std::vector<std::string> all{out.cueFile, out.m3uFile};
         for (const SplitPiece& p : out.pieces) all.push_back(p.file);
+        for (const QString& f : stale) all.push_back(str(f));
         for (const std::string& f : all)
             if (!f.empty() && !detail::mayWrite(ctx, qstr(f), input))
                 return ctx.fail(Kind::Output, qstr(f), "will not write", detail::lastError());
@@ -493,6 +509,8 @@ bool Splitter::write() {
     detail::clearError();
     if (!made.commit(writer.written(), ctx.overwrite()))
         return ctx.fail(Kind::Output, input, "cannot write the pieces", detail::lastError());
+    for (const QString& f : stale)
+        if (!QFile::remove(f)) ctx.warn(f, "cannot remove this piece of an earlier split");
 
     // The lists beside the pieces.
     if (!out.cueFile.empty()) {
