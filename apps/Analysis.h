@@ -1,4 +1,6 @@
 #pragma once
+// Transitional: the library's jobs/ holds this code now (tonewright::detail);
+// this copy serves the apps jobs not yet moved and goes when they are.
 // The analysis of one recording, shared by the analyse, split, level and demo
 // jobs: one pass over the file through the library's SoundAlgoStatAnalysis,
 // whose branches are
@@ -16,7 +18,6 @@
 //
 // Threading: analyseFile runs on the calling thread (a batch worker) and builds
 // its own graph; the results belong to that caller.
-#include <QJsonObject>
 #include <QString>
 #include <cmath>
 #include <cstdint>
@@ -146,10 +147,6 @@ struct AlbumLoudness {
     int tracks = 0;
 };
 AlbumLoudness albumLoudness(const std::vector<const Analysis*>& tracks);
-QJsonObject albumToJson(const AlbumLoudness& a);
-QString albumSummary(const AlbumLoudness& a);
-// LUFS or dBTP with one decimal, "-inf" for silence.
-QString formatLoudness(double v, const char* unit);
 
 // Runs the analysis pass: file index and pass numbers feed the progress board.
 // False with the cause in lastError() when the file cannot be read.
@@ -164,8 +161,5 @@ void readRegions(RMSStepDetector& detector, unsigned rate, int64_t frames, Analy
 
 // Stretches of sound at least minSeconds long: the files a split writes.
 std::vector<Stretch> longStretches(const Analysis& a, double minSeconds);
-
-QJsonObject analysisToJson(const Analysis& a);
-QString analysisSummary(const Analysis& a);
 
 }  // namespace cli

@@ -4,17 +4,22 @@
 #include <algorithm>
 #include <cmath>
 
+#include "JobHost.h"
+#include "JobPaths.h"
+
 namespace cli {
 
 namespace {
 
+using tonewright::AnalyseReport;
+
 double floorTo(double v, double step) { return std::floor(v / step) * step; }
 
-plot::Panel levelPanel(const Analysis& a) {
+plot::Panel levelPanel(const AnalyseReport& a) {
     plot::Panel p;
-    const double rate = a.rate ? a.rate : 1;
+    const double rate = a.sampleRate ? a.sampleRate : 1;
     const double length = std::max(1.0 / rate, double(a.frames) / rate);
-    p.title = "Level — " + QFileInfo(a.file).fileName();
+    p.title = "Level — " + QFileInfo(pathText(a.file)).fileName();
     p.xLabel = "time (s)";
     p.yLabel = a.loudness.measured ? "RMS (dB), loudness (LUFS)" : "RMS (dB)";
     p.xMin = 0;
@@ -43,7 +48,7 @@ plot::Panel levelPanel(const Analysis& a) {
         shortTerm.y.push_back(v);
         lowest = std::min(lowest, v);
     }
-    for (const RegionResult& r : a.regions) {
+    for (const tonewright::AnalyseRegion& r : a.regions) {
         if (r.noise) {
             p.spans.push_back({r.begin / rate, (r.begin + r.frames) / rate, plot::colors::noise()});
         } else {
@@ -51,7 +56,7 @@ plot::Panel levelPanel(const Analysis& a) {
             if (std::isfinite(r.levelDb)) lowest = std::min(lowest, r.levelDb);
         }
     }
-    for (const auto& s : a.slopes) p.spans.push_back({s.first / rate, s.second / rate, plot::colors::slope()});
+    for (const auto& s : a.slopes) p.spans.push_back({s.begin / rate, s.end / rate, plot::colors::slope()});
     p.yMax = 0;
     p.yMin = std::max(-100.0, std::min(-60.0, floorTo(lowest - 5, 10)));
     p.series.push_back(env);
@@ -64,9 +69,9 @@ plot::Panel levelPanel(const Analysis& a) {
     return p;
 }
 
-plot::Panel bandPanel(const Analysis& a) {
+plot::Panel bandPanel(const AnalyseReport& a) {
     plot::Panel p;
-    const double nyquist = a.rate ? a.rate / 2.0 : 22050.0;
+    const double nyquist = a.sampleRate ? a.sampleRate / 2.0 : 22050.0;
     p.title = "Band levels";
     p.xLabel = "frequency (Hz)";
     p.yLabel = "relative level (dB)";
@@ -82,57 +87,58 @@ plot::Panel bandPanel(const Analysis& a) {
     spectrum.name = "spectrum";
     spectrum.color = plot::colors::spectrum();
     spectrum.markers = true;
-    for (const BandResult& b : a.bands) {
-        const double lo = std::max(p.xMin, b.low), hi = std::min(nyquist, b.high);
+    for (const tonewright::AnalyseBand& b : a.bands) {
+        const double lo = std::max(p.xMin, b.lowHz), hi = std::min(nyquist, b.highHz);
         const double centre = std::sqrt(lo * hi);
         p.segments.push_back({lo, hi, b.relativeDb, QColor(40, 90, 170, 90), 6});
         bands.x.push_back(centre);
         bands.y.push_back(b.relativeDb);
         lowest = std::min(lowest, b.relativeDb);
-        if (a.hasFft) {
+        if (a.hasSpectrum) {
             spectrum.x.push_back(centre);
-            spectrum.y.push_back(b.fftRelativeDb);
-            lowest = std::min(lowest, b.fftRelativeDb);
+            spectrum.y.push_back(b.spectrumRelativeDb);
+            lowest = std::min(lowest, b.spectrumRelativeDb);
         }
     }
     p.series.push_back(bands);
-    if (a.hasFft) p.series.push_back(spectrum);
-    if (!a.reference.isEmpty()) {
-        reference.name = "reference: " + a.reference.name;
+    if (a.hasSpectrum) p.series.push_back(spectrum);
+    if (a.reference) {
+        const tonewright::ReferenceMatch& m = *a.reference;
+        reference.name = "reference: " + QString::fromStdString(m.name);
         reference.color = plot::colors::reference();
         reference.markers = true;
         reference.width = 2;
         // Level i of a curve belongs to band i (the band that ends at its
         // frequency i): drawn where that band's own level is.
-        for (size_t i = 0; i < std::min(a.reference.levels.size(), a.bands.size()); ++i) {
-            const double lo = std::max(p.xMin, a.bands[i].low), hi = std::min(nyquist, a.bands[i].high);
+        for (size_t i = 0; i < std::min(m.levels.size(), a.bands.size()); ++i) {
+            const double lo = std::max(p.xMin, a.bands[i].lowHz), hi = std::min(nyquist, a.bands[i].highHz);
             reference.x.push_back(std::sqrt(lo * hi));
-            reference.y.push_back(a.reference.levels[i]);
-            lowest = std::min(lowest, a.reference.levels[i]);
+            reference.y.push_back(m.levels[i]);
+            lowest = std::min(lowest, m.levels[i]);
         }
         p.series.push_back(reference);
-        p.note = QString("distance %1 dB").arg(a.reference.distance, 0, 'f', 1);
+        p.note = QString("distance %1 dB").arg(m.distanceDb, 0, 'f', 1);
     }
     p.yMin = std::max(-100.0, floorTo(lowest - 3, 10));
     p.yMax = 5;
     return p;
 }
 
-plot::Panel responsePanel(const Analysis& a) {
+plot::Panel responsePanel(const AnalyseReport& a) {
     plot::Panel p;
     p.title = "Correction equaliser";
     p.xLabel = "frequency (Hz)";
     p.yLabel = "gain (dB)";
     p.logX = true;
     p.xMin = 20;
-    p.xMax = a.rate ? a.rate / 2.0 : 22050.0;
+    p.xMax = a.sampleRate ? a.sampleRate / 2.0 : 22050.0;
     p.weight = 0.8;
     plot::Series r;
     r.name = "response";
     r.color = plot::colors::response();
     r.width = 2;
-    r.x = a.reference.responseFreqs;
-    r.y = a.reference.responseDb;
+    r.x = a.reference->responseFrequencies;
+    r.y = a.reference->responseDb;
     double lo = -6, hi = 6;
     for (double v : r.y)
         if (std::isfinite(v)) {
@@ -147,11 +153,11 @@ plot::Panel responsePanel(const Analysis& a) {
 
 }  // namespace
 
-plot::Figure analysisFigure(const Analysis& a, int width, int height) {
+plot::Figure analysisFigure(const AnalyseReport& a, int width, int height) {
     plot::Figure f(width, height);
     f.addPanel(levelPanel(a));
     if (!a.bands.empty()) f.addPanel(bandPanel(a));
-    if (!a.reference.responseFreqs.empty()) f.addPanel(responsePanel(a));
+    if (a.reference && !a.reference->responseFrequencies.empty()) f.addPanel(responsePanel(a));
     return f;
 }
 

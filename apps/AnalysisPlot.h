@@ -3,11 +3,11 @@
 // shaded, slopes marked), the band levels (filter bands and spectrum) against
 // the nearest reference curve, and the correction equaliser's response when a
 // reference was found.
-#include "Analysis.h"
 #include "Plot.h"
+#include "tonewright/Analyse.h"
 
 namespace cli {
 
-plot::Figure analysisFigure(const Analysis& a, int width, int height);
+plot::Figure analysisFigure(const tonewright::AnalyseReport& a, int width, int height);
 
 }  // namespace cli

@@ -1,70 +1,18 @@
 #pragma once
-// The output stage of the jobs that write processed sound (level, eq,
-// correct): the true-peak ceiling (--true-peak in dBTP, held by
-// SoundAlgoTruePeakLimiter after the sample-peak limiter) and the dither of
-// 16-bit and 8-bit outputs (--no-dither).
-//
-// Lossy encoders (MP3, Ogg Vorbis) change the waveform: the decoded file peaks
-// higher than what was encoded. The ceiling is lowered for them by a margin
-// measured on loud music with the encoders' default settings (MP3 at 128 to
-// 320 kbit/s, Vorbis at its default quality), so the decoded output stays at
-// or below the ceiling asked for.
+// The options of the jobs that write processed sound (level, eq, correct)
+// for their output stage: the true-peak ceiling (--true-peak in dBTP) and the
+// dither of 16-bit and 8-bit outputs (--no-dither). The stage itself is the
+// library's (the jobs' settings truePeakDb and dither).
 #include <QCommandLineOption>
-#include <QString>
-#include <cmath>
-#include <functional>
 
 #include "Cli.h"
-#include "tonewright/SoundAlgoTruePeakLimiter.h"
 
 namespace cli {
-
-constexpr double kDefaultTruePeak = -1.0;  // dBTP
 
 QCommandLineOption truePeakOption();
 // Reads --true-peak; a ceiling above 0 dBTP (outputs could clip) or below
 // -20 dBTP is a usage error (printed; false).
 bool readTruePeak(const JobParser& p, double* ceilingDb);
-// How much lower the limiter aims for an output with this extension, dB.
-double lossyMarginDb(const QString& extension);
-// The limiter stage for an output file name; `lowerDb` more below the ceiling
-// (a correction after the written file peaked too high).
-SoundRef<SoundAlgoTruePeakLimiter> truePeakStage(double ceilingDb, const QString& output, double lowerDb = 0.0);
-
-// Whether an output with this extension goes through a lossy encoder, whose
-// decoded result differs from what the chain produced (loudness and peaks).
-bool isLossy(const QString& extension);
-
-// A written file as a player decodes it: its integrated loudness (LUFS) and
-// true peak (dBTP, on a grid of at least kCheckRate). False, with the cause in
-// lastError(), when it cannot be read back (a pipe or a device cannot).
-struct WrittenFigures {
-    double integrated = -INFINITY;
-    double truePeak = -INFINITY;
-};
-bool measureWritten(const QString& path, WrittenFigures* figures);
-
-// Independent meters resample to 192 kHz whatever the rate, a finer grid than
-// the usual 4x on rates below 48 kHz: the host checks its outputs on that grid.
-constexpr unsigned kCheckRate = 192000;
-// Interpolators differ a little even on the same grid: a written lossy file
-// counts as within its ceiling when the check measures it this much lower, dB.
-constexpr double kWrittenPeakGuardDb = 0.1;
-// How much lower (dB) the next pass's limiter must aim so that a file written
-// with true peak `writtenDb` meets `ceilingDb`; 0 when it already does.
-double ceilingCorrectionDb(double writtenDb, double ceilingDb);
-
-// Runs the passes of a job whose output goes through the true-peak stage:
-// `pass(lowerDb, trimDb)` writes one attempt (its limiter aimed lowerDb lower,
-// its output scaled by trimDb, at most 0) to `written()`. A lossless output is
-// done after one pass. A lossy one is decoded and measured; when the encoder
-// took it above the ceiling, a second pass lowers the limiter by the excess,
-// and a third, if still needed, scales the output down by what remains, which
-// holds the ceiling whatever the encoder does. False when a pass failed (the
-// pass has said why).
-bool passesWithinCeiling(const QString& output, double ceilingDb,
-                         const std::function<bool(double lowerDb, double trimDb)>& pass,
-                         const std::function<QString()>& written);
 
 // --no-dither: processed sound is dithered (TPDF, +-1 LSB) when it is rounded
 // to 16 bits or fewer, unless the option is given. Jobs that copy samples as

@@ -392,6 +392,10 @@ QString formatDb(double db) {
     return std::isfinite(db) && db > -100.0 ? QString::number(db, 'f', 1) + " dB" : QString("-inf dB");
 }
 
+QString formatLoudness(double v, const char* unit) {
+    return (std::isfinite(v) ? QString::number(v, 'f', 1) : QString("-inf")) + " " + unit;
+}
+
 QString formatTime(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
     // Rounded to the millisecond before it is split, so that 10799.9996 s reads

@@ -194,6 +194,8 @@ QString writableExtensions();
 // ---------------------------------------------------------------- text
 // "-14.2 dB", or "-inf dB" for silence.
 QString formatDb(double db);
+// LUFS or dBTP with one decimal ("-14.2 LUFS"), "-inf" for silence.
+QString formatLoudness(double v, const char* unit);
 // hh:mm:ss.sss, as the library prints times.
 QString formatTime(double seconds);
 

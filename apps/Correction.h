@@ -1,4 +1,6 @@
 #pragma once
+// Transitional: the library's jobs/ holds this code now (tonewright::detail);
+// this copy serves the apps jobs not yet moved and goes when they are.
 // The correction equaliser the correct job runs, designed so that what it does
 // to each band is what it announces.
 //

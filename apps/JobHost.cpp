@@ -1,5 +1,6 @@
 #include "JobHost.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 
@@ -16,7 +17,7 @@ tonewright::JobControl jobControl(int index, const std::function<double(double)>
     };
     c.warning = printJobWarning;
     c.overwrite = options().overwrite;
-    for (const QString& input : runInputs()) c.otherInputs.push_back(input.toStdString());
+    for (const QString& input : runInputs()) c.otherInputs.push_back(QFile::encodeName(input).toStdString());
     return c;
 }
 

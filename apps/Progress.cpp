@@ -10,10 +10,7 @@
 #include <vector>
 
 #include "Cli.h"
-#include <QFileInfo>
 #include "tonewright/SoundAlgo.h"
-#include "tonewright/SoundReader.h"
-#include "tonewright/SoundWriter.h"
 
 namespace cli {
 namespace progress {
@@ -127,45 +124,5 @@ PassWatch::~PassWatch() {
     QObject::disconnect(mConnection);
     progress::set(mFile, double(mPass + 1) / double(mPasses));
 }
-
-bool runPass(SoundAlgo& chain, SoundReader& reader, SoundWriter& writer, const QString& output, const QString& doing,
-             int file, int pass, int passes) {
-    SoundTools::Status status;
-    {
-        PassWatch watch(chain, file, pass, passes);
-        clearError();
-        status = chain.processAll(reader, &writer);
-    }
-    writer.close();
-    if (status == SoundTools::Ok && !writer.hasFailed()) return true;
-    if (status != SoundTools::Interrupted) printError(output, "cannot " + doing, lastError());
-    return false;
-}
-
-bool openPass(const QString& input, const QString& output, unsigned bitRate, std::unique_ptr<SoundReader>& reader,
-              std::unique_ptr<SoundOutputFile>& file, std::unique_ptr<SoundWriter>& writer, SoundIDTag* tag) {
-    writer.reset();
-    reader = openReader(input);
-    if (!reader) {
-        printError(input, "cannot read", lastError());
-        return false;
-    }
-    file = std::make_unique<SoundOutputFile>(output);
-    if (file->ok())
-        writer = openWriter(file->path(), reader->getSampleRate(),
-                            formatFor(QFileInfo(output).suffix(), reader->getInputFormat()), bitRate,
-                            outputChannels(*reader), reader->getFrameNB());
-    if (!writer) {
-        printError(output, "cannot write", lastError());
-        return false;
-    }
-    SoundIDTag own;
-    SoundIDTag& t = tag ? *tag : own;
-    SoundIDTag fresh;
-    if (reader->getTags(fresh)) t = fresh;
-    if (t.hasText() || !t.cover.isEmpty()) writer->setTags(t);
-    return true;
-}
-
 
 }  // namespace cli

@@ -12,8 +12,6 @@
 #include <mutex>
 
 class SoundAlgo;
-class SoundReader;
-class SoundWriter;
 
 namespace cli {
 
@@ -47,25 +45,5 @@ private:
     int mFile, mPass, mPasses;
 };
 
-// One processing pass of a job: `chain` from `reader` into `writer`, followed
-// as pass `pass` of `passes` over file `file`, then the writer closed. False
-// when the pass or the writer failed, after printing "<output>: cannot
-// <doing>: <cause>" (nothing is printed for an interruption).
-bool runPass(SoundAlgo& chain, SoundReader& reader, SoundWriter& writer, const QString& output, const QString& doing,
-             int file, int pass, int passes);
-
 }  // namespace cli
 
-#include <memory>
-#include "tonewright/SoundIDTag.h"
-#include "tonewright/SoundOutputFile.h"
-namespace cli {
-// One processing pass of a job that writes `output` from `input`: the input's
-// reader, a fresh temporary of the output (replacing `file`, which removes an
-// earlier attempt's temporary) and its writer in the format the output's
-// extension names, at the input's rate and channels, with the input's tags
-// (into `tag`, when given, also kept from an earlier attempt). False after
-// printing the error.
-bool openPass(const QString& input, const QString& output, unsigned bitRate, std::unique_ptr<SoundReader>& reader,
-              std::unique_ptr<SoundOutputFile>& file, std::unique_ptr<SoundWriter>& writer, SoundIDTag* tag = nullptr);
-}  // namespace cli

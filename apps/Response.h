@@ -1,4 +1,6 @@
 #pragma once
+// Transitional: the library's jobs/ holds this code now (tonewright::detail);
+// this copy serves the apps jobs not yet moved and goes when they are.
 // Frequency responses of processing chains as they run: an impulse is passed
 // through the algorithm by the block loop and the response is the transform of
 // what comes out. This measures the very chain a job would run (builders,

@@ -1,4 +1,6 @@
 #pragma once
+// Transitional: the library's jobs/ holds this code now (tonewright::detail);
+// this copy serves the apps jobs not yet moved and goes when they are.
 // What follows the measurements of an analysis: the statistics file beside the
 // input ("<input base>.ssf"), its reuse by later jobs, and the reference curves
 // of the default catalog with the correction equaliser built from them.

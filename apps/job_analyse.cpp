@@ -1,18 +1,121 @@
 // analyse: per-band statistics, regions and the mean spectrum of recordings;
 // a readable summary, or JSON, and optionally a picture.
+#include "job_analyse.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QStringList>
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
-#include "Analysis.h"
 #include "AnalysisPlot.h"
 #include "Batch.h"
 #include "Cli.h"
+#include "JobHost.h"
+#include "JobPaths.h"
 #include "Plot.h"
-#include "Statistics.h"
+#include "tonewright/SoundStatFile.h"
+
+namespace cli {
 
 namespace {
+QString hz(double f) {
+    return f >= 1000 ? QString::number(f / 1000.0, 'g', 4) + "k" : QString::number(f, 'f', 0);
+}
+QString dbCell(double db, int width) {
+    QString t = std::isfinite(db) && db > -100.0 ? QString::number(db, 'f', 1) : QString("-inf");
+    return QString("%1 dB").arg(t, width);
+}
+}  // namespace
+
+QString albumSummary(const tonewright::AlbumLoudness& a) {
+    return QString("album (%1 tracks)\n  loudness  %2, range %3, true peak %4\n")
+        .arg(a.tracks)
+        .arg(formatLoudness(a.integrated, "LUFS"), formatLoudness(a.range, "LU"), formatLoudness(a.truePeak, "dBTP"));
+}
+
+QString analysisSummary(const tonewright::AnalyseReport& a) {
+    const double rate = a.sampleRate ? a.sampleRate : 1;
+    QString t = pathText(a.file) + "\n";
+    t += QString("  length    %1, %2 Hz\n").arg(QString::fromStdString(a.length)).arg(a.sampleRate);
+    if (a.frames > 0 && !a.envelopeDb.empty())
+        t += QString("  level     RMS %1 (left %2, right %3), peak %4\n")
+                 .arg(formatDb(a.rmsDb), formatDb(a.rmsLeftDb), formatDb(a.rmsRightDb), formatDb(a.peakDb));
+    if (a.loudness.measured) {
+        const tonewright::LoudnessFigures& l = a.loudness;
+        if (l.tooShort)
+            t += "  loudness  none: shorter than one 400 ms gating block";
+        else if (!std::isfinite(l.integrated))
+            t += "  loudness  -inf LUFS (silence)";
+        else
+            t += QString("  loudness  %1, range %2").arg(formatLoudness(l.integrated, "LUFS"), formatLoudness(l.range, "LU"));
+        t += QString(", true peak %1 (max momentary %2, short-term %3)\n")
+                 .arg(formatLoudness(l.truePeak, "dBTP"), formatLoudness(l.maxMomentary, "LUFS"),
+                      formatLoudness(l.maxShortTerm, "LUFS"));
+    }
+    if (!a.bands.empty()) {
+        t += QString("  bands     %1  %2  %3%4\n")
+                 .arg("Hz", -13)
+                 .arg("RMS", 9)
+                 .arg("relative", 9)
+                 .arg(a.hasSpectrum ? QString("  %1").arg("spectrum", 9) : QString());
+        for (const tonewright::AnalyseBand& b : a.bands) {
+            t += QString("            %1  %2  %3%4\n")
+                     .arg(hz(b.lowHz) + "-" + hz(b.highHz), -13)
+                     .arg(dbCell(b.rmsDb, 6))
+                     .arg(dbCell(b.relativeDb, 6))
+                     .arg(a.hasSpectrum ? "  " + dbCell(b.spectrumRelativeDb, 6) : QString());
+        }
+    }
+    const int noise = int(std::count_if(a.regions.begin(), a.regions.end(),
+                                        [](const tonewright::AnalyseRegion& r) { return r.noise; }));
+    t += QString("  regions   %1 (%2 noise, marked [ ]); %3 stretch%4 of sound\n")
+             .arg(a.regions.size())
+             .arg(noise)
+             .arg(a.stretches.size())
+             .arg(a.stretches.size() == 1 ? "" : "es");
+    for (const tonewright::AnalyseRegion& r : a.regions) {
+        const QString line = QString("%1  %2  %3").arg(formatTime(r.begin / rate), formatTime(r.frames / rate),
+                                                        dbCell(r.levelDb, 6));
+        t += r.noise ? QString("           [%1]\n").arg(line) : QString("            %1\n").arg(line);
+    }
+    if (!a.slopes.empty()) {
+        t += QString("  slopes   ");
+        for (const tonewright::AnalyseSlope& s : a.slopes)
+            t += QString(" %1-%2").arg(formatTime(s.begin / rate), formatTime(s.end / rate));
+        t += "\n";
+    }
+    if (a.signalStart >= 0)
+        t += QString("  signal    starts %1, ends %2\n").arg(formatTime(a.signalStart / rate), formatTime(a.signalEnd / rate));
+    else
+        t += "  signal    none (everything is below the noise threshold)\n";
+    if (a.reference) {
+        const tonewright::ReferenceMatch& m = *a.reference;
+        t += QString("  reference %1, distance %2\n").arg(QString::fromStdString(m.name)).arg(formatDb(m.distanceDb));
+        if (!m.corrections.empty()) {
+            // Correction i is the gain of the band that ends at the curve's frequency i.
+            QStringList gains, ends;
+            for (double c : m.corrections) gains << QString::number(std::fabs(c) < 0.05 ? 0.0 : c, 'f', 1);
+            for (size_t i = 0; i < m.corrections.size() && i < m.frequencies.size(); ++i) ends << hz(m.frequencies[i]);
+            t += QString("  correction %1 dB (bands up to %2 Hz), make-up %3 dB\n")
+                     .arg(gains.join(' '), ends.join(' '), QString::number(m.makeUpDb, 'f', 1));
+        }
+    }
+    if (!a.statisticsFile.empty())
+        t += QString("  %1 %2\n").arg(a.statisticsReused ? "from     " : "saved    ", pathText(a.statisticsFile));
+    return t;
+}
+
+}  // namespace cli
+
+namespace {
+
+QJsonObject jsonObject(const std::string& text) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+}
 
 const QCommandLineOption kNoSave("no-save", "Do not write the statistics file beside the input.");
 const QCommandLineOption kMaxCorrection("max-correction",
@@ -47,15 +150,14 @@ int runAnalyse(const QStringList& args, bool parseOnly) {
     const QStringList inputs = p.inputs();
     if (inputs.isEmpty()) return p.usageError("no input file");
 
-    cli::AnalysisSettings settings;
-    double maxCorrection = cli::kDefaultMaxCorrection;
-    if (!p.number(kThreshold, -120, 0, &settings.noiseThresholdDb) || !p.number(kMaxCorrection, 0, 40, &maxCorrection))
+    tonewright::AnalyseSettings settings;
+    if (!p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kMaxCorrection, 0, 40, &settings.maxCorrection))
         return cli::UsageError;
-    const bool save = !p.isSet(kNoSave);
-    // Read once here, before the workers share it.
-    QString catalogError;
-    cli::referenceCatalog(&catalogError);
+    settings.save = !p.isSet(kNoSave);
+    // Said once here rather than by every file.
+    const QString catalogError = QString::fromStdString(tonewright::referenceCatalogProblem());
     if (!catalogError.isEmpty()) cli::printWarning(QString(), catalogError);
+    settings.reference = catalogError.isEmpty();
 
     int width = 0, height = 0;
     const bool plotting = p.isSet(kPlot);
@@ -85,53 +187,46 @@ int runAnalyse(const QStringList& args, bool parseOnly) {
                 cli::printError(name, "cannot write the picture", cli::lastError());
                 return cli::ProcessingError;
             }
+        settings.responsePoints = 240;
     }
 
     if (parseOnly) return -1;
 
-    std::vector<cli::Analysis> results(size_t(inputs.size()));
+    std::vector<tonewright::AnalyseReport> results(size_t(inputs.size()));
     std::vector<char> analysed(size_t(inputs.size()), 0);
     cli::BatchEnd album;
     if (p.isSet(kAlbum))
         album = [&](QString& text, QJsonValue& json) {
-            std::vector<const cli::Analysis*> tracks;
+            std::vector<const tonewright::AnalyseReport*> tracks;
             for (size_t i = 0; i < results.size(); ++i)
                 if (analysed[i]) tracks.push_back(&results[i]);
-            const cli::AlbumLoudness figures = cli::albumLoudness(tracks);
+            const tonewright::AlbumLoudness figures = tonewright::albumLoudness(tracks);
             text = cli::albumSummary(figures);
             QJsonArray files;
             if (json.isArray())
                 files = json.toArray();
             else
                 files.append(json);
-            json = QJsonObject{{"files", files}, {"album", cli::albumToJson(figures)}};
+            json = QJsonObject{{"files", files}, {"album", jsonObject(tonewright::toJson(figures))}};
         };
     const int status = cli::runBatch("analyse", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
-        cli::Analysis& a = results[size_t(index)];
-        if (!cli::analyseFile(input, settings, a, index)) {
-            if (!cli::interrupted()) cli::printError(input, "cannot analyse", cli::lastError());
+        tonewright::AnalyseSettings s = settings;
+        s.input = cli::jobPath(input);
+        tonewright::JobResult<tonewright::AnalyseReport> r =
+            tonewright::analyse(s, cli::jobControl(index));
+        if (!r) {
+            cli::printJobError(r.error());
             return out;
         }
-        QString why;
-        if (catalogError.isEmpty() && !cli::findReference(a, QString(), maxCorrection, plotting ? 240 : 0, &why))
-            cli::printWarning(input, why);
-        if (save) {
-            switch (cli::saveStatistics(a)) {
-            case cli::SaveOutcome::Written:
-                break;
-            case cli::SaveOutcome::Kept:
-                cli::printWarning(input, SoundStatFile::getStatFileName(input) + " exists, kept (use -y to replace it)");
-                break;
-            case cli::SaveOutcome::Failed:
-                cli::printError(input, "cannot write the statistics file", cli::lastError());
-                return out;
-            }
-        }
+        if (r->statisticsKept)
+            cli::printWarning(input, SoundStatFile::getStatFileName(input) + " exists, kept (use -y to replace it)");
+        results[size_t(index)] = std::move(*r);
+        const tonewright::AnalyseReport& a = results[size_t(index)];
         analysed[size_t(index)] = 1;
         out.ok = true;
         out.text = cli::analysisSummary(a);
-        out.json = cli::analysisToJson(a);
+        out.json = jsonObject(tonewright::toJson(a));
         return out;
     }, album);
     if (status == cli::InterruptedExit) return status;
@@ -140,7 +235,7 @@ int runAnalyse(const QStringList& args, bool parseOnly) {
     bool plotFailed = false;
     if (plotting) {
         for (int i = 0; i < inputs.size(); ++i) {
-            const cli::Analysis& a = results[size_t(i)];
+            const tonewright::AnalyseReport& a = results[size_t(i)];
             if (!analysed[size_t(i)]) continue;
             QString error;
             if (!cli::analysisFigure(a, width, height).save(plotNames[size_t(i)], &error)) {

@@ -1,100 +1,16 @@
 // correct: moves the spectral balance of recordings towards a reference curve.
-#include "job_correct.h"
-
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonArray>
+#include <QJsonDocument>
+#include <cmath>
 
 #include "Batch.h"
 #include "Ceiling.h"
 #include "Cli.h"
-#include "Meters.h"
-#include "tonewright/SoundOutputFile.h"
-#include "Progress.h"
-#include "Statistics.h"
-#include "tonewright/SoundAlgoComposite.h"
-#include "tonewright/SoundAlgoElementary.h"
-#include "tonewright/SoundAlgoLimiter.h"
+#include "JobHost.h"
+#include "JobPaths.h"
+#include "Reports.h"
+#include "tonewright/Correct.h"
 
 namespace cli {
-
-bool correctFile(const QString& input, const QString& output, const CorrectSettings& settings,
-                 const Analysis* analysis, CorrectResult& out, int fileIndex, int pass, int passes) {
-    out = CorrectResult();
-    out.input = input;
-    out.output = output;
-    if (passes <= 0) passes = analysis ? 1 : 2;
-
-    clearError();
-    if (!mayWrite(output, input)) {
-        printError(output, "will not write", lastError());
-        return false;
-    }
-    Analysis own;
-    if (!analysis) {
-        // Band levels and spectrum only: the correction needs no regions (the
-        // detector runs anyway, it carries the stream to the spectrum).
-        AnalysisSettings bands;
-        bands.envelope = false;
-        bands.noiseThresholdDb = settings.thresholdDb;
-        if (!savedOrFreshAnalysis(input, bands, settings.reanalyse, own, &out.savedAnalysis, fileIndex, pass, passes))
-            return false;
-        analysis = &own;
-    }
-    Analysis withReference = *analysis;
-    QString error;
-    if (!findReference(withReference, settings.reference, settings.maxCorrection, 0, &error)) {
-        printError(input, "cannot correct", error);
-        return false;
-    }
-    out.reference = withReference.reference;
-    SoundRef<SoundAlgoFilter> eq = correctionFilter(withReference, settings.maxCorrection);
-    if (!eq) {
-        printError(input, "cannot build the correction equaliser", lastError());
-        return false;
-    }
-    out.filters = int(eq->getBuilderNumber());
-    out.makeUpDb = eq->getOutputGain();
-    out.maxCorrection = settings.maxCorrection;
-
-    SoundRef<LevelMeter> before, after;
-    std::unique_ptr<SoundOutputFile> file;
-    // One pass into a fresh temporary of the output (a later pass replaces it),
-    // through an equaliser of its own.
-    const auto correctPass = [&](double lowerDb, double trimDb) {
-        std::unique_ptr<SoundReader> reader;
-        std::unique_ptr<SoundWriter> writer;
-        if (!openPass(input, output, settings.bitRate, reader, file, writer)) return false;
-        writer->setDither(settings.dither);
-
-        before = SoundRef<LevelMeter>::make();
-        after = SoundRef<LevelMeter>::make();
-        auto chain = SoundRef<SoundAlgoComposite>::make("correct");
-        chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
-        SoundRef<SoundAlgoFilter> passEq = correctionFilter(withReference, settings.maxCorrection);
-        if (!passEq) {
-            printError(input, "cannot build the correction equaliser", lastError());
-            return false;
-        }
-        chain->pushAlgo(passEq.release());
-        // The output gain makes up for the cuts where the ear is most sensitive,
-        // which can lift peaks past full scale: the limiter holds them.
-        chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
-        chain->pushAlgo(truePeakStage(settings.truePeakDb, output, lowerDb).release());
-        if (trimDb < 0.0) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(trimDb).release());
-        chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
-        return runPass(*chain, *reader, *writer, output, "correct", fileIndex, pass, passes);
-    };
-    if (!passesWithinCeiling(output, settings.truePeakDb, correctPass, [&] { return file->path(); })) return false;
-    if (!file->commit(options().overwrite)) {
-        printError(output, "cannot write", lastError());
-        return false;
-    }
-    out.rmsBefore = before->rmsDb();
-    out.rmsAfter = after->rmsDb();
-    out.peakAfter = after->peakDb();
-    return true;
-}
 
 namespace {
 QString gains(const std::vector<double>& values) {
@@ -104,42 +20,22 @@ QString gains(const std::vector<double>& values) {
 }
 }  // namespace
 
-QString correctSummary(const CorrectResult& r) {
-    QString t = QString("%1 -> %2\n").arg(r.input, r.output);
-    if (!r.savedAnalysis.isEmpty()) t += QString("  levels    from %1\n").arg(r.savedAnalysis);
-    t += QString("  reference %1, distance %2\n").arg(r.reference.name, formatDb(r.reference.distance));
+QString correctSummary(const tonewright::CorrectReport& r) {
+    QString t = QString("%1 -> %2\n").arg(pathText(r.input), pathText(r.output));
+    if (!r.statisticsFile.empty()) t += QString("  levels    from %1\n").arg(pathText(r.statisticsFile));
+    t += QString("  reference %1, distance %2\n").arg(qtext(r.reference), formatDb(r.distance));
     t += QString("  cuts      %1 dB, %2 equaliser section%3\n")
-             .arg(gains(r.reference.corrections))
-             .arg(r.filters)
-             .arg(r.filters == 1 ? "" : "s");
+             .arg(gains(r.corrections))
+             .arg(r.sections)
+             .arg(r.sections == 1 ? "" : "s");
     t += QString("  make-up   %1 dB (the gain after the cuts)\n").arg(QString::number(r.makeUpDb, 'f', 1));
     t += QString("  change    %1 dB per band, make-up included, within +-%2 dB (the band above %3 Hz has no "
                  "reference level and is left as it is)\n")
-             .arg(gains(r.reference.changes))
+             .arg(gains(r.changes))
              .arg(r.maxCorrection)
-             .arg(r.reference.frequencies.empty() ? 0.0 : r.reference.frequencies.back());
+             .arg(r.frequencies.empty() ? 0.0 : r.frequencies.back());
     t += QString("  level     RMS %1 -> %2, peak %3\n").arg(formatDb(r.rmsBefore), formatDb(r.rmsAfter), formatDb(r.peakAfter));
     return t;
-}
-
-QJsonObject correctToJson(const CorrectResult& r) {
-    QJsonObject o;
-    o["file"] = r.input;
-    o["output"] = r.output;
-    o["statisticsFile"] = r.savedAnalysis.isEmpty() ? QJsonValue() : QJsonValue(r.savedAnalysis);
-    QJsonArray corrections;
-    for (double v : r.reference.corrections) corrections.append(roundDb(v));
-    o["reference"] = QJsonObject{{"name", r.reference.name}, {"distance", roundDb(r.reference.distance)}};
-    o["corrections"] = corrections;
-    o["sections"] = r.filters;
-    o["makeUpGain"] = roundDb(r.makeUpDb);
-    QJsonArray changes;
-    for (double v : r.reference.changes) changes.append(roundDb(v));
-    o["changes"] = changes;
-    o["maxCorrection"] = r.maxCorrection;
-    o["before"] = QJsonObject{{"rms", roundDb(r.rmsBefore)}};
-    o["after"] = QJsonObject{{"rms", roundDb(r.rmsAfter)}, {"peak", roundDb(r.peakAfter)}};
-    return o;
 }
 
 }  // namespace cli
@@ -176,26 +72,18 @@ int runCorrect(const QStringList& args, bool parseOnly) {
     const int early = p.parse(args);
     if (early >= 0) return early;
 
-    QString catalogError;
-    const SoundStatReferenceCatalog& catalog = cli::referenceCatalog(&catalogError);
+    const tonewright::JobResult<std::vector<tonewright::ReferenceCurve>> curves = tonewright::referenceCurves();
     if (p.isSet(kList)) {
         if (parseOnly) return -1;
-        if (!catalogError.isEmpty()) {
-            cli::printError(QString(), catalogError);
+        if (!curves) {
+            cli::printJobError(curves.error());
             return cli::ProcessingError;
         }
         if (cli::options().json) {
-            QJsonArray list;
-            for (const SoundStatReference& r : catalog.getReferenceList()) {
-                QJsonArray levels, freqs;
-                for (double v : r.getLevels()) levels.append(v);
-                for (double f : r.getFrequencies()) freqs.append(f);
-                list.append(QJsonObject{{"name", r.getName()}, {"frequencies", freqs}, {"levels", levels}});
-            }
-            cli::printJson(list);
+            cli::printJson(QJsonDocument::fromJson(QByteArray::fromStdString(tonewright::toJson(*curves))).array());
         } else {
             QString t;
-            for (const SoundStatReference& r : catalog.getReferenceList()) t += r.getName() + "\n";
+            for (const tonewright::ReferenceCurve& r : *curves) t += cli::qtext(r.name) + "\n";
             cli::printOut(t);
         }
         return cli::Success;
@@ -203,7 +91,7 @@ int runCorrect(const QStringList& args, bool parseOnly) {
     const QStringList inputs = p.inputs();
     if (inputs.isEmpty()) return p.usageError("no input file");
 
-    cli::CorrectSettings settings;
+    tonewright::CorrectSettings settings;
     double bitRate = 192;
     if (!p.number(kMaxCorrection, 0, 40, &settings.maxCorrection) ||
         !p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kBitRate, 32, 320, &bitRate) ||
@@ -212,14 +100,16 @@ int runCorrect(const QStringList& args, bool parseOnly) {
     settings.bitRate = unsigned(bitRate);
     settings.reanalyse = p.isSet(kReanalyse);
     settings.dither = !p.isSet(cli::noDitherOption());
-    if (!catalogError.isEmpty()) {
-        cli::printError(QString(), catalogError);
+    if (!curves) {
+        cli::printJobError(curves.error());
         return cli::ProcessingError;
     }
     if (p.isSet(kReference)) {
-        settings.reference = p.value(kReference);
-        if (catalog.getReference(settings.reference).isEmpty())
-            return p.usageError(QString("no reference curve named '%1' (see --list)").arg(settings.reference));
+        const QString name = p.value(kReference);
+        bool known = false;
+        for (const tonewright::ReferenceCurve& r : *curves) known = known || cli::qtext(r.name) == name;
+        if (!known) return p.usageError(QString("no reference curve named '%1' (see --list)").arg(name));
+        settings.reference = name.toStdString();
     }
     cli::OutputNaming names;
     const int naming = cli::readOutputNaming(p, kOutput, kFormat, "-corrected", &names);
@@ -229,11 +119,17 @@ int runCorrect(const QStringList& args, bool parseOnly) {
 
     return cli::runBatch("correct", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
-        cli::CorrectResult r;
-        if (!cli::correctFile(input, outputFor(input), settings, nullptr, r, index)) return out;
+        tonewright::CorrectSettings s = settings;
+        s.input = cli::jobPath(input);
+        s.output = cli::jobPath(outputFor(input));
+        const tonewright::JobResult<tonewright::CorrectReport> r = tonewright::correct(s, cli::jobControl(index));
+        if (!r) {
+            cli::printJobError(r.error());
+            return out;
+        }
         out.ok = true;
-        out.text = cli::correctSummary(r);
-        out.json = cli::correctToJson(r);
+        out.text = cli::correctSummary(*r);
+        out.json = cli::jsonObject(tonewright::toJson(*r));
         return out;
     });
 }

@@ -3,117 +3,25 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <cmath>
-#include <cstdint>
+
+#include <QSaveFile>
+#include <QSet>
 
 #include "Analysis.h"
 #include "AnalysisPlot.h"
 #include "Cli.h"
-#include "tonewright/SoundOutputFile.h"
 #include "Plot.h"
 #include "Progress.h"
 #include "Statistics.h"
-#include "job_correct.h"
-#include "job_level.h"
 #include "JobHost.h"
+#include "JobPaths.h"
+#include "Reports.h"
+#include "job_analyse.h"
+#include "tonewright/Analyse.h"
+#include "tonewright/Demo.h"
 #include "tonewright/Split.h"
-#include "tonewright/SoundAlgoElementary.h"
 
 namespace {
-
-// Three tracks of different loudness and spectral balance, separated by
-// silences, the last one fading out; synthesised as it is read.
-//   0-1 s silence | 1-11 s warm and moderate (about -17 dB, bass-heavy)
-//   | 11-15 s silence | 15-25 s quiet and bright (about -35 dB, high partials
-//   and hiss) | 25-29 s faint room noise | 29-43 s loud and full (about -15 dB,
-//   fading out over its last 5 s) | 43-44 s silence
-// The gaps last long enough for the region detector to keep them apart from
-// the tracks (a boundary of 5 dB or more needs 2 s on either side).
-class DemoRecording : public SoundReader {
-public:
-    static constexpr unsigned kRate = 44100;
-    static constexpr double kSeconds = 44.0;
-
-    SoundTools::Status open(QString) override { return SoundTools::Ok; }
-    void close() override {}
-    unsigned getFrameNB() const override { return unsigned(kSeconds * kRate); }
-    unsigned getSampleRate() const override { return kRate; }
-    void rewind() override {
-        mPos = 0;
-        mSeed = 12345;
-        mPink[0] = mPink[1] = mPink[2] = 0;
-        resetAtEnd();
-    }
-    SoundTools::SoundFormat getInputFormat() const override { return SoundTools::Pcm16; }
-    bool getTags(SoundIDTag& tag) override {
-        tag.title = "Demonstration";
-        tag.artist = "tonewright";
-        tag.album = "Generated recording";
-        return true;
-    }
-
-protected:
-    unsigned read(unsigned count, double* dest) override {
-        unsigned n = 0;
-        for (; n < count && mPos < getFrameNB(); ++n, ++mPos) {
-            const double t = double(mPos) / kRate;
-            double l = 0, r = 0;
-            if (t >= 1.0 && t < 11.0) {
-                warm(t - 1.0, l, r);
-            } else if (t >= 15.0 && t < 25.0) {
-                bright(t - 15.0, l, r);
-            } else if (t >= 25.0 && t < 29.0) {
-                l = 0.0002 * white();
-                r = 0.0002 * white();
-            } else if (t >= 29.0 && t < 43.0) {
-                const double fade = t > 38.0 ? std::max(0.0, (43.0 - t) / 5.0) : 1.0;
-                full(t - 29.0, l, r);
-                l *= fade * fade;
-                r *= fade * fade;
-            }
-            dest[2 * n] = l;
-            dest[2 * n + 1] = r;
-        }
-        return n;
-    }
-
-private:
-    static double tone(double f, double t) { return std::sin(2 * M_PI * f * t); }
-
-    double white() {
-        mSeed = mSeed * 1664525u + 1013904223u;
-        return double(mSeed >> 8) / double(1u << 24) * 2.0 - 1.0;
-    }
-    // Pink-ish noise: three leaky integrators of white noise.
-    double pink() {
-        const double w = white();
-        mPink[0] = 0.99765 * mPink[0] + w * 0.0990460;
-        mPink[1] = 0.96300 * mPink[1] + w * 0.2965164;
-        mPink[2] = 0.57000 * mPink[2] + w * 1.0526913;
-        return (mPink[0] + mPink[1] + mPink[2] + w * 0.1848) * 0.2;
-    }
-
-    void warm(double t, double& l, double& r) {
-        const double bass = 0.16 * (tone(55, t) + 0.6 * tone(110, t) + 0.3 * tone(165, t));
-        const double chord = 0.04 * (tone(220, t) + tone(277.2, t) + tone(329.6, t));
-        l = bass + chord;
-        r = bass + 0.8 * chord;
-    }
-    void bright(double t, double& l, double& r) {
-        const double partials = 0.018 * (tone(2500, t) + 0.7 * tone(4200, t) + 0.5 * tone(6300, t));
-        l = partials + 0.012 * white();
-        r = partials + 0.012 * white();
-    }
-    void full(double t, double& l, double& r) {
-        const double mids = 0.12 * (tone(440, t) + 0.5 * tone(660, t)) + 0.1 * tone(82.4, t);
-        l = mids + 0.35 * pink();
-        r = mids + 0.35 * pink();
-    }
-
-    unsigned mPos = 0;
-    uint32_t mSeed = 12345;
-    double mPink[3] = {0, 0, 0};
-};
 
 // The folder is the demo's own once it carries this file: a later run replaces
 // what an earlier one left there. Any other folder that is not empty needs -y.
@@ -126,22 +34,31 @@ bool folderIsUsable(const QString& dir) {
     return cli::options().overwrite;
 }
 
-bool generate(const QString& path) {
-    DemoRecording source;
-    SoundOutputFile file(path);
-    if (!file.ok()) return false;
-    std::unique_ptr<SoundWriter> writer = cli::openWriter(file.path(), DemoRecording::kRate, SoundTools::Pcm16);
-    if (!writer) return false;
-    SoundIDTag tag;
-    source.getTags(tag);
-    writer->setTags(tag);
-    auto copy = SoundRef<SoundAlgoBypass>::make();
-    cli::clearError();
-    const bool ok = copy->processAll(source, writer.get()) == SoundTools::Ok;
-    writer->close();
-    if (!ok || writer->hasFailed()) return false;
-    writer.reset();
-    return file.commit(cli::options().overwrite);
+// The marker lists the pieces the last run wrote (names relative to the
+// folder), so that a later run removes those and nothing else of pieces/.
+QStringList ownPieces(const QString& dir) {
+    QFile marker(QDir(dir).filePath(kMarker));
+    QStringList out;
+    if (!marker.open(QIODevice::ReadOnly)) return out;
+    for (const QString& line : QString::fromUtf8(marker.readAll()).split('\n', Qt::SkipEmptyParts))
+        // Only plain names in pieces/: the marker is no list of files to remove anywhere.
+        if (line.startsWith("pieces/") && !line.mid(7).contains('/') && line.size() > 7 && !line.endsWith("/.."))
+            out << line;
+    return out;
+}
+
+bool writeMarker(const QString& dir, const QStringList& pieces, QString* error) {
+    QSaveFile marker(QDir(dir).filePath(kMarker));
+    if (!marker.open(QIODevice::WriteOnly)) {
+        *error = marker.errorString();
+        return false;
+    }
+    for (const QString& piece : pieces) marker.write((piece + "\n").toUtf8());
+    if (!marker.commit()) {
+        *error = marker.errorString();
+        return false;
+    }
+    return true;
 }
 
 QString indent(const QString& text) {
@@ -184,12 +101,12 @@ int runDemo(const QStringList& args, bool parseOnly) {
         cli::printError(dir, "the folder holds other files (use -y to write into it anyway)");
         return cli::ProcessingError;
     }
-    QFile marker(QDir(dir).filePath(kMarker));
-    if (!marker.open(QIODevice::WriteOnly)) {
-        cli::printError(dir, "cannot write into the folder", marker.errorString());
+    const QStringList earlierPieces = ownPieces(dir);
+    QString markerError;
+    if (!writeMarker(dir, earlierPieces, &markerError)) {
+        cli::printError(dir, "cannot write into the folder", markerError);
         return cli::ProcessingError;
     }
-    marker.close();
     // Inside its own folder the demo replaces its earlier results.
     cli::options().overwrite = true;
 
@@ -198,9 +115,12 @@ int runDemo(const QStringList& args, bool parseOnly) {
     cli::printOut(QString("tonewright demo, results in %1/\n\n").arg(dir));
     if (inputs.isEmpty()) {
         input = QDir(dir).filePath("demo-input.wav");
-        if (!generate(input)) {
-            cli::printError(input, "cannot write the generated recording", cli::lastError());
-            return cli::ProcessingError;
+        tonewright::JobControl control;
+        control.overwrite = true;
+        const auto made = tonewright::makeDemoRecording(cli::jobPath(input), control);
+        if (!made) {
+            cli::printJobError(made.error());
+            return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
         }
         cli::printOut(QString("%1. generate  %2\n   three tracks: warm and moderate, quiet and bright, loud and full "
                               "(fading out), with silences and faint room noise between them\n\n")
@@ -213,73 +133,111 @@ int runDemo(const QStringList& args, bool parseOnly) {
     // The passes below share one progress bar: analysis, gaps, pieces, levelling, correction.
     cli::progress::begin("demo", 1);
     const int passes = 5;
-
-    cli::Analysis analysis;
-    if (!cli::analyseFile(input, cli::AnalysisSettings(), analysis, 0, 0, passes)) {
-        cli::progress::end();
-        cli::printError(input, "cannot analyse", cli::lastError());
-        return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
-    }
-    QString why;
-    if (!cli::findReference(analysis, QString(), cli::kDefaultMaxCorrection, p.isSet(kPlot) ? 240 : 0, &why))
-        cli::printWarning(input, why);
+    tonewright::AnalyseSettings analyseSettings;
+    analyseSettings.input = cli::jobPath(input);
+    analyseSettings.responsePoints = p.isSet(kPlot) ? 240 : 0;
     // The statistics file goes beside a generated input only: a recording of
     // the user's keeps whatever lies beside it.
-    if (inputs.isEmpty() && cli::saveStatistics(analysis) == cli::SaveOutcome::Failed)
-        cli::printWarning(input, "cannot write the statistics file: " + cli::lastError());
+    analyseSettings.save = inputs.isEmpty();
+    analyseSettings.saveIsOptional = true;
+    tonewright::JobControl control = cli::jobControl(0);
+    control.progress = [](const tonewright::JobProgress& p) {
+        cli::progress::set(0, p.fraction() / passes);
+        return !cli::interrupted();
+    };
+    const tonewright::JobResult<tonewright::AnalyseReport> report = tonewright::analyse(analyseSettings, control);
+    if (!report) {
+        cli::progress::end();
+        cli::printJobError(report.error());
+        return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
+    }
+    const QString why = QString::fromStdString(report->referenceProblem);
     cli::printOut(QString("%1. analyse   levels per band, regions of steady loudness, signal bounds, nearest "
                           "reference curve\n%2\n")
                       .arg(step++)
-                      .arg(indent(cli::analysisSummary(analysis))));
+                      .arg(indent(cli::analysisSummary(*report))));
+    // The level and correct steps still take the analysis as the host's
+    // internals hold it: read back from the statistics file just written, or
+    // measured again for a recording of the user's.
+    cli::Analysis analysis;
+    QString unused;
+    if (report->statisticsFile.empty() ||
+        !cli::loadSavedAnalysis(input, analyseSettings.thresholdDb, true, analysis, &unused)) {
+        if (!cli::analyseFile(input, cli::AnalysisSettings(), analysis, 0, 0, passes)) {
+            cli::progress::end();
+            cli::printError(input, "cannot analyse", cli::lastError());
+            return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
+        }
+    }
 
     tonewright::SplitSettings splitSettings;
     const QString pieceTemplate = QDir(dir).filePath("pieces/" + QFileInfo(input).completeBaseName() + ".wav");
     QDir().mkpath(QFileInfo(pieceTemplate).path());
-    {
-        // Pieces of an earlier run go first, so that the folder holds this run's only.
-        QDir old(QFileInfo(pieceTemplate).path());
-        for (const QString& f : old.entryList(QDir::Files)) old.remove(f);
+    // The pieces of an earlier run go first, so that the folder holds this
+    // run's only; what else lies there is the user's and stays.
+    for (const QString& piece : earlierPieces) {
+        const QFileInfo old(QDir(dir).filePath(piece));
+        if (old.isFile() && !old.isSymLink()) QFile::remove(old.filePath());
     }
-    splitSettings.input = input.toStdString();
-    splitSettings.output = pieceTemplate.toStdString();
+    splitSettings.input = cli::jobPath(input);
+    splitSettings.output = cli::jobPath(pieceTemplate);
     // The split's two passes are passes 1 and 2 of the demo's.
     const tonewright::JobResult<tonewright::SplitReport> pieces =
-        tonewright::split(splitSettings, cli::jobControl(0, [passes](double f) { return (1 + 2 * f) / passes; }));
+        tonewright::split(splitSettings, cli::jobControl(0, [](double f) { return (1 + 2 * f) / passes; }));
     if (!pieces) {
         cli::printSplitError(pieces.error(), input);
         cli::progress::end();
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
+    QStringList written;
+    for (const tonewright::SplitPiece& piece : pieces->pieces) written << "pieces/" + QFileInfo(cli::qtext(piece.file)).fileName();
+    if (!writeMarker(dir, written, &markerError)) cli::printWarning(dir, "cannot list the pieces: " + markerError);
     cli::printOut(QString("%1. split     one file per piece, cut in the middle of each silence of at least %2 s, "
                           "tags copied with the track number\n%3\n")
                       .arg(step++)
                       .arg(splitSettings.minSilence)
                       .arg(indent(cli::splitSummary(*pieces))));
 
-    cli::LevelSettings levelSettings;
-    cli::LevelResult levelled;
+    // The library's level and correct jobs find the regions and band levels
+    // again (reanalyse): the statistics file saved above would be taken
+    // otherwise, and the summaries would name it.
+    tonewright::LevelSettings levelSettings;
     const QString levelOutput = QDir(dir).filePath(QFileInfo(input).completeBaseName() + "-levelled.wav");
-    if (!cli::levelFile(input, levelOutput, levelSettings, &analysis, levelled, 0, 3, passes)) {
+    levelSettings.input = cli::jobPath(input);
+    levelSettings.output = cli::jobPath(levelOutput);
+    levelSettings.reanalyse = true;
+    tonewright::JobResult<tonewright::LevelReport> levelled =
+        tonewright::level(levelSettings, cli::jobControl(0, [](double f) { return (3.0 + f) / passes; }));
+    if (!levelled) {
         cli::progress::end();
+        cli::printJobError(levelled.error());
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
+    // An RMS target measures no loudness; the analysis above did.
+    levelled->loudnessBefore = analysis.loudness.integrated;
+    levelled->loudnessBeforeMeasured = analysis.loudness.measured;
     cli::printOut(QString("%1. level     each region brought to %2 RMS (at most +%3 dB), peaks held by the "
                           "limiter\n%4\n")
                       .arg(step++)
                       .arg(cli::formatDb(levelSettings.targetDb))
                       .arg(levelSettings.maxGainDb)
-                      .arg(indent(cli::levelSummary(levelled))));
+                      .arg(indent(cli::levelSummary(*levelled))));
 
-    cli::CorrectSettings correctSettings;
-    cli::CorrectResult corrected;
+    tonewright::CorrectSettings correctSettings;
     const QString correctOutput = QDir(dir).filePath(QFileInfo(input).completeBaseName() + "-corrected.wav");
-    if (analysis.reference.isEmpty()) {
+    if (!report->reference) {
         cli::progress::end();
         cli::printOut(QString("%1. correct   skipped: %2\n\n").arg(step++).arg(why));
     } else {
-        correctSettings.reference = analysis.reference.name;
-        if (!cli::correctFile(input, correctOutput, correctSettings, &analysis, corrected, 0, 4, passes)) {
+        correctSettings.input = cli::jobPath(input);
+        correctSettings.output = cli::jobPath(correctOutput);
+        correctSettings.reference = report->reference->name;
+        correctSettings.reanalyse = true;
+        const tonewright::JobResult<tonewright::CorrectReport> corrected =
+            tonewright::correct(correctSettings, cli::jobControl(0, [](double f) { return (4.0 + f) / passes; }));
+        if (!corrected) {
             cli::progress::end();
+            cli::printJobError(corrected.error());
             return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
         }
         cli::progress::end();
@@ -287,13 +245,12 @@ int runDemo(const QStringList& args, bool parseOnly) {
                               "gain, no band changed by more than %2 dB), peaks held by the limiter\n%3\n")
                           .arg(step++)
                           .arg(correctSettings.maxCorrection)
-                          .arg(indent(cli::correctSummary(corrected))));
+                          .arg(indent(cli::correctSummary(*corrected))));
     }
 
     if (p.isSet(kPlot)) {
         QString error;
-        if (!cli::mayWrite(p.value(kPlot)) ||
-            !cli::analysisFigure(analysis, width, height).save(p.value(kPlot), &error)) {
+        if (!cli::mayWrite(p.value(kPlot)) || !cli::analysisFigure(*report, width, height).save(p.value(kPlot), &error)) {
             cli::printError(p.value(kPlot), "cannot write the picture", error.isEmpty() ? cli::lastError() : error);
             return cli::ProcessingError;
         }

@@ -9,67 +9,15 @@
 #include "Ceiling.h"
 #include "Cli.h"
 #include "Equaliser.h"
-#include "Meters.h"
-#include "tonewright/SoundOutputFile.h"
+#include "JobHost.h"
+#include "JobPaths.h"
 #include "Plot.h"
-#include "Progress.h"
-#include "Response.h"
-#include "tonewright/SoundAlgoComposite.h"
-#include "tonewright/SoundAlgoElementary.h"
-#include "tonewright/SoundAlgoLimiter.h"
 
 namespace {
 
-struct EqResult {
-    QString input, output;
-    double rmsBefore = -INFINITY, rmsAfter = -INFINITY, peakBefore = -INFINITY, peakAfter = -INFINITY;
-};
-
-bool eqFile(const QString& input, const QString& output, const cli::EqSettings& settings, unsigned bitRate,
-            double truePeakDb, bool dither, EqResult& out, int fileIndex) {
-    out.input = input;
-    out.output = output;
-    cli::clearError();
-    if (!cli::mayWrite(output, input)) {
-        cli::printError(output, "will not write", cli::lastError());
-        return false;
-    }
-    SoundRef<cli::LevelMeter> before, after;
-    std::unique_ptr<SoundOutputFile> file;
-    // One pass into a fresh temporary of the output (a later pass replaces it).
-    const auto eqPass = [&](double lowerDb, double trimDb) {
-        std::unique_ptr<SoundReader> reader;
-        std::unique_ptr<SoundWriter> writer;
-        if (!cli::openPass(input, output, bitRate, reader, file, writer)) return false;
-        writer->setDither(dither);
-
-        before = SoundRef<cli::LevelMeter>::make();
-        after = SoundRef<cli::LevelMeter>::make();
-        auto chain = SoundRef<SoundAlgoComposite>::make("eq");
-        chain->pushAlgo(SoundRef<cli::LevelMeter>::share(before.get()).release());
-        chain->pushAlgo(cli::buildEqualiser(settings).release());
-        // Raised bands can lift peaks past full scale.
-        chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
-        chain->pushAlgo(cli::truePeakStage(truePeakDb, output, lowerDb).release());
-        if (trimDb < 0.0) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(trimDb).release());
-        chain->pushAlgo(SoundRef<cli::LevelMeter>::share(after.get()).release());
-        return cli::runPass(*chain, *reader, *writer, output, "equalise", fileIndex, 0, 1);
-    };
-    if (!cli::passesWithinCeiling(output, truePeakDb, eqPass, [&] { return file->path(); })) return false;
-    if (!file->commit(cli::options().overwrite)) {
-        cli::printError(output, "cannot write", cli::lastError());
-        return false;
-    }
-    out.rmsBefore = before->rmsDb();
-    out.peakBefore = before->peakDb();
-    out.rmsAfter = after->rmsDb();
-    out.peakAfter = after->peakDb();
-    return true;
-}
-
 // The equaliser's response at `rate`, with the band gains marked.
-plot::Figure responseFigure(const cli::EqSettings& settings, unsigned rate, int width, int height) {
-    const cli::EqualiserLayout& l = cli::equaliserLayout();
+plot::Figure responseFigure(const tonewright::EqSettings& settings, unsigned rate, int width, int height) {
+    const tonewright::EqualiserLayout& l = tonewright::equaliserLayout();
     plot::Panel p;
     p.title = "Equaliser — " + cli::describe(settings);
     p.xLabel = "frequency (Hz)";
@@ -82,16 +30,15 @@ plot::Figure responseFigure(const cli::EqSettings& settings, unsigned rate, int 
     r.color = plot::colors::response();
     r.width = 2;
     r.x = plot::logFrequencies(20.0, rate / 2.0 * 0.98, 400);
-    SoundRef<SoundAlgoFilter> eq = cli::buildEqualiser(settings);
-    r.y = cli::measuredResponseDb(*eq, rate, r.x);
+    r.y = tonewright::equaliserResponseDb(settings, rate, r.x);
     plot::Series gains;
     gains.name = "band gains";
     gains.color = plot::colors::bands();
     gains.markers = true;
     gains.width = 0;
     for (size_t i = 0; i < l.bands.size() && i < settings.gains.size(); ++i) {
-        if (l.bands[i].freq >= p.xMax) continue;
-        gains.x.push_back(l.bands[i].freq);
+        if (l.bands[i].frequency >= p.xMax) continue;
+        gains.x.push_back(l.bands[i].frequency);
         gains.y.push_back(settings.gains[i] + settings.outputGain);
     }
     double lo = -l.range - 2, hi = l.range + 2;
@@ -136,21 +83,19 @@ int runEq(const QStringList& args, bool parseOnly) {
     const int early = p.parse(args);
     if (early >= 0) return early;
     if (p.isSet(eqOptions.listPresets)) {
-        if (cli::options().json)
-            cli::printJson(cli::presetListJson());
-        else
-            cli::printOut(cli::presetList());
+        cli::printPresetList();
         return cli::Success;
     }
     const QStringList inputs = p.inputs();
     if (inputs.isEmpty() && !p.isSet(kPlot)) return p.usageError("no input file (or --plot for the response alone)");
 
-    cli::EqSettings settings;
+    tonewright::EqSettings settings;
     double bitRate = 192;
-    double truePeakDb = cli::kDefaultTruePeak;
     if (!eqOptions.read(p, settings) || !p.number(kGain, -20, 20, &settings.outputGain) ||
-        !p.number(kBitRate, 32, 320, &bitRate) || !cli::readTruePeak(p, &truePeakDb))
+        !p.number(kBitRate, 32, 320, &bitRate) || !cli::readTruePeak(p, &settings.truePeakDb))
         return cli::UsageError;
+    settings.bitRate = unsigned(bitRate);
+    settings.dither = !p.isSet(cli::noDitherOption());
     int width = 0, height = 0;
     if (p.isSet(kPlot)) {
         if (!plot::parseSize(p.value(kPlotSize), &width, &height))
@@ -171,19 +116,20 @@ int runEq(const QStringList& args, bool parseOnly) {
     if (!inputs.isEmpty()) {
         status = cli::runBatch("eq", inputs, [&](int index, const QString& input) {
             cli::FileOutcome out;
-            EqResult r;
-            if (!eqFile(input, outputFor(input), settings, unsigned(bitRate), truePeakDb,
-                        !p.isSet(cli::noDitherOption()), r, index))
+            tonewright::EqSettings s = settings;
+            s.input = cli::jobPath(input);
+            s.output = cli::jobPath(outputFor(input));
+            const tonewright::JobResult<tonewright::EqReport> r =
+                tonewright::eq(s, cli::jobControl(index));
+            if (!r) {
+                cli::printJobError(r.error());
                 return out;
+            }
             out.ok = true;
             out.text = QString("%1 -> %2\n  equaliser %3\n  level     RMS %4 -> %5, peak %6 -> %7\n")
-                           .arg(r.input, r.output, cli::describe(settings), cli::formatDb(r.rmsBefore),
-                                cli::formatDb(r.rmsAfter), cli::formatDb(r.peakBefore), cli::formatDb(r.peakAfter));
-            out.json = QJsonObject{{"file", r.input},
-                                   {"output", r.output},
-                                   {"equaliser", cli::toJson(settings)},
-                                   {"before", QJsonObject{{"rms", cli::roundDb(r.rmsBefore)}, {"peak", cli::roundDb(r.peakBefore)}}},
-                                   {"after", QJsonObject{{"rms", cli::roundDb(r.rmsAfter)}, {"peak", cli::roundDb(r.peakAfter)}}}};
+                           .arg(input, outputFor(input), cli::describe(settings), cli::formatDb(r->rmsBefore),
+                                cli::formatDb(r->rmsAfter), cli::formatDb(r->peakBefore), cli::formatDb(r->peakAfter));
+            out.json = cli::jsonObject(tonewright::toJson(*r));
             return out;
         });
         if (status == cli::InterruptedExit) return status;
@@ -200,7 +146,7 @@ int runEq(const QStringList& args, bool parseOnly) {
             return cli::ProcessingError;
         }
         if (inputs.isEmpty() && cli::options().json)
-            cli::printJson(QJsonObject{{"equaliser", cli::toJson(settings)}, {"plot", p.value(kPlot)}, {"sampleRate", int(rate)}});
+            cli::printJson(QJsonObject{{"equaliser", cli::equaliserJson(settings)}, {"plot", p.value(kPlot)}, {"sampleRate", int(rate)}});
     }
     return status;
 }

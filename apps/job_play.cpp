@@ -110,7 +110,7 @@ private:
 
 struct PlaySettings {
     QString input;
-    cli::EqSettings eq;
+    tonewright::EqSettings eq;
     bool gateOn = false;
     double gate = -100, amp = 0, start = 0, duration = 0;
 };
@@ -129,10 +129,7 @@ int parsePlay(const QStringList& args, PlaySettings& s) {
     const int early = p.parse(args);
     if (early >= 0) return early;
     if (p.isSet(eqOptions.listPresets)) {
-        if (cli::options().json)
-            cli::printJson(cli::presetListJson());
-        else
-            cli::printOut(cli::presetList());
+        cli::printPresetList();
         return cli::Success;
     }
     if (p.inputs().size() != 1) return p.usageError("one recording to play");
@@ -167,7 +164,7 @@ void configurePlayer(SoundPlayerQt& player, const PlaySettings& s) {
     player.setAmpLevel(s.amp);
 
     // The preset's gains, then the bands given one by one.
-    if (s.eq.preset >= 0) player.setEqPreset(unsigned(s.eq.preset));
+    if (!s.eq.preset.empty()) player.setEqPreset(unsigned(tonewright::findEqPreset(s.eq.preset)));
     for (size_t i = 0; i < s.eq.gains.size(); ++i)
         if (player.getEqBandLevel(unsigned(i)) != s.eq.gains[i]) player.setEqLevel(unsigned(i), s.eq.gains[i]);
     bool bands = false;
@@ -312,7 +309,7 @@ int playRecording(const PlaySettings& s) {
         cli::printJson(QJsonObject{{"file", s.input},
                                    {"seconds", cli::roundSeconds(std::min(heard, limited ? s.duration : remaining))},
                                    {"stoppedBy", how},
-                                   {"equaliser", cli::toJson(s.eq)},
+                                   {"equaliser", cli::equaliserJson(s.eq)},
                                    {"gate", s.gateOn ? QJsonValue(s.gate) : QJsonValue()},
                                    {"amp", s.amp}});
     return cli::Success;

@@ -5,13 +5,23 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 
 using Frame = SoundTools::StereoFrame<double>;
 
 namespace {
 
-constexpr double kDigitalSilence = 1e-9;  // mean square of -90 dBFS
-constexpr unsigned kLevelHops = 40;       // 0.4 s: the recording's level
+constexpr double kDigitalSilence = 1e-10;  // mean square of -100 dBFS
+constexpr unsigned kLevelHops = 40;        // 0.4 s: the recording's level
+constexpr size_t kHeldHops = 10;           // a floor is a level held this long (fewer for short silences)
+constexpr double kFloorReach = 1.0;        // s: how far from a hop its floor is looked for
+constexpr double kEdgeDb = 3.0;            // a hop this much above its floor is sound
+// A flat level this much above the loudest hop of the silence beside it is a
+// floor of its own.
+constexpr double kOwnFloorDb = 3.0;
+// The louder channel's mean square over 10 ms reads noise whose RMS is at the
+// highest floor believed up to this much above it.
+constexpr double kFloorReadingDb = 2.0;
 
 double toDb(double meanSquare) { return meanSquare <= 1e-10 ? -100.0 : 10.0 * std::log10(meanSquare); }
 double fromDb(double db) { return std::pow(10.0, db / 10.0); }
@@ -41,32 +51,19 @@ double loudestWindow(const std::vector<float>& hops, unsigned width) {
     return largest;
 }
 
-// The noise floor: the lowest level above digital silence that the recording
-// holds for `needHops` hops within 6 dB (the median of those hops). A passage
-// into digital silence or a fade-out crosses each level in a few hops and does
-// not count; a gap of faint noise, or a steady quiet stretch, does. -1 when no
-// level is held that long.
-double noiseFloor(const std::vector<float>& hops, size_t needHops) {
-    constexpr int kLowest = -90, kBins = 90, kSpan = 6;
-    std::vector<size_t> count(kBins, 0);
-    for (float h : hops) {
-        if (h <= kDigitalSilence) continue;
-        const int b = std::clamp(int(std::floor(10.0 * std::log10(double(h)))) - kLowest, 0, kBins - 1);
-        ++count[size_t(b)];
-    }
-    for (int b = 0; b + kSpan <= kBins; ++b) {
-        size_t mass = 0;
-        for (int i = b; i < b + kSpan; ++i) mass += count[size_t(i)];
-        if (mass < needHops) continue;
-        std::vector<float> held;
-        const double low = fromDb(b + kLowest), high = fromDb(b + kLowest + kSpan);
-        for (float h : hops)
-            if (h > kDigitalSilence && h >= low && h < high) held.push_back(h);
-        std::nth_element(held.begin(), held.begin() + long(held.size() / 2), held.end());
-        return held[held.size() / 2];
-    }
-    return -1.0;
+// The median of hops [begin, end).
+double median(const std::vector<float>& hops, size_t begin, size_t end) {
+    std::vector<float> part(hops.begin() + long(begin), hops.begin() + long(end));
+    std::nth_element(part.begin(), part.begin() + long(part.size() / 2), part.end());
+    return part[part.size() / 2];
 }
+
+// A run of silent hops, [begin, end), with the sum of their mean squares.
+struct Run {
+    size_t begin, end;
+    double sum;
+    double mean() const { return sum / double(end - begin); }
+};
 
 }  // namespace
 
@@ -135,49 +132,149 @@ void SoundAlgoGapFinder::endProcess(int status, unsigned frameNbProcessed) {
 void SoundAlgoGapFinder::findGaps() {
     mGaps.clear();
     mSoundBegin = mSoundEnd = -1;
+    mFloorDb = mCeilingDb = -100.0;
     const double level = loudestWindow(mHops, kLevelHops);
     mLevelDb = toDb(level);
-    // Held for three quarters of the shortest gap, and never less than 0.25 s.
-    const size_t needHops = size_t(std::max(25.0, 0.75 * mMinSilence / kHopTime));
-    const double floor = noiseFloor(mHops, needHops);
-    const double floorMs = floor < 0 ? kDigitalSilence : floor;
-    mFloorDb = toDb(floorMs);
-    const double ceiling = std::max(kDigitalSilence, std::min({level * fromDb(mThresholdDb),
-                                                               floorMs * fromDb(mFloorMarginDb), fromDb(mMaxFloorDb)}));
-    mCeilingDb = toDb(ceiling);
-
     const size_t count = mHops.size();
-    auto silent = [&](size_t k) { return double(mHops[k]) <= ceiling; };
-    size_t firstSound = count, lastSound = 0;
-    for (size_t k = 0; k < count; ++k)
-        if (!silent(k)) {
-            firstSound = std::min(firstSound, k);
-            lastSound = k;
-        }
-    if (firstSound == count) return;  // nothing but silence
-    mSoundBegin = int64_t(firstSound) * mHop;
-    mSoundEnd = std::min<int64_t>(mFrames, int64_t(lastSound + 1) * mHop);
-
+    if (count == 0) return;
+    const double hopsPerSecond = double(mSampleRate) / mHop;
     // The hops at either end of a silence hold part sound, part silence: a
-    // silence of exactly the minimum shows as up to two hops fewer.
-    const double minHops = mMinSilence / kHopTime - 2.0;
-    for (size_t k = firstSound; k < lastSound;) {
-        if (!silent(k)) {
-            ++k;
+    // silence of exactly the minimum holds at least this many whole hops.
+    const double minHops = mMinSilence * hopsPerSecond - 2.0;
+    const size_t held = std::clamp<size_t>(size_t(minHops / 2), 3, kHeldHops);
+    const size_t reach = size_t(std::lround(kFloorReach * hopsPerSecond));
+    const double margin = fromDb(mFloorMarginDb), edge = fromDb(kEdgeDb), ownFloor = fromDb(kOwnFloorDb);
+    const double maxFloor = fromDb(mMaxFloorDb + kFloorReadingDb);
+    // No hop louder than this is silence: the threshold under the recording's
+    // level, and the margin over the highest floor believed.
+    const double quiet =
+        std::max(kDigitalSilence, std::min(level * fromDb(mThresholdDb), fromDb(mMaxFloorDb) * margin));
+
+    // Silent hops: each quiet stretch is judged against the floor where it
+    // lies, the lowest mean of `held` hops within `reach` of the hop, so that
+    // digital silence in one gap does not make the faint noise of another
+    // sound, while the tail of a fade stays sound until it sinks to the floor.
+    std::vector<char> silent(count, 0);
+    std::vector<double> means;
+    for (size_t a = 0; a < count;) {
+        if (!(mHops[a] <= quiet)) {  // NaN too
+            ++a;
             continue;
         }
-        size_t end = k;
+        size_t b = a;
+        while (b < count && mHops[b] <= quiet) ++b;
+        const size_t w = std::min(held, b - a);
+        means.assign(b - a - w + 1, 0.0);
         double sum = 0.0;
-        while (end < lastSound && silent(end)) sum += mHops[end++];
-        if (double(end - k) >= minHops) {
-            Gap g;
-            g.begin = int64_t(k) * mHop;
-            g.frames = int64_t(end - k) * mHop;
-            g.levelDb = toDb(sum / double(end - k));
-            mGaps.push_back(g);
+        for (size_t k = a; k < b; ++k) {
+            sum += mHops[k];
+            if (k >= a + w) sum -= mHops[k - w];
+            if (k + 1 >= a + w) means[k + 1 - a - w] = sum / double(w);
         }
-        k = end;
+        // The least of means[j] for the windows j within reach of hop k
+        // (j from k - reach - w + 1 to k + reach, counted from a), from a
+        // deque of the candidates in increasing order.
+        std::deque<size_t> lows;
+        size_t next = 0;
+        for (size_t k = a; k < b; ++k) {
+            const size_t i = k - a, hi = std::min(means.size() - 1, i + reach);
+            const size_t lo = i + 1 > reach + w ? i + 1 - reach - w : 0;
+            for (; next <= hi; ++next) {
+                while (!lows.empty() && means[lows.back()] >= means[next]) lows.pop_back();
+                lows.push_back(next);
+            }
+            while (lows.front() < lo) lows.pop_front();
+            const double floor = means[lows.front()];
+            silent[k] = mHops[k] <= kDigitalSilence || (floor <= maxFloor && mHops[k] <= floor * edge);
+        }
+        // A level held flat beside a lower silence is a floor of its own: the
+        // noise that starts where a fade ended in digital silence, or that
+        // follows the dip at the end of a fade into it. The longest stretch
+        // beside the silence whose two halves lie within 3 dB of each other
+        // (medians: a few hops of a fade or a partly silent hop may border it)
+        // gives the floor; a fade falls from one half to the other and gives
+        // none. Its hops within 3 dB of that floor, and those of the fade
+        // that sank into it, are silent.
+        auto flatFloor = [&](size_t begin, size_t end, double beside) {
+            const size_t half = (end - begin) / 2;
+            const double first = median(mHops, begin, begin + half), second = median(mHops, begin + half, end);
+            if (std::max(first, second) > std::min(first, second) * edge) return -1.0;
+            double lowest = HUGE_VAL, sum = 0.0;
+            for (size_t k = begin; k < end; ++k) {
+                sum += mHops[k];
+                if (k >= begin + w) sum -= mHops[k - w];
+                if (k + 1 >= begin + w) lowest = std::min(lowest, sum / double(w));
+            }
+            return lowest <= maxFloor && lowest > beside * ownFloor ? lowest : -1.0;
+        };
+        for (size_t c = a; c < b;) {
+            if (silent[c]) {
+                ++c;
+                continue;
+            }
+            size_t d = c;
+            while (d < b && !silent[d]) ++d;
+            // The silence on either side, from its hops next to the stretch: a
+            // floor of its own lies well above it (a fade that sank into the
+            // same floor is no new floor).
+            double left = 0.0, right = 0.0;
+            for (size_t k = c; k > a && c - k < w && silent[k - 1]; --k) left = std::max(left, double(mHops[k - 1]));
+            for (size_t k = d; k < b && k - d < w && silent[k]; ++k) right = std::max(right, double(mHops[k]));
+            double floor = -1.0;
+            for (size_t n = w; n <= d - c; n = n < d - c && 2 * n > d - c ? d - c : 2 * n) {
+                if (c > a) floor = std::max(floor, flatFloor(c, c + n, left));
+                if (d < b) floor = std::max(floor, flatFloor(d - n, d, right));
+                if (n == d - c) break;
+            }
+            if (floor >= 0.0)
+                for (size_t k = c; k < d; ++k) silent[k] = mHops[k] <= floor * edge;
+            c = d;
+        }
+        a = b;
     }
+
+    // Runs of silent hops; the stretch between two of them is merged into them
+    // when it holds no sound: nothing rising the floor margin above the louder
+    // of their floors (a swell of the noise, the noise beside digital silence).
+    std::vector<Run> runs;
+    for (size_t k = 0; k < count; ++k) {
+        if (!silent[k]) continue;
+        if (runs.empty() || runs.back().end != k) runs.push_back({k, k, 0.0});
+        runs.back().end = k + 1;
+        runs.back().sum += mHops[k];
+    }
+    std::vector<Run> merged;
+    for (const Run& r : runs) {
+        if (!merged.empty()) {
+            Run& last = merged.back();
+            const double top = std::min(quiet, std::max({last.mean(), r.mean(), kDigitalSilence}) * margin);
+            if (*std::max_element(mHops.begin() + long(last.end), mHops.begin() + long(r.begin)) <= top) {
+                for (size_t j = last.end; j < r.begin; ++j) last.sum += mHops[j];
+                last.end = r.end;
+                last.sum += r.sum;
+                continue;
+            }
+        }
+        merged.push_back(r);
+    }
+    if (merged.empty()) {
+        mSoundBegin = 0;
+        mSoundEnd = mFrames;
+        return;
+    }
+    if (merged.front().begin == 0 && merged.front().end == count) return;  // nothing but silence
+    for (const Run& r : merged) {
+        mFloorDb = std::max(mFloorDb, toDb(r.mean()));
+        if (r.begin == 0 || r.end == count || double(r.end - r.begin) < minHops) continue;
+        Gap g;
+        g.begin = int64_t(r.begin) * mHop;
+        g.frames = int64_t(r.end - r.begin) * mHop;
+        g.levelDb = toDb(r.mean());
+        mGaps.push_back(g);
+    }
+    mCeilingDb = toDb(std::max(kDigitalSilence, fromDb(mFloorDb) * edge));
+    mSoundBegin = merged.front().begin == 0 ? int64_t(merged.front().end) * mHop : 0;
+    mSoundEnd = merged.back().end == count ? int64_t(merged.back().begin) * mHop : mFrames;
 }
 
 double SoundAlgoGapFinder::levelOf(int64_t begin, int64_t end) const {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "tonewright/SoundUnits.h"
-#include "core/StreamBounds.h"
+#include "algo/StreamBounds.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "jobs/JobContext.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QObject>
 #include <QRegularExpression>
@@ -33,7 +34,8 @@ double JobProgress::fraction() const {
 namespace detail {
 
 QString qstr(const std::string& utf8) { return QString::fromStdString(utf8); }
-QString qpath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+QString qpath(const std::filesystem::path& path) { return QFile::decodeName(QByteArray::fromStdString(path.native())); }
+std::filesystem::path fspath(const QString& name) { return QFile::encodeName(name).toStdString(); }
 std::string str(const QString& text) { return text.toStdString(); }
 
 JobContext::JobContext(const JobControl& control, int passes)

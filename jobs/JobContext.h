@@ -24,8 +24,12 @@ namespace tonewright {
 namespace detail {
 
 QString qstr(const std::string& utf8);
-QString qpath(const std::filesystem::path& path);
 std::string str(const QString& text);
+// A path's name as Qt's file functions take it, and back: the bytes of the
+// name (a path holds them as the system gives them, UTF-8 or not) through
+// QFile's decoding, so that a name that is no valid UTF-8 still reaches its file.
+QString qpath(const std::filesystem::path& path);
+std::filesystem::path fspath(const QString& name);
 
 class JobContext {
 public:

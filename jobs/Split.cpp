@@ -278,7 +278,7 @@ struct Splitter {
 bool Splitter::plan() {
     input = detail::qpath(settings.input);
     outputTemplate = detail::qpath(settings.output);
-    out.input = settings.input.string();
+    out.input = str(input);
     out.dryRun = settings.dryRun;
     const bool byCue = !settings.fromCue.empty();
     const QString fromCue = detail::qpath(settings.fromCue);

@@ -239,7 +239,7 @@ JobResult<TagReport> tag(const TagSettings& settings, const JobControl& control)
     const int n = int(settings.inputs.size());
     TagReport report;
     report.files.resize(settings.inputs.size());
-    for (int i = 0; i < n; ++i) report.files[size_t(i)].file = settings.inputs[size_t(i)].string();
+    for (int i = 0; i < n; ++i) report.files[size_t(i)].file = detail::str(detail::qpath(settings.inputs[size_t(i)]));
     // The end of one file: its error, from its own context.
     auto settle = [](TagFileReport& f, const JobContext& c) {
         if (c.failed()) {

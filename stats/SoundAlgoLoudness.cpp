@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "core/SoundFlushDenormals.h"
-#include "core/StreamBounds.h"
+#include "algo/StreamBounds.h"
 #include "stats/TruePeakMeter.h"
 
 using Frame = SoundTools::StereoFrame<double>;
@@ -135,6 +135,13 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
         ebur128_init(2, ctx.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S);
     if (!raw) {
         setError(QString("cannot measure loudness at %1 Hz").arg(ctx.sampleRate), "SoundAlgoLoudness::initProcess");
+        return SoundTools::Error;
+    }
+    // A mono source arrives as two equal channels: the right one is left out,
+    // so the sound is counted once.
+    if (mMono && ebur128_set_channel(raw, 1, EBUR128_UNUSED) != EBUR128_SUCCESS) {
+        ebur128_destroy(&raw);
+        setError("cannot measure a mono source", "SoundAlgoLoudness::initProcess");
         return SoundTools::Error;
     }
     mState = std::make_unique<State>();

@@ -51,6 +51,7 @@ SoundAlgoStatAnalysis::SoundAlgoStatAnalysis(const Settings& settings, const std
     }
     if (mSettings.loudness) {
         auto loudness = SoundRef<SoundAlgoLoudness>::make(mSettings.shortTermStep);
+        loudness->setSourceChannels(mSettings.sourceChannels);
         mLoudness = loudness.get();
         branches->addNewBranch();
         branches->pushAlgo(loudness.release());

@@ -8,7 +8,7 @@
 #include <ostream>
 
 #include "tonewright/SoundUnits.h"
-#include "core/StreamBounds.h"
+#include "algo/StreamBounds.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 

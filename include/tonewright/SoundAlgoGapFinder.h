@@ -3,19 +3,30 @@
 // (the gaps between the tracks of an album) for cutting it into files.
 //
 // It measures the louder channel's mean square over hops of 10 ms and, at the
-// end of the stream, decides which hops are silent:
+// end of the stream, decides which hops are silent. Each gap is judged against
+// its own floor, so that one album may hold gaps of digital silence and gaps of
+// faint noise of different levels:
 //  - the recording's level is the loudest 0.4 s of it;
-//  - its noise floor is the lowest level above digital silence (-90 dBFS) that
-//    the recording holds, within 6 dB, for three quarters of the minimum
-//    silence (0.25 s at least): faint noise between tracks is such a level,
-//    the passage of a fade-out into digital silence is not;
-//  - a hop is silent when it is no louder than all three of: the level plus the
-//    threshold (dB, negative), the floor plus the floor margin, and the highest
-//    floor believed (dBFS). Digital silence is always silent.
-// A run of silent hops of at least the minimum silence between two stretches of
-// sound is a gap. So digital silence and faint noise between tracks are found
-// alike, while a quiet passage inside a track that stays above the floor (and a
-// quiet intro or a fade-out until it reaches the floor) is sound.
+//  - a hop may be silent only when it is no louder than the level plus the
+//    threshold (dB, negative) nor than the highest floor believed (dBFS) plus
+//    the floor margin;
+//  - the floor at a hop is the lowest mean level of 0.1 s of quiet hops (less
+//    for a shorter minimum silence) within 1 s of it, and counts only when it
+//    is no louder than the highest floor believed (read from 10 ms of the
+//    louder channel, noise at that RMS may read up to 2 dB above it);
+//  - a hop within 3 dB of its floor is silent, and digital silence (-100 dBFS
+//    and below) always is. So the tail of a fade is sound until it sinks into
+//    the floor, whatever the floor is;
+//  - a level held flat (the two halves of the stretch within 3 dB) beside a
+//    silence and 3 dB above its loudest hop is a floor of its own: noise that
+//    starts where digital silence ends, or after the dip at the end of a fade;
+//    a fade falls from one half to the other and stays sound;
+//  - a stretch between two silences that rises nowhere the floor margin above
+//    the louder of their floors holds no sound (a swell of the noise, or noise
+//    right beside digital silence): it is part of the gap, never a piece.
+// A silence of at least the minimum between two stretches of sound is a gap.
+// A quiet passage inside a track that stays above the highest floor believed
+// is sound, as is a quiet intro or a fade-out until it reaches the floor.
 //
 // Positions are frames of the stream from its first frame (the reader's start
 // point is frame 0); gap edges fall on hop boundaries (10 ms). The output is the
@@ -62,9 +73,11 @@ public:
     // recording is silent.
     int64_t getSoundBegin() const { return mSoundBegin; }
     int64_t getSoundEnd() const { return mSoundEnd; }
-    double getLevel() const { return mLevelDb; }    // the loudest 0.4 s, dB full scale
-    double getFloor() const { return mFloorDb; }    // the noise floor found, dB full scale
-    double getCeiling() const { return mCeilingDb; }  // the loudest level still taken as silence
+    double getLevel() const { return mLevelDb; }  // the loudest 0.4 s, dB full scale
+    // The noisiest silence's level (the highest floor found), dB full scale;
+    // -100 when every silence is digital or there is none.
+    double getFloor() const { return mFloorDb; }
+    double getCeiling() const { return mCeilingDb; }  // the loudest level taken as silence at that floor
     // Mean square (dB full scale, the louder channel) of frames [begin, end),
     // from the hop levels; -100 for an empty or unmeasured stretch.
     double levelOf(int64_t begin, int64_t end) const;

@@ -15,6 +15,12 @@
 // stream counted from its first frame, so the figures do not depend on block
 // sizes or on the algorithms around it.
 //
+// Readers widen a mono source to two equal channels. Measured as they come,
+// such a stream reads 3.01 LU louder than the recording is (two channels of
+// the same sound); told that the source is mono (setSourceChannels(1), from the
+// reader's getFileChannelNum()), the meter measures the one channel, as the
+// loudness standard does. The peaks are those of that channel either way.
+//
 // An integrated loudness needs at least one 400 ms gating block: a shorter
 // stream reports isTooShort() and -inf; a stream that is silent (every block
 // below the -70 LUFS absolute gate) reports -inf as well.
@@ -59,6 +65,11 @@ public:
     // as 192 kHz) ask for that rate: on low rates the 4x grid misses up to half
     // a dB of the peaks of high frequencies. At most 16x.
     void setTruePeakRate(unsigned minRate) { mTruePeakRate = minRate; }
+    // Channels of the source before the reader widened it (the reader's
+    // getFileChannelNum()): 1 measures the left channel alone, as the one
+    // channel of a mono recording; anything else (the default, 2) measures
+    // both. From the next run on.
+    void setSourceChannels(unsigned channels) { mMono = channels == 1; }
     // Measure on the thread of the loop instead (from the next run on). The
     // figures are the same either way.
     void setBackground(bool background) { mBackground = background; }
@@ -113,6 +124,7 @@ private:
     std::unique_ptr<State> mState;
     std::unique_ptr<Worker> mWorker;
     bool mBackground = true;
+    bool mMono = false;
     double mShortTermStep;
     double mIntegrated;
     double mRange = 0.0;

@@ -62,6 +62,9 @@ public:
         unsigned fftSize = 8192;  // a power of two
         bool loudness = true;
         double shortTermStep = 1.0;  // seconds between stored short-term values
+        // Channels of the source (the reader's getFileChannelNum()): 1 has the
+        // loudness of a mono recording measured on its one channel.
+        unsigned sourceChannels = 2;
         // Run the analyses on OpenMP threads side by side. Off by default:
         // the band tree takes most of the time, so side by side saves little,
         // while a fork and join per block costs far more than that on a busy

@@ -7,7 +7,7 @@
 using clitest::tool;
 
 // Every step runs and leaves its file; a folder of someone else's is not
-// written into without -y.
+// written into without -y, and the demo's own keeps the user's files.
 TEST(CliDemo, GeneratesAnalysesSplitsAndLevels) {
     tk::TempDir dir;
     const QDir out(dir.path("demo"));
@@ -20,6 +20,16 @@ TEST(CliDemo, GeneratesAnalysesSplitsAndLevels) {
         EXPECT_TRUE(QFileInfo::exists(out.filePath(file))) << file;
     EXPECT_EQ(QDir(out.filePath("pieces")).entryList(QDir::Files).size(), 3);
     EXPECT_EQ(clitest::pngSize(png), QSize(900, 700));
+
+    // A later run (on another recording) replaces the pieces the last one
+    // wrote and nothing the user put beside them.
+    ASSERT_TRUE(tk::writeBytes(out.filePath("pieces/keep.txt"), "mine"));
+    tk::TempDir other;
+    ASSERT_EQ(tool({"demo", "-o", out.path(), clitest::albumCopy(other)}).exitCode, 0);
+    const QStringList pieces = QDir(out.filePath("pieces")).entryList(QDir::Files);
+    EXPECT_EQ(pieces.filter("demo-input").size(), 0) << pieces.join(' ').toStdString();
+    EXPECT_EQ(pieces.filter("album").size(), 3) << pieces.join(' ').toStdString();
+    EXPECT_EQ(tk::fileBytes(out.filePath("pieces/keep.txt")), "mine");
 
     const QString foreign = dir.path("foreign");
     ASSERT_TRUE(QDir().mkpath(foreign) && tk::writeBytes(foreign + "/keep.txt", ""));

@@ -86,11 +86,10 @@ TEST(StepDetector, DetectorAndGapFinderFindTheStructureOfAGeneratedAlbum) {
     }));
 
     // SoundAlgoGapFinder on the same album: the sound's bounds and levels (the
-    // louder channel's mean square: each track's, the loudest overall), and the
-    // stream passes through untouched. (Where the gaps lie, within 50 ms, on
-    // silences and room noise at two rates: the split command's album tests.)
+    // louder channel's mean square: each track's, the loudest overall). (Where
+    // the gaps lie, within 50 ms, on gaps of every kind: test_gap_finder.cpp.)
     SoundAlgoGapFinder finder;
-    EXPECT_EQ(tk::maxAbsDiff(tk::run(finder, rec.frames, rec.rate, 777), rec.frames), 0.0);
+    tk::run(finder, rec.frames, rec.rate, 777);
     EXPECT_EQ(finder.getFrameCount(), int64_t(rec.frames.size()));
     const double hop = SoundAlgoGapFinder::kHopTime * rec.rate;
     EXPECT_EQ(finder.getGaps().size(), 2u);  // the silence and the room noise between tracks

@@ -8,6 +8,7 @@
 
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoLoudness.h"
+#include "tonewright/SoundAlgoStatAnalysis.h"
 
 using tk::Frame;
 using tk::Frames;
@@ -205,4 +206,40 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
             EXPECT_EQ(algo->getSamplePeak(), whole->getSamplePeak());
         }
     }
+}
+
+// A mono recording, as the two equal channels a reader makes of it, told to be
+// mono: its one channel measured as libebur128 measures it (integrated loudness,
+// range, true peak), by the meter and by the analysis that builds one; measured
+// as stereo, the same frames read 3.01 LU louder.
+TEST(Loudness, MonoSourceIsMeasuredAsOneChannel) {
+    Frames mono = tk::concat({tk::scaled(tk::mixedStereo(6 * kRate, kRate), 0.3),
+                              tk::scaled(tk::noise(5 * kRate, 0.5, 4), 0.05), tk::sine(6 * kRate, kRate, 997, 0.2)});
+    std::vector<double> channel;
+    for (Frame& f : mono) channel.push_back(f.r = f.l);
+    ebur128_state* st = ebur128_init(1, kRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK);
+    ASSERT_NE(st, nullptr);
+    ebur128_add_frames_double(st, channel.data(), channel.size());
+    double integrated = 0, range = 0, peak = 0;
+    ebur128_loudness_global(st, &integrated);
+    ebur128_loudness_range(st, &range);
+    ebur128_true_peak(st, 0, &peak);
+    ebur128_destroy(&st);
+
+    auto meter = SoundRef<SoundAlgoLoudness>::make(0.0);
+    meter->setSourceChannels(1);
+    tk::run(*meter, mono, kRate, 777);
+    SoundAlgoStatAnalysis::Settings settings;
+    settings.bandStats = settings.stepDetector = settings.fftStats = false;
+    settings.sourceChannels = 1;
+    auto analysis = SoundRef<SoundAlgoStatAnalysis>::make(settings);
+    tk::run(*analysis, mono, kRate);
+    for (const SoundAlgoLoudness* l : {meter.get(), analysis->getLoudness()}) {
+        EXPECT_NEAR(l->getIntegrated(), integrated, 0.05);
+        EXPECT_NEAR(l->getRange(), range, 0.05);
+        EXPECT_NEAR(l->getTruePeak(), tk::db(peak), 0.05);
+        std::printf("[ mono ] I %.4f LUFS (libebur128 %.4f), LRA %.4f LU (%.4f), TP %.4f dBTP (%.4f)\n",
+                    l->getIntegrated(), integrated, l->getRange(), range, l->getTruePeak(), tk::db(peak));
+    }
+    EXPECT_NEAR(measure(mono)->getIntegrated() - integrated, 10 * std::log10(2.0), 0.01);
 }

@@ -1,0 +1,18 @@
+#pragma once
+// The text summaries of the library jobs' reports that more than one job of
+// the tool prints (the demo shows those of level and correct).
+#include <QString>
+
+#include "tonewright/Correct.h"
+#include "tonewright/Level.h"
+#include "tonewright/Split.h"
+
+namespace cli {
+
+QString levelSummary(const tonewright::LevelReport& r);
+QString correctSummary(const tonewright::CorrectReport& r);
+QString splitSummary(const tonewright::SplitReport& r);
+// split's errors in the tool's words (the library names the name template).
+void printSplitError(const tonewright::JobError& error, const QString& input);
+
+}  // namespace cli
