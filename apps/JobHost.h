@@ -10,6 +10,10 @@
 
 #include "tonewright/Jobs.h"
 
+namespace tonewright {
+struct SplitReport;
+}
+
 namespace cli {
 
 // The controls of a call working on file `index` of the batch. `fraction`, when
@@ -22,5 +26,10 @@ void printJobError(const tonewright::JobError& error);
 void printJobWarning(const std::string& message);
 QJsonObject jsonObject(const std::string& json);
 inline QString qtext(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// The text split prints for a report (job_split.cpp; the demo prints it too),
+// and split's errors in the tool's words.
+QString splitSummary(const tonewright::SplitReport& report);
+void printSplitError(const tonewright::JobError& error, const QString& input);
 
 }  // namespace cli

@@ -5,14 +5,10 @@
 
 #include "tonewright/Correct.h"
 #include "tonewright/Level.h"
-#include "tonewright/Split.h"
 
 namespace cli {
 
 QString levelSummary(const tonewright::LevelReport& r);
 QString correctSummary(const tonewright::CorrectReport& r);
-QString splitSummary(const tonewright::SplitReport& r);
-// split's errors in the tool's words (the library names the name template).
-void printSplitError(const tonewright::JobError& error, const QString& input);
 
 }  // namespace cli

@@ -183,14 +183,15 @@ int runDemo(const QStringList& args, bool parseOnly) {
     splitSettings.output = cli::jobPath(pieceTemplate);
     // The split's two passes are passes 1 and 2 of the demo's.
     const tonewright::JobResult<tonewright::SplitReport> pieces =
-        tonewright::split(splitSettings, cli::jobControl(0, [](double f) { return (1 + 2 * f) / passes; }));
+        tonewright::split(splitSettings, cli::jobControl(0, [passes](double f) { return (1 + 2 * f) / passes; }));
     if (!pieces) {
         cli::printSplitError(pieces.error(), input);
         cli::progress::end();
         return cli::interrupted() ? cli::InterruptedExit : cli::ProcessingError;
     }
     QStringList written;
-    for (const tonewright::SplitPiece& piece : pieces->pieces) written << "pieces/" + QFileInfo(cli::qtext(piece.file)).fileName();
+    for (const tonewright::SplitPiece& piece : pieces->pieces)
+        written << "pieces/" + QFileInfo(cli::qtext(piece.file)).fileName();
     if (!writeMarker(dir, written, &markerError)) cli::printWarning(dir, "cannot list the pieces: " + markerError);
     cli::printOut(QString("%1. split     one file per piece, cut in the middle of each silence of at least %2 s, "
                           "tags copied with the track number\n%3\n")

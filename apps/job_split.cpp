@@ -6,7 +6,6 @@
 #include "Cli.h"
 #include "JobHost.h"
 #include "JobPaths.h"
-#include "Reports.h"
 #include "tonewright/SoundNameTemplate.h"
 #include "tonewright/Split.h"
 

@@ -130,6 +130,7 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     mSamplePeak[0] = mSamplePeak[1] = mTruePeak[0] = mTruePeak[1] = kMinusInf;
     mFrameCount = 0;
     mShortTerm.clear();
+    mMomentary.clear();
     if (ctx.sampleRate == 0) return SoundTools::Error;
     ebur128_state* raw =
         ebur128_init(2, ctx.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S);
@@ -184,13 +185,15 @@ void SoundAlgoLoudness::feed(const Frame* frames, unsigned n) {
         h = cleanLufs(h);
         mState->latest = (mState->latest + 1) % State::kShortHops;
         mState->hops[mState->latest] = std::isfinite(h) ? std::pow(10.0, (h + 0.691) / 10.0) : 0.0;
-        mMaxMomentary = std::max(mMaxMomentary, mState->loudness(State::kMomentaryHops));
+        const double m = mState->loudness(State::kMomentaryHops);
+        mMaxMomentary = std::max(mMaxMomentary, m);
         const double s = mState->loudness(State::kShortHops);
         // Short-term values count from the first full 3 s window on.
         if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
         if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
             mHopCount = 0;
             mShortTerm.push_back(s);
+            mMomentary.push_back(m);
         }
     }
 }

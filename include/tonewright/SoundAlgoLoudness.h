@@ -102,6 +102,9 @@ public:
     // Short-term loudness every getShortTermStep() seconds, value i for the 3 s
     // ending at (i + 1) * step (-inf before any sound).
     const std::vector<double>& getShortTerm() const { return mShortTerm; }
+    // Momentary loudness at the same instants, value i for the 400 ms ending at
+    // (i + 1) * step (-inf before any sound). Not stored in the JSON form.
+    const std::vector<double>& getMomentary() const { return mMomentary; }
     double getShortTermStep() const { return mShortTermStep; }
 
     // Loudness of several finished measurements gated together (LUFS); -inf
@@ -135,6 +138,7 @@ private:
     uint64_t mFrameCount = 0;
     unsigned mTruePeakRate = 0;
     std::vector<double> mShortTerm;
+    std::vector<double> mMomentary;
     // Stream positions measured, [start, end); everything when the length is unknown.
     int64_t mStreamStart = INT64_MIN;
     int64_t mStreamEnd = INT64_MAX;
