@@ -186,24 +186,16 @@ TEST(Split, PiecesGetTheAlbumTagsTheirNumberTitleAndCover) {
     const SoundIDTag album{"Live", "Band", "Concert", "2019", "", "5", "Jazz", tk::pngCover(), "image/png", "",
                            {{"LENGTH", "7500"}, {"REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}, {"MOOD", "calm"}}};
     ASSERT_EQ(SoundTagFile::write(input, album), SoundTools::Ok);
-    // info shows them; the input's own number: a real tag wins over the name,
-    // a name gives one only by its leading number.
+    // info shows them; the input's own number: a real tag wins over the name.
     const tonewright::JobResult<tonewright::InfoReport> info = tonewright::info({input.toStdString()});
     ASSERT_TRUE(info.ok());
     const std::vector<std::pair<std::string, std::string>> shown{{"title", "Live"}, {"artist", "Band"}, {"album", "Concert"},
                                                                  {"year", "2019"},  {"track", "5"},     {"genre", "Jazz"}};
     EXPECT_EQ(info->tags, shown);
     EXPECT_TRUE(info->cover && info->coverMimeType == "image/png" && info->coverBytes == album.cover.size());
-    ASSERT_TRUE(QDir().mkpath(dir.path("CD 1999")));
-    for (const auto& [file, track] : {std::pair<QString, std::string>{dir.path("07-song.wav"), "7"},
-                                      {dir.path("mini-24.wav"), ""}, {dir.path("CD 1999/x.wav"), ""}}) {
-        ASSERT_TRUE(QFile::copy(wav, file));
-        const tonewright::JobResult<tonewright::InfoReport> copy = tonewright::info({file.toStdString()});
-        std::string got;
-        for (const auto& kv : copy->tags)
-            if (kv.first == "track") got = kv.second;
-        EXPECT_EQ(got, track) << file.toStdString();
-    }
+    ASSERT_TRUE(QFile::copy(wav, dir.path("07-song.wav")));  // the name's rule itself: the tag layer's tests
+    const tonewright::JobResult<tonewright::InfoReport> named = tonewright::info({dir.path("07-song.wav").toStdString()});
+    EXPECT_EQ(named->tags.back(), (std::pair<std::string, std::string>{"track", "7"}));
     for (const QString ext : {"wav", "flac", "ogg", "mp3"}) {
         SCOPED_TRACE(ext.toStdString());
         if (ext == "mp3" && !SoundWriterMp3::IsInit()) continue;
@@ -348,7 +340,6 @@ TEST(Split, BadSettingsAndACancellationLeaveNothing) {
     const tonewright::JobResult<SplitReport> r = tonewright::split(settingsFor(input), stop);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind, tonewright::JobError::Kind::Cancelled);
-    EXPECT_GT(calls, 2);
     EXPECT_EQ(QDir(dir.root()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"album.wav"});
 }
 
