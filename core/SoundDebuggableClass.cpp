@@ -59,3 +59,9 @@ void SoundDebuggableClass::setError(const QString& message, const char* function
     tThreadError = text;
     QMessageLogger().warning("%s", qUtf8Printable(text));
 }
+
+void SoundDebuggableClass::warn(const QString& message, const char* functionName) {
+    if (message.isEmpty()) return;
+    const QString text = functionName ? QString::fromUtf8(functionName) + QStringLiteral(" : ") + message : message;
+    QMessageLogger().warning("%s", qUtf8Printable(text));
+}

@@ -55,7 +55,7 @@ int SoundReader::getStartOffset() { return int(std::floor(double(getSampleRate()
 
 double SoundReader::getLength() {
     const unsigned rate = getSampleRate();
-    return rate == 0 ? 0.0 : double(getFrameNB()) / double(rate);
+    return rate == 0 ? 0.0 : double(getFrameCount()) / double(rate);
 }
 
 QString SoundReader::sampleRateProblem(long long rate) {

@@ -9,6 +9,7 @@
 
 #include "core/SoundTimeText.h"
 #include "tonewright/SoundUnits.h"
+#include "tonewright/SoundReader.h"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -590,6 +591,26 @@ RMSStepDetector* RMSStepDetector::createFromJSon(QJsonObject object) {
                      realTime = object.value("RealTimeMode");
     if (!threshold.isDouble() || !rmsTime.isDouble() || !slope.isDouble() || !mode.isDouble() || !realTime.isBool())
         return nullptr;
+    // Durations are checked at the rate the description was made at (at the
+    // lowest rate a file may have when it gives none): past the longest
+    // duration the window would be held as overlap with every block.
+    const QJsonValue rate = object.value("SampleRate");
+    const double r = rate.toDouble(0.0);
+    const double at = r >= double(SoundReader::kMinSampleRate) && r <= double(SoundReader::kMaxSampleRate)
+                          ? r
+                          : double(SoundReader::kMinSampleRate);
+    for (const auto& d : {std::make_pair("RMSTime", rmsTime.toDouble()), std::make_pair("MinSlopeTime", slope.toDouble())})
+        if (!SoundTools::withinMaxDuration(d.second, at)) {
+            setError(QString("\"%1\" of %2 s is %3 (%4 frames, %5 s at %6 Hz)")
+                         .arg(d.first)
+                         .arg(d.second)
+                         .arg(d.second >= 0.0 ? "past the longest duration" : "not a duration within the longest")
+                         .arg(SoundTools::kMaxDurationFrames)
+                         .arg(double(SoundTools::kMaxDurationFrames) / at, 0, 'f', 1)
+                         .arg(at),
+                     "RMSStepDetector::createFromJSon");
+            return nullptr;
+        }
     const int modeValue = mode.toInt(-1);
     // An output mode outside the four known ones writes nothing rather than
     // reading an undefined enumerator.

@@ -49,7 +49,9 @@ private:
 // Runs the algorithm over `frames` frames of a fixed stereo signal at `rate` Hz
 // with a writer that checks every frame it is given is finite or not, and counts
 // them; returns the frames written. Used to show that an algorithm rebuilt from
-// a description can also run.
+// a description can also run. Not run (-1) when the algorithm holds back more
+// than kMaxRunOverlap frames (overlap, delay and shift together).
+constexpr uint64_t kMaxRunOverlap = uint64_t(1) << 18;  // 6 s at 44.1 kHz
 long long runShortStream(SoundAlgo& algo, unsigned frames, unsigned rate);
 
 }  // namespace twfuzz

@@ -1,6 +1,6 @@
 // Bytes as a WAV, FLAC or Ogg file through the libsndfile reader: open, tags,
 // every frame in blocks of a size taken from the input, a rewind to a start
-// point and a second read. libsndfile finds the container from the bytes; the
+// point and a second read; then the full tags through the tag layer. libsndfile finds the container from the bytes; the
 // extension given to the factory follows the signature so that the factory
 // path is the one a host takes.
 #include <cstring>
@@ -9,6 +9,7 @@
 #include "FuzzKit.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundReader.h"
+#include "tonewright/SoundTagFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     twfuzz::quiet();
@@ -32,5 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader->rewind();
     reader->stereoRead(buffer, 0);
     reader->close();
+    SoundIDTag full;
+    SoundTagFile::read(path, full);
     return 0;
 }

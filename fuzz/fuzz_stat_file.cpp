@@ -1,11 +1,13 @@
-// Bytes as a statistics file (binary JSON): read, then everything a host asks of
-// a loaded file: relative levels, sample rate, the nearest reference of the
+// Bytes as a statistics file (binary JSON): read and checked, then everything a
+// host asks of a loaded file (checked or not: a file that fails the check still
+// loads what it can): relative levels, sample rate, the nearest reference of the
 // default catalog and the correction filter built from it, run over a short
 // stream; and the file written back.
 #include "FuzzKit.h"
 #include "tonewright/SoundAlgoFilter.h"
 #include "tonewright/SoundRefCounted.h"
 #include "tonewright/SoundStatFile.h"
+#include "tonewright/SoundStatFileCheck.h"
 #include "tonewright/SoundStatReference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -18,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString path = twfuzz::writeScratch(QStringLiteral("input.ssf"), data, size);
     SoundStatFile file;
     if (!file.readJSonFile(path)) return 0;
+    SoundStatFileCheck::validate(path);
     file.getRelativeLevels();
     file.getSampleRate();
     const SoundStatReference nearest = catalog.getNearestReference(file);

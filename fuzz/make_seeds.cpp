@@ -102,6 +102,73 @@ void soundSeeds(const QString& dir) {
     }
 }
 
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray le32(uint32_t v) {
+    const char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    return QByteArray(b, 4);
+}
+QByteArray be32(uint32_t v) {
+    const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return QByteArray(b, 4);
+}
+
+// The CRC of an Ogg page (polynomial 0x04c11db7, not reflected), over the page
+// with its checksum field zero.
+uint32_t oggCrc(const QByteArray& page) {
+    uint32_t crc = 0;
+    for (char c : page) {
+        crc ^= uint32_t(uint8_t(c)) << 24;
+        for (int k = 0; k < 8; ++k) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04c11db7u : crc << 1;
+    }
+    return crc;
+}
+
+// Files whose metadata claims more than the file holds or a tag needs: a WAV
+// file whose LIST chunk claims 200 MB, a FLAC picture claiming 2 GB in a block
+// of a few bytes, an Ogg Vorbis comment of length 0xFFFFFFF0. Made from the
+// seeds written above.
+void claimSeeds(const QString& dir) {
+    const QByteArray wav = readFile(dir + "/pcm16.wav");
+    if (wav.size() > 44 && wav.startsWith("RIFF")) {
+        QByteArray list = "LIST" + le32(200u << 20) + "INFOICMT" + le32(16) + QByteArray(16, 'a');
+        QByteArray out = wav + list;
+        out.replace(4, 4, le32(uint32_t(out.size() - 8)));
+        check(writeFile(dir + "/list-claim.wav", out), "list-claim.wav");
+    }
+    QByteArray flac = readFile(dir + "/pcm16.flac");
+    if (flac.size() > 42 && flac.startsWith("fLaC")) {
+        // After the stream information block, taking over its last-block flag.
+        const char last = char(flac[4] & 0x80);
+        flac[4] = char(flac[4] & 0x7f);
+        const QByteArray mime = "image/png";
+        const QByteArray body = be32(3) + be32(uint32_t(mime.size())) + mime + be32(0) + be32(1) + be32(1) + be32(24) +
+                                be32(0) + be32(0x80000000u) + QByteArray("\x89PNG", 4);
+        const QByteArray block = QByteArray(1, char(6 | last)) + be32(uint32_t(body.size())).mid(1) + body;
+        check(writeFile(dir + "/picture-claim.flac", flac.left(42) + block + flac.mid(42)), "picture-claim.flac");
+    }
+    QByteArray ogg = readFile(dir + "/vorbis.ogg");
+    // The comment packet opens the second page: its vendor text, the comment
+    // count, then the first comment's length, which is made to claim 4 GB.
+    const int page = ogg.indexOf("OggS", 4);
+    if (page > 0 && ogg.size() > page + 27) {
+        const int body = page + 27 + uint8_t(ogg[page + 26]);
+        if (ogg.mid(body, 7) == "\x03vorbis") {
+            const uint32_t vendor = uint8_t(ogg[body + 7]) | uint8_t(ogg[body + 8]) << 8;
+            const int at = body + 11 + int(vendor) + 4;
+            int end = body;
+            for (int i = 0; i < uint8_t(ogg[page + 26]); ++i) end += uint8_t(ogg[page + 27 + i]);
+            ogg.replace(at, 4, le32(0xFFFFFFF0u));
+            ogg.replace(page + 22, 4, le32(0));
+            ogg.replace(page + 22, 4, le32(oggCrc(ogg.mid(page, end - page))));
+            check(writeFile(dir + "/comment-claim.ogg", ogg), "comment-claim.ogg");
+        }
+    }
+}
+
 void mp3Seeds(const QString& dir) {
     if (!SoundWriterMp3::Init()) {
         std::fprintf(stderr, "no MP3 encoder: MP3 seeds come from other tools only\n");
@@ -173,6 +240,13 @@ void statSeeds(const QString& statDir, const QString& jsonDir) {
     add(file.getFFTStats());
     for (const SoundAlgoStats* s : file.getBandStats()) add(s);
     check(writeFile(jsonDir + "/all.json", QJsonDocument(all).toJson(QJsonDocument::Compact)), "all.json");
+    // A window of 2.2e33 s at 8615 Hz: refused when read (it once took 26 s
+    // and 1.2 GB before the run refused nothing).
+    check(writeFile(jsonDir + "/detector-huge-window.json",
+                    "{\"Class\":\"RMSStepDetector\",\"NoiseThreshold\":-40,\"RMSTime\":2.2e33,\"MinSlopeTime\":1,"
+                    "\"OutputMode\":0,\"RealTimeMode\":false,\"SampleRate\":8615,\"Regions\":[{\"BeginSample\":0,"
+                    "\"SampleNb\":8615,\"RMSSqrValue0\":0.1,\"RMSSqrValue1\":0.1,\"MeanSmpl\":1,\"IsNoise\":false}]}"),
+          "detector-huge-window.json");
     // The statistics file's document as text: nested descriptions.
     QFile ssf(statDir + "/analysis.ssf");
     if (ssf.open(QIODevice::ReadOnly))
@@ -222,6 +296,17 @@ void textSeeds(const QString& cueDir, const QString& nameDir) {
                     "FILE a.wav WAVE\nTRACK 1 AUDIO\nINDEX 01 00:00:00\nFILE b.wav WAVE\nTRACK 2 AUDIO\n"
                     "INDEX 01 00:00:00\n"),
           "two-files.cue");
+    // UTF-16 with a byte order mark, as rippers write sheets, both byte orders.
+    const QString utf16 = QChar(0xFEFF) + QString::fromUtf8(sheet.toText());
+    QByteArray le, be;
+    for (const QChar c : utf16) {
+        le += char(c.unicode() & 0xff);
+        le += char(c.unicode() >> 8);
+        be += char(c.unicode() >> 8);
+        be += char(c.unicode() & 0xff);
+    }
+    check(writeFile(cueDir + "/utf16le.cue", le), "utf16le.cue");
+    check(writeFile(cueDir + "/utf16be.cue", be), "utf16be.cue");
     int i = 0;
     for (const char* t : {"{n:02} - {title}", "{n} {artist} - {album} ({date}) {genre}", "{{{name}}}-{n:03}of{total}",
                           "plain"})
@@ -269,6 +354,7 @@ int main(int argc, char** argv) {
                              "algo_json",      "cue_sheet", "name_template", "cli_options"};
     for (const char* t : targets) QDir().mkpath(root + "/" + t);
     soundSeeds(root + "/sndfile_reader");
+    claimSeeds(root + "/sndfile_reader");
     mp3Seeds(root + "/mp3_reader");
     statSeeds(root + "/stat_file", root + "/algo_json");
     catalogSeeds(root + "/reference_catalog");

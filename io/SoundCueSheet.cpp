@@ -1,6 +1,8 @@
 #include "tonewright/SoundCueSheet.h"
 
+#include <QFile>
 #include <QList>
+#include <QString>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -50,14 +52,86 @@ std::string quoted(const std::string& s) {
 
 }  // namespace
 
+namespace {
+
+// The sheet as UTF-8: UTF-8 as it stands (its byte order mark dropped),
+// UTF-16 with a byte order mark converted. Empty, with the reason in `why`,
+// for text in an encoding that is not read.
+QByteArray asUtf8(const QByteArray& input, QString* why) {
+    const QByteArray utf8 = input.startsWith("\xEF\xBB\xBF") ? input.mid(3) : input;
+    const bool le32 = input.startsWith(QByteArray("\xFF\xFE\x00\x00", 4)), be32 = input.startsWith(QByteArray("\x00\x00\xFE\xFF", 4));
+    if (le32 || be32) {
+        *why = QString("the sheet is UTF-32 %1 text; it is read as UTF-8 or UTF-16").arg(le32 ? "LE" : "BE");
+        return QByteArray();
+    }
+    const bool le = input.startsWith("\xFF\xFE"), be = input.startsWith("\xFE\xFF");
+    if (le || be) {
+        const char* name = le ? "UTF-16 LE" : "UTF-16 BE";
+        if (input.size() % 2 != 0) {
+            *why = QString("the sheet is %1 text (by its byte order mark) with an odd number of bytes").arg(name);
+            return QByteArray();
+        }
+        QString text;
+        text.resize((input.size() - 2) / 2);
+        for (int i = 0; i < text.size(); ++i) {
+            const uchar a = uchar(input[2 + 2 * i]), b = uchar(input[3 + 2 * i]);
+            text[i] = QChar(le ? ushort(a | b << 8) : ushort(a << 8 | b));
+        }
+        if (text.contains(QChar(0))) {
+            *why = QString("the sheet (%1 text) holds NUL characters").arg(name);
+            return QByteArray();
+        }
+        return text.toUtf8();
+    }
+    if (utf8.contains('\0')) {
+        *why = "the sheet holds NUL bytes: UTF-16 or UTF-32 text without a byte order mark is not read (save it as "
+               "UTF-8, or as UTF-16 with a byte order mark)";
+        return QByteArray();
+    }
+    return utf8;
+}
+
+}  // namespace
+
+bool SoundCueSheet::readFile(const QString& path, QString* error) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        if (error) *error = f.errorString();
+        return false;
+    }
+    // Read a byte past the limit, whatever the file claims: a device or a pipe
+    // (/dev/zero) has no size and never ends.
+    QByteArray text;
+    while (text.size() <= kMaxTextBytes) {
+        const QByteArray part = f.read(kMaxTextBytes + 1 - text.size());
+        if (part.isEmpty()) break;
+        text += part;
+    }
+    if (text.size() > kMaxTextBytes) {
+        if (error)
+            *error = QString("larger than %1 KiB, more than any CUE sheet (one of 99 tracks takes a few KiB); not read")
+                         .arg(kMaxTextBytes / 1024);
+        return false;
+    }
+    return parse(text, error);
+}
+
 bool SoundCueSheet::parse(const QByteArray& input, QString* error) {
     auto fail = [&](int line, const QString& why) {
         if (error) *error = QString("line %1: %2").arg(line).arg(why);
         return false;
     };
+    if (input.size() > kMaxTextBytes) {
+        if (error) *error = QString("larger than %1 KiB, more than any CUE sheet").arg(kMaxTextBytes / 1024);
+        return false;
+    }
     SoundCueSheet sheet;
-    QByteArray text = input;
-    if (text.startsWith("\xEF\xBB\xBF")) text.remove(0, 3);
+    QString encoding;
+    QByteArray text = asUtf8(input, &encoding);
+    if (!encoding.isEmpty()) {
+        if (error) *error = encoding;
+        return false;
+    }
     text.replace('\r', '\n');
     const QList<QByteArray> lines = text.split('\n');
     std::string file;

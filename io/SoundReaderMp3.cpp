@@ -1,6 +1,7 @@
 #include <QFile>
 #include <mpg123.h>
 #include <taglib/attachedpictureframe.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/tag.h>
@@ -9,7 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "io/MetadataGuard.h"
 #include "io/Mp3FrameWalk.h"
+#include "io/TagLibView.h"
 #include "tonewright/SoundMp3.h"
 
 namespace {
@@ -212,7 +215,17 @@ SoundTools::Status SoundReaderMp3::checkComplete(const QByteArray& utf8) {
 }
 
 void SoundReaderMp3::readTags(const QByteArray& encodedName) {
-    TagLib::MPEG::File file(encodedName.constData(), false);
+    // An ID3v2 tag larger than any tag needs is not read (TagLib would hold
+    // it, and every text of it, in memory).
+    MetadataGuard::Skips skips;
+    {
+        QFile f(QFile::decodeName(encodedName));
+        if (f.open(QIODevice::ReadOnly) && !f.isSequential()) skips = MetadataGuard::mp3Skips(f);
+    }
+    if (!skips.empty())
+        warn(QFile::decodeName(encodedName) + ": " + skips.text() + "; read without it", "SoundReaderMp3::open");
+    TagLibView view(encodedName, skips.patches);
+    TagLib::MPEG::File file(&view, TagLib::ID3v2::FrameFactory::instance(), false);
     if (!file.isOpen()) return;
     if (const TagLib::Tag* tag = file.tag()) {
         mTags.album = toUtf8(tag->album());
@@ -246,6 +259,11 @@ unsigned SoundReaderMp3::getFrameNB() const {
     const off_t length = mpg123_length(mHandle.get());
     if (length <= 0) return 0;
     return length > off_t(0xFFFFFFFFll) ? 0xFFFFFFFFu : unsigned(length);
+}
+
+int64_t SoundReaderMp3::getFrameCount() const {
+    const off_t length = mHandle ? mpg123_length(mHandle.get()) : 0;
+    return length > 0 ? int64_t(length) : 0;
 }
 
 unsigned SoundReaderMp3::getSampleRate() const { return mSampleRate; }

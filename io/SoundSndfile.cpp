@@ -1,9 +1,11 @@
 #include "tonewright/SoundSndfile.h"
 
 #include "core/SoundDither.h"
+#include "io/MetadataGuard.h"
 #include "io/OutputFileWatch.h"
 #include "tonewright/SoundTagFile.h"
 #include "tonewright/SoundFormats.h"
+#include "io/SoundTagFileComplete.h"
 
 #include <QFile>
 #include <sndfile.h>
@@ -198,6 +200,30 @@ std::vector<double> downmixWeights(SNDFILE* handle, int channels) {
     return w;
 }
 
+// The file as libsndfile reads it when a block is skipped: the file's bytes
+// with the patches that mark the block as padding. Reading only.
+struct SoundReaderSndfile::FileView {
+    QFile file;
+    std::vector<MetadataGuard::Patch> patches;
+
+    static FileView& of(void* user) { return *static_cast<FileView*>(user); }
+    static sf_count_t length(void* user) { return of(user).file.size(); }
+    static sf_count_t seek(sf_count_t offset, int whence, void* user) {
+        QFile& f = of(user).file;
+        const sf_count_t base = whence == SEEK_CUR ? f.pos() : whence == SEEK_END ? f.size() : 0;
+        return f.seek(base + offset) ? f.pos() : -1;
+    }
+    static sf_count_t read(void* ptr, sf_count_t count, void* user) {
+        FileView& v = of(user);
+        const qint64 at = v.file.pos();
+        const qint64 n = v.file.read(static_cast<char*>(ptr), count);
+        if (n > 0) MetadataGuard::applyPatches(v.patches, at, static_cast<char*>(ptr), n);
+        return n > 0 ? n : 0;
+    }
+    static sf_count_t write(const void*, sf_count_t, void*) { return 0; }
+    static sf_count_t tell(void* user) { return of(user).file.pos(); }
+};
+
 SoundReaderSndfile::~SoundReaderSndfile() { close(); }
 
 SoundTools::Status SoundReaderSndfile::open(QString name) {
@@ -209,7 +235,37 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
         setError("Is a directory, not a sound file", name.toUtf8().constData());
         return SoundTools::Error;
     }
-    SNDFILE* handle = sf_open(QFile::encodeName(name).constData(), SFM_READ, &info);
+    // A FLAC picture that claims more than its block holds makes libFLAC
+    // refuse the whole stream: the sound is read past it.
+    std::unique_ptr<FileView> view = std::make_unique<FileView>();
+    view->file.setFileName(name);
+    MetadataGuard::Skips skips;
+    // (Not a pipe: what the walk reads would be lost to libsndfile.)
+    if (view->file.open(QIODevice::ReadOnly) && !view->file.isSequential()) skips = MetadataGuard::flacSkips(view->file);
+    SNDFILE* handle = nullptr;
+    if (!skips.empty()) {
+        view->patches = skips.patches;
+        view->file.seek(0);
+        static SF_VIRTUAL_IO io = {&FileView::length, &FileView::seek, &FileView::read, &FileView::write,
+                                   &FileView::tell};
+        handle = sf_open_virtual(&io, SFM_READ, &info, view.get());
+    } else {
+        view.reset();
+        handle = sf_open(QFile::encodeName(name).constData(), SFM_READ, &info);
+    }
+    // libsndfile takes an Ogg Vorbis stream whose comment block is damaged for
+    // an empty or unreadable one; the block is what to name.
+    if (!handle || info.frames == 0) {
+        QFile f(name);
+        const QString damage =
+            f.open(QIODevice::ReadOnly) && !f.isSequential() ? MetadataGuard::oggCommentProblem(f) : QString();
+        if (!damage.isEmpty()) {
+            if (handle) sf_close(handle);
+            setError("Unable to open file for reading: its Vorbis comment block is damaged (" + damage + ")",
+                     name.toUtf8().constData());
+            return SoundTools::Error;
+        }
+    }
     if (!handle) {
         setError(openErrorText("Unable to open file for reading"), name.toUtf8().constData());
         return SoundTools::Error;
@@ -241,6 +297,8 @@ SoundTools::Status SoundReaderSndfile::open(QString name) {
         return SoundTools::Error;
     }
     mDownmix = info.channels > 2 ? downmixWeights(handle, info.channels) : std::vector<double>();
+    if (!skips.empty()) warn(name + ": " + skips.text() + "; the sound is read without it", "SoundReaderSndfile::open");
+    mView = std::move(view);
     mHandle = handle;
     *mInfo = info;
     mFileName = name;
@@ -252,12 +310,15 @@ void SoundReaderSndfile::close() {
     if (!mHandle) return;
     sf_close(mHandle);
     mHandle = nullptr;
+    mView.reset();
     mFileName.clear();
 }
 
 unsigned SoundReaderSndfile::getFrameNB() const {
     return mInfo->frames > 0 ? unsigned(std::min<sf_count_t>(mInfo->frames, 0xFFFFFFFFll)) : 0u;
 }
+
+int64_t SoundReaderSndfile::getFrameCount() const { return mInfo->frames > 0 ? int64_t(mInfo->frames) : 0; }
 
 unsigned SoundReaderSndfile::getSampleRate() const { return unsigned(mInfo->samplerate); }
 
@@ -504,7 +565,7 @@ void SoundWriterSndfile::close() {
     } else if (mWatch->removed()) {
         markFailed();
         setError(QString("%1: the file was removed while it was being written").arg(mFileName), "SoundWriterSndfile");
-    } else if (needsFullTags() && SoundTagFile::write(mFileName, mTags) != SoundTools::Ok) {
+    } else if (needsFullTags() && SoundTagFileComplete::complete(mFileName, mTags) != SoundTools::Ok) {
         markFailed();
     }
     mWatch->stop();

@@ -4,6 +4,9 @@
 
 #include "tonewright/SoundFileName.h"
 #include "tonewright/SoundFormats.h"
+#include "io/MetadataGuard.h"
+#include "io/SoundTagFileComplete.h"
+#include "io/TagLibView.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +15,7 @@
 #include <taglib/attachedpictureframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
+#include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
@@ -95,9 +99,11 @@ void fromProperties(const TagLib::PropertyMap& map, SoundIDTag& tag) {
     }
     fill(tag.trackTotal, "TRACKTOTAL");
     fill(tag.trackTotal, "TOTALTRACKS");
+    // SOFTWARE and ENCODER are the encoder's (libsndfile writes the comment given
+    // to its writer there too), not fields of the recording.
     static const char* const kKnown[] = {"TITLE",       "ARTIST",     "ALBUM",      "GENRE",      "DATE",
                                          "COMMENT",     "DESCRIPTION", "TRACKNUMBER", "TRACKTOTAL", "TOTALTRACKS",
-                                         "METADATA_BLOCK_PICTURE"};
+                                         "METADATA_BLOCK_PICTURE", "SOFTWARE", "ENCODER"};
     for (const auto& kv : map) {
         const std::string key = text(kv.first);
         bool known = false;
@@ -151,6 +157,32 @@ std::unique_ptr<TagLib::FLAC::Picture> flacPicture(const SoundIDTag& tag) {
     picture->setDescription(TagLib::String("Cover"));
     picture->setData(TagLib::ByteVector(tag.cover.constData(), unsigned(tag.cover.size())));
     return picture;
+}
+
+// The bytes of the picture block the record's cover becomes in a FLAC or Ogg
+// file: type, MIME type, description ("Cover"), four numbers, the data.
+int64_t pictureBlockBytes(const SoundIDTag& tag) { return 32 + int64_t(tag.coverMimeType.size()) + 5 + tag.cover.size(); }
+
+// The record with its cover dropped, and a warning, when the cover is larger
+// than the container holds: a FLAC picture block counts its length in 24
+// bits (an Ogg file carries the same block, base64 in a comment, and its
+// readers parse it as one); an ID3v2 tag counts its size in 28 bits. A cover
+// past the limit would wrap the length and leave a file no reader opens.
+SoundIDTag withCoverThatFits(const SoundIDTag& tag, Kind kind, const QString& fileName) {
+    if (tag.cover.isEmpty()) return tag;
+    const bool picture = kind == Kind::Flac || kind == Kind::Ogg;
+    const int64_t bytes = picture ? pictureBlockBytes(tag) : int64_t(tag.cover.size()) + (int64_t(1) << 20);
+    const int64_t limit = picture ? MetadataGuard::kMaxPictureBlockBytes : (int64_t(1) << 28) - 1;
+    if (bytes <= limit) return tag;
+    SoundIDTag fits = tag;
+    fits.cover.clear();
+    fits.coverMimeType.clear();
+    SoundDebuggableClass::warn(QString("%1: cover picture of %2 left out: a %3 file holds a picture of at most %4")
+                                   .arg(fileName, MetadataGuard::sizeText(tag.cover.size()),
+                                        QFileInfo(fileName).suffix().toUpper(),
+                                        MetadataGuard::sizeText(limit - (picture ? 37 : (int64_t(1) << 20)))),
+                               "SoundTagFile::write");
+    return fits;
 }
 
 // The RIFF INFO list holds only the basic fields, and its track field a plain number.
@@ -212,32 +244,121 @@ SoundTools::Status refused(const QString& fileName) {
     return SoundTools::Error;
 }
 
+
+// A file as TagLib reads it: through a view hiding the blocks too large (or
+// too damaged) to read, when it has any.
+struct Source {
+    QByteArray local;
+    MetadataGuard::Skips skips;
+    std::unique_ptr<TagLibView> view;
+    explicit Source(const QString& fileName)
+        : local(QFile::encodeName(fileName)), skips(MetadataGuard::skipsOf(fileName)) {
+        if (!skips.empty()) view = std::make_unique<TagLibView>(local, skips.patches);
+    }
+};
+
+std::unique_ptr<TagLib::MPEG::File> mpegFile(const Source& s) {
+    if (s.view) return std::make_unique<TagLib::MPEG::File>(s.view.get(), TagLib::ID3v2::FrameFactory::instance(), false);
+    return std::make_unique<TagLib::MPEG::File>(s.local.constData(), false);
+}
+std::unique_ptr<TagLib::RIFF::WAV::File> wavFile(const Source& s) {
+    if (s.view) return std::make_unique<TagLib::RIFF::WAV::File>(s.view.get(), false);
+    return std::make_unique<TagLib::RIFF::WAV::File>(s.local.constData(), false);
+}
+std::unique_ptr<TagLib::FLAC::File> flacFile(const Source& s) {
+    if (s.view) return std::make_unique<TagLib::FLAC::File>(s.view.get(), TagLib::ID3v2::FrameFactory::instance(), false);
+    return std::make_unique<TagLib::FLAC::File>(s.local.constData(), false);
+}
+
+// Writing goes to the file itself: a WAV or MP3 file whose tags could not all
+// be read is left as it was rather than rewritten around a block the tag layer
+// would have to read whole. (A damaged FLAC picture is dropped by the rewrite.)
+bool refusedForSkips(const Source& s, Kind kind, const QString& fileName) {
+    if (s.skips.empty() || kind == Kind::Flac) return false;
+    SoundDebuggableClass::setError(fileName + ": tags not written: " + s.skips.text() + "; the file is left as it was");
+    return true;
+}
+
+SoundTools::Status writeTags(const QString& fileName, const SoundIDTag& record, bool keepOthers) {
+    const Kind kind = kindOf(fileName);
+    if (kind == Kind::None) return refused(fileName);
+    const Source source(fileName);
+    if (refusedForSkips(source, kind, fileName)) return SoundTools::Error;
+    const SoundIDTag tag = withCoverThatFits(record, kind, fileName);
+    // The fields the record gives over those the file holds, or instead of them.
+    auto commentFields = [&](TagLib::Ogg::XiphComment* comment) {
+        TagLib::PropertyMap map = keepOthers ? comment->properties() : TagLib::PropertyMap();
+        const TagLib::PropertyMap given = toProperties(tag, true);
+        for (const auto& kv : given) map.replace(kv.first, kv.second);
+        comment->setProperties(map);
+    };
+    bool ok = false;
+    switch (kind) {
+        case Kind::Mp3: {
+            const auto f = mpegFile(source);
+            if (!f->isValid()) break;
+            setId3(f->ID3v2Tag(true), tag);
+            ok = f->save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v4);
+            break;
+        }
+        case Kind::Wav: {
+            const auto f = wavFile(source);
+            if (!f->isValid()) break;
+            setId3(f->ID3v2Tag(), tag);
+            setInfo(f->InfoTag(), tag);
+            ok = f->save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripOthers, TagLib::ID3v2::v4);
+            break;
+        }
+        case Kind::Flac: {
+            const auto f = flacFile(source);
+            if (!f->isValid()) break;
+            commentFields(f->xiphComment(true));
+            if (!keepOthers || !tag.cover.isEmpty()) f->removePictures();
+            if (!tag.cover.isEmpty()) f->addPicture(flacPicture(tag).release());  // the file owns its pictures
+            ok = f->save();
+            break;
+        }
+        case Kind::Ogg: {
+            TagLib::Ogg::Vorbis::File f(source.local.constData(), false);
+            if (!f.isValid() || !f.tag()) break;
+            commentFields(f.tag());
+            if (!keepOthers || !tag.cover.isEmpty()) f.tag()->removeAllPictures();
+            if (!tag.cover.isEmpty()) f.tag()->addPicture(flacPicture(tag).release());  // the comment owns it
+            ok = f.save();
+            break;
+        }
+        case Kind::None: break;
+    }
+    return saved(ok, fileName);
+}
+
 }  // namespace
 
 bool SoundTagFile::isTaggable(const QString& fileName) { return kindOf(fileName) != Kind::None; }
 
 SoundTools::Status SoundTagFile::read(const QString& fileName, SoundIDTag& tag) {
     tag = SoundIDTag();
-    const QByteArray local = QFile::encodeName(fileName);
+    const Source source(fileName);
+    if (!source.skips.empty()) warn(fileName + ": " + source.skips.text() + "; read without it", "SoundTagFile::read");
     bool ok = false;
     switch (kindOf(fileName)) {
         case Kind::Mp3: {
-            TagLib::MPEG::File f(local.constData(), false);
-            if (!(ok = f.isValid())) break;
-            fromProperties(f.properties(), tag);
-            if (f.hasID3v2Tag()) coverFromId3(f.ID3v2Tag(), tag);
+            const auto f = mpegFile(source);
+            if (!(ok = f->isValid())) break;
+            fromProperties(f->properties(), tag);
+            if (f->hasID3v2Tag()) coverFromId3(f->ID3v2Tag(), tag);
             break;
         }
         case Kind::Wav: {
-            TagLib::RIFF::WAV::File f(local.constData(), false);
-            if (!(ok = f.isValid())) break;
-            if (f.hasID3v2Tag()) {
-                fromProperties(f.ID3v2Tag()->properties(), tag);
-                coverFromId3(f.ID3v2Tag(), tag);
+            const auto f = wavFile(source);
+            if (!(ok = f->isValid())) break;
+            if (f->hasID3v2Tag()) {
+                fromProperties(f->ID3v2Tag()->properties(), tag);
+                coverFromId3(f->ID3v2Tag(), tag);
             }
-            if (f.hasInfoTag()) {
+            if (f->hasInfoTag()) {
                 // What the ID3 chunk does not say, the INFO list may.
-                TagLib::RIFF::Info::Tag* info = f.InfoTag();
+                TagLib::RIFF::Info::Tag* info = f->InfoTag();
                 auto fill = [](std::string& field, const TagLib::String& value) {
                     if (field.empty()) field = text(value);
                 };
@@ -252,15 +373,15 @@ SoundTools::Status SoundTagFile::read(const QString& fileName, SoundIDTag& tag) 
             break;
         }
         case Kind::Flac: {
-            TagLib::FLAC::File f(local.constData(), false);
-            if (!(ok = f.isValid())) break;
-            fromProperties(f.properties(), tag);
-            coverFromPictures(f.pictureList(), tag);
-            if (tag.cover.isEmpty() && f.hasXiphComment()) coverFromPictures(f.xiphComment()->pictureList(), tag);
+            const auto f = flacFile(source);
+            if (!(ok = f->isValid())) break;
+            fromProperties(f->properties(), tag);
+            coverFromPictures(f->pictureList(), tag);
+            if (tag.cover.isEmpty() && f->hasXiphComment()) coverFromPictures(f->xiphComment()->pictureList(), tag);
             break;
         }
         case Kind::Ogg: {
-            TagLib::Ogg::Vorbis::File f(local.constData(), false);
+            TagLib::Ogg::Vorbis::File f(source.local.constData(), false);
             if (!(ok = f.isValid())) break;
             fromProperties(f.properties(), tag);
             if (f.tag()) coverFromPictures(f.tag()->pictureList(), tag);
@@ -278,71 +399,38 @@ SoundTools::Status SoundTagFile::read(const QString& fileName, SoundIDTag& tag) 
 }
 
 SoundTools::Status SoundTagFile::write(const QString& fileName, const SoundIDTag& tag) {
-    const QByteArray local = QFile::encodeName(fileName);
-    bool ok = false;
-    switch (kindOf(fileName)) {
-        case Kind::Mp3: {
-            TagLib::MPEG::File f(local.constData(), false);
-            if (!f.isValid()) break;
-            setId3(f.ID3v2Tag(true), tag);
-            ok = f.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v4);
-            break;
-        }
-        case Kind::Wav: {
-            TagLib::RIFF::WAV::File f(local.constData(), false);
-            if (!f.isValid()) break;
-            setId3(f.ID3v2Tag(), tag);
-            setInfo(f.InfoTag(), tag);
-            ok = f.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripOthers, TagLib::ID3v2::v4);
-            break;
-        }
-        case Kind::Flac: {
-            TagLib::FLAC::File f(local.constData(), false);
-            if (!f.isValid()) break;
-            f.xiphComment(true)->setProperties(toProperties(tag, true));
-            f.removePictures();
-            if (!tag.cover.isEmpty()) f.addPicture(flacPicture(tag).release());  // the file owns its pictures
-            ok = f.save();
-            break;
-        }
-        case Kind::Ogg: {
-            TagLib::Ogg::Vorbis::File f(local.constData(), false);
-            if (!f.isValid() || !f.tag()) break;
-            f.tag()->setProperties(toProperties(tag, true));
-            f.tag()->removeAllPictures();
-            if (!tag.cover.isEmpty()) f.tag()->addPicture(flacPicture(tag).release());  // the comment owns it
-            ok = f.save();
-            break;
-        }
-        case Kind::None: return refused(fileName);
-    }
-    return saved(ok, fileName);
+    return writeTags(fileName, tag, false);
+}
+
+SoundTools::Status SoundTagFileComplete::complete(const QString& fileName, const SoundIDTag& tag) {
+    return writeTags(fileName, tag, true);
 }
 
 SoundTools::Status SoundTagFile::setFields(const QString& fileName, const std::map<std::string, std::string>& fields) {
     const Kind kind = kindOf(fileName);
     if (kind == Kind::None) return refused(fileName);
-    const QByteArray local = QFile::encodeName(fileName);
+    const Source source(fileName);
+    if (refusedForSkips(source, kind, fileName)) return SoundTools::Error;
     bool ok = false;
     if (kind == Kind::Mp3) {
-        TagLib::MPEG::File f(local.constData(), false);
-        if (f.isValid()) {
-            const TagLib::ID3v2::Version version = id3Version(f.ID3v2Tag());
-            updateId3(f.ID3v2Tag(true), fields);
-            ok = f.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate);
+        const auto f = mpegFile(source);
+        if (f->isValid()) {
+            const TagLib::ID3v2::Version version = id3Version(f->ID3v2Tag());
+            updateId3(f->ID3v2Tag(true), fields);
+            ok = f->save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate);
         }
     } else if (kind == Kind::Wav) {
-        TagLib::RIFF::WAV::File f(local.constData(), false);
-        if (f.isValid()) {
-            const TagLib::ID3v2::Version version = f.hasID3v2Tag() ? id3Version(f.ID3v2Tag()) : TagLib::ID3v2::v4;
-            updateId3(f.ID3v2Tag(), fields);
-            ok = f.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripNone, version);
+        const auto f = wavFile(source);
+        if (f->isValid()) {
+            const TagLib::ID3v2::Version version = f->hasID3v2Tag() ? id3Version(f->ID3v2Tag()) : TagLib::ID3v2::v4;
+            updateId3(f->ID3v2Tag(), fields);
+            ok = f->save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripNone, version);
         }
     } else if (kind == Kind::Flac) {
-        TagLib::FLAC::File f(local.constData(), false);
-        ok = f.isValid() && updateComment(f.xiphComment(true), fields) && f.save();
+        const auto f = flacFile(source);
+        ok = f->isValid() && updateComment(f->xiphComment(true), fields) && f->save();
     } else {
-        TagLib::Ogg::Vorbis::File f(local.constData(), false);
+        TagLib::Ogg::Vorbis::File f(source.local.constData(), false);
         ok = f.isValid() && updateComment(f.tag(), fields) && f.save();
     }
     return saved(ok, fileName);

@@ -70,7 +70,7 @@ JobResult<InfoReport> info(const InfoSettings& settings, const JobControl& contr
     r.sampleRate = reader->getSampleRate();
     r.channels = reader->getFileChannelNum();
     r.mixedDownToStereo = r.channels > 2;
-    r.frames = int64_t(reader->getFrameNB());
+    r.frames = reader->getFrameCount();
     const double seconds = r.sampleRate ? double(r.frames) / double(r.sampleRate) : 0.0;
     r.seconds = detail::roundSeconds(seconds);
     r.length = detail::str(detail::formatTime(seconds));

@@ -288,10 +288,8 @@ bool Splitter::plan() {
     // Everything that can be refused without reading the sound comes first.
     SoundCueSheet sheet;
     if (byCue) {
-        QFile f(fromCue);
         QString why;
-        if (!f.open(QIODevice::ReadOnly)) return ctx.fail(Kind::Input, fromCue, "cannot read the CUE sheet", f.errorString());
-        if (!sheet.parse(f.readAll(), &why)) return ctx.fail(Kind::Input, fromCue, "not a usable CUE sheet", why);
+        if (!sheet.readFile(fromCue, &why)) return ctx.fail(Kind::Input, fromCue, "not a usable CUE sheet", why);
         // A sheet names its recording from beside it: another file there means
         // it may not be this recording's (a sheet naming a missing file is the
         // usual one of a recording converted since).

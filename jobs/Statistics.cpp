@@ -11,6 +11,7 @@
 #include "tonewright/SoundAlgoFFTStats.h"
 #include "tonewright/SoundAlgoStats.h"
 #include "tonewright/SoundStatFile.h"
+#include "tonewright/SoundStatFileCheck.h"
 #include "tonewright/SoundStatSource.h"
 
 namespace tonewright {
@@ -97,6 +98,14 @@ bool loadSavedAnalysis(JobContext* ctx, const QString& input, double thresholdDb
         // The library's text names the file already.
         const QString cause = lastError();
         *why = "cannot use " + (cause.startsWith(name) ? cause : name + ": " + cause);
+        return false;
+    }
+    // The file reads, but may not describe this recording any more, or be
+    // damaged where reading lets it pass (counts that disagree, regions past
+    // its end).
+    const QString damage = SoundStatFileCheck::validate(input);
+    if (!damage.isEmpty()) {
+        *why = "cannot use " + damage;
         return false;
     }
     std::unique_ptr<SoundReader> reader = openReader(input, ctx);

@@ -35,7 +35,7 @@ if command -v sox >/dev/null; then
 fi
 if command -v lame >/dev/null && [ -f "$tmp/tone.wav" ]; then
   # A 1x1 PNG, as a cover picture of the right kind.
-  python3 - "$tmp/cover.png" <<'PY'
+  /usr/bin/python3 - "$tmp/cover.png" <<'PY'
 import struct, sys, zlib
 def chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff)
@@ -52,7 +52,7 @@ fi
 # Damaged variants: cuts at fixed fractions and inside the header, and a few
 # files with bits flipped, at positions drawn from a fixed seed so that every
 # run starts from the same corpus.
-python3 - "$out" <<'PY'
+/usr/bin/python3 - "$out" <<'PY'
 import os, random, sys
 root = sys.argv[1]
 rng = random.Random(20240611)

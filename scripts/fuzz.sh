@@ -12,7 +12,7 @@
 # Builds build-fuzz/ with clang: the library with -fsanitize=fuzzer-no-link and
 # AddressSanitizer + UndefinedBehaviorSanitizer (OpenMP off), the targets linked
 # with -fsanitize=fuzzer. Seeds come from scripts/fuzz-corpus.sh. A crash, a leak,
-# a sanitizer report, an input slower than the time-out or larger than the memory
+# a sanitizer report, an input slower than the time-out (10 s) or larger than the memory
 # limit leaves its input in build-fuzz/crashes/ and makes the script fail; turn
 # each one into a regression test in tests/reliability/test_fuzz_regressions.cpp.
 set -euo pipefail
@@ -66,7 +66,7 @@ run_one() {
   mkdir -p "$workdir/$name" "$seedsdir/$name"
   # The first folder receives the new inputs; the seeds are read only.
   "$build/fuzz/tw_fuzz_$name" "$workdir/$name" "$seedsdir/$name" \
-    -max_total_time="$seconds" -timeout=30 -rss_limit_mb=3072 -max_len=65536 \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 -max_len=65536 \
     -print_final_stats=1 -artifact_prefix="$crashes/$name-" >"$logs/$name.log" 2>&1
 }
 

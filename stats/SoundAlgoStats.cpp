@@ -9,6 +9,7 @@
 
 #include "tonewright/SoundUnits.h"
 #include "algo/StreamBounds.h"
+#include "tonewright/SoundReader.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 
@@ -209,6 +210,11 @@ SoundAlgoStats* SoundAlgoStats::createFromJSon(QJsonObject object) {
     const double w = window.toDouble();
     if (t != StatsAndRMS && t != RMSOnly && t != StatsOnly) return nullptr;
     if (!std::isfinite(w) || w < 0.0 || w > kMaxWindowTime) return nullptr;
+    // Nor one past the longest duration at the description's rate.
+    const double r = object.value("SampleRate").toDouble(0.0);
+    if (r >= double(SoundReader::kMinSampleRate) && r <= double(SoundReader::kMaxSampleRate) &&
+        !SoundTools::withinMaxDuration(w, r))
+        return nullptr;
     auto stats = SoundRef<SoundAlgoStats>::make(OutputType(int(t)), w);
     stats->readFromJSon(object);
     return stats.release();

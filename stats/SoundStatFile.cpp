@@ -249,53 +249,39 @@ bool SoundStatFile::readJSonFile(QString path) {
         return false;
     }
 
-    // Every key the file holds is checked before anything replaces the
-    // current content: a damaged file is refused whole, naming the field.
-    const QString problem = SoundStatFileCheck::problem(root);
-    if (!problem.isEmpty()) {
-        reportError(name + " : damaged statistics file, " + problem, function);
-        return false;
-    }
-    // The parts are built aside first, so that a refusal still leaves the
-    // object as it was (the references go with the temporary file).
+    // From here on the file is a statistics file and what it holds replaces
+    // the current content: keys that are missing, of another type or that
+    // describe no valid measurement are left out, never a refusal. Whether the
+    // file can be trusted as a whole is SoundStatFileCheck::validate's to say.
     SoundStatFile loaded;
     const QJsonValue freqs = root.value("BandFreqs");
     if (freqs.isArray())
-        for (const QJsonValue& f : freqs.toArray()) loaded.mBandFreqs.push_back(f.toDouble());
-    const QJsonValue bands = root.value("BandStats");
-    for (const QJsonValue& b : bands.toArray()) {
-        SoundAlgoStats* s = SoundAlgoStats::createFromJSon(b.toObject());
-        if (!s) return refuse(name, "\"BandStats\"", function);
-        loaded.mBandStats.push_back(s);
-    }
+        for (const QJsonValue& f : freqs.toArray()) loaded.mBandFreqs.push_back(f.isDouble() ? f.toDouble() : 0.0);
+    for (const QJsonValue& b : root.value("BandStats").toArray())
+        if (SoundAlgoStats* s = b.isObject() ? SoundAlgoStats::createFromJSon(b.toObject()) : nullptr)
+            loaded.mBandStats.push_back(s);
     const QJsonValue detector = root.value("StepDetector");
-    if (detector.isObject() && !(loaded.mStepDetector = RMSStepDetector::createFromJSon(detector.toObject())))
-        return refuse(name, "\"StepDetector\"", function);
+    if (detector.isObject()) loaded.mStepDetector = RMSStepDetector::createFromJSon(detector.toObject());
     if (loaded.mStepDetector && root.value("Slopes").isArray()) {
-        // Checked as pairs of ascending frame numbers by SoundStatFileCheck.
         std::vector<SoundRMSSlopeDetector::Region> slopes;
         for (const QJsonValue& s : root.value("Slopes").toArray()) {
             const QJsonArray pair = s.toArray();
-            if (pair.size() == 2) slopes.push_back({int32_t(pair[0].toDouble()), int32_t(pair[1].toDouble())});
+            const double b = pair.size() == 2 ? pair[0].toDouble(-1) : -1, e = pair.size() == 2 ? pair[1].toDouble(-1) : -1;
+            // Frame pairs in ascending order, within 32 bits; others are left out.
+            if (b >= 0 && e > b && e <= 2147483647.0 && (slopes.empty() || b >= slopes.back().begin))
+                slopes.push_back({int32_t(b), int32_t(e)});
         }
         loaded.mStepDetector->restoreSlopes(std::move(slopes));
     }
     const QJsonValue fft = root.value("FFTStats");
-    if (fft.isObject() && !(loaded.mFFTStats = SoundAlgoFFTStats::createFromJSon(fft.toObject())))
-        return refuse(name, "\"FFTStats\"", function);
+    if (fft.isObject()) loaded.mFFTStats = SoundAlgoFFTStats::createFromJSon(fft.toObject());
     // Files written before loudness was measured, or before the recording was
     // described, have no such keys.
     const QJsonValue loudness = root.value("Loudness");
-    if (loudness.isObject() && !(loaded.mLoudness = SoundAlgoLoudness::createFromJSon(loudness.toObject())))
-        return refuse(name, "\"Loudness\"", function);
+    if (loudness.isObject()) loaded.mLoudness = SoundAlgoLoudness::createFromJSon(loudness.toObject());
     const QJsonValue source = root.value("Source");
     if (source.isObject()) SoundStatSource::readFromJSon(source.toObject(), loaded.mSource, nullptr);
     loaded.mVersion = version.toString();
     *this = loaded;
     return true;
-}
-
-bool SoundStatFile::refuse(const QString& name, const char* key, const char* function) {
-    reportError(name + " : damaged statistics file, " + key + " describes no valid measurement", function);
-    return false;
 }

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "tonewright/SoundReader.h"
+#include "tonewright/SoundStatFile.h"
 #include "tonewright/SoundStatSource.h"
+#include "tonewright/Utilities.h"
 
 namespace SoundStatFileCheck {
 namespace {
@@ -298,6 +300,22 @@ QString problem(const QJsonObject& root) {
         return QString("\"StepDetector\" \"Regions\" run to frame %1, past the end of the recording (%2 frames)")
             .arg(num(regionsEnd), num(rec.lengths.front().first));
     return QString();
+}
+
+QString validate(const QString& path) {
+    const QString name = SoundStatFile::getStatFileName(path);
+    if (name.isEmpty()) return "\"" + path + "\" has no file name part";
+    QString cause;
+    const QJsonDocument document = Utilities::readJSONFromFile(name, true, &cause);
+    if (document.isNull()) return cause;
+    const QJsonObject root = document.object();
+    if (root.isEmpty()) return name + " : not a statistics file (no JSON object)";
+    const QJsonValue cls = root.value("Class");
+    if (!cls.isString() || cls.toString() != QLatin1String("SoundStatFile"))
+        return name + " : not a statistics file (\"Class\" is not \"SoundStatFile\")";
+    if (!root.value("Version").isString()) return name + " : statistics file without a \"Version\" text";
+    const QString found = problem(root);
+    return found.isEmpty() ? found : name + " : damaged statistics file, " + found;
 }
 
 }  // namespace SoundStatFileCheck

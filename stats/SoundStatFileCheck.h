@@ -3,9 +3,12 @@
 // used: every key the file may hold has the JSON type and the range its writer
 // gives it, and the parts agree with each other (one more band than band
 // edges, one sample rate, one length of the recording, regions in order inside
-// the recording). Internal to the library.
+// the recording). Internal to the library; hosts call validate
+// (tonewright/SoundStatFileCheck.h), which applies them to a file.
 #include <QJsonObject>
 #include <QString>
+
+#include "tonewright/SoundStatFileCheck.h"
 
 namespace SoundStatFileCheck {
 

@@ -4,8 +4,10 @@
 //
 // parse() reads the commands REM, TITLE, PERFORMER, FILE, TRACK and INDEX and
 // ignores the other standard ones (FLAGS, ISRC, PREGAP, POSTGAP, SONGWRITER,
-// CATALOG, CDTEXTFILE). Text is UTF-8 (a byte order mark is skipped). toText()
-// writes a sheet that parse() reads back to the same record.
+// CATALOG, CDTEXTFILE). Text is UTF-8 (a byte order mark is skipped), or
+// UTF-16 little or big endian with a byte order mark (as rippers write it);
+// other encodings are refused naming them. toText() writes a sheet that
+// parse() reads back to the same record.
 //
 // Plain value; no threading concerns.
 #include <QByteArray>
@@ -37,7 +39,15 @@ public:
     // track, a time that is not minutes:seconds:frames (seconds below 60, frames
     // below 75), a track without INDEX 01, track numbers or start times that do
     // not increase within a file, an INDEX before the first TRACK.
+    // Text longer than kMaxTextBytes is refused as not a sheet.
     bool parse(const QByteArray& text, QString* error);
+    // parse() of the file at `path`, read up to kMaxTextBytes and refused when
+    // it holds more (a device such as /dev/zero is never read to its end).
+    // False, with the cause in words (the file's own error when it cannot be
+    // opened), as for parse().
+    bool readFile(const QString& path, QString* error);
+    // A sheet of 99 tracks with titles and performers takes a few KiB.
+    static constexpr int kMaxTextBytes = 1 << 20;
 
     // Quotes and control characters (line breaks) in the texts, which a sheet
     // cannot hold, are written as ' and spaces.

@@ -32,6 +32,10 @@ public:
     // name is given, and emits the whole text as a Qt warning. An empty message
     // changes nothing.
     static void setError(const QString& message, const char* functionName = nullptr);
+    // Emits message (prefixed as setError does) as a Qt warning without making
+    // it the last error: for what an operation that still succeeds left out or
+    // changed (a damaged cover skipped, a picture too large for its container).
+    static void warn(const QString& message, const char* functionName = nullptr);
 
 protected:
     ~SoundDebuggableClass() = default;

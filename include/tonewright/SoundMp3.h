@@ -41,6 +41,7 @@ public:
     void close() override;
     // Exact length in frames (the whole file is scanned at open); 0 when closed.
     unsigned getFrameNB() const override;
+    int64_t getFrameCount() const override;
     unsigned getSampleRate() const override;
     // Channels of the file itself (1 or 2; the reader delivers stereo); 0 when closed.
     unsigned getFileChannelNum() const override;

@@ -31,6 +31,10 @@ public:
     virtual SoundTools::Status open(QString name) = 0;
     virtual void close() = 0;
     virtual unsigned getFrameNB() const = 0;
+    // The stream's length in frames, not bounded to 32 bits: an RF64 file of
+    // more than 4294967295 frames reports them all here (getFrameNB() stops
+    // there). The same as getFrameNB() for the readers of shorter streams.
+    virtual int64_t getFrameCount() const { return getFrameNB(); }
     virtual unsigned getSampleRate() const = 0;
     // Back to the start point; clears the end flag.
     virtual void rewind() = 0;
@@ -60,6 +64,7 @@ public:
     void setStartPoint(double seconds) { mStartPoint = seconds; }
     double getStartPoint() const { return mStartPoint; }
     int getStartOffset();
+    // Seconds: getFrameCount() / getSampleRate().
     double getLength();
     // hh:mm:ss.sss
     std::string getLengthString();

@@ -42,11 +42,17 @@ public:
     SoundTools::Status open(QString name) override;
     void close() override;
     unsigned getFrameNB() const override;
+    int64_t getFrameCount() const override;
     unsigned getSampleRate() const override;
     void rewind() override;
     SoundTools::SoundFormat getInputFormat() const override;
     bool getTags(SoundIDTag& tag) override;
     unsigned getFileChannelNum() const override;
+    // A FLAC file whose cover picture is damaged (its fields claim more than
+    // its block holds, which libFLAC refuses whole) is opened all the same,
+    // with the picture skipped and a warning naming it. An Ogg Vorbis file
+    // whose comment block is damaged is refused saying so.
+    //
     // Files of up to eight channels are read; more are refused at open.
     static constexpr unsigned kMaxChannels = 8;
 
@@ -54,8 +60,11 @@ protected:
     unsigned read(unsigned count, double* dest) override;
 
 private:
+    struct FileView;
+
     sf_private_tag* mHandle = nullptr;
     std::unique_ptr<SF_INFO> mInfo;
+    std::unique_ptr<FileView> mView;  // what libsndfile reads when a block of the file is skipped
     QString mFileName;
     std::vector<double> mScratch;  // de-interleaving space for files that are not stereo
     std::vector<double> mDownmix;  // left and right weight of each channel of a file of more than two
@@ -75,7 +84,9 @@ public:
     // Takes effect only on an open file: set tags after open() and before writing.
     // Title, album, date, artist and comment go into libsndfile's string fields;
     // track number and total, genre, cover and extra fields (WAV, FLAC, Ogg) are
-    // added when close() has finished the file.
+    // added when close() has finished the file, beside what libsndfile wrote
+    // (the comment reads back through getTags). A cover too large for the
+    // container is left out with a warning (SoundTagFile::write).
     void setTags(const SoundIDTag& tag) override;
     unsigned getChannelNum() const override;
     // The libsndfile format code (major format | subtype) this writer asks for.

@@ -16,9 +16,8 @@
 // (SoundAlgoFFTStats object, when set), "Loudness" (SoundAlgoLoudness object,
 // when set; files without it read as before), "Source" (the recording the
 // statistics were made from, SoundStatSource.h, when set; files without it
-// read as before), "Checksum" (SHA-1 of the rest, written last; a file whose
-// content no longer matches it is refused as damaged; files without it are
-// checked field by field only).
+// read as before), "Checksum" (SHA-1 of the rest, written last;
+// SoundStatFileCheck.h tells a file whose content no longer matches it).
 //
 // Ownership: the algorithms are reference counted. Each setter says whether the
 // file takes a reference of its own (addRef true) or takes over one the caller
@@ -57,13 +56,15 @@ public:
     // no file name part or the file cannot be written.
     bool writeJSonFile(QString path);
     // Reads getStatFileName(path). False, leaving this object as it was, when
-    // the file cannot be read, is not a statistics file ("Class" is not
-    // "SoundStatFile" or "Version" is not a string) or is damaged: a key of
-    // another type or out of range, or parts that disagree (band and edge
-    // counts, sample rates, the recording's length, regions out of order or
-    // past the end). The error text of SoundDebuggableClass then names the
-    // file, and the field at fault. Otherwise the current content is replaced
-    // by the file's: true.
+    // the file cannot be read or is not a statistics file ("Class" is not
+    // "SoundStatFile" or "Version" is not a string); the error text of
+    // SoundDebuggableClass then names the file. Otherwise the current content
+    // is replaced by the file's and the result is true: keys that are missing
+    // or of another type are absent, and a band, detector, FFT or loudness
+    // entry that describes no valid measurement is left out. Whether the file
+    // can be trusted as a whole (its checksum, the ranges of its fields, parts
+    // that agree) is SoundStatFileCheck::validate's to say: a host reusing a
+    // saved analysis calls both.
     bool readJSonFile(QString path);
 
     // Band statistics: stats must hold exactly one more algorithm than freqs
@@ -111,7 +112,6 @@ public:
 
 private:
     void copyFrom(const SoundStatFile& other);
-    static bool refuse(const QString& name, const char* key, const char* function);
 
     RMSStepDetector* mStepDetector = nullptr;
     std::vector<double> mBandFreqs;

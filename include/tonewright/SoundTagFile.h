@@ -30,13 +30,19 @@ public:
 
     // Fills `tag` from the file, replacing every field. A file without tags
     // gives an empty record and Ok; a file that cannot be read as its extension
-    // says gives Error, with a message naming the file (getError).
+    // says gives Error, with a message naming the file (getError). A block
+    // larger than any tag needs (a WAV LIST chunk over 1 MiB, an ID3v2 tag or
+    // chunk over 64 MiB) is not read: the rest of the tags are, and a warning
+    // names what was skipped.
     static SoundTools::Status read(const QString& fileName, SoundIDTag& tag);
 
     // Replaces the file's tags by the record: empty fields are removed from the
-    // file, extra fields are written as they stand (keys in upper case). Error,
-    // with a message naming the file, when the file cannot be opened or saved,
-    // or is of a kind that carries no tags.
+    // file, extra fields are written as they stand (keys in upper case). A
+    // cover larger than the container holds (a picture block of 16 MiB in FLAC
+    // and Ogg, an ID3v2 tag of 256 MiB) is left out with a warning rather than
+    // written into a file no reader opens. Error, with a message naming the
+    // file, when the file cannot be opened or saved, is of a kind that carries
+    // no tags, or holds a block read() skips (the file is left as it was).
     static SoundTools::Status write(const QString& fileName, const SoundIDTag& tag);
 
     // Sets the named fields (keys in upper case, stored as the extra fields of

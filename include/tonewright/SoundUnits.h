@@ -32,6 +32,15 @@ inline int32_t framesOf(double seconds, double rate) {
     return n < double(kMaxDurationFrames) ? int32_t(n) : kMaxDurationFrames;
 }
 
+// Whether a duration read from a description stays within the longest
+// duration at `rate`: a finite number of seconds, not negative, that becomes
+// at most kMaxDurationFrames frames. A description asking for more describes
+// no algorithm the library runs and is refused when it is read (an argument
+// given in code is taken as the longest instead, see framesOf).
+inline bool withinMaxDuration(double seconds, double rate) {
+    return seconds >= 0.0 && std::isfinite(seconds) && std::floor(rate * seconds + 0.5) <= double(kMaxDurationFrames);
+}
+
 // Seconds of a frame count at a rate; 0 at rate 0.
 inline double secondsOf(int64_t frames, double rate) { return rate > 0 ? double(frames) / rate : 0.0; }
 

@@ -8,6 +8,7 @@
 
 #include "common/ExternalAudio.h"
 #include "common/FileKit.h"
+#include "common/MessageCapture.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundTagFile.h"
@@ -95,7 +96,13 @@ TEST(TagFile, EveryFormatStoresTheWholeRecord) {
         std::unique_ptr<SoundReader> in(SoundReader::getFromFilename(name));
         ASSERT_TRUE(in && in->open(name) == SoundTools::Ok);
         EXPECT_TRUE(in->getTags(heard));
-        EXPECT_EQ(heard.title + "|" + heard.artist + "|" + heard.album, tags.title + "|" + tags.artist + "|" + tags.album);
+        // The comment too: the tags added at close keep the field libsndfile
+        // wrote it in (ffprobe sees it there as well).
+        EXPECT_EQ(heard.title + "|" + heard.artist + "|" + heard.album + "|" + heard.comment,
+                  tags.title + "|" + tags.artist + "|" + tags.album + "|" + tags.comment);
+        if (std::string(ext) == "flac" || std::string(ext) == "ogg") {
+            EXPECT_EQ(probed.count("tag:software") ? probed.at("tag:software").rfind(tags.comment, 0) : 1u, 0u);
+        }
         if (std::string(ext) == "mp3") {  // the MP3 reader gives the whole record but the total and named fields
             SoundIDTag record = tags;
             record.trackTotal.clear();
@@ -148,3 +155,41 @@ TEST(TagFile, TrackNumberOnlyFromTheLeadingNumberOfTheName) {
 }
 
 }  // namespace
+
+// A cover larger than the container's picture block can count (24 bits in
+// FLAC, the same block in Ogg) is left out with a warning: the file is
+// written whole and readable, by ffprobe too, with its other tags. One that
+// just fits is written and read back.
+TEST(TagFile, CoverTooLargeForItsContainerIsLeftOut) {
+    if (!tk::haveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
+    tk::TempDir dir;
+    const unsigned rate = 22050;
+    const tk::Frames sound = tk::mixedStereo(rate / 4, rate);
+    const int fits = 0xFFFFFF - 32 - 9 - 5;  // the block: 32 bytes of fields, "image/png", "Cover"
+    const struct {
+        const char* ext;
+        int coverBytes;
+        bool kept;
+    } cases[] = {{"flac", fits + 1, false}, {"ogg", fits + 1, false}, {"flac", fits, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.ext << ", " << c.coverBytes << " bytes");
+        SoundIDTag tags;
+        tags.title = "Large cover";
+        tags.genre = "Jazz";  // a field the tag layer adds at close
+        tags.cover = tk::pngCover() + QByteArray(c.coverBytes - tk::pngCover().size(), '\0');
+        tags.coverMimeType = "image/png";
+        const QString name = dir.path(QString("cover.") + c.ext);
+        tk::MessageCapture capture;
+        ASSERT_TRUE(tk::writeFile(name, sound, rate, SoundTools::Pcm16, &tags));
+        EXPECT_EQ(capture.contains("cover picture of 16 MiB left out"), !c.kept) << capture.messages().join("\n").toStdString();
+        EXPECT_EQ(tk::ffprobe(name, "format=format_name")["format_name"], c.ext);
+        std::unique_ptr<SoundReader> in(SoundReader::getFromFilename(name));
+        ASSERT_TRUE(in && in->open(name) == SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_EQ(in->getFrameNB(), sound.size());
+        SoundIDTag back;
+        ASSERT_EQ(SoundTagFile::read(name, back), SoundTools::Ok);
+        EXPECT_EQ(back.title + "|" + back.genre, tags.title + "|" + tags.genre);
+        EXPECT_EQ(back.cover.size(), c.kept ? c.coverBytes : 0);
+    }
+}
+

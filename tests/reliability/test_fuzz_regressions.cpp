@@ -3,15 +3,20 @@
 // through the same entry points. Each input is built here or carried as text;
 // no binary files are committed.
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <limits>
 #include <vector>
 
 #include "common/ExternalAudio.h"
+#include "common/MessageCapture.h"
 #include "common/TestKit.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundAlgoStats.h"
+#include "tonewright/SoundCueSheet.h"
+#include "tonewright/SoundSndfile.h"
+#include "tonewright/SoundTagFile.h"
 
 // The corpus fuzzing starts from (valid files of every kind the library reads,
 // files of other tools, and their cut and bit-flipped variants) through each
@@ -48,9 +53,10 @@ TEST(FuzzCorpus, EveryTargetReplaysItsCorpus) {
 // level-statistics window, at the extremes (a window of 2e62 s once overflowed
 // an unsigned conversion when the run sized its blocks): the frames they
 // become stay within the library's longest duration (2^24 - 1 frames) at any
-// sample rate, and a short duration still runs. A statistics description asking
-// for more than the longest window (a minute) is refused; an algorithm built
-// with one gets the longest window.
+// sample rate, and a short duration still runs. A description asking for more
+// than the longest, at its own rate, is refused when it is read (a detector's
+// window of 2.2e33 s at 8615 Hz took 26 s and 1.2 GB in the sanitizer build);
+// an algorithm built in code with one gets the longest.
 TEST(FuzzRegressions, HugeDurationsStayWithinTheLongestDuration) {
     constexpr unsigned kCap = (1u << 24) - 1;
     const QJsonObject hugeWindow = QJsonDocument::fromJson(
@@ -65,12 +71,21 @@ TEST(FuzzRegressions, HugeDurationsStayWithinTheLongestDuration) {
     const char* const kDetector =
         "{\"Class\":\"RMSStepDetector\",\"NoiseThreshold\":-40,\"OutputMode\":0,\"RealTimeMode\":false,%1}";
     std::vector<SoundRef<SoundAlgo>> algos;
-    for (const char* keys : {"\"RMSTime\":2.2e62,\"MinSlopeTime\":1", "\"RMSTime\":-3,\"MinSlopeTime\":1",
-                             "\"RMSTime\":0.01,\"MinSlopeTime\":1.5e300", "\"RMSTime\":0.01,\"MinSlopeTime\":-1e300"}) {
-        algos.push_back(SoundRef<SoundAlgo>::adopt(
-            SoundAlgo::createFromJSon(QJsonDocument::fromJson(QString(kDetector).arg(keys).toUtf8()).object())));
-        ASSERT_TRUE(algos.back()) << keys;
+    tk::MessageCapture capture;
+    // 1947 s at 8615 Hz is 16773405 frames, 1948 s past the longest.
+    for (const auto& c : {std::make_pair("\"RMSTime\":2.2e33,\"MinSlopeTime\":1,\"SampleRate\":8615", false),
+                          std::make_pair("\"RMSTime\":2.2e62,\"MinSlopeTime\":1", false),
+                          std::make_pair("\"RMSTime\":-3,\"MinSlopeTime\":1", false),
+                          std::make_pair("\"RMSTime\":0.01,\"MinSlopeTime\":1.5e300", false),
+                          std::make_pair("\"RMSTime\":0.01,\"MinSlopeTime\":-1e300", false),
+                          std::make_pair("\"RMSTime\":1948,\"MinSlopeTime\":1,\"SampleRate\":8615", false),
+                          std::make_pair("\"RMSTime\":1947,\"MinSlopeTime\":1,\"SampleRate\":8615", true)}) {
+        SoundAlgo* algo = SoundAlgo::createFromJSon(QJsonDocument::fromJson(QString(kDetector).arg(c.first).toUtf8()).object());
+        EXPECT_EQ(algo != nullptr, c.second) << c.first;
+        if (algo) algos.push_back(SoundRef<SoundAlgo>::adopt(algo));
     }
+    EXPECT_TRUE(capture.contains("\"RMSTime\" of 1948 s is past the longest duration"))
+        << capture.messages().join("\n").toStdString();
     for (double seconds : {1e300, inf, -1.0, std::numeric_limits<double>::quiet_NaN(), 0.01})
         for (bool asOverlap : {false, true}) algos.push_back(SoundRef<SoundAlgoDelay>::make(seconds, asOverlap));
     for (double window : {2.2e62, 1e9, inf}) {
@@ -92,3 +107,87 @@ TEST(FuzzRegressions, HugeDurationsStayWithinTheLongestDuration) {
         EXPECT_EQ(out.size(), 3000u + algo->getDelay(8000));
     }
 }
+
+// Metadata that claims more than the file holds or a tag needs (seeds of the
+// sndfile reader's corpus): the sound is read past a WAV LIST chunk claiming
+// 200 MB and a FLAC cover claiming 2 GB, each skipped with a warning naming
+// it; an Ogg comment block claiming 4 GB is named as damaged. An RF64 file
+// (sparse) of 4.4e9 frames counts them all.
+TEST(FuzzRegressions, MetadataClaimsAreSkippedOrNamed) {
+    tk::TempDir dir;
+    ASSERT_EQ(tk::runCommand(std::string(TW_REPLAY_DIR) + "/tw_replay_seeds " + tk::shellQuote(dir.root()) +
+                             " >/dev/null 2>&1"),
+              0);
+    const struct {
+        const char* file;
+        const char* message;
+        unsigned frames;  // 0: refused
+    } cases[] = {
+        {"list-claim.wav", "its LIST chunk of 200 MiB is more than tags take (at most 1 MiB); read without it", 1500},
+        {"picture-claim.flac", "claims 2.0 GiB); the sound is read without it", 1500},
+        {"comment-claim.ogg", "its Vorbis comment block is damaged (comment 1 claims 4294967280 bytes", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const QString path = dir.path(QString("sndfile_reader/") + c.file);
+        tk::MessageCapture capture;
+        std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(path));
+        ASSERT_TRUE(reader);
+        EXPECT_EQ(reader->open(path) == SoundTools::Ok, c.frames > 0) << SoundDebuggableClass::getError().toStdString();
+        EXPECT_EQ(reader->getFrameNB(), c.frames);
+        SoundIDTag tag;
+        SoundTagFile::read(path, tag);
+        EXPECT_TRUE(capture.contains(c.message)) << capture.messages().join("\n").toStdString();
+    }
+
+    const int64_t frames = 4400000000;
+    QByteArray header = "RF64" + QByteArray(4, '\xff') + "WAVEds64" + QByteArray("\x1c\0\0\0", 4);
+    for (int64_t v : {int64_t(80) + frames - 8, frames, frames})
+        for (int k = 0; k < 8; ++k) header += char(v >> (8 * k));
+    header += QByteArray(4, '\0') + "fmt " + QByteArray("\x10\0\0\0\x01\0\x01\0\x44\xac\0\0\x44\xac\0\0\x01\0\x08\0", 20) +
+              "data" + QByteArray(4, '\xff');
+    QFile rf64(dir.path("long.wav"));
+    ASSERT_TRUE(rf64.open(QIODevice::WriteOnly) && rf64.write(header) == 80 && rf64.resize(80 + frames));
+    rf64.close();
+    SoundReaderSndfile reader;
+    ASSERT_EQ(reader.open(rf64.fileName()), SoundTools::Ok) << SoundDebuggableClass::getError().toStdString();
+    EXPECT_EQ(reader.getFrameCount(), frames);
+    EXPECT_EQ(reader.getFrameNB(), 4294967295u);
+    EXPECT_DOUBLE_EQ(reader.getLength(), double(frames) / 44100);
+}
+
+// CUE sheets in UTF-16 with a byte order mark (as rippers write them) read as
+// the same sheet in UTF-8; text in an encoding that is not read, and a file
+// larger than any sheet (/dev/zero, which never ends), are refused saying why.
+TEST(FuzzRegressions, CueSheetsInUtf16AndOversized) {
+    tk::TempDir dir;
+    ASSERT_EQ(tk::runCommand(std::string(TW_REPLAY_DIR) + "/tw_replay_seeds " + tk::shellQuote(dir.root()) +
+                             " >/dev/null 2>&1"),
+              0);
+    SoundCueSheet written, sheet;
+    QString why;
+    ASSERT_TRUE(written.readFile(dir.path("cue_sheet/written.cue"), &why)) << why.toStdString();
+    for (const char* name : {"utf16le.cue", "utf16be.cue"}) {
+        ASSERT_TRUE(sheet.readFile(dir.path(QString("cue_sheet/") + name), &why)) << name << ": " << why.toStdString();
+        EXPECT_EQ(sheet.toText(), written.toText()) << name;
+    }
+    const struct {
+        QByteArray text;
+        const char* why;
+    } refused[] = {
+        {QByteArray("\xff\xfeT\0I", 5), "UTF-16 LE text (by its byte order mark) with an odd number of bytes"},
+        {QByteArray("\0\0\xfe\xff\0\0\0T", 8), "UTF-32 BE"},
+        {QByteArray("T\0R\0A\0C\0K\0", 10), "UTF-16 or UTF-32 text without a byte order mark is not read"},
+        {QByteArray("\xfe\xff\0T\0\0", 6), "UTF-16 BE text) holds NUL characters"},  // found by fuzzing
+        {QByteArray("\xef\xbb\xbfT\0", 5), "the sheet holds NUL bytes"},               // so was this
+    };
+    for (const auto& r : refused) {
+        EXPECT_FALSE(sheet.parse(r.text, &why));
+        EXPECT_TRUE(why.contains(r.why)) << why.toStdString();
+    }
+    if (QFile::exists("/dev/zero")) {
+        EXPECT_FALSE(sheet.readFile("/dev/zero", &why));
+        EXPECT_TRUE(why.contains("larger than 1024 KiB")) << why.toStdString();
+    }
+}
+

@@ -1,7 +1,8 @@
 // Statistics files: the analysis they store, the same whatever the blocks and
 // branches, read back exactly; the file name rule, the setters' reference
 // counting and relative levels; the record of the recording; the JSON file
-// helpers; and one table of damaged files, refused whole.
+// helpers; and one table of damaged files, loaded as far as they go and
+// refused by the check.
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -20,6 +21,7 @@
 #include "tonewright/SoundAlgoStatAnalysis.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundStatFile.h"
+#include "tonewright/SoundStatFileCheck.h"
 #include "tonewright/SoundStatReference.h"
 #include "tonewright/SoundStatSource.h"
 #include "tonewright/Utilities.h"
@@ -287,12 +289,14 @@ TEST(StatFile, SourceTellsTheRecordingFromAnother) {
     }
 }
 
-// A damaged statistics file is refused whole, naming the file and the cause,
-// and the object keeps what it held (values of every other type: the fuzz
-// corpus of statistics files, replayed by the reliability tests). The fields are checked as in a file
-// written before files were sealed; a sealed file changed anywhere fails its
-// checksum first.
-TEST(StatFile, DamagedFilesAreRefusedNamingTheCause) {
+// A file that is not a statistics file is refused by readJSonFile, naming
+// the file and the cause, and the object keeps what it held. A damaged one
+// (values of every other type: the fuzz corpus of statistics files, replayed
+// by the reliability tests) loads what it can, an invalid band left out, and
+// SoundStatFileCheck::validate refuses it naming the field. The fields are
+// checked as in a file written before files were sealed; a sealed file
+// changed anywhere fails its checksum first.
+TEST(StatFile, DamagedFilesLoadWhatTheyCanAndFailTheCheck) {
     DescribedFile f;
     const QJsonObject& sealed = f.document;
     ASSERT_TRUE(sealed["Checksum"].isString());
@@ -349,25 +353,31 @@ TEST(StatFile, DamagedFilesAreRefusedNamingTheCause) {
     SoundStatFile before;
     before.setStats({500.0}, std::vector<SoundAlgoStats*>{tk::bandStatsAt(-1, 48000), tk::bandStatsAt(-7, 48000)}, false);
     const QString path = f.dir.path("bad.ssf");
-    const auto refused = [&](const char* cause) {
+    // The first five are no statistics files at all.
+    const auto check = [&](const char* name, const char* cause, bool statisticsFile) {
+        const QString why = SoundStatFileCheck::validate(path);
+        EXPECT_TRUE(why.contains(path) && why.contains(cause)) << why.toStdString();
         SoundStatFile file = before;
-        EXPECT_FALSE(file.readJSonFile(path));
-        const QString error = SoundDebuggableClass::getError();
-        EXPECT_TRUE(error.contains(path) && error.contains(cause)) << error.toStdString();
-        EXPECT_EQ(file.getBandStats(), before.getBandStats());
-        EXPECT_EQ(file.getFrequencies(), before.getFrequencies());
+        EXPECT_EQ(file.readJSonFile(path), statisticsFile) << SoundDebuggableClass::getError().toStdString();
+        if (!statisticsFile) {
+            EXPECT_TRUE(SoundDebuggableClass::getError().contains(path));
+            EXPECT_EQ(file.getBandStats(), before.getBandStats());
+        } else if (std::string(name) == "band of another class") {
+            EXPECT_EQ(file.getBandStats().size(), 9u);  // left out, the other nine kept
+        }
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(tk::writeBytes(path, c.bytes));
-        refused(c.cause);
+        check(c.name, c.cause, &c - cases >= 5);
     }
     QFile::remove(path);
-    refused("cannot be opened");
+    check("missing", "cannot be opened", false);
 
     // The document itself is sound, sealed or not.
     for (const QJsonObject& document : {good, sealed}) {
         ASSERT_TRUE(tk::writeBytes(path, binary(document)));
+        EXPECT_TRUE(SoundStatFileCheck::validate(path).isEmpty()) << SoundStatFileCheck::validate(path).toStdString();
         EXPECT_TRUE(SoundStatFile().readJSonFile(path)) << SoundDebuggableClass::getError().toStdString();
     }
 }
