@@ -5,6 +5,7 @@
 #include "Batch.h"
 #include "Cli.h"
 #include "JobHost.h"
+#include "JobPaths.h"
 #include "tonewright/SoundNameTemplate.h"
 #include "tonewright/Split.h"
 
@@ -109,8 +110,9 @@ int runSplit(const QStringList& args, bool parseOnly) {
         settings.keepBefore = v.value(0).toDouble(&ok1);
         settings.keepAfter = v.size() > 1 ? v.value(1).toDouble(&ok2) : settings.keepBefore;
         if (v.size() == 1) ok2 = ok1;
-        if (v.size() > 2 || !ok1 || !ok2 || settings.keepBefore < 0 || settings.keepAfter < 0 ||
-            settings.keepBefore > 3600 || settings.keepAfter > 3600)
+        // Written so that not-a-number fails too.
+        const auto inRange = [](double x) { return x >= 0 && x <= 3600; };
+        if (v.size() > 2 || !ok1 || !ok2 || !inRange(settings.keepBefore) || !inRange(settings.keepAfter))
             return p.usageError("--keep takes seconds, as 0.5 or 0.5,1.5");
         settings.keep = true;
     }
@@ -120,7 +122,7 @@ int runSplit(const QStringList& args, bool parseOnly) {
     settings.nameTemplate = p.value(kName).toStdString();
     settings.cue = p.isSet(kCue);
     settings.m3u = p.isSet(kM3u);
-    settings.fromCue = p.value(kFromCue).toStdString();
+    settings.fromCue = cli::jobPath(p.value(kFromCue));
     if (p.isSet(kName)) {
         SoundNameTemplate t;
         QString why;
@@ -157,8 +159,8 @@ int runSplit(const QStringList& args, bool parseOnly) {
     return cli::runBatch("split", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
         tonewright::SplitSettings s = settings;
-        s.input = input.toStdString();
-        s.output = templateFor(input).toStdString();
+        s.input = cli::jobPath(input);
+        s.output = cli::jobPath(templateFor(input));
         const tonewright::JobResult<tonewright::SplitReport> r = tonewright::split(s, cli::jobControl(index));
         if (!r) {
             cli::printSplitError(r.error(), input);

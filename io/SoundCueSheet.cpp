@@ -45,7 +45,8 @@ int64_t parseTime(const std::string& text) {
 
 std::string quoted(const std::string& s) {
     std::string out = "\"";
-    for (char c : s) out += c == '"' ? '\'' : c;  // a sheet has no escape for quotes
+    // A sheet has no escape for quotes, nor for line breaks (a title may hold one).
+    for (char c : s) out += c == '"' ? '\'' : (c >= 0 && c < 0x20) || c == 0x7F ? ' ' : c;
     return out + "\"";
 }
 

@@ -61,7 +61,7 @@ JobResult<InfoReport> info(const InfoSettings& settings, const JobControl& contr
     const SoundIDTag tag = detail::inputTags(input, *reader);
 
     InfoReport r;
-    r.file = settings.input.string();
+    r.file = detail::str(input);
     r.format = detail::str(ext);
     const SoundFileFormat* format = sniffed ? sniffed : formatOfExtension(r.format);
     r.lossy = format && format->lossy;

@@ -158,15 +158,23 @@ public:
     }
 
     const QStringList& written() const { return mWritten; }
+    // The piece that could not be written, and why.
+    const QString& failedPiece() const { return mFailedPiece; }
     const QString& failure() const { return mFailure; }
 
 protected:
     unsigned write(unsigned count, double*) override { return count; }
 
 private:
-    // "<piece>: <cause>".
+    // The cause speaks of the piece's temporary place: the user knows it by
+    // its final name, which the message names already.
     SoundTools::Status failed(const SplitPiece& p, const QString& cause) {
-        mFailure = qstr(p.file) + ": " + cause;
+        mFailedPiece = qstr(p.file);
+        const QString temporary = mFolder.path(QFileInfo(mFailedPiece).fileName());
+        QString c = QString(cause).replace(temporary, mFailedPiece);
+        for (const QString& lead : {mFailedPiece + " : ", mFailedPiece + ": "})
+            if (c.startsWith(lead)) c = c.mid(lead.size());
+        mFailure = c.trimmed().isEmpty() ? QString("cannot be written") : c.trimmed();
         return SoundTools::Error;
     }
 
@@ -191,7 +199,7 @@ private:
     size_t mNext = 0;
     std::unique_ptr<SoundWriter> mWriter;
     QStringList mWritten;
-    QString mFailure;
+    QString mFailedPiece, mFailure;
 };
 
 // A list beside the pieces, through the atomic output file like every output.
@@ -201,6 +209,32 @@ bool saveText(const JobContext& ctx, const QString& name, const QByteArray& byte
     if (!file.ok() || !f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.flush()) return false;
     f.close();
     return file.commit(ctx.overwrite());
+}
+
+// Whether the file system takes the name (at most 255 bytes), and a CUE sheet
+// or playlist that lists it can hold it (no line break or other control
+// character): checked by the plan, so that a dry run never names what a real
+// run refuses. False after ctx.fail().
+bool nameFits(JobContext& ctx, const QString& file, bool listed) {
+    const QString name = QFileInfo(file).fileName();
+    const int bytes = QFile::encodeName(name).size();
+    if (bytes > 255)
+        return ctx.fail(Kind::Output, file, "cannot write",
+                        QString("the name is %1 bytes long; a file name has at most 255").arg(bytes));
+    if (listed)
+        for (const QChar c : name)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+                return ctx.fail(Kind::Output, file, "cannot list",
+                                "the name holds a line break or another control character, which a CUE sheet or "
+                                "playlist cannot hold");
+    return true;
+}
+
+// A title on one line of a CUE sheet or playlist.
+QString oneLine(QString text) {
+    for (QChar& c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = ' ';
+    return text;
 }
 
 // Names the bad setting; empty when all are good.
@@ -233,6 +267,7 @@ struct Splitter {
     std::unique_ptr<SoundReader> reader;
     std::vector<SoundIDTag> pieceTags;
     SoundIDTag album;
+    QStringList stale;  // pieces of an earlier split, removed once the new ones are there
 
     Splitter(JobContext& c, const JobControl& k, const SplitSettings& s) : ctx(c), control(k), settings(s) {}
 
@@ -243,7 +278,7 @@ struct Splitter {
 bool Splitter::plan() {
     input = detail::qpath(settings.input);
     outputTemplate = detail::qpath(settings.output);
-    out.input = settings.input.string();
+    out.input = str(input);
     out.dryRun = settings.dryRun;
     const bool byCue = !settings.fromCue.empty();
     const QString fromCue = detail::qpath(settings.fromCue);
@@ -255,6 +290,13 @@ bool Splitter::plan() {
     if (byCue) {
         QString why;
         if (!sheet.readFile(fromCue, &why)) return ctx.fail(Kind::Input, fromCue, "not a usable CUE sheet", why);
+        // A sheet names its recording from beside it: another file there means
+        // it may not be this recording's (a sheet naming a missing file is the
+        // usual one of a recording converted since).
+        const QString named = QFileInfo(fromCue).dir().filePath(text(sheet.tracks.front().file));
+        if (QFileInfo(named).isFile() && !SoundOutputFile::sameFile(named, input))
+            ctx.warn(fromCue, QString("the sheet is for %1, not %2: its times are used on %2")
+                                  .arg(text(sheet.tracks.front().file), QFileInfo(input).fileName()));
     }
     SoundNameTemplate naming;
     const QString nameTemplate = qstr(settings.nameTemplate);
@@ -402,6 +444,7 @@ bool Splitter::plan() {
             file = QDir(folder.filePath()).filePath(name + "." + ext);
         }
         p.file = str(file);
+        if (!nameFits(ctx, file, settings.cue || settings.m3u)) return false;
         if (!names.insert(file).second)
             return ctx.fail(Kind::Setting, file, "two pieces would get this name",
                             "add {n} to the name template so that every piece has a name of its own");
@@ -411,11 +454,28 @@ bool Splitter::plan() {
     if (settings.cue) out.cueFile = str(base + ".cue");
     if (settings.m3u) out.m3uFile = str(base + ".m3u");
     for (const std::string& f : {out.cueFile, out.m3uFile})
+        if (!f.empty() && !nameFits(ctx, qstr(f), false)) return false;
+    for (const std::string& f : {out.cueFile, out.m3uFile})
         if (!f.empty() && names.count(qstr(f)))
             return ctx.fail(Kind::Setting, qstr(f), "a piece and the list beside the pieces would get this name");
+    // Pieces of an earlier split numbered past this one's last (a re-split
+    // into fewer pieces) go, so that the folder holds one split only; they
+    // are replaced, as the others are, with overwrite only.
+    if (nameTemplate.isEmpty() && total > 0)
+        for (int k = total + 1;; ++k) {
+            const QString old = numberedName(outputTemplate, k);
+            if (!QFileInfo(old).isFile()) break;
+            stale << old;
+        }
+    if (!stale.isEmpty())
+        out.notes.push_back(str(QString("%1 %2 of an earlier split with these names: %3")
+                                    .arg(settings.dryRun ? "would remove" : "removes")
+                                    .arg(stale.size() == 1 ? "the piece" : QString("%1 pieces").arg(stale.size()))
+                                    .arg(stale.join(", "))));
     if (!settings.dryRun) {
         std::vector<std::string> all{out.cueFile, out.m3uFile};
         for (const SplitPiece& p : out.pieces) all.push_back(p.file);
+        for (const QString& f : stale) all.push_back(str(f));
         for (const std::string& f : all)
             if (!f.empty() && !detail::mayWrite(ctx, qstr(f), input))
                 return ctx.fail(Kind::Output, qstr(f), "will not write", detail::lastError());
@@ -440,13 +500,15 @@ bool Splitter::write() {
     pass.setPass(ctx.pass());
     const bool ran = detail::runPass(pass, *copy, *reader, &writer, input, "write the pieces");
     if (pass.cancelled()) return ctx.fail(Kind::Cancelled, input, "cancelled");
-    if (!ran || !writer.failure().isEmpty() || writer.written().size() != int(out.pieces.size()))
+    if (!writer.failedPiece().isEmpty()) return ctx.fail(Kind::Output, writer.failedPiece(), "cannot write", writer.failure());
+    if (!ran || writer.written().size() != int(out.pieces.size()))
         return ctx.fail(Kind::Output, input, "cannot write the pieces",
-                        !writer.failure().isEmpty() ? writer.failure()
-                                                    : ran ? detail::lastError() : detail::qstr(pass.error().cause));
+                        ran ? detail::lastError() : detail::qstr(pass.error().cause));
     detail::clearError();
     if (!made.commit(writer.written(), ctx.overwrite()))
         return ctx.fail(Kind::Output, input, "cannot write the pieces", detail::lastError());
+    for (const QString& f : stale)
+        if (!QFile::remove(f)) ctx.warn(f, "cannot remove this piece of an earlier split");
 
     // The lists beside the pieces.
     if (!out.cueFile.empty()) {
@@ -472,7 +534,7 @@ bool Splitter::write() {
         for (const SplitPiece& p : out.pieces)
             m3u += QString("#EXTINF:%1,%2%3\n%4\n")
                        .arg(std::llround(double(p.frames) / out.rate))
-                       .arg(p.artist.empty() ? QString() : text(p.artist) + " - ", text(p.title),
+                       .arg(p.artist.empty() ? QString() : oneLine(text(p.artist)) + " - ", oneLine(text(p.title)),
                             QFileInfo(qstr(p.file)).fileName());
         if (!saveText(ctx, qstr(out.m3uFile), m3u.toUtf8())) ctx.warn(qstr(out.m3uFile), "cannot write the playlist");
     }

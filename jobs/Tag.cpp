@@ -132,8 +132,9 @@ bool keepsAttributes(const QString& copy, const QString& file, const struct stat
 // Writes the tagged copy's bytes over the file itself, which keeps its inode:
 // every name (hard link), owner, group, mode and attribute stays. The room is
 // reserved first, so that a full disk stops it before a byte is changed. False
-// with the cause.
-bool writeOver(const QString& copy, const QString& file, QString* why) {
+// with the cause; *touched says whether the file's bytes may have changed.
+bool writeOver(const QString& copy, const QString& file, QString* why, bool* touched) {
+    *touched = false;
     QFile from(copy);
     if (!from.open(QIODevice::ReadOnly)) {
         *why = from.errorString();
@@ -148,6 +149,7 @@ bool writeOver(const QString& copy, const QString& file, QString* why) {
     int error = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0 ? 0 : errno;
     if (error == EOPNOTSUPP || error == ENOSYS) error = 0;  // no reservation here: written as it comes
     std::vector<char> block(1 << 20);
+    *touched = error == 0;
     for (qint64 at = 0; error == 0 && at < size;) {
         const qint64 n = from.read(block.data(), qint64(block.size()));
         if (n <= 0) {
@@ -203,7 +205,9 @@ bool tagInPlace(JobContext& ctx, const QString& file, const Fields& fields) {
         return true;
     }
     QString why;
-    if (writeOver(copy.path(), target, &why)) return true;
+    bool touched = false;
+    if (writeOver(copy.path(), target, &why, &touched)) return true;
+    if (!touched) return ctx.fail(Kind::Output, file, "cannot tag", why + "; it is left as it was");
     // The file may be half written: the tagged copy, complete, is kept beside it.
     const QString kept = target + ".tagged";
     if (SoundOutputFile::moveFile(copy.path(), kept, false) == 0)
@@ -239,7 +243,7 @@ JobResult<TagReport> tag(const TagSettings& settings, const JobControl& control)
     const int n = int(settings.inputs.size());
     TagReport report;
     report.files.resize(settings.inputs.size());
-    for (int i = 0; i < n; ++i) report.files[size_t(i)].file = settings.inputs[size_t(i)].string();
+    for (int i = 0; i < n; ++i) report.files[size_t(i)].file = detail::str(detail::qpath(settings.inputs[size_t(i)]));
     // The end of one file: its error, from its own context.
     auto settle = [](TagFileReport& f, const JobContext& c) {
         if (c.failed()) {

@@ -49,6 +49,8 @@ public:
     // A sheet of 99 tracks with titles and performers takes a few KiB.
     static constexpr int kMaxTextBytes = 1 << 20;
 
+    // Quotes and control characters (line breaks) in the texts, which a sheet
+    // cannot hold, are written as ' and spaces.
     QByteArray toText() const;
 
     // "mm:ss:ff" of a position in CD frames.

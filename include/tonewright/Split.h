@@ -26,7 +26,9 @@ struct SplitSettings {
     // The name the pieces are numbered from ("dir/Side A.flac" gives
     // "dir/001-Side A.flac", ...) unless nameTemplate names them; its folder
     // is where the pieces go (made when missing) and its extension picks
-    // their format (wav, flac, ogg, mp3).
+    // their format (wav, flac, ogg, mp3). Numbered pieces of an earlier
+    // split past this one's last are removed (replaced, as the others, with
+    // JobControl::overwrite only), and a note says so.
     std::filesystem::path output;
     double minSilence = 0.4;     // seconds, 0.1 to 600; shorter silences are not gaps
     double thresholdDb = -40.0;  // dB, -120 to 0: a gap is this far below the recording's level, at least

@@ -71,6 +71,7 @@ TEST(CliSplit, RefusalsComeBeforeAnyPieceIsWritten) {
         {{"--name", "{n} {bogus}"}, 1, "unknown field '{bogus}'"},
         {{"--name", "{n}\n(x)"}, 1, "control character at character 4"},
         {{"--cut-at", "2"}, 1, "--cut-at"},
+        {{"-n", "--keep", "nan"}, 1, "--keep takes seconds"},
         {{"-o", "/proc/self/"}, 2, "cannot write pieces here"},
         {{}, 2, "002-album.wav"},  // an existing piece, no -y
     };
@@ -85,6 +86,12 @@ TEST(CliSplit, RefusalsComeBeforeAnyPieceIsWritten) {
     EXPECT_FALSE(QFileInfo::exists(dir.path("made")));  // no folder made for nothing
     EXPECT_EQ(tool({"split", "-y", input}).exitCode, 0);
     EXPECT_GT(QFileInfo(dir.path("002-album.wav")).size(), 1000);
+    // A re-split into fewer pieces removes the earlier split's further ones (-y), and says so.
+    const QStringList many = filesIn(dir.root());
+    const clitest::Run fewer = tool({"split", "-y", "--min-silence", "5", input});
+    EXPECT_TRUE(clitest::exitsWith(fewer, 0)) << fewer.out.toStdString();
+    EXPECT_TRUE(fewer.out.contains("removes ")) << fewer.out.toStdString();
+    EXPECT_EQ(filesIn(dir.root()).size(), many.size() - 1);
 }
 
 }  // namespace

@@ -44,5 +44,4 @@ TEST(FormatTable, FactoriesTagLayerSniffingAndTableAgree) {
         const SoundFileFormat* f = sniffFormat(dir.path("x.flac"));
         EXPECT_EQ(f ? std::string(f->extension) : "none", ext ? ext : "none") << bytes.toStdString();
     }
-    EXPECT_EQ(sniffFormat(dir.path("missing.wav")), nullptr);
 }
