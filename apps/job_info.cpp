@@ -5,6 +5,7 @@
 #include "Batch.h"
 #include "Cli.h"
 #include "JobHost.h"
+#include "JobPaths.h"
 #include "tonewright/Info.h"
 
 namespace {
@@ -21,7 +22,7 @@ QString sampleFormatName(const std::string& key) {
 cli::FileOutcome describe(int index, const QString& input) {
     cli::FileOutcome out;
     const tonewright::JobResult<tonewright::InfoReport> result =
-        tonewright::info({input.toStdString()}, cli::jobControl(index));
+        tonewright::info({cli::jobPath(input)}, cli::jobControl(index));
     if (!result) {
         cli::printJobError(result.error());
         return out;

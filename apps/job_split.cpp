@@ -5,6 +5,7 @@
 #include "Batch.h"
 #include "Cli.h"
 #include "JobHost.h"
+#include "JobPaths.h"
 #include "tonewright/SoundNameTemplate.h"
 #include "tonewright/Split.h"
 
@@ -120,7 +121,7 @@ int runSplit(const QStringList& args, bool parseOnly) {
     settings.nameTemplate = p.value(kName).toStdString();
     settings.cue = p.isSet(kCue);
     settings.m3u = p.isSet(kM3u);
-    settings.fromCue = p.value(kFromCue).toStdString();
+    settings.fromCue = cli::jobPath(p.value(kFromCue));
     if (p.isSet(kName)) {
         SoundNameTemplate t;
         QString why;
@@ -157,8 +158,8 @@ int runSplit(const QStringList& args, bool parseOnly) {
     return cli::runBatch("split", inputs, [&](int index, const QString& input) {
         cli::FileOutcome out;
         tonewright::SplitSettings s = settings;
-        s.input = input.toStdString();
-        s.output = templateFor(input).toStdString();
+        s.input = cli::jobPath(input);
+        s.output = cli::jobPath(templateFor(input));
         const tonewright::JobResult<tonewright::SplitReport> r = tonewright::split(s, cli::jobControl(index));
         if (!r) {
             cli::printSplitError(r.error(), input);

@@ -5,6 +5,7 @@
 #include "Batch.h"
 #include "Cli.h"
 #include "JobHost.h"
+#include "JobPaths.h"
 #include "Progress.h"
 #include "tonewright/Tag.h"
 
@@ -56,7 +57,7 @@ int runTag(const QStringList& args, bool parseOnly) {
     if (!p.isSet(kAlbum)) {
         return cli::runBatch("tag", inputs, [&](int index, const QString& input) {
             tonewright::TagSettings settings;
-            settings.inputs = {input.toStdString()};
+            settings.inputs = {cli::jobPath(input)};
             const tonewright::JobResult<tonewright::TagReport> r = tonewright::tag(settings, cli::jobControl(index));
             if (!r) {
                 cli::printJobError(r.error());
@@ -69,7 +70,7 @@ int runTag(const QStringList& args, bool parseOnly) {
     // The album's measurement, file after file (each its own bar), before any is tagged.
     tonewright::TagSettings settings;
     settings.album = true;
-    for (const QString& input : inputs) settings.inputs.push_back(input.toStdString());
+    for (const QString& input : inputs) settings.inputs.push_back(cli::jobPath(input));
     tonewright::JobControl control = cli::jobControl(0);
     control.progress = [](const tonewright::JobProgress& pr) {
         cli::progress::set(pr.pass, pr.total > 0 ? std::min(1.0, double(pr.done) / double(pr.total)) : 0.0);
