@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonParseError>
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundOutputFile.h"
@@ -67,7 +68,9 @@ QJsonDocument readJSONFromFile(QString path, bool binaryAllowed, QString* errorT
 }
 
 bool writeJSONToFile(QJsonDocument document, QString path, bool binary) {
-    if (path.isEmpty()) {
+    // A missing folder is not made here: the document goes where its caller
+    // named, or nowhere.
+    if (path.isEmpty() || !QFileInfo(QFileInfo(path).path()).isDir()) {
         qCritical().noquote().nospace() << "JSON write error ; unable to open file " << path;
         return false;
     }
