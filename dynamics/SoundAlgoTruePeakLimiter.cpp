@@ -85,37 +85,51 @@ void SoundAlgoTruePeakLimiter::ingest(const Frame* frames, unsigned n) {
             for (unsigned i = 0; i < m; ++i)
                 peak[i] = std::max(peak[i], std::max(std::fabs(left[i]), std::fabs(right[i])));
         }
-        for (unsigned i = 0; i < m; ++i) addPeak(peak[i]);
+        addPeaks(peak, m);
         interpolator.advance(m);
         frames += m;
         n -= m;
     }
 }
 
-// Takes in the peak of the frame at position mNextIn and works out the gain
-// of the frame A - 1 + 12 positions earlier.
-void SoundAlgoTruePeakLimiter::addPeak(double peak) {
-    const int64_t c = mNextIn - kHalf;
-    const double needed = peak > mCeiling ? mCeiling / peak : 1.0;
-    // Sliding minimum over [c - A + 1, c]: the gain position c - A + 1 needs
-    // so that every frame of its look-ahead fits.
-    while (mMinQueue.size() > mMinHead && mMinQueue.back().second >= needed) mMinQueue.pop_back();
-    mMinQueue.emplace_back(c, needed);
-    while (mMinQueue[mMinHead].first <= c - int64_t(mA)) ++mMinHead;
-    if (mMinHead > 4096) {
-        mMinQueue.erase(mMinQueue.begin(), mMinQueue.begin() + std::ptrdiff_t(mMinHead));
-        mMinHead = 0;
+// Takes in the peaks of the m frames from position mNextIn on and works out
+// the gain of each frame A - 1 + 12 positions earlier. The state lives in
+// locals for the length of the loop.
+void SoundAlgoTruePeakLimiter::addPeaks(const double* peaks, unsigned m) {
+    const double ceiling = mCeiling, release = mRelease, length = double(mA);
+    const unsigned A = mA;
+    double held = mHeld, sum = mAvgSum;
+    unsigned pos = mAvgPos;
+    int64_t next = mNextIn;
+    double* ring = mAvgRing.data();
+    const size_t first = mGains.size();
+    mGains.resize(first + m);
+    double* gains = mGains.data() + first;
+    for (unsigned i = 0; i < m; ++i, ++next) {
+        const double peak = peaks[i];
+        const int64_t c = next - kHalf;
+        const double needed = peak > ceiling ? ceiling / peak : 1.0;
+        // Sliding minimum over [c - A + 1, c]: the gain position c - A + 1
+        // needs so that every frame of its look-ahead fits.
+        while (mMinQueue.size() > mMinHead && mMinQueue.back().second >= needed) mMinQueue.pop_back();
+        mMinQueue.emplace_back(c, needed);
+        while (mMinQueue[mMinHead].first <= c - int64_t(A)) ++mMinHead;
+        if (mMinHead > 4096) {
+            mMinQueue.erase(mMinQueue.begin(), mMinQueue.begin() + std::ptrdiff_t(mMinHead));
+            mMinHead = 0;
+        }
+        const double h = mMinQueue[mMinHead].second;
+        held = std::min(h, 1.0 - (1.0 - held) * release);
+        sum += held - ring[pos];
+        ring[pos] = held;
+        if (++pos == A) pos = 0;
+        // The average of A values each at or below what position c - A + 1 needs.
+        gains[i] = std::min(sum / length, 1.0);
     }
-    const double h = mMinQueue[mMinHead].second;
-    mHeld = std::min(h, 1.0 - (1.0 - mHeld) * mRelease);
-    mAvgSum += mHeld - mAvgRing[mAvgPos];
-    mAvgRing[mAvgPos] = mHeld;
-    if (++mAvgPos == mA) mAvgPos = 0;
-    // The average of A values each at or below what position c - A + 1 needs.
-    double g = mAvgSum / double(mA);
-    g = std::min(g, 1.0);
-    mGains.push_back(g);
-    ++mNextIn;
+    mHeld = held;
+    mAvgSum = sum;
+    mAvgPos = pos;
+    mNextIn = next;
 }
 
 SoundTools::Status SoundAlgoTruePeakLimiter::process() {
@@ -132,14 +146,23 @@ SoundTools::Status SoundAlgoTruePeakLimiter::process() {
     }
     const int64_t end = origin + int64_t(available);
     if (end > mNextIn) ingest(in + (mNextIn - origin), unsigned(end - mNextIn));
-    for (unsigned i = 0; i < n; ++i) {
-        const int64_t q = origin + int64_t(i);
-        const size_t at = size_t(q - mGainStart);
-        const double g = at < mGains.size() ? mGains[at] : 1.0;
-        mLowest = std::min(mLowest, g);
+    // Frames without a gain yet (none, once the stream has begun) pass at 1.
+    const size_t from = size_t(origin - mGainStart);
+    const unsigned known = unsigned(std::min<size_t>(n, mGains.size() > from ? mGains.size() - from : 0));
+    const double* gains = mGains.data() + from;
+    double lowest = mLowest;
+    for (unsigned i = 0; i < known; ++i) {
+        const double g = gains[i];
+        lowest = std::min(lowest, g);
         out[i].l = in[i].l * g;
         out[i].r = in[i].r * g;
     }
+    for (unsigned i = known; i < n; ++i) {
+        lowest = std::min(lowest, 1.0);
+        out[i].l = in[i].l * 1.0;
+        out[i].r = in[i].r * 1.0;
+    }
+    mLowest = lowest;
     // Drop the gains of the frames written.
     const int64_t done = origin + int64_t(n) - mGainStart;
     if (done > 0) {
