@@ -159,7 +159,7 @@ struct Section {
 // Unity: every section has a0 = 1 and gain 1, whose multiplications are exact
 // no-ops and are left out (they would lengthen each recursion).
 template <int K, bool Unity>
-void runSections(Section* s, const Frame* in, Frame* out, unsigned count) {
+TW_INLINE void runSections(Section* s, const Frame* in, Frame* out, unsigned count) {
     Section local[K];
     for (int k = 0; k < K; ++k) local[k] = s[k];
     for (unsigned i = 0; i < count; ++i) {
@@ -181,12 +181,18 @@ void runSections(Section* s, const Frame* in, Frame* out, unsigned count) {
     for (int k = 0; k < K; ++k) s[k] = local[k];
 }
 
-template <int K>
-void runSections(Section* s, bool unity, const Frame* in, Frame* out, unsigned count) {
-    if (unity)
-        runSections<K, true>(s, in, out, count);
-    else
-        runSections<K, false>(s, in, out, count);
+// One group of k (1 ... 3) sections. A kernel: the newer vector levels add no
+// lanes here but twice the registers and three-operand instructions, which
+// spare the group's state the trips to memory.
+TW_KERNEL void runGroup(Section* s, unsigned k, bool unity, const Frame* in, Frame* out, unsigned count) {
+    switch (k * 2 + (unity ? 1 : 0)) {
+        case 2: runSections<1, false>(s, in, out, count); break;
+        case 3: runSections<1, true>(s, in, out, count); break;
+        case 4: runSections<2, false>(s, in, out, count); break;
+        case 5: runSections<2, true>(s, in, out, count); break;
+        case 6: runSections<3, false>(s, in, out, count); break;
+        default: runSections<3, true>(s, in, out, count); break;
+    }
 }
 }  // namespace
 
@@ -215,11 +221,7 @@ void BiquadFilter::filterCascade(BiquadFilter* const* filters, unsigned n, const
             unity = unity && norm == 1.0 && f->mGain == 1.0;
         }
         const Frame* src = first == 0 ? in : out;
-        switch (k) {
-            case 1: runSections<1>(s, unity, src, out, count); break;
-            case 2: runSections<2>(s, unity, src, out, count); break;
-            default: runSections<3>(s, unity, src, out, count); break;
-        }
+        runGroup(s, k, unity, src, out, count);
         for (unsigned j = 0; j < k; ++j) {
             BiquadFilter* f = filters[first + j];
             store(f->mInHist[0], s[j].x1);
