@@ -93,10 +93,16 @@ void SoundAlgoTruePeakLimiter::ingest(const Frame* frames, unsigned n) {
 }
 
 // Takes in the peaks of the m frames from position mNextIn on and works out
-// the gain of each frame A - 1 + 12 positions earlier. The state lives in
-// locals for the length of the loop.
-void SoundAlgoTruePeakLimiter::addPeaks(const double* peaks, unsigned m) {
+// the gain of each frame A - 1 + 12 positions earlier (peaks is used up). Only
+// the sliding minimum, the release and the running sum go frame by frame, the
+// state in locals; what a frame needs and its gain are worked out for the
+// whole chunk, side by side.
+void SoundAlgoTruePeakLimiter::addPeaks(double* peaks, unsigned m) {
     const double ceiling = mCeiling, release = mRelease, length = double(mA);
+    for (unsigned i = 0; i < m; ++i) {
+        const double peak = peaks[i], fit = ceiling / peak;
+        peaks[i] = peak > ceiling ? fit : 1.0;
+    }
     const unsigned A = mA;
     double held = mHeld, sum = mAvgSum;
     unsigned pos = mAvgPos;
@@ -106,9 +112,8 @@ void SoundAlgoTruePeakLimiter::addPeaks(const double* peaks, unsigned m) {
     mGains.resize(first + m);
     double* gains = mGains.data() + first;
     for (unsigned i = 0; i < m; ++i, ++next) {
-        const double peak = peaks[i];
+        const double needed = peaks[i];
         const int64_t c = next - kHalf;
-        const double needed = peak > ceiling ? ceiling / peak : 1.0;
         // Sliding minimum over [c - A + 1, c]: the gain position c - A + 1
         // needs so that every frame of its look-ahead fits.
         while (mMinQueue.size() > mMinHead && mMinQueue.back().second >= needed) mMinQueue.pop_back();
@@ -118,14 +123,19 @@ void SoundAlgoTruePeakLimiter::addPeaks(const double* peaks, unsigned m) {
             mMinQueue.erase(mMinQueue.begin(), mMinQueue.begin() + std::ptrdiff_t(mMinHead));
             mMinHead = 0;
         }
-        const double h = mMinQueue[mMinHead].second;
-        held = std::min(h, 1.0 - (1.0 - held) * release);
-        sum += held - ring[pos];
+        const double h = mMinQueue[mMinHead].second;  // at most 1
+        // Held at 1 (nothing limited), the release gives 1 and the minimum is
+        // h itself: no frame then waits on the release's arithmetic.
+        held = held == 1.0 ? h : std::min(h, 1.0 - (1.0 - held) * release);
+        // Adding a zero changes nothing: the sum starts at A and never becomes -0.
+        const double change = held - ring[pos];
+        if (change != 0.0) sum += change;
         ring[pos] = held;
         if (++pos == A) pos = 0;
-        // The average of A values each at or below what position c - A + 1 needs.
-        gains[i] = std::min(sum / length, 1.0);
+        gains[i] = sum;
     }
+    // The average of A values each at or below what position c - A + 1 needs.
+    for (unsigned i = 0; i < m; ++i) gains[i] = std::min(gains[i] / length, 1.0);
     mHeld = held;
     mAvgSum = sum;
     mAvgPos = pos;

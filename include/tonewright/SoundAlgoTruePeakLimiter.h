@@ -51,7 +51,7 @@ private:
     unsigned lookAhead(unsigned sr) const;
     // Takes in the n frames from stream position mNextIn on.
     void ingest(const SoundTools::StereoFrame<double>* frames, unsigned n);
-    void addPeaks(const double* peaks, unsigned m);
+    void addPeaks(double* peaks, unsigned m);
 
     double mCeilingDb;
     double mCeiling;
