@@ -24,9 +24,7 @@ struct V2 {
     friend V2 operator+(V2 x, V2 y) { return V2(x.v[0] + y.v[0], x.v[1] + y.v[1]); }
     friend V2 operator-(V2 x, V2 y) { return V2(x.v[0] - y.v[0], x.v[1] - y.v[1]); }
     friend V2 operator*(V2 x, V2 y) { return V2(x.v[0] * y.v[0], x.v[1] * y.v[1]); }
-    friend V2 operator/(V2 x, V2 y) { return V2(x.v[0] / y.v[0], x.v[1] / y.v[1]); }
     V2& operator+=(V2 y) { return *this = *this + y; }
-    double operator[](int i) const { return v[i]; }
 };
 inline V2 splat(double x) { return V2(x, x); }
 #endif

@@ -7,7 +7,6 @@
 #include <iomanip>
 #include <ostream>
 
-#include "core/FrameVector.h"
 #include "core/SoundTimeText.h"
 #include "core/SoundUnits.h"
 
@@ -217,11 +216,8 @@ void RMSStepDetector::analyse(const Frame* in, int32_t s, unsigned i) {
         mSum0 += sq(f.l);
         mSum1 += sq(f.r);
     }
-    // Both channels' divisions in one instruction (the divider is what a frame
-    // waits on): the same IEEE divisions, lane by lane.
-    using SoundTools::detail::V2;
-    const V2 m = V2{std::max(0.0, mSum0), std::max(0.0, mSum1)} / SoundTools::detail::splat(double(N));
-    const double m0 = m[0], m1 = m[1];
+    const double m0 = std::max(0.0, mSum0) / N;
+    const double m1 = std::max(0.0, mSum1) / N;
     if (s == mNextTick) {
         {
             Held locked(mLock);
@@ -245,12 +241,8 @@ void RMSStepDetector::analyse(const Frame* in, int32_t s, unsigned i) {
         mLeading = false;
     }
 
-    double a0 = 0.0, a1 = 0.0;
-    if (mRegionCount) {
-        const V2 a = V2{mRegionSum0, mRegionSum1} / SoundTools::detail::splat(double(mRegionCount));
-        a0 = a[0];
-        a1 = a[1];
-    }
+    const double a0 = mRegionCount ? mRegionSum0 / mRegionCount : 0.0;
+    const double a1 = mRegionCount ? mRegionSum1 / mRegionCount : 0.0;
     const double A = std::max(a0, a1);
     const double c = std::max(m0, m1);
     if (c > A * mStepRatio || A > c * mStepRatio) {
