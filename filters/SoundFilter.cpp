@@ -3,9 +3,11 @@
 // Every loop here computes, per channel and in this order:
 //   acc = b0*x;  acc += b[k+1]*x[k] - a[k+1]*y[k]  for k = N-2 ... 0;  y = acc * (1/a0)
 // and outputs gain*y. The unrolled loops keep the histories in registers for the
-// length of a call and the two channels in one two-lane vector, which changes
-// neither the operations nor their order, so every variant gives bit-identical
-// results to the general loop.
+// length of a call and the two channels in one two-lane vector (two filters in
+// one four-lane vector for a crossover's pair), which changes neither the
+// operations nor their order, so every variant gives bit-identical results to
+// the general loop. The file is compiled without fused multiply-adds, so the
+// kernels' clones for newer processors round as the baseline does.
 #include "tonewright/SoundFilter.h"
 
 #include <QDebug>
