@@ -1,13 +1,14 @@
 // Statistics: the standard analysis of a recording (band levels through the
-// multiband tree, regions, mean spectrum) and its parts, over one minute of
-// stereo replayed from memory; and storing / reading its statistics file. The
-// figure that matters is the real-time factor (seconds of sound analysed per
-// second of work).
+// multiband tree, regions, mean spectrum) and its parts, and the loudness meter,
+// over one minute of stereo replayed from memory; and storing / reading its
+// statistics file. The figure that matters is the real-time factor (seconds of
+// sound analysed per second of work).
 #include <benchmark/benchmark.h>
 
 #include <QTemporaryDir>
 
 #include "BenchKit.h"
+#include "tonewright/SoundAlgoLoudness.h"
 #include "tonewright/SoundAlgoStatAnalysis.h"
 #include "tonewright/SoundStatFile.h"
 #include "tonewright/SoundStatReference.h"
@@ -40,6 +41,32 @@ BENCHMARK(BM_Analysis1min)
     ->Args({1, 0})
     ->Args({2, 0})
     ->Args({4, 0})
+    ->Unit(benchmark::kMillisecond);
+
+// The loudness meter on the loop's thread (the background thread's time would
+// not count): libebur128's K-weighting and gating plus the true-peak meter.
+// range(0): the true peak's minimum rate (0: 4x; 192000: the 5x check at
+// 44.1 kHz); range(1): 1 for a second of tone, then a minute of digital silence.
+void BM_Loudness1min(benchmark::State& state) {
+    const bool silence = state.range(1) != 0;
+    const uint64_t frames = uint64_t(kSeconds * kRate) + (silence ? kRate : 0);
+    auto loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
+    loudness->setBackground(false);
+    loudness->setTruePeakRate(unsigned(state.range(0)));
+    for (auto _ : state) {
+        bench::LoopReader reader(frames, kRate, silence ? kRate : UINT64_MAX);
+        if (loudness->processAll(reader, nullptr) != SoundTools::Ok) state.SkipWithError("loudness failed");
+        benchmark::DoNotOptimize(loudness->getTruePeak());
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(frames));
+    state.counters["realtime_x"] =
+        benchmark::Counter(double(state.iterations()) * double(frames) / kRate, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Loudness1min)
+    ->ArgNames({"rate", "silence"})
+    ->Args({0, 0})
+    ->Args({192000, 0})
+    ->Args({0, 1})
     ->Unit(benchmark::kMillisecond);
 
 // Writing and reading back the statistics file of a full analysis, and the

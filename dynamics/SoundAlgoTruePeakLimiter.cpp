@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "stats/TruePeakMeter.h"
+#include "filters/TruePeakInterpolator.h"
 
 using Frame = SoundTools::StereoFrame<double>;
 
@@ -11,6 +11,18 @@ namespace {
 constexpr int kHalf = SoundAlgoTruePeakLimiter::kTaps / 2;
 constexpr double kHeadroomDb = 0.2;
 }  // namespace
+
+// The interpolator works on chunks of frames: the peaks of a whole chunk are
+// found first, phase after phase with the frames side by side in vector lanes,
+// then the gains are worked out frame by frame.
+struct SoundAlgoTruePeakLimiter::PeakFinder {
+    static constexpr unsigned kChunk = 512;  // history, chunk and peaks of both channels stay in the L1 cache
+    TruePeakInterpolator<double> interpolator;
+    std::vector<double> peak, left, right;
+
+    explicit PeakFinder(const std::vector<double>& rows)
+        : interpolator(rows, kPhases, kTaps, kChunk), peak(kChunk), left(kChunk), right(kChunk) {}
+};
 
 SoundAlgoTruePeakLimiter::SoundAlgoTruePeakLimiter(double ceilingDb, double lookAheadTime, double releaseTime)
     : mCeilingDb(std::isfinite(ceilingDb) ? ceilingDb : 0.0),
@@ -21,8 +33,10 @@ SoundAlgoTruePeakLimiter::SoundAlgoTruePeakLimiter(double ceilingDb, double look
       mReleaseTime(releaseTime > 0.0 && releaseTime < 60.0 ? releaseTime : 0.05) {
     // Phase k interpolates at k/8 of the way from frame c to frame c + 1, from
     // frames c - 11 ... c + 12: Kaiser-windowed sinc, normalised to unit gain.
-    mCoeffs = interpolatorTaps(kPhases, kTaps, kHalf + 0.5, kaiserWindow(7.0), true);
+    mPeaks = std::make_unique<PeakFinder>(interpolatorTaps(kPhases, kTaps, kHalf + 0.5, kaiserWindow(7.0), true));
 }
+
+SoundAlgoTruePeakLimiter::~SoundAlgoTruePeakLimiter() = default;
 
 unsigned SoundAlgoTruePeakLimiter::lookAhead(unsigned sr) const {
     return std::max(1u, unsigned(std::lround(double(sr) * mLookAheadTime)));
@@ -37,9 +51,7 @@ SoundTools::Status SoundAlgoTruePeakLimiter::initProcess(const LoopContext& ctx,
     mA = lookAhead(ctx.sampleRate);
     mRelease = std::exp(-1.0 / (std::max(1u, ctx.sampleRate) * mReleaseTime));
     mNextIn = INT64_MIN;
-    mHistL.assign(kTaps, 0.0);
-    mHistR.assign(kTaps, 0.0);
-    mHistPos = 0;
+    mPeaks->interpolator.reset();
     mMinQueue.clear();
     mMinHead = 0;
     mHeld = 1.0;
@@ -51,46 +63,83 @@ SoundTools::Status SoundAlgoTruePeakLimiter::initProcess(const LoopContext& ctx,
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
-// Takes in the frame at position mNextIn and works out the gain of the frame
-// A - 1 + 12 positions earlier.
-void SoundAlgoTruePeakLimiter::ingest(double l, double r) {
-    mHistL[mHistPos] = l;
-    mHistR[mHistPos] = r;
-    mHistPos = (mHistPos + 1) % kTaps;
-    // Oldest first: frames c - 11 ... c + 12 with c = mNextIn - 12.
-    double peak = std::max(std::fabs(mHistL[(mHistPos + kHalf - 1) % kTaps]),
-                           std::fabs(mHistR[(mHistPos + kHalf - 1) % kTaps]));
-    for (int k = 1; k < kPhases; ++k) {
-        const double* h = &mCoeffs[size_t(k) * kTaps];
-        double yl = 0.0, yr = 0.0;
-        for (int j = 0; j < kTaps; ++j) {
-            const unsigned at = (mHistPos + unsigned(j)) % kTaps;
-            yl += h[j] * mHistL[at];
-            yr += h[j] * mHistR[at];
+// Frame p's peak is the largest magnitude of frame c = p - 12 and of the seven
+// points between c and c + 1, each interpolated from frames c - 11 ... c + 12.
+void SoundAlgoTruePeakLimiter::ingest(const Frame* frames, unsigned n) {
+    PeakFinder& f = *mPeaks;
+    TruePeakInterpolator<double>& interpolator = f.interpolator;
+    double* peak = f.peak.data();
+    double* left = f.left.data();
+    double* right = f.right.data();
+    while (n > 0) {
+        const unsigned m = std::min(n, PeakFinder::kChunk);
+        interpolator.load(frames, m);
+        const double* sampleL = interpolator.window(0) + (kHalf - 1);
+        const double* sampleR = interpolator.window(1) + (kHalf - 1);
+        for (unsigned i = 0; i < m; ++i) peak[i] = std::max(std::fabs(sampleL[i]), std::fabs(sampleR[i]));
+        // The phases in order, each taken in as it comes: the same maximum
+        // (and the same answer to a NaN) as one frame at a time.
+        for (int k = 1; k < kPhases; ++k) {
+            interpolator.phase(k, 0, m, left);
+            interpolator.phase(k, 1, m, right);
+            for (unsigned i = 0; i < m; ++i)
+                peak[i] = std::max(peak[i], std::max(std::fabs(left[i]), std::fabs(right[i])));
         }
-        peak = std::max(peak, std::max(std::fabs(yl), std::fabs(yr)));
+        addPeaks(peak, m);
+        interpolator.advance(m);
+        frames += m;
+        n -= m;
     }
-    const int64_t c = mNextIn - kHalf;
-    const double needed = peak > mCeiling ? mCeiling / peak : 1.0;
-    // Sliding minimum over [c - A + 1, c]: the gain position c - A + 1 needs
-    // so that every frame of its look-ahead fits.
-    while (mMinQueue.size() > mMinHead && mMinQueue.back().second >= needed) mMinQueue.pop_back();
-    mMinQueue.emplace_back(c, needed);
-    while (mMinQueue[mMinHead].first <= c - int64_t(mA)) ++mMinHead;
-    if (mMinHead > 4096) {
-        mMinQueue.erase(mMinQueue.begin(), mMinQueue.begin() + std::ptrdiff_t(mMinHead));
-        mMinHead = 0;
+}
+
+// Takes in the peaks of the m frames from position mNextIn on and works out
+// the gain of each frame A - 1 + 12 positions earlier (peaks is used up). Only
+// the sliding minimum, the release and the running sum go frame by frame, the
+// state in locals; what a frame needs and its gain are worked out for the
+// whole chunk, side by side.
+void SoundAlgoTruePeakLimiter::addPeaks(double* peaks, unsigned m) {
+    const double ceiling = mCeiling, release = mRelease, length = double(mA);
+    for (unsigned i = 0; i < m; ++i) {
+        const double peak = peaks[i], fit = ceiling / peak;
+        peaks[i] = peak > ceiling ? fit : 1.0;
     }
-    const double h = mMinQueue[mMinHead].second;
-    mHeld = std::min(h, 1.0 - (1.0 - mHeld) * mRelease);
-    mAvgSum += mHeld - mAvgRing[mAvgPos];
-    mAvgRing[mAvgPos] = mHeld;
-    mAvgPos = (mAvgPos + 1) % mA;
+    const unsigned A = mA;
+    double held = mHeld, sum = mAvgSum;
+    unsigned pos = mAvgPos;
+    int64_t next = mNextIn;
+    double* ring = mAvgRing.data();
+    const size_t first = mGains.size();
+    mGains.resize(first + m);
+    double* gains = mGains.data() + first;
+    for (unsigned i = 0; i < m; ++i, ++next) {
+        const double needed = peaks[i];
+        const int64_t c = next - kHalf;
+        // Sliding minimum over [c - A + 1, c]: the gain position c - A + 1
+        // needs so that every frame of its look-ahead fits.
+        while (mMinQueue.size() > mMinHead && mMinQueue.back().second >= needed) mMinQueue.pop_back();
+        mMinQueue.emplace_back(c, needed);
+        while (mMinQueue[mMinHead].first <= c - int64_t(A)) ++mMinHead;
+        if (mMinHead > 4096) {
+            mMinQueue.erase(mMinQueue.begin(), mMinQueue.begin() + std::ptrdiff_t(mMinHead));
+            mMinHead = 0;
+        }
+        const double h = mMinQueue[mMinHead].second;  // at most 1
+        // Held at 1 (nothing limited), the release gives 1 and the minimum is
+        // h itself: no frame then waits on the release's arithmetic.
+        held = held == 1.0 ? h : std::min(h, 1.0 - (1.0 - held) * release);
+        // Adding a zero changes nothing: the sum starts at A and never becomes -0.
+        const double change = held - ring[pos];
+        if (change != 0.0) sum += change;
+        ring[pos] = held;
+        if (++pos == A) pos = 0;
+        gains[i] = sum;
+    }
     // The average of A values each at or below what position c - A + 1 needs.
-    double g = mAvgSum / double(mA);
-    g = std::min(g, 1.0);
-    mGains.push_back(g);
-    ++mNextIn;
+    for (unsigned i = 0; i < m; ++i) gains[i] = std::min(gains[i] / length, 1.0);
+    mHeld = held;
+    mAvgSum = sum;
+    mAvgPos = pos;
+    mNextIn = next;
 }
 
 SoundTools::Status SoundAlgoTruePeakLimiter::process() {
@@ -105,18 +154,25 @@ SoundTools::Status SoundAlgoTruePeakLimiter::process() {
         mNextIn = origin;
         mGainStart = origin - latency;
     }
-    for (int64_t p = mNextIn; p < origin + int64_t(available); ++p) {
-        const Frame& f = in[p - origin];
-        ingest(f.l, f.r);
-    }
-    for (unsigned i = 0; i < n; ++i) {
-        const int64_t q = origin + int64_t(i);
-        const size_t at = size_t(q - mGainStart);
-        const double g = at < mGains.size() ? mGains[at] : 1.0;
-        mLowest = std::min(mLowest, g);
+    const int64_t end = origin + int64_t(available);
+    if (end > mNextIn) ingest(in + (mNextIn - origin), unsigned(end - mNextIn));
+    // Frames without a gain yet (none, once the stream has begun) pass at 1.
+    const size_t from = size_t(origin - mGainStart);
+    const unsigned known = unsigned(std::min<size_t>(n, mGains.size() > from ? mGains.size() - from : 0));
+    const double* gains = mGains.data() + from;
+    double lowest = mLowest;
+    for (unsigned i = 0; i < known; ++i) {
+        const double g = gains[i];
+        lowest = std::min(lowest, g);
         out[i].l = in[i].l * g;
         out[i].r = in[i].r * g;
     }
+    for (unsigned i = known; i < n; ++i) {
+        lowest = std::min(lowest, 1.0);
+        out[i].l = in[i].l * 1.0;
+        out[i].r = in[i].r * 1.0;
+    }
+    mLowest = lowest;
     // Drop the gains of the frames written.
     const int64_t done = origin + int64_t(n) - mGainStart;
     if (done > 0) {

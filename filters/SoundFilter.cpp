@@ -3,17 +3,21 @@
 // Every loop here computes, per channel and in this order:
 //   acc = b0*x;  acc += b[k+1]*x[k] - a[k+1]*y[k]  for k = N-2 ... 0;  y = acc * (1/a0)
 // and outputs gain*y. The unrolled loops keep the histories in registers for the
-// length of a call and the two channels in one two-lane vector, which changes
-// neither the operations nor their order, so every variant gives bit-identical
-// results to the general loop.
+// length of a call and the two channels in one two-lane vector (two filters in
+// one four-lane vector for a crossover's pair), which changes neither the
+// operations nor their order, so every variant gives bit-identical results to
+// the general loop. The file is compiled without fused multiply-adds, so the
+// kernels' clones for newer processors round as the baseline does.
 #include "tonewright/SoundFilter.h"
 
 #include <QDebug>
 #include <QMessageLogger>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/FrameVector.h"
+#include "core/SoundSimd.h"
 
 namespace SoundTools {
 
@@ -157,7 +161,7 @@ struct Section {
 // Unity: every section has a0 = 1 and gain 1, whose multiplications are exact
 // no-ops and are left out (they would lengthen each recursion).
 template <int K, bool Unity>
-void runSections(Section* s, const Frame* in, Frame* out, unsigned count) {
+TW_INLINE void runSections(Section* s, const Frame* in, Frame* out, unsigned count) {
     Section local[K];
     for (int k = 0; k < K; ++k) local[k] = s[k];
     for (unsigned i = 0; i < count; ++i) {
@@ -179,12 +183,18 @@ void runSections(Section* s, const Frame* in, Frame* out, unsigned count) {
     for (int k = 0; k < K; ++k) s[k] = local[k];
 }
 
-template <int K>
-void runSections(Section* s, bool unity, const Frame* in, Frame* out, unsigned count) {
-    if (unity)
-        runSections<K, true>(s, in, out, count);
-    else
-        runSections<K, false>(s, in, out, count);
+// One group of k (1 ... 3) sections. A kernel: the newer vector levels add no
+// lanes here but twice the registers and three-operand instructions, which
+// spare the group's state the trips to memory.
+TW_KERNEL void runGroup(Section* s, unsigned k, bool unity, const Frame* in, Frame* out, unsigned count) {
+    switch (k * 2 + (unity ? 1 : 0)) {
+        case 2: runSections<1, false>(s, in, out, count); break;
+        case 3: runSections<1, true>(s, in, out, count); break;
+        case 4: runSections<2, false>(s, in, out, count); break;
+        case 5: runSections<2, true>(s, in, out, count); break;
+        case 6: runSections<3, false>(s, in, out, count); break;
+        default: runSections<3, true>(s, in, out, count); break;
+    }
 }
 }  // namespace
 
@@ -213,11 +223,7 @@ void BiquadFilter::filterCascade(BiquadFilter* const* filters, unsigned n, const
             unity = unity && norm == 1.0 && f->mGain == 1.0;
         }
         const Frame* src = first == 0 ? in : out;
-        switch (k) {
-            case 1: runSections<1>(s, unity, src, out, count); break;
-            case 2: runSections<2>(s, unity, src, out, count); break;
-            default: runSections<3>(s, unity, src, out, count); break;
-        }
+        runGroup(s, k, unity, src, out, count);
         for (unsigned j = 0; j < k; ++j) {
             BiquadFilter* f = filters[first + j];
             store(f->mInHist[0], s[j].x1);
@@ -346,11 +352,101 @@ void runOrder(const double* b, const double* a, double norm, double g, Frame* xh
 }
 }  // namespace
 
+namespace {
+// Two fourth-order filters side by side in one four-lane vector: lanes 0 and 1
+// the first filter's left and right, lanes 2 and 3 the second's. Every lane
+// does what runOrder does for its channel, in the same order (a filter whose
+// a[0] is 1 is scaled by exactly 1.0 here, which changes no value).
+#if defined(__GNUC__)
+typedef double V4 __attribute__((vector_size(32)));
+#else
+struct V4 {
+    double v[4];
+    double& operator[](int i) { return v[i]; }
+    double operator[](int i) const { return v[i]; }
+    friend V4 operator+(V4 x, V4 y) { return {{x[0] + y[0], x[1] + y[1], x[2] + y[2], x[3] + y[3]}}; }
+    friend V4 operator-(V4 x, V4 y) { return {{x[0] - y[0], x[1] - y[1], x[2] - y[2], x[3] - y[3]}}; }
+    friend V4 operator*(V4 x, V4 y) { return {{x[0] * y[0], x[1] * y[1], x[2] * y[2], x[3] * y[3]}}; }
+    V4& operator+=(V4 y) { return *this = *this + y; }
+};
+#endif
+
+struct Order4Pair {
+    V4 b[5], a[5], inv, gain;
+    V4 x[4], y[4];  // element k: the frame k+1 frames back, of each filter
+};
+
+template <bool Scale>
+TW_INLINE void order4PairLoop(Order4Pair& s, const Frame* in, Frame* outA, Frame* outB, unsigned count) {
+    V4 x0 = s.x[0], x1 = s.x[1], x2 = s.x[2], x3 = s.x[3];
+    V4 y0 = s.y[0], y1 = s.y[1], y2 = s.y[2], y3 = s.y[3];
+    const V4 inv = s.inv, gain = s.gain;
+    for (unsigned i = 0; i < count; ++i) {
+        const V4 xi = {in[i].l, in[i].r, in[i].l, in[i].r};
+        V4 acc = s.b[0] * xi;
+        acc += s.b[4] * x3 - s.a[4] * y3;
+        acc += s.b[3] * x2 - s.a[3] * y2;
+        acc += s.b[2] * x1 - s.a[2] * y1;
+        acc += s.b[1] * x0 - s.a[1] * y0;
+        const V4 yi = Scale ? acc * inv : acc;
+        x3 = x2;
+        x2 = x1;
+        x1 = x0;
+        x0 = xi;
+        y3 = y2;
+        y2 = y1;
+        y1 = y0;
+        y0 = yi;
+        const V4 o = gain * yi;
+        std::memcpy(&outA[i], &o[0], sizeof(Frame));
+        std::memcpy(&outB[i], &o[2], sizeof(Frame));
+    }
+    s.x[0] = x0, s.x[1] = x1, s.x[2] = x2, s.x[3] = x3;
+    s.y[0] = y0, s.y[1] = y1, s.y[2] = y2, s.y[3] = y3;
+}
+
+TW_KERNEL void runOrder4Pair(Order4Pair& s, bool scale, const Frame* in, Frame* outA, Frame* outB, unsigned count) {
+    if (scale)
+        order4PairLoop<true>(s, in, outA, outB, count);
+    else
+        order4PairLoop<false>(s, in, outA, outB, count);
+}
+}  // namespace
+
 Order4Filter::Order4Filter(std::valarray<double> b, std::valarray<double> a)
     : Filter(padded(b, 5), padded(a, 5)) {}
 
 void Order4Filter::filter(Frame* in, Frame* out, unsigned count) {
     runOrder<4>(&mB[0], &mA[0], normaliser(), mGain, &mInHist[0], &mOutHist[0], in, out, count);
+}
+
+void Order4Filter::filterPair(Order4Filter& a, Order4Filter& b, const Frame* in, Frame* outA, Frame* outB,
+                              unsigned count) {
+    Order4Filter* f[2] = {&a, &b};
+    double norm[2];
+    Order4Pair s;
+    for (int j = 0; j < 2; ++j) {
+        norm[j] = f[j]->normaliser();
+        for (int lane = 2 * j; lane < 2 * j + 2; ++lane) {
+            const bool left = lane % 2 == 0;
+            for (int k = 0; k < 5; ++k) {
+                s.b[k][lane] = f[j]->mB[size_t(k)];
+                s.a[k][lane] = f[j]->mA[size_t(k)];
+            }
+            for (int k = 0; k < 4; ++k) {
+                s.x[k][lane] = left ? f[j]->mInHist[size_t(k)].l : f[j]->mInHist[size_t(k)].r;
+                s.y[k][lane] = left ? f[j]->mOutHist[size_t(k)].l : f[j]->mOutHist[size_t(k)].r;
+            }
+            s.inv[lane] = norm[j];
+            s.gain[lane] = f[j]->mGain;
+        }
+    }
+    runOrder4Pair(s, norm[0] != 1.0 || norm[1] != 1.0, in, outA, outB, count);
+    for (int j = 0; j < 2; ++j)
+        for (int k = 0; k < 4; ++k) {
+            f[j]->mInHist[size_t(k)] = Frame(s.x[k][2 * j], s.x[k][2 * j + 1]);
+            f[j]->mOutHist[size_t(k)] = Frame(s.y[k][2 * j], s.y[k][2 * j + 1]);
+        }
 }
 
 Order6Filter::Order6Filter(std::valarray<double> b, std::valarray<double> a)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iomanip>
 #include <ostream>
+#include <type_traits>
 
 #include "tonewright/SoundUnits.h"
 #include "algo/StreamBounds.h"
@@ -76,6 +77,9 @@ SoundTools::Status SoundAlgoStats::process() {
     const Frame* in = mInBuffers[0]->getStereoFrame(getInOrigin());
     Frame* out = mOutBuffers[0]->getStereoFrame(getOutOrigin());
 
+    // Stats alone pass the input on: the copy is made in the measuring loop,
+    // which waits on its sums and has room for it.
+    const bool passOn = mOutputType == StatsOnly;
     if (mOutputType != RMSOnly) {
         // Only the frames of the stream itself count (whatever the block size,
         // the loop flushes lookahead with a different number of zeros).
@@ -84,12 +88,22 @@ SoundTools::Status SoundAlgoStats::process() {
         const unsigned last = unsigned(std::clamp<int64_t>(mStreamEnd - origin, first, n));
         // Peaks, count and sums of squares, frame by frame, kept in registers.
         double lMax = mLeftMax, rMax = mRightMax, lSqr = mLeftSqr, rSqr = mRightSqr;
-        for (unsigned i = first; i < last; ++i) {
-            const double l = in[i].l, r = in[i].r;
-            lMax = std::max(lMax, std::fabs(l));
-            rMax = std::max(rMax, std::fabs(r));
-            lSqr += l * l;
-            rSqr += r * r;
+        const auto measure = [&](auto copy) {
+            for (unsigned i = first; i < last; ++i) {
+                const double l = in[i].l, r = in[i].r;
+                lMax = std::max(lMax, std::fabs(l));
+                rMax = std::max(rMax, std::fabs(r));
+                lSqr += l * l;
+                rSqr += r * r;
+                if (decltype(copy)::value) out[i] = in[i];
+            }
+        };
+        if (passOn && out != in) {
+            std::memmove(out, in, size_t(first) * sizeof(Frame));
+            measure(std::true_type());
+            std::memmove(out + last, in + last, size_t(n - last) * sizeof(Frame));
+        } else {
+            measure(std::false_type());
         }
         mLeftMax = lMax;
         mRightMax = rMax;
@@ -97,11 +111,7 @@ SoundTools::Status SoundAlgoStats::process() {
         mRightSqr = rSqr;
         mTotalCount += last - first;
     }
-
-    if (mOutputType == StatsOnly) {
-        std::memmove(out, in, size_t(n) * sizeof(Frame));
-        return SoundTools::Ok;
-    }
+    if (passOn) return SoundTools::Ok;
     // Sliding RMS over frames i .. i + W - 1. Without a window (type with a
     // window time of 0) the window is the frame itself, so the output is |x|.
     const unsigned W = std::max(1u, getInOverlap(mSampleRate));

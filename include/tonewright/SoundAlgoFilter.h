@@ -87,6 +87,14 @@ protected:
     // The rate filters are built for: set at initProcess, read by live rebuilds
     // from other threads (0 before the first run).
     std::atomic<unsigned> mFilterRate{0};
+
+private:
+    friend class SoundAlgoFilterCrossover;
+    // One step of two algorithms that read the same input, each holding one
+    // fourth-order filter, in one loop (Order4Filter::filterPair): what their
+    // process() calls one after the other give. False, having done nothing,
+    // for any other case (the caller then runs them one after the other).
+    static bool processPair(SoundAlgoFilter& a, SoundAlgoFilter& b);
 };
 
 // Output 0: the cascade. Output 1: g * input - output 0, g the last filter's gain.
@@ -125,8 +133,15 @@ private:
 
 // Two-way crossover at a frequency (Hz): output 0 the fourth-order Butterworth
 // low band, output 1 the high band, from the same input. Sealed at construction.
+// The two bands' filters run frame by frame in one loop, which gives what the
+// composite's one branch after the other gives, in about half the time.
 class TONEWRIGHT_API SoundAlgoFilterCrossover : public SoundAlgoComposite {
     Q_OBJECT
 public:
     explicit SoundAlgoFilterCrossover(double freq);
+    SoundTools::Status process() override;
+
+private:
+    SoundAlgoFilter* mLow;   // branch 0 (owned by the composite)
+    SoundAlgoFilter* mHigh;  // branch 1
 };

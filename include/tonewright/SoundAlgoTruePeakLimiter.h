@@ -18,6 +18,7 @@
 //
 // Ownership: reference counted like every algorithm. Threading: as SoundAlgo.
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -31,6 +32,7 @@ public:
     // given); lookAheadTime and releaseTime in seconds.
     explicit SoundAlgoTruePeakLimiter(double ceilingDb = -1.0, double lookAheadTime = 0.0015,
                                       double releaseTime = 0.05);
+    ~SoundAlgoTruePeakLimiter() override;
 
     SoundTools::Status process() override;
     unsigned getInOverlap(unsigned sr) const override;
@@ -45,21 +47,23 @@ public:
     static constexpr int kTaps = 24;
 
 private:
+    struct PeakFinder;
     unsigned lookAhead(unsigned sr) const;
-    void ingest(double l, double r);
+    // Takes in the n frames from stream position mNextIn on.
+    void ingest(const SoundTools::StereoFrame<double>* frames, unsigned n);
+    void addPeaks(double* peaks, unsigned m);
 
     double mCeilingDb;
     double mCeiling;
     double mLookAheadTime;
     double mReleaseTime;
-    std::vector<double> mCoeffs;  // kPhases x kTaps
+    // The interpolator and its history (reset by initProcess).
+    std::unique_ptr<PeakFinder> mPeaks;
 
     // Stream state (reset by initProcess), positions absolute.
     unsigned mA = 1;             // look-ahead frames
     double mRelease = 0.0;       // release coefficient per frame
     int64_t mNextIn = 0;         // next stream position to ingest
-    std::vector<double> mHistL, mHistR;  // last kTaps input frames (ring)
-    unsigned mHistPos = 0;
     // Sliding minimum of the needed gain: (position, gain), increasing gains.
     std::vector<std::pair<int64_t, double>> mMinQueue;
     size_t mMinHead = 0;

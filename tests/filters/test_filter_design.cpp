@@ -318,6 +318,18 @@ TEST(FilterModel, VariantsMatchTheDirectFormExactly) {
         EXPECT_TRUE(tk::framesNear(tk::filterInChunks(copy, in, tk::oddBlocks()), ref, 0.0));
         EXPECT_TRUE(tk::framesNear(tk::filterInChunks(assigned, in, {unsigned(in.size())}), ref, 0.0));
     }
+    // Two fourth-order filters run as a pair (a crossover's two bands), one of
+    // them with a0 != 1 and a gain: each still gives its own literal recursion.
+    Order4Filter plain(b4, a4), scaled(b4 * 0.5, a4 * 0.5);
+    scaled.setGain(0.7);
+    Frames low(in.size()), high(in.size());
+    for (size_t at = 0, k = 0; at < in.size(); ++k) {
+        const size_t n = std::min<size_t>(tk::oddBlocks()[k % tk::oddBlocks().size()], in.size() - at);
+        Order4Filter::filterPair(plain, scaled, &in[at], &low[at], &high[at], unsigned(n));
+        at += n;
+    }
+    EXPECT_TRUE(tk::framesNear(low, tk::directForm(in, b4, a4, 1.0), 0.0));
+    EXPECT_TRUE(tk::framesNear(high, tk::directForm(in, b4 * 0.5, a4 * 0.5, 0.7), 0.0));
 }
 
 // Lists without a usable a[0] make a defined, silent filter and say so; a
