@@ -17,7 +17,6 @@
 #include "JobHost.h"
 #include "JobPaths.h"
 #include "Plot.h"
-#include "tonewright/SoundStatFile.h"
 
 namespace cli {
 
@@ -219,8 +218,6 @@ int runAnalyse(const QStringList& args, bool parseOnly) {
             cli::printJobError(r.error());
             return out;
         }
-        if (r->statisticsKept)
-            cli::printWarning(input, SoundStatFile::getStatFileName(input) + " exists, kept (use -y to replace it)");
         results[size_t(index)] = std::move(*r);
         const tonewright::AnalyseReport& a = results[size_t(index)];
         analysed[size_t(index)] = 1;

@@ -9,6 +9,7 @@
 #include "jobs/Analysis.h"
 #include "jobs/JobContext.h"
 #include "jobs/Statistics.h"
+#include "tonewright/SoundStatFile.h"
 #include "tonewright/SoundUnits.h"
 
 namespace tonewright {
@@ -142,6 +143,7 @@ JobResult<AnalyseReport> analyse(const AnalyseSettings& settings, const JobContr
             break;
         case detail::SaveOutcome::Kept:
             kept = true;
+            ctx.warn(input, SoundStatFile::getStatFileName(input) + " exists, kept (use -y to replace it)");
             break;
         case detail::SaveOutcome::Failed:
             if (!settings.saveIsOptional) {
