@@ -398,8 +398,10 @@ TW_INLINE void order4PairLoop(Order4Pair& s, const Frame* in, Frame* outA, Frame
         y1 = y0;
         y0 = yi;
         const V4 o = gain * yi;
-        std::memcpy(&outA[i], &o[0], sizeof(Frame));
-        std::memcpy(&outB[i], &o[2], sizeof(Frame));
+        outA[i].l = o[0];
+        outA[i].r = o[1];
+        outB[i].l = o[2];
+        outB[i].r = o[3];
     }
     s.x[0] = x0, s.x[1] = x1, s.x[2] = x2, s.x[3] = x3;
     s.y[0] = y0, s.y[1] = y1, s.y[2] = y2, s.y[3] = y3;
