@@ -1,11 +1,15 @@
 #include "jobs/InputTags.h"
 
+#include <iterator>
+
 #include "tonewright/SoundTagFile.h"
 
 namespace tonewright {
 namespace detail {
 
-SoundIDTag inputTags(const QString& input, SoundReader& reader) {
+namespace {
+// Every field the file carries, with the reader's for those the tag layer left empty.
+SoundIDTag carriedTags(const QString& input, SoundReader& reader) {
     SoundIDTag tags;
     if (!SoundTagFile::isTaggable(input) || SoundTagFile::read(input, tags) != SoundTools::Ok) tags = SoundIDTag();
     SoundIDTag fromReader;
@@ -19,8 +23,22 @@ SoundIDTag inputTags(const QString& input, SoundReader& reader) {
     }
     if (tags.year == "0") tags.year.clear();
     if (tags.track == "0") tags.track.clear();
+    return tags;
+}
+
+}  // namespace
+
+SoundIDTag inputTags(const QString& input, SoundReader& reader) {
+    SoundIDTag tags = carriedTags(input, reader);
     // The readers' own guess from the whole path is not taken.
     if (tags.track.empty()) tags.track = SoundTagFile::trackFromFileName(input);
+    return tags;
+}
+
+SoundIDTag outputTags(const QString& input, SoundReader& reader) {
+    SoundIDTag tags = carriedTags(input, reader);
+    for (auto it = tags.extra.begin(); it != tags.extra.end();)
+        it = it->first.compare(0, 11, "REPLAYGAIN_") == 0 ? tags.extra.erase(it) : std::next(it);
     return tags;
 }
 

@@ -15,5 +15,10 @@ namespace detail {
 // file leaves at zero (MP3 years and track numbers) count as absent.
 SoundIDTag inputTags(const QString& input, SoundReader& reader);
 
+// The tags a processed copy of the input keeps: every field and the cover, as
+// inputTags gives them but without the guess from the file name, and without
+// ReplayGain fields, which the processing has made wrong.
+SoundIDTag outputTags(const QString& input, SoundReader& reader);
+
 }  // namespace detail
 }  // namespace tonewright

@@ -1,5 +1,7 @@
 #include "jobs/JobContext.h"
 
+#include "jobs/InputTags.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
@@ -219,9 +221,8 @@ bool openPass(JobContext& ctx, const QString& input, const QString& output, unsi
     if (!writer) return ctx.fail(JobError::Kind::Output, output, "cannot write", lastError());
     SoundIDTag own;
     SoundIDTag& t = tag ? *tag : own;
-    SoundIDTag fresh;
-    if (reader->getTags(fresh)) t = fresh;
-    if (t.hasText() || !t.cover.isEmpty()) writer->setTags(t);
+    t = outputTags(input, *reader);
+    if (!t.isEmpty()) writer->setTags(t);
     return true;
 }
 

@@ -17,6 +17,7 @@
 #include "tonewright/Correct.h"
 #include "tonewright/Eq.h"
 #include "tonewright/Level.h"
+#include "tonewright/SoundTagFile.h"
 
 namespace {
 
@@ -242,6 +243,70 @@ TEST(JobsWriting, ProcessedOutputsAreDitheredUnlessTurnedOff) {
         EXPECT_NEAR(sum / double(2 * d.size()), 0.0, 0.01);
         EXPECT_NEAR(sumSq / double(2 * d.size()), meanSquare, 0.02);
         if (meanSquare == 0.25) { EXPECT_EQ(tk::maxAbsDiff(p, source), 0.0); }
+    }
+}
+
+// Every tag and the cover reach the output of every job in every tagged
+// format, read back by mutagen and ffprobe; ReplayGain fields, made wrong by the
+// processing, are dropped.
+TEST(JobsWriting, TagsAndCoverSurviveEveryJob) {
+    if (!tk::haveTool("ffmpeg") || !tk::haveTool("ffprobe") || tk::mutagenPython().empty())
+        GTEST_SKIP() << "ffmpeg, ffprobe and mutagen are needed";
+    // Field name (lower case) -> first value, and "pictures" -> their count.
+    const std::string script = R"(
+import sys, json, mutagen
+from mutagen.id3 import ID3
+m = mutagen.File(sys.argv[1]); t = m.tags; out = {}
+if isinstance(t, ID3):
+    for k, name in [("TIT2", "title"), ("TPE1", "artist"), ("TALB", "album"), ("TDRC", "date"),
+                    ("TCON", "genre"), ("TRCK", "tracknumber")]:
+        if k in t: out[name] = str(t[k].text[0])
+    if t.getall("COMM"): out["comment"] = t.getall("COMM")[0].text[0]
+    for f in t.getall("TXXX"): out[f.desc.lower()] = f.text[0]
+    out["pictures"] = str(len(t.getall("APIC")))
+else:
+    for k, v in t.items(): out[k.lower()] = v[0]
+    out["pictures"] = str(len(getattr(m, "pictures", None) or t.get("metadata_block_picture", [])))
+if "/" in out.get("tracknumber", ""): out["tracknumber"], out["tracktotal"] = out["tracknumber"].split("/")
+for k in sorted(out): print(k + "=" + out[k])
+)";
+    tk::TempDir dir;
+    const QString wav = dir.path("source.wav");
+    ASSERT_TRUE(tk::writeWav16(wav, tk::track(44100 * 3, 44100, -20.0, 7), 44100, 2));
+    SoundIDTag tag;
+    tag.title = "Étude", tag.artist = "Quartet", tag.album = "Works", tag.year = "2001", tag.comment = "live";
+    tag.genre = "Classical", tag.track = "3", tag.trackTotal = "9", tag.cover = tk::pngCover();
+    tag.coverMimeType = "image/png";
+    tag.extra = {{"SESSION", "calm"}, {"REPLAYGAIN_TRACK_GAIN", "-3.00 dB"}};
+    const std::map<std::string, std::string> expected = {
+        {"title", "Étude"}, {"artist", "Quartet"}, {"album", "Works"}, {"date", "2001"}, {"comment", "live"},
+        {"genre", "Classical"}, {"tracknumber", "3"}, {"tracktotal", "9"}, {"session", "calm"}, {"pictures", "1"}};
+    tonewright::JobControl replace;
+    replace.overwrite = true;
+    for (const char* ext : {"flac", "ogg", "mp3"}) {
+        const QString input = dir.path(QString("in.") + ext);
+        ASSERT_EQ(tk::runCommand("ffmpeg -v error -y -i " + tk::shellQuote(wav) + " " + tk::shellQuote(input)), 0);
+        ASSERT_EQ(SoundTagFile::write(input, tag), SoundTools::Ok);
+        for (const auto& [job, call] : kJobs) {
+            SCOPED_TRACE(std::string(job) + " " + ext);
+            const QString output = dir.path(QString("out.") + ext);
+            ASSERT_FALSE(call(str(input), str(output), replace));
+            std::string text;
+            ASSERT_EQ(tk::runPython(script, tk::shellQuote(output), &text), 0);
+            std::map<std::string, std::string> read;
+            for (const QString& line : QString::fromStdString(text).split('\n', Qt::SkipEmptyParts))
+                read[str(line.section('=', 0, 0))] = str(line.section('=', 1));
+            for (const auto& [key, value] : expected) EXPECT_EQ(read[key], value) << key;
+            EXPECT_EQ(read.count("replaygain_track_gain"), 0u);
+            const std::map<std::string, std::string> probe = tk::ffprobe(output, "format_tags:stream_tags");
+            auto probed = [&](const char* key) {
+                for (const auto& [k, v] : probe)
+                    if (QString::fromStdString(k).compare(QString("TAG:") + key, Qt::CaseInsensitive) == 0) return v;
+                return std::string();
+            };
+            EXPECT_EQ(probed("title"), "Étude");
+            EXPECT_EQ(probed("genre"), "Classical");
+        }
     }
 }
 
