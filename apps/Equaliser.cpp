@@ -2,7 +2,10 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cmath>
+#include <functional>
+#include <vector>
 
 #include "Cli.h"
 
@@ -81,16 +84,26 @@ bool EqOptions::read(const JobParser& p, tonewright::EqSettings& s) const {
 
 QString presetList() {
     const tonewright::EqualiserLayout& l = tonewright::equaliserLayout();
-    QStringList freqs;
-    for (const tonewright::EqBand& b : l.bands) freqs << hz(b.frequency);
-    QString t = QString("%1  %2 Hz\n").arg("", -14).arg(freqs.join(' '));
+    // Every band's column as wide as its widest cell, numbers to the right.
+    std::vector<int> widths;
+    for (const tonewright::EqBand& b : l.bands) widths.push_back(hz(b.frequency).size());
+    int nameWidth = 0;
+    for (const tonewright::EqPreset& p : l.presets) {
+        nameWidth = std::max(nameWidth, int(QString::fromStdString(p.name).size()));
+        for (size_t k = 0; k < p.levels.size() && k < widths.size(); ++k)
+            widths[k] = std::max(widths[k], int(QString::number(p.levels[k]).size()));
+    }
+    auto row = [&](const QString& head, const std::function<QString(size_t)>& cell) {
+        QString t = head;
+        for (size_t k = 0; k < widths.size(); ++k) t += " " + QString("%1").arg(cell(k), widths[k]);
+        return t;
+    };
+    QString t = row(QString(4 + nameWidth, ' '), [&](size_t k) { return hz(l.bands[k].frequency); }) + " Hz\n";
     for (size_t i = 0; i < l.presets.size(); ++i) {
-        QStringList levels;
-        for (double v : l.presets[i].levels) levels << QString::number(v);
-        t += QString("%1 %2  %3 dB\n")
-                 .arg(i, 2)
-                 .arg(QString::fromStdString(l.presets[i].name), -11)
-                 .arg(levels.join(' '));
+        const tonewright::EqPreset& p = l.presets[i];
+        const QString head = QString("%1 %2").arg(i, 2).arg(QString::fromStdString(p.name), -(nameWidth + 1));
+        t += row(head, [&](size_t k) { return k < p.levels.size() ? QString::number(p.levels[k]) : QString(); }) +
+             " dB\n";
     }
     t += QString("bass boost: %1 dB at %2 Hz, %3 octave wide\n")
              .arg(l.bassBoost.gain)

@@ -76,12 +76,33 @@ QString analysisSummary(const tonewright::AnalyseReport& a) {
              .arg(noise)
              .arg(a.stretches.size())
              .arg(a.stretches.size() == 1 ? "" : "es");
-    for (const tonewright::AnalyseRegion& r : a.regions) {
-        const QString line = QString("%1  %2  %3").arg(formatTime(r.begin / rate), formatTime(r.frames / rate),
-                                                        dbCell(r.levelDb, 6));
-        t += r.noise ? QString("           [%1]\n").arg(line) : QString("            %1\n").arg(line);
+    // A long album has hundreds of regions: past a screenful, the range of their
+    // levels and lengths stands for them (--json gives every one).
+    constexpr size_t kListed = 12;
+    if (a.regions.size() <= kListed) {
+        for (const tonewright::AnalyseRegion& r : a.regions) {
+            const QString line = QString("%1  %2  %3").arg(formatTime(r.begin / rate), formatTime(r.frames / rate),
+                                                            dbCell(r.levelDb, 6));
+            t += r.noise ? QString("           [%1]\n").arg(line) : QString("            %1\n").arg(line);
+        }
+    } else {
+        std::vector<double> levels, seconds;
+        for (const tonewright::AnalyseRegion& r : a.regions) {
+            if (!r.noise) levels.push_back(r.levelDb);
+            seconds.push_back(r.frames / rate);
+        }
+        auto range = [](std::vector<double> v, auto cell) {
+            if (v.empty()) return QString("none");
+            std::sort(v.begin(), v.end());
+            return QString("%1 to %2 (median %3)").arg(cell(v.front()), cell(v.back()), cell(v[v.size() / 2]));
+        };
+        t += QString("            levels of sound %1\n").arg(range(levels, [](double db) { return dbCell(db, 0); }));
+        t += QString("            lengths %1; every region with --json\n")
+                 .arg(range(seconds, [](double s) { return QString::number(s, 'f', 1) + " s"; }));
     }
-    if (!a.slopes.empty()) {
+    if (a.slopes.size() > kListed) {
+        t += QString("  slopes    %1; every one with --json\n").arg(a.slopes.size());
+    } else if (!a.slopes.empty()) {
         t += QString("  slopes   ");
         for (const tonewright::AnalyseSlope& s : a.slopes)
             t += QString(" %1-%2").arg(formatTime(s.begin / rate), formatTime(s.end / rate));

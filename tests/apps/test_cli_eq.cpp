@@ -37,6 +37,9 @@ TEST(CliEq, PresetsAndPicture) {
     const QJsonObject list = clitest::json({"eq", "--list-presets", "--json"});
     EXPECT_EQ(list["presets"].toArray().size(), int(tonewright::equaliserLayout().presets.size()));
     EXPECT_EQ(list["presets"][13]["name"].toString(), "Rock");
+    // The text table: the header and every preset's row end in the same column.
+    const QStringList rows = tool({"eq", "--list-presets"}).out.split('\n').mid(0, list["presets"].toArray().size() + 1);
+    for (const QString& row : rows) EXPECT_EQ(row.size(), rows[0].size()) << row.toStdString();
 
     tk::TempDir dir;
     const QString png = dir.path("eq.png");
