@@ -284,34 +284,9 @@ double roundSeconds(double seconds) { return std::round(seconds * 1000.0) / 1000
 
 // ---------------------------------------------------------------- files
 std::unique_ptr<SoundReader> openReader(const QString& name) {
-    clearError();
-    const QFileInfo info(name);
-    if (!info.exists()) {
-        SoundDebuggableClass::setError("no such file");
-        return nullptr;
-    }
-    if (info.isDir()) {
-        SoundDebuggableClass::setError("is a folder, not a sound file");
-        return nullptr;
-    }
-    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
-    if (!reader) {
-        const std::string refusal = tonewright::refusalOf(info.suffix().toStdString());
-        SoundDebuggableClass::setError(refusal.empty() ? QString("not a sound file name this library reads (wav, flac, ogg, mp3)")
-                                                       : QString::fromStdString(refusal));
-        return nullptr;
-    }
-    if (reader->open(name) != SoundTools::Ok) {
-        // libsndfile's words for a header without a rate or channels.
-        if (lastError().contains("SF_INFO struct incomplete"))
-            SoundDebuggableClass::setError("the header gives no sample rate or no channel count");
-        return nullptr;
-    }
-    if (reader->getSampleRate() == 0) {
-        SoundDebuggableClass::setError("the file gives no sample rate");
-        return nullptr;
-    }
-    if (reader->getFileChannelNum() > 2) printWarning(name, mixDownNote(reader->getFileChannelNum()));
+    std::unique_ptr<SoundReader> reader = tonewright::openRecording(name);
+    if (reader && reader->getFileChannelNum() > 2)
+        printWarning(name, QString::fromStdString(tonewright::mixDownNote(reader->getFileChannelNum())));
     return reader;
 }
 
@@ -347,11 +322,6 @@ bool mayWrite(const QString& output, const QString& input) {
     if (SoundOutputFile::mayWrite(output, input, gRunInputs, options().overwrite, &why)) return true;
     SoundDebuggableClass::setError(why);
     return false;
-}
-
-QString mixDownNote(unsigned channels) {
-    return QString("%1 channels, mixed down to stereo (centre and surrounds at -3 dB, low-frequency channel left out)")
-        .arg(channels);
 }
 
 unsigned outputChannels(const SoundReader& source) { return source.getFileChannelNum() == 1 ? 1u : 2u; }

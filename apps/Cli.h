@@ -153,9 +153,6 @@ std::unique_ptr<SoundReader> openReader(const QString& name);
 // The channels of a result made from this source: a mono recording stays mono,
 // anything else (mixed down if it has more) is written as stereo.
 unsigned outputChannels(const SoundReader& source);
-// What becomes of a source of more than two channels, in words; openReader
-// warns with it.
-QString mixDownNote(unsigned channels);
 // Opens a writer on `name`, which is usually an OutputFile's temporary.
 // channels: those of the file written (1 or 2), see outputChannels. `frames`,
 // the length of the stream when known, lets a WAV output of more than 4 GiB be

@@ -7,6 +7,7 @@
 #include "JobHost.h"
 #include "JobPaths.h"
 #include "tonewright/Info.h"
+#include "tonewright/SoundFormats.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ cli::FileOutcome describe(int index, const QString& input) {
     QString text = input + "\n";
     text += QString("  format    %1\n").arg(format);
     text += QString("  rate      %1 Hz\n").arg(r.sampleRate);
-    text += QString("  channels  %1%2\n").arg(r.channels).arg(r.mixedDownToStereo ? " (" + cli::mixDownNote(r.channels) + ")" : "");
+    text += QString("  channels  %1%2\n").arg(r.channels).arg(r.mixedDownToStereo ? " (" + QString::fromStdString(tonewright::mixDownNote(r.channels)) + ")" : "");
     text += QString("  length    %1 (%2 frames)\n").arg(cli::qtext(r.length)).arg(r.frames);
     for (const auto& [key, value] : r.tags) text += QString("  %1%2\n").arg(cli::qtext(key), -10).arg(cli::qtext(value));
     if (r.cover)

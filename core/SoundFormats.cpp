@@ -2,6 +2,11 @@
 #include "tonewright/SoundFormats.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include "core/ThreadError.h"
+#include "tonewright/SoundDebuggableClass.h"
+#include "tonewright/SoundReader.h"
 
 #include "tonewright/SoundFileName.h"
 
@@ -113,6 +118,38 @@ SoundTools::SoundFormat sampleFormatFor(const std::string& extension, SoundTools
         case 24: return SoundTools::Pcm24;
         default: return SoundTools::Pcm32;
     }
+}
+
+std::unique_ptr<SoundReader> openRecording(const QString& name) {
+    SoundTools::detail::clearThreadError();
+    auto refuse = [](const QString& why) {
+        SoundDebuggableClass::setError(why);
+        return std::unique_ptr<SoundReader>();
+    };
+    const QFileInfo info(name);
+    if (!info.exists()) return refuse("no such file");
+    if (info.isDir()) return refuse("is a folder, not a sound file");
+    // Opening a FIFO would wait for a writer, and its sound could be read once only.
+    if (!info.isFile()) return refuse("not a regular file (a pipe or a device): save the recording to a file first");
+    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
+    if (!reader) {
+        const std::string refusal = refusalOf(info.suffix().toStdString());
+        return refuse(refusal.empty() ? QString("not a sound file name this library reads (wav, flac, ogg, mp3)")
+                                      : QString::fromStdString(refusal));
+    }
+    if (reader->open(name) != SoundTools::Ok) {
+        // libsndfile's words for a header without a rate or channels.
+        if (SoundTools::detail::threadError().contains("SF_INFO struct incomplete"))
+            return refuse("the header gives no sample rate or no channel count");
+        return nullptr;
+    }
+    if (reader->getSampleRate() == 0) return refuse("the file gives no sample rate");
+    return reader;
+}
+
+std::string mixDownNote(unsigned channels) {
+    return std::to_string(channels) +
+           " channels, mixed down to stereo (centre and surrounds at -3 dB, low-frequency channel left out)";
 }
 
 }  // namespace tonewright

@@ -145,6 +145,10 @@ JobResult<AnalyseReport> analyse(const AnalyseSettings& settings, const JobContr
             kept = true;
             ctx.warn(input, SoundStatFile::getStatFileName(input) + " exists, kept (use -y to replace it)");
             break;
+        case detail::SaveOutcome::Shared:
+            ctx.warn(input, "not saved: " + SoundStatFile::getStatFileName(input) +
+                                " is the statistics file of another input of the same name, earlier in the run");
+            break;
         case detail::SaveOutcome::Failed:
             if (!settings.saveIsOptional) {
                 ctx.fail(JobError::Kind::Output, input, "cannot write the statistics file", detail::lastError());

@@ -105,40 +105,10 @@ QString lastError() {
 }
 
 std::unique_ptr<SoundReader> openReader(const QString& name, JobContext* ctx) {
-    clearError();
-    const QFileInfo info(name);
-    if (!info.exists()) {
-        SoundDebuggableClass::setError("no such file");
-        return nullptr;
-    }
-    if (info.isDir()) {
-        SoundDebuggableClass::setError("is a folder, not a sound file");
-        return nullptr;
-    }
-    std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
-    if (!reader) {
-        const std::string refusal = refusalOf(str(info.suffix()));
-        SoundDebuggableClass::setError(refusal.empty() ? QString("not a sound file name this library reads (wav, flac, ogg, mp3)")
-                                                       : qstr(refusal));
-        return nullptr;
-    }
-    if (reader->open(name) != SoundTools::Ok) {
-        // libsndfile's words for a header without a rate or channels.
-        if (lastError().contains("SF_INFO struct incomplete"))
-            SoundDebuggableClass::setError("the header gives no sample rate or no channel count");
-        return nullptr;
-    }
-    if (reader->getSampleRate() == 0) {
-        SoundDebuggableClass::setError("the file gives no sample rate");
-        return nullptr;
-    }
-    if (ctx && reader->getFileChannelNum() > 2) ctx->warn(name, mixDownNote(reader->getFileChannelNum()));
+    std::unique_ptr<SoundReader> reader = openRecording(name);
+    if (reader && ctx && reader->getFileChannelNum() > 2)
+        ctx->warn(name, QString::fromStdString(mixDownNote(reader->getFileChannelNum())));
     return reader;
-}
-
-QString mixDownNote(unsigned channels) {
-    return QString("%1 channels, mixed down to stereo (centre and surrounds at -3 dB, low-frequency channel left out)")
-        .arg(channels);
 }
 
 unsigned outputChannels(const SoundReader& source) { return source.getFileChannelNum() == 1 ? 1u : 2u; }

@@ -86,8 +86,6 @@ std::unique_ptr<SoundReader> openReader(const QString& name, JobContext* ctx = n
 // The channels of a result made from this source: a mono recording stays mono,
 // anything else (mixed down if it has more) is written as stereo.
 unsigned outputChannels(const SoundReader& source);
-// What becomes of a source of more than two channels, in words.
-QString mixDownNote(unsigned channels);
 // Whether ctx's job may write `output` (SoundOutputFile::mayWrite with the
 // run's inputs and policy); false with the cause in lastError().
 bool mayWrite(const JobContext& ctx, const QString& output, const QString& input = QString());

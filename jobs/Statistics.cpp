@@ -54,6 +54,13 @@ SaveOutcome saveStatistics(const JobContext& ctx, Analysis& a) {
         SoundDebuggableClass::setError("no name for a statistics file");
         return SaveOutcome::Failed;
     }
+    // "a/x.wav" and "a/x.flac" of one run would both be saved as "a/x.ssf".
+    const QString self = QFileInfo(a.file).canonicalFilePath();
+    for (const QString& other : ctx.inputs()) {
+        if (SoundStatFile::getStatFileName(other) != name) continue;
+        if (QFileInfo(other).canonicalFilePath() != self) return SaveOutcome::Shared;
+        break;
+    }
     if (QFileInfo::exists(name) && !ctx.overwrite()) return SaveOutcome::Kept;
     if (!mayWrite(ctx, name)) return SaveOutcome::Failed;
     SoundStatFile f = statFileOf(a);

@@ -38,10 +38,12 @@ const SoundStatReferenceCatalog& referenceCatalog(QString* error = nullptr);
 // the detector (the file holds references of its own).
 SoundStatFile statFileOf(const Analysis& a);
 
-enum class SaveOutcome { Written, Kept, Failed };
+enum class SaveOutcome { Written, Kept, Failed, Shared };
 // Writes "<input base>.ssf" beside the input and sets a.statisticsFile. An
 // existing file is replaced only when ctx may overwrite (Kept otherwise).
-// Failed with the cause in lastError().
+// Failed with the cause in lastError(). Shared, with nothing written, when an
+// earlier input of the run (ctx.inputs(), in order) is another recording of the
+// same base name in the same folder: its statistics take the name.
 SaveOutcome saveStatistics(const JobContext& ctx, Analysis& a);
 
 // Loads the saved analysis of `input` into out: regions (readRegions), the

@@ -17,11 +17,14 @@
 // The table is constant: every function may be called from any thread.
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tonewright/Export.h"
 #include "tonewright/SoundIDTag.h"
+
+class SoundReader;
 
 namespace tonewright {
 
@@ -82,5 +85,18 @@ TONEWRIGHT_API std::string refusalOf(const std::string& extension);
 // integer sample the format stores (FLAC: 24 bits). Lossy encoders take the
 // floats whatever is asked.
 TONEWRIGHT_API SoundTools::SoundFormat sampleFormatFor(const std::string& extension, SoundTools::SoundFormat source);
+
+// Opens a recording with the reader its name calls for, ready to read; null
+// when it cannot, the cause in words (without the file's name) then being the
+// calling thread's last error (see SoundDebuggableClass): no such file, a
+// folder, not a regular file (a pipe, a socket or a device: the readers seek,
+// and most jobs read a recording more than once), a name the library does not
+// read, or what the reader found wrong with the content. The caller owns the
+// reader. Any thread may call it.
+TONEWRIGHT_API std::unique_ptr<SoundReader> openRecording(const QString& name);
+
+// What the readers do with a recording of more than two channels, in words for
+// a warning: "6 channels, mixed down to stereo (...)".
+TONEWRIGHT_API std::string mixDownNote(unsigned channels);
 
 }  // namespace tonewright

@@ -27,6 +27,8 @@ void checkReadable(const std::string& path, const std::string& what) {
     const QFileInfo info(toQString(path));
     if (!info.exists()) raiseErrno(PyExc_FileNotFoundError, ENOENT, what + ": no such file", path);
     if (info.isDir()) raiseErrno(PyExc_IsADirectoryError, EISDIR, what + ": is a folder", path);
+    // Opening a FIFO would wait for a writer; the readers seek.
+    if (!info.isFile()) raiseErrno(PyExc_OSError, EINVAL, what + ": not a regular file (a pipe or a device)", path);
     if (!info.isReadable()) raiseErrno(PyExc_PermissionError, EACCES, what + ": permission denied", path);
 }
 

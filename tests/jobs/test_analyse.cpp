@@ -170,6 +170,15 @@ TEST(JobsAnalyse, StatisticsAreSavedByTheOverwriteRuleAndReusedOnlyWhileTheyFit)
     const AnalyseReport fresh = analysed(settingsFor(wav, true), overwrite);
     EXPECT_EQ(fresh.statisticsFile, fsPath(ssf));
     const QByteArray saved = tk::fileBytes(ssf);
+    // Another input of the run with the same base name, after this one, saves nothing.
+    const QString flac = dir.path("album.flac");
+    ASSERT_TRUE(QFile::copy(wav, flac));
+    JobControl run = overwrite;
+    run.otherInputs = {fsPath(wav), fsPath(flac)};
+    const AnalyseReport second = analysed(settingsFor(flac, true), run);
+    EXPECT_TRUE(second.statisticsFile.empty() && second.warnings.size() == 1);
+    EXPECT_EQ(tk::fileBytes(ssf), saved);
+    EXPECT_EQ(analysed(settingsFor(wav, true), run).statisticsFile, fsPath(ssf));
 
     // The report of an analysis with reuse on: whether it reused, and its warnings.
     const auto reused = [](const QString& input, double thresholdDb = -40.0) {

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <optional>
+#include <sys/stat.h>
 #include <thread>
 
 #include "common/ColouredNoise.h"
@@ -348,7 +349,7 @@ TEST(JobsWriting, BadSettingsAreNamedBeforeAnythingIsWritten) {
 
 // A job stopped through its progress callback ends Cancelled and leaves
 // nothing behind, whichever pass it was in; a file of another name is kept.
-TEST(JobsWriting, CancelLeavesNoOutput) {
+TEST(JobsWriting, CancelLeavesNoOutputAndPipesAreRefused) {
     tk::TempDir dir;
     const unsigned rate = 44100;
     const QString input = dir.path("in.wav");
@@ -366,6 +367,16 @@ TEST(JobsWriting, CancelLeavesNoOutput) {
             EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
                       QStringList{"in.wav"});
         }
+    // A pipe is refused before it is opened (opening would wait for a writer,
+    // and level reads its input twice).
+    const QString fifo = dir.path("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.toUtf8().constData(), 0600), 0);
+    for (const auto& [name, call] : kJobs) {
+        const std::optional<JobError> e = call(str(fifo), str(dir.path("out.wav")), {});
+        ASSERT_TRUE(e.has_value()) << name;
+        EXPECT_EQ(e->kind, JobError::Kind::Input) << name;
+        EXPECT_NE(e->cause.find("not a regular file"), std::string::npos) << e->message();
+    }
 }
 
 // Two files at once on two threads give the very bytes they give one after
