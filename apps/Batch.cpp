@@ -56,7 +56,7 @@ int runBatch(const QString& label, const QStringList& inputs, const FileWork& wo
     bool failed = false, stopped = false;
     std::vector<QJsonObject> results;
     for (const FileOutcome& o : outcomes) {
-        failed |= !o.ok && !o.interrupted;
+        failed |= (!o.ok && !o.interrupted) || o.partlyFailed;
         stopped |= o.interrupted;
         if (o.ok) results.push_back(o.json);
     }

@@ -19,6 +19,9 @@ namespace cli {
 struct FileOutcome {
     bool ok = false;
     bool interrupted = false;
+    // The work is done and its results are shown, but a part of it asked for
+    // failed (the error is printed already): the run's exit code says so.
+    bool partlyFailed = false;
     QString text;      // printed on stdout (without --json)
     QJsonObject json;  // gathered (with --json)
 };

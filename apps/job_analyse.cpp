@@ -174,6 +174,8 @@ int runAnalyse(const QStringList& args, bool parseOnly) {
     if (!p.number(kThreshold, -120, 0, &settings.thresholdDb) || !p.number(kMaxCorrection, 0, 40, &settings.maxCorrection))
         return cli::UsageError;
     settings.save = !p.isSet(kNoSave);
+    // A statistics file that cannot be written leaves the analysis shown, and the exit code 1.
+    settings.saveIsOptional = true;
     // Said once here rather than by every file.
     const QString catalogError = QString::fromStdString(tonewright::referenceCatalogProblem());
     if (!catalogError.isEmpty()) cli::printWarning(QString(), catalogError);
@@ -243,6 +245,7 @@ int runAnalyse(const QStringList& args, bool parseOnly) {
         const tonewright::AnalyseReport& a = results[size_t(index)];
         analysed[size_t(index)] = 1;
         out.ok = true;
+        out.partlyFailed = !a.statisticsError.empty();
         out.text = cli::analysisSummary(a);
         out.json = jsonObject(tonewright::toJson(a));
         return out;

@@ -3,6 +3,11 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/ThreadError.h"
 #include "tonewright/SoundDebuggableClass.h"
@@ -120,17 +125,35 @@ SoundTools::SoundFormat sampleFormatFor(const std::string& extension, SoundTools
     }
 }
 
+std::string unreadableInput(const QString& name) {
+    const QByteArray local = QFile::encodeName(name);
+    struct stat st;
+    if (local.isEmpty()) return "no such file";
+    if (::stat(local.constData(), &st) != 0) {
+        const int error = errno;
+        struct stat link;
+        if (error == ENOENT && ::lstat(local.constData(), &link) == 0) return "a link to a missing file";
+        if (error == ENOENT || error == ENOTDIR) return "no such file";
+        std::string text = std::strerror(error);
+        if (!text.empty()) text[0] = char(std::tolower(static_cast<unsigned char>(text[0])));
+        return text;
+    }
+    if (S_ISDIR(st.st_mode)) return "is a folder, not a sound file";
+    // Opening a FIFO would wait for a writer, and its sound could be read once only.
+    if (!S_ISREG(st.st_mode)) return "not a regular file (a pipe or a device): save the recording to a file first";
+    if (::access(local.constData(), R_OK) != 0) return "permission denied";
+    return std::string();
+}
+
 std::unique_ptr<SoundReader> openRecording(const QString& name) {
     SoundTools::detail::clearThreadError();
     auto refuse = [](const QString& why) {
         SoundDebuggableClass::setError(why);
         return std::unique_ptr<SoundReader>();
     };
+    const std::string problem = unreadableInput(name);
+    if (!problem.empty()) return refuse(QString::fromStdString(problem));
     const QFileInfo info(name);
-    if (!info.exists()) return refuse("no such file");
-    if (info.isDir()) return refuse("is a folder, not a sound file");
-    // Opening a FIFO would wait for a writer, and its sound could be read once only.
-    if (!info.isFile()) return refuse("not a regular file (a pipe or a device): save the recording to a file first");
     std::unique_ptr<SoundReader> reader(SoundReader::getFromFilename(name));
     if (!reader) {
         const std::string refusal = refusalOf(info.suffix().toStdString());

@@ -137,6 +137,7 @@ JobResult<AnalyseReport> analyse(const AnalyseSettings& settings, const JobContr
         ctx.warn(input, why);
 
     bool kept = false;
+    QString statisticsError;
     if (settings.save && reused.isEmpty()) {
         switch (detail::saveStatistics(ctx, a)) {
         case detail::SaveOutcome::Written:
@@ -149,13 +150,19 @@ JobResult<AnalyseReport> analyse(const AnalyseSettings& settings, const JobContr
             ctx.warn(input, "not saved: " + SoundStatFile::getStatFileName(input) +
                                 " is the statistics file of another input of the same name, earlier in the run");
             break;
-        case detail::SaveOutcome::Failed:
+        case detail::SaveOutcome::Failed: {
             if (!settings.saveIsOptional) {
                 ctx.fail(JobError::Kind::Output, input, "cannot write the statistics file", detail::lastError());
                 return ctx.error();
             }
-            ctx.warn(input, "cannot write the statistics file: " + detail::lastError());
+            // The cause, without the file's name when it leads (it is said here).
+            const QString name = SoundStatFile::getStatFileName(input);
+            QString cause = detail::lastError();
+            if (cause.startsWith(name + " : ")) cause = cause.mid(name.size() + 3);
+            statisticsError = "cannot write the statistics file " + name + ": " + cause;
+            ctx.warn(input, statisticsError);
             break;
+        }
         }
     }
 
@@ -164,6 +171,7 @@ JobResult<AnalyseReport> analyse(const AnalyseSettings& settings, const JobContr
     report.referenceProblem = str(why);
     report.statisticsReused = !reused.isEmpty();
     report.statisticsKept = kept;
+    report.statisticsError = str(statisticsError);
     report.warnings = ctx.warnings();
     if (a.loudnessAlgo && reused.isEmpty()) report.gating = std::make_shared<const LoudnessGating>(a.loudnessAlgo);
     return report;

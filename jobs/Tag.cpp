@@ -78,8 +78,8 @@ QString noGainCause(const SoundAlgoLoudness& l) {
 // before it is measured, so that no time is spent on a file that is refused.
 bool mayTag(JobContext& ctx, const QString& file) {
     const QFileInfo info(file);
-    if (!info.exists()) return ctx.fail(Kind::Input, file, "cannot tag", "no such file");
-    if (!info.isFile()) return ctx.fail(Kind::Input, file, "cannot tag", "not a regular file");
+    const std::string problem = unreadableInput(file);
+    if (!problem.empty()) return ctx.fail(Kind::Input, file, "cannot tag", detail::qstr(problem));
     if (!SoundTagFile::isTaggable(file)) {
         const std::string refusal = refusalOf(detail::str(info.suffix()));
         return ctx.fail(Kind::Input, file, "cannot tag",

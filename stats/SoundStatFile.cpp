@@ -6,6 +6,7 @@
 #include <QtGlobal>
 #include <algorithm>
 
+#include "core/ThreadError.h"
 #include "tonewright/RMSStepDetector.h"
 #include "tonewright/SoundAlgoFFTStats.h"
 #include "tonewright/SoundAlgoLoudness.h"
@@ -213,8 +214,11 @@ bool SoundStatFile::writeJSonFile(QString path) {
     // Sealed last: a value changed by damage after writing reads as damage,
     // not as a measurement.
     root.insert("Checksum", SoundStatFileCheck::checksum(root));
+    SoundTools::detail::clearThreadError();
     if (!Utilities::writeJSONToFile(QJsonDocument(root), name, true)) {
-        reportError(name + " : the statistics file cannot be written", "SoundStatFile::writeJSonFile");
+        const QString cause = SoundTools::detail::threadError();
+        reportError(name + " : " + (cause.isEmpty() ? QString("the statistics file cannot be written") : cause),
+                    "SoundStatFile::writeJSonFile");
         return false;
     }
     return true;

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonParseError>
+#include "core/ThreadError.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundOutputFile.h"
 #include <QtGlobal>
@@ -86,20 +87,25 @@ bool writeJSONToFile(QJsonDocument document, QString path, bool binary) {
         file.setFileName(path);
         if (!file.open(QIODevice::WriteOnly)) {
             qCritical().noquote().nospace() << "JSON write error ; unable to open file " << path;
+            // The system's reason, for the caller to give (the log line above has none).
+            SoundTools::detail::noteThreadError(file.errorString());
             return false;
         }
         const bool written = file.write(data) == qint64(data.size()) && file.flush();
-        if (!written)
+        if (!written) {
             qCritical().noquote().nospace() << "JSON write error ; unable to write file " << path << " : "
                                             << file.errorString();
+            SoundTools::detail::noteThreadError(file.errorString());
+        }
         return written;
     }
     const bool written = file.write(data) == qint64(data.size()) && file.flush();
     const QString cause = file.errorString();
     file.close();
     if (!written || !output.commit(true)) {
-        qCritical().noquote().nospace() << "JSON write error ; unable to write file " << path << " : "
-                                        << (written ? SoundDebuggableClass::getError() : cause);
+        const QString why = written ? SoundDebuggableClass::getError() : cause;
+        qCritical().noquote().nospace() << "JSON write error ; unable to write file " << path << " : " << why;
+        SoundTools::detail::noteThreadError(why);
         output.discard();
         return false;
     }

@@ -145,6 +145,9 @@ struct AnalyseReport {
     std::filesystem::path statisticsFile;
     bool statisticsReused = false;
     bool statisticsKept = false;  // one was there already and was not replaced
+    // Why the statistics file asked for could not be written (with
+    // AnalyseSettings::saveIsOptional; a warning as well); empty otherwise.
+    std::string statisticsError;
 
     std::vector<std::string> warnings;
 

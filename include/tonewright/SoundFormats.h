@@ -86,12 +86,18 @@ TONEWRIGHT_API std::string refusalOf(const std::string& extension);
 // floats whatever is asked.
 TONEWRIGHT_API SoundTools::SoundFormat sampleFormatFor(const std::string& extension, SoundTools::SoundFormat source);
 
+// Why a recording cannot be opened for reading, in words (without the file's
+// name): "no such file", "a link to a missing file", the system's reason (a
+// loop of links, a path too long), a folder, not a regular file, or
+// "permission denied"; empty when it is a regular file the caller may read.
+TONEWRIGHT_API std::string unreadableInput(const QString& name);
+
 // Opens a recording with the reader its name calls for, ready to read; null
 // when it cannot, the cause in words (without the file's name) then being the
-// calling thread's last error (see SoundDebuggableClass): no such file, a
-// folder, not a regular file (a pipe, a socket or a device: the readers seek,
-// and most jobs read a recording more than once), a name the library does not
-// read, or what the reader found wrong with the content. The caller owns the
+// calling thread's last error (see SoundDebuggableClass): unreadableInput's
+// (a pipe, a socket or a device is refused: the readers seek, and most jobs
+// read a recording more than once), a name the library does not read, or what
+// the reader found wrong with the content. The caller owns the
 // reader. Any thread may call it.
 TONEWRIGHT_API std::unique_ptr<SoundReader> openRecording(const QString& name);
 

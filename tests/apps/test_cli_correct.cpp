@@ -1,6 +1,7 @@
 // The statistics file analyse leaves beside its input, its reuse by level and
 // correct, and the reference curves: the host's answers against the library's
 // own (catalog, statistics file), not derived again here.
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -27,7 +28,8 @@ TEST(CliCorrect, ListIsTheLibrarysCatalog) {
     }
 }
 
-// A statistics file is replaced only with -y, --no-save writes none, and a file
+// A statistics file is replaced only with -y, --no-save writes none, one that
+// cannot be written costs the exit code but not the analysis, and a file
 // that is no statistics file is not taken for one. level and correct take the
 // statistics file while it describes the input (which files do: the jobs'
 // tests), not with --reanalyse or another --threshold; the output is a fresh
@@ -42,6 +44,13 @@ TEST(CliCorrect, StatisticsAreWrittenByTheOverwriteRuleAndReusedOnlyWhileTheyFit
     EXPECT_TRUE(clitest::exitsWith(kept, 0, {ssf}));
     EXPECT_TRUE(kept.json().object()["statisticsFile"].isNull());
     EXPECT_EQ(tk::fileBytes(ssf), "mine");
+    // A statistics file that cannot be written: the analysis is shown all the same, the cause named.
+    const QString folder = clitest::albumCopy(dir, "folder.wav");
+    ASSERT_TRUE(QDir().mkdir(dir.path("folder.ssf")));
+    const clitest::Run blocked = tool({"analyse", "-y", "--json", folder});
+    EXPECT_TRUE(clitest::exitsWith(blocked, 2, {"folder.ssf", "is a folder"}));
+    EXPECT_TRUE(blocked.json().object()["statisticsFile"].isNull());
+    EXPECT_TRUE(blocked.json().object().contains("loudness"));
     ASSERT_EQ(tool({"analyse", "-y", wav}).exitCode, 0);
     const QString out = dir.path("out.wav"), fresh = dir.path("fresh.wav");
     // What a job used, and whether its output is the fresh pass's.

@@ -2,7 +2,10 @@
 // tag layer agree with it name for name (".oga" refused by all but the writer
 // factory, whose headerless floats for unknown names stay), and sniffing goes
 // by a file's first bytes, not its name.
+#include <cstring>
+#include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 #include "common/TestKit.h"
 #include "tonewright/SoundFileName.h"
@@ -43,5 +46,34 @@ TEST(FormatTable, FactoriesTagLayerSniffingAndTableAgree) {
         ASSERT_TRUE(tk::writeBytes(dir.path("x.flac"), bytes));
         const SoundFileFormat* f = sniffFormat(dir.path("x.flac"));
         EXPECT_EQ(f ? std::string(f->extension) : "none", ext ? ext : "none") << bytes.toStdString();
+    }
+}
+
+// What is not a readable regular file is named before any reader opens it (a
+// pipe would block the opening for ever). Run as root, a file without read
+// permission is readable, so that case is left to a test run as a user.
+TEST(FormatTable, InputsThatCannotBeReadAreNamed) {
+    tk::TempDir dir;
+    ASSERT_TRUE(tk::writeBytes(dir.path("a.wav"), "RIFF"));
+    ASSERT_EQ(mkfifo(dir.path("pipe.wav").toUtf8().constData(), 0600), 0);
+    ASSERT_EQ(symlink("loop2", dir.path("loop1").toUtf8().constData()), 0);
+    ASSERT_EQ(symlink("loop1", dir.path("loop2").toUtf8().constData()), 0);
+    ASSERT_EQ(symlink("gone.wav", dir.path("dangling.wav").toUtf8().constData()), 0);
+    const std::pair<const char*, const char*> rows[] = {
+        {"a.wav", ""},
+        {"none.wav", "no such file"},
+        {"none/a.wav", "no such file"},
+        {"dangling.wav", "a link to a missing file"},
+        {"loop1", "too many levels of symbolic links"},
+        {"pipe.wav", "not a regular file"},
+        {"", "is a folder"},
+    };
+    for (const auto& [name, why] : rows) {
+        const std::string problem = tonewright::unreadableInput(dir.path(name));
+        EXPECT_EQ(problem.substr(0, std::strlen(why)), why) << name;
+        if (*why) {
+            EXPECT_EQ(tonewright::openRecording(dir.path(name)), nullptr);
+            EXPECT_EQ(SoundDebuggableClass::getError().toStdString(), problem);
+        }
     }
 }
