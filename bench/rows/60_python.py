@@ -40,6 +40,7 @@ def rows(env, Row):
     wav = env.recording("music-5min-16.wav", 300)
     twenty = env.recording("music-20min-16.wav", 1200)
     five = flac(env, "music-5min-24.flac", wav)
+    level = [env.tool("tonewright"), "level", "-q", "-y", "--target", "-14", "-o", env.out("cli-level.wav"), wav]
     both = "import numpy, soundfile, subprocess, tonewright as tw\n"
     eq = f"c = tw.Chain([tw.Biquads([{bands}])])\n"
     blocks = (f"f = tw.AudioFile({twenty!r})\nfor b in f.blocks(65536):\n    c(b, f.samplerate, reset=False)\n"
@@ -53,6 +54,10 @@ def rows(env, Row):
             python(env, both + eq + blocks),
             python(env, both + f"subprocess.run({cxx!r}, check=True)"),
             max_ratio=1.1, note="(vs the C++ block loop, file to nothing)"),
+        Row("python: tw.level (5 min)",
+            python(env, both + f"tw.level({wav!r}, {env.out('py-level.wav')!r}, target=-14, overwrite=True)"),
+            python(env, both + f"subprocess.run({level!r}, check=True)"),
+            max_ratio=1.05, note="(vs tonewright level)"),
         Row("python: 9-band EQ, one whole array (20 min)",
             python(env, both + eq + f"a, r = tw.read({twenty!r}); c(a, r)"),
             python(env, both + f"subprocess.run({cxx!r}, check=True)"),
