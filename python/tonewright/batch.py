@@ -42,6 +42,8 @@ JOBS = ("info", "analyse", "tag", "level", "correct", "split")
 # A worker's task is run again after its worker died; after the second death
 # on the same task the scheduler gives it up (KilledWorker).
 ALLOWED_FAILURES = 1
+# Tasks handed to the scheduler ahead of the workers; the rest wait in the client.
+IN_FLIGHT = 1000
 
 
 # ---------------------------------------------------------------- options
@@ -406,13 +408,25 @@ def run(argv):
         client, cluster = _client(args)
         try:
             futures = {}
-            for unit, known in zip(todo, known_of):
-                digest = hashlib.sha1("\0".join(unit).encode()).hexdigest()[:16]
-                fut = client.submit(run_unit, args.job, unit, settings, known, args.timeout, pure=False,
-                                    key=f"{args.job}-{os.path.basename(unit[0])}-{digest}")
-                futures[fut] = unit
+            waiting = iter(zip(todo, known_of))
+            running = as_completed()
+
+            def submit_next():
+                # At most IN_FLIGHT tasks live on the scheduler at once, so that
+                # a million files cost the scheduler no more than a thousand.
+                for unit, known in waiting:
+                    digest = hashlib.sha1("\0".join(unit).encode()).hexdigest()[:16]
+                    fut = client.submit(run_unit, args.job, unit, settings, known, args.timeout, pure=False,
+                                        key=f"{args.job}-{os.path.basename(unit[0])}-{digest}")
+                    futures[fut] = unit
+                    running.add(fut)
+                    return
+
+            for _ in range(IN_FLIGHT):
+                submit_next()
             board.update(force=True)
-            for fut in as_completed(futures):
+            for fut in running:
+                submit_next()
                 unit = futures.pop(fut)
                 try:
                     rows = fut.result()
