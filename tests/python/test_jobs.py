@@ -4,7 +4,9 @@ import dataclasses
 import json
 import os
 import shutil
+import signal
 import subprocess
+import sys
 
 import pytest
 
@@ -95,3 +97,25 @@ def test_progress_cancels(music, tmp_path):
     tw.level(music, out, progress=lambda p: fractions.append(p.fraction))
     assert fractions and all(0 <= f <= 1 for f in fractions)
     assert len(tw.fingerprint(out)) == 40 and tw.fingerprint(out) != tw.fingerprint(music)
+
+
+def test_ctrl_c_stops_a_long_call_cleanly(tmp_path):
+    """SIGINT during a long level: KeyboardInterrupt once the job has stopped,
+    and nothing left in the output folder."""
+    src, out = tmp_path / "long.wav", tmp_path / "out"
+    subprocess.run(["sox", "-R", "-n", "-r", "44100", "-b", "16", "-c", "2", str(src), "synth", "900", "pinknoise",
+                    "vol", "0.3"], check=True)
+    out.mkdir()
+    script = ("import sys, tonewright as tw\n"
+              "said = []\n"
+              "def progress(p):\n"
+              "    if not said: said.append(print('started', flush=True))\n"
+              "try:\n"
+              f"    tw.level({str(src)!r}, {str(out / 'x.wav')!r}, progress=progress)\n"
+              "except KeyboardInterrupt:\n"
+              "    sys.exit(3)\n")
+    p = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert p.stdout.readline().strip() == "started"
+    p.send_signal(signal.SIGINT)
+    assert p.wait(timeout=60) == 3
+    assert os.listdir(out) == []
