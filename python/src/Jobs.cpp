@@ -6,7 +6,10 @@
 // progress and warning callbacks take the GIL back for as long as they call
 // into Python. Ctrl-C is seen there (PyErr_CheckSignals): the job is
 // cancelled and KeyboardInterrupt raised once it has returned.
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <limits>
 #include <cctype>
 #include <map>
 
@@ -107,6 +110,16 @@ public:
 
 private:
     bool onProgress(const tonewright::JobProgress& p) {
+        // The jobs report every block (a thousand times a minute of sound);
+        // the GIL is taken, and Python called, at most every 20 ms, at each new
+        // pass and at a pass's end. A false answer has cancelled the job already.
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        if (p.pass == mLastPass.load() && (p.total <= 0 || p.done < p.total) && now - mLastCall.load() < kProgressNs)
+            return true;
+        mLastPass = p.pass;
+        mLastCall = now;
         py::gil_scoped_acquire gil;
         if (mKeptType) return false;
         if (PyErr_CheckSignals() != 0) {
@@ -143,6 +156,11 @@ private:
     py::object mProgress;
     tonewright::JobControl mControl;
     py::object mKeptType, mKeptValue, mKeptTrace;
+    // When Python was last called, and for which pass; atomic because a job
+    // may report from more than one thread.
+    static constexpr int64_t kProgressNs = 20'000'000;
+    std::atomic<int64_t> mLastCall{std::numeric_limits<int64_t>::min() / 2};
+    std::atomic<int> mLastPass{-1};
 };
 
 // Runs `job` with the GIL released; its report's JSON, or the error raised.
