@@ -107,7 +107,7 @@ void SoundAlgoLoudness::work() {
             w.queue.pop_front();
         }
         w.changed.notify_all();
-        feed(block.data(), unsigned(block.size()));
+        feed(block.data(), unsigned(block.size()), !mPeaksOnLoop);
     }
 }
 
@@ -167,10 +167,10 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
 // Feeds frames in pieces that end on the 100 ms hops of the stream, where the
 // momentary and short-term loudness are read: the same instants whatever the
 // blocks were.
-void SoundAlgoLoudness::feed(const Frame* frames, unsigned n) {
+void SoundAlgoLoudness::feed(const Frame* frames, unsigned n, bool peaks) {
     ebur128_state* st = mState->handle.get();
     static_assert(sizeof(Frame) == 2 * sizeof(double), "frames are interleaved doubles");
-    mState->peaks.add(frames, n);
+    if (peaks) mState->peaks.add(frames, n);
     while (n > 0) {
         const unsigned piece = std::min(n, mToHop);
         ebur128_add_frames_double(st, reinterpret_cast<const double*>(frames), piece);
@@ -208,6 +208,9 @@ SoundTools::Status SoundAlgoLoudness::process() {
         const int64_t lo = std::max<int64_t>(mStreamStart, origin);
         const int64_t hi = std::min<int64_t>(mStreamEnd, origin + int64_t(n));
         if (hi > lo && mWorker) {
+            // The worker never touches the peaks then: they are this thread's
+            // until finish(), which runs after the worker has ended.
+            if (mPeaksOnLoop) mState->peaks.add(in + (lo - origin), unsigned(hi - lo));
             std::vector<Frame> block(in + (lo - origin), in + (hi - origin));
             Worker& w = *mWorker;
             {

@@ -73,6 +73,12 @@ public:
     // Measure on the thread of the loop instead (from the next run on). The
     // figures are the same either way.
     void setBackground(bool background) { mBackground = background; }
+    // With the background measuring: the peaks (sample and true) are measured
+    // on the thread of the loop all the same, the loudness alone in the
+    // background. For a loop that does little besides reading (a tagger), this
+    // shares the work between the two threads. The figures are the same either
+    // way. From the next run on.
+    void setPeaksOnLoopThread(bool onLoop) { mPeaksOnLoop = onLoop; }
 
     SoundTools::Status process() override;
     SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
@@ -118,7 +124,7 @@ public:
 private:
     struct State;
     struct Worker;
-    void feed(const SoundTools::StereoFrame<double>* frames, unsigned n);
+    void feed(const SoundTools::StereoFrame<double>* frames, unsigned n, bool peaks = true);
     void finish();
     void work();
     // Ends the worker once it has measured every block handed to it.
@@ -127,6 +133,7 @@ private:
     std::unique_ptr<State> mState;
     std::unique_ptr<Worker> mWorker;
     bool mBackground = true;
+    bool mPeaksOnLoop = false;
     bool mMono = false;
     double mShortTermStep;
     double mIntegrated;

@@ -43,9 +43,11 @@ Frames faded(Frames f) {
     return f;
 }
 
-SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096, bool background = true, unsigned rate = kRate) {
+SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096, bool background = true, unsigned rate = kRate,
+                                    bool peaksOnLoop = false) {
     auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
     algo->setBackground(background);
+    algo->setPeaksOnLoopThread(peaksOnLoop);
     SoundTools::Status status = SoundTools::Error;
     tk::run(*algo, in, rate, block, &status);
     EXPECT_EQ(status, SoundTools::Ok);
@@ -192,7 +194,8 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
         for (unsigned ch = 0; ch < 2; ++ch) ebur128_true_peak(st, ch, &peaks[ch]);
         ebur128_destroy(&st);
         const SoundRef<SoundAlgoLoudness> whole = measure(c.signal, 1 << 20, true, c.rate);
-        for (const SoundRef<SoundAlgoLoudness>& algo : {whole, measure(c.signal, 1001, false, c.rate)}) {
+        for (const SoundRef<SoundAlgoLoudness>& algo :
+             {whole, measure(c.signal, 1001, false, c.rate), measure(c.signal, 777, true, c.rate, true)}) {
             for (int ch = 0; ch < 2; ++ch) EXPECT_NEAR(algo->getTruePeak(ch), tk::db(peaks[ch]), 0.01) << ch;
             EXPECT_NEAR(algo->getMaxMomentary(), maxM, 1e-6);
             if (maxS > -INFINITY) { EXPECT_NEAR(algo->getMaxShortTerm(), maxS, 1e-6); }
