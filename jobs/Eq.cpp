@@ -20,16 +20,11 @@ namespace tonewright {
 
 namespace {
 
+using detail::badSetting;
+using detail::within;
+
 using detail::qpath;
 using detail::qstr;
-
-JobError badSetting(const char* name, const QString& what) {
-    JobError e;
-    e.kind = JobError::Kind::Setting;
-    e.file = name;
-    e.what = detail::str(what);
-    return e;
-}
 
 std::optional<JobError> check(const EqSettings& s) {
     if (s.input.empty()) return badSetting("input", "no input file");

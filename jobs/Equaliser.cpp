@@ -13,6 +13,9 @@ namespace tonewright {
 
 namespace {
 
+using detail::badSetting;
+using detail::within;
+
 // A player without a source: it holds the equaliser, its bass-boost band and
 // its presets and plays nothing (the pure operations are never called).
 class EqualiserHolder : public SoundPlayer {
@@ -36,14 +39,6 @@ public:
         return l;
     }
 };
-
-JobError badSetting(const char* name, const QString& what) {
-    JobError e;
-    e.kind = JobError::Kind::Setting;
-    e.file = name;
-    e.what = detail::str(what);
-    return e;
-}
 
 }  // namespace
 

@@ -40,6 +40,14 @@ QString qpath(const std::filesystem::path& path) { return QFile::decodeName(QByt
 std::filesystem::path fspath(const QString& name) { return QFile::encodeName(name).toStdString(); }
 std::string str(const QString& text) { return text.toStdString(); }
 
+JobError badSetting(const char* name, const QString& what) {
+    JobError e;
+    e.kind = JobError::Kind::Setting;
+    e.file = name;
+    e.what = str(what);
+    return e;
+}
+
 JobContext::JobContext(const JobControl& control, int passes)
     : mProgress(control.progress), mWarning(control.warning), mOverwrite(control.overwrite), mPasses(passes > 0 ? passes : 1) {
     for (const std::filesystem::path& p : control.otherInputs) mInputs.push_back(qpath(p));

@@ -25,6 +25,12 @@ namespace detail {
 
 QString qstr(const std::string& utf8);
 std::string str(const QString& text);
+
+// The error of a setting named `name` (its field in the settings struct) that
+// is wrong, and why.
+JobError badSetting(const char* name, const QString& what);
+// Whether v lies in [low, high] (false for NaN).
+inline bool within(double v, double low, double high) { return v >= low && v <= high; }
 // A path's name as Qt's file functions take it, and back: the bytes of the
 // name (a path holds them as the system gives them, UTF-8 or not) through
 // QFile's decoding, so that a name that is no valid UTF-8 still reaches its file.

@@ -31,22 +31,15 @@ struct AlbumTracks {
 
 namespace {
 
+using detail::badSetting;
+using detail::within;
+
 using detail::qpath;
 
 // The written loudness may miss the target by this much before another pass
 // corrects it (independent meters agree with the library's within a few
 // hundredths).
 constexpr double kLoudnessToleranceLu = 0.25;
-
-JobError badSetting(const char* name, const QString& what) {
-    JobError e;
-    e.kind = JobError::Kind::Setting;
-    e.file = name;
-    e.what = detail::str(what);
-    return e;
-}
-
-bool within(double v, double low, double high) { return v >= low && v <= high; }
 
 // The first setting that is not valid; `files`: input and output are needed.
 std::optional<JobError> check(const LevelSettings& s, bool files) {
