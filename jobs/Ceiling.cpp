@@ -70,5 +70,16 @@ bool passesWithinCeiling(const QString& output, double ceilingDb,
     }
 }
 
+std::optional<JobError> checkOutputSettings(double truePeakDb, unsigned bitRate) {
+    if (!isCeiling(truePeakDb))
+        return badSetting("truePeakDb", QString("the true-peak ceiling goes from %1 to %2 dBTP, not %3")
+                                            .arg(kLowestCeilingDb)
+                                            .arg(kHighestCeilingDb)
+                                            .arg(truePeakDb));
+    if (bitRate < 32 || bitRate > 320)
+        return badSetting("bitRate", QString("the bit rate goes from 32 to 320 kbit/s, not %1").arg(bitRate));
+    return std::nullopt;
+}
+
 }  // namespace detail
 }  // namespace tonewright

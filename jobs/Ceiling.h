@@ -15,7 +15,9 @@
 #include <QString>
 #include <cmath>
 #include <functional>
+#include <optional>
 
+#include "tonewright/Jobs.h"
 #include "tonewright/SoundAlgoTruePeakLimiter.h"
 #include "tonewright/SoundRefCounted.h"
 
@@ -27,6 +29,11 @@ namespace detail {
 constexpr double kLowestCeilingDb = -20.0;
 constexpr double kHighestCeilingDb = 0.0;
 inline bool isCeiling(double db) { return db >= kLowestCeilingDb && db <= kHighestCeilingDb; }
+
+// The settings every job that writes processed sound shares: the true-peak
+// ceiling (dBTP) and the MP3 bit rate (kbit/s). The error naming the first
+// that is out of range, or none.
+std::optional<JobError> checkOutputSettings(double truePeakDb, unsigned bitRate);
 
 // How much lower the limiter aims for an output with this extension, dB.
 double lossyMarginDb(const QString& extension);

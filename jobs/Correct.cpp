@@ -33,13 +33,7 @@ std::optional<JobError> check(const CorrectSettings& s) {
                                                .arg(s.maxCorrection));
     if (!within(s.thresholdDb, -120.0, 0.0))
         return badSetting("thresholdDb", QString("the noise threshold lies from -120 to 0 dB, not %1").arg(s.thresholdDb));
-    if (s.bitRate < 32 || s.bitRate > 320)
-        return badSetting("bitRate", QString("the bit rate goes from 32 to 320 kbit/s, not %1").arg(s.bitRate));
-    if (!detail::isCeiling(s.truePeakDb))
-        return badSetting("truePeakDb", QString("the true-peak ceiling goes from %1 to %2 dBTP, not %3")
-                                            .arg(detail::kLowestCeilingDb)
-                                            .arg(detail::kHighestCeilingDb)
-                                            .arg(s.truePeakDb));
+    if (std::optional<JobError> e = detail::checkOutputSettings(s.truePeakDb, s.bitRate)) return e;
     if (!s.reference.empty()) {
         QString cause;
         const SoundStatReferenceCatalog& catalog = detail::referenceCatalog(&cause);

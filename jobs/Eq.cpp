@@ -21,8 +21,6 @@ namespace tonewright {
 namespace {
 
 using detail::badSetting;
-using detail::within;
-
 using detail::qpath;
 using detail::qstr;
 
@@ -30,14 +28,7 @@ std::optional<JobError> check(const EqSettings& s) {
     if (s.input.empty()) return badSetting("input", "no input file");
     if (s.output.empty()) return badSetting("output", "no output file");
     if (std::optional<JobError> e = detail::checkEqualiser(s)) return e;
-    if (!detail::isCeiling(s.truePeakDb))
-        return badSetting("truePeakDb",
-                          QString("the true-peak ceiling goes from %1 to %2 dBTP, not %3")
-                              .arg(detail::kLowestCeilingDb)
-                              .arg(detail::kHighestCeilingDb)
-                              .arg(s.truePeakDb));
-    if (s.bitRate < 32 || s.bitRate > 320)
-        return badSetting("bitRate", QString("the bit rate goes from 32 to 320 kbit/s, not %1").arg(s.bitRate));
+    if (std::optional<JobError> e = detail::checkOutputSettings(s.truePeakDb, s.bitRate)) return e;
     return std::nullopt;
 }
 

@@ -14,7 +14,6 @@ namespace tonewright {
 namespace {
 
 using detail::badSetting;
-using detail::within;
 
 // A player without a source: it holds the equaliser, its bass-boost band and
 // its presets and plays nothing (the pure operations are never called).
