@@ -21,6 +21,7 @@
 #include "Progress.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundFormats.h"
+#include "tonewright/SoundUnits.h"
 #include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundVersion.h"
 
@@ -366,17 +367,7 @@ QString formatLoudness(double v, const char* unit) {
     return (std::isfinite(v) ? QString::number(v, 'f', 1) : QString("-inf")) + " " + unit;
 }
 
-QString formatTime(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
-    // Rounded to the millisecond before it is split, so that 10799.9996 s reads
-    // 03:00:00.000, never 02:59:60.000.
-    const long long ms = std::llround(seconds * 1000.0);
-    return QString("%1:%2:%3.%4")
-        .arg(ms / 3600000, 2, 10, QChar('0'))
-        .arg(ms / 60000 % 60, 2, 10, QChar('0'))
-        .arg(ms / 1000 % 60, 2, 10, QChar('0'))
-        .arg(ms % 1000, 3, 10, QChar('0'));
-}
+QString formatTime(double seconds) { return QString::fromStdString(SoundTools::timeText(seconds)); }
 
 // ---------------------------------------------------------------- interruption
 namespace {

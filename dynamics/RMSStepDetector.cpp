@@ -7,7 +7,6 @@
 #include <iomanip>
 #include <ostream>
 
-#include "core/SoundTimeText.h"
 #include "tonewright/SoundUnits.h"
 #include "tonewright/SoundReader.h"
 

@@ -5,7 +5,6 @@
 #include <iomanip>
 #include <ostream>
 
-#include "core/SoundTimeText.h"
 #include "tonewright/SoundUnits.h"
 
 #ifdef _OPENMP

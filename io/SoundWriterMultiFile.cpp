@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ostream>
 
-#include "core/SoundTimeText.h"
+#include "tonewright/SoundUnits.h"
 #include "tonewright/SoundFileName.h"
 
 namespace {

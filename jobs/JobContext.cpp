@@ -14,6 +14,7 @@
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundFormats.h"
 #include "tonewright/SoundSndfile.h"
+#include "tonewright/SoundUnits.h"
 
 namespace tonewright {
 
@@ -217,17 +218,7 @@ double roundDb(double db) {
 
 double roundSeconds(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
 
-QString formatTime(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
-    // Rounded to the millisecond before it is split, so that 10799.9996 s reads
-    // 03:00:00.000, never 02:59:60.000.
-    const long long ms = std::llround(seconds * 1000.0);
-    return QString("%1:%2:%3.%4")
-        .arg(ms / 3600000, 2, 10, QChar('0'))
-        .arg(ms / 60000 % 60, 2, 10, QChar('0'))
-        .arg(ms / 1000 % 60, 2, 10, QChar('0'))
-        .arg(ms % 1000, 3, 10, QChar('0'));
-}
+QString formatTime(double seconds) { return QString::fromStdString(SoundTools::timeText(seconds)); }
 
 }  // namespace detail
 }  // namespace tonewright

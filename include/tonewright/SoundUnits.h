@@ -11,6 +11,8 @@
 // Header-only and stateless: callable from any thread.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace SoundTools {
 
@@ -60,6 +62,23 @@ inline double powerOfDb(double db) { return std::pow(10.0, db / 10.0); }
 // not-a-number give `silenceDb`.
 inline double dbOfPower(double power, double silenceDb = kSilenceDb) {
     return power > 1e-40 ? 10.0 * std::log10(power) : silenceDb;
+}
+
+// hh:mm:ss.sss, as region lists, reports and the command-line tool show a
+// time: rounded to the millisecond before it is split, so that 10799.9996 s
+// reads 03:00:00.000, never 02:59:60.000. Negative or not finite: 0.
+inline std::string timeText(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
+    const long long ms = std::llround(seconds * 1000.0);
+    char text[48];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                  ms % 1000);
+    return text;
+}
+
+// A frame count at a sample rate as hh:mm:ss.sss (a rate of 0 reads as 0 s).
+inline std::string timeText(long long frames, unsigned rate) {
+    return timeText(rate ? double(frames) / double(rate) : 0.0);
 }
 
 }  // namespace SoundTools
