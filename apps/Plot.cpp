@@ -40,13 +40,6 @@ bool parseSize(const QString& text, int* width, int* height) {
     return true;
 }
 
-std::vector<double> logFrequencies(double from, double to, int n) {
-    std::vector<double> f;
-    if (n < 2 || from <= 0 || to <= from) return f;
-    const double a = std::log(from), b = std::log(to);
-    for (int i = 0; i < n; ++i) f.push_back(std::exp(a + (b - a) * i / (n - 1)));
-    return f;
-}
 
 double responseDb(const std::vector<std::shared_ptr<SoundTools::Filter>>& filters, double f, double rate) {
     // H(z) = gain * B(z) / A(z) at z = e^{jw}, coefficients in powers of z^-1.

@@ -77,8 +77,6 @@ bool isPictureName(const QString& name);
 // Parses "WIDTHxHEIGHT"; sizes from 320x240 to 8000x8000.
 bool parseSize(const QString& text, int* width, int* height);
 
-// n frequencies spaced evenly on a logarithmic scale from `from` to `to` (Hz).
-std::vector<double> logFrequencies(double from, double to, int n);
 // Magnitude response in dB of filters in cascade at f Hz, from their
 // coefficients and gains, for the sample rate `rate`.
 double responseDb(const std::vector<std::shared_ptr<SoundTools::Filter>>& filters, double f, double rate);

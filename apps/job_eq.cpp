@@ -24,7 +24,7 @@ plot::Figure responseFigure(const tonewright::EqSettings& settings, unsigned rat
     r.name = QString("response at %1 Hz").arg(rate);
     r.color = plot::colors::response();
     r.width = 2;
-    r.x = plot::logFrequencies(20.0, rate / 2.0 * 0.98, 400);
+    r.x = tonewright::responseFrequencies(rate, 400);
     r.y = tonewright::equaliserResponseDb(settings, rate, r.x);
     plot::Series gains;
     gains.name = "band gains";

@@ -1,8 +1,11 @@
 #include "jobs/Response.h"
 
+#include "tonewright/Eq.h"
+
 #include <cmath>
 #include <complex>
 
+#include "tonewright/Eq.h"
 #include "tonewright/SoundAlgo.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundUnits.h"
@@ -80,13 +83,15 @@ std::vector<double> measuredResponseDb(SoundAlgo& algo, unsigned rate, const std
     return out;
 }
 
-std::vector<double> logFrequencies(double from, double to, int n) {
+}  // namespace detail
+
+std::vector<double> responseFrequencies(unsigned rate, int points) {
+    const double from = 20.0, to = rate / 2.0 * 0.98;
     std::vector<double> f;
-    if (n < 2 || from <= 0 || to <= from) return f;
+    if (points < 2 || to <= from) return f;
     const double a = std::log(from), b = std::log(to);
-    for (int i = 0; i < n; ++i) f.push_back(std::exp(a + (b - a) * i / (n - 1)));
+    for (int i = 0; i < points; ++i) f.push_back(std::exp(a + (b - a) * i / (points - 1)));
     return f;
 }
 
-}  // namespace detail
 }  // namespace tonewright

@@ -20,9 +20,5 @@ namespace detail {
 std::vector<double> measuredResponseDb(SoundAlgo& algo, unsigned rate, const std::vector<double>& freqs,
                                        unsigned length = 32768);
 
-// n frequencies from `from` to `to` Hz, evenly spaced on a log scale (empty
-// when n < 2 or the range is empty): where a response is measured for a plot.
-std::vector<double> logFrequencies(double from, double to, int n);
-
 }  // namespace detail
 }  // namespace tonewright

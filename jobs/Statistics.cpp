@@ -1,5 +1,7 @@
 #include "jobs/Statistics.h"
 
+#include "tonewright/Eq.h"
+
 #include <QFileInfo>
 #include <cmath>
 #include <mutex>
@@ -7,6 +9,7 @@
 #include "jobs/Correction.h"
 #include "jobs/JobContext.h"
 #include "jobs/Response.h"
+#include "tonewright/Eq.h"
 #include "tonewright/RMSStepDetector.h"
 #include "tonewright/SoundAlgoFFTStats.h"
 #include "tonewright/SoundAlgoStats.h"
@@ -254,7 +257,7 @@ bool findReference(Analysis& a, const QString& name, double maxCorrection, int p
     if (plotPoints > 0 && a.rate > 0) {
         SoundRef<SoundAlgoFilter> filter = correctionFilter(a, maxCorrection);
         if (filter) {
-            a.reference.responseFreqs = logFrequencies(20.0, a.rate / 2.0 * 0.98, plotPoints);
+            a.reference.responseFreqs = responseFrequencies(unsigned(a.rate), plotPoints);
             a.reference.responseDb = measuredResponseDb(*filter, a.rate, a.reference.responseFreqs);
             if (a.reference.responseDb.empty()) a.reference.responseFreqs.clear();
         }

@@ -96,4 +96,9 @@ TONEWRIGHT_API std::string equaliserJson(const EqSettings& settings);
 TONEWRIGHT_API std::vector<double> equaliserResponseDb(const EqSettings& settings, unsigned rate,
                                                        const std::vector<double>& frequencies);
 
+// `points` frequencies from 20 Hz to just below half of `rate`, evenly spaced
+// on a logarithmic scale: where the library measures a response for a picture
+// (empty when points < 2 or the rate is 40 Hz or less).
+TONEWRIGHT_API std::vector<double> responseFrequencies(unsigned rate, int points);
+
 }  // namespace tonewright
