@@ -125,6 +125,18 @@ SoundTools::SoundFormat sampleFormatFor(const std::string& extension, SoundTools
     }
 }
 
+const char* sampleFormatName(SoundTools::SoundFormat format) {
+    switch (format) {
+        case SoundTools::Pcm8: return "pcm8";
+        case SoundTools::Pcm16: return "pcm16";
+        case SoundTools::Pcm24: return "pcm24";
+        case SoundTools::Pcm32: return "pcm32";
+        case SoundTools::Float: return "float";
+        case SoundTools::Double: return "double";
+    }
+    return "unknown";
+}
+
 std::string unreadableInput(const QString& name) {
     const QByteArray local = QFile::encodeName(name);
     struct stat st;

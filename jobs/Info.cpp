@@ -14,18 +14,6 @@ namespace tonewright {
 
 namespace {
 
-const char* sampleFormatKey(SoundTools::SoundFormat f) {
-    switch (f) {
-        case SoundTools::Pcm8: return "pcm8";
-        case SoundTools::Pcm16: return "pcm16";
-        case SoundTools::Pcm24: return "pcm24";
-        case SoundTools::Pcm32: return "pcm32";
-        case SoundTools::Float: return "float";
-        case SoundTools::Double: return "double";
-    }
-    return "unknown";
-}
-
 // The codec of an Ogg stream, by the first packet of its first page.
 std::string oggCodec(const QString& file) {
     QFile f(file);
@@ -66,7 +54,7 @@ JobResult<InfoReport> info(const InfoSettings& settings, const JobControl& contr
     const SoundFileFormat* format = sniffed ? sniffed : formatOfExtension(r.format);
     r.lossy = format && format->lossy;
     // A lossy stream has no bit depth (its reader names 16 bits): the codec instead.
-    r.sampleFormat = mp3 ? "mp3" : r.lossy ? oggCodec(input) : sampleFormatKey(reader->getInputFormat());
+    r.sampleFormat = mp3 ? "mp3" : r.lossy ? oggCodec(input) : sampleFormatName(reader->getInputFormat());
     r.sampleRate = reader->getSampleRate();
     r.channels = reader->getFileChannelNum();
     r.mixedDownToStereo = r.channels > 2;

@@ -86,6 +86,10 @@ TONEWRIGHT_API std::string refusalOf(const std::string& extension);
 // floats whatever is asked.
 TONEWRIGHT_API SoundTools::SoundFormat sampleFormatFor(const std::string& extension, SoundTools::SoundFormat source);
 
+// "pcm8", "pcm16", "pcm24", "pcm32", "float" or "double": the name reports give
+// a sample format.
+TONEWRIGHT_API const char* sampleFormatName(SoundTools::SoundFormat format);
+
 // Why a recording cannot be opened for reading, in words (without the file's
 // name): "no such file", "a link to a missing file", the system's reason (a
 // loop of links, a path too long), a folder, not a regular file, or

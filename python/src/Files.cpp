@@ -19,6 +19,7 @@
 #include "tonewright/SoundAlgo.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundFileName.h"
+#include "tonewright/SoundFormats.h"
 #include "tonewright/SoundReader.h"
 #include "tonewright/SoundSndfile.h"
 #include "tonewright/SoundTagFile.h"
@@ -43,18 +44,6 @@ void toRows(const double* __restrict in, float* __restrict left, float* __restri
 }
 void toRow(const double* __restrict in, float* __restrict out, size_t n) {
     for (size_t i = 0; i < n; ++i, in += 2) out[i] = float(*in);
-}
-
-const char* formatName(SoundTools::SoundFormat f) {
-    switch (f) {
-    case SoundTools::Pcm8: return "pcm8";
-    case SoundTools::Pcm16: return "pcm16";
-    case SoundTools::Pcm24: return "pcm24";
-    case SoundTools::Pcm32: return "pcm32";
-    case SoundTools::Float: return "float";
-    case SoundTools::Double: return "double";
-    }
-    return "pcm16";
 }
 
 // The tag record as a dict: the fields that are set, under their own names
@@ -140,7 +129,7 @@ public:
     unsigned rows() const { return mChannels == 1 ? 1u : 2u; }
     double duration() const { return double(frames()) / double(samplerate()); }
     const std::string& format() const { return mFormat; }
-    std::string sampleFormat() const { return formatName(open().getInputFormat()); }
+    std::string sampleFormat() const { return tonewright::sampleFormatName(open().getInputFormat()); }
     int64_t position() const { return open().getOffset(); }
     py::dict tags() const { return tagDict(mTags); }
     py::object cover() const {
