@@ -74,6 +74,16 @@ void SoundAlgoTruePeakLimiter::ingest(const Frame* frames, unsigned n) {
     while (n > 0) {
         const unsigned m = std::min(n, PeakFinder::kChunk);
         interpolator.load(frames, m);
+        // Nothing in the chunk can pass the ceiling (the usual case away from
+        // the loudest moments): every frame needs gain 1 without interpolating.
+        if (std::max(interpolator.bound(0, m), interpolator.bound(1, m)) <= mCeiling) {
+            std::fill(peak, peak + m, 0.0);
+            addPeaks(peak, m);
+            interpolator.advance(m);
+            frames += m;
+            n -= m;
+            continue;
+        }
         const double* sampleL = interpolator.window(0) + (kHalf - 1);
         const double* sampleR = interpolator.window(1) + (kHalf - 1);
         for (unsigned i = 0; i < m; ++i) peak[i] = std::max(std::fabs(sampleL[i]), std::fabs(sampleR[i]));
@@ -111,6 +121,22 @@ void SoundAlgoTruePeakLimiter::addPeaks(double* peaks, unsigned m) {
     const size_t first = mGains.size();
     mGains.resize(first + m);
     double* gains = mGains.data() + first;
+    // Nothing held, nothing in the look-ahead and nothing in the chunk below 1:
+    // every frame then finds the minimum 1, holds 1 and leaves the running sum
+    // as it is, so the loop below would give each the same gain.
+    const bool live = mMinQueue.size() > mMinHead;
+    if (held == 1.0 && (!live || mMinQueue[mMinHead].second == 1.0) &&
+        std::all_of(peaks, peaks + m, [](double p) { return p == 1.0; }) &&
+        std::all_of(ring, ring + A, [](double g) { return g == 1.0; })) {
+        // The queue the loop would leave: the last frame alone.
+        mMinQueue.clear();
+        mMinHead = 0;
+        mMinQueue.emplace_back(next + int64_t(m) - 1 - kHalf, 1.0);
+        std::fill(gains, gains + m, std::min(sum / length, 1.0));
+        mAvgPos = unsigned((pos + m) % A);
+        mNextIn = next + int64_t(m);
+        return;
+    }
     for (unsigned i = 0; i < m; ++i, ++next) {
         const double needed = peaks[i];
         const int64_t c = next - kHalf;

@@ -62,12 +62,21 @@ public:
     void advance(unsigned n);
     // Back to the start of a stream: zero history.
     void reset();
+    // An upper bound of the magnitudes phase() gives for the first n frames of
+    // the chunk in channel c, rounding included: the largest sum of magnitudes
+    // of a row times the largest magnitude of the window. At least the
+    // magnitude of every sample of the chunk (a row sums to about 1), and
+    // infinite when the window holds an infinity. A caller that only needs to
+    // know whether anything reaches a level skips the phases when the bound is
+    // below it; values that are not numbers are left out, as the peaks leave them.
+    double bound(int c, unsigned n) const;
 
 private:
     int mPhases;
     int mTaps;
     unsigned mChunk;
     std::vector<T> mRows;  // phases 1 ... phases - 1, mTaps each
+    double mGain = 0.0;    // largest sum of magnitudes of a row of mRows, with a margin for rounding
     std::vector<T> mX[2];  // mTaps - 1 samples of history, then the chunk
 };
 

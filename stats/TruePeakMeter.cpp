@@ -48,6 +48,9 @@ void TruePeakMeter::add(const SoundTools::StereoFrame<double>* frames, unsigned 
 void TruePeakMeter::addChunk(const SoundTools::StereoFrame<double>* frames, unsigned n) {
     mInterpolator.load(frames, n, mSamplePeak);
     for (int c = 0; c < 2; ++c) {
+        // A chunk that cannot pass the peak so far leaves it as it is: after
+        // the loudest moment, most chunks are not interpolated at all.
+        if (mFactor > 1 && mInterpolator.bound(c, n) <= mTruePeak[c]) continue;
         float peak = 0.0f;
         for (int p = 1; p < mFactor; ++p) peak = mInterpolator.phasePeak(p, c, n, peak, mAcc.data());
         mTruePeak[c] = std::max({mTruePeak[c], double(peak), mSamplePeak[c]});
