@@ -2,6 +2,7 @@
 
 #include <QMessageLogger>
 #include <QDebug>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -49,6 +50,28 @@ unsigned SoundReader::stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned m
     }
     if (int64_t(n) < want) mAtEnd = true;
     return n;
+}
+
+unsigned SoundReader::stereoReadFloats(unsigned count, float* dest) {
+    if (count == 0) return 0;
+    const unsigned n = readFloats(count, dest);
+    mOffset += int(n);
+    if (n < count) mAtEnd = true;
+    return n;
+}
+
+unsigned SoundReader::readFloats(unsigned count, float* dest) {
+    constexpr unsigned kPiece = 1024;  // frames: 16 kB of doubles on the stack
+    double frames[2 * kPiece];
+    unsigned done = 0;
+    while (done < count) {
+        const unsigned want = std::min(kPiece, count - done);
+        const unsigned n = read(want, frames);
+        for (unsigned i = 0; i < 2 * n; ++i) dest[2 * size_t(done) + i] = float(frames[i]);
+        done += n;
+        if (n < want) break;
+    }
+    return done;
 }
 
 int SoundReader::getStartOffset() { return int(std::floor(double(getSampleRate()) * mStartPoint + 0.5)); }

@@ -360,25 +360,18 @@ bool SoundReaderSndfile::getTags(SoundIDTag& tag) {
     return found;
 }
 
-unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
-    if (!mHandle || count == 0) return 0;
-    const unsigned channels = unsigned(mInfo->channels);
-    double* target = dest;
-    if (channels != 2) {
-        mScratch.resize(size_t(count) * channels);
-        target = mScratch.data();
-    }
-    const sf_count_t got = sf_readf_double(mHandle, target, count);
+// The frames a read gave (`got` of the `count` asked); a failure of the
+// decoder, or a stream that ends before the length its header announced (the
+// file lost its end after it was opened, or its last blocks do not decode),
+// marks the reader failed with the cause. What was read is delivered all the
+// same; the run must not look complete.
+unsigned SoundReaderSndfile::checked(sf_count_t got, unsigned count) {
     const unsigned n = got > 0 ? unsigned(got) : 0u;
     if (sf_error(mHandle) > 0) {
         const char* text = sf_strerror(mHandle);
         if (text && *text) setError(QString("%1: %2").arg(mFileName, QString::fromUtf8(text)));
         markFailed();
     } else if (n < count && mInfo->frames > 0 && mInfo->frames < SF_COUNT_MAX / 2) {
-        // A short read before the length the header announced: the file lost
-        // its end after it was opened (another process cut it while it was
-        // being read), or its last blocks do not decode. What was read is
-        // delivered; the run must not look complete.
         const sf_count_t at = sf_seek(mHandle, 0, SEEK_CUR);
         if (at >= 0 && at < mInfo->frames) {
             setError(QString("%1: the stream ends at frame %2 of the %3 its header announces (the file was cut "
@@ -389,6 +382,18 @@ unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
             markFailed();
         }
     }
+    return n;
+}
+
+unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
+    if (!mHandle || count == 0) return 0;
+    const unsigned channels = unsigned(mInfo->channels);
+    double* target = dest;
+    if (channels != 2) {
+        mScratch.resize(size_t(count) * channels);
+        target = mScratch.data();
+    }
+    const unsigned n = checked(sf_readf_double(mHandle, target, count), count);
     if (channels == 1) {
         for (unsigned i = 0; i < n; ++i) dest[2 * i] = dest[2 * i + 1] = target[i];
     } else if (channels > 2) {
@@ -404,6 +409,21 @@ unsigned SoundReaderSndfile::read(unsigned count, double* dest) {
             dest[2 * i + 1] = r;
         }
     }
+    return n;
+}
+
+// Mono and stereo straight from the decoder in floats: its integers scaled by
+// a power of two, or its own floats, round once, as through doubles. A mix
+// down is worked in doubles.
+unsigned SoundReaderSndfile::readFloats(unsigned count, float* dest) {
+    if (!mHandle || count == 0) return 0;
+    const unsigned channels = unsigned(mInfo->channels);
+    if (channels > 2) return SoundReader::readFloats(count, dest);
+    if (channels == 2) return checked(sf_readf_float(mHandle, dest, count), count);
+    // Mono: read into the second half of dest, then widened from the front.
+    float* mono = dest + count;
+    const unsigned n = checked(sf_readf_float(mHandle, mono, count), count);
+    for (unsigned i = 0; i < n; ++i) dest[2 * i] = dest[2 * i + 1] = mono[i];
     return n;
 }
 

@@ -53,6 +53,13 @@ public:
     // so that overlapping algorithms can flush.
     unsigned stereoRead(std::shared_ptr<SoundBuffer> buffer, unsigned margin);
 
+    // stereoRead without a margin, into interleaved stereo 32-bit floats: up
+    // to `count` frames at `dest` (two floats each), the frames read returned.
+    // The values are those stereoRead gives, rounded to float; a reader that
+    // decodes to floats or integers gives them without a pass through doubles
+    // (the Python package reads files into float arrays this way).
+    unsigned stereoReadFloats(unsigned count, float* dest);
+
     bool atEnd() const { return mAtEnd; }
     // True once a read has failed, or has found the source shorter than it
     // announced (a file truncated while being read): the frames delivered are
@@ -85,6 +92,8 @@ protected:
     // whatever the source's channel count; returns the frames written, fewer only
     // at the end of the stream or on failure, 0 when not open.
     virtual unsigned read(unsigned count, double* dest) = 0;
+    // read() in floats; by default read() in doubles, then rounded.
+    virtual unsigned readFloats(unsigned count, float* dest);
     void resetAtEnd() { mAtEnd = false; }
     void markFailed() { mFailed = true; }
     void clearFailed() { mFailed = false; }

@@ -58,9 +58,12 @@ public:
 
 protected:
     unsigned read(unsigned count, double* dest) override;
+    unsigned readFloats(unsigned count, float* dest) override;
 
 private:
     struct FileView;
+    // Frames a read gave (got of count), the failure noted when there is one.
+    unsigned checked(int64_t got, unsigned count);
 
     sf_private_tag* mHandle = nullptr;
     std::unique_ptr<SF_INFO> mInfo;
