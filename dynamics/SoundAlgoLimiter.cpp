@@ -155,6 +155,13 @@ SoundTools::Status SoundAlgoLimiter::process() {
     }
     double g = mGain;
     for (unsigned i = 0; i < n; ++i) {
+        // Nothing held or released: runs of frames that neither pass the clip
+        // trigger nor see a peak ahead that needs an attack leave the state
+        // as it is, and the loop below would only scale them by g.
+        if (!trace && mAttackCount == 0 && mReleaseCount == 0) {
+            i = idleRun(in, out, i, n, inFrames, g);
+            if (i == n) break;
+        }
         const int64_t s = int64_t(s0) + i;
         out[i] = Frame(orSilence(in[i].l) * g, orSilence(in[i].r) * g);
         const double p = std::max(std::fabs(out[i].l), std::fabs(out[i].r));
@@ -170,6 +177,27 @@ SoundTools::Status SoundAlgoLimiter::process() {
         mDebugWriter->writeBuffer(mDebugBuffer, 0);
     }
     return SoundTools::Ok;
+}
+
+// Frames i, i + 1, ... in runs of kRun, each checked whole before any of it
+// is written (out may be in): the first frame of the first run that the full
+// loop would treat otherwise than scaling, or n.
+unsigned SoundAlgoLimiter::idleRun(const Frame* in, Frame* out, unsigned i, unsigned n, unsigned inFrames,
+                                   double g) const {
+    constexpr unsigned kRun = 8;
+    const unsigned A = unsigned(std::max(0, mLookAhead));
+    const double level = mLevel;
+    for (; i + kRun <= n; i += kRun) {
+        bool stop = false;
+        for (unsigned k = i; k < i + kRun; ++k) {
+            const double p = std::max(std::fabs(orSilence(in[k].l) * g), std::fabs(orSilence(in[k].r) * g));
+            stop |= p > kClipTrigger;
+            if (A > 0 && k + A < inFrames) stop |= level * peakOf(in[k + A]) > kCeiling;
+        }
+        if (stop) break;
+        for (unsigned k = i; k < i + kRun; ++k) out[k] = Frame(orSilence(in[k].l) * g, orSilence(in[k].r) * g);
+    }
+    return i;
 }
 
 double SoundAlgoLimiter::repairClip(Frame* out, unsigned i, double peak, double g) {

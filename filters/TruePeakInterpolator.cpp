@@ -224,10 +224,20 @@ TruePeakInterpolator<T>::TruePeakInterpolator(const std::vector<double>& rows, i
 }
 
 template <typename T>
-double TruePeakInterpolator<T>::bound(int c, unsigned n) const {
-    n = std::min(n, mChunk);
+double TruePeakInterpolator<T>::bound(int c, unsigned from, unsigned n) const {
+    from = std::min(from, mChunk);
+    n = std::min(n, mChunk - from);
     const std::vector<T>& x = mX[c != 0];
-    return mGain * double(largestMagnitude(x.data(), size_t(mTaps) - 1 + n, T(0)));
+    return mGain * double(largestMagnitude(x.data() + from, size_t(mTaps) - 1 + n, T(0)));
+}
+
+template <typename T>
+T TruePeakInterpolator<T>::phasePeak(int p, int c, unsigned from, unsigned n, T peak, T* scratch) const {
+    if (p < 1 || p >= mPhases) return peak;
+    from = std::min(from, mChunk);
+    n = std::min(n, mChunk - from);
+    interpolateRow(&mRows[size_t(p - 1) * size_t(mTaps)], mTaps, mX[c != 0].data() + from, scratch, n);
+    return largestMagnitude(scratch, n, peak);
 }
 
 template <typename T>

@@ -69,7 +69,11 @@ public:
     // infinite when the window holds an infinity. A caller that only needs to
     // know whether anything reaches a level skips the phases when the bound is
     // below it; values that are not numbers are left out, as the peaks leave them.
-    double bound(int c, unsigned n) const;
+    double bound(int c, unsigned n) const { return bound(c, 0, n); }
+    // The same for frames from ... from + n - 1 of the chunk.
+    double bound(int c, unsigned from, unsigned n) const;
+    // phasePeak over frames from ... from + n - 1 of the chunk.
+    T phasePeak(int p, int c, unsigned from, unsigned n, T peak, T* scratch) const;
 
 private:
     int mPhases;

@@ -64,6 +64,8 @@ private:
     // The steps of process() for output frame i of a block (s its stream
     // position, g the gain applied to it); each returns the gain from there on.
     double repairClip(SoundTools::StereoFrame<double>* out, unsigned i, double peak, double g);
+    unsigned idleRun(const SoundTools::StereoFrame<double>* in, SoundTools::StereoFrame<double>* out, unsigned i,
+                     unsigned n, unsigned inFrames, double g) const;
     void planAttack(const SoundTools::StereoFrame<double>* in, unsigned i, unsigned inFrames, int64_t s, double g);
     double nextGain(double g);
     int32_t lookAheadFrames(unsigned sr) const;
