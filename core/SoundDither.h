@@ -24,15 +24,22 @@ public:
     // The next dither value in LSB, in [-1, 1).
     double next() { return uniform() + uniform() - 1.0; }
 
-private:
-    // Uniform in [0, 1) with 53 random bits.
-    double uniform() {
-        uint64_t z = (mState += 0x9e3779b97f4a7c15ull);
+    // For a writer that draws many values at once: value i from now is
+    // uniformAt(state() + (2i + 1) * kStep) + uniformAt(state() + (2i + 2) * kStep) - 1,
+    // the value next() would give; skip(n) then moves past the n values.
+    static constexpr uint64_t kStep = 0x9e3779b97f4a7c15ull;
+    uint64_t state() const { return mState; }
+    void skip(uint64_t n) { mState += 2 * n * kStep; }
+    // Uniform in [0, 1) with 53 random bits, from the counter value z.
+    static double uniformAt(uint64_t z) {
         z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
         z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
         z ^= z >> 31;
-        return double(z >> 11) * (1.0 / 9007199254740992.0);
+        return double(int64_t(z >> 11)) * (1.0 / 9007199254740992.0);
     }
+
+private:
+    double uniform() { return uniformAt(mState += kStep); }
 
     uint64_t mSeed;
     uint64_t mState;

@@ -1,6 +1,7 @@
 #include "tonewright/SoundSndfile.h"
 
 #include "core/SoundDither.h"
+#include "core/SoundSimd.h"
 #include "io/MetadataGuard.h"
 #include "io/OutputFileWatch.h"
 #include "tonewright/SoundTagFile.h"
@@ -120,16 +121,43 @@ void toShorts(const double* in, short* out, size_t values) {
 // is given, rounded to nearest and clipped to the word's range; NaN counts as
 // 0. The results are 16-bit values: an 8-bit sample k is given as k * 256,
 // which libsndfile stores exactly as k. One dither value is drawn per sample,
-// NaN included, so the sequence follows the stream.
-void roundToShorts(const double* in, short* out, size_t values, int bits, SoundTools::TpdfDither* dither) {
+// NaN included, so the sequence follows the stream. The dither values are
+// worked out side by side from the generator's counter, the same values that
+// drawing them one at a time gives.
+TW_KERNEL void ditherValues(uint64_t state, double* noise, size_t n) {
+    constexpr uint64_t kStep = SoundTools::TpdfDither::kStep;
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t z = state + 2 * uint64_t(i) * kStep;
+        noise[i] = SoundTools::TpdfDither::uniformAt(z + kStep) + SoundTools::TpdfDither::uniformAt(z + 2 * kStep) - 1.0;
+    }
+}
+
+// v is never NaN (x is cleared of it, the dither is finite), so clipping it to
+// lo ... hi before rounding gives what "hi past hi, lo below lo" gives.
+template <bool kDithered>
+TW_INLINE void roundLoop(const double* in, const double* noise, short* out, size_t values, int bits) {
     const double scale = double(1 << (bits - 1)), hi = scale - 1.0, lo = -scale;
     const int step = 1 << (16 - bits);
     for (size_t i = 0; i < values; ++i) {
         const double x = in[i] * scale;
-        const double v = (x == x ? x : 0.0) + (dither ? dither->next() : 0.0);
-        const long q = v >= hi ? long(hi) : v <= lo ? long(lo) : std::lrint(v);
-        out[i] = short(q * step);
+        const double v = (x == x ? x : 0.0) + (kDithered ? noise[i] : 0.0);
+        out[i] = short(int(__builtin_rint(std::min(std::max(v, lo), hi))) * step);
     }
+}
+TW_KERNEL void roundDithered(const double* in, const double* noise, short* out, size_t values, int bits) {
+    roundLoop<true>(in, noise, out, values, bits);
+}
+TW_KERNEL void roundPlain(const double* in, short* out, size_t values, int bits) {
+    roundLoop<false>(in, nullptr, out, values, bits);
+}
+
+// `noise`: room for `values` dither values.
+void roundToShorts(const double* in, short* out, size_t values, int bits, SoundTools::TpdfDither* dither,
+                   double* noise) {
+    if (!dither) return roundPlain(in, out, values, bits);
+    ditherValues(dither->state(), noise, values);
+    dither->skip(values);
+    roundDithered(in, noise, out, values, bits);
 }
 
 }  // namespace
@@ -557,6 +585,7 @@ unsigned SoundWriterSndfile::write(unsigned count, double* src) {
 int64_t SoundWriterSndfile::writeShorts(unsigned count, const double* src, int bits) {
     constexpr unsigned kChunk = 4096;
     mShorts.resize(size_t(kChunk) * mChannels);
+    mNoise.resize(size_t(kChunk) * mChannels);
     sf_count_t written = 0;
     for (unsigned done = 0; done < count;) {
         const unsigned frames = std::min(kChunk, count - done);
@@ -566,7 +595,7 @@ int64_t SoundWriterSndfile::writeShorts(unsigned count, const double* src, int b
         if (bits == 16 && !mDither)
             toShorts(in, out, values);
         else
-            roundToShorts(in, out, values, bits, mDither ? mDitherNoise.get() : nullptr);
+            roundToShorts(in, out, values, bits, mDither ? mDitherNoise.get() : nullptr, mNoise.data());
         const sf_count_t n = sf_writef_short(mHandle, out, frames);
         if (n > 0) written += n;
         if (n != sf_count_t(frames)) break;

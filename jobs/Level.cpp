@@ -138,6 +138,9 @@ bool levelOne(detail::JobContext& ctx, const LevelSettings& settings, const deta
         after = SoundRef<LevelMeter>::make();
         loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
         loudness->setTruePeakRate(kCheckRate);
+        // The levelling chain is about as much work as the loudness: each
+        // thread takes one channel's true peak.
+        loudness->setPeaksShared(true);
         // The output of a mono recording is mono: measured as its one channel.
         loudness->setSourceChannels(reader->getFileChannelNum());
         after->setStretches(spans);

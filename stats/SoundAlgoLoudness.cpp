@@ -60,6 +60,10 @@ struct StateDeleter {
 struct SoundAlgoLoudness::State {
     std::unique_ptr<ebur128_state, StateDeleter> handle;
     TruePeakMeter peaks;
+    // With the peaks shared: the left channel's true peak, on the loop's
+    // thread; `peaks` then interpolates the right one alone.
+    TruePeakMeter loopPeaks;
+    bool shared = false;
     static constexpr int kShortHops = 30, kMomentaryHops = 4;
     double hops[kShortHops] = {};  // mean square of each hop, the latest at `latest`
     int latest = kShortHops - 1;
@@ -147,7 +151,12 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     }
     mState = std::make_unique<State>();
     mState->handle.reset(raw);
-    mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate);
+    // Shared peaks need the worker; they are set up before it starts, and
+    // undone if it cannot.
+    const bool shared = mBackground && mPeaksShared && !mPeaksOnLoop;
+    mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate, shared ? 1 : -1);
+    if (shared) mState->loopPeaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate, 0);
+    mState->shared = shared;
     streamBounds(ctx, mStreamStart, mStreamEnd);
     mHop = std::max(1u, unsigned(std::lround(ctx.sampleRate / 10.0)));
     mToHop = mHop;
@@ -159,6 +168,8 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
             mWorker->thread = std::thread([this] { work(); });
         } catch (const std::system_error&) {
             mWorker.reset();  // no thread to be had: measured on the loop's own
+            mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate);
+            mState->shared = false;
         }
     }
     return SoundAlgo::initProcess(ctx, prev, next);
@@ -211,6 +222,7 @@ SoundTools::Status SoundAlgoLoudness::process() {
             // The worker never touches the peaks then: they are this thread's
             // until finish(), which runs after the worker has ended.
             if (mPeaksOnLoop) mState->peaks.add(in + (lo - origin), unsigned(hi - lo));
+            if (mState->shared) mState->loopPeaks.add(in + (lo - origin), unsigned(hi - lo));
             std::vector<Frame> block(in + (lo - origin), in + (hi - origin));
             Worker& w = *mWorker;
             {
@@ -238,8 +250,9 @@ void SoundAlgoLoudness::finish() {
     if (!std::isfinite(mMaxShortTerm) && ebur128_loudness_shortterm(st, &v) == EBUR128_SUCCESS)
         mMaxShortTerm = cleanLufs(v);
     for (int c = 0; c < 2; ++c) {
-        mSamplePeak[c] = toDb(mState->peaks.samplePeak(c));
-        mTruePeak[c] = toDb(mState->peaks.truePeak(c));
+        const TruePeakMeter& m = mState->shared && c == 0 ? mState->loopPeaks : mState->peaks;
+        mSamplePeak[c] = toDb(m.samplePeak(c));
+        mTruePeak[c] = toDb(m.truePeak(c));
     }
 }
 

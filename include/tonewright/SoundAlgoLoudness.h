@@ -79,6 +79,11 @@ public:
     // shares the work between the two threads. The figures are the same either
     // way. From the next run on.
     void setPeaksOnLoopThread(bool onLoop) { mPeaksOnLoop = onLoop; }
+    // With the background measuring: the true peak of the left channel on the
+    // loop's thread, of the right one in the background with the loudness. For
+    // a loop whose own work is about that of the loudness (a levelling chain).
+    // setPeaksOnLoopThread takes precedence. Same figures. From the next run on.
+    void setPeaksShared(bool shared) { mPeaksShared = shared; }
 
     SoundTools::Status process() override;
     SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
@@ -134,6 +139,7 @@ private:
     std::unique_ptr<Worker> mWorker;
     bool mBackground = true;
     bool mPeaksOnLoop = false;
+    bool mPeaksShared = false;
     bool mMono = false;
     double mShortTermStep;
     double mIntegrated;
