@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <iomanip>
+#include <limits>
 #include <ostream>
 
+#include "core/SoundSimd.h"
 #include "tonewright/SoundUnits.h"
 #include "tonewright/SoundBuffer.h"
 #include "tonewright/SoundSndfile.h"
@@ -16,6 +20,37 @@ namespace {
 // and with it every following block, into NaN.
 inline double orSilence(double x) { return std::isfinite(x) ? x : 0.0; }
 inline double peakOf(const Frame& f) { return std::max(std::fabs(orSilence(f.l)), std::fabs(orSilence(f.r))); }
+
+// Whether any of the n samples x, non-finite ones as 0, has |x * g| > limit.
+// Eight samples side by side, lane for lane the scalar arithmetic: the sign
+// bit cleared for |.|, a lane that is not finite (its magnitude not at most
+// the largest double) cleared to +0.
+TW_KERNEL bool anyOver(const double* x, size_t n, double g, double limit) {
+    size_t i = 0;
+    bool over = false;
+#if defined(__GNUC__)
+    typedef double V __attribute__((vector_size(64)));
+    typedef int64_t Bits __attribute__((vector_size(64)));
+    constexpr size_t W = sizeof(V) / sizeof(double);
+    const Bits magnitude = ~(Bits)(-0.0 - V{});
+    const V largest = std::numeric_limits<double>::max() - V{}, gain = g - V{}, bound = limit - V{};
+    Bits lanes = Bits{};
+    for (; i + W <= n; i += W) {
+        V v;
+        std::memcpy(&v, x + i, sizeof v);
+        const Bits finite = (V)((Bits)v & magnitude) <= largest;  // all ones where finite
+        const V sample = (V)((Bits)v & finite);
+        lanes |= (V)((Bits)(sample * gain) & magnitude) > bound;
+    }
+    for (size_t k = 0; k < W; ++k) over |= lanes[k] != 0;
+#endif
+    for (; i < n; ++i) over |= std::fabs((__builtin_isfinite(x[i]) ? x[i] : 0.0) * g) > limit;
+    return over;
+}
+// y = x * g, non-finite samples as 0.
+TW_KERNEL void scaleFinite(const double* x, double* y, size_t n, double g) {
+    for (size_t i = 0; i < n; ++i) y[i] = (__builtin_isfinite(x[i]) ? x[i] : 0.0) * g;
+}
 
 }  // namespace
 
@@ -179,23 +214,36 @@ SoundTools::Status SoundAlgoLimiter::process() {
     return SoundTools::Ok;
 }
 
-// Frames i, i + 1, ... in runs of kRun, each checked whole before any of it
-// is written (out may be in): the first frame of the first run that the full
-// loop would treat otherwise than scaling, or n.
+// Frames from i on that the full loop would only scale by g, scaled: the
+// first frame it would treat otherwise (or n). Whether a frame is such depends
+// on that frame alone while nothing is held, so runs are checked whole, side
+// by side, and a run that holds such a frame is then searched for it.
 unsigned SoundAlgoLimiter::idleRun(const Frame* in, Frame* out, unsigned i, unsigned n, unsigned inFrames,
                                    double g) const {
-    constexpr unsigned kRun = 8;
+    static_assert(sizeof(Frame) == 2 * sizeof(double), "frames are interleaved doubles");
+    constexpr unsigned kRun = 64;
     const unsigned A = unsigned(std::max(0, mLookAhead));
     const double level = mLevel;
-    for (; i + kRun <= n; i += kRun) {
-        bool stop = false;
-        for (unsigned k = i; k < i + kRun; ++k) {
-            const double p = std::max(std::fabs(orSilence(in[k].l) * g), std::fabs(orSilence(in[k].r) * g));
-            stop |= p > kClipTrigger;
-            if (A > 0 && k + A < inFrames) stop |= level * peakOf(in[k + A]) > kCeiling;
+    // The frames of [k, k + m) whose peak ahead the loop would look at.
+    const auto ahead = [&](unsigned k, unsigned m) {
+        return A > 0 && k + A < inFrames ? std::min(m, inFrames - (k + A)) : 0u;
+    };
+    // The magnitude of the scaled frame against the clip trigger, the peak
+    // ahead (scaled by the level, as the attack's check takes it) against the
+    // ceiling: max(level * a, level * b) is level * max(a, b).
+    while (i < n) {
+        const unsigned m = std::min(kRun, n - i), seen = ahead(i, m);
+        unsigned end = i + m;
+        if (anyOver(&in[i].l, 2 * size_t(m), g, kClipTrigger) ||
+            (seen > 0 && anyOver(&in[i + A].l, 2 * size_t(seen), level, kCeiling))) {
+            end = i;
+            while (!anyOver(&in[end].l, 2, g, kClipTrigger) &&
+                   !(ahead(end, 1) > 0 && anyOver(&in[end + A].l, 2, level, kCeiling)))
+                ++end;
         }
-        if (stop) break;
-        for (unsigned k = i; k < i + kRun; ++k) out[k] = Frame(orSilence(in[k].l) * g, orSilence(in[k].r) * g);
+        scaleFinite(&in[i].l, &out[i].l, 2 * size_t(end - i), g);
+        if (end < i + m) return end;
+        i = end;
     }
     return i;
 }

@@ -10,6 +10,7 @@
 // the file. Where O_PATH is not available the check is skipped.
 #include <QByteArray>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,9 +39,25 @@ public:
     }
     void stop() {
         if (mFd >= 0) ::close(mFd);
-        mFd = -1;
+        if (mSyncFd >= 0) ::close(mSyncFd);
+        mFd = mSyncFd = -1;
+    }
+    // Has the kernel start writing what was written so far to the disk,
+    // without waiting for it: the fsync that commits an output then has little
+    // left to wait for, instead of the whole file at the end. Regular files
+    // only (opened for reading, which a FIFO would block); Linux only.
+    void startWriteback() {
+#if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE) && defined(O_PATH)
+        struct stat st {};
+        if (mSyncFd < 0 && mFd >= 0 && ::fstat(mFd, &st) == 0 && S_ISREG(st.st_mode)) {
+            const std::string self = "/proc/self/fd/" + std::to_string(mFd);
+            mSyncFd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        }
+        if (mSyncFd >= 0) ::sync_file_range(mSyncFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
     }
 
 private:
     int mFd = -1;
+    int mSyncFd = -1;  // for startWriteback, opened at its first call
 };

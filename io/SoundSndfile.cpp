@@ -505,7 +505,7 @@ SoundTools::Status SoundWriterSndfile::open(QString name) {
     if (wav && mExpectedFrames > 0 && mExpectedFrames * int64_t(mChannels) * bytes > kWavDataLimit)
         info.format = SF_FORMAT_RF64 | (info.format & SF_FORMAT_SUBMASK);
     mSizeLimited = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV;
-    mDataBytes = 0;
+    mDataBytes = mWritebackBytes = 0;
     const QByteArray local = QFile::encodeName(name);
     SNDFILE* handle = sf_open(local.constData(), SFM_WRITE, &info);
     if (!handle) {
@@ -561,6 +561,12 @@ unsigned SoundWriterSndfile::write(unsigned count, double* src) {
     }
     const int systemError = errno;
     if (written > 0) mDataBytes += written * frameBytes;
+    // Every few megabytes the disk is given what has been written so far.
+    constexpr int64_t kWritebackBytes = int64_t(8) << 20;
+    if (mDataBytes - mWritebackBytes >= kWritebackBytes) {
+        mWatch->startWriteback();
+        mWritebackBytes = mDataBytes;
+    }
     if (sf_error(mHandle) != 0) {
         const char* text = sf_strerror(mHandle);
         if (text && *text)

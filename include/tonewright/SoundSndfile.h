@@ -120,6 +120,7 @@ private:
     std::unique_ptr<SoundTools::TpdfDither> mDitherNoise;  // restarted by open()
     int64_t mExpectedFrames = 0;
     int64_t mDataBytes = 0;      // written so far, counted for a plain WAV file only
+    int64_t mWritebackBytes = 0;  // mDataBytes when the disk was last given the file's pages
     bool mSizeLimited = false;   // a plain WAV file: its sizes are 32-bit
     std::unique_ptr<OutputFileWatch> mWatch;  // notices the file being removed while written
     SoundIDTag mTags;  // given to setTags; the fields libsndfile cannot hold are written at close
