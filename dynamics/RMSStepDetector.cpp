@@ -176,6 +176,13 @@ SoundTools::Status RMSStepDetector::process() {
     Frame* out = n > 0 ? mOutBuffers[0]->getStereoFrame(getOutOrigin()) : nullptr;
     const unsigned N = unsigned(mWindowLength);
     for (unsigned i = 0; i < n; ++i) {
+        // Between ticks, within a region, nothing but the sums changes: such
+        // frames go through a loop of their own, the state in locals.
+        if (mOutputMode == NoOutput && !mLeading && mRegionCount > 0 && mNextTick >= 0 &&
+            int64_t(s0) + i > mLastAnalysed && int64_t(s0) + i == mSumNext) {
+            i = steadyRun(in, s0, i, n, inFrames);
+            if (i == n) break;
+        }
         const int64_t s = int64_t(s0) + i;
         if (s > mLastAnalysed && s >= 0 && s < mStreamEnd && i + N <= inFrames) analyse(in, int32_t(s), i);
         switch (mOutputMode) {
@@ -192,6 +199,43 @@ SoundTools::Status RMSStepDetector::process() {
     }
     if (mRealTimeMode) flush(false);
     return SoundTools::Ok;
+}
+
+// Frames i, i + 1, ... as analyse() takes a frame that is not a tick, not in
+// leading silence, with the sums carried from the frame before and no step to
+// a new region; the first frame that is otherwise (or n) is returned, the
+// state as analyse() would have left it before that frame.
+unsigned RMSStepDetector::steadyRun(const Frame* in, int32_t s0, unsigned i, unsigned n, unsigned inFrames) {
+    const unsigned N = unsigned(mWindowLength);
+    const double ratio = mStepRatio;
+    const int64_t tick = mNextTick, end = mStreamEnd;
+    double sum0 = mSum0, sum1 = mSum1, region0 = mRegionSum0, region1 = mRegionSum1;
+    int32_t count = mRegionCount;
+    const unsigned first = i;
+    for (; i < n; ++i) {
+        const int64_t s = int64_t(s0) + i;
+        if (s == tick || s < 0 || s >= end || i + N > inFrames) break;
+        const Frame& f = in[i + N - 1];
+        const double t0 = sum0 + sq(f.l), t1 = sum1 + sq(f.r);
+        const double m0 = std::max(0.0, t0) / N, m1 = std::max(0.0, t1) / N;
+        const double A = std::max(region0 / count, region1 / count), c = std::max(m0, m1);
+        if (c > A * ratio || A > c * ratio) break;
+        sum0 = t0 - sq(in[i].l);
+        sum1 = t1 - sq(in[i].r);
+        region0 += m0;
+        region1 += m1;
+        ++count;
+    }
+    if (i > first) {
+        mSum0 = sum0;
+        mSum1 = sum1;
+        mRegionSum0 = region0;
+        mRegionSum1 = region1;
+        mRegionCount = count;
+        mLastAnalysed += int32_t(i - first);
+        mSumNext = int64_t(s0) + i;
+    }
+    return i;
 }
 
 void RMSStepDetector::analyse(const Frame* in, int32_t s, unsigned i) {

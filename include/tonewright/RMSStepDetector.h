@@ -196,6 +196,8 @@ private:
     void updateRuleSamples();
     int32_t ruleSamples(double seconds) const;
     void analyse(const SoundTools::StereoFrame<double>* in, int32_t s, unsigned i);
+    unsigned steadyRun(const SoundTools::StereoFrame<double>* in, int32_t s0, unsigned i, unsigned n,
+                       unsigned inFrames);
 
     mutable SoundTools::ReadWriteLock mLock;
     std::vector<Region> mRegions;
