@@ -72,10 +72,15 @@ void storeFrames(const double* stereo, int64_t frames, void* data, bool isDouble
             for (int64_t i = 0; i < frames; ++i) left[i] = T(0.5 * (stereo[2 * i] + stereo[2 * i + 1]));
             return;
         }
-        T* right = left + stride;
-        for (int64_t i = 0; i < frames; ++i) {
-            left[i] = T(stereo[2 * i]);
-            right[i] = T(stereo[2 * i + 1]);
+        // Plain pointers and a size_t count: whole vectors and shuffles, where
+        // indexing by 2 * i moved one sample at a time.
+        T* __restrict l = left;
+        T* __restrict r = left + stride;
+        const double* __restrict in = stereo;
+        for (size_t i = 0; i < size_t(frames); ++i) {
+            l[i] = T(in[0]);
+            r[i] = T(in[1]);
+            in += 2;
         }
     };
     if (isDouble)

@@ -96,10 +96,15 @@ public:
         }
         // A whole pass goes straight into its result: the input's frames and
         // the delay's.
+        // A piece of a stream goes straight into an array as long as all the
+        // stream now holds (what the loop gives back cannot be more before
+        // the end).
         py::array whole;
         const bool direct = final && mWhole;
-        if (direct) {
-            const int64_t frames = mReader->getFrameNB() + int64_t(delay());
+        const int64_t frames = direct  ? mReader->getFrameNB() + int64_t(delay())
+                               : final ? 0
+                                       : mReader->available() + (view ? view->frames : 0);
+        if (frames > 0) {
             whole = mDouble ? py::array(py::array_t<double>({int64_t(mRows), frames}))
                             : py::array(py::array_t<float>({int64_t(mRows), frames}));
             mWriter->target(whole.mutable_data(), mDouble, mRows, frames);
@@ -127,11 +132,11 @@ public:
         if (failed) raiseRuntime("the chain failed", cause);
         const int64_t filled = mWriter->targetFilled();
         mWriter->target(nullptr, mDouble, mRows, 0);
-        if (direct && filled == whole.shape(1) && mWriter->frames().empty()) return whole;
+        if (frames > 0 && filled == whole.shape(1) && mWriter->frames().empty()) return whole;
         py::array out = toArray(mWriter->frames(), mRows, mDouble);
         mWriter->frames().clear();
-        if (!direct) return out;
-        // Not the length the pass announced: the two parts put together.
+        if (frames == 0) return out;
+        // Not the length expected: the two parts put together (a new array).
         py::object numpy = py::module_::import("numpy");
         py::object head = whole[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::slice(0, filled, 1))];
         return numpy.attr("concatenate")(py::make_tuple(head, out), 1);

@@ -79,6 +79,17 @@ double checkNumber(py::handle value, const char* name, double lo, double hi) {
 QString toQString(const std::string& s) { return QString::fromUtf8(s.data(), int(s.size())); }
 std::string toStd(const QString& s) { return s.toUtf8().toStdString(); }
 
+namespace {
+template <typename T>
+void interleave(const T* __restrict left, const T* __restrict right, double* __restrict out, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        out[0] = double(left[i]);
+        out[1] = double(right[i]);
+        out += 2;
+    }
+}
+}  // namespace
+
 void ArrayView::stereo(int64_t from, unsigned n, double* out) const {
     const char* p = data + from * frameStride;
     if (rows == 1) {
@@ -89,6 +100,16 @@ void ArrayView::stereo(int64_t from, unsigned n, double* out) const {
         return;
     }
     const char* q = p + rowStride;
+    // Rows of contiguous samples (the usual layout): plain pointers and a
+    // size_t count, which the compiler turns into loads and shuffles of whole
+    // vectors; by byte strides it moves one sample at a time.
+    if (frameStride == (isDouble ? int64_t(sizeof(double)) : int64_t(sizeof(float)))) {
+        if (isDouble)
+            interleave(reinterpret_cast<const double*>(p), reinterpret_cast<const double*>(q), out, n);
+        else
+            interleave(reinterpret_cast<const float*>(p), reinterpret_cast<const float*>(q), out, n);
+        return;
+    }
     if (isDouble)
         for (unsigned i = 0; i < n; ++i, p += frameStride, q += frameStride) {
             out[2 * i] = *reinterpret_cast<const double*>(p);
