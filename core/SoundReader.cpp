@@ -61,11 +61,11 @@ unsigned SoundReader::stereoReadFloats(unsigned count, float* dest) {
 }
 
 unsigned SoundReader::readFloats(unsigned count, float* dest) {
-    constexpr unsigned kPiece = 1024;  // frames: 16 kB of doubles on the stack
-    double frames[2 * kPiece];
+    constexpr unsigned kChunk = 1024;  // frames: 16 kB of doubles on the stack
+    double frames[2 * kChunk];
     unsigned done = 0;
     while (done < count) {
-        const unsigned want = std::min(kPiece, count - done);
+        const unsigned want = std::min(kChunk, count - done);
         const unsigned n = read(want, frames);
         for (unsigned i = 0; i < 2 * n; ++i) dest[2 * size_t(done) + i] = float(frames[i]);
         done += n;

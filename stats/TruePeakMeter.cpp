@@ -48,14 +48,14 @@ void TruePeakMeter::add(const SoundTools::StereoFrame<double>* frames, unsigned 
 // taken in.
 void TruePeakMeter::addChunk(const SoundTools::StereoFrame<double>* frames, unsigned n) {
     mInterpolator.load(frames, n, mSamplePeak);
-    // Pieces that cannot pass the peak so far leave it as it is: after the
+    // Spans that cannot pass the peak so far leave it as it is: after the
     // loudest moment, most of a recording is not interpolated at all.
-    constexpr unsigned kPiece = 128;
+    constexpr unsigned kSpan = 128;
     for (int c = 0; c < 2; ++c) {
         if (mChannel >= 0 && c != mChannel) continue;
         float peak = 0.0f;
-        for (unsigned from = 0; from < n && mFactor > 1; from += kPiece) {
-            const unsigned m = std::min(kPiece, n - from);
+        for (unsigned from = 0; from < n && mFactor > 1; from += kSpan) {
+            const unsigned m = std::min(kSpan, n - from);
             if (mInterpolator.bound(c, from, m) <= std::max(mTruePeak[c], double(peak))) continue;
             for (int p = 1; p < mFactor; ++p) peak = mInterpolator.phasePeak(p, c, from, m, peak, mAcc.data());
         }

@@ -116,7 +116,7 @@ private:
     unsigned mChannels;
     QString mFileName;
     std::vector<short> mShorts;  // conversion space for 16-bit output
-    std::vector<double> mNoise;  // the dither values of one piece of it
+    std::vector<double> mNoise;  // the dither values of one chunk of it
     std::unique_ptr<SoundTools::TpdfDither> mDitherNoise;  // restarted by open()
     int64_t mExpectedFrames = 0;
     int64_t mDataBytes = 0;      // written so far, counted for a plain WAV file only

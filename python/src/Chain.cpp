@@ -96,7 +96,7 @@ public:
         }
         // A whole pass goes straight into its result: the input's frames and
         // the delay's.
-        // A piece of a stream goes straight into an array as long as all the
+        // A part of a stream goes straight into an array as long as all the
         // stream now holds (what the loop gives back cannot be more before
         // the end).
         py::array whole;
