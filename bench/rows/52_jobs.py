@@ -4,7 +4,6 @@ names that build's tool; a row is slow past 3%. Options both builds read the
 same way: a bare --target is dB RMS, split -n only plans."""
 import os
 import shutil
-import subprocess
 
 
 def rows(env, Row):
@@ -13,10 +12,7 @@ def rows(env, Row):
         return []
     cli = env.tool("tonewright")
     wav = env.recording("music-5min-16.wav", 300)
-    flac = env.cache / "jobs-5min-16.flac"
-    if not flac.exists():
-        subprocess.run(["sox", wav, str(flac) + ".tmp.flac"], check=True)
-        os.replace(str(flac) + ".tmp.flac", flac)
+    flac = env.flac("jobs-5min-16.flac", wav)
     # tag rewrites its input's tags: each side has its own copy.
     copies = []
     for side in ("ours", "theirs"):

@@ -2,18 +2,13 @@
 generated 5-minute 44.1 kHz stereo recording, with the goals of the speed work
 (ratio = tonewright's time / the peer's). The analysis and the split detection
 rows live beside their own kind (55_loudness, 20_regions)."""
-import os
 import shutil
-import subprocess
 
 
 def rows(env, Row):
     cli = env.tool("tonewright")
     five = env.recording("music-5min-16.wav", 300)
-    flac = env.cache / "peers-5min-16.flac"
-    if not flac.exists():
-        subprocess.run(["sox", five, str(flac) + ".tmp.flac"], check=True)
-        os.replace(str(flac) + ".tmp.flac", flac)
+    flac = env.flac("peers-5min-16.flac", five)
     tagged, theirs = env.cache / "peers-tag.flac", env.cache / "peers-tag-theirs.flac"
     for copy in (tagged, theirs):
         shutil.copyfile(flac, copy)

@@ -10,21 +10,9 @@ and fed to the chain piece by piece (as the C++ loop reads and processes it),
 or read whole into one array first (report only: the two arrays of 420 MB
 cost page faults the streaming loop never pays).
 """
-import os
-import subprocess
 
 BANDS = [60, 120, 250, 500, 1000, 2000, 4000, 8000, 15000]
 LEVELS = [4, -3, 2, -1, 1, -2, 3, -4, 2]
-
-
-def flac(env, name, wav):
-    """A 24-bit FLAC made from a generated recording by sox (cached)."""
-    path = env.cache / name
-    if not path.exists():
-        tmp = str(path) + ".tmp.flac"
-        subprocess.run(["sox", wav, "-b", "24", tmp], check=True)
-        os.replace(tmp, path)
-    return str(path)
 
 
 def python(env, code):
@@ -39,7 +27,7 @@ def rows(env, Row):
     cxx = [env.tool("tw_filetool"), "eq9", env.recording("music-20min-16.wav", 1200), "-"] + [str(g) for g in LEVELS]
     wav = env.recording("music-5min-16.wav", 300)
     twenty = env.recording("music-20min-16.wav", 1200)
-    five = flac(env, "music-5min-24.flac", wav)
+    five = env.flac("music-5min-24.flac", wav, bits=24)
     level = [env.tool("tonewright"), "level", "-q", "-y", "--target", "-14", "-o", env.out("cli-level.wav"), wav]
     both = "import numpy, soundfile, subprocess, tonewright as tw\n"
     eq = f"c = tw.Chain([tw.Biquads([{bands}])])\n"
