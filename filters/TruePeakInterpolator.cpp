@@ -250,14 +250,6 @@ void TruePeakInterpolator<T>::load(const SoundTools::StereoFrame<double>* frames
 }
 
 template <typename T>
-T TruePeakInterpolator<T>::phasePeak(int p, int c, unsigned n, T peak, T* scratch) const {
-    if (p < 1 || p >= mPhases) return peak;
-    n = std::min(n, mChunk);
-    phase(p, c, n, scratch);
-    return largestMagnitude(scratch, n, peak);
-}
-
-template <typename T>
 void TruePeakInterpolator<T>::phase(int p, int c, unsigned n, T* y) const {
     if (p < 1 || p >= mPhases) return;
     interpolateRow(&mRows[size_t(p - 1) * size_t(mTaps)], mTaps, mX[c != 0].data(), y, std::min(n, mChunk));

@@ -54,10 +54,10 @@ public:
     // y[i] for the first n frames of the chunk: phase p (1 ... phases - 1) of
     // channel c, p/phases of the way from window(c)[i + taps/2 - 1] to the next sample.
     void phase(int p, int c, unsigned n, T* y) const;
-    // The largest of `peak` and the magnitudes of phase p of channel c over the
-    // first n frames of the chunk, values that are not numbers passed over;
-    // `scratch` holds n values.
-    T phasePeak(int p, int c, unsigned n, T peak, T* scratch) const;
+    // The largest of `peak` and the magnitudes of phase p of channel c over
+    // frames from ... from + n - 1 of the chunk, values that are not numbers
+    // passed over; `scratch` holds n values.
+    T phasePeak(int p, int c, unsigned from, unsigned n, T peak, T* scratch) const;
     // The chunk of n frames is done: its last taps - 1 samples become the history.
     void advance(unsigned n);
     // Back to the start of a stream: zero history.
@@ -72,8 +72,6 @@ public:
     double bound(int c, unsigned n) const { return bound(c, 0, n); }
     // The same for frames from ... from + n - 1 of the chunk.
     double bound(int c, unsigned from, unsigned n) const;
-    // phasePeak over frames from ... from + n - 1 of the chunk.
-    T phasePeak(int p, int c, unsigned from, unsigned n, T peak, T* scratch) const;
 
 private:
     int mPhases;
