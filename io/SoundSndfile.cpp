@@ -15,9 +15,6 @@
 #include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -93,29 +90,6 @@ int writerFormatCode(SoundTools::SoundFormat format, SoundWriterSndfile::FileTyp
 }
 
 constexpr unsigned kOggChunk = 44100;  // frames per Vorbis encoder call
-
-// Doubles (full scale 1.0) to 16-bit integers: scale by 32768, round to nearest
-// (ties to even), clip to the 16-bit range; NaN becomes 0.
-void toShorts(const double* in, short* out, size_t values) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128d scale = _mm_set1_pd(32768.0), lo = _mm_set1_pd(-32768.0), hi = _mm_set1_pd(32767.0);
-    for (; i + 4 <= values; i += 4) {
-        __m128d a = _mm_mul_pd(_mm_loadu_pd(in + i), scale);
-        __m128d b = _mm_mul_pd(_mm_loadu_pd(in + i + 2), scale);
-        a = _mm_and_pd(a, _mm_cmpord_pd(a, a));
-        b = _mm_and_pd(b, _mm_cmpord_pd(b, b));
-        a = _mm_min_pd(_mm_max_pd(a, lo), hi);
-        b = _mm_min_pd(_mm_max_pd(b, lo), hi);
-        const __m128i ints = _mm_unpacklo_epi64(_mm_cvtpd_epi32(a), _mm_cvtpd_epi32(b));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(ints, ints));
-    }
-#endif
-    for (; i < values; ++i) {
-        const double v = in[i] * 32768.0;
-        out[i] = v >= 32767.0 ? short(32767) : v <= -32768.0 ? short(-32768) : v == v ? short(std::lrint(v)) : short(0);
-    }
-}
 
 // Doubles to integers of `bits` (16 or 8): scaled, the dither added when one
 // is given, rounded to nearest and clipped to the word's range; NaN counts as
@@ -587,7 +561,8 @@ unsigned SoundWriterSndfile::write(unsigned count, double* src) {
 // more than the file write itself; convert here with the same rule (scale by
 // 32768, round to nearest, clip to the 16-bit range) and hand over integers.
 // Dithered 16-bit output and all 8-bit output are rounded here too (the
-// library's own 8-bit conversion truncates, which biases by half a step).
+// library's own 8-bit conversion truncates, which biases by half a step), all
+// by one kernel.
 int64_t SoundWriterSndfile::writeShorts(unsigned count, const double* src, int bits) {
     constexpr unsigned kChunk = 4096;
     mShorts.resize(size_t(kChunk) * mChannels);
@@ -598,10 +573,7 @@ int64_t SoundWriterSndfile::writeShorts(unsigned count, const double* src, int b
         const double* in = src + size_t(done) * mChannels;
         const size_t values = size_t(frames) * mChannels;
         short* out = mShorts.data();
-        if (bits == 16 && !mDither)
-            toShorts(in, out, values);
-        else
-            roundToShorts(in, out, values, bits, mDither ? mDitherNoise.get() : nullptr, mNoise.data());
+        roundToShorts(in, out, values, bits, mDither ? mDitherNoise.get() : nullptr, mNoise.data());
         const sf_count_t n = sf_writef_short(mHandle, out, frames);
         if (n > 0) written += n;
         if (n != sf_count_t(frames)) break;
