@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include <sys/mman.h>
@@ -62,7 +63,11 @@ public:
         const uintptr_t begin = (uintptr_t(data) + page - 1) / page * page;
         const uintptr_t end = (uintptr_t(data) + bytes) / page * page;
         if (bytes < kWorthIt || end <= begin) return;
-        mThread = std::thread([begin, end] { madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE); });
+        try {
+            mThread = std::thread([begin, end] { madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE); });
+        } catch (const std::system_error&) {
+            // No thread to be had: the decoder's writes fault the pages in as they come.
+        }
 #else
         (void)data;
         (void)bytes;
@@ -197,11 +202,11 @@ public:
         {
             py::gil_scoped_release release;
             Prefault prefault(data, size_t(r) * size_t(std::max<int64_t>(0, want)) * sizeof(float));
+            mFrames.resize(2 * size_t(kBlock));
             auto take = [&](int64_t limit, auto store) {
                 for (;;) {
                     const unsigned n = unsigned(std::min<int64_t>(kBlock, limit));
                     if (n == 0) return;
-                    mFrames.resize(2 * size_t(kBlock));
                     const unsigned read = reader.stereoReadFloats(n, mFrames.data());
                     if (read == 0) return;
                     store(mFrames.data(), read);
