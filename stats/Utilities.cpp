@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonParseError>
+#include "stats/BinaryJson.h"
 #include "core/ThreadError.h"
 #include "tonewright/SoundDebuggableClass.h"
 #include "tonewright/SoundOutputFile.h"
@@ -20,12 +21,10 @@ void setText(QString* errorText, const QString& text) {
 }
 
 // Qt 5.15 marks its binary JSON form deprecated; it is the format of the
-// library's statistics files, so it is used on purpose.
+// library's statistics files, so it is written on purpose. Reading is the
+// library's own (see BinaryJson.h).
 QT_WARNING_PUSH
 QT_WARNING_DISABLE_DEPRECATED
-QJsonDocument fromBinary(const QByteArray& data) {
-    return QJsonDocument::fromBinaryData(data, QJsonDocument::Validate);
-}
 QByteArray toBinary(const QJsonDocument& document) { return document.toBinaryData(); }
 QT_WARNING_POP
 }  // namespace
@@ -53,7 +52,7 @@ QJsonDocument readJSONFromFile(QString path, bool binaryAllowed, QString* errorT
         }
     }
     if (binaryAllowed && !path.endsWith(QLatin1String(".json"))) {
-        QJsonDocument document = fromBinary(data);
+        QJsonDocument document = SoundTools::detail::decodeBinaryJson(data);
         if (document.isNull())
             setText(errorText, path + (data.isEmpty() ? " : empty file" : " : not a valid binary JSON document"));
         return document;

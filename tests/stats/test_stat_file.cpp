@@ -78,12 +78,18 @@ QJsonObject written(const SoundStatFile& file, const tk::TempDir& dir, const QSt
 // writes (damaged documents: the table below and the fuzz corpus).
 TEST(JsonFiles, TextAndBinaryRoundTrip) {
     tk::TempDir dir;
-    const QJsonDocument doc(QJsonObject{{"a", 0.1}, {"b", QJsonArray{1e-300, -2.5, 3}}, {"c", "t\u00e9xt"}});
+    // Every kind of value and each way the binary form stores it: integers
+    // inline or not, Latin-1 or UTF-16 texts and keys, empty containers.
+    const QJsonDocument doc(QJsonObject{{"a", 0.1},
+                                        {"b", QJsonArray{1e-300, -2.5, 3, -(1 << 26), 1 << 27, true, false, QJsonValue()}},
+                                        {"c", "t\u00e9xt"},
+                                        {"\u03c0", QJsonObject{{"\u03c9", "\u00b5\u03bc"}, {"e", QJsonObject()}, {"", QJsonArray()}}}});
     ASSERT_TRUE(Utilities::writeJSONToFile(doc, dir.path("x.json"), false));
     ASSERT_TRUE(Utilities::writeJSONToFile(doc, dir.path("x.bin"), true));
     EXPECT_TRUE(tk::fileBytes(dir.path("x.json")).contains("\n    \"a\""));  // indented text
     EXPECT_EQ(Utilities::readJSONFromFile(dir.path("x.json"), true), doc);
     EXPECT_EQ(Utilities::readJSONFromFile(dir.path("x.bin"), true), doc);
+    EXPECT_EQ(Utilities::readJSONFromFile(dir.path("x.bin"), true), QJsonDocument(documentOf(dir.path("x.bin"))));  // as Qt
     EXPECT_TRUE(Utilities::readJSONFromFile(dir.path("x.bin"), false).isNull());  // text only
     // Rewriting replaces the whole file.
     ASSERT_TRUE(Utilities::writeJSONToFile(QJsonDocument(QJsonArray{1}), dir.path("x.json"), false));
@@ -310,6 +316,8 @@ TEST(StatFile, DamagedFilesLoadWhatTheyCanAndFailTheCheck) {
     const QString last = QString("[%1]").arg(regions - 1), lastBin = QString("[%1]").arg(bins - 1);
     const auto edit = [&](const QStringList& path, const QJsonValue& value) { return binary(edited(good, path, value)); };
     const QByteArray whole = binary(good);
+    QJsonArray deep;
+    for (int i = 0; i < 1100; ++i) deep = QJsonArray{deep};
     const struct {
         const char* name;
         QByteArray bytes;
@@ -317,6 +325,9 @@ TEST(StatFile, DamagedFilesLoadWhatTheyCanAndFailTheCheck) {
     } cases[] = {
         {"empty", QByteArray(), "empty file"},
         {"truncated", whole.left(whole.size() / 2), "not a valid binary JSON document"},
+        // A root size of 2^32 - 2 bytes, which wraps a 32-bit bounds check.
+        {"size wraps", QByteArray::fromBase64("cWJqcwEAAAD+////rCcAABMqAG5kRnJlcXMAMAAAABIAAAA="), "not a valid binary JSON document"},
+        {"nested too deep", binary(deep), "not a valid binary JSON document"},
         {"array", binary(QJsonArray{1, 2}), "no JSON object"},
         {"other class", edit({"Class"}, "SoundAlgoStats"), "\"Class\" is not \"SoundStatFile\""},
         {"no version", edit({"Version"}, QJsonValue::Undefined), "without a \"Version\""},
@@ -353,7 +364,7 @@ TEST(StatFile, DamagedFilesLoadWhatTheyCanAndFailTheCheck) {
     SoundStatFile before;
     before.setStats({500.0}, std::vector<SoundAlgoStats*>{tk::bandStatsAt(-1, 48000), tk::bandStatsAt(-7, 48000)}, false);
     const QString path = f.dir.path("bad.ssf");
-    // The first five are no statistics files at all.
+    // The first seven are no statistics files at all.
     const auto check = [&](const char* name, const char* cause, bool statisticsFile) {
         const QString why = SoundStatFileCheck::validate(path);
         EXPECT_TRUE(why.contains(path) && why.contains(cause)) << why.toStdString();
@@ -369,7 +380,7 @@ TEST(StatFile, DamagedFilesLoadWhatTheyCanAndFailTheCheck) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(tk::writeBytes(path, c.bytes));
-        check(c.name, c.cause, &c - cases >= 5);
+        check(c.name, c.cause, &c - cases >= 7);
     }
     QFile::remove(path);
     check("missing", "cannot be opened", false);
