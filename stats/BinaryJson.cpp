@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QtEndian>
 #include <QString>
 #include <cstdint>
 #include <cstring>
@@ -36,15 +37,16 @@ enum Type : uint32_t { Null = 0, Bool = 1, Double = 2, String = 3, Array = 4, Ob
 
 class Reader {
 public:
-    Reader(const char* bytes, uint32_t size) : p_(reinterpret_cast<const unsigned char*>(bytes)), size_(size) {}
+    explicit Reader(const char* bytes) : p_(reinterpret_cast<const unsigned char*>(bytes)) {}
 
-    // The container at `at`, which may take at most `room` bytes.
+    // The container at `at`, which may take at most `room` bytes. Every `room`
+    // handed down ends within the data, so checking against it is enough.
     bool container(uint32_t at, uint64_t room, int depth, QJsonValue& out) const {
-        if (depth > kMaxDepth || room < kContainerBytes || uint64_t(at) + kContainerBytes > size_) return false;
+        if (depth > kMaxDepth || room < kContainerBytes) return false;
         const uint32_t size = word(at), shape = word(at + 4), table = word(at + 8);
         const bool isObject = shape & 1u;
         const uint64_t count = shape >> 1;
-        if (size < kContainerBytes || size > room || uint64_t(at) + size > size_) return false;
+        if (size < kContainerBytes || size > room) return false;
         // Qt leaves the table offset of an empty container at 0.
         if (count > 0 && (table < kContainerBytes || uint64_t(table) + 4 * count > size)) return false;
         const uint32_t tableAt = at + table;
@@ -74,15 +76,13 @@ public:
     }
 
 private:
-    uint32_t word(uint32_t at) const {
-        return uint32_t(p_[at]) | uint32_t(p_[at + 1]) << 8 | uint32_t(p_[at + 2]) << 16 | uint32_t(p_[at + 3]) << 24;
-    }
+    uint32_t word(uint32_t at) const { return qFromLittleEndian<quint32>(p_ + at); }
 
     // A string at `at` within `room` bytes, Latin-1 or UTF-16.
     bool text(uint32_t at, uint64_t room, bool latin1, QString& out) const {
         if (latin1) {
             if (room < 2) return false;
-            const uint32_t n = uint32_t(p_[at]) | uint32_t(p_[at + 1]) << 8;
+            const uint32_t n = qFromLittleEndian<quint16>(p_ + at);
             if (2 + uint64_t(n) > room) return false;
             out = QString::fromLatin1(reinterpret_cast<const char*>(p_ + at + 2), int(n));
             return true;
@@ -93,7 +93,7 @@ private:
         out.resize(int(n));
         QChar* c = out.data();
         for (uint64_t i = 0; i < n; ++i)
-            c[i] = QChar(ushort(p_[at + 4 + 2 * i] | p_[at + 5 + 2 * i] << 8));
+            c[i] = QChar(qFromLittleEndian<quint16>(p_ + at + 4 + 2 * i));
         return true;
     }
 
@@ -122,7 +122,7 @@ private:
         const uint64_t room = table - payload;
         if (type == Double) {
             if (room < 8) return false;
-            const uint64_t bits = uint64_t(word(at)) | uint64_t(word(at + 4)) << 32;
+            const quint64 bits = qFromLittleEndian<quint64>(p_ + at);
             double d;
             std::memcpy(&d, &bits, sizeof d);
             out = QJsonValue(d);
@@ -141,18 +141,16 @@ private:
     }
 
     const unsigned char* p_;
-    uint32_t size_;
 };
 
 }  // namespace
 
 QJsonDocument decodeBinaryJson(const QByteArray& data) {
-    if (uint32_t(data.size()) < kHeaderBytes + kContainerBytes || !data.startsWith("qbjs")) return QJsonDocument();
-    const Reader reader(data.constData(), uint32_t(data.size()));
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.constData());
-    if (p[4] != 1 || p[5] || p[6] || p[7]) return QJsonDocument();
+    if (uint32_t(data.size()) < kHeaderBytes + kContainerBytes || !data.startsWith("qbjs") ||
+        qFromLittleEndian<quint32>(data.constData() + 4) != 1)
+        return QJsonDocument();
     QJsonValue root;
-    if (!reader.container(kHeaderBytes, uint64_t(data.size()) - kHeaderBytes, 0, root)) return QJsonDocument();
+    if (!Reader(data.constData()).container(kHeaderBytes, uint64_t(data.size()) - kHeaderBytes, 0, root)) return QJsonDocument();
     return root.isObject() ? QJsonDocument(root.toObject()) : QJsonDocument(root.toArray());
 }
 
