@@ -7,13 +7,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <ebur128.h>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "core/SoundFlushDenormals.h"
 #include "algo/StreamBounds.h"
+#include "stats/LoudnessGating.h"
 #include "stats/TruePeakMeter.h"
 
 using Frame = SoundTools::StereoFrame<double>;
@@ -32,9 +32,6 @@ double toDb(double v) {
     return db >= kSilenceDb ? db : kMinusInf;
 }
 
-// libebur128 answers -HUGE_VAL for "no loudness"; anything else non-finite or
-// under the silence floor is taken as that too.
-double cleanLufs(double v) { return std::isfinite(v) && v >= kSilenceDb ? v : kMinusInf; }
 
 QJsonValue jsonNumber(double v) { return std::isfinite(v) ? QJsonValue(v) : QJsonValue(QJsonValue::Null); }
 
@@ -45,35 +42,19 @@ double readNumber(const QJsonObject& object, const char* key, double fallback) {
     if (v.isNull()) return kMinusInf;
     return fallback;
 }
-
-struct StateDeleter {
-    void operator()(ebur128_state* s) const { ebur128_destroy(&s); }
-};
 }  // namespace
 
-// libebur128 measures the gated loudness figures; the peaks are measured here
-// (its own oversampling would take most of the time of an analysis).
-// The momentary (400 ms) and short-term (3 s) loudness are read every 100 ms
-// from the energies of the last 4 and 30 hops of 100 ms, which libebur128 gives
-// one hop at a time: asking it for the 3 s window at every hop would sum the
-// whole window again each time, thirty times the work of the filtering itself.
+// The gated loudness figures come from the K-weighted energy of each hop of
+// 100 ms (stats/LoudnessGating.h); the momentary (400 ms) and short-term (3 s)
+// loudness are read at the end of every hop from the last 4 and 30 of them.
 struct SoundAlgoLoudness::State {
-    std::unique_ptr<ebur128_state, StateDeleter> handle;
+    SoundTools::detail::LoudnessGating gating;
     TruePeakMeter peaks;
     // With the peaks shared: the left channel's true peak, on the loop's
     // thread; `peaks` then interpolates the right one alone.
     TruePeakMeter loopPeaks;
     bool shared = false;
     static constexpr int kShortHops = 30, kMomentaryHops = 4;
-    double hops[kShortHops] = {};  // mean square of each hop, the latest at `latest`
-    int latest = kShortHops - 1;
-
-    // Loudness of the mean energy of the last `count` hops.
-    double loudness(int count) const {
-        double sum = 0.0;
-        for (int i = 0; i < count; ++i) sum += hops[(latest - i + kShortHops) % kShortHops];
-        return cleanLufs(sum > 0.0 ? -0.691 + 10.0 * std::log10(sum / count) : kMinusInf);
-    }
 };
 
 SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
@@ -136,21 +117,10 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     mShortTerm.clear();
     mMomentary.clear();
     if (ctx.sampleRate == 0) return SoundTools::Error;
-    ebur128_state* raw =
-        ebur128_init(2, ctx.sampleRate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_M | EBUR128_MODE_S);
-    if (!raw) {
-        setError(QString("cannot measure loudness at %1 Hz").arg(ctx.sampleRate), "SoundAlgoLoudness::initProcess");
-        return SoundTools::Error;
-    }
+    mState = std::make_unique<State>();
     // A mono source arrives as two equal channels: the right one is left out,
     // so the sound is counted once.
-    if (mMono && ebur128_set_channel(raw, 1, EBUR128_UNUSED) != EBUR128_SUCCESS) {
-        ebur128_destroy(&raw);
-        setError("cannot measure a mono source", "SoundAlgoLoudness::initProcess");
-        return SoundTools::Error;
-    }
-    mState = std::make_unique<State>();
-    mState->handle.reset(raw);
+    mState->gating = SoundTools::detail::LoudnessGating(ctx.sampleRate, mMono);
     // Shared peaks need the worker; they are set up before it starts, and
     // undone if it cannot.
     const bool shared = mBackground && mPeaksShared && !mPeaksOnLoop;
@@ -158,7 +128,7 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     if (shared) mState->loopPeaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate, 0);
     mState->shared = shared;
     streamBounds(ctx, mStreamStart, mStreamEnd);
-    mHop = std::max(1u, unsigned(std::lround(ctx.sampleRate / 10.0)));
+    mHop = mState->gating.hop();
     mToHop = mHop;
     mHopsPerValue = unsigned(std::lround(mShortTermStep * 10.0));
     mHopCount = 0;
@@ -179,26 +149,20 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
 // momentary and short-term loudness are read: the same instants whatever the
 // blocks were.
 void SoundAlgoLoudness::feed(const Frame* frames, unsigned n, bool peaks) {
-    ebur128_state* st = mState->handle.get();
-    static_assert(sizeof(Frame) == 2 * sizeof(double), "frames are interleaved doubles");
+    SoundTools::detail::LoudnessGating& gating = mState->gating;
     if (peaks) mState->peaks.add(frames, n);
     while (n > 0) {
         const unsigned piece = std::min(n, mToHop);
-        ebur128_add_frames_double(st, reinterpret_cast<const double*>(frames), piece);
+        gating.add(frames, piece);
         frames += piece;
         n -= piece;
         mToHop -= piece;
         mFrameCount += piece;
         if (mToHop > 0) continue;
         mToHop = mHop;
-        double h = kMinusInf;
-        if (ebur128_loudness_window(st, 100, &h) != EBUR128_SUCCESS) h = kMinusInf;
-        h = cleanLufs(h);
-        mState->latest = (mState->latest + 1) % State::kShortHops;
-        mState->hops[mState->latest] = std::isfinite(h) ? std::pow(10.0, (h + 0.691) / 10.0) : 0.0;
-        const double m = mState->loudness(State::kMomentaryHops);
+        const double m = gating.latest(State::kMomentaryHops);
         mMaxMomentary = std::max(mMaxMomentary, m);
-        const double s = mState->loudness(State::kShortHops);
+        const double s = gating.latest(State::kShortHops);
         // Short-term values count from the first full 3 s window on.
         if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
         if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
@@ -241,14 +205,11 @@ SoundTools::Status SoundAlgoLoudness::process() {
 
 void SoundAlgoLoudness::finish() {
     if (!mState) return;
-    ebur128_state* st = mState->handle.get();
-    double v = kMinusInf;
-    if (!isTooShort() && ebur128_loudness_global(st, &v) == EBUR128_SUCCESS) mIntegrated = cleanLufs(v);
-    v = 0.0;
-    if (ebur128_loudness_range(st, &v) == EBUR128_SUCCESS && std::isfinite(v)) mRange = v;
+    const SoundTools::detail::LoudnessGating& gating = mState->gating;
+    if (!isTooShort()) mIntegrated = gating.integrated();
+    mRange = gating.range();
     // Streams shorter than 3 s: the short-term loudness of all there is.
-    if (!std::isfinite(mMaxShortTerm) && ebur128_loudness_shortterm(st, &v) == EBUR128_SUCCESS)
-        mMaxShortTerm = cleanLufs(v);
+    if (!std::isfinite(mMaxShortTerm)) mMaxShortTerm = gating.whole(State::kShortHops);
     for (int c = 0; c < 2; ++c) {
         const TruePeakMeter& m = mState->shared && c == 0 ? mState->loopPeaks : mState->peaks;
         mSamplePeak[c] = toDb(m.samplePeak(c));
@@ -268,32 +229,19 @@ bool SoundAlgoLoudness::isTooShort() const { return mHop == 0 || mFrameCount < 4
 double SoundAlgoLoudness::getSamplePeak() const { return std::max(mSamplePeak[0], mSamplePeak[1]); }
 double SoundAlgoLoudness::getTruePeak() const { return std::max(mTruePeak[0], mTruePeak[1]); }
 
-namespace {
-std::vector<ebur128_state*> states(const std::vector<SoundAlgoLoudness*>& tracks,
-                                   ebur128_state* (*get)(SoundAlgoLoudness*)) {
-    std::vector<ebur128_state*> out;
-    for (SoundAlgoLoudness* t : tracks)
-        if (t)
-            if (ebur128_state* s = get(t)) out.push_back(s);
-    return out;
-}
-}  // namespace
-
+// Tracks read from statistics files have no gating: they are left out.
 double SoundAlgoLoudness::albumLoudness(const std::vector<SoundAlgoLoudness*>& tracks) {
-    std::vector<ebur128_state*> s =
-        states(tracks, [](SoundAlgoLoudness* t) { return t->mState ? t->mState->handle.get() : nullptr; });
-    double v = kMinusInf;
-    if (s.empty() || ebur128_loudness_global_multiple(s.data(), s.size(), &v) != EBUR128_SUCCESS) return kMinusInf;
-    return cleanLufs(v);
+    std::vector<const SoundTools::detail::LoudnessGating*> gatings;
+    for (SoundAlgoLoudness* t : tracks)
+        if (t && t->mState) gatings.push_back(&t->mState->gating);
+    return SoundTools::detail::LoudnessGating::integrated(gatings);
 }
 
 double SoundAlgoLoudness::albumRange(const std::vector<SoundAlgoLoudness*>& tracks) {
-    std::vector<ebur128_state*> s =
-        states(tracks, [](SoundAlgoLoudness* t) { return t->mState ? t->mState->handle.get() : nullptr; });
-    double v = 0.0;
-    if (s.empty() || ebur128_loudness_range_multiple(s.data(), s.size(), &v) != EBUR128_SUCCESS || !std::isfinite(v))
-        return 0.0;
-    return v;
+    std::vector<const SoundTools::detail::LoudnessGating*> gatings;
+    for (SoundAlgoLoudness* t : tracks)
+        if (t && t->mState) gatings.push_back(&t->mState->gating);
+    return SoundTools::detail::LoudnessGating::range(gatings);
 }
 
 double SoundAlgoLoudness::albumTruePeak(const std::vector<SoundAlgoLoudness*>& tracks) {

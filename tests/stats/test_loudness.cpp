@@ -1,6 +1,6 @@
 // Loudness: the EBU Tech 3341 and Tech 3342 test signals, synthesised from their
 // published descriptions, measure within those documents' tolerances; the
-// true peak and the momentary and short-term windows agree with libebur128's
+// true peak, the gated figures and the momentary and short-term windows agree with libebur128's
 // meters; the figures do not depend on block sizes; an album is gated as one
 // programme.
 #include <cmath>
@@ -156,6 +156,13 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
     const unsigned r = 44100;
     const Frames music = tk::concat({tk::mixedStereo(4 * r + 300, r), tk::scaled(tk::noise(2 * r, 0.5, 9), 0.1),
                                      tk::silence(r / 2), tk::sine(5 * r, r, 3000, 0.3), tk::silence(8 * r)});
+    // Noise falling 30 dB over 20 s: the range's percentiles fall between the
+    // blocks, so they depend on where the short-term blocks lie.
+    Frames fading = tk::noise(20 * r, 0.5, 11);
+    for (size_t i = 0; i < fading.size(); ++i) {
+        const double g = tk::fromDb(-30.0 * double(i) / double(fading.size()));
+        fading[i] = Frame(fading[i].l * g, fading[i].r * g);
+    }
     const struct {
         const char* name;
         unsigned rate;
@@ -172,10 +179,12 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
         {"square 1 kHz", 44100, square(44100, 1000)},
         {"square 3.1 kHz", 48000, square(48000, 3100)},
         {"music, noise, tone and silence", r, music},
+        {"fading noise", r, fading},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.name << " at " << c.rate);
-        ebur128_state* st = ebur128_init(2, c.rate, EBUR128_MODE_S | EBUR128_MODE_TRUE_PEAK);
+        ebur128_state* st =
+            ebur128_init(2, c.rate, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_S | EBUR128_MODE_TRUE_PEAK);
         ASSERT_NE(st, nullptr);
         const size_t hop = c.rate / 10;
         double maxM = -INFINITY, maxS = -INFINITY, peaks[2] = {0, 0};
@@ -193,6 +202,9 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
         const double* tail = reinterpret_cast<const double*>(c.signal.data() + c.signal.size() - rest);
         ebur128_add_frames_double(st, tail, rest);
         for (unsigned ch = 0; ch < 2; ++ch) ebur128_true_peak(st, ch, &peaks[ch]);
+        double integrated = -INFINITY, range = 0;
+        ebur128_loudness_global(st, &integrated);
+        ebur128_loudness_range(st, &range);
         ebur128_destroy(&st);
         const SoundRef<SoundAlgoLoudness> whole = measure(c.signal, 1 << 20, true, c.rate);
         for (const SoundRef<SoundAlgoLoudness>& algo :
@@ -200,6 +212,10 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
               measure(c.signal, 613, true, c.rate, false, true)}) {
             for (int ch = 0; ch < 2; ++ch) EXPECT_NEAR(algo->getTruePeak(ch), tk::db(peaks[ch]), 0.01) << ch;
             EXPECT_NEAR(algo->getMaxMomentary(), maxM, 1e-6);
+            EXPECT_TRUE(integrated == -INFINITY ? algo->getIntegrated() == -INFINITY
+                                                : std::fabs(algo->getIntegrated() - integrated) < 1e-6)
+                << algo->getIntegrated() << " vs " << integrated;
+            EXPECT_NEAR(algo->getRange(), range, 1e-6);
             if (maxS > -INFINITY) { EXPECT_NEAR(algo->getMaxShortTerm(), maxS, 1e-6); }
             ASSERT_EQ(algo->getShortTerm().size(), series.size());
             for (size_t i = 0; i < series.size(); ++i)
