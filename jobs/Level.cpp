@@ -138,12 +138,15 @@ bool levelOne(detail::JobContext& ctx, const LevelSettings& settings, const deta
         after = SoundRef<LevelMeter>::make();
         loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
         loudness->setTruePeakRate(kCheckRate);
-        // The levelling chain is about as much work as the loudness: each
-        // thread takes one channel's true peak.
-        loudness->setPeaksShared(true);
+        // The loudness, both channels' true peak and the output's levels are
+        // measured on the meter's own thread: the levelling chain is the
+        // larger share of the work.
+        loudness->setObserver([meter = after.get()](const SoundTools::StereoFrame<double>* frames, int64_t position,
+                                                    unsigned n) { meter->measure(&frames->l, position, n); });
         // The output of a mono recording is mono: measured as its one channel.
         loudness->setSourceChannels(reader->getFileChannelNum());
         after->setStretches(spans);
+        after->start(reader->getSampleRate());
         before->setStretches(spans);
 
         auto chain = SoundRef<SoundAlgoComposite>::make("level");
@@ -153,9 +156,10 @@ bool levelOne(detail::JobContext& ctx, const LevelSettings& settings, const deta
         chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
         chain->pushAlgo(truePeakStage(settings.truePeakDb, output, lowerDb).release());
         if (trimDb < 0.0) chain->pushAlgo(SoundRef<SoundAlgoScale>::make(trimDb).release());
-        chain->pushAlgo(SoundRef<LevelMeter>::share(after.get()).release());
         chain->pushAlgo(SoundRef<SoundAlgoLoudness>::share(loudness.get()).release());
-        return runPass(ctx, *chain, *reader, writer.get(), output, "level");
+        const bool ran = runPass(ctx, *chain, *reader, writer.get(), output, "level");
+        after->finish();
+        return ran;
     };
     // Limiting and the gain bounds move the loudness a little, and a lossy
     // encoder changes both the loudness and the peaks of what it is given (the

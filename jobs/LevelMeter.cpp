@@ -22,9 +22,18 @@ void LevelMeter::setStretches(std::vector<std::pair<int64_t, int64_t>> stretches
 }
 
 SoundTools::Status LevelMeter::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {
-    mBegin = ctx.startOffset;
-    mEnd = ctx.frameNbToProcess > 0 ? int64_t(ctx.startOffset) + int64_t(ctx.frameNbToProcess) : INT64_MAX;
-    mEnvelopeFrames = mEnvelopeStep > 0 ? std::max<int64_t>(1, int64_t(std::llround(mEnvelopeStep * ctx.sampleRate))) : 0;
+    reset(ctx.startOffset,
+          ctx.frameNbToProcess > 0 ? int64_t(ctx.startOffset) + int64_t(ctx.frameNbToProcess) : INT64_MAX,
+          ctx.sampleRate);
+    return SoundAlgo::initProcess(ctx, prev, next);
+}
+
+void LevelMeter::start(unsigned sampleRate) { reset(INT64_MIN, INT64_MAX, sampleRate); }
+
+void LevelMeter::reset(int64_t begin, int64_t end, unsigned sampleRate) {
+    mBegin = begin;
+    mEnd = end;
+    mEnvelopeFrames = mEnvelopeStep > 0 ? std::max<int64_t>(1, int64_t(std::llround(mEnvelopeStep * sampleRate))) : 0;
     mPeak[0] = mPeak[1] = mSum[0] = mSum[1] = 0;
     mWindow[0] = mWindow[1] = 0;
     mWindowCount = 0;
@@ -34,7 +43,6 @@ SoundTools::Status LevelMeter::initProcess(const LoopContext& ctx, SoundAlgo* pr
     mStretchSum1.assign(mStretches.size(), 0.0);
     mStretchCount.assign(mStretches.size(), 0);
     mCursor = 0;
-    return SoundAlgo::initProcess(ctx, prev, next);
 }
 
 void LevelMeter::closeEnvelopeWindow() {
@@ -55,7 +63,7 @@ struct Sums {
 // branch, so the compiler can keep it in vector registers; a non-finite sample
 // (which would poison the sums) sends the stretch through the careful loop,
 // where it counts as silence.
-Sums measure(const double* f, size_t n) {
+Sums sumsOf(const double* f, size_t n) {
     Sums s;
     for (size_t i = 0; i < n; ++i) {
         const double l = f[2 * i], r = f[2 * i + 1];
@@ -87,9 +95,13 @@ SoundTools::Status LevelMeter::process() {
     const double* in = mInBuffers[0]->getFrame(inOrigin);
     double* out = mOutBuffers[0]->getFrame(outOrigin);
     std::copy(in, in + 2 * size_t(n), out);
+    measure(in, inOrigin, n);
+    return SoundTools::Ok;
+}
 
+void LevelMeter::measure(const double* in, int64_t inOrigin, unsigned n) {
     const int64_t first = std::max<int64_t>(mBegin, inOrigin);
-    const int64_t last = std::min<int64_t>(mEnd, int64_t(inOrigin) + n);
+    const int64_t last = std::min<int64_t>(mEnd, inOrigin + int64_t(n));
     // The block is taken in runs that lie within one envelope window and on
     // one side of every stretch boundary.
     for (int64_t pos = first; pos < last;) {
@@ -100,7 +112,7 @@ SoundTools::Status LevelMeter::process() {
         if (mCursor < mStretches.size())
             end = std::min(end, inStretch ? mStretches[mCursor].second : mStretches[mCursor].first);
         const int64_t count = end - pos;
-        const Sums s = measure(in + 2 * (pos - inOrigin), size_t(count));
+        const Sums s = sumsOf(in + 2 * (pos - inOrigin), size_t(count));
         mPeak[0] = std::max(mPeak[0], s.peak0);
         mPeak[1] = std::max(mPeak[1], s.peak1);
         mSum[0] += s.sum0;
@@ -121,7 +133,6 @@ SoundTools::Status LevelMeter::process() {
     }
     // The last, partial envelope window is closed when the stream's end is reached.
     if (last >= mEnd) closeEnvelopeWindow();
-    return SoundTools::Ok;
 }
 
 void LevelMeter::endProcess(int status, unsigned frameNbProcessed) {

@@ -30,6 +30,16 @@ public:
     SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
     void endProcess(int status, unsigned frameNbProcessed) override;
 
+    // The meter outside a chain, fed the frames of a stream by another
+    // algorithm (SoundAlgoLoudness::setObserver), all of them counted: start()
+    // in place of initProcess, measure() for each run of interleaved stereo
+    // frames in stream order, finish() at the stream's end. start() comes after
+    // setStretches(). On one thread at a
+    // time; read the figures after finish().
+    void start(unsigned sampleRate);
+    void measure(const double* frames, int64_t position, unsigned n);
+    void finish() { closeEnvelopeWindow(); }
+
     // dB full scale; -inf for silence.
     double peakDb() const;             // the larger channel
     double peakDb(int channel) const;
@@ -43,6 +53,7 @@ public:
     double envelopeStep() const { return mEnvelopeStep; }
 
 private:
+    void reset(int64_t begin, int64_t end, unsigned sampleRate);
     void closeEnvelopeWindow();
 
     double mEnvelopeStep;

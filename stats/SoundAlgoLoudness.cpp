@@ -69,11 +69,22 @@ SoundAlgoLoudness::SoundAlgoLoudness(double shortTermStep)
 
 // The measuring thread and the blocks waiting for it.
 struct SoundAlgoLoudness::Worker {
-    static constexpr size_t kDepth = 4;  // blocks the loop may run ahead
+    // The loop's blocks are gathered into batches of about this many frames
+    // before they are handed over: a hand-over per block of 1,024 frames woke
+    // the thread thousands of times a minute of sound, which cost the loop more
+    // than the copy.
+    static constexpr size_t kBatch = 16384;
+    static constexpr size_t kDepth = 4;  // batches the loop may run ahead
     std::thread thread;
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<std::vector<Frame>> queue;
+    struct Block {
+        int64_t position;
+        std::vector<Frame> frames;
+    };
+    std::deque<Block> queue;
+    std::vector<std::vector<Frame>> spare;  // measured batches' storage, for reuse
+    Block pending;                          // the loop's batch being gathered (its own)
     bool ending = false;
 };
 
@@ -82,18 +93,38 @@ SoundAlgoLoudness::~SoundAlgoLoudness() { stopWorker(); }
 void SoundAlgoLoudness::work() {
     SoundTools::FlushDenormals flush;  // the thread's own floating-point mode
     Worker& w = *mWorker;
+    Worker::Block block;
     for (;;) {
-        std::vector<Frame> block;
         {
             std::unique_lock<std::mutex> guard(w.lock);
+            if (block.frames.capacity() > 0) {
+                block.frames.clear();
+                w.spare.push_back(std::move(block.frames));
+            }
             w.changed.wait(guard, [&w] { return !w.queue.empty() || w.ending; });
             if (w.queue.empty()) return;  // ending, and every block measured
             block = std::move(w.queue.front());
             w.queue.pop_front();
         }
         w.changed.notify_all();
-        feed(block.data(), unsigned(block.size()), !mPeaksOnLoop);
+        feed(block.frames.data(), block.position, unsigned(block.frames.size()), !mPeaksOnLoop);
     }
+}
+
+void SoundAlgoLoudness::handOver() {
+    Worker& w = *mWorker;
+    if (w.pending.frames.empty()) return;
+    {
+        std::unique_lock<std::mutex> guard(w.lock);
+        w.changed.wait(guard, [&w] { return w.queue.size() < Worker::kDepth; });
+        w.queue.push_back(std::move(w.pending));
+        w.pending.frames.clear();
+        if (!w.spare.empty()) {
+            w.pending.frames = std::move(w.spare.back());
+            w.spare.pop_back();
+        }
+    }
+    w.changed.notify_all();
 }
 
 void SoundAlgoLoudness::stopWorker() {
@@ -148,9 +179,10 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
 // Feeds frames in pieces that end on the 100 ms hops of the stream, where the
 // momentary and short-term loudness are read: the same instants whatever the
 // blocks were.
-void SoundAlgoLoudness::feed(const Frame* frames, unsigned n, bool peaks) {
+void SoundAlgoLoudness::feed(const Frame* frames, int64_t position, unsigned n, bool peaks) {
     SoundTools::detail::LoudnessGating& gating = mState->gating;
     if (peaks) mState->peaks.add(frames, n);
+    if (mObserver) mObserver(frames, position, n);
     while (n > 0) {
         const unsigned piece = std::min(n, mToHop);
         gating.add(frames, piece);
@@ -187,16 +219,14 @@ SoundTools::Status SoundAlgoLoudness::process() {
             // until finish(), which runs after the worker has ended.
             if (mPeaksOnLoop) mState->peaks.add(in + (lo - origin), unsigned(hi - lo));
             if (mState->shared) mState->loopPeaks.add(in + (lo - origin), unsigned(hi - lo));
-            std::vector<Frame> block(in + (lo - origin), in + (hi - origin));
-            Worker& w = *mWorker;
-            {
-                std::unique_lock<std::mutex> guard(w.lock);
-                w.changed.wait(guard, [&w] { return w.queue.size() < Worker::kDepth; });
-                w.queue.push_back(std::move(block));
-            }
-            w.changed.notify_all();
+            Worker::Block& batch = mWorker->pending;
+            if (!batch.frames.empty() && batch.position + int64_t(batch.frames.size()) != lo) handOver();
+            if (batch.frames.empty()) batch.position = lo;
+            if (batch.frames.capacity() == 0) batch.frames.reserve(Worker::kBatch + n);
+            batch.frames.insert(batch.frames.end(), in + (lo - origin), in + (hi - origin));
+            if (batch.frames.size() >= Worker::kBatch) handOver();
         } else if (hi > lo) {
-            feed(in + (lo - origin), unsigned(hi - lo));
+            feed(in + (lo - origin), lo, unsigned(hi - lo));
         }
     }
     if (in != out) std::memmove(out, in, size_t(n) * sizeof(Frame));
@@ -218,6 +248,7 @@ void SoundAlgoLoudness::finish() {
 }
 
 void SoundAlgoLoudness::endProcess(int status, unsigned frameNbProcessed) {
+    if (mWorker) handOver();  // the last, partial batch
     stopWorker();
     finish();
     SoundAlgo::endProcess(status, frameNbProcessed);

@@ -37,14 +37,15 @@
 // null where it is -inf).
 //
 // Ownership: reference counted like every algorithm; the measuring state is
-// owned by the algorithm (std::unique_ptr with libebur128's destroy).
+// owned by the algorithm.
 // Threading: as SoundAlgo. By default the measuring runs on a thread of the
-// algorithm's own, fed with copies of the blocks (at most a few blocks ahead of
-// it), so that it overlaps the rest of the chain instead of adding to it; the
-// thread is ended and joined by endProcess, the next initProcess or the
-// destructor. Read the figures once the run has ended.
+// algorithm's own, fed with copies of the blocks (gathered into batches, at
+// most a few batches ahead of it), so that it overlaps the rest of the chain
+// instead of adding to it; the thread is ended and joined by endProcess, the
+// next initProcess or the destructor. Read the figures once the run has ended.
 #include <QJsonObject>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -84,6 +85,14 @@ public:
     // a loop whose own work is about that of the loudness (a levelling chain).
     // setPeaksOnLoopThread takes precedence. Same figures. From the next run on.
     void setPeaksShared(bool shared) { mPeaksShared = shared; }
+    // Frames of the stream measured, with the stream position of the first,
+    // in stream order.
+    using Observer = std::function<void(const SoundTools::StereoFrame<double>* frames, int64_t position, unsigned n)>;
+    // Also gives every frame measured to `observer`, on the thread that
+    // measures the loudness (the algorithm's own, in the background): another
+    // measurement of the same frames, kept off the loop's thread. Read what it
+    // measured once the run has ended. From the next run on; empty: none.
+    void setObserver(Observer observer) { mObserver = std::move(observer); }
 
     SoundTools::Status process() override;
     SoundTools::Status initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) override;
@@ -129,10 +138,11 @@ public:
 private:
     struct State;
     struct Worker;
-    void feed(const SoundTools::StereoFrame<double>* frames, unsigned n, bool peaks = true);
+    void feed(const SoundTools::StereoFrame<double>* frames, int64_t position, unsigned n, bool peaks = true);
     void finish();
     void work();
     // Ends the worker once it has measured every block handed to it.
+    void handOver();
     void stopWorker();
 
     std::unique_ptr<State> mState;
@@ -141,6 +151,7 @@ private:
     bool mPeaksOnLoop = false;
     bool mPeaksShared = false;
     bool mMono = false;
+    Observer mObserver;
     double mShortTermStep;
     double mIntegrated;
     double mRange = 0.0;
