@@ -1,5 +1,7 @@
 #include "jobs/Analysis.h"
 
+#include "io/ReadAheadReader.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -170,8 +172,27 @@ bool analyseFile(JobContext& ctx, const QString& path, const AnalysisSettings& s
         meter = SoundRef<LevelMeter>::make(settings.envelopeStep);
         extra.push_back(SoundRef<LevelMeter>::share(meter.get()).release());
     }
+    // The region detection alone is one thread's work: the decoding then runs
+    // beside it on another, and measures the input's levels as it goes, which
+    // costs the detection nothing. (The other analyses keep both busy already.)
+    SoundRef<LevelMeter> input;
+    if (!settings.bands && !settings.fft && !settings.loudness) {
+        auto ahead = std::make_unique<SoundTools::detail::ReadAheadReader>(std::move(reader));
+        if (!meter) {
+            input = SoundRef<LevelMeter>::make();
+            input->start(out.rate);
+            ahead->setObserver([m = input.get()](const SoundTools::StereoFrame<double>* frames, int64_t position,
+                                                 unsigned n) { m->measure(&frames->l, position, n); });
+        }
+        reader = std::move(ahead);
+    }
     auto analysis = SoundRef<SoundAlgoStatAnalysis>::make(s, extra);
     if (!runPass(ctx, *analysis, *reader, nullptr, path, what)) return false;
+    reader.reset();  // the decoding thread ended: the input meter is this thread's
+    if (input) {
+        input->finish();
+        meter = input;
+    }
 
     out.frequencies = settings.frequencies;
     out.detector = SoundRef<RMSStepDetector>::share(analysis->getStepDetector());
@@ -180,6 +201,7 @@ bool analyseFile(JobContext& ctx, const QString& path, const AnalysisSettings& s
     if (analysis->getFFTStats()) out.fftStats = SoundRef<SoundAlgoFFTStats>::share(analysis->getFFTStats());
     fillBandLevels(out);
     if (meter) {
+        out.levels = true;
         out.rmsDb = meter->rmsDb();
         out.leftRmsDb = meter->rmsDb(0);
         out.rightRmsDb = meter->rmsDb(1);

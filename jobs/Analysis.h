@@ -110,7 +110,9 @@ struct Analysis {
     int64_t frames = 0;
     QString length;  // hh:mm:ss.sss
 
-    // Whole band (settings.envelope).
+    // Whole band (settings.envelope, or measured beside the region detection:
+    // `levels` tells).
+    bool levels = false;
     double rmsDb = -INFINITY, leftRmsDb = -INFINITY, rightRmsDb = -INFINITY;
     double peakDb = -INFINITY, leftPeakDb = -INFINITY, rightPeakDb = -INFINITY;
     std::vector<double> envelopeDb;

@@ -134,7 +134,8 @@ bool levelOne(detail::JobContext& ctx, const LevelSettings& settings, const deta
         std::unique_ptr<SoundWriter> writer;
         if (!openPass(ctx, input, output, settings.bitRate, reader, file, writer, &tag)) return false;
         writer->setDither(settings.dither);
-        before = SoundRef<LevelMeter>::make();
+        // The input's levels are known when this run found the regions.
+        if (!analysis->levels) before = SoundRef<LevelMeter>::make();
         after = SoundRef<LevelMeter>::make();
         loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
         loudness->setTruePeakRate(kCheckRate);
@@ -147,10 +148,9 @@ bool levelOne(detail::JobContext& ctx, const LevelSettings& settings, const deta
         loudness->setSourceChannels(reader->getFileChannelNum());
         after->setStretches(spans);
         after->start(reader->getSampleRate());
-        before->setStretches(spans);
 
         auto chain = SoundRef<SoundAlgoComposite>::make("level");
-        chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
+        if (before) chain->pushAlgo(SoundRef<LevelMeter>::share(before.get()).release());
         chain->pushAlgo(
             SoundRef<SoundAlgoRMSAmplifier>::make(regionTargetDb, detector, 3.0, 0, 10.0, settings.maxGainDb).release());
         chain->pushAlgo(SoundRef<SoundAlgoLimiter>::make(0.0, 0.005, 0.1).release());
@@ -205,8 +205,8 @@ bool levelOne(detail::JobContext& ctx, const LevelSettings& settings, const deta
     out.regionTarget = ampTargetDb;
     out.loudnessAfter = written.integrated;
     out.truePeakAfter = written.truePeak;
-    out.rmsBefore = before->rmsDb();
-    out.peakBefore = before->peakDb();
+    out.rmsBefore = before ? before->rmsDb() : analysis->rmsDb;
+    out.peakBefore = before ? before->peakDb() : analysis->peakDb;
     out.rmsAfter = after->rmsDb();
     out.peakAfter = after->peakDb();
     const std::vector<double> stretchAfter = after->stretchRmsDb();

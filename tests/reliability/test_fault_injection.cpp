@@ -17,6 +17,7 @@
 #include "common/FileKit.h"
 #include "common/Recordings.h"
 #include "common/TestKit.h"
+#include "tonewright/Level.h"
 #include "tonewright/SoundAlgoElementary.h"
 #include "tonewright/SoundMp3.h"
 #include "tonewright/SoundWriterMultiFile.h"
@@ -205,4 +206,32 @@ TEST(FaultsRead, FileCutWhileBeingRead) {
         EXPECT_GE(sink.count(), uint64_t(kFrames / 5));
         if (reader->open(path) == SoundTools::Ok) { EXPECT_FALSE(reader->hasFailed()); }
     }
+}
+
+// The same cut under the level job, while it finds the regions: the decoding
+// then runs on a thread of its own ahead of the detection, which must still
+// meet the failure where it happens and name it, and no output is left.
+TEST(FaultsReadThreads, LevelInputCutWhileFindingTheRegions) {
+    tk::TempDir dir;
+    const QString path = dir.path("in.wav");
+    const unsigned frames = 20 * kRate;
+    ASSERT_TRUE(tk::writeFile(path, tk::noise(frames, 0.3), kRate, SoundTools::Pcm16));
+    const qint64 keep = QFileInfo(path).size() * 2 / 5;
+    bool cut = false;
+    tonewright::JobControl control;
+    control.progress = [&](const tonewright::JobProgress& p) {
+        if (!cut && p.pass == 0 && p.done > p.total / 10) cut = QFile::resize(path, keep);
+        return true;
+    };
+    tonewright::LevelSettings s;
+    s.input = path.toStdString();
+    s.output = dir.path("out.wav").toStdString();
+    s.loudnessTarget = false;
+    const tonewright::JobResult<tonewright::LevelReport> r = tonewright::level(s, control);
+    ASSERT_TRUE(cut);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().file, s.input.string());
+    EXPECT_NE(r.error().cause.find("cut while being read"), std::string::npos) << r.error().message();
+    EXPECT_FALSE(QFileInfo::exists(dir.path("out.wav")));
+    EXPECT_EQ(QDir(dir.path("")).entryList(QDir::Files), QStringList{"in.wav"});
 }
