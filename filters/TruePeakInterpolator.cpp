@@ -79,12 +79,24 @@ TW_INLINE void takeMagnitude(typename Lanes<T>::V& v) {
 // zero. The outputs run side by side: strips of four vectors keep their sums
 // in registers over all the taps (enough independent sums to hide the latency
 // of the additions), then single vectors, then single outputs.
-template <typename T>
-TW_INLINE void rowKernel(const T* h, int taps, const T* x, T* y, size_t n) {
+// kPeak: instead of storing the outputs, *peak becomes the largest of *peak and
+// their magnitudes, NaN passed over (as peakKernel takes it of stored ones: a
+// maximum does not depend on the order it is taken in).
+template <typename T, bool kPeak>
+TW_INLINE void rowKernel(const T* h, int taps, const T* x, T* y, size_t n, T* peak = nullptr) {
     size_t i = 0;
 #if defined(__GNUC__)
     typedef typename Lanes<T>::V V;
     constexpr size_t W = sizeof(V) / sizeof(T);
+    V m = (kPeak ? *peak : T(0)) - V{};
+    const auto out = [&m, y](size_t at, V& a) {
+        if constexpr (kPeak) {
+            takeMagnitude<T>(a);
+            m = a > m ? a : m;
+        } else {
+            std::memcpy(y + at, &a, sizeof a);
+        }
+    };
     for (; i + 4 * W <= n; i += 4 * W) {
         V a0 = V{}, a1 = V{}, a2 = V{}, a3 = V{};
         const T* xi = x + i;
@@ -100,10 +112,10 @@ TW_INLINE void rowKernel(const T* h, int taps, const T* x, T* y, size_t n) {
             a2 += hj * v2;
             a3 += hj * v3;
         }
-        std::memcpy(y + i, &a0, sizeof a0);
-        std::memcpy(y + i + W, &a1, sizeof a1);
-        std::memcpy(y + i + 2 * W, &a2, sizeof a2);
-        std::memcpy(y + i + 3 * W, &a3, sizeof a3);
+        out(i, a0);
+        out(i + W, a1);
+        out(i + 2 * W, a2);
+        out(i + 3 * W, a3);
     }
     for (; i + W <= n; i += W) {
         V a = V{};
@@ -112,13 +124,20 @@ TW_INLINE void rowKernel(const T* h, int taps, const T* x, T* y, size_t n) {
             std::memcpy(&v, x + i + j, sizeof v);
             a += (h[j] - V{}) * v;
         }
-        std::memcpy(y + i, &a, sizeof a);
+        out(i, a);
     }
+    if constexpr (kPeak)
+        for (size_t k = 0; k < W; ++k) *peak = m[k] > *peak ? m[k] : *peak;
 #endif
     for (; i < n; ++i) {
         T a = T(0);
         for (int j = 0; j < taps; ++j) a += h[j] * x[i + j];
-        y[i] = a;
+        if constexpr (kPeak) {
+            a = std::fabs(a);
+            *peak = a > *peak ? a : *peak;
+        } else {
+            y[i] = a;
+        }
     }
 }
 
@@ -188,10 +207,18 @@ TW_INLINE void loadKernel(const double* f, size_t n, T* l, T* r, double* peak) {
 }
 
 TW_KERNEL void interpolateRow(const float* h, int taps, const float* x, float* y, size_t n) {
-    rowKernel(h, taps, x, y, n);
+    rowKernel<float, false>(h, taps, x, y, n);
 }
 TW_KERNEL void interpolateRow(const double* h, int taps, const double* x, double* y, size_t n) {
-    rowKernel(h, taps, x, y, n);
+    rowKernel<double, false>(h, taps, x, y, n);
+}
+TW_KERNEL float rowPeak(const float* h, int taps, const float* x, size_t n, float peak) {
+    rowKernel<float, true>(h, taps, x, nullptr, n, &peak);
+    return peak;
+}
+TW_KERNEL double rowPeak(const double* h, int taps, const double* x, size_t n, double peak) {
+    rowKernel<double, true>(h, taps, x, nullptr, n, &peak);
+    return peak;
 }
 TW_KERNEL float largestMagnitude(const float* y, size_t n, float peak) { return peakKernel(y, n, peak); }
 TW_KERNEL double largestMagnitude(const double* y, size_t n, double peak) { return peakKernel(y, n, peak); }
@@ -232,12 +259,11 @@ double TruePeakInterpolator<T>::bound(int c, unsigned from, unsigned n) const {
 }
 
 template <typename T>
-T TruePeakInterpolator<T>::phasePeak(int p, int c, unsigned from, unsigned n, T peak, T* scratch) const {
+T TruePeakInterpolator<T>::phasePeak(int p, int c, unsigned from, unsigned n, T peak) const {
     if (p < 1 || p >= mPhases) return peak;
     from = std::min(from, mChunk);
     n = std::min(n, mChunk - from);
-    interpolateRow(&mRows[size_t(p - 1) * size_t(mTaps)], mTaps, mX[c != 0].data() + from, scratch, n);
-    return largestMagnitude(scratch, n, peak);
+    return rowPeak(&mRows[size_t(p - 1) * size_t(mTaps)], mTaps, mX[c != 0].data() + from, n, peak);
 }
 
 template <typename T>

@@ -56,8 +56,8 @@ public:
     void phase(int p, int c, unsigned n, T* y) const;
     // The largest of `peak` and the magnitudes of phase p of channel c over
     // frames from ... from + n - 1 of the chunk, values that are not numbers
-    // passed over; `scratch` holds n values.
-    T phasePeak(int p, int c, unsigned from, unsigned n, T peak, T* scratch) const;
+    // passed over. The values are not stored: each is taken as it is summed.
+    T phasePeak(int p, int c, unsigned from, unsigned n, T peak) const;
     // The chunk of n frames is done: its last taps - 1 samples become the history.
     void advance(unsigned n);
     // Back to the start of a stream: zero history.

@@ -30,9 +30,7 @@ TruePeakMeter::TruePeakMeter(unsigned sampleRate, unsigned minRate, int channel)
     : mFactor(oversampling(sampleRate, minRate)),
       mChannel(channel < 0 ? -1 : channel != 0),
       // Row 0 is the sample itself; the meter reads the samples directly.
-      mInterpolator(design(mFactor, tapsFor(mFactor, minRate), minRate), mFactor, tapsFor(mFactor, minRate), kChunk) {
-    mAcc.assign(kChunk, 0.0f);
-}
+      mInterpolator(design(mFactor, tapsFor(mFactor, minRate), minRate), mFactor, tapsFor(mFactor, minRate), kChunk) {}
 
 void TruePeakMeter::add(const SoundTools::StereoFrame<double>* frames, unsigned n) {
     while (n > 0) {
@@ -57,7 +55,7 @@ void TruePeakMeter::addChunk(const SoundTools::StereoFrame<double>* frames, unsi
         for (unsigned from = 0; from < n && mFactor > 1; from += kSpan) {
             const unsigned m = std::min(kSpan, n - from);
             if (mInterpolator.bound(c, from, m) <= std::max(mTruePeak[c], double(peak))) continue;
-            for (int p = 1; p < mFactor; ++p) peak = mInterpolator.phasePeak(p, c, from, m, peak, mAcc.data());
+            for (int p = 1; p < mFactor; ++p) peak = mInterpolator.phasePeak(p, c, from, m, peak);
         }
         mTruePeak[c] = std::max({mTruePeak[c], double(peak), mSamplePeak[c]});
     }

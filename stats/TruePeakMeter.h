@@ -49,7 +49,6 @@ private:
     int mFactor;
     int mChannel;
     TruePeakInterpolator<float> mInterpolator;
-    std::vector<float> mAcc;  // one phase of one channel over a chunk
     double mSamplePeak[2] = {0.0, 0.0};
     double mTruePeak[2] = {0.0, 0.0};
 };
