@@ -30,6 +30,13 @@ int threadNumber() {
 // it cannot make the level of the region being accumulated NaN for good.
 inline double sq(double x) { return std::isfinite(x) ? x * x : 0.0; }
 
+// sq() of a frame's two samples side by side (x - x is 0 for a finite x only).
+typedef double Pair __attribute__((vector_size(16)));
+inline Pair squares(const SoundTools::StereoFrame<double>& f) {
+    const Pair x = {f.l, f.r}, zero = {0.0, 0.0};
+    return x - x == zero ? x * x : zero;
+}
+
 // Ratio between two levels as the step rules see it.
 double levelRatio(double x, double y) {
     if (x == y) return 1.0;
@@ -209,28 +216,31 @@ unsigned RMSStepDetector::steadyRun(const Frame* in, int32_t s0, unsigned i, uns
     const unsigned N = unsigned(mWindowLength);
     const double ratio = mStepRatio;
     const int64_t tick = mNextTick, end = mStreamEnd;
-    double sum0 = mSum0, sum1 = mSum1, region0 = mRegionSum0, region1 = mRegionSum1;
+    // Divisions are the cost of this loop. The two channels go side by side,
+    // each lane the operations analyse() does on its channel, so one division
+    // instruction gives both window means; and max(r0 / count, r1 / count) is
+    // max(r0, r1) / count to the bit (a correctly rounded division by the same
+    // positive number keeps the order), so the region's mean takes one more.
+    const Pair zero = {0.0, 0.0}, window = {double(N), double(N)};
+    Pair sum = {mSum0, mSum1}, region = {mRegionSum0, mRegionSum1};
     int32_t count = mRegionCount;
     const unsigned first = i;
     for (; i < n; ++i) {
         const int64_t s = int64_t(s0) + i;
         if (s == tick || s < 0 || s >= end || i + N > inFrames) break;
-        const Frame& f = in[i + N - 1];
-        const double t0 = sum0 + sq(f.l), t1 = sum1 + sq(f.r);
-        const double m0 = std::max(0.0, t0) / N, m1 = std::max(0.0, t1) / N;
-        const double A = std::max(region0 / count, region1 / count), c = std::max(m0, m1);
+        const Pair t = sum + squares(in[i + N - 1]);
+        const Pair m = (zero < t ? t : zero) / window;
+        const double A = std::max(region[0], region[1]) / count, c = std::max(m[0], m[1]);
         if (c > A * ratio || A > c * ratio) break;
-        sum0 = t0 - sq(in[i].l);
-        sum1 = t1 - sq(in[i].r);
-        region0 += m0;
-        region1 += m1;
+        sum = t - squares(in[i]);
+        region += m;
         ++count;
     }
     if (i > first) {
-        mSum0 = sum0;
-        mSum1 = sum1;
-        mRegionSum0 = region0;
-        mRegionSum1 = region1;
+        mSum0 = sum[0];
+        mSum1 = sum[1];
+        mRegionSum0 = region[0];
+        mRegionSum1 = region[1];
         mRegionCount = count;
         mLastAnalysed += int32_t(i - first);
         mSumNext = int64_t(s0) + i;
