@@ -77,8 +77,7 @@ void SoundAlgoTruePeakLimiter::ingest(const Frame* frames, unsigned n) {
         // Nothing in the chunk can pass the ceiling (the usual case away from
         // the loudest moments): every frame needs gain 1 without interpolating.
         if (std::max(interpolator.bound(0, m), interpolator.bound(1, m)) <= mCeiling) {
-            std::fill(peak, peak + m, 0.0);
-            addPeaks(peak, m);
+            addPeaks(nullptr, m);
             interpolator.advance(m);
             frames += m;
             n -= m;
@@ -103,16 +102,18 @@ void SoundAlgoTruePeakLimiter::ingest(const Frame* frames, unsigned n) {
 }
 
 // Takes in the peaks of the m frames from position mNextIn on and works out
-// the gain of each frame A - 1 + 12 positions earlier (peaks is used up). Only
+// the gain of each frame A - 1 + 12 positions earlier (peaks is used up; null:
+// none of the m frames comes near the ceiling, every one needs gain 1). Only
 // the sliding minimum, the release and the running sum go frame by frame, the
 // state in locals; what a frame needs and its gain are worked out for the
 // whole chunk, side by side.
 void SoundAlgoTruePeakLimiter::addPeaks(double* peaks, unsigned m) {
     const double ceiling = mCeiling, release = mRelease, length = double(mA);
-    for (unsigned i = 0; i < m; ++i) {
-        const double peak = peaks[i], fit = ceiling / peak;
-        peaks[i] = peak > ceiling ? fit : 1.0;
-    }
+    if (peaks)
+        for (unsigned i = 0; i < m; ++i) {
+            const double peak = peaks[i], fit = ceiling / peak;
+            peaks[i] = peak > ceiling ? fit : 1.0;
+        }
     const unsigned A = mA;
     double held = mHeld, sum = mAvgSum;
     unsigned pos = mAvgPos;
@@ -126,7 +127,7 @@ void SoundAlgoTruePeakLimiter::addPeaks(double* peaks, unsigned m) {
     // as it is, so the loop below would give each the same gain.
     const bool live = mMinQueue.size() > mMinHead;
     if (held == 1.0 && (!live || mMinQueue[mMinHead].second == 1.0) &&
-        std::all_of(peaks, peaks + m, [](double p) { return p == 1.0; }) &&
+        (!peaks || std::all_of(peaks, peaks + m, [](double p) { return p == 1.0; })) &&
         std::all_of(ring, ring + A, [](double g) { return g == 1.0; })) {
         // The queue the loop would leave: the last frame alone.
         mMinQueue.clear();
@@ -138,7 +139,7 @@ void SoundAlgoTruePeakLimiter::addPeaks(double* peaks, unsigned m) {
         return;
     }
     for (unsigned i = 0; i < m; ++i, ++next) {
-        const double needed = peaks[i];
+        const double needed = peaks ? peaks[i] : 1.0;
         const int64_t c = next - kHalf;
         // Sliding minimum over [c - A + 1, c]: the gain position c - A + 1
         // needs so that every frame of its look-ahead fits.
@@ -186,8 +187,19 @@ SoundTools::Status SoundAlgoTruePeakLimiter::process() {
     const size_t from = size_t(origin - mGainStart);
     const unsigned known = unsigned(std::min<size_t>(n, mGains.size() > from ? mGains.size() - from : 0));
     const double* gains = mGains.data() + from;
-    double lowest = mLowest;
-    for (unsigned i = 0; i < known; ++i) {
+    // Four running minima side by side, so that no frame waits on the one
+    // before (a gain is never NaN, and a minimum does not depend on the order).
+    double low[4] = {mLowest, mLowest, mLowest, mLowest};
+    unsigned i = 0;
+    for (; i + 4 <= known; i += 4)
+        for (unsigned k = 0; k < 4; ++k) {
+            const double g = gains[i + k];
+            low[k] = std::min(low[k], g);
+            out[i + k].l = in[i + k].l * g;
+            out[i + k].r = in[i + k].r * g;
+        }
+    double lowest = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+    for (; i < known; ++i) {
         const double g = gains[i];
         lowest = std::min(lowest, g);
         out[i].l = in[i].l * g;
