@@ -55,10 +55,17 @@ LoudnessGating::LoudnessGating(unsigned sampleRate, bool mono)
 
 void LoudnessGating::add(const Frame* frames, size_t n) {
     static_assert(sizeof(Frame) == sizeof(Pair), "a frame is two doubles");
-    const Pair b0 = {mB[0], mB[0]}, b1 = {mB[1], mB[1]}, b2 = {mB[2], mB[2]};
+    // Transposed direct form with the output substituted into the state
+    // updates: s1' = (b1 - a1 b0) x + s2 - a1 s1, s2' = (b2 - a2 b0) x - a2 s1,
+    // y = b0 x + s1. Each step then waits on one product and one sum of the
+    // step before (not on y first), a third less latency a frame.
+    const Pair b0 = {mB[0], mB[0]};
+    const Pair k1 = (mB[1] - mA[0] * mB[0]) - Pair{}, k2 = (mB[2] - mA[1] * mB[0]) - Pair{};
     const Pair a1 = {mA[0], mA[0]}, a2 = {mA[1], mA[1]};
+    // The high-pass (b = 1, -2, 1) the same way: z = y + t1,
+    // t1' = (-2 - h1) y + t2 - h1 t1, t2' = (1 - h2) y - h2 t1.
+    const Pair j1 = (-2.0 - mHa[0]) - Pair{}, j2 = (1.0 - mHa[1]) - Pair{};
     const Pair h1 = {mHa[0], mHa[0]}, h2 = {mHa[1], mHa[1]};
-    const Pair two = {2.0, 2.0};
     Pair s[4];
     std::memcpy(s, mState, sizeof s);
     while (n > 0) {
@@ -72,11 +79,13 @@ void LoudnessGating::add(const Frame* frames, size_t n) {
             Pair x;
             std::memcpy(&x, frames + i, sizeof x);
             const Pair y = b0 * x + s1;
-            s1 = b1 * x - a1 * y + s2;
-            s2 = b2 * x - a2 * y;
+            const Pair u1 = k1 * x + s2;
+            s2 = k2 * x - a2 * s1;
+            s1 = u1 - a1 * s1;
             const Pair z = y + t1;
-            t1 = t2 - two * y - h1 * z;
-            t2 = y - h2 * z;
+            const Pair v1 = j1 * y + t2;
+            t2 = j2 * y - h2 * t1;
+            t1 = v1 - h1 * t1;
             acc += z * z;
         }
         s[0] = s1, s[1] = s2, s[2] = t1, s[3] = t2;
