@@ -98,8 +98,8 @@ bool measure(JobContext& ctx, const QString& file, SoundRef<SoundAlgoLoudness>& 
     std::unique_ptr<SoundReader> reader = detail::openReader(file);
     if (!reader) return ctx.fail(Kind::Input, file, "cannot read", detail::lastError());
     loudness = SoundRef<SoundAlgoLoudness>::make(0.0);
-    // This loop only decodes: the peaks share its thread, the loudness has the other.
-    loudness->setPeaksOnLoopThread(true);
+    // This loop only decodes: the loudness and the peaks are measured on the
+    // meter's own thread, beside it.
     if (!detail::runPass(ctx, *loudness, *reader, nullptr, file, "measure the loudness")) return false;
     if (reader->hasFailed()) return ctx.fail(Kind::Processing, file, "cannot measure the loudness", detail::lastError());
     return true;
