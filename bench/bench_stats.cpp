@@ -44,7 +44,7 @@ BENCHMARK(BM_Analysis1min)
     ->Unit(benchmark::kMillisecond);
 
 // The loudness meter on the loop's thread (the background thread's time would
-// not count): libebur128's K-weighting and gating plus the true-peak meter.
+// not count): the K-weighting and gating plus the true-peak meter.
 // range(0): the true peak's minimum rate (0: 4x; 192000: the 5x check at
 // 44.1 kHz); range(1): 1 for a second of tone, then a minute of digital silence.
 void BM_Loudness1min(benchmark::State& state) {

@@ -3,10 +3,10 @@
 // field measures it (K-weighted, gated): integrated loudness in LUFS, loudness
 // range in LU, the largest momentary (400 ms) and short-term (3 s) loudness, and
 // per channel the sample peak (dBFS) and the true peak (dBTP, 4x oversampled
-// below 96 kHz, 2x below 192 kHz). The gated loudness figures are libebur128's;
-// this class feeds it the frames of the stream, measures the peaks itself with
-// a vectorised polyphase interpolator (libebur128's own would take most of the
-// time of an analysis) and keeps the figures.
+// below 96 kHz, 2x below 192 kHz). The K-weighting filter runs with both
+// channels side by side; the gated figures are made of the energies of 100 ms
+// hops; the peaks come from a vectorised polyphase interpolator. The figures
+// agree with libebur128's meters (the tests compare them).
 //
 // The algorithm passes its input through unchanged, so it fits anywhere in a
 // chain or as a branch of a composite beside other analyses. Only frames of the
