@@ -43,12 +43,16 @@ int64_t parseTime(const std::string& text) {
     return (mm * 60 + ss) * SoundCueSheet::kFramesPerSecond + ff;
 }
 
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    // A sheet has no escape for quotes, nor for line breaks (a title may hold one).
-    for (char c : s) out += c == '"' ? '\'' : (c >= 0 && c < 0x20) || c == 0x7F ? ' ' : c;
-    return out + "\"";
+// A sheet has no escape for quotes, nor for line breaks (a title may hold
+// one): a text as a sheet can hold it, quotes as apostrophes, control
+// characters as spaces. Texts read are kept in this form too, so that two
+// names that would be written alike are the same name already when read.
+std::string writable(std::string s) {
+    for (char& c : s) c = c == '"' ? '\'' : (c >= 0 && c < 0x20) || c == 0x7F ? ' ' : c;
+    return s;
 }
+
+std::string quoted(const std::string& s) { return "\"" + writable(s) + "\""; }
 
 }  // namespace
 
@@ -145,13 +149,13 @@ bool SoundCueSheet::parse(const QByteArray& input, QString* error) {
         for (char& c : command) c = char(std::toupper(static_cast<unsigned char>(c)));
         if (command.empty() || command == "REM") continue;
         if (command == "TITLE" || command == "PERFORMER") {
-            const std::string value = nextWord(line, pos);
+            const std::string value = writable(nextWord(line, pos));
             std::string& field = inTrack ? (command == "TITLE" ? sheet.tracks.back().title : sheet.tracks.back().performer)
                                          : (command == "TITLE" ? sheet.title : sheet.performer);
             field = value;
         } else if (command == "FILE") {
             if (inTrack && !hasIndex) return fail(trackLine, "track without INDEX 01");
-            file = nextWord(line, pos);
+            file = writable(nextWord(line, pos));
             if (file.empty()) return fail(lineNo, "FILE without a name");
             inTrack = false;
         } else if (command == "TRACK") {

@@ -6,8 +6,10 @@
 // ignores the other standard ones (FLAGS, ISRC, PREGAP, POSTGAP, SONGWRITER,
 // CATALOG, CDTEXTFILE). Text is UTF-8 (a byte order mark is skipped), or
 // UTF-16 little or big endian with a byte order mark (as rippers write it);
-// other encodings are refused naming them. toText() writes a sheet that
-// parse() reads back to the same record.
+// other encodings are refused naming them. A sheet has no escape for a quote
+// nor for a control character: texts are kept as a sheet can hold them, a
+// quote as an apostrophe, a control character as a space. toText() writes a
+// sheet that parse() reads back to the same record.
 //
 // Plain value; no threading concerns.
 #include <QByteArray>

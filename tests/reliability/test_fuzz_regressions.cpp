@@ -158,7 +158,8 @@ TEST(FuzzRegressions, MetadataClaimsAreSkippedOrNamed) {
 
 // CUE sheets in UTF-16 with a byte order mark (as rippers write them) read as
 // the same sheet in UTF-8; text in an encoding that is not read, and a file
-// larger than any sheet (/dev/zero, which never ends), are refused saying why.
+// larger than any sheet (/dev/zero, which never ends), are refused saying why,
+// and so is a sheet whose text, written back, would not read back.
 TEST(FuzzRegressions, CueSheetsInUtf16AndOversized) {
     tk::TempDir dir;
     ASSERT_EQ(tk::runCommand(std::string(TW_REPLAY_DIR) + "/tw_replay_seeds " + tk::shellQuote(dir.root()) +
@@ -180,6 +181,10 @@ TEST(FuzzRegressions, CueSheetsInUtf16AndOversized) {
         {QByteArray("T\0R\0A\0C\0K\0", 10), "UTF-16 or UTF-32 text without a byte order mark is not read"},
         {QByteArray("\xfe\xff\0T\0\0", 6), "UTF-16 BE text) holds NUL characters"},  // found by fuzzing
         {QByteArray("\xef\xbb\xbfT\0", 5), "the sheet holds NUL bytes"},               // so was this
+        // Two names a sheet writes alike (it has no escape for a quote) are one
+        // file when read, or the text written would not read back (fuzzing).
+        {"FILE \"av'\" WAVE\nTRACK 1 AUDIO\nINDEX 01 05:00:00\nFILE av\" WAVE\nTRACK 2 AUDIO\nINDEX 01 00:00:00\n",
+         "track 2 starts at 00:00:00, not after track 1"},
     };
     for (const auto& r : refused) {
         EXPECT_FALSE(sheet.parse(r.text, &why));
