@@ -103,10 +103,11 @@ void LoudnessGating::add(const Frame* frames, size_t n) {
     std::memcpy(mState, s, sizeof s);
 }
 
-double LoudnessGating::latest(size_t count) const {
-    const size_t have = std::min(count, mHops.size());
-    if (have == 0) return -HUGE_VAL;
-    return loudnessOf(meanOf(mHops, mHops.size() - have, have) * double(have) / double(count));
+double LoudnessGating::window(size_t end, size_t count) const {
+    end = std::min(end, mHops.size());
+    double sum = 0.0;
+    for (size_t i = end > count ? end - count : 0; i < end; ++i) sum += mHops[i];
+    return count ? loudnessOf(sum / double(count)) : -HUGE_VAL;
 }
 
 double LoudnessGating::whole(size_t count) const {

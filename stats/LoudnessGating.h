@@ -15,7 +15,7 @@
 // about +4 dB above 1.5 kHz, then a high-pass near 38 Hz), designed for the
 // stream's rate by the bilinear transform of its analog prototype, run in
 // double precision with both channels side by side in one vector. The
-// recursion is the cost: about a dozen cycles a frame, where keeping the state
+// recursion is the cost: a product and a sum a step, where keeping the state
 // in memory between samples costs several times that.
 //
 // Energies are linear mean squares summed over the channels counted;
@@ -42,9 +42,9 @@ public:
     void add(const Frame* frames, size_t n);
     const std::vector<double>& hops() const { return mHops; }
 
-    // Loudness of the last `count` complete hops, as a window of that length
-    // that reaches before the stream's start, where it holds silence.
-    double latest(size_t count) const;
+    // Loudness of the window of `count` hops that ends with hops()[end - 1]
+    // (where it reaches before the stream's start, it holds silence).
+    double window(size_t end, size_t count) const;
     // Loudness of every frame so far, the hop under way included, in a window
     // of `count` hops: for streams no longer than the window.
     double whole(size_t count) const;

@@ -160,7 +160,6 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     mState->shared = shared;
     streamBounds(ctx, mStreamStart, mStreamEnd);
     mHop = mState->gating.hop();
-    mToHop = mHop;
     mHopsPerValue = unsigned(std::lround(mShortTermStep * 10.0));
     mHopCount = 0;
     if (mBackground) {
@@ -176,27 +175,22 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     return SoundAlgo::initProcess(ctx, prev, next);
 }
 
-// Feeds frames in pieces that end on the 100 ms hops of the stream, where the
-// momentary and short-term loudness are read: the same instants whatever the
+// The momentary and short-term loudness are read at the end of every hop of
+// 100 ms counted from the stream's first frame: the same instants whatever the
 // blocks were.
 void SoundAlgoLoudness::feed(const Frame* frames, int64_t position, unsigned n, bool peaks) {
     SoundTools::detail::LoudnessGating& gating = mState->gating;
     if (peaks) mState->peaks.add(frames, n);
     if (mObserver) mObserver(frames, position, n);
-    while (n > 0) {
-        const unsigned piece = std::min(n, mToHop);
-        gating.add(frames, piece);
-        frames += piece;
-        n -= piece;
-        mToHop -= piece;
-        mFrameCount += piece;
-        if (mToHop > 0) continue;
-        mToHop = mHop;
-        const double m = gating.latest(State::kMomentaryHops);
+    const size_t done = gating.hops().size();
+    gating.add(frames, n);
+    mFrameCount += n;
+    for (size_t end = done + 1; end <= gating.hops().size(); ++end) {
+        const double m = gating.window(end, State::kMomentaryHops);
         mMaxMomentary = std::max(mMaxMomentary, m);
-        const double s = gating.latest(State::kShortHops);
+        const double s = gating.window(end, State::kShortHops);
         // Short-term values count from the first full 3 s window on.
-        if (mFrameCount >= 30ull * mHop) mMaxShortTerm = std::max(mMaxShortTerm, s);
+        if (end >= size_t(State::kShortHops)) mMaxShortTerm = std::max(mMaxShortTerm, s);
         if (mHopsPerValue > 0 && ++mHopCount == mHopsPerValue) {
             mHopCount = 0;
             mShortTerm.push_back(s);

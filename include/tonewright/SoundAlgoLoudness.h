@@ -168,7 +168,6 @@ private:
     int64_t mStreamEnd = INT64_MAX;
     // 100 ms hops: frames per hop, frames left to the next hop, hops per stored value.
     unsigned mHop = 0;
-    unsigned mToHop = 0;
     unsigned mHopsPerValue = 0;
     unsigned mHopCount = 0;
 };
