@@ -19,6 +19,10 @@ LevelMeter::LevelMeter(double envelopeStep) : mEnvelopeStep(envelopeStep > 0 ? e
 void LevelMeter::setStretches(std::vector<std::pair<int64_t, int64_t>> stretches) {
     std::sort(stretches.begin(), stretches.end());
     mStretches = std::move(stretches);
+    mStretchSum0.assign(mStretches.size(), 0.0);
+    mStretchSum1.assign(mStretches.size(), 0.0);
+    mStretchCount.assign(mStretches.size(), 0);
+    mCursor = 0;
 }
 
 SoundTools::Status LevelMeter::initProcess(const LoopContext& ctx, SoundAlgo* prev, SoundAlgo* next) {

@@ -33,8 +33,7 @@ public:
     // The meter outside a chain, fed the frames of a stream by another
     // algorithm (SoundAlgoLoudness::setObserver), all of them counted: start()
     // in place of initProcess, measure() for each run of interleaved stereo
-    // frames in stream order, finish() at the stream's end. start() comes after
-    // setStretches(). On one thread at a
+    // frames in stream order, finish() at the stream's end. On one thread at a
     // time; read the figures after finish().
     void start(unsigned sampleRate);
     void measure(const double* frames, int64_t position, unsigned n);

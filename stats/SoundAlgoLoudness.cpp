@@ -50,10 +50,6 @@ double readNumber(const QJsonObject& object, const char* key, double fallback) {
 struct SoundAlgoLoudness::State {
     SoundTools::detail::LoudnessGating gating;
     TruePeakMeter peaks;
-    // With the peaks shared: the left channel's true peak, on the loop's
-    // thread; `peaks` then interpolates the right one alone.
-    TruePeakMeter loopPeaks;
-    bool shared = false;
     static constexpr int kShortHops = 30, kMomentaryHops = 4;
 };
 
@@ -107,7 +103,7 @@ void SoundAlgoLoudness::work() {
             w.queue.pop_front();
         }
         w.changed.notify_all();
-        feed(block.frames.data(), block.position, unsigned(block.frames.size()), !mPeaksOnLoop);
+        feed(block.frames.data(), block.position, unsigned(block.frames.size()));
     }
 }
 
@@ -152,12 +148,7 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
     // A mono source arrives as two equal channels: the right one is left out,
     // so the sound is counted once.
     mState->gating = SoundTools::detail::LoudnessGating(ctx.sampleRate, mMono);
-    // Shared peaks need the worker; they are set up before it starts, and
-    // undone if it cannot.
-    const bool shared = mBackground && mPeaksShared && !mPeaksOnLoop;
-    mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate, shared ? 1 : -1);
-    if (shared) mState->loopPeaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate, 0);
-    mState->shared = shared;
+    mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate);
     streamBounds(ctx, mStreamStart, mStreamEnd);
     mHop = mState->gating.hop();
     mHopsPerValue = unsigned(std::lround(mShortTermStep * 10.0));
@@ -168,8 +159,6 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
             mWorker->thread = std::thread([this] { work(); });
         } catch (const std::system_error&) {
             mWorker.reset();  // no thread to be had: measured on the loop's own
-            mState->peaks = TruePeakMeter(ctx.sampleRate, mTruePeakRate);
-            mState->shared = false;
         }
     }
     return SoundAlgo::initProcess(ctx, prev, next);
@@ -178,9 +167,9 @@ SoundTools::Status SoundAlgoLoudness::initProcess(const LoopContext& ctx, SoundA
 // The momentary and short-term loudness are read at the end of every hop of
 // 100 ms counted from the stream's first frame: the same instants whatever the
 // blocks were.
-void SoundAlgoLoudness::feed(const Frame* frames, int64_t position, unsigned n, bool peaks) {
+void SoundAlgoLoudness::feed(const Frame* frames, int64_t position, unsigned n) {
     SoundTools::detail::LoudnessGating& gating = mState->gating;
-    if (peaks) mState->peaks.add(frames, n);
+    mState->peaks.add(frames, n);
     if (mObserver) mObserver(frames, position, n);
     const size_t done = gating.hops().size();
     gating.add(frames, n);
@@ -209,10 +198,6 @@ SoundTools::Status SoundAlgoLoudness::process() {
         const int64_t lo = std::max<int64_t>(mStreamStart, origin);
         const int64_t hi = std::min<int64_t>(mStreamEnd, origin + int64_t(n));
         if (hi > lo && mWorker) {
-            // The worker never touches the peaks then: they are this thread's
-            // until finish(), which runs after the worker has ended.
-            if (mPeaksOnLoop) mState->peaks.add(in + (lo - origin), unsigned(hi - lo));
-            if (mState->shared) mState->loopPeaks.add(in + (lo - origin), unsigned(hi - lo));
             Worker::Block& batch = mWorker->pending;
             if (!batch.frames.empty() && batch.position + int64_t(batch.frames.size()) != lo) handOver();
             if (batch.frames.empty()) batch.position = lo;
@@ -235,9 +220,8 @@ void SoundAlgoLoudness::finish() {
     // Streams shorter than 3 s: the short-term loudness of all there is.
     if (!std::isfinite(mMaxShortTerm)) mMaxShortTerm = gating.whole(State::kShortHops);
     for (int c = 0; c < 2; ++c) {
-        const TruePeakMeter& m = mState->shared && c == 0 ? mState->loopPeaks : mState->peaks;
-        mSamplePeak[c] = toDb(m.samplePeak(c));
-        mTruePeak[c] = toDb(m.truePeak(c));
+        mSamplePeak[c] = toDb(mState->peaks.samplePeak(c));
+        mTruePeak[c] = toDb(mState->peaks.truePeak(c));
     }
 }
 

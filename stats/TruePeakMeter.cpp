@@ -26,9 +26,8 @@ std::vector<double> design(int factor, int taps, unsigned minRate) {
 }
 }  // namespace
 
-TruePeakMeter::TruePeakMeter(unsigned sampleRate, unsigned minRate, int channel)
+TruePeakMeter::TruePeakMeter(unsigned sampleRate, unsigned minRate)
     : mFactor(oversampling(sampleRate, minRate)),
-      mChannel(channel < 0 ? -1 : channel != 0),
       // Row 0 is the sample itself; the meter reads the samples directly.
       mInterpolator(design(mFactor, tapsFor(mFactor, minRate), minRate), mFactor, tapsFor(mFactor, minRate), kChunk) {}
 
@@ -50,7 +49,6 @@ void TruePeakMeter::addChunk(const SoundTools::StereoFrame<double>* frames, unsi
     // loudest moment, most of a recording is not interpolated at all.
     constexpr unsigned kSpan = 128;
     for (int c = 0; c < 2; ++c) {
-        if (mChannel >= 0 && c != mChannel) continue;
         float peak = 0.0f;
         for (unsigned from = 0; from < n && mFactor > 1; from += kSpan) {
             const unsigned m = std::min(kSpan, n - from);

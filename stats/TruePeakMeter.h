@@ -29,10 +29,7 @@ class TruePeakMeter {
 public:
     // minRate: oversample at least to this rate (0: the usual factors alone);
     // a finer grid finds the peaks of high frequencies nearer their top.
-    // channel: 0 or 1 interpolates that channel alone (two meters, one for
-    // each, can run on two threads); -1, the default, both. The sample peaks
-    // are always taken of both.
-    explicit TruePeakMeter(unsigned sampleRate = 48000, unsigned minRate = 0, int channel = -1);
+    explicit TruePeakMeter(unsigned sampleRate = 48000, unsigned minRate = 0);
 
     void add(const SoundTools::StereoFrame<double>* frames, unsigned n);
 
@@ -47,7 +44,6 @@ private:
     void addChunk(const SoundTools::StereoFrame<double>* frames, unsigned n);
 
     int mFactor;
-    int mChannel;
     TruePeakInterpolator<float> mInterpolator;
     double mSamplePeak[2] = {0.0, 0.0};
     double mTruePeak[2] = {0.0, 0.0};

@@ -74,17 +74,6 @@ public:
     // Measure on the thread of the loop instead (from the next run on). The
     // figures are the same either way.
     void setBackground(bool background) { mBackground = background; }
-    // With the background measuring: the peaks (sample and true) are measured
-    // on the thread of the loop all the same, the loudness alone in the
-    // background. For a loop that does little besides reading (a tagger), this
-    // shares the work between the two threads. The figures are the same either
-    // way. From the next run on.
-    void setPeaksOnLoopThread(bool onLoop) { mPeaksOnLoop = onLoop; }
-    // With the background measuring: the true peak of the left channel on the
-    // loop's thread, of the right one in the background with the loudness. For
-    // a loop whose own work is about that of the loudness (a levelling chain).
-    // setPeaksOnLoopThread takes precedence. Same figures. From the next run on.
-    void setPeaksShared(bool shared) { mPeaksShared = shared; }
     // Frames of the stream measured, with the stream position of the first,
     // in stream order.
     using Observer = std::function<void(const SoundTools::StereoFrame<double>* frames, int64_t position, unsigned n)>;
@@ -138,7 +127,7 @@ public:
 private:
     struct State;
     struct Worker;
-    void feed(const SoundTools::StereoFrame<double>* frames, int64_t position, unsigned n, bool peaks = true);
+    void feed(const SoundTools::StereoFrame<double>* frames, int64_t position, unsigned n);
     void finish();
     void work();
     // Ends the worker once it has measured every block handed to it.
@@ -148,8 +137,6 @@ private:
     std::unique_ptr<State> mState;
     std::unique_ptr<Worker> mWorker;
     bool mBackground = true;
-    bool mPeaksOnLoop = false;
-    bool mPeaksShared = false;
     bool mMono = false;
     Observer mObserver;
     double mShortTermStep;

@@ -43,12 +43,9 @@ Frames faded(Frames f) {
     return f;
 }
 
-SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096, bool background = true, unsigned rate = kRate,
-                                    bool peaksOnLoop = false, bool peaksShared = false) {
+SoundRef<SoundAlgoLoudness> measure(const Frames& in, unsigned block = 4096, bool background = true, unsigned rate = kRate) {
     auto algo = SoundRef<SoundAlgoLoudness>::make(1.0);
     algo->setBackground(background);
-    algo->setPeaksOnLoopThread(peaksOnLoop);
-    algo->setPeaksShared(peaksShared);
     SoundTools::Status status = SoundTools::Error;
     tk::run(*algo, in, rate, block, &status);
     EXPECT_EQ(status, SoundTools::Ok);
@@ -208,8 +205,7 @@ TEST(Loudness, AgreesWithAnIndependentMeter) {
         ebur128_destroy(&st);
         const SoundRef<SoundAlgoLoudness> whole = measure(c.signal, 1 << 20, true, c.rate);
         for (const SoundRef<SoundAlgoLoudness>& algo :
-             {whole, measure(c.signal, 1001, false, c.rate), measure(c.signal, 777, true, c.rate, true),
-              measure(c.signal, 613, true, c.rate, false, true)}) {
+             {whole, measure(c.signal, 1001, false, c.rate), measure(c.signal, 613, true, c.rate)}) {
             for (int ch = 0; ch < 2; ++ch) EXPECT_NEAR(algo->getTruePeak(ch), tk::db(peaks[ch]), 0.01) << ch;
             EXPECT_NEAR(algo->getMaxMomentary(), maxM, 1e-6);
             EXPECT_TRUE(integrated == -INFINITY ? algo->getIntegrated() == -INFINITY
